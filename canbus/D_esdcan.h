@@ -1,0 +1,278 @@
+// CAN nodes for device servers: node properties (D_can) with their sub-properties, CAN lines
+// (canline) with their supervision threads, frame I/O, the CANopen services NMT, node guarding,
+// emergency and SDO upload, and the periodic receive cycle (can_looping).
+//
+// This is the one header a device server includes.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ntcan.h"
+#include "tavik.h"
+
+class D_can;
+
+// Text of a driver result: its symbolic name followed by "(0x%08lx)".
+std::string can_error_str(unsigned long ntstatus);
+
+// Receive cycle: lets every registered master take the frames pending on its handle into its
+// receive buffer. Call it periodically. Always 0.
+int can_looping();
+
+// One CAN line (line n is driver net n - 1), its own driver handle and its supervision thread.
+// Lines are created by the node properties that attach to them and live until the process ends.
+// Fields touched by several threads are atomic.
+class canline {
+ public:
+  canline();
+  // Stops the supervision thread and waits until it has returned (see stop_thread()).
+  ~canline();
+  canline(const canline&) = delete;
+  canline& operator=(const canline&) = delete;
+
+  int line() const { return line_.load(); }
+  bool is_open() const { return is_open_.load(); }
+  NTCAN_HANDLE handle() const { return linehandle_.load(); }
+  void setline(int l) { line_ = l; }
+  void setbaud(int b) { baudrate_ = b; }
+  int baud() const { return baudrate_.load(); }
+  void setlineip(std::string& ip) { line_ip_ = ip; }
+
+  // Obtains an open handle for a caller (see the decision table in line.cpp); 0, an NTCAN
+  // result or -1.
+  int can_open(NTCAN_HANDLE& handle, bool openalways);
+  // (Re)opens the line's own handle.
+  int can_open();
+  // Closes the line's own handle; 0 or the canClose result.
+  int can_close();
+  // Gateway address of line `lineno` from the gateway file; 0 when it is 15 characters long.
+  // The file is "/etc/esd-plugin", or the file named by the environment variable
+  // CANBUS_ESD_PLUGIN.
+  int getlineip(int lineno, std::string& ip);
+  // Asks the line's gateway to reset itself (wget), when allowed and the address is a dotted
+  // IPv4 address.
+  void reset_line();
+
+  // Starts the supervision thread (can_control) and detaches it.
+  void start_thread();
+  // Sets ThreadStop_ and waits until the supervision thread has returned. The thread looks at
+  // the flag at the start of each cycle, so the pause in progress must end first (with a
+  // virtual clock: advance it or shut it down). Returns false if it did not end within
+  // `timeout_ms` of real time.
+  bool stop_thread(int timeout_ms = 120000);
+  // Whether the supervision thread is running.
+  bool thread_running() const;
+
+  std::atomic<uint32_t> board_status{0};
+  std::atomic<bool> deny_wget_reset_{false};
+  std::atomic<bool> reset_first_{false};
+  std::thread t1_;
+  std::string line_ip_;
+  std::atomic<bool> ThreadStop_{false};
+
+ private:
+  friend void* can_control(void* ip);
+  int open_into(NTCAN_HANDLE& handle);  // the "Opening" steps
+  void thread_done();
+
+  std::atomic<NTCAN_HANDLE> linehandle_{-1};
+  std::atomic<int> line_{0};
+  std::atomic<int> baudrate_{0};
+  std::atomic<bool> is_open_{false};
+  std::atomic<bool> err_first_{false};
+
+  mutable std::mutex run_mx_;
+  std::condition_variable run_cv_;
+  bool running_ = false;
+};
+
+// .ALIVE: the node state (the last guarding reply byte) of a node, shared by the node
+// properties of the node. Writing it sets the .CONDITION text of the owning node property.
+class D_Alive : public D_int_ptr {
+ public:
+  D_Alive(const std::string& pn, int* alive, D_can* can, EqFct* efp);
+  ~D_Alive() override;
+  void set_value(int s) override;
+  using D_int_ptr::value;
+
+  // 100 when a one-byte guarding reply of node `ident` is in the first *l frames and says
+  // operational; the reply byte is stored. 0 otherwise.
+  int can_read(int ident, CMSG* rxmsg, int* l);
+  // can_read, and on 100 the .CONDITION text is updated as well.
+  int check_alive(int ident, CMSG* rxmsg, int* l);
+  bool isalive();
+
+ private:
+  D_can* can_;
+  EqFct* eq_fct_;
+};
+
+// .START, .STOP, .RESET: every write sends the node's NMT command.
+class D_canint : public tavik::D_value<int> {
+ public:
+  D_canint(const std::string& pn, int todo, D_can* can, EqFct* efp);
+  ~D_canint() override;
+  void read() override {}
+  using tavik::D_value<int>::set_value;
+  void set_value(int i) override;
+
+ private:
+  int todo_;  // 0 start, 1 stop, 2 reset
+  D_can* can_;
+  EqFct* eq_fct_;
+};
+
+// .ACTIVE: 1 once the node property has become the master of its node.
+class D_canactive : public tavik::D_value<int> {
+ public:
+  D_canactive(const std::string& pn, EqFct* efp);
+  ~D_canactive() override;
+  void read() override {}
+};
+
+// A node property: its value names the CAN line (1..20), the CANopen node id and up to two
+// further identifiers to receive.
+class D_can : public D_fct {
+ public:
+  static constexpr int kRxFrames = 100;
+
+  D_can(const std::string& pn, EqFct* ef);
+  ~D_can() override;
+
+  // Framework entry points.
+  void get(EqAdr*, EqData*, EqData* res, EqFct*) override;
+  void set(EqAdr*, EqData* ed, EqData*, EqFct*) override;
+  void conf(Config* conf) override;
+  void read() override;
+  void write(std::ostream& ofile) override;
+  int data_type() const override { return DATA_IIII; }
+  using D_fct::data_type;
+  using D_fct::get_multi;
+
+  // Reconfiguration: logs the write; a change of line or node closes and unregisters the node.
+  virtual void set_value(IIII* s);
+  // Frame I/O.
+  virtual int can_read(CMSG* rxmsg, int* length);
+  virtual int can_get(CMSG* rxmsg, int* length);
+  virtual int can_poll(int* ident, int* length, unsigned char* Data);
+  virtual int can_write(int ident, int length, unsigned char* Data);
+  // Receive buffer.
+  virtual int can_fill();
+  virtual int can_array(CMSG* rxmsg, int* length);
+  virtual int can_SDO(u_short index, u_char subindex);
+
+  void get_multi(EqAdr*, EqData*, EqData* res, int* i, char* addr);
+
+  // Accessors.
+  NTCAN_HANDLE handle();
+  void handle(NTCAN_HANDLE h) { canhandle_ = h; }
+  bool isactive();
+  bool has_changed() const { return changed_; }
+  IIII value() const;
+  IIII oldAddr() const { return oldIdent_; }
+  int can_return() const;
+
+  // NMT commands.
+  int start_node();
+  int stop_node();
+  int reset_node();
+  int modinit() { return start_node(); }
+
+  // Bus attachment.
+  int init();
+  int init(int ident);
+  int init(int ident, int flag);
+  int can_open();
+  int can_close();
+  int AddIdent(int ident);
+  int DelIdent(int ident);
+  int dellist();
+
+  // Remote frames.
+  int rtr(int* ident);
+  int rtr(int* ident, int l);
+  int rtr();
+
+  // SDO upload client and identity strings.
+  int segSdoRead(short node, int idx, int subIdx, char* buffer);
+  int initiateUpload(short node, int idx, int subIdx);
+  int initUploadResponse(short node, char* buffer, int* offset);
+  int requestUploadSegment(short node);
+  int receiveUploadSegment(short node, char* buffer, int* offset);
+  int isAbort(CMSG* m, int* abortCode);
+  int check_ascii(char* aString);
+  int get_manufacture();
+  int get_hwversion();
+  int get_swversion();
+
+  // Emergency.
+  int can_emergency(int ident, CMSG* rxmsg, int* l);
+  int init_emergency();
+
+  // Debug print of the receive buffer (when .DEBUG_ID selects this node).
+  void can_print();
+
+  // Read access for device servers and tests.
+  canline* line_ptr() const { return pline_.load(); }
+  CMSG* rx_buffer() const { return rxmsg_; }
+  int32_t* rx_count() const { return rxmsg_len_; }
+  int* ret_ptr() const { return can_ret_; }
+  int* alive_ptr() const { return alive_ptr_; }
+  D_int* baudrate_prop() const { return baudrate_; }
+  D_Alive* alive_prop() const { return alive_; }
+  D_string* condition_prop() const { return modul_condition_; }
+  D_string* manu_prop() const { return manu_; }
+  D_string* hwver_prop() const { return hwver_; }
+  D_string* swver_prop() const { return swver_; }
+  D_canint* start_prop() const { return start_node_; }
+  D_canint* stop_prop() const { return stop_node_; }
+  D_canint* reset_prop() const { return reset_node_; }
+  D_canactive* active_prop() const { return active_; }
+
+  // Guards the node registry and the receive cycle over it.
+  static std::mutex mx_loop;
+  // The process-wide .DEBUG_ID property; created by the first node property.
+  static D_iiii* canIdent_debug_;
+
+ protected:
+  friend class D_Alive;
+  void construct(const std::string& pn);
+  int nmt(unsigned char command);
+
+  IIII oldIdent_;
+  bool changed_ = false;
+  EqFct* efp_;
+  IIII canIdent_;
+  D_int* baudrate_ = nullptr;
+  std::atomic<NTCAN_HANDLE> canhandle_{-1};
+  std::atomic<canline*> pline_{nullptr};
+  CMSG* rxmsg_ = nullptr;
+  int* can_ret_ = nullptr;
+  int can_error_ = 0;
+  bool first_at_line_ = false;
+  int32_t* rxmsg_len_ = nullptr;
+  int* alive_ptr_ = nullptr;
+  D_string* manu_ = nullptr;
+  char manu_str_[64] = {};
+  D_string* hwver_ = nullptr;
+  char hw_str_[64] = {};
+  D_string* swver_ = nullptr;
+  char sw_str_[64] = {};
+  D_canactive* active_ = nullptr;
+  D_canint* start_node_ = nullptr;
+  D_canint* stop_node_ = nullptr;
+  D_canint* reset_node_ = nullptr;
+  D_Alive* alive_ = nullptr;
+  D_string* modul_condition_ = nullptr;
+  int ToggleBit = 0;
+  int Index = 0;
+  int Subindex = 0;
+};

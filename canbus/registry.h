@@ -1,0 +1,21 @@
+// Process-wide state of the library, private to it (and to its tests).
+#pragma once
+
+#include <vector>
+
+#include "D_esdcan.h"
+
+// The node registry: the masters, in the order in which they attached. Guarded by
+// D_can::mx_loop.
+extern std::vector<D_can*> can_list;
+// The line registry: one line per line number, in creation order. Guarded by line_list_mx.
+extern std::vector<canline*> canline_list;
+extern std::mutex line_list_mx;
+
+// The supervision thread of a line.
+void* can_control(void* ip);
+
+// Test support: stops every line's supervision thread (the caller makes their pauses end, for
+// instance by shutting a virtual clock down first), closes and deletes the lines, empties both
+// registries and forgets the .DEBUG_ID property. Node properties must be destroyed before.
+void canbus_reset_for_tests();

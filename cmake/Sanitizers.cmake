@@ -1,0 +1,10 @@
+# Applied globally so that every library, test and tool is instrumented alike.
+if(CANBUS_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(CANBUS_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT CANBUS_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "CANBUS_SANITIZE must be '', 'address' or 'thread'")
+endif()

@@ -72,9 +72,9 @@ class EqData {
  private:
   int type_ = DATA_NULL;
   int error_ = 0;
-  std::vector<int64_t> ints_;    // every integer type, sign- or zero-extended as stored
-  std::vector<double> reals_;    // float and double types
-  std::string text_;             // string datum or error text
+  std::vector<int64_t> ints_;  // every integer type, sign- or zero-extended as stored
+  std::vector<double> reals_;  // float and double types
+  std::string text_;           // string datum or error text
   IIII iiii_;
   std::vector<MdaElement> mda_;
 };

@@ -2,6 +2,7 @@
 // small property classes the library builds on.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <deque>
@@ -55,7 +56,6 @@ class EqFct {
   std::vector<D_fct*> owned_;
   std::string user_;
   std::string host_;
-  bool destroying_ = false;
 };
 
 // "user@host" of the request a location is serving.
@@ -78,7 +78,8 @@ class Config {
   D_conf_struct* find(const std::string& name);
   void set_lookup_error(const std::string& what);  // empty clears it
 
-  // Registration of a property with its data type (conf_insert).
+  // Registration of a property with its data type (conf_insert). The list is not told when a
+  // property is destroyed; its pointers are for identification only.
   void insert(D_fct* p, int data_type);
   std::vector<std::pair<D_fct*, int>> registered() const;
 
@@ -147,9 +148,11 @@ class D_fct {
 
   // Ring buffer of the last get_nbuf() values by event id. get_buf_value selects:
   //  - event id > 0: the slot filed under that event id;
-  //  - event id <= 0 (-1 and 0 included) with seconds > 0: the newest slot whose time is not
-  //    after (seconds, microseconds);
+  //  - event id <= 0 (-1 and 0 included) with seconds > 0: the slot with the latest time that is
+  //    not after (seconds, microseconds);
   //  - event id <= 0 without a time: the newest slot.
+  // Where several slots qualify equally (an event id filed twice, equal times) the one filed
+  // last wins.
   // It returns 0 and copies the datum into `out`, or kErrNoData when nothing matches (also when
   // the property has no slots).
   static constexpr int kErrNoData = 101;
@@ -164,11 +167,16 @@ class D_fct {
   void dmsg_supported() { dmsg_supported_ = true; }
   bool is_dmsg_supported() const { return dmsg_supported_; }
 
-  // Data messages; recorded for tests (last header, last payload). Return 0.
+  // Data messages; recorded for tests (last header, last payload). Return 0, or the results
+  // set with set_send_result.
   int send_header(dmsg_info* ip, int kind);
   int send_data(const unsigned char* data, unsigned length, int flags);
   std::vector<unsigned char> last_sent_data() const;
   void set_send_result(int header_result, int data_result);
+  // What the last send_header/send_data calls passed (for tests); -1 before any call.
+  dmsg_info last_sent_header() const;
+  int last_sent_kind() const;
+  int last_sent_flags() const;
 
  protected:
   Config* config_ = nullptr;
@@ -190,17 +198,22 @@ class D_fct {
   std::deque<Slot> slots_;
   std::string last_dump_;
   std::vector<unsigned char> sent_data_;
+  dmsg_info sent_header_;
+  int sent_kind_ = -1;
+  int sent_flags_ = -1;
   int header_result_ = 0;
   int data_result_ = 0;
-  bool logging_ = false;
-  int dynamic_ = 0;
-  bool dmsg_supported_ = false;
-  int permission_ = 0;
-  int error_ = 0;
-  int mode_ = 0;
+  // Flags and codes that device threads may change while client threads read them.
+  std::atomic<bool> logging_{false};
+  std::atomic<int> dynamic_{0};
+  std::atomic<bool> dmsg_supported_{false};
+  std::atomic<int> permission_{0};
+  std::atomic<int> error_{0};
+  std::atomic<int> mode_{0};
 };
 
-// The history (archive) of a property. fill_hist's error result can be set by tests.
+// The history (archive) of a property. fill_hist's error result can be set by tests; every call
+// of fill_hist is recorded (thread-safe).
 class D_hist : public D_fct {
  public:
   struct Fill {
@@ -211,14 +224,15 @@ class D_hist : public D_fct {
   };
   D_hist(const std::string& pn, EqFct* ef);
   virtual void fill_hist(int value, ArchiveStatus status, unsigned s, unsigned ms, int* err);
-  void set_fill_error(int err) { fill_error_ = err; }
-  const std::vector<Fill>& fills() const { return fills_; }
+  void set_fill_error(int err);
+  std::vector<Fill> fills() const;  // a copy: updates may run on other threads
   void auto_init() override { ++auto_inits_; }
   void conf_process(EqFct* ef, int i) override;
   int auto_inits() const { return auto_inits_; }
   int conf_processes() const { return conf_processes_; }
 
  private:
+  mutable std::mutex hmx_;  // guards fill_error_ and fills_
   int fill_error_ = 0;
   std::vector<Fill> fills_;
   int auto_inits_ = 0;
@@ -226,7 +240,10 @@ class D_hist : public D_fct {
 };
 
 // A text property, with a text of its own or bound to a caller's buffer of `size` bytes (at most
-// size - 1 characters and the terminating zero are ever written there).
+// size - 1 characters and the terminating zero are ever written there; a longer text is cut).
+// The bound buffer is neither cleared nor read past size - 1 bytes, terminated or not. Its
+// configuration line is the head, a tab, the text (line breaks turned into blanks) and a line
+// feed; read() takes the text back from the configuration.
 class D_string : public D_fct {
  public:
   D_string(const std::string& pn, EqFct* ef);
@@ -256,7 +273,7 @@ class D_int_ptr : public D_fct {
   void set(EqAdr*, EqData* data_in, EqData* result, EqFct* location) override;
   int data_type() const override { return DATA_INT; }
   void set_ptr(int* p);  // nullptr binds the property's own integer again
-  int* get_ptr() const;
+  int* get_ptr() const;  // the bound address; nullptr while the own integer is in use
   virtual void set_value(int v);
   virtual int value();
 

@@ -10,8 +10,7 @@ constexpr unsigned DF_LOG = 0x80000000u;
 
 namespace tavik {
 
-void printtostderr(const std::string& label, const std::string& message,
-                   unsigned flags = DF_LOG);
+void printtostderr(const std::string& label, const std::string& message, unsigned flags = DF_LOG);
 
 struct LogEntry {
   std::string label;

@@ -25,7 +25,7 @@ namespace tavik {
 class Clock {
  public:
   virtual ~Clock() = default;
-  virtual int64_t now_ns() = 0;       // nanoseconds since the epoch
+  virtual int64_t now_ns() = 0;  // nanoseconds since the epoch
   virtual void sleep_ns(int64_t ns) = 0;
 };
 
@@ -55,6 +55,7 @@ class VirtualClock : public Clock {
  public:
   static constexpr int64_t kDefaultStart = 1'700'000'000LL * 1'000'000'000LL;
   explicit VirtualClock(int64_t start_ns = kDefaultStart);
+  // Shuts the clock down and waits until no thread is inside sleep_ns any more.
   ~VirtualClock() override;
 
   int64_t now_ns() override;
@@ -71,33 +72,48 @@ class VirtualClock : public Clock {
   // clock; returns whether they do.
   bool wait_for_sleepers(size_t n, int real_timeout_ms = 10000);
   size_t sleepers();
-  // Every pause requested so far, in nanoseconds, in order.
+  // Every pause requested so far, in nanoseconds, in order (blocking and auto-advanced alike).
   std::vector<int64_t> sleeps();
   void clear_sleeps();
   void shutdown();
 
  private:
+  // One blocked sleep; lives on the sleeping thread's stack while it is listed in sleepers_.
+  struct Sleeper {
+    int64_t deadline;
+    bool released = false;
+  };
+  // Takes every sleeper whose deadline has come (all of them after shutdown) off the list and
+  // wakes them. Called with mx_ held.
+  void release_due_locked();
+
   std::mutex mx_;
-  std::condition_variable cv_;
+  std::condition_variable cv_;  // sleepers, wait_for_sleepers() and the destructor wait on it
   int64_t now_;
   int64_t auto_below_ = 1'000'000'000;
   int64_t tick_ = 0;
   bool shutdown_ = false;
-  std::vector<int64_t> deadlines_;  // of the threads asleep now
+  // Threads blocked in sleep_ns now. A sleeper is removed by the thread that releases it, so
+  // sleepers() never counts a thread that is merely on its way out of sleep_ns.
+  std::vector<Sleeper*> sleepers_;
+  size_t inside_ = 0;  // threads inside sleep_ns; the destructor waits for them to leave
   std::vector<int64_t> log_;
 };
 
-// Installs a VirtualClock for the lifetime of the object and restores the real clock after it;
-// the destructor shuts the clock down first.
+// Installs a VirtualClock for the lifetime of the object and restores the clock installed before
+// it (the real clock unless scopes nest); the destructor shuts the clock down first.
 class ScopedVirtualClock {
  public:
   explicit ScopedVirtualClock(int64_t start_ns = VirtualClock::kDefaultStart);
   ~ScopedVirtualClock();
   VirtualClock& operator*() { return clock_; }
   VirtualClock* operator->() { return &clock_; }
+  ScopedVirtualClock(const ScopedVirtualClock&) = delete;
+  ScopedVirtualClock& operator=(const ScopedVirtualClock&) = delete;
 
  private:
   VirtualClock clock_;
+  Clock* previous_;  // the clock installed before; restored by the destructor (nesting)
 };
 
 // The time stamp to store for an update: a zero time stamp becomes the clock's current time.

@@ -17,7 +17,9 @@ inline bool operator==(const IIII& a, const IIII& b) {
   return a.i1_data == b.i1_data && a.i2_data == b.i2_data && a.i3_data == b.i3_data &&
          a.i4_data == b.i4_data;
 }
-inline bool operator!=(const IIII& a, const IIII& b) { return !(a == b); }
+inline bool operator!=(const IIII& a, const IIII& b) {
+  return !(a == b);
+}
 
 namespace tavik {
 
@@ -70,9 +72,9 @@ struct dmsg_info {
 // elements (missing ones are 0), so that a reader may take the first four unconditionally.
 struct D_conf_struct {
   bool found = false;
-  int d_int = 0;                    // first number of the line
-  std::vector<int> d_int_array;     // every number of the line, padded with 0 to four
-  std::string d_text;               // the value text of the line, as written
+  int d_int = 0;                 // first number of the line
+  std::vector<int> d_int_array;  // every number of the line, padded with 0 to four
+  std::string d_text;            // the value text, without its leading blanks and tabs
 };
 
 // Data-type codes of EqData.

@@ -6,12 +6,31 @@
 // pre-operational state, NMT start/stop/enter-pre-operational/reset node/reset communication
 // (for its own id and for node 0), node guarding (remote frame on 0x700 + id, answered with the
 // state and an alternating toggle bit) or heartbeats, SDO upload (expedited up to 4 bytes,
-// segmented beyond, with the toggle protocol; abort 0x06020000 for a missing object) and EMCY.
+// segmented beyond, with the toggle protocol; abort 0x06020000 for a missing object), SDO
+// download (expedited and segmented, into the running dictionary) and EMCY.
+//
+// Protocol choices a master may observe:
+//  - Frames are taken as the node's services only with the length a CANopen master sends: NMT
+//    data frames of length 2, SDO data frames of length 8, guarding as remote frames; others are
+//    passed over without an answer.
+//  - SDO is served in pre-operational and operational state; a stopped node answers only NMT
+//    and guarding, as CANopen prescribes. Stopping or resetting the node ends a running transfer.
+//  - A value of zero bytes is uploaded segmented: 0x41 with size 0, then one last segment that
+//    carries no data (byte 0 = 0x0F).
+//  - A segment request while no upload runs is aborted with 0x05040001 for the index and
+//    subindex of the last upload (0 and 0 before the first), so that a master that lost its
+//    transfer learns it at once.
+//  - Reset node brings the dictionary back to its configured values (constructor and
+//    set_object); reset communication keeps downloaded values. Both send the boot-up message,
+//    restart the guarding toggle at 0 and end in pre-operational state. Fault injection
+//    settings survive resets.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,50 +47,99 @@ enum NmtState : uint8_t {
   kPreOperational = 0x7F,
 };
 
+// NMT command bytes (byte 0 of a frame on identifier 0).
+enum NmtCommand : uint8_t {
+  kNmtStart = 0x01,
+  kNmtStop = 0x02,
+  kNmtEnterPreOperational = 0x80,
+  kNmtResetNode = 0x81,
+  kNmtResetCommunication = 0x82,
+};
+
+// SDO abort codes the node sends.
 constexpr uint32_t kAbortNoObject = 0x06020000;
 constexpr uint32_t kAbortToggle = 0x05030000;
+constexpr uint32_t kAbortCommandSpecifier = 0x05040001;
+constexpr uint32_t kAbortLengthMismatch = 0x06070010;
+
+// Identity of a node built without explicit texts.
+constexpr char kDefaultDeviceName[] = "sim node";
+constexpr char kDefaultHwVersion[] = "1.00";
+constexpr char kDefaultSwVersion[] = "1.0.0";
+constexpr uint32_t kDefaultDeviceType = 0x000F0191;  // generic I/O, digital in and out
+constexpr uint32_t kDefaultVendorId = 0x00000ABC;
 
 class NodeLogic {
  public:
-  explicit NodeLogic(int node_id);
+  // `node_id` must be 1..127 (std::invalid_argument otherwise). Empty texts keep the defaults
+  // above for 0x1008, 0x1009 and 0x100A.
+  explicit NodeLogic(int node_id, const std::string& device_name = "",
+                     const std::string& hw_version = "", const std::string& sw_version = "");
 
   int node_id() const { return node_id_; }
   uint8_t state() const;
-  // Object dictionary: value of (index, subindex) as raw bytes.
+  // Object dictionary: value of (index, subindex) as raw bytes. set_object and remove_object
+  // configure the node: they change the running dictionary and the values a reset node
+  // restores.
   void set_object(uint16_t index, uint8_t subindex, const std::string& value);
   void remove_object(uint16_t index, uint8_t subindex);
+  // The running value (as an SDO upload would give it), if the object exists.
+  std::optional<std::string> object(uint16_t index, uint8_t subindex) const;
 
   // Frames the node sends when it (re)boots: the boot-up message; the state becomes
-  // pre-operational.
+  // pre-operational and the guarding toggle starts again at 0.
   std::vector<CMSG> boot();
   // One frame seen on the bus in, the node's answers out.
   std::vector<CMSG> on_frame(const CMSG& frame);
-  // An EMCY frame on 0x80 + id: error code, error register, five vendor bytes.
+  // An EMCY frame on 0x80 + id: error code, error register, five vendor bytes (more are cut,
+  // fewer are filled with zeros).
   CMSG emcy(uint16_t code, uint8_t reg, const std::vector<uint8_t>& vendor = {}) const;
+  // The heartbeat frame 0x700 + id with the state, whatever the mode.
   CMSG heartbeat() const;
 
   // Fault injection.
-  void set_silent(bool on);              // answers nothing at all
-  void set_heartbeat_mode(bool on);      // guarding requests are not answered
-  void set_wrong_toggle(bool on);        // segment responses repeat the previous toggle
-  void abort_next_upload(uint32_t code); // the next SDO request is answered with this abort
+  void set_silent(bool on);               // takes no notice of any frame and answers nothing
+  void set_heartbeat_mode(bool on);       // guarding requests are not answered
+  void set_wrong_toggle(bool on);         // segment responses repeat the previous toggle
+  void abort_next_upload(uint32_t code);  // the next SDO request is answered with this abort
+                                          // (0 cancels a pending one)
+  bool silent() const;
 
-  // Counters for tests.
+  // Counters for tests: frames seen that address the service, whether answered or not.
   int guarding_requests() const;
   int sdo_requests() const;
   int nmt_commands() const;
 
  private:
-  mutable std::mutex mx_;
+  using Key = std::pair<uint16_t, uint8_t>;
+
+  std::vector<CMSG> boot_locked();
+  void nmt_locked(const CMSG& frame, std::vector<CMSG>& out);
+  void sdo_locked(const CMSG& frame, std::vector<CMSG>& out);
+  void initiate_upload_locked(Key key, std::vector<CMSG>& out);
+  void upload_segment_locked(uint8_t cmd, std::vector<CMSG>& out);
+  void initiate_download_locked(const CMSG& frame, Key key, std::vector<CMSG>& out);
+  void download_segment_locked(uint8_t cmd, const CMSG& frame, std::vector<CMSG>& out);
+  CMSG sdo_frame(uint8_t cmd, Key key) const;
+  CMSG abort_frame(Key key, uint32_t code) const;
+  void end_transfer_locked();
+
+  mutable std::mutex mx_;  // guards everything below; node_id_ is fixed
   int node_id_;
   uint8_t state_ = kPreOperational;
   uint8_t guard_toggle_ = 0;
-  std::map<std::pair<uint16_t, uint8_t>, std::string> od_;
-  // Running segmented upload.
-  bool uploading_ = false;
+  std::map<Key, std::string> od_;          // running dictionary
+  std::map<Key, std::string> configured_;  // restored by reset node
+  // Running SDO transfer (at most one, as for one SDO server channel).
+  enum class Transfer { kNone, kUpload, kDownload };
+  Transfer transfer_ = Transfer::kNone;
+  Key transfer_key_{0, 0};  // also the multiplexer of the last transfer once it has ended
   std::string upload_data_;
   size_t upload_pos_ = 0;
-  uint8_t seg_toggle_ = 0;
+  uint8_t seg_toggle_ = 0;        // toggle the next segment request must carry
+  uint8_t last_resp_toggle_ = 0;  // toggle of the last segment response (wrong-toggle mode)
+  std::string download_data_;
+  std::optional<size_t> download_size_;
   bool silent_ = false;
   bool heartbeat_ = false;
   bool wrong_toggle_ = false;
@@ -95,20 +163,27 @@ class VbusNode {
   int net() const { return net_; }
   // Sends the boot-up message (also done by the constructor).
   void boot();
+  // Sent unless the node is silent or stopped (no EMCY in stopped state).
   void send_emcy(uint16_t code, uint8_t reg, const std::vector<uint8_t>& vendor = {});
+  // Sent unless the node is silent.
   void send_heartbeat();
-  // Held answers are kept back until released (a slow node); release sends them in order.
+  // Held answers are kept back until released (a slow node); release sends them in order and
+  // leaves holding as it is. Switching holding off sends what is held, so nothing is lost.
   void hold_answers(bool on);
   void release_answers();
+  // Number of answers held back now.
+  size_t held_answers();
 
  private:
   void on_frame(const CMSG& frame);
   void put(const std::vector<CMSG>& frames);
+  void inject_all(const std::vector<CMSG>& frames);
 
   int net_;
   NodeLogic logic_;
-  int device_ = 0;
-  std::mutex hold_mx_;
+  // Written once after attaching; read by the bus callback, which may already run by then.
+  std::atomic<int> device_{0};
+  std::mutex hold_mx_;  // guards hold_ and held_; never held while frames go on the bus
   bool hold_ = false;
   std::vector<CMSG> held_;
 };

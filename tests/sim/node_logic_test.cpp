@@ -1,0 +1,465 @@
+// The simulated node's protocol step function: frames in, answers out, compared in the
+// can-utils text form.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "canopen_node.h"
+#include "support/frames.h"
+
+namespace {
+
+using canbus_test::frame_text;
+using canbus_test::make_frame;
+using sim::NodeLogic;
+
+constexpr int kNode = 5;
+
+std::vector<std::string> texts(const std::vector<CMSG>& frames) {
+  std::vector<std::string> out;
+  for (const CMSG& m : frames) out.push_back(frame_text(m));
+  return out;
+}
+
+CMSG nmt(uint8_t cmd, uint8_t node) {
+  return make_frame(0, {cmd, node});
+}
+
+CMSG guard_request(int node = kNode) {
+  CMSG m{};
+  m.id = 0x700 + node;
+  m.len = NTCAN_RTR;
+  return m;
+}
+
+// An SDO request of eight bytes to node kNode.
+CMSG sdo(uint8_t b0, uint16_t index = 0, uint8_t sub = 0, std::vector<uint8_t> rest = {}) {
+  CMSG m{};
+  m.id = 0x600 + kNode;
+  m.len = 8;
+  m.data[0] = b0;
+  m.data[1] = static_cast<uint8_t>(index & 0xFF);
+  m.data[2] = static_cast<uint8_t>(index >> 8);
+  m.data[3] = sub;
+  for (size_t i = 0; i < rest.size() && i < 4; ++i) m.data[4 + i] = rest[i];
+  return m;
+}
+
+CMSG upload(uint16_t index, uint8_t sub = 0) {
+  return sdo(0x40, index, sub);
+}
+CMSG segment(int toggle) {
+  return sdo(toggle ? 0x70 : 0x60);
+}
+
+// A node that has sent its boot-up message.
+struct Booted {
+  NodeLogic node{kNode};
+  Booted() { node.boot(); }
+  std::vector<std::string> in(const CMSG& m) { return texts(node.on_frame(m)); }
+};
+
+using Texts = std::vector<std::string>;
+
+// --- boot and NMT ---------------------------------------------------------------------------
+
+TEST(SimNodeBoot, SendsBootUpAndEntersPreOperational) {
+  NodeLogic node(kNode);
+  EXPECT_EQ(texts(node.boot()), Texts{"705#00"});
+  EXPECT_EQ(node.state(), sim::kPreOperational);
+  NodeLogic last(127);
+  EXPECT_EQ(texts(last.boot()), Texts{"77F#00"});
+}
+
+TEST(SimNodeBoot, RefusesNodeIdsOutsideCanopenRange) {
+  for (int id : {0, -1, 128, 300}) {
+    EXPECT_THROW(NodeLogic{id}, std::invalid_argument) << id;
+  }
+}
+
+struct NmtCase {
+  const char* name;
+  std::vector<CMSG> before;  // frames given first, answers not looked at
+  CMSG frame;
+  Texts answer;
+  uint8_t state;
+  int counted;  // NMT commands counted after `frame`
+};
+
+class SimNodeNmt : public ::testing::TestWithParam<NmtCase> {};
+
+TEST_P(SimNodeNmt, FollowsCommand) {
+  const NmtCase& c = GetParam();
+  Booted b;
+  for (const CMSG& m : c.before) b.node.on_frame(m);
+  EXPECT_EQ(b.in(c.frame), c.answer);
+  EXPECT_EQ(b.node.state(), c.state);
+  EXPECT_EQ(b.node.nmt_commands(), c.counted);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SimNodeNmt,
+    ::testing::Values(
+        NmtCase{"StartOwnId", {}, nmt(0x01, kNode), {}, sim::kOperational, 1},
+        NmtCase{"StartAllNodes", {}, nmt(0x01, 0), {}, sim::kOperational, 1},
+        NmtCase{"StartOtherIdIgnored", {}, nmt(0x01, kNode + 1), {}, sim::kPreOperational, 0},
+        NmtCase{"Stop", {}, nmt(0x02, kNode), {}, sim::kStopped, 1},
+        NmtCase{"StopAllNodes", {nmt(0x01, 0)}, nmt(0x02, 0), {}, sim::kStopped, 2},
+        NmtCase{"StopOtherIdIgnored", {nmt(0x01, 0)}, nmt(0x02, 6), {}, sim::kOperational, 1},
+        NmtCase{
+            "EnterPreOperational", {nmt(0x01, 0)}, nmt(0x80, kNode), {}, sim::kPreOperational, 2},
+        NmtCase{"StartFromStopped", {nmt(0x02, 0)}, nmt(0x01, kNode), {}, sim::kOperational, 2},
+        NmtCase{"ResetNodeBootsAgain",
+                {nmt(0x01, 0)},
+                nmt(0x81, kNode),
+                {"705#00"},
+                sim::kPreOperational,
+                2},
+        NmtCase{"ResetNodeAll", {nmt(0x02, 0)}, nmt(0x81, 0), {"705#00"}, sim::kPreOperational, 2},
+        NmtCase{"ResetCommunicationBootsAgain",
+                {nmt(0x01, 0)},
+                nmt(0x82, kNode),
+                {"705#00"},
+                sim::kPreOperational,
+                2},
+        NmtCase{"ResetOtherIdIgnored", {nmt(0x01, 0)}, nmt(0x81, 4), {}, sim::kOperational, 1},
+        NmtCase{
+            "UnknownCommandIgnored", {nmt(0x01, 0)}, nmt(0x03, kNode), {}, sim::kOperational, 2},
+        NmtCase{"LengthOneIgnored", {}, make_frame(0, {0x01}), {}, sim::kPreOperational, 0},
+        NmtCase{"LengthThreeIgnored",
+                {},
+                make_frame(0, {0x01, kNode, 0}),
+                {},
+                sim::kPreOperational,
+                0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- node guarding and heartbeat ------------------------------------------------------------
+
+TEST(SimNodeGuarding, RepliesStateWithAlternatingToggle) {
+  Booted b;
+  EXPECT_EQ(b.in(guard_request()), Texts{"705#7F"});
+  EXPECT_EQ(b.in(guard_request()), Texts{"705#FF"});
+  b.node.on_frame(nmt(0x01, kNode));
+  EXPECT_EQ(b.in(guard_request()), Texts{"705#05"});
+  EXPECT_EQ(b.in(guard_request()), Texts{"705#85"});
+  b.node.on_frame(nmt(0x02, kNode));
+  EXPECT_EQ(b.in(guard_request()), Texts{"705#04"});  // a stopped node is still guarded
+  EXPECT_EQ(b.node.guarding_requests(), 5);
+}
+
+TEST(SimNodeGuarding, ToggleStartsAtZeroAfterEveryReset) {
+  for (uint8_t reset : {sim::kNmtResetNode, sim::kNmtResetCommunication}) {
+    Booted b;
+    EXPECT_EQ(b.in(guard_request()), Texts{"705#7F"});
+    EXPECT_EQ(b.in(nmt(reset, kNode)), Texts{"705#00"});
+    EXPECT_EQ(b.in(guard_request()), Texts{"705#7F"}) << int{reset};
+  }
+}
+
+TEST(SimNodeGuarding, PassesOverOtherFramesOnItsIdentifier) {
+  Booted b;
+  EXPECT_EQ(b.in(make_frame(0x705, {0x7F})), Texts{});  // a data frame is no request
+  EXPECT_EQ(b.in(guard_request(kNode + 1)), Texts{});
+  EXPECT_EQ(b.node.guarding_requests(), 0);
+  EXPECT_EQ(b.in(guard_request()), Texts{"705#7F"});  // toggle untouched by the above
+}
+
+TEST(SimNodeGuarding, HeartbeatModeAnswersNoRequestButGivesHeartbeats) {
+  Booted b;
+  b.node.set_heartbeat_mode(true);
+  EXPECT_EQ(b.in(guard_request()), Texts{});
+  EXPECT_EQ(b.node.guarding_requests(), 1);
+  EXPECT_EQ(frame_text(b.node.heartbeat()), "705#7F");
+  b.node.on_frame(nmt(0x01, 0));
+  EXPECT_EQ(frame_text(b.node.heartbeat()), "705#05");
+  EXPECT_EQ(frame_text(b.node.heartbeat()), "705#05");  // heartbeats carry no toggle
+  b.node.set_heartbeat_mode(false);
+  EXPECT_EQ(b.in(guard_request()), Texts{"705#05"});
+}
+
+// --- SDO upload -----------------------------------------------------------------------------
+
+struct ExpeditedCase {
+  std::string value;
+  std::string answer;
+};
+
+class SimNodeSdoExpedited : public ::testing::TestWithParam<ExpeditedCase> {};
+
+TEST_P(SimNodeSdoExpedited, AnswersWithSizeInCommandByte) {
+  Booted b;
+  b.node.set_object(0x2000, 3, GetParam().value);
+  EXPECT_EQ(b.in(upload(0x2000, 3)), Texts{GetParam().answer});
+  EXPECT_EQ(b.in(segment(0)), Texts{"585#8000200301000405"});  // nothing runs afterwards
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, SimNodeSdoExpedited,
+                         ::testing::Values(ExpeditedCase{"A", "585#4F00200341000000"},
+                                           ExpeditedCase{"AB", "585#4B00200341420000"},
+                                           ExpeditedCase{"ABC", "585#4700200341424300"},
+                                           ExpeditedCase{"ABCD", "585#4300200341424344"},
+                                           ExpeditedCase{std::string("\0\xFF", 2),
+                                                         "585#4B00200300FF0000"}));
+
+TEST(SimNodeSdoUpload, DefaultIdentity) {
+  Booted b;
+  EXPECT_EQ(b.in(upload(0x1000)), Texts{"585#4300100091010F00"});
+  EXPECT_EQ(b.in(upload(0x1018, 1)), Texts{"585#43181001BC0A0000"});
+  EXPECT_EQ(b.in(upload(0x1009)), Texts{"585#43091000312E3030"});  // "1.00"
+  EXPECT_EQ(b.in(upload(0x1008)), Texts{"585#4108100008000000"});  // "sim node", segmented
+  EXPECT_EQ(b.node.sdo_requests(), 4);
+}
+
+TEST(SimNodeSdoUpload, IdentityFromConstructorWhenGiven) {
+  NodeLogic node(kNode, "XY", "", "9");
+  EXPECT_EQ(node.object(0x1008, 0), "XY");
+  EXPECT_EQ(node.object(0x1009, 0), sim::kDefaultHwVersion);
+  EXPECT_EQ(node.object(0x100A, 0), "9");
+}
+
+TEST(SimNodeSdoUpload, TenBytesInTwoSegmentsWithToggles) {
+  Booted b;
+  b.node.set_object(0x1008, 0, "ABCDEFGHIJ");
+  EXPECT_EQ(b.in(upload(0x1008)), Texts{"585#410810000A000000"});
+  EXPECT_EQ(b.in(segment(0)), Texts{"585#0041424344454647"});
+  EXPECT_EQ(b.in(segment(1)), Texts{"585#1948494A00000000"});
+  EXPECT_EQ(b.in(segment(0)), Texts{"585#8008100001000405"});  // upload is over
+}
+
+TEST(SimNodeSdoUpload, HundredBytesSegmentByToggle) {
+  Booted b;
+  std::string value;
+  for (int i = 0; i < 100; ++i) value.push_back(static_cast<char>(i * 7 + 1));
+  b.node.set_object(0x100A, 0, value);
+  EXPECT_EQ(b.in(upload(0x100A)), Texts{"585#410A100064000000"});
+  std::string got;
+  for (int seg = 0; seg < 15; ++seg) {
+    const int toggle = seg % 2;
+    std::vector<CMSG> out = b.node.on_frame(segment(toggle));
+    ASSERT_EQ(out.size(), 1u) << seg;
+    const CMSG& r = out[0];
+    EXPECT_EQ(r.id, 0x585);
+    EXPECT_EQ(r.len, 8);
+    const bool last = seg == 14;
+    const int n = last ? 2 : 7;  // 14 * 7 + 2
+    EXPECT_EQ(r.data[0], (toggle << 4) | ((7 - n) << 1) | (last ? 1 : 0)) << seg;
+    got.append(reinterpret_cast<const char*>(r.data + 1), static_cast<size_t>(n));
+    for (int i = 1 + n; i < 8; ++i) EXPECT_EQ(r.data[i], 0) << seg << " byte " << i;
+  }
+  EXPECT_EQ(got, value);
+}
+
+TEST(SimNodeSdoUpload, ZeroBytesAsOneEmptyLastSegment) {
+  Booted b;
+  b.node.set_object(0x2001, 0, "");
+  EXPECT_EQ(b.in(upload(0x2001)), Texts{"585#4101200000000000"});
+  EXPECT_EQ(b.in(segment(0)), Texts{"585#0F00000000000000"});
+}
+
+TEST(SimNodeSdoUpload, MissingObjectAborted) {
+  Booted b;
+  EXPECT_EQ(b.in(upload(0x2000, 7)), Texts{"585#8000200700000206"});
+  b.node.remove_object(0x1008, 0);
+  EXPECT_EQ(b.in(upload(0x1008)), Texts{"585#8008100000000206"});
+}
+
+TEST(SimNodeSdoUpload, WrongToggleInRequestAborted) {
+  Booted b;
+  b.node.set_object(0x1008, 0, "ABCDEFGHIJKLMNOPQRSTU");
+  b.in(upload(0x1008));
+  EXPECT_EQ(b.in(segment(0)), Texts{"585#0041424344454647"});
+  EXPECT_EQ(b.in(segment(0)), Texts{"585#8008100000000305"});  // repeated toggle 0
+  EXPECT_EQ(b.in(segment(1)), Texts{"585#8008100001000405"});  // aborted upload is gone
+}
+
+TEST(SimNodeSdoUpload, SegmentWithoutUploadAborted) {
+  Booted b;
+  EXPECT_EQ(b.in(segment(0)), Texts{"585#8000000001000405"});
+}
+
+TEST(SimNodeSdoUpload, NewInitiateReplacesRunningUpload) {
+  Booted b;
+  b.node.set_object(0x1008, 0, "ABCDEFGHIJ");
+  b.in(upload(0x1008));
+  b.in(segment(0));
+  EXPECT_EQ(b.in(upload(0x1008)), Texts{"585#410810000A000000"});
+  EXPECT_EQ(b.in(segment(0)), Texts{"585#0041424344454647"});
+}
+
+TEST(SimNodeSdoUpload, ClientAbortEndsUploadWithoutAnswer) {
+  Booted b;
+  b.node.set_object(0x1008, 0, "ABCDEFGHIJ");
+  b.in(upload(0x1008));
+  EXPECT_EQ(b.in(sdo(0x80, 0x1008, 0, {0, 0, 0, 0x08})), Texts{});
+  EXPECT_EQ(b.in(segment(0)), Texts{"585#8008100001000405"});
+}
+
+TEST(SimNodeSdoUpload, UnsupportedCommandSpecifierAborted) {
+  Booted b;
+  EXPECT_EQ(b.in(sdo(0xA4, 0x1008, 0)), Texts{"585#8008100001000405"});  // block upload
+}
+
+TEST(SimNodeSdoUpload, PassesOverOtherNodesAndMalformedRequests) {
+  Booted b;
+  CMSG other = upload(0x1008);
+  other.id = 0x606;
+  EXPECT_EQ(b.in(other), Texts{});
+  CMSG short_frame = upload(0x1008);
+  short_frame.len = 4;
+  EXPECT_EQ(b.in(short_frame), Texts{});
+  CMSG remote = upload(0x1008);
+  remote.len = NTCAN_RTR | 8;
+  EXPECT_EQ(b.in(remote), Texts{});
+  EXPECT_EQ(b.node.sdo_requests(), 0);
+}
+
+TEST(SimNodeSdoUpload, StoppedNodeServesNoSdoAndDropsItsTransfer) {
+  Booted b;
+  b.node.set_object(0x1008, 0, "ABCDEFGHIJ");
+  b.in(upload(0x1008));
+  b.node.on_frame(nmt(0x02, kNode));
+  EXPECT_EQ(b.in(segment(0)), Texts{});
+  EXPECT_EQ(b.in(upload(0x1009)), Texts{});
+  b.node.on_frame(nmt(0x80, kNode));
+  EXPECT_EQ(b.in(segment(0)), Texts{"585#8008100001000405"});
+  EXPECT_EQ(b.node.sdo_requests(), 4);
+}
+
+// --- fault injection ------------------------------------------------------------------------
+
+TEST(SimNodeFaults, WrongToggleRepeatsFirstResponseToggle) {
+  Booted b;
+  b.node.set_object(0x1008, 0, std::string(20, 'x'));
+  b.node.set_wrong_toggle(true);
+  b.in(upload(0x1008));
+  EXPECT_EQ(b.in(segment(0)), Texts{"585#0078787878787878"});
+  EXPECT_EQ(b.in(segment(1)), Texts{"585#0078787878787878"});  // toggle 0 again
+  EXPECT_EQ(b.in(segment(0)), Texts{"585#0378787878787800"});  // last, 6 bytes
+}
+
+TEST(SimNodeFaults, AbortNextUploadAnswersOneRequest) {
+  Booted b;
+  b.node.abort_next_upload(0x08000020);
+  EXPECT_EQ(b.in(upload(0x1009)), Texts{"585#8009100020000008"});
+  EXPECT_EQ(b.in(upload(0x1009)), Texts{"585#43091000312E3030"});
+}
+
+TEST(SimNodeFaults, AbortNextUploadHitsRunningSegmentedUpload) {
+  Booted b;
+  b.node.set_object(0x1008, 0, "ABCDEFGHIJ");
+  b.in(upload(0x1008));
+  b.node.abort_next_upload(0x05040000);
+  EXPECT_EQ(b.in(segment(0)), Texts{"585#8008100000000405"});
+  EXPECT_EQ(b.in(segment(1)), Texts{"585#8008100001000405"});
+}
+
+TEST(SimNodeFaults, SilentNodeAnswersAndChangesNothing) {
+  Booted b;
+  b.node.set_silent(true);
+  EXPECT_EQ(b.in(guard_request()), Texts{});
+  EXPECT_EQ(b.in(upload(0x1009)), Texts{});
+  EXPECT_EQ(b.in(nmt(0x81, kNode)), Texts{});
+  EXPECT_EQ(b.in(nmt(0x01, kNode)), Texts{});
+  EXPECT_EQ(b.node.state(), sim::kPreOperational);
+  EXPECT_EQ(b.node.guarding_requests(), 1);  // seen, not answered
+  EXPECT_EQ(b.node.sdo_requests(), 1);
+  b.node.set_silent(false);
+  EXPECT_EQ(b.in(guard_request()), Texts{"705#7F"});
+}
+
+// --- SDO download and reset of the dictionary ------------------------------------------------
+
+TEST(SimNodeSdoDownload, ExpeditedWritesRunningValue) {
+  Booted b;
+  EXPECT_EQ(b.in(sdo(0x2B, 0x1017, 0, {0xE8, 0x03})), Texts{"585#6017100000000000"});
+  EXPECT_EQ(b.node.object(0x1017, 0), std::string("\xE8\x03", 2));
+  EXPECT_EQ(b.in(upload(0x1017)), Texts{"585#4B171000E8030000"});
+  EXPECT_EQ(b.in(sdo(0x2F, 0x3000, 0, {1})), Texts{"585#8000300000000206"});
+}
+
+TEST(SimNodeSdoDownload, SegmentedWithTogglesAndSizeCheck) {
+  Booted b;
+  EXPECT_EQ(b.in(sdo(0x21, 0x1008, 0, {10, 0, 0, 0})), Texts{"585#6008100000000000"});
+  CMSG s0 = make_frame(0x605, {0x00, 'A', 'B', 'C', 'D', 'E', 'F', 'G'});
+  CMSG s1 = make_frame(0x605, {0x19, 'H', 'I', 'J', 0, 0, 0, 0});
+  EXPECT_EQ(b.in(s0), Texts{"585#2000000000000000"});
+  EXPECT_EQ(b.in(s1), Texts{"585#3000000000000000"});
+  EXPECT_EQ(b.node.object(0x1008, 0), "ABCDEFGHIJ");
+
+  EXPECT_EQ(b.in(sdo(0x21, 0x1008, 0, {11, 0, 0, 0})), Texts{"585#6008100000000000"});
+  b.in(s0);
+  EXPECT_EQ(b.in(s1), Texts{"585#8008100010000706"});  // 10 bytes came, 11 announced
+  EXPECT_EQ(b.node.object(0x1008, 0), "ABCDEFGHIJ");
+
+  b.in(sdo(0x21, 0x1008, 0, {10, 0, 0, 0}));
+  EXPECT_EQ(b.in(s1), Texts{"585#8008100000000305"});  // toggle 1 first
+}
+
+TEST(SimNodeSdoDownload, ResetNodeRestoresConfiguredValuesResetCommunicationKeepsThem) {
+  Booted b;
+  b.node.set_object(0x2000, 0, "cfg");
+  b.in(sdo(0x2F, 0x2000, 0, {'x'}));
+  b.in(sdo(0x2F, 0x1001, 0, {0x11}));
+  b.node.on_frame(nmt(0x82, kNode));
+  EXPECT_EQ(b.node.object(0x2000, 0), "x");
+  b.node.on_frame(nmt(0x81, kNode));
+  EXPECT_EQ(b.node.object(0x2000, 0), "cfg");
+  EXPECT_EQ(b.node.object(0x1001, 0), std::string(1, '\0'));
+}
+
+// --- EMCY -----------------------------------------------------------------------------------
+
+struct EmcyCase {
+  uint16_t code;
+  uint8_t reg;
+  std::vector<uint8_t> vendor;
+  std::string text;
+};
+
+class SimNodeEmcy : public ::testing::TestWithParam<EmcyCase> {};
+
+TEST_P(SimNodeEmcy, FrameBytes) {
+  NodeLogic node(kNode);
+  const EmcyCase& c = GetParam();
+  EXPECT_EQ(frame_text(node.emcy(c.code, c.reg, c.vendor)), c.text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SimNodeEmcy,
+    ::testing::Values(EmcyCase{0x8110, 0x11, {}, "085#1081110000000000"},
+                      EmcyCase{0x8110, 0x11, {1, 0, 0, 0, 0}, "085#1081110100000000"},
+                      EmcyCase{0x2310, 0x03, {1, 2, 3, 4, 5}, "085#1023030102030405"},
+                      EmcyCase{0x0000, 0x00, {1, 2, 3, 4, 5, 6, 7}, "085#0000000102030405"},
+                      EmcyCase{0xFF00, 0x80, {0xAA}, "085#00FF80AA00000000"}));
+
+// --- threads --------------------------------------------------------------------------------
+
+TEST(SimNodeThreads, ConcurrentGuardingKeepsTogglesPaired) {
+  Booted b;
+  constexpr int kThreads = 4;
+  constexpr int kEach = 500;
+  std::vector<std::vector<CMSG>> replies(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&b, &replies, t] {
+      for (int i = 0; i < kEach; ++i) {
+        for (const CMSG& m : b.node.on_frame(guard_request())) replies[t].push_back(m);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  int with_toggle = 0;
+  int without = 0;
+  for (const auto& list : replies) {
+    for (const CMSG& m : list) (m.data[0] == 0xFF ? with_toggle : without)++;
+  }
+  EXPECT_EQ(with_toggle, kThreads * kEach / 2);
+  EXPECT_EQ(without, kThreads * kEach / 2);
+  EXPECT_EQ(b.node.guarding_requests(), kThreads * kEach);
+}
+
+}  // namespace

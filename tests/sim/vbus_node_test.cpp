@@ -1,0 +1,219 @@
+// The simulated node on the virtual bus, driven as a master would drive it: through the plain
+// NTCAN calls of a handle on the node's net.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "canopen_node.h"
+#include "support/frames.h"
+#include "vbus.h"
+
+namespace {
+
+using canbus_test::frame_text;
+using canbus_test::make_frame;
+using sim::VbusNode;
+using Texts = std::vector<std::string>;
+
+constexpr int kNet = 0;
+
+// A master's handle on a net, receiving the answers of the given nodes.
+class Port {
+ public:
+  Port(int net, std::vector<int> nodes, int32_t rx_queue = 1000) {
+    EXPECT_EQ(canOpen(net, 0, 100, rx_queue, 100, 0, &h_), NTCAN_SUCCESS);
+    for (int node : nodes) {
+      for (int base : {0x580, 0x700, 0x80}) EXPECT_EQ(canIdAdd(h_, base + node), NTCAN_SUCCESS);
+    }
+  }
+  ~Port() { canClose(h_); }
+
+  void send(CMSG m) {
+    int32_t n = 1;
+    ASSERT_EQ(canSend(h_, &m, &n), NTCAN_SUCCESS);
+    ASSERT_EQ(n, 1);
+  }
+  void guard(int node) {
+    CMSG m{};
+    m.id = 0x700 + node;
+    m.len = NTCAN_RTR;
+    send(m);
+  }
+  // Everything received so far, in order.
+  std::vector<CMSG> take() {
+    std::vector<CMSG> all;
+    for (;;) {
+      CMSG buf[64];
+      int32_t n = 64;
+      EXPECT_EQ(canTake(h_, buf, &n), NTCAN_SUCCESS);
+      if (n <= 0) return all;
+      all.insert(all.end(), buf, buf + n);
+    }
+  }
+  Texts take_texts() {
+    Texts t;
+    for (const CMSG& m : take()) t.push_back(frame_text(m));
+    return t;
+  }
+
+ private:
+  NTCAN_HANDLE h_ = NTCAN_NO_HANDLE;
+};
+
+CMSG sdo(int node, uint8_t b0, uint16_t index = 0, uint8_t sub = 0) {
+  return make_frame(0x600 + node, {b0, static_cast<uint8_t>(index & 0xFF),
+                                   static_cast<uint8_t>(index >> 8), sub, 0, 0, 0, 0});
+}
+
+class SimVbusNode : public ::testing::Test {
+ protected:
+  void SetUp() override { vbus::reset(); }
+  void TearDown() override { vbus::reset(); }
+};
+
+TEST_F(SimVbusNode, BootUpMessageOnConstruction) {
+  Port port(kNet, {5});
+  VbusNode node(kNet, 5);
+  EXPECT_EQ(port.take_texts(), Texts{"705#00"});
+  node.boot();
+  EXPECT_EQ(port.take_texts(), Texts{"705#00"});
+  EXPECT_EQ(node.net(), kNet);
+  EXPECT_EQ(node.logic().node_id(), 5);
+}
+
+TEST_F(SimVbusNode, NmtAndGuardingThroughTheDriver) {
+  VbusNode node(kNet, 5);
+  Port port(kNet, {5});
+  port.send(make_frame(0, {0x01, 5}));
+  EXPECT_EQ(node.logic().state(), sim::kOperational);
+  port.guard(5);
+  port.guard(5);
+  EXPECT_EQ(port.take_texts(), (Texts{"705#05", "705#85"}));
+  port.send(make_frame(0, {0x02, 0}));
+  port.guard(5);
+  port.send(make_frame(0, {0x81, 5}));
+  port.guard(5);
+  EXPECT_EQ(port.take_texts(), (Texts{"705#04", "705#00", "705#7F"}));
+}
+
+TEST_F(SimVbusNode, SdoUploadOfIdentityStrings) {
+  VbusNode node(kNet, 7, "PUMP-42", "HW2", "v1.2.3-rc1");
+  Port port(kNet, {7});
+  port.send(sdo(7, 0x40, 0x1009));
+  EXPECT_EQ(port.take_texts(), Texts{"587#4709100048573200"});
+  port.send(sdo(7, 0x40, 0x100A));
+  port.send(sdo(7, 0x60));
+  port.send(sdo(7, 0x70));
+  EXPECT_EQ(port.take_texts(),
+            (Texts{"587#410A10000A000000", "587#0076312E322E332D", "587#1972633100000000"}));
+  port.send(sdo(7, 0x40, 0x1008));
+  port.send(sdo(7, 0x60));
+  EXPECT_EQ(port.take_texts(), (Texts{"587#4108100007000000", "587#0150554D502D3432"}));
+}
+
+TEST_F(SimVbusNode, NodesAnswerOnlyForTheirOwnIdAndNet) {
+  VbusNode a(kNet, 5);
+  VbusNode b(kNet, 6);
+  VbusNode c(1, 5);
+  Port port(kNet, {5, 6});
+  Port other(1, {5});
+  port.guard(6);
+  port.send(sdo(5, 0x40, 0x1009));
+  EXPECT_EQ(port.take_texts(), (Texts{"706#7F", "585#43091000312E3030"}));
+  EXPECT_EQ(other.take_texts(), Texts{});
+  EXPECT_EQ(c.logic().guarding_requests() + c.logic().sdo_requests(), 0);
+  port.send(make_frame(0, {0x01, 0}));  // all nodes of net 0 only
+  EXPECT_EQ(a.logic().state(), sim::kOperational);
+  EXPECT_EQ(b.logic().state(), sim::kOperational);
+  EXPECT_EQ(c.logic().state(), sim::kPreOperational);
+}
+
+TEST_F(SimVbusNode, HeldAnswersComeInOrderOnRelease) {
+  VbusNode node(kNet, 5);
+  Port port(kNet, {5});
+  node.hold_answers(true);
+  port.guard(5);
+  port.send(sdo(5, 0x40, 0x1009));
+  port.guard(5);
+  EXPECT_EQ(port.take_texts(), Texts{});
+  EXPECT_EQ(node.held_answers(), 3u);
+  node.release_answers();
+  EXPECT_EQ(port.take_texts(), (Texts{"705#7F", "585#43091000312E3030", "705#FF"}));
+  port.guard(5);  // still holding
+  EXPECT_EQ(port.take_texts(), Texts{});
+  node.hold_answers(false);  // sends what was held
+  EXPECT_EQ(port.take_texts(), Texts{"705#7F"});
+  port.guard(5);
+  EXPECT_EQ(port.take_texts(), Texts{"705#FF"});
+  EXPECT_EQ(node.held_answers(), 0u);
+}
+
+TEST_F(SimVbusNode, EmcyAndHeartbeat) {
+  VbusNode node(kNet, 5);
+  Port port(kNet, {5});
+  node.send_emcy(0x8110, 0x11, {1, 2, 3, 4, 5});
+  node.send_heartbeat();
+  EXPECT_EQ(port.take_texts(), (Texts{"085#1081110102030405", "705#7F"}));
+  port.send(make_frame(0, {0x02, 5}));
+  node.send_emcy(0x8110, 0x11);  // no EMCY from a stopped node
+  node.send_heartbeat();
+  EXPECT_EQ(port.take_texts(), Texts{"705#04"});
+}
+
+TEST_F(SimVbusNode, SilentNodeSendsNothing) {
+  VbusNode node(kNet, 5);
+  Port port(kNet, {5});
+  node.logic().set_silent(true);
+  port.guard(5);
+  port.send(sdo(5, 0x40, 0x1009));
+  node.boot();
+  node.send_emcy(0x1000, 1);
+  node.send_heartbeat();
+  EXPECT_EQ(port.take_texts(), Texts{});
+  EXPECT_EQ(node.logic().sdo_requests(), 1);
+}
+
+TEST_F(SimVbusNode, DestroyedNodeNoLongerAnswers) {
+  Port port(kNet, {5});
+  auto node = std::make_unique<VbusNode>(kNet, 5);
+  port.take();
+  node.reset();
+  port.guard(5);
+  EXPECT_EQ(port.take_texts(), Texts{});
+}
+
+TEST_F(SimVbusNode, ConcurrentMastersEachGetEveryAnswer) {
+  VbusNode node(kNet, 5);
+  constexpr int kThreads = 4;
+  constexpr int kEach = 200;
+  Port watcher(kNet, {5}, 2 * kThreads * kEach);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([] {
+      Port port(kNet, {});
+      for (int i = 0; i < kEach; ++i) port.guard(5);
+    });
+  }
+  for (auto& th : threads) th.join();
+  int toggled = 0;
+  int plain = 0;
+  int requests = 0;  // the other masters' remote frames reach the watcher as well
+  for (const CMSG& m : watcher.take()) {
+    ASSERT_EQ(m.id, 0x705);
+    if (m.len == NTCAN_RTR) {
+      ++requests;
+      continue;
+    }
+    ASSERT_EQ(m.len, 1);
+    (m.data[0] == 0xFF ? toggled : plain)++;
+  }
+  EXPECT_EQ(requests, kThreads * kEach);
+  EXPECT_EQ(toggled, kThreads * kEach / 2);
+  EXPECT_EQ(plain, kThreads * kEach / 2);
+  EXPECT_EQ(node.logic().guarding_requests(), kThreads * kEach);
+}
+
+}  // namespace

@@ -22,9 +22,9 @@ typedef struct _OVERLAPPED OVERLAPPED; /* asynchronous I/O is not supported: pas
 
 /* One CAN frame; also the stride of frame arrays. */
 typedef struct {
-  int32_t id;          /* 11-bit CAN identifier */
-  uint8_t len;         /* data length code 0..8; bit 0x10 marks a remote request */
-  uint8_t msg_lost;    /* frames lost in the receive queue before this one (saturates at 255) */
+  int32_t id;       /* 11-bit CAN identifier */
+  uint8_t len;      /* data length code 0..8; bit 0x10 marks a remote request */
+  uint8_t msg_lost; /* frames lost in the receive queue before this one (saturates at 255) */
   uint8_t reserved[2];
   uint8_t data[8];
 } CMSG;

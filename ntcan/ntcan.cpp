@@ -1,0 +1,191 @@
+// The driver's C calls: argument checks common to every backend, then dispatch to the backend
+// the process chose (backend.h). Also the backend registry.
+#include "ntcan.h"
+
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <new>
+
+#include "backend.h"
+
+namespace ntcan {
+namespace {
+
+struct Registry {
+  std::mutex mu;
+  std::map<std::string, BackendFactory> factories;
+};
+
+// Leaked on purpose: registrations run during static initialisation in any order, and the
+// registry must outlive every static destructor.
+Registry& registry() {
+  static Registry* r = new Registry;
+  return *r;
+}
+
+struct Active {
+  std::string name;
+  Backend* backend = nullptr;  // never destroyed: detached threads may call during exit
+};
+
+const Active& active() {
+  static const Active* a = [] {
+    auto* s = new Active;
+    const char* env = std::getenv("NTCAN_BACKEND");
+    s->name = (env && *env) ? env : "virtual";
+    s->backend = make_backend(s->name).release();
+    return s;
+  }();
+  return *a;
+}
+
+bool valid_id(int32_t id) {
+  return id >= 0 && id <= kMaxId;
+}
+
+template <typename F>
+NTCAN_RESULT guarded(F&& f) noexcept {
+  try {
+    return f();
+  } catch (const std::bad_alloc&) {
+    return NTCAN_INSUFFICIENT_RESOURCES;
+  } catch (...) {
+    return NTCAN_INVALID_DRIVER;
+  }
+}
+
+// Common path of the calls that take an open handle: -1 (and any non-positive number) never
+// reaches a backend, nor does any call while the process has no backend.
+template <typename F>
+NTCAN_RESULT on_handle(NTCAN_HANDLE handle, F&& f) noexcept {
+  if (handle <= 0) return NTCAN_INVALID_HANDLE;
+  Backend* b = active().backend;
+  if (!b) return NTCAN_INVALID_HANDLE;
+  return guarded([&] { return f(*b); });
+}
+
+// read/take/send: the count is frames delivered, 0 on any failure.
+template <typename F>
+NTCAN_RESULT counted(NTCAN_HANDLE handle, const CMSG* frames, int32_t* count, F&& f) noexcept {
+  if (handle <= 0) {
+    if (count) *count = 0;
+    return NTCAN_INVALID_HANDLE;
+  }
+  if (!count) return NTCAN_INVALID_PARAMETER;
+  if (!frames || *count <= 0) {
+    *count = 0;
+    return NTCAN_INVALID_PARAMETER;
+  }
+  NTCAN_RESULT r = on_handle(handle, f);
+  if (r != NTCAN_SUCCESS) *count = 0;
+  return r;
+}
+
+}  // namespace
+
+bool register_backend(const char* name, BackendFactory factory) {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.mu);
+  r.factories[name] = factory;
+  return true;
+}
+
+std::vector<std::string> backend_names() {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.mu);
+  std::vector<std::string> names;
+  for (const auto& [name, f] : r.factories) names.push_back(name);
+  return names;
+}
+
+std::unique_ptr<Backend> make_backend(const std::string& name) {
+  BackendFactory f = nullptr;
+  {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mu);
+    auto it = r.factories.find(name);
+    if (it != r.factories.end()) f = it->second;
+  }
+  return f ? f() : nullptr;
+}
+
+Backend* active_backend() {
+  return active().backend;
+}
+const std::string& active_backend_name() {
+  return active().name;
+}
+
+}  // namespace ntcan
+
+using ntcan::Backend;
+
+extern "C" {
+
+NTCAN_RESULT canOpen(int net, uint32_t flags, int32_t txqueuesize, int32_t rxqueuesize,
+                     int32_t txtimeout, int32_t rxtimeout, NTCAN_HANDLE* handle) {
+  if (!handle) return NTCAN_INVALID_PARAMETER;
+  *handle = NTCAN_NO_HANDLE;
+  return ntcan::guarded([&]() -> NTCAN_RESULT {
+    Backend* b = ntcan::active_backend();
+    if (!b) return NTCAN_INVALID_DRIVER;
+    NTCAN_HANDLE h = NTCAN_NO_HANDLE;
+    NTCAN_RESULT r = b->open(net, flags, txqueuesize, rxqueuesize, txtimeout, rxtimeout, &h);
+    if (r == NTCAN_SUCCESS) *handle = h;
+    return r;
+  });
+}
+
+NTCAN_RESULT canClose(NTCAN_HANDLE handle) {
+  return ntcan::on_handle(handle, [&](Backend& b) { return b.close(handle); });
+}
+
+NTCAN_RESULT canSetBaudrate(NTCAN_HANDLE handle, uint32_t baud) {
+  return ntcan::on_handle(handle, [&](Backend& b) {
+    return baud > ntcan::kMaxBaudCode ? NTCAN_INVALID_PARAMETER : b.set_baudrate(handle, baud);
+  });
+}
+
+NTCAN_RESULT canStatus(NTCAN_HANDLE handle, CAN_IF_STATUS* cstat) {
+  return ntcan::on_handle(handle, [&](Backend& b) {
+    return cstat ? b.status(handle, cstat) : NTCAN_INVALID_PARAMETER;
+  });
+}
+
+NTCAN_RESULT canIdAdd(NTCAN_HANDLE handle, int32_t id) {
+  return ntcan::on_handle(handle, [&](Backend& b) {
+    return ntcan::valid_id(id) ? b.id_add(handle, id) : NTCAN_INVALID_PARAMETER;
+  });
+}
+
+NTCAN_RESULT canIdDelete(NTCAN_HANDLE handle, int32_t id) {
+  return ntcan::on_handle(handle, [&](Backend& b) {
+    return ntcan::valid_id(id) ? b.id_delete(handle, id) : NTCAN_INVALID_PARAMETER;
+  });
+}
+
+NTCAN_RESULT canSend(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len) {
+  return ntcan::counted(handle, cmsg, len, [&](Backend& b) {
+    // All or nothing: one bad frame refuses the whole array before any frame goes out.
+    for (int32_t i = 0; i < *len; ++i) {
+      if (!ntcan::valid_id(cmsg[i].id) || (cmsg[i].len & ntcan::kDlcMask) > 8) {
+        return NTCAN_INVALID_PARAMETER;
+      }
+    }
+    return b.send(handle, cmsg, len);
+  });
+}
+
+NTCAN_RESULT canRead(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len, OVERLAPPED* ovrlppd) {
+  return ntcan::counted(handle, cmsg, len, [&](Backend& b) {
+    // No asynchronous I/O: an overlapped argument is refused rather than ignored.
+    return ovrlppd ? NTCAN_INVALID_PARAMETER : b.read(handle, cmsg, len);
+  });
+}
+
+NTCAN_RESULT canTake(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len) {
+  return ntcan::counted(handle, cmsg, len, [&](Backend& b) { return b.take(handle, cmsg, len); });
+}
+
+}  // extern "C"

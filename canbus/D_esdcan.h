@@ -10,6 +10,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -33,7 +34,8 @@ int can_looping();
 class canline {
  public:
   canline();
-  // Stops the supervision thread and waits until it has returned (see stop_thread()).
+  // Stops the supervision thread and waits, without a time limit, until it has returned (see
+  // stop_thread()). Does not close the line's handle: a node property may share it.
   ~canline();
   canline(const canline&) = delete;
   canline& operator=(const canline&) = delete;
@@ -44,6 +46,7 @@ class canline {
   void setline(int l) { line_ = l; }
   void setbaud(int b) { baudrate_ = b; }
   int baud() const { return baudrate_.load(); }
+  // Before start_thread(): the supervision thread reads line_ip_ without a lock.
   void setlineip(std::string& ip) { line_ip_ = ip; }
 
   // Obtains an open handle for a caller (see the decision table in line.cpp); 0, an NTCAN
@@ -55,13 +58,14 @@ class canline {
   int can_close();
   // Gateway address of line `lineno` from the gateway file; 0 when it is 15 characters long.
   // The file is "/etc/esd-plugin", or the file named by the environment variable
-  // CANBUS_ESD_PLUGIN.
+  // CANBUS_ESD_PLUGIN when it is set and not empty (looked up at every call).
   int getlineip(int lineno, std::string& ip);
   // Asks the line's gateway to reset itself (wget), when allowed and the address is a dotted
   // IPv4 address.
   void reset_line();
 
-  // Starts the supervision thread (can_control) and detaches it.
+  // Clears ThreadStop_, starts the supervision thread (can_control) and detaches it. Does
+  // nothing while a supervision thread of the line is running.
   void start_thread();
   // Sets ThreadStop_ and waits until the supervision thread has returned. The thread looks at
   // the flag at the start of each cycle, so the pause in progress must end first (with a
@@ -80,7 +84,9 @@ class canline {
 
  private:
   friend void* can_control(void* ip);
-  int open_into(NTCAN_HANDLE& handle);  // the "Opening" steps
+  // Tests only: puts the line's handle into states no driver call produces (0, -7).
+  friend struct canline_test_access;
+  int open_into(NTCAN_HANDLE& handle);  // opens a new driver handle for `handle`
   void thread_done();
 
   std::atomic<NTCAN_HANDLE> linehandle_{-1};
@@ -111,6 +117,8 @@ class D_Alive : public D_int_ptr {
   bool isalive();
 
  private:
+  // ~D_can detaches it (can_ = nullptr): the location may outlive the node property.
+  friend class D_can;
   D_can* can_;
   EqFct* eq_fct_;
 };
@@ -125,6 +133,8 @@ class D_canint : public tavik::D_value<int> {
   void set_value(int i) override;
 
  private:
+  // ~D_can detaches it (can_ = nullptr): the location may outlive the node property.
+  friend class D_can;
   int todo_;  // 0 start, 1 stop, 2 reset
   D_can* can_;
   EqFct* eq_fct_;
@@ -202,11 +212,18 @@ class D_can : public D_fct {
   int rtr();
 
   // SDO upload client and identity strings.
+  // The forms without `size` store the whole value; the caller's buffer must hold it and its
+  // terminating zero. The forms with `size` store at most size - 1 bytes and never write the
+  // buffer's last byte (zero-filled by the caller), while the upload still runs to its last
+  // segment; *offset counts the bytes of the value received.
   int segSdoRead(short node, int idx, int subIdx, char* buffer);
+  int segSdoRead(short node, int idx, int subIdx, char* buffer, size_t size);
   int initiateUpload(short node, int idx, int subIdx);
   int initUploadResponse(short node, char* buffer, int* offset);
+  int initUploadResponse(short node, char* buffer, int* offset, size_t size);
   int requestUploadSegment(short node);
   int receiveUploadSegment(short node, char* buffer, int* offset);
+  int receiveUploadSegment(short node, char* buffer, int* offset, size_t size);
   int isAbort(CMSG* m, int* abortCode);
   int check_ascii(char* aString);
   int get_manufacture();
@@ -275,4 +292,28 @@ class D_can : public D_fct {
   int ToggleBit = 0;
   int Index = 0;
   int Subindex = 0;
+
+ private:
+  // The receive buffer of a node with its result code, frame count and node-state integer,
+  // allocated by a master and shared with its followers. Shared ownership keeps it alive while
+  // any property of the group still points into it, and frees it after the last one.
+  struct RxShare {
+    CMSG rx[kRxFrames] = {};
+    int ret = 0;
+    int32_t count = 0;
+    int alive = 0;
+  };
+  // The line number lies outside 1..20.
+  bool bad_line() const;
+  // Binds .ALIVE to the integer `hold` points to, keeps it alive and stores it as alive_ptr_.
+  void bind_alive(std::shared_ptr<int> hold);
+  // Forgets the buffer pointers of a follower or directly attached property.
+  void forget_shared();
+  // Gives back a driver handle this property opened itself (never the line's own handle).
+  int close_own(NTCAN_HANDLE h);
+
+  std::shared_ptr<RxShare> share_;   // the group rxmsg_, can_ret_, rxmsg_len_ point into
+  bool share_is_own_ = false;        // share_ was allocated by this property as master
+  std::shared_ptr<int> alive_hold_;  // the integer .ALIVE is bound to (may outlive alive_ptr_)
+  bool own_handle_ = false;          // canhandle_ was opened by this property, not the line's
 };

@@ -1,0 +1,459 @@
+// Bus attachment: master and follower roles, direct attachment, line creation, giving handles
+// back, the node registry, and the ownership rules that keep one node from closing or
+// unregistering another.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "node_test_util.h"
+#include "support/canbus_fixture.h"
+
+namespace {
+
+using canbus_test::CanbusTest;
+using canbus_test::make_frame;
+using node_test::buffer_ids;
+using node_test::enabled;
+using node_test::iiii;
+using node_test::line_count;
+using node_test::make_node;
+using node_test::registry;
+
+class Attach : public CanbusTest {
+ protected:
+  std::unique_ptr<D_can> node(const std::string& name, IIII v) { return make_node(&loc_, name, v); }
+  EqFct loc_{"LOC"};
+};
+
+using SharedAttachment = Attach;
+
+TEST_F(SharedAttachment, MasterAndFollowerShareHandleBufferAndNodeState) {
+  auto a = node("A", iiii(1, 5));
+  auto b = node("B", iiii(1, 5));
+  ASSERT_EQ(a->init(0x185), 0);
+  ASSERT_EQ(b->init(0x285), 0);
+
+  EXPECT_TRUE(a->isactive());
+  EXPECT_FALSE(b->isactive());
+  EXPECT_EQ(registry(), std::vector<D_can*>{a.get()});
+  ASSERT_GT(a->handle(), 0);
+  EXPECT_EQ(b->handle(), a->handle());
+  EXPECT_EQ(b->line_ptr(), a->line_ptr());
+  ASSERT_NE(a->rx_buffer(), nullptr);
+  EXPECT_EQ(b->rx_buffer(), a->rx_buffer());
+  EXPECT_EQ(b->rx_count(), a->rx_count());
+  EXPECT_EQ(b->ret_ptr(), a->ret_ptr());
+  EXPECT_EQ(b->alive_ptr(), a->alive_ptr());
+  EXPECT_EQ(*a->ret_ptr(), 0);
+  EXPECT_EQ(*a->rx_count(), 0);
+
+  // The master starts "Preoperational"; the follower's .ALIVE shows the shared integer.
+  EXPECT_EQ(a->alive_prop()->value(), 15);
+  EXPECT_EQ(a->condition_prop()->value(), "Preoperational");
+  EXPECT_EQ(b->alive_prop()->value(), 15);
+  a->alive_prop()->set_value(0x05);
+  EXPECT_EQ(b->alive_prop()->value(), 5);
+
+  EXPECT_TRUE(enabled(a->handle(), 0x185));
+  EXPECT_TRUE(enabled(a->handle(), 0x285));
+  vbus::inject(0, make_frame(0x185, {1}));
+  vbus::inject(0, make_frame(0x285, {2}));
+  can_looping();
+  EXPECT_EQ(buffer_ids(*a), (std::vector<int32_t>{0x185, 0x285}));
+  EXPECT_EQ(buffer_ids(*b), (std::vector<int32_t>{0x185, 0x285}));
+}
+
+TEST_F(SharedAttachment, TwoNodesHaveTwoMasters) {
+  auto a = node("A", iiii(1, 5));
+  auto b = node("B", iiii(1, 6));
+  ASSERT_EQ(a->init(0x185), 0);
+  ASSERT_EQ(b->init(0x186), 0);
+  EXPECT_TRUE(a->isactive());
+  EXPECT_TRUE(b->isactive());
+  EXPECT_EQ(registry(), (std::vector<D_can*>{a.get(), b.get()}));
+  EXPECT_NE(a->handle(), b->handle());
+  EXPECT_NE(a->rx_buffer(), b->rx_buffer());
+  EXPECT_EQ(a->line_ptr(), b->line_ptr());
+  EXPECT_EQ(line_count(), 1u);
+  vbus::inject(0, make_frame(0x186, {1}));
+  can_looping();
+  EXPECT_TRUE(buffer_ids(*a).empty());
+  EXPECT_EQ(buffer_ids(*b), std::vector<int32_t>{0x186});
+}
+
+TEST_F(SharedAttachment, MasterAttachingAgainKeepsHandleAndEntry) {
+  auto a = node("A", iiii(1, 5));
+  ASSERT_EQ(a->init(0x185), 0);
+  const NTCAN_HANDLE h = a->handle();
+  CMSG* buf = a->rx_buffer();
+  const int handles = vbus::open_handles();
+  a->alive_prop()->set_value(0x05);
+  ASSERT_EQ(a->init(0x85), 0);
+  EXPECT_EQ(a->handle(), h);
+  EXPECT_EQ(a->rx_buffer(), buf);
+  EXPECT_EQ(a->alive_prop()->value(), 5);
+  EXPECT_EQ(registry(), std::vector<D_can*>{a.get()});
+  EXPECT_EQ(vbus::open_handles(), handles);
+  EXPECT_TRUE(enabled(h, 0x85));
+  EXPECT_TRUE(enabled(h, 0x185));
+}
+
+TEST_F(SharedAttachment, FailedOpenLeavesMasterRegisteredAndLineSupervised) {
+  auto a = node("A", iiii(1, 5));
+  vbus::script_open(0, {NTCAN_NET_NOT_FOUND});
+  EXPECT_EQ(a->init(0x185), NTCAN_NET_NOT_FOUND);
+  EXPECT_TRUE(a->isactive());
+  EXPECT_EQ(registry(), std::vector<D_can*>{a.get()});
+  EXPECT_NE(a->rx_buffer(), nullptr);
+  EXPECT_EQ(a->handle(), -1);
+  ASSERT_NE(a->line_ptr(), nullptr);
+  EXPECT_FALSE(a->line_ptr()->is_open());
+  EXPECT_TRUE(a->line_ptr()->thread_running());
+  EXPECT_EQ(line_count(), 1u);
+  EXPECT_EQ(log().count("canOpen returned: "), 1u);
+  EXPECT_EQ(vbus::open_handles(), 0);
+}
+
+TEST_F(SharedAttachment, FollowerOfMasterWithoutOpenLineHasNoHandle) {
+  auto a = node("A", iiii(1, 5));
+  auto b = node("B", iiii(1, 5));
+  vbus::script_open(0, {NTCAN_NET_NOT_FOUND});
+  ASSERT_EQ(a->init(0x185), NTCAN_NET_NOT_FOUND);
+  EXPECT_EQ(b->init(0x285), NTCAN_INVALID_HANDLE);  // enabling on handle -1
+  EXPECT_EQ(b->handle(), -1);
+  EXPECT_EQ(b->rx_buffer(), a->rx_buffer());
+  EXPECT_FALSE(b->isactive());
+}
+
+TEST_F(SharedAttachment, FlagOtherThanOneIsSharedAttachmentReportingSuccess) {
+  auto a = node("A", iiii(1, 5));
+  vbus::script_open(0, {NTCAN_NET_NOT_FOUND});
+  EXPECT_EQ(a->init(0x185, 0), 0);
+  EXPECT_TRUE(a->isactive());
+  EXPECT_EQ(registry(), std::vector<D_can*>{a.get()});
+}
+
+// ---------------------------------------------------------------------------------------------
+
+class LineNumberCheck : public Attach, public ::testing::WithParamInterface<int> {};
+
+TEST_P(LineNumberCheck, RefusedBeforeAnythingHappens) {
+  auto a = node("A", iiii(GetParam(), 5, 0x185));
+  EXPECT_EQ(a->init(), -1);
+  EXPECT_EQ(a->init(0x185), -1);
+  EXPECT_EQ(a->init(0x185, 1), -1);
+  EXPECT_EQ(a->init(0x185, 0), 0);
+  EXPECT_EQ(a->alive_ptr(), nullptr);
+  EXPECT_EQ(a->rx_buffer(), nullptr);
+  EXPECT_EQ(a->line_ptr(), nullptr);
+  EXPECT_FALSE(a->isactive());
+  EXPECT_TRUE(registry().empty());
+  EXPECT_EQ(line_count(), 0u);
+  EXPECT_EQ(vbus::open_handles(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(OutOfRange, LineNumberCheck,
+                         ::testing::Values(0, 21, -1, -2147483647 - 1, 2147483647));
+
+// ---------------------------------------------------------------------------------------------
+
+using DirectAttachment = Attach;
+
+TEST_F(DirectAttachment, EnablesOnlyPositiveIdentifiersOnItsOwnHandle) {
+  auto a = node("A", iiii(1, 0, 0x181, 0));
+  ASSERT_EQ(a->init(), 0);
+  EXPECT_EQ(vbus::enabled_ids(a->handle()), std::vector<int32_t>{0x181});
+  EXPECT_FALSE(a->isactive());
+  EXPECT_TRUE(registry().empty());
+  EXPECT_EQ(a->rx_buffer(), nullptr);
+  ASSERT_NE(a->alive_ptr(), nullptr);
+  EXPECT_EQ(a->alive_prop()->get_ptr(), a->alive_ptr());
+}
+
+TEST_F(DirectAttachment, FirstFailingIdentifierEndsTheAttachment) {
+  auto a = node("A", iiii(1, 5, 0x900, 0x181));  // 0x900 is no 11-bit identifier
+  EXPECT_EQ(a->init(), NTCAN_INVALID_PARAMETER);
+  EXPECT_EQ(vbus::enabled_ids(a->handle()), std::vector<int32_t>{5});
+}
+
+TEST_F(DirectAttachment, FlagOneEnablesOnlyTheGivenIdentifier) {
+  auto a = node("A", iiii(1, 5, 6, 7));
+  ASSERT_EQ(a->init(0x85, 1), 0);
+  EXPECT_EQ(vbus::enabled_ids(a->handle()), std::vector<int32_t>{0x85});
+  EXPECT_FALSE(a->isactive());
+  EXPECT_TRUE(registry().empty());
+}
+
+TEST_F(DirectAttachment, AlreadyEnabledIdentifierIsSuccess) {
+  auto a = node("A", iiii(1, 5));
+  ASSERT_EQ(a->init(), 0);
+  EXPECT_EQ(a->AddIdent(5), 0);
+  EXPECT_EQ(a->AddIdent(0x900), NTCAN_INVALID_PARAMETER);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+using LineCreation = Attach;
+
+TEST_F(LineCreation, BaudrateZeroOpensWith125kAndLaterRatesAreIgnored) {
+  auto a = node("A", iiii(1, 5));
+  auto b = node("B", iiii(1, 6));
+  auto c = node("C", iiii(3, 6));
+  b->baudrate_prop()->set_value(2);
+  c->baudrate_prop()->set_value(4);
+  ASSERT_EQ(a->init(0x185), 0);
+  EXPECT_EQ(vbus::baudrate(0), 6);
+  ASSERT_EQ(b->init(0x186), 0);
+  EXPECT_EQ(vbus::baudrate(0), 6);
+  EXPECT_EQ(a->line_ptr()->baud(), 6);
+  ASSERT_EQ(c->init(), 0);
+  EXPECT_EQ(vbus::baudrate(2), 4);
+  EXPECT_EQ(line_count(), 2u);
+  EXPECT_EQ(c->line_ptr()->line(), 3);
+}
+
+TEST_F(LineCreation, FirstHandleOfALineIsTheLinesOwn) {
+  auto a = node("A", iiii(1, 5));
+  auto b = node("B", iiii(1, 6));
+  ASSERT_EQ(a->init(0x185), 0);
+  EXPECT_EQ(a->handle(), a->line_ptr()->handle());
+  ASSERT_EQ(b->init(0x186), 0);
+  EXPECT_NE(b->handle(), b->line_ptr()->handle());
+  EXPECT_EQ(vbus::open_handles(0), 2);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+using CloseAndUnregister = Attach;
+
+TEST_F(CloseAndUnregister, MasterGivesItsOwnHandleBackAndKeepsItsBuffer) {
+  auto first = node("FIRST", iiii(1, 1));
+  ASSERT_EQ(first->init(), 0);  // opens the line
+  auto a = node("A", iiii(1, 5));
+  ASSERT_EQ(a->init(0x185), 0);
+  CMSG* buf = a->rx_buffer();
+  EXPECT_EQ(vbus::open_handles(), 2);
+  EXPECT_EQ(a->can_close(), 0);
+  EXPECT_EQ(vbus::open_handles(), 1);
+  EXPECT_EQ(a->handle(), -1);
+  EXPECT_EQ(a->rx_buffer(), buf);
+  EXPECT_TRUE(a->isactive());
+  EXPECT_EQ(registry(), std::vector<D_can*>{a.get()});
+  EXPECT_EQ(a->can_close(), 0);  // a second close does nothing
+
+  // A closed master attaching again gets a new handle and keeps its buffer.
+  ASSERT_EQ(a->init(0x185), 0);
+  EXPECT_GT(a->handle(), 0);
+  EXPECT_EQ(a->rx_buffer(), buf);
+  EXPECT_EQ(vbus::open_handles(), 2);
+}
+
+TEST_F(CloseAndUnregister, TheLinesOwnHandleStaysOpen) {
+  auto a = node("A", iiii(1, 5));
+  ASSERT_EQ(a->init(0x185), 0);
+  const NTCAN_HANDLE h = a->handle();
+  EXPECT_EQ(a->can_close(), 0);
+  EXPECT_EQ(vbus::open_handles(), 1);
+  EXPECT_EQ(a->line_ptr()->handle(), h);
+  EXPECT_TRUE(a->line_ptr()->is_open());
+}
+
+TEST_F(CloseAndUnregister, FailingCloseIsLoggedAndTheHandleForgotten) {
+  auto first = node("FIRST", iiii(1, 1));
+  ASSERT_EQ(first->init(), 0);
+  auto a = node("A", iiii(1, 5));
+  ASSERT_EQ(a->init(0x185), 0);
+  vbus::script_close(0, {NTCAN_INVALID_DRIVER});
+  clock().clear_sleeps();
+  EXPECT_EQ(a->can_close(), NTCAN_INVALID_DRIVER);
+  EXPECT_EQ(a->handle(), -1);
+  ASSERT_EQ(log().count("D_can::can_close returned: "), 1u);
+  EXPECT_EQ(log().with_label("D_can::can_close returned: ")[0].message,
+            can_error_str(NTCAN_INVALID_DRIVER));
+  EXPECT_EQ(clock().sleeps(), std::vector<int64_t>{5'000'000});
+}
+
+TEST_F(CloseAndUnregister, FollowerForgetsItsCopiesOnly) {
+  auto a = node("A", iiii(1, 5));
+  auto b = node("B", iiii(1, 5));
+  ASSERT_EQ(a->init(0x185), 0);
+  ASSERT_EQ(b->init(0x285), 0);
+  const int handles = vbus::open_handles();
+  EXPECT_EQ(b->can_close(), 0);
+  EXPECT_EQ(b->handle(), -1);
+  EXPECT_EQ(b->rx_buffer(), nullptr);
+  EXPECT_EQ(b->rx_count(), nullptr);
+  EXPECT_EQ(b->ret_ptr(), nullptr);
+  EXPECT_EQ(b->alive_ptr(), nullptr);
+  EXPECT_EQ(vbus::open_handles(), handles);
+  EXPECT_EQ(b->dellist(), 0);
+  EXPECT_EQ(registry(), std::vector<D_can*>{a.get()});
+  vbus::inject(0, make_frame(0x285, {1}));
+  can_looping();
+  EXPECT_EQ(buffer_ids(*a), std::vector<int32_t>{0x285});
+}
+
+TEST_F(CloseAndUnregister, DirectAttachmentGivesItsHandleBack) {
+  auto first = node("FIRST", iiii(1, 1));
+  ASSERT_EQ(first->init(), 0);
+  auto a = node("A", iiii(1, 5));
+  ASSERT_EQ(a->init(), 0);
+  EXPECT_EQ(vbus::open_handles(), 2);
+  EXPECT_EQ(a->can_close(), 0);
+  EXPECT_EQ(vbus::open_handles(), 1);
+  EXPECT_EQ(a->alive_ptr(), nullptr);
+}
+
+TEST_F(CloseAndUnregister, DelIdentOnlyOnTheMaster) {
+  auto a = node("A", iiii(1, 5));
+  auto b = node("B", iiii(1, 5));
+  auto d = node("D", iiii(1, 7));
+  ASSERT_EQ(a->init(0x185), 0);
+  ASSERT_EQ(b->init(0x285), 0);
+  ASSERT_EQ(d->init(), 0);
+  EXPECT_EQ(b->DelIdent(0x185), 0);
+  EXPECT_TRUE(enabled(a->handle(), 0x185));
+  EXPECT_EQ(d->DelIdent(7), 0);
+  EXPECT_TRUE(enabled(d->handle(), 7));
+  EXPECT_EQ(a->DelIdent(0x285), 0);
+  EXPECT_FALSE(enabled(a->handle(), 0x285));
+  EXPECT_EQ(a->DelIdent(0x285), NTCAN_ID_NOT_ENABLED);
+}
+
+TEST_F(CloseAndUnregister, DellistRemovesTheMaster) {
+  auto a = node("A", iiii(1, 5));
+  auto b = node("B", iiii(1, 6));
+  auto c = node("C", iiii(1, 7));
+  ASSERT_EQ(a->init(0), 0);
+  ASSERT_EQ(b->init(0), 0);
+  ASSERT_EQ(c->init(0), 0);
+  EXPECT_EQ(b->dellist(), 0);
+  EXPECT_EQ(registry(), (std::vector<D_can*>{a.get(), c.get()}));
+  EXPECT_EQ(b->dellist(), 0);
+  EXPECT_EQ(registry(), (std::vector<D_can*>{a.get(), c.get()}));
+}
+
+TEST_F(CloseAndUnregister, DestroyedMasterLeavesTheRegistryAndItsFollowersTheBuffer) {
+  auto a = node("A", iiii(1, 5));
+  auto b = node("B", iiii(1, 5));
+  ASSERT_EQ(a->init(0x185), 0);
+  ASSERT_EQ(b->init(0x285), 0);
+  CMSG* buf = b->rx_buffer();
+  a.reset();
+  EXPECT_TRUE(registry().empty());
+  EXPECT_EQ(can_looping(), 0);  // never reaches the destroyed master
+  // The buffer lives on with the follower (ASan checks this access).
+  buf[0].id = 0x123;
+  EXPECT_EQ(b->rx_buffer()[0].id, 0x123);
+  EXPECT_EQ(b->alive_prop()->value(), 15);
+
+  // The follower attaching again becomes the new master with a buffer of its own.
+  ASSERT_EQ(b->can_close(), 0);
+  ASSERT_EQ(b->init(0x285), 0);
+  EXPECT_TRUE(b->isactive());
+  EXPECT_NE(b->rx_buffer(), nullptr);
+  EXPECT_EQ(registry(), std::vector<D_can*>{b.get()});
+}
+
+// ---------------------------------------------------------------------------------------------
+
+using Ownership = Attach;
+
+// A, master of line 1 node 5, moves to node 6 where B is master; A moves again; B still
+// receives.
+TEST_F(Ownership, FormerMasterFollowingAnotherNeverClosesOrUnregistersIt) {
+  auto a = node("A", iiii(1, 5));
+  auto b = node("B", iiii(1, 6));
+  ASSERT_EQ(a->init(0x185), 0);
+  ASSERT_EQ(b->init(0x186), 0);
+  const NTCAN_HANDLE hb = b->handle();
+
+  IIII to6 = iiii(1, 6);
+  a->set_value(&to6);
+  EXPECT_EQ(registry(), std::vector<D_can*>{b.get()});
+  ASSERT_EQ(a->init(0x286), 0);
+  EXPECT_TRUE(a->isactive());  // once a master, .ACTIVE stays 1
+  EXPECT_EQ(a->handle(), hb);  // a follower of B, not a second master
+  EXPECT_EQ(a->rx_buffer(), b->rx_buffer());
+  EXPECT_EQ(registry(), std::vector<D_can*>{b.get()});
+  EXPECT_EQ(a->DelIdent(0x186), 0);
+  EXPECT_TRUE(enabled(hb, 0x186));
+
+  const int handles = vbus::open_handles();
+  IIII to7 = iiii(1, 7);
+  a->set_value(&to7);
+  EXPECT_EQ(vbus::open_handles(), handles);
+  EXPECT_TRUE(enabled(hb, 0x186));
+  EXPECT_EQ(registry(), std::vector<D_can*>{b.get()});
+  vbus::inject(0, make_frame(0x186, {9}));
+  can_looping();
+  EXPECT_EQ(buffer_ids(*b), std::vector<int32_t>{0x186});
+
+  // A attaching at node 7 becomes its master with a buffer of its own, not B's.
+  ASSERT_EQ(a->init(0x187), 0);
+  EXPECT_EQ(registry(), (std::vector<D_can*>{b.get(), a.get()}));
+  EXPECT_NE(a->rx_buffer(), b->rx_buffer());
+  EXPECT_NE(a->handle(), hb);
+}
+
+TEST_F(Ownership, DirectHandleIsGivenBackWhenBecomingAFollower) {
+  auto first = node("FIRST", iiii(1, 1));
+  ASSERT_EQ(first->init(), 0);
+  auto a = node("A", iiii(1, 5));
+  auto b = node("B", iiii(1, 5));
+  ASSERT_EQ(a->init(0x185), 0);
+  ASSERT_EQ(b->init(), 0);
+  EXPECT_EQ(vbus::open_handles(), 3);
+  ASSERT_EQ(b->init(0x285), 0);
+  EXPECT_EQ(b->handle(), a->handle());
+  EXPECT_EQ(vbus::open_handles(), 2);
+}
+
+TEST_F(Ownership, HandleOfALostLineIsGivenBackOnReattach) {
+  auto first = node("FIRST", iiii(1, 1));
+  ASSERT_EQ(first->init(), 0);
+  auto a = node("A", iiii(1, 5));
+  ASSERT_EQ(a->init(0x185), 0);
+  EXPECT_EQ(vbus::open_handles(), 2);
+  // The line loses its own handle (as the supervision thread does on a lost line).
+  ASSERT_EQ(first->line_ptr()->can_close(), 0);
+  EXPECT_EQ(a->init(0x185), -1);
+  EXPECT_EQ(vbus::open_handles(), 0);
+  EXPECT_EQ(a->handle(), -1);
+}
+
+TEST_F(Ownership, NoHandleLeaksAcrossAttachCloseAndMoveCycles) {
+  auto first = node("FIRST", iiii(1, 1));
+  ASSERT_EQ(first->init(), 0);
+  auto m = node("M", iiii(1, 5));
+  auto f = node("F", iiii(1, 5));
+  auto d = node("D", iiii(1, 9, 0x189));
+  const int base = vbus::open_handles();
+  for (int k = 0; k < 5; ++k) {
+    SCOPED_TRACE(k);
+    ASSERT_EQ(m->init(0x185), 0);
+    ASSERT_EQ(f->init(0x285), 0);
+    ASSERT_EQ(d->init(), 0);
+    EXPECT_EQ(vbus::open_handles(), base + 2);
+    EXPECT_EQ(f->can_close(), 0);
+    EXPECT_EQ(d->can_close(), 0);
+    EXPECT_EQ(m->can_close(), 0);
+    EXPECT_EQ(vbus::open_handles(), base);
+    // Move the master back and forth between two nodes.
+    IIII v = iiii(1, k % 2 == 0 ? 6 : 5);
+    m->set_value(&v);
+    ASSERT_EQ(m->init(0x180 + v.i2_data), 0);
+    EXPECT_EQ(vbus::open_handles(), base + 1);
+    v = iiii(1, 5);
+    m->set_value(&v);
+    if (k % 2 == 0) {
+      EXPECT_EQ(vbus::open_handles(), base);
+    }
+    m->can_close();
+    EXPECT_EQ(vbus::open_handles(), base);
+    EXPECT_TRUE(registry().empty() || registry() == std::vector<D_can*>{m.get()});
+  }
+}
+
+}  // namespace

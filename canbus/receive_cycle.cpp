@@ -1,0 +1,82 @@
+// The periodic receive cycle: every registered master takes the frames pending on its handle
+// into the receive buffer it shares with its followers; device-server threads copy the buffer
+// out with can_array. Optionally the frames of the node selected by .DEBUG_ID are printed.
+//
+// Locking: D_can::mx_loop guards can_list and every master's buffer content. The cycle holds it
+// for one master at a time (fill and print), can_array holds it while copying, so a copy never
+// mixes frames of two fills.
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "D_esdcan.h"
+#include "registry.h"
+
+int can_looping() {
+  // The registry may change between two masters (attachment, removal by other threads); it is
+  // walked by index and every entry is read and used under the lock, so a removed master is
+  // never touched. A removal may make one master miss this cycle; it is filled on the next.
+  for (size_t i = 0;; ++i) {
+    std::lock_guard<std::mutex> lock(D_can::mx_loop);
+    if (i >= can_list.size()) break;
+    D_can* t = can_list[i];
+    t->can_fill();
+    if (TAVIK_debug & DF_DAQ_5) t->can_print();
+  }
+  return 0;
+}
+
+// Called by the receive cycle with mx_loop held.
+int D_can::can_fill() {
+  if (rxmsg_ == nullptr) return -1;
+  __atomic_store_n(rxmsg_len_, kRxFrames, __ATOMIC_SEQ_CST);
+  int ret = can_get(rxmsg_, rxmsg_len_);
+  if (can_ret_ != nullptr) __atomic_store_n(can_ret_, ret, __ATOMIC_SEQ_CST);
+  return ret;
+}
+
+// `rxmsg` must hold kRxFrames frames.
+int D_can::can_array(CMSG* rxmsg, int* length) {
+  if (handle() == -1 || rxmsg_len_ == nullptr || rxmsg_ == nullptr) return -1;
+  {
+    std::lock_guard<std::mutex> lock(mx_loop);
+    int count = __atomic_load_n(rxmsg_len_, __ATOMIC_SEQ_CST);
+    if (count < 0) {
+      *length = 0;
+    } else {
+      count = std::min(count, kRxFrames);
+      std::memcpy(rxmsg, rxmsg_, sizeof(CMSG) * static_cast<size_t>(count));
+      *length = count;
+    }
+  }
+  return can_ret_ != nullptr ? __atomic_load_n(can_ret_, __ATOMIC_SEQ_CST) : 0;
+}
+
+// Called by the receive cycle with mx_loop held, right after the fill.
+void D_can::can_print() {
+  if (canIdent_debug_ == nullptr || rxmsg_ == nullptr || rxmsg_len_ == nullptr) return;
+  IIII sel = canIdent_debug_->value();
+  if (sel.i1_data != canIdent_.i1_data || sel.i2_data != canIdent_.i2_data ||
+      sel.i3_data != canIdent_.i3_data) {
+    return;
+  }
+  int count = std::min(__atomic_load_n(rxmsg_len_, __ATOMIC_SEQ_CST), kRxFrames);
+  for (int i = 0; i < count; ++i) {
+    const CMSG& m = rxmsg_[i];
+    if (m.id == 0) continue;  // NMT commands seen on the bus
+    // A remote request carries 0x10 in its length byte; at most the 8 data bytes are shown.
+    int n = std::min(m.len & 0x0F, 8);
+    std::string data;
+    for (int j = 0; j < n; ++j) {
+      char piece[4];
+      std::snprintf(piece, sizeof piece, " %02X", m.data[j]);
+      data += piece;
+    }
+    char line[200];
+    std::snprintf(line, sizeof line, "ID: %X, Len: %d, Data:%s", static_cast<unsigned>(m.id), m.len,
+                  data.c_str());
+    tavik::printtostderr("can_print", line, DF_LOG);
+  }
+}

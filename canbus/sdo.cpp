@@ -1,0 +1,220 @@
+// SDO upload client (expedited and segmented) towards the node's default SDO server, and the
+// identity strings read with it (objects 0x1008, 0x1009, 0x100A).
+//
+// The exchange runs in the caller's thread without a lock: requests go out through can_write,
+// replies are taken with can_get straight from the node's handle, in competition with the
+// receive cycle. Index, Subindex and ToggleBit hold the state of the running upload, so two
+// uploads on one node property must not overlap.
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+
+#include "D_esdcan.h"
+
+namespace {
+
+// Internal result of the reply readers: the value is complete. segSdoRead turns it into 0.
+constexpr int kComplete = 0x12345678;
+constexpr int kIdentityBuffer = 64;
+// Pause after a batch that brought no frame: the wait gives the processor up briefly instead of
+// spinning for the whole deadline.
+constexpr int kIdlePauseUs = 1000;
+constexpr size_t kUnbounded = SIZE_MAX;
+
+void report(const char* format, int code) {
+  char msg[200];
+  std::snprintf(msg, sizeof msg, format, code);
+  tavik::printtostderr("segSdoRead", msg, DF_LOG);
+}
+
+// Bytes that may still be stored at `offset` in a buffer of `size` bytes whose last byte is
+// kept for the terminating zero.
+size_t room(size_t size, int offset) {
+  if (size == 0 || offset < 0) return 0;
+  size_t limit = size - 1;
+  size_t at = static_cast<size_t>(offset);
+  return at < limit ? limit - at : 0;
+}
+
+// The reply wait shared by both readers. Takes batches from the node's handle until `test`
+// returns a result for a frame from 0x580 + node, an abort of the running upload arrives, the
+// take fails or the whole-second clock passes start + 2 (so 2 to 3 seconds).
+template <class Test>
+int await_reply(D_can* can, short node, Test test) {
+  const time_t start = TAVIKtime();
+  int abort_code = 0;
+  CMSG frames[D_can::kRxFrames];
+  for (;;) {
+    int count = D_can::kRxFrames;
+    int ret = can->can_get(frames, &count);
+    if (ret != NTCAN_SUCCESS) return ret;
+    count = std::clamp(count, 0, D_can::kRxFrames);
+    for (int i = 0; i < count; ++i) {
+      if (can->isAbort(&frames[i], &abort_code)) {
+        std::printf("Segmented transfer aborted with code 0x%X\n",
+                    static_cast<unsigned>(abort_code));
+        std::fflush(stdout);
+        return -1;
+      }
+      if (frames[i].id != 0x580 + node) continue;
+      if (std::optional<int> r = test(frames[i])) return *r;
+    }
+    if (TAVIKtime() > start + 2) return -1;
+    if (count == 0) TAVIKsleep(0, kIdlePauseUs);
+  }
+}
+
+}  // namespace
+
+int D_can::initiateUpload(short node, int idx, int subIdx) {
+  Subindex = subIdx;
+  Index = idx;
+  ToggleBit = 1;
+  unsigned char bytes[8] = {0x40,
+                            static_cast<unsigned char>(idx & 0xFF),
+                            static_cast<unsigned char>((idx >> 8) & 0xFF),
+                            static_cast<unsigned char>(subIdx & 0xFF),
+                            0,
+                            0,
+                            0,
+                            0};
+  return can_write(0x600 + node, 8, bytes);
+}
+
+// The node id argument is not used: segment requests go to this property's own node.
+int D_can::requestUploadSegment(short) {
+  unsigned char bytes[8] = {};
+  bytes[0] = ToggleBit != 0 ? 0x60 : 0x70;
+  ToggleBit = ToggleBit == 0 ? 1 : 0;
+  return can_write(0x600 + canIdent_.i2_data, 8, bytes);
+}
+
+int D_can::isAbort(CMSG* m, int* abortCode) {
+  if ((m->data[0] & 0xF0) != 0x80) return 0;
+  int index = m->data[1] | (m->data[2] << 8);
+  if (index != Index || m->data[3] != Subindex) return 0;
+  uint32_t code = static_cast<uint32_t>(m->data[4]) | (static_cast<uint32_t>(m->data[5]) << 8) |
+                  (static_cast<uint32_t>(m->data[6]) << 16) |
+                  (static_cast<uint32_t>(m->data[7]) << 24);
+  *abortCode = static_cast<int>(code);
+  return 1;
+}
+
+int D_can::initUploadResponse(short node, char* buffer, int* offset) {
+  return initUploadResponse(node, buffer, offset, kUnbounded);
+}
+
+int D_can::initUploadResponse(short node, char* buffer, int* offset, size_t size) {
+  return await_reply(this, node, [&](const CMSG& m) -> std::optional<int> {
+    if ((m.data[0] & 0xF0) != 0x40) return std::nullopt;
+    if ((m.data[0] & 0x02) == 0) return 0;  // segmented transfer follows
+    int n = (m.data[0] & 0x01) != 0 ? 4 - ((m.data[0] >> 2) & 3) : 4;
+    size_t kept = std::min(static_cast<size_t>(n), room(size, 0));
+    std::memcpy(buffer, &m.data[4], kept);
+    if (size > 0) buffer[kept] = '\0';
+    *offset = n;
+    return kComplete;
+  });
+}
+
+int D_can::receiveUploadSegment(short node, char* buffer, int* offset) {
+  return receiveUploadSegment(node, buffer, offset, kUnbounded);
+}
+
+// No zero is written: the caller's zero-filled buffer ends the text.
+int D_can::receiveUploadSegment(short node, char* buffer, int* offset, size_t size) {
+  return await_reply(this, node, [&](const CMSG& m) -> std::optional<int> {
+    if ((m.data[0] & 0xE0) != 0) return std::nullopt;
+    int toggle = (m.data[0] & 0x10) != 0 ? 1 : 0;
+    if (toggle != ToggleBit) {
+      std::printf("--Error: bad toggle bit in segmented transfer sequence.\n");
+      std::fflush(stdout);
+      return -1;
+    }
+    int n = 7 - ((m.data[0] >> 1) & 7);
+    size_t kept = std::min(static_cast<size_t>(n), room(size, *offset));
+    if (kept > 0) std::memcpy(buffer + *offset, &m.data[1], kept);
+    *offset += n;
+    return (m.data[0] & 0x01) != 0 ? kComplete : 0;
+  });
+}
+
+int D_can::segSdoRead(short node, int idx, int subIdx, char* buffer) {
+  return segSdoRead(node, idx, subIdx, buffer, kUnbounded);
+}
+
+int D_can::segSdoRead(short node, int idx, int subIdx, char* buffer, size_t size) {
+  int offset = 0;
+  int e = initiateUpload(node, idx, subIdx);
+  if (e != 0) {
+    report("--Error: initiateUpload failed with error %d", e);
+    return e;
+  }
+  int r = initUploadResponse(node, buffer, &offset, size);
+  if (r == kComplete) return 0;
+  if (r != 0) {
+    report("--Error: initUploadResponse failed with error %d", r);
+    return r;
+  }
+  for (;;) {
+    int q = requestUploadSegment(node);
+    if (q != 0) {
+      report("--Error: requestSegment failed with error %d", q);
+      return q;
+    }
+    int s = receiveUploadSegment(node, buffer, &offset, size);
+    if (s == 0) continue;
+    // Abort and toggle errors have printed their own message; a time-out is silent.
+    return s == kComplete ? 0 : s;
+  }
+}
+
+// Cuts the text at its first byte outside 0x20..0x7E (a trailing CR LF, for instance); looks at
+// 10000 bytes at most.
+int D_can::check_ascii(char* aString) {
+  if (aString == nullptr) return -1;
+  size_t len = std::strlen(aString);
+  for (size_t i = 0; i < len && i <= 9999; ++i) {
+    unsigned char c = static_cast<unsigned char>(aString[i]);
+    if (c < 0x20 || c > 0x7E) {
+      aString[i] = '\0';
+      return -1;
+    }
+  }
+  return 0;
+}
+
+namespace {
+
+// One identity object into its string property; "error" when the upload fails. A value longer
+// than 63 bytes keeps its first 63.
+int read_identity(D_can* can, short node, int index, D_string* prop) {
+  char buffer[kIdentityBuffer] = {};
+  int ret = can->segSdoRead(node, index, 0, buffer, sizeof buffer);
+  if (ret == 0) {
+    can->check_ascii(buffer);
+    prop->set_value(buffer);
+  } else {
+    prop->set_value("error");
+  }
+  return ret;
+}
+
+}  // namespace
+
+int D_can::get_manufacture() {
+  return read_identity(this, static_cast<short>(canIdent_.i2_data), 0x1008, manu_);
+}
+
+int D_can::get_hwversion() {
+  return read_identity(this, static_cast<short>(canIdent_.i2_data), 0x1009, hwver_);
+}
+
+int D_can::get_swversion() {
+  // The node is given 100 ms before the request.
+  TAVIKsleep(0, 100000);
+  return read_identity(this, static_cast<short>(canIdent_.i2_data), 0x100A, swver_);
+}

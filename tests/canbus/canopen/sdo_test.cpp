@@ -1,0 +1,433 @@
+// SDO upload client and identity strings, against the simulated CANopen node and against
+// devices that craft the replies a test needs.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "canbus/io/node_harness.h"
+#include "canopen_node.h"
+#include "support/canbus_fixture.h"
+
+namespace canbus_test {
+namespace {
+
+constexpr int kLine = 1;
+constexpr int kNet = net_of(kLine);
+constexpr int kNode = 5;
+
+std::vector<std::string> logged(tavik::LogCapture& log, const std::string& label) {
+  std::vector<std::string> out;
+  for (const tavik::LogEntry& e : log.with_label(label)) out.push_back(e.message);
+  return out;
+}
+
+class SdoTest : public CanbusTest {
+ protected:
+  void SetUp() override {
+    CanbusTest::SetUp();
+    loc_ = std::make_unique<EqFct>("SDO.TEST");
+    node_ = make_node(*loc_, "NODE", iiii(kLine, kNode));
+    ASSERT_EQ(node_->init(0x580 + kNode), 0);
+    // Once the line's supervision thread sleeps, the pauses logged are the test thread's own.
+    ASSERT_TRUE(clock().wait_for_sleepers(1));
+    vbus::clear_sent(kNet);
+  }
+  void TearDown() override {
+    sim_.reset();
+    node_.reset();
+    loc_.reset();
+    CanbusTest::TearDown();
+  }
+
+  void start_sim(const std::string& name, const std::string& hw = "", const std::string& sw = "") {
+    sim_ = std::make_unique<sim::VbusNode>(kNet, kNode, name, hw, sw);
+  }
+
+  std::vector<std::string> requests() {
+    std::vector<std::string> out;
+    for (const CMSG& m : vbus::sent(kNet)) {
+      if (m.id == 0x600 + kNode) out.push_back(frame_text(m));
+    }
+    return out;
+  }
+
+  std::unique_ptr<EqFct> loc_;
+  std::unique_ptr<D_can> node_;
+  std::unique_ptr<sim::VbusNode> sim_;
+};
+
+// --- Expedited --------------------------------------------------------------------------------
+
+struct ExpeditedCase {
+  const char* name;
+  std::string value;
+  const char* response;
+};
+void PrintTo(const ExpeditedCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class ExpeditedTest : public SdoTest, public ::testing::WithParamInterface<ExpeditedCase> {};
+
+TEST_P(ExpeditedTest, ValueStoredFromTheFirstReply) {
+  Recorder rec(kNet);
+  start_sim(GetParam().value);
+  EXPECT_EQ(node_->get_manufacture(), 0);
+  EXPECT_EQ(node_->manu_prop()->value(), GetParam().value);
+  EXPECT_EQ(rec.texts(0x580 + kNode), std::vector<std::string>{GetParam().response});
+  EXPECT_EQ(requests(), std::vector<std::string>{"605#4008100000000000"});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SizeGiven, ExpeditedTest,
+    ::testing::Values(ExpeditedCase{"OneByte", "A", "585#4F08100041000000"},
+                      ExpeditedCase{"FourBytes", "ABCD", "585#4308100041424344"}),
+    [](const ::testing::TestParamInfo<ExpeditedCase>& i) { return std::string(i.param.name); });
+
+struct CraftedCase {
+  const char* name;
+  uint8_t command;
+  const char* stored;
+};
+void PrintTo(const CraftedCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class CraftedExpeditedTest : public SdoTest, public ::testing::WithParamInterface<CraftedCase> {};
+
+TEST_P(CraftedExpeditedTest, SizeFromTheCommandByte) {
+  ScopedDevice dev(kNet, answer(0x605, {make_frame(0x585, {GetParam().command, 0x09, 0x10, 0x00,
+                                                           'W', 'X', 'Y', 'Z'})}));
+  EXPECT_EQ(node_->get_hwversion(), 0);
+  EXPECT_EQ(node_->hwver_prop()->value(), GetParam().stored);
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, CraftedExpeditedTest,
+                         ::testing::Values(CraftedCase{"SizeNotGiven", 0x42, "WXYZ"},
+                                           CraftedCase{"FourGiven", 0x43, "WXYZ"},
+                                           CraftedCase{"ThreeGiven", 0x47, "WXY"},
+                                           CraftedCase{"TwoGiven", 0x4B, "WX"},
+                                           CraftedCase{"OneGiven", 0x4F, "W"}),
+                         [](const ::testing::TestParamInfo<CraftedCase>& i) {
+                           return std::string(i.param.name);
+                         });
+
+// --- Segmented --------------------------------------------------------------------------------
+
+TEST_F(SdoTest, TenBytesArriveInTwoSegmentsWithAlternatingToggles) {
+  Recorder rec(kNet);
+  start_sim("0123456789");
+  EXPECT_EQ(node_->get_manufacture(), 0);
+  EXPECT_EQ(node_->manu_prop()->value(), "0123456789");
+  std::vector<std::string> replies = rec.texts(0x585);
+  ASSERT_EQ(replies.size(), 3u);
+  EXPECT_EQ(replies[1], "585#0030313233343536");
+  EXPECT_EQ(replies[2], "585#1937383900000000");
+  EXPECT_EQ(requests(), (std::vector<std::string>{"605#4008100000000000", "605#6000000000000000",
+                                                  "605#7000000000000000"}));
+}
+
+TEST_F(SdoTest, SegmentReaderAdvancesTheOffset) {
+  start_sim("0123456789");
+  char buffer[64] = {};
+  int offset = 0;
+  ASSERT_EQ(node_->initiateUpload(kNode, 0x1008, 0), 0);
+  ASSERT_EQ(node_->initUploadResponse(kNode, buffer, &offset), 0);
+  EXPECT_EQ(offset, 0);
+  ASSERT_EQ(node_->requestUploadSegment(kNode), 0);
+  EXPECT_EQ(node_->receiveUploadSegment(kNode, buffer, &offset), 0);
+  EXPECT_EQ(offset, 7);
+  ASSERT_EQ(node_->requestUploadSegment(kNode), 0);
+  EXPECT_EQ(node_->receiveUploadSegment(kNode, buffer, &offset), 0x12345678);
+  EXPECT_EQ(offset, 10);
+  EXPECT_STREQ(buffer, "0123456789");
+}
+
+struct LongCase {
+  const char* name;
+  size_t length;
+};
+void PrintTo(const LongCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class LongValueTest : public SdoTest, public ::testing::WithParamInterface<LongCase> {};
+
+// The identity buffer holds 63 characters and the zero: a longer value keeps its first 63, and
+// the upload still runs to its last segment so that the next one starts clean.
+TEST_P(LongValueTest, IdentityKeepsAtMost63Bytes) {
+  std::string value;
+  for (size_t i = 0; i < GetParam().length; ++i) value += static_cast<char>('A' + i % 26);
+  start_sim(value, "HW1");
+  EXPECT_EQ(node_->get_manufacture(), 0);
+  EXPECT_EQ(node_->manu_prop()->value(), value.substr(0, 63));
+  const size_t segments = (value.size() + 6) / 7;
+  EXPECT_EQ(requests().size(), 1 + segments);
+  EXPECT_EQ(node_->get_hwversion(), 0);
+  EXPECT_EQ(node_->hwver_prop()->value(), "HW1");
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, LongValueTest,
+                         ::testing::Values(LongCase{"Fits", 63}, LongCase{"OneTooMany", 64},
+                                           LongCase{"Hundred", 100}),
+                         [](const ::testing::TestParamInfo<LongCase>& i) {
+                           return std::string(i.param.name);
+                         });
+
+TEST_F(SdoTest, UnboundedReadKeepsTheWholeValue) {
+  std::string value(100, 'v');
+  start_sim(value);
+  std::vector<char> buffer(128, '\0');
+  EXPECT_EQ(node_->segSdoRead(kNode, 0x1008, 0, buffer.data()), 0);
+  EXPECT_EQ(std::string(buffer.data()), value);
+}
+
+TEST_F(SdoTest, BoundedReadNeverWritesTheLastByte) {
+  start_sim("0123456789");
+  char buffer[8];
+  std::memset(buffer, 0, sizeof buffer);
+  EXPECT_EQ(node_->segSdoRead(kNode, 0x1008, 0, buffer, 6), 0);
+  EXPECT_STREQ(buffer, "01234");
+  EXPECT_EQ(buffer[5], 0);
+  EXPECT_EQ(buffer[6], 0);
+}
+
+TEST_F(SdoTest, TrailingCarriageReturnAndLineFeedAreCut) {
+  start_sim("Device 12\r\nrest");
+  EXPECT_EQ(node_->get_manufacture(), 0);
+  EXPECT_EQ(node_->manu_prop()->value(), "Device 12");
+}
+
+// --- Failures ---------------------------------------------------------------------------------
+
+TEST_F(SdoTest, SilentNodeFailsAfterTheDeadlineWithoutHoldingTheProcessor) {
+  start_sim("name");
+  sim_->logic().set_silent(true);
+  clock().clear_sleeps();
+  const int64_t start = clock().now_ns();
+  EXPECT_EQ(node_->get_manufacture(), -1);
+  const int64_t waited = clock().now_ns() - start;
+  EXPECT_EQ(node_->manu_prop()->value(), "error");
+  EXPECT_EQ(logged(log(), "segSdoRead"),
+            std::vector<std::string>{"--Error: initUploadResponse failed with error -1"});
+  // Until the whole-second clock passes start + 2: more than 2 and at most 3 seconds.
+  EXPECT_GT(waited, 2'000'000'000);
+  EXPECT_LE(waited, 3'001'000'000);
+  // The wait gives the processor up for 1 ms after every empty batch: that is how its time
+  // passes here.
+  std::vector<int64_t> sleeps = clock().sleeps();
+  EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), 1'000'000),
+            static_cast<std::ptrdiff_t>(sleeps.size()));
+  EXPECT_GE(sleeps.size(), 2000u);
+  EXPECT_LE(sleeps.size(), 3001u);
+}
+
+TEST_F(SdoTest, SilenceDuringTheSegmentsFailsWithoutReport) {
+  ScopedDevice dev(kNet, answer(0x605, {make_frame(0x585, {0x41, 0x08, 0x10, 0x00, 20, 0, 0, 0})}));
+  EXPECT_EQ(node_->get_manufacture(), -1);
+  EXPECT_EQ(node_->manu_prop()->value(), "error");
+  EXPECT_TRUE(logged(log(), "segSdoRead").empty());
+}
+
+TEST_F(SdoTest, AbortOfTheRunningUploadEndsTheWaitAndPrintsItsCode) {
+  start_sim("name");
+  sim_->logic().abort_next_upload(0x06090011);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(node_->get_manufacture(), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Segmented transfer aborted with code 0x6090011\n");
+  EXPECT_EQ(node_->manu_prop()->value(), "error");
+  EXPECT_EQ(logged(log(), "segSdoRead"),
+            std::vector<std::string>{"--Error: initUploadResponse failed with error -1"});
+}
+
+TEST_F(SdoTest, MissingObjectIsAborted) {
+  start_sim("name");
+  sim_->logic().remove_object(0x1009, 0);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(node_->get_hwversion(), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Segmented transfer aborted with code 0x6020000\n");
+  EXPECT_EQ(node_->hwver_prop()->value(), "error");
+}
+
+TEST_F(SdoTest, AbortIsRecognisedWhateverItsIdentifier) {
+  ASSERT_EQ(node_->AddIdent(0x123), 0);
+  ScopedDevice dev(
+      kNet, answer(0x605, {make_frame(0x123, {0x80, 0x08, 0x10, 0x00, 0x00, 0x00, 0x04, 0x05})}));
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(node_->get_manufacture(), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Segmented transfer aborted with code 0x5040000\n");
+}
+
+TEST_F(SdoTest, AbortForAnotherIndexOrSubindexIsPassedOver) {
+  ScopedDevice dev(kNet, answer(0x605, {
+                                           make_frame(0x585, {0x80, 0x09, 0x10, 0x00, 0, 0, 2, 6}),
+                                           make_frame(0x585, {0x80, 0x08, 0x10, 0x01, 0, 0, 2, 6}),
+                                           make_frame(0x585, {0x4F, 0x08, 0x10, 0x00, 'M'}),
+                                       }));
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(node_->get_manufacture(), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(node_->manu_prop()->value(), "M");
+}
+
+TEST_F(SdoTest, AbortDuringTheSegmentsIsPrintedWithoutReport) {
+  ScopedDevice init(kNet,
+                    answer(0x605, {make_frame(0x585, {0x41, 0x08, 0x10, 0x00, 20, 0, 0, 0})}));
+  ScopedDevice seg(kNet, [](int net, const CMSG& m) {
+    if (m.id == 0x605 && m.data[0] == 0x60) {
+      vbus::inject(net, make_frame(0x585, {0x80, 0x08, 0x10, 0x00, 0x00, 0x00, 0x04, 0x05}));
+    }
+  });
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(node_->get_manufacture(), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Segmented transfer aborted with code 0x5040000\n");
+  EXPECT_TRUE(logged(log(), "segSdoRead").empty());
+}
+
+TEST_F(SdoTest, RepeatedToggleEndsTheUpload) {
+  start_sim("a value of twenty b");
+  sim_->logic().set_wrong_toggle(true);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(node_->get_manufacture(), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "--Error: bad toggle bit in segmented transfer sequence.\n");
+  EXPECT_EQ(node_->manu_prop()->value(), "error");
+  EXPECT_TRUE(logged(log(), "segSdoRead").empty());
+}
+
+TEST_F(SdoTest, NoHandleFailsTheInitiateRequest) {
+  auto detached = make_node(*loc_, "DETACHED", iiii(kLine, 6));
+  EXPECT_EQ(detached->get_manufacture(), NTCAN_INVALID_HANDLE);
+  EXPECT_EQ(detached->manu_prop()->value(), "error");
+  EXPECT_EQ(logged(log(), "segSdoRead"),
+            std::vector<std::string>{"--Error: initiateUpload failed with error 77"});
+}
+
+// The exchange goes through the virtual can_write and can_get: failures of either are reported
+// with the step that failed.
+class FaultyCan : public D_can {
+ public:
+  using D_can::D_can;
+  int can_write(int ident, int length, unsigned char* Data) override {
+    if (fail_segment_request && Data[0] == 0x60) return NTCAN_TX_ERROR;
+    return D_can::can_write(ident, length, Data);
+  }
+  int can_get(CMSG* rxmsg, int* length) override {
+    if (fail_take) {
+      *length = 0;
+      return NTCAN_CONTR_OFF_BUS;
+    }
+    return D_can::can_get(rxmsg, length);
+  }
+  bool fail_segment_request = false;
+  bool fail_take = false;
+};
+
+TEST_F(SdoTest, FailingSegmentRequestIsReported) {
+  start_sim("0123456789");
+  FaultyCan f("FAULTY node under test", loc_.get());
+  IIII v = iiii(kLine, kNode);
+  f.set_value(&v);
+  ASSERT_EQ(f.init(0x585), 0);
+  f.fail_segment_request = true;
+  char buffer[64] = {};
+  EXPECT_EQ(f.segSdoRead(kNode, 0x1008, 0, buffer, sizeof buffer), NTCAN_TX_ERROR);
+  EXPECT_EQ(logged(log(), "segSdoRead"),
+            std::vector<std::string>{"--Error: requestSegment failed with error 260"});
+}
+
+TEST_F(SdoTest, FailingTakeIsReportedInTheInitiatePhase) {
+  FaultyCan f("FAULTY node under test", loc_.get());
+  IIII v = iiii(kLine, kNode);
+  f.set_value(&v);
+  ASSERT_EQ(f.init(0x585), 0);
+  f.fail_take = true;
+  char buffer[64] = {};
+  EXPECT_EQ(f.segSdoRead(kNode, 0x1008, 0, buffer, sizeof buffer), NTCAN_CONTR_OFF_BUS);
+  EXPECT_EQ(logged(log(), "segSdoRead"),
+            std::vector<std::string>{"--Error: initUploadResponse failed with error 261"});
+}
+
+TEST_F(SdoTest, SoftwareVersionWaits100msBeforeTheRequest) {
+  start_sim("name", "hw", "SW 2.1");
+  int64_t asked_at = 0;
+  ScopedDevice watch(kNet, [&](int, const CMSG& m) {
+    if (m.id == 0x605 && asked_at == 0) asked_at = clock().now_ns();
+  });
+  clock().clear_sleeps();
+  const int64_t start = clock().now_ns();
+  EXPECT_EQ(node_->get_swversion(), 0);
+  EXPECT_EQ(node_->swver_prop()->value(), "SW 2.1");
+  std::vector<int64_t> sleeps = clock().sleeps();
+  ASSERT_FALSE(sleeps.empty());
+  EXPECT_EQ(sleeps[0], 100'000'000);
+  EXPECT_GE(asked_at - start, 100'000'000);
+}
+
+TEST_F(SdoTest, IdentityStringsOfTheSimulatedNode) {
+  start_sim("ESD sim device", "HW 1.2", "SW 3.4.5");
+  EXPECT_EQ(node_->get_manufacture(), 0);
+  EXPECT_EQ(node_->get_hwversion(), 0);
+  EXPECT_EQ(node_->get_swversion(), 0);
+  EXPECT_EQ(node_->manu_prop()->value(), "ESD sim device");
+  EXPECT_EQ(node_->hwver_prop()->value(), "HW 1.2");
+  EXPECT_EQ(node_->swver_prop()->value(), "SW 3.4.5");
+  EXPECT_EQ(requests().front(), "605#4008100000000000");
+}
+
+// --- Text check -------------------------------------------------------------------------------
+
+struct AsciiCase {
+  const char* name;
+  std::string in;
+  int result;
+  std::string out;
+};
+void PrintTo(const AsciiCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class CheckAsciiTest : public SdoTest, public ::testing::WithParamInterface<AsciiCase> {};
+
+TEST_P(CheckAsciiTest, CutAtTheFirstNonPrintableByte) {
+  std::vector<char> text(GetParam().in.begin(), GetParam().in.end());
+  text.push_back('\0');
+  EXPECT_EQ(node_->check_ascii(text.data()), GetParam().result);
+  EXPECT_EQ(std::string(text.data()), GetParam().out);
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, CheckAsciiTest,
+                         ::testing::Values(AsciiCase{"Empty", "", 0, ""},
+                                           AsciiCase{"Printable", " ~Name 1.0", 0, " ~Name 1.0"},
+                                           AsciiCase{"CrLf", "abc\r\ndef", -1, "abc"},
+                                           AsciiCase{"Tab", "a\tb", -1, "a"},
+                                           AsciiCase{"Delete", "ab\x7f", -1, "ab"},
+                                           AsciiCase{"HighByte", "\xc3\xa4x", -1, ""}),
+                         [](const ::testing::TestParamInfo<AsciiCase>& i) {
+                           return std::string(i.param.name);
+                         });
+
+TEST_F(SdoTest, CheckAsciiRefusesNull) {
+  EXPECT_EQ(node_->check_ascii(nullptr), -1);
+}
+
+TEST_F(SdoTest, CheckAsciiLooksAtTenThousandBytesAtMost) {
+  std::string text(10001, 'x');
+  text[10000] = '\n';
+  EXPECT_EQ(node_->check_ascii(text.data()), 0);
+  EXPECT_EQ(text[10000], '\n');
+  text[9999] = '\n';
+  EXPECT_EQ(node_->check_ascii(text.data()), -1);
+  EXPECT_EQ(text[9999], '\0');
+}
+
+}  // namespace
+}  // namespace canbus_test

@@ -1,0 +1,36 @@
+// The bundled example: its configuration and the simulated devices that stand on its lines.
+#pragma once
+
+#include <cstdint>
+
+namespace canbus_server {
+
+// Two lines; a pump controller whose long device name comes by segmented upload, a follower
+// property on the same node, a valve, and a magnet power supply that reports emergencies.
+inline constexpr const char* kDemoConfig =
+    "# canbus-server configuration: one line per property, NAME: value\n"
+    "CAN.PUMP: \t1  5  0  0\n"
+    "CAN.PUMP.BAUDRATE:\t0\n"
+    "CAN.PUMP.DEBUG_ID: \t0  0  0  0\n"
+    "CAN.PUMP_MONITOR: \t1  5  0  0\n"
+    "CAN.VALVE: \t1  6  0  0\n"
+    "CAN.VALVE.BAUDRATE:\t0\n"
+    "CAN.MAGNET: \t2  10  0  0\n"
+    "CAN.MAGNET.BAUDRATE:\t2\n";
+
+struct DemoDevice {
+  int line;
+  int node;
+  const char* name;
+  const char* hw;
+  const char* sw;
+  bool emcy;  // reports an emergency now and then
+};
+
+inline constexpr DemoDevice kDemoDevices[] = {
+    {1, 5, "Vacuum pump controller VPC-200, turbo stage, serial 0815", "HW 1.2", "SW 3.4.1", false},
+    {1, 6, "VLV1", "HW 2", "SW 1.0", false},
+    {2, 10, "Magnet power supply MPS-40", "HW C", "SW 7.1", true},
+};
+
+}  // namespace canbus_server

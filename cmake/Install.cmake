@@ -1,0 +1,46 @@
+# Installation: shared libraries with a versioned soname, the public headers, an exported CMake
+# package (find_package(canbus) gives canbus::canbus, canbus::framework, canbus::ntcan,
+# canbus::sim) and a pkg-config file.
+include(CMakePackageConfigHelpers)
+
+set(CANBUS_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/canbus)
+
+set_target_properties(canbus_framework PROPERTIES EXPORT_NAME framework)
+set_target_properties(canbus PROPERTIES EXPORT_NAME canbus)
+set(_canbus_targets canbus_framework canbus)
+if(NOT CANBUS_USE_VENDOR_NTCAN)
+  set_target_properties(ntcan PROPERTIES EXPORT_NAME ntcan)
+  list(APPEND _canbus_targets ntcan)
+endif()
+if(TARGET canbus_sim)
+  set_target_properties(canbus_sim PROPERTIES EXPORT_NAME sim)
+  list(APPEND _canbus_targets canbus_sim)
+endif()
+
+install(TARGETS ${_canbus_targets} EXPORT canbusTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+install(FILES canbus/D_esdcan.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/canbus)
+file(GLOB _framework_headers ${PROJECT_SOURCE_DIR}/framework/*.h)
+install(FILES ${_framework_headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/canbus/framework)
+if(NOT CANBUS_USE_VENDOR_NTCAN)
+  install(FILES ntcan/ntcan.h ntcan/vbus.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/canbus/ntcan)
+endif()
+if(TARGET canbus_sim)
+  install(FILES sim/canopen_node.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/canbus/sim)
+endif()
+
+install(EXPORT canbusTargets NAMESPACE canbus:: DESTINATION ${CANBUS_INSTALL_CMAKEDIR})
+configure_package_config_file(cmake/canbusConfig.cmake.in
+                              ${PROJECT_BINARY_DIR}/canbusConfig.cmake
+                              INSTALL_DESTINATION ${CANBUS_INSTALL_CMAKEDIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/canbusConfigVersion.cmake
+                                 COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/canbusConfig.cmake
+              ${PROJECT_BINARY_DIR}/canbusConfigVersion.cmake
+        DESTINATION ${CANBUS_INSTALL_CMAKEDIR})
+
+configure_file(cmake/canbus.pc.in ${PROJECT_BINARY_DIR}/canbus.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/canbus.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,0 +1,251 @@
+// canbus-simnode: one simulated CANopen node as a program of its own, on any backend of the
+// driver, through the plain NTCAN calls. With NTCAN_BACKEND=socketcan it stands on a real or
+// virtual CAN interface (net n = NTCAN_SOCKETCAN_IF<n>, or the NTCAN_SOCKETCAN_IFNAME pattern,
+// default can<n>), so that a server can be tried against simulated devices.
+//
+// It opens a handle on the net, enables 0 (NMT), 0x600 + id (SDO requests) and 0x700 + id
+// (guarding), sends the boot-up message, prints "ready" on standard output and then answers
+// frames until SIGINT or SIGTERM: canRead -> sim::NodeLogic::on_frame -> canSend.
+//
+// When the net fails (canStatus after a quiet receive time-out), it closes the handle and
+// reopens the net once a second until that works again, keeping the node's state.
+#include <signal.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "canopen_node.h"
+#include "ntcan.h"
+
+namespace {
+
+constexpr int32_t kRxQueue = 1000;
+constexpr int32_t kRxTimeoutMs = 1000;  // also how often a quiet net is checked
+constexpr int32_t kTxTimeoutMs = 1000;
+constexpr auto kReopenPause = std::chrono::seconds(1);
+
+struct Options {
+  int net = 0;
+  int node = 0;
+  std::string name, hw, sw;
+  bool verbose = false;
+};
+
+void usage(std::ostream& o) {
+  o << "usage: canbus-simnode --net N --node ID [--name TEXT] [--hw TEXT] [--sw TEXT]\n"
+       "                      [--backend virtual|socketcan] [--verbose]\n"
+       "Runs a simulated CANopen node (ID 1..127) on NTCAN net N until SIGINT or SIGTERM.\n"
+       "--name, --hw, --sw: device name, hardware and software version (objects 0x1008,\n"
+       "0x1009, 0x100A). --backend sets NTCAN_BACKEND. --verbose prints every frame.\n";
+}
+
+bool parse_int(const char* s, int lo, int hi, int& out) {
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(s, &end, 0);
+  if (end == s || *end != '\0' || errno != 0 || v < lo || v > hi) return false;
+  out = static_cast<int>(v);
+  return true;
+}
+
+std::string text(const CMSG& m) {
+  char buf[64];
+  int n = std::snprintf(buf, sizeof buf, "%03X#", static_cast<unsigned>(m.id));
+  if (m.len & NTCAN_RTR) {
+    std::snprintf(buf + n, sizeof buf - static_cast<size_t>(n), "R%d", m.len & 0x0F);
+    return buf;
+  }
+  for (int i = 0; i < (m.len & 0x0F) && i < 8; ++i) {
+    n += std::snprintf(buf + n, sizeof buf - static_cast<size_t>(n), "%02X", m.data[i]);
+  }
+  return buf;
+}
+
+// The running node. The main thread reads and answers; the signal thread only stops it.
+class SimNode {
+ public:
+  explicit SimNode(const Options& o) : o_(o), logic_(o.node, o.name, o.hw, o.sw) {}
+
+  // Opens the net and enables the node's identifiers; false (with a message) if that fails.
+  bool open() {
+    NTCAN_HANDLE h = NTCAN_NO_HANDLE;
+    NTCAN_RESULT r = canOpen(o_.net, 0, 10, kRxQueue, kTxTimeoutMs, kRxTimeoutMs, &h);
+    if (r != NTCAN_SUCCESS) return fail("canOpen", r);
+    const int32_t ids[] = {0x000, 0x600 + o_.node, 0x700 + o_.node};
+    for (int32_t id : ids) {
+      r = canIdAdd(h, id);
+      if (r != NTCAN_SUCCESS && r != NTCAN_ID_ALREADY_ENABLED) {
+        canClose(h);
+        return fail("canIdAdd", r);
+      }
+    }
+    std::lock_guard<std::mutex> lock(mu_);
+    if (stop_) {
+      canClose(h);
+      return false;
+    }
+    handle_ = h;
+    return true;
+  }
+
+  void run() {
+    send(logic_.boot());
+    std::cout << "ready" << std::endl;
+    std::vector<CMSG> in(64);
+    while (!stopping()) {
+      int32_t n = static_cast<int32_t>(in.size());
+      const NTCAN_RESULT r = canRead(handle_, in.data(), &n, nullptr);
+      if (r == NTCAN_SUCCESS) {
+        for (int32_t i = 0; i < n; ++i) {
+          if (o_.verbose) std::cout << "in  " << text(in[i]) << std::endl;
+          send(logic_.on_frame(in[i]));
+        }
+      } else if (r == NTCAN_RX_TIMEOUT) {
+        CAN_IF_STATUS st{};
+        const NTCAN_RESULT s = canStatus(handle_, &st);
+        if (s != NTCAN_SUCCESS) reopen(s);
+      } else if (!stopping()) {
+        reopen(r);
+      }
+    }
+  }
+
+  // From the signal thread: ends run(); closing the handle wakes a waiting canRead.
+  void stop() {
+    std::lock_guard<std::mutex> lock(mu_);
+    stop_ = true;
+    if (handle_ > 0) canClose(handle_);
+    handle_ = NTCAN_NO_HANDLE;
+    stop_cv_.notify_all();
+  }
+
+ private:
+  bool stopping() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return stop_;
+  }
+
+  bool fail(const char* call, NTCAN_RESULT r) {
+    std::cerr << "canbus-simnode: " << call << " on net " << o_.net << " returned 0x" << std::hex
+              << r << std::dec << "\n";
+    return false;
+  }
+
+  void send(const std::vector<CMSG>& frames) {
+    for (CMSG f : frames) {
+      if (o_.verbose) std::cout << "out " << text(f) << std::endl;
+      int32_t n = 1;
+      const NTCAN_RESULT r = canSend(handle_, &f, &n);
+      if (r != NTCAN_SUCCESS && !stopping()) fail("canSend", r);
+    }
+  }
+
+  void reopen(NTCAN_RESULT why) {
+    std::cerr << "canbus-simnode: net " << o_.net << " failed (0x" << std::hex << why << std::dec
+              << "), reopening\n";
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (stop_) return;
+      canClose(handle_);
+      handle_ = NTCAN_NO_HANDLE;
+    }
+    for (;;) {
+      {
+        std::unique_lock<std::mutex> lock(mu_);
+        if (stop_cv_.wait_for(lock, kReopenPause, [&] { return stop_; })) return;
+      }
+      if (open()) break;
+    }
+    std::cerr << "canbus-simnode: net " << o_.net << " open again\n";
+  }
+
+  const Options o_;
+  sim::NodeLogic logic_;
+  std::mutex mu_;  // guards stop_ and changes of handle_ against stop()
+  std::condition_variable stop_cv_;
+  bool stop_ = false;
+  // Written by open()/reopen() in the main thread and by stop(), both under mu_; the main
+  // thread's reads without the lock only race with stop(), whose close makes them fail
+  // harmlessly (a handle number is never reused).
+  std::atomic<NTCAN_HANDLE> handle_{NTCAN_NO_HANDLE};
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  bool have_net = false, have_node = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&]() -> const char* {
+      if (i + 1 >= argc) {
+        std::cerr << "canbus-simnode: " << a << " needs a value\n";
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    if (a == "--net") {
+      if (!parse_int(value(), 0, 255, o.net)) {
+        std::cerr << "canbus-simnode: --net needs a net number 0..255\n";
+        return 2;
+      }
+      have_net = true;
+    } else if (a == "--node") {
+      if (!parse_int(value(), 1, 127, o.node)) {
+        std::cerr << "canbus-simnode: --node needs a node id 1..127\n";
+        return 2;
+      }
+      have_node = true;
+    } else if (a == "--name") {
+      o.name = value();
+    } else if (a == "--hw") {
+      o.hw = value();
+    } else if (a == "--sw") {
+      o.sw = value();
+    } else if (a == "--backend") {
+      ::setenv("NTCAN_BACKEND", value(), 1);
+    } else if (a == "--verbose") {
+      o.verbose = true;
+    } else if (a == "--help" || a == "-h") {
+      usage(std::cout);
+      return 0;
+    } else {
+      std::cerr << "canbus-simnode: unknown argument " << a << "\n";
+      usage(std::cerr);
+      return 2;
+    }
+  }
+  if (!have_net || !have_node) {
+    usage(std::cerr);
+    return 2;
+  }
+
+  // Signals go to one thread that waits for them; every other thread keeps them blocked.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  SimNode node(o);
+  if (!node.open()) return 1;
+  std::thread waiter([&] {
+    int sig = 0;
+    sigwait(&signals, &sig);
+    node.stop();
+  });
+  node.run();
+  // run() ended because of a signal: the waiter has returned from sigwait or is about to.
+  waiter.join();
+  return 0;
+}

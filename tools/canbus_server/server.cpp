@@ -280,7 +280,7 @@ void Server::cycle_locked() {
       }
     }
   }
-  if (simulate_ && cycles_ % 50 == 0) {
+  if (simulate_ && cycles_ % 30 == 0) {
     for (size_t i = 0; i < devices_.size(); ++i) {
       if (emcy_devices_[i]) devices_[i]->send_emcy(0x3210, 0x04, {0x01, 0x02, 0x00, 0x00, 0x00});
     }
@@ -542,6 +542,7 @@ int Server::run(int fd) {
   cycle_stop_ = true;
   if (cycle_thread_.joinable()) cycle_thread_.join();
   std::lock_guard<std::mutex> lk(work_mx_);
+  if (opts_.status_every > 0) out_ << status() << std::endl;
   if (!save()) {
     out_ << "error: cannot write " << config_file_ << std::endl;
     return 1;

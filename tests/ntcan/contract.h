@@ -25,6 +25,7 @@
 
 #include "backend.h"
 #include "ntcan.h"
+#include "support/frames.h"
 #include "vbus.h"
 
 namespace ntcan_test {
@@ -39,19 +40,10 @@ inline bool virtual_backend() {
 }
 
 inline CMSG frame(int32_t id, std::initializer_list<uint8_t> data) {
-  CMSG m{};
-  m.id = id;
-  m.len = static_cast<uint8_t>(data.size());
-  int i = 0;
-  for (uint8_t b : data) m.data[i++] = b;
-  return m;
+  return canbus_test::make_frame(id, data);
 }
-
 inline CMSG remote(int32_t id, uint8_t dlc) {
-  CMSG m{};
-  m.id = id;
-  m.len = static_cast<uint8_t>(NTCAN_RTR | dlc);
-  return m;
+  return canbus_test::make_remote(id, dlc);
 }
 
 inline bool same_frame(const CMSG& a, const CMSG& b) {

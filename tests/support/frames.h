@@ -35,4 +35,11 @@ inline CMSG make_frame(int32_t id, std::initializer_list<uint8_t> data) {
   return m;
 }
 
+inline CMSG make_remote(int32_t id, uint8_t dlc) {
+  CMSG m{};
+  m.id = id;
+  m.len = static_cast<uint8_t>(NTCAN_RTR | dlc);
+  return m;
+}
+
 }  // namespace canbus_test

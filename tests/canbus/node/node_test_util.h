@@ -9,6 +9,7 @@
 
 #include "D_esdcan.h"
 #include "registry.h"
+#include "support/nodes.h"
 #include "tavik.h"
 #include "vbus.h"
 
@@ -19,26 +20,10 @@ inline void PrintTo(const IIII& v, std::ostream* os) {
 
 namespace node_test {
 
-inline IIII iiii(int line, int node, int i3 = 0, int i4 = 0) {
-  IIII v;
-  v.i1_data = line;
-  v.i2_data = node;
-  v.i3_data = i3;
-  v.i4_data = i4;
-  return v;
-}
-
-// Line n is driver net n - 1.
-constexpr int net_of(int line) {
-  return line - 1;
-}
-
-// A node property of `loc` holding `v`, not attached. `loc` must outlive it.
-inline std::unique_ptr<D_can> make_node(EqFct* loc, const std::string& name, IIII v) {
-  auto p = std::make_unique<D_can>(name + " node under test", loc);
-  p->set_value(&v);
-  return p;
-}
+using canbus_test::client_write;
+using canbus_test::iiii;
+using canbus_test::make_node;
+using canbus_test::net_of;
 
 // A node property of `loc` whose value `v` comes from the configuration, as at server start
 // (has_changed() stays false). `v` must lie in the ranges the load accepts.
@@ -51,15 +36,6 @@ inline std::unique_ptr<D_can> load_node(EqFct* loc, const std::string& name, III
   p->read();
   p->conf(nullptr);
   return p;
-}
-
-// A client write of an integer to a property, as the framework passes it.
-inline void client_write(D_fct* prop, int v, EqFct* loc) {
-  EqAdr adr;
-  EqData in;
-  EqData out;
-  in.set(v);
-  prop->set(&adr, &in, &out, loc);
 }
 
 // A client write of a record to a node property.

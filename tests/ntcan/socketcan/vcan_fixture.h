@@ -28,6 +28,7 @@
 
 #include "backend.h"
 #include "ntcan.h"
+#include "support/frames.h"
 
 extern char** environ;
 
@@ -225,19 +226,10 @@ class SocketCanVcanTest : public ::testing::Test {
 };
 
 inline CMSG frame(int32_t id, std::initializer_list<uint8_t> data) {
-  CMSG m{};
-  m.id = id;
-  m.len = static_cast<uint8_t>(data.size());
-  int i = 0;
-  for (uint8_t b : data) m.data[i++] = b;
-  return m;
+  return canbus_test::make_frame(id, data);
 }
-
 inline CMSG remote(int32_t id, uint8_t dlc) {
-  CMSG m{};
-  m.id = id;
-  m.len = static_cast<uint8_t>(NTCAN_RTR | dlc);
-  return m;
+  return canbus_test::make_remote(id, dlc);
 }
 
 }  // namespace socketcan_test

@@ -266,7 +266,7 @@ IIII D_can::value() const {
 // The result code of the node's last receive; -1 while the property has no receive buffer.
 // The receive cycle stores it atomically from its own thread.
 int D_can::can_return() const {
-  return can_ret_ != nullptr ? __atomic_load_n(can_ret_, __ATOMIC_SEQ_CST) : -1;
+  return can_ret_ != nullptr ? __atomic_load_n(can_ret_, __ATOMIC_ACQUIRE) : -1;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -31,9 +31,9 @@ int can_looping() {
 // Called by the receive cycle with mx_loop held.
 int D_can::can_fill() {
   if (rxmsg_ == nullptr) return -1;
-  __atomic_store_n(rxmsg_len_, kRxFrames, __ATOMIC_SEQ_CST);
+  __atomic_store_n(rxmsg_len_, kRxFrames, __ATOMIC_RELEASE);
   int ret = can_get(rxmsg_, rxmsg_len_);
-  if (can_ret_ != nullptr) __atomic_store_n(can_ret_, ret, __ATOMIC_SEQ_CST);
+  if (can_ret_ != nullptr) __atomic_store_n(can_ret_, ret, __ATOMIC_RELEASE);
   return ret;
 }
 
@@ -42,7 +42,7 @@ int D_can::can_array(CMSG* rxmsg, int* length) {
   if (handle() == -1 || rxmsg_len_ == nullptr || rxmsg_ == nullptr) return -1;
   {
     std::lock_guard<std::mutex> lock(mx_loop);
-    int count = __atomic_load_n(rxmsg_len_, __ATOMIC_SEQ_CST);
+    int count = __atomic_load_n(rxmsg_len_, __ATOMIC_ACQUIRE);
     if (count < 0) {
       *length = 0;
     } else {
@@ -51,7 +51,7 @@ int D_can::can_array(CMSG* rxmsg, int* length) {
       *length = count;
     }
   }
-  return can_ret_ != nullptr ? __atomic_load_n(can_ret_, __ATOMIC_SEQ_CST) : 0;
+  return can_ret_ != nullptr ? __atomic_load_n(can_ret_, __ATOMIC_ACQUIRE) : 0;
 }
 
 // Called by the receive cycle with mx_loop held, right after the fill.
@@ -62,7 +62,7 @@ void D_can::can_print() {
       sel.i3_data != canIdent_.i3_data) {
     return;
   }
-  int count = std::min(__atomic_load_n(rxmsg_len_, __ATOMIC_SEQ_CST), kRxFrames);
+  int count = std::min(__atomic_load_n(rxmsg_len_, __ATOMIC_ACQUIRE), kRxFrames);
   for (int i = 0; i < count; ++i) {
     const CMSG& m = rxmsg_[i];
     if (m.id == 0) continue;  // NMT commands seen on the bus

@@ -244,14 +244,19 @@ D_conf_struct* D_fct::find_prop_name() {
   return config_ != nullptr ? config_->find(name_) : nullptr;
 }
 
+D_fct::Record& D_fct::record_locked() {
+  if (!record_) record_ = std::make_unique<Record>();
+  return *record_;
+}
+
 void D_fct::dump(const std::string& line) {
   std::lock_guard<std::mutex> lk(mx_);
-  last_dump_ = line;
+  record_locked().last_dump = line;
 }
 
 std::string D_fct::last_dump() const {
   std::lock_guard<std::mutex> lk(mx_);
-  return last_dump_;
+  return record_ ? record_->last_dump : std::string();
 }
 
 void D_fct::set_timestamp(tavik::Timestamp ts) {
@@ -277,16 +282,19 @@ tavik::EventId D_fct::get_event_id() const {
 void D_fct::set_buf_value(EqData* ed, int64_t event, int64_t s, int us) {
   if (ed == nullptr || nbuf_ == 0) return;
   std::lock_guard<std::mutex> lk(mx_);
-  slots_.push_back(Slot{event, s, us, *ed});
-  while (slots_.size() > nbuf_) slots_.pop_front();
+  if (!slots_) slots_ = std::make_unique<std::deque<Slot>>();
+  slots_->push_back(Slot{event, s, us, *ed});
+  while (slots_->size() > nbuf_) slots_->pop_front();
 }
 
 int D_fct::get_buf_value(EqData* out, int64_t event, int64_t s, int us) {
   if (out == nullptr) return kErrNoData;
   std::lock_guard<std::mutex> lk(mx_);
+  if (!slots_) return kErrNoData;
+  const std::deque<Slot>& slots = *slots_;
   const Slot* hit = nullptr;
   if (event > 0) {
-    for (auto it = slots_.rbegin(); it != slots_.rend() && hit == nullptr; ++it) {
+    for (auto it = slots.rbegin(); it != slots.rend() && hit == nullptr; ++it) {
       if (it->event == event) hit = &*it;
     }
   } else if (s > 0) {
@@ -295,11 +303,11 @@ int D_fct::get_buf_value(EqData* out, int64_t event, int64_t s, int us) {
       return a.sec > b.sec || (a.sec == b.sec && a.usec > b.usec);
     };
     // Oldest to newest, so that among equal times the slot filed last is kept.
-    for (const Slot& x : slots_) {
+    for (const Slot& x : slots) {
       if (not_after(x) && (hit == nullptr || !later(*hit, x))) hit = &x;
     }
-  } else if (!slots_.empty()) {
-    hit = &slots_.back();
+  } else if (!slots.empty()) {
+    hit = &slots.back();
   }
   if (hit == nullptr) return kErrNoData;
   *out = hit->data;
@@ -308,44 +316,47 @@ int D_fct::get_buf_value(EqData* out, int64_t event, int64_t s, int us) {
 
 int D_fct::send_header(dmsg_info* ip, int kind) {
   std::lock_guard<std::mutex> lk(mx_);
-  sent_header_ = ip != nullptr ? *ip : dmsg_info{};
-  sent_kind_ = kind;
-  return header_result_;
+  Record& r = record_locked();
+  r.sent_header = ip != nullptr ? *ip : dmsg_info{};
+  r.sent_kind = kind;
+  return r.header_result;
 }
 
 int D_fct::send_data(const unsigned char* data, unsigned length, int flags) {
   std::lock_guard<std::mutex> lk(mx_);
+  Record& r = record_locked();
   if (data != nullptr) {
-    sent_data_.assign(data, data + length);
+    r.sent_data.assign(data, data + length);
   } else {
-    sent_data_.clear();
+    r.sent_data.clear();
   }
-  sent_flags_ = flags;
-  return data_result_;
+  r.sent_flags = flags;
+  return r.data_result;
 }
 
 std::vector<unsigned char> D_fct::last_sent_data() const {
   std::lock_guard<std::mutex> lk(mx_);
-  return sent_data_;
+  return record_ ? record_->sent_data : std::vector<unsigned char>();
 }
 
 void D_fct::set_send_result(int header_result, int data_result) {
   std::lock_guard<std::mutex> lk(mx_);
-  header_result_ = header_result;
-  data_result_ = data_result;
+  Record& r = record_locked();
+  r.header_result = header_result;
+  r.data_result = data_result;
 }
 
 dmsg_info D_fct::last_sent_header() const {
   std::lock_guard<std::mutex> lk(mx_);
-  return sent_header_;
+  return record_ ? record_->sent_header : dmsg_info{};
 }
 
 int D_fct::last_sent_kind() const {
   std::lock_guard<std::mutex> lk(mx_);
-  return sent_kind_;
+  return record_ ? record_->sent_kind : -1;
 }
 
 int D_fct::last_sent_flags() const {
   std::lock_guard<std::mutex> lk(mx_);
-  return sent_flags_;
+  return record_ ? record_->sent_flags : -1;
 }

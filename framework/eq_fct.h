@@ -195,14 +195,22 @@ class D_fct {
   mutable std::mutex mx_;  // guards the fields below
   tavik::Timestamp ts_;
   tavik::EventId ev_ = 0;
-  std::deque<Slot> slots_;
-  std::string last_dump_;
-  std::vector<unsigned char> sent_data_;
-  dmsg_info sent_header_;
-  int sent_kind_ = -1;
-  int sent_flags_ = -1;
-  int header_result_ = 0;
-  int data_result_ = 0;
+  // Created by the first set_buf_value: most properties have no slots, and an empty std::deque
+  // already allocates more than half a kilobyte.
+  std::unique_ptr<std::deque<Slot>> slots_;
+  // What dump() and the data-message calls leave for tests to look at. Created by the first
+  // such call, so that the many properties that never make one do not carry it.
+  struct Record {
+    std::string last_dump;
+    std::vector<unsigned char> sent_data;
+    dmsg_info sent_header{};
+    int sent_kind = -1;
+    int sent_flags = -1;
+    int header_result = 0;
+    int data_result = 0;
+  };
+  Record& record_locked();  // caller holds mx_
+  std::unique_ptr<Record> record_;
   // Flags and codes that device threads may change while client threads read them.
   std::atomic<bool> logging_{false};
   std::atomic<int> dynamic_{0};

@@ -302,6 +302,8 @@ class D_can : public D_fct {
     int ret = 0;
     int32_t count = 0;
     int alive = 0;
+    int line = 0;  // the line and node the buffer was made for
+    int node = 0;
   };
   // The line number lies outside 1..20.
   bool bad_line() const;

@@ -200,9 +200,22 @@ int D_can::init(int ident) {
   } else {
     // Master of its line and node.
     can_list.push_back(this);
+    // A handle copied from a former master is not ours to use: that master may have closed it,
+    // and can_open would keep it without asking the driver.
+    const NTCAN_HANDLE mine = canhandle_.load();
+    canline* l = pline_.load();
+    if (!own_handle_ && mine > 0 && (l == nullptr || l->handle() != mine)) canhandle_ = -1;
+    // A buffer is reused only for the line and node it was made for: followers of the old node
+    // may still read it, and must not receive another node's frames.
+    if (share_is_own_ && share_ &&
+        (share_->line != canIdent_.i1_data || share_->node != canIdent_.i2_data)) {
+      forget_shared();
+    }
     if (!(share_is_own_ && rxmsg_ != nullptr)) {
       // Copies from an earlier follower role are only forgotten; the group frees itself.
       auto s = std::make_shared<RxShare>();
+      s->line = canIdent_.i1_data;
+      s->node = canIdent_.i2_data;
       rxmsg_ = s->rx;
       can_ret_ = &s->ret;
       rxmsg_len_ = &s->count;

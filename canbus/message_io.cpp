@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "D_esdcan.h"
+#include "cob_id.h"
 
 namespace {
 
@@ -69,7 +70,7 @@ int D_can::rtr(int* ident, int l) {
 }
 
 int D_can::rtr() {
-  int ident = 0x700 + canIdent_.i2_data;
+  int ident = cob_id(0x700, canIdent_.i2_data);
   return rtr(&ident, 0);
 }
 
@@ -140,5 +141,5 @@ int D_can::can_SDO(u_short index, u_char subindex) {
                             0,
                             0};
   if (handle() < 0) return NTCAN_INVALID_HANDLE;
-  return can_write(0x600 + canIdent_.i2_data, 8, bytes);
+  return can_write(cob_id(0x600, canIdent_.i2_data), 8, bytes);
 }

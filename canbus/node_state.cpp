@@ -7,6 +7,7 @@
 #include <string>
 
 #include "D_esdcan.h"
+#include "cob_id.h"
 
 namespace {
 constexpr int kFound = 100;
@@ -20,7 +21,7 @@ int D_Alive::can_read(int ident, CMSG* rxmsg, int* l) {
   int count = *l;
   for (int i = 0; i < count; ++i) {
     const CMSG& m = rxmsg[i];
-    if (m.id != ident + 0x700 || m.len != 1) continue;
+    if (m.id != cob_id(0x700, ident) || m.len != 1) continue;
     D_int_ptr::set_value(m.data[0]);
     return (m.data[0] & 0x7F) == kOperational ? kFound : 0;
   }
@@ -43,7 +44,7 @@ int D_can::can_emergency(int ident, CMSG* rxmsg, int* l) {
   int count = *l;
   for (int i = 0; i < count; ++i) {
     const CMSG& m = rxmsg[i];
-    if (m.id != ident + 0x80) continue;
+    if (m.id != cob_id(0x80, ident)) continue;
     std::string text;
     int n = std::min(m.len & 0x0F, 8);
     for (int j = 0; j < n; ++j) {
@@ -58,6 +59,6 @@ int D_can::can_emergency(int ident, CMSG* rxmsg, int* l) {
 }
 
 int D_can::init_emergency() {
-  if (canIdent_.i2_data > 0) return init(0x80 + canIdent_.i2_data);
+  if (canIdent_.i2_data > 0) return init(cob_id(0x80, canIdent_.i2_data));
   return 0;
 }

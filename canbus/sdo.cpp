@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "D_esdcan.h"
+#include "cob_id.h"
 
 namespace {
 
@@ -89,7 +90,7 @@ int D_can::requestUploadSegment(short) {
   unsigned char bytes[8] = {};
   bytes[0] = ToggleBit != 0 ? 0x60 : 0x70;
   ToggleBit = ToggleBit == 0 ? 1 : 0;
-  return can_write(0x600 + canIdent_.i2_data, 8, bytes);
+  return can_write(cob_id(0x600, canIdent_.i2_data), 8, bytes);
 }
 
 int D_can::isAbort(CMSG* m, int* abortCode) {

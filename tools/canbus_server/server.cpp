@@ -197,7 +197,8 @@ bool Server::start() {
 
 void Server::attach(Node& n) {
   D_can* p = n.prop;
-  if (n.node <= 0) {
+  if (n.node <= 0 || n.node > 127) {
+    // No CANopen node id: attached directly, its identifiers only.
     int r = p->init();
     if (r != 0) out_ << "warning: " << p->name() << " attach returned " << r << "\n";
     return;
@@ -217,7 +218,7 @@ void Server::attach(Node& n) {
 }
 
 void Server::read_identity(Node& n) {
-  if (n.node <= 0 || n.prop->handle() < 0) return;
+  if (n.node <= 0 || n.node > 127 || n.prop->handle() < 0) return;
   n.prop->get_manufacture();
   n.prop->get_hwversion();
   n.prop->get_swversion();
@@ -250,7 +251,7 @@ void Server::cycle_locked() {
     D_can* p = n.prop;
     int count = 0;
     if (p->can_array(frames, &count) < 0 && count == 0) continue;
-    if (count <= 0 || n.node <= 0) continue;
+    if (count <= 0 || n.node <= 0 || n.node > 127) continue;
     int state = -1;
     for (int i = 0; i < count; ++i) {
       if (frames[i].id == 0x700 + n.node && frames[i].len == 1) {
@@ -272,7 +273,7 @@ void Server::cycle_locked() {
     // Guarding round: one request per node (the master's), and a node that has not answered
     // three rounds in a row is marked.
     for (auto& n : nodes_) {
-      if (n.node <= 0 || n.prop->handle() < 0) continue;
+      if (n.node <= 0 || n.node > 127 || n.prop->handle() < 0) continue;
       if (n.prop->isactive()) n.prop->rtr();
       int64_t since = n.last_reply_cycle < 0 ? cycles_ : cycles_ - n.last_reply_cycle;
       if (since > 30 && n.prop->condition_prop()->value() != "No guarding reply") {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -147,6 +148,18 @@ TEST_F(NodeStateTest, CanReadStoresWithoutTouchingTheCondition) {
   EXPECT_EQ(node_->alive_prop()->value(), 5);
   EXPECT_EQ(node_->condition_prop()->value(), "before");
   EXPECT_EQ(count, 1);
+}
+
+// Node ids far outside the CANopen range (a client may write any value) match nothing and do
+// not overflow the identifier arithmetic.
+TEST_F(NodeStateTest, AbsurdNodeIdsMatchNothing) {
+  CMSG frames[2] = {make_frame(0x6FF, {0x05}), make_frame(0x7F, {0x10})};
+  int count = 2;
+  for (int node : {INT_MAX, INT_MAX - 0x7F, INT_MIN}) {
+    EXPECT_EQ(node_->alive_prop()->can_read(node, frames, &count), 0) << node;
+    EXPECT_EQ(node_->can_emergency(node, frames, &count), 0) << node;
+  }
+  EXPECT_EQ(node_->alive_prop()->value(), kUntouched);
 }
 
 struct AliveCase {

@@ -342,6 +342,15 @@ TEST_F(Supervision, AttachingThreadsBesideTheSupervisionThread) {
       }
     });
   }
+  // The schedule runs only once every worker holds a handle of its own, so that the workers
+  // really race with the thread however the machine schedules them.
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lk(got_mx);
+      if (got.size() >= workers.size()) break;
+    }
+    std::this_thread::yield();
+  }
   for (int k = 0; k < 40; ++k) {
     if (k == 5) vbus::script_status(kNet, {NTCAN_CONTR_OFF_BUS, NTCAN_CONTR_OFF_BUS});
     if (k == 15) vbus::set_net_down(kNet, true);

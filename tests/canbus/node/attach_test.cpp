@@ -457,3 +457,51 @@ TEST_F(Ownership, NoHandleLeaksAcrossAttachCloseAndMoveCycles) {
 }
 
 }  // namespace
+
+namespace {
+
+// A master that moves to another node and attaches there gets a new buffer: its old node's
+// followers keep the old one and never see the new node's frames.
+TEST_F(Ownership, MovedMasterDoesNotFeedItsOldFollowers) {
+  auto a = node("A", iiii(1, 5));
+  auto b = node("B", iiii(1, 5));
+  ASSERT_EQ(a->init(0x185), 0);
+  ASSERT_EQ(b->init(0x285), 0);
+  CMSG* old_buffer = a->rx_buffer();
+
+  IIII moved = iiii(1, 6);
+  a->set_value(&moved);
+  ASSERT_EQ(a->init(0x186), 0);
+  EXPECT_NE(a->rx_buffer(), old_buffer);
+  EXPECT_EQ(b->rx_buffer(), old_buffer);
+
+  vbus::inject(0, make_frame(0x186, {6}));
+  can_looping();
+  EXPECT_EQ(buffer_ids(*a), std::vector<int32_t>{0x186});
+  EXPECT_TRUE(buffer_ids(*b).empty());
+}
+
+// A follower left behind by a master that moved away becomes master on its next attachment with
+// a handle of its own, not the copy of the handle its former master closed.
+TEST_F(Ownership, OrphanedFollowerBecomingMasterOpensItsOwnHandle) {
+  auto anchor = node("ANCHOR", iiii(1, 9));  // holds the line's own handle
+  ASSERT_EQ(anchor->init(0x189), 0);
+  auto a = node("A", iiii(1, 5));
+  auto b = node("B", iiii(1, 5));
+  ASSERT_EQ(a->init(0x185), 0);
+  ASSERT_EQ(b->init(0x285), 0);
+  const NTCAN_HANDLE old = a->handle();
+
+  IIII moved = iiii(1, 6);
+  a->set_value(&moved);  // closes A's handle, which B still holds a copy of
+  ASSERT_EQ(b->init(0x185), 0);
+  EXPECT_TRUE(b->isactive());
+  EXPECT_GT(b->handle(), 0);
+  EXPECT_NE(b->handle(), old);
+
+  vbus::inject(0, make_frame(0x185, {5}));
+  can_looping();
+  EXPECT_EQ(buffer_ids(*b), std::vector<int32_t>{0x185});
+}
+
+}  // namespace

@@ -9,6 +9,7 @@
 #include <limits>
 #include <ostream>
 #include <sstream>
+#include <unordered_set>
 
 namespace {
 
@@ -184,13 +185,26 @@ std::vector<std::pair<D_fct*, int>> Config::registered() const {
 // ---------------------------------------------------------------------------------------------
 // D_fct
 
+namespace {
+
+// The one copy of a description text; never freed, as properties may outlive any owner of it.
+const std::string* pooled_description(const std::string& text) {
+  static std::mutex mx;
+  static auto* pool = new std::unordered_set<std::string>();
+  std::lock_guard<std::mutex> lk(mx);
+  return &*pool->insert(text).first;
+}
+
+}  // namespace
+
 D_fct::D_fct(const std::string& pn, EqFct* ef, unsigned nbuf) : location_(ef), nbuf_(nbuf) {
   const size_t blank = pn.find(' ');
   if (blank == std::string::npos) {
     name_ = pn;
+    description_ = pooled_description(std::string());
   } else {
     name_ = pn.substr(0, blank);
-    description_ = pn.substr(blank + 1);
+    description_ = pooled_description(pn.substr(blank + 1));
   }
   if (location_ != nullptr) location_->add_property(this);
 }
@@ -209,7 +223,7 @@ void D_fct::set(EqAdr*, EqData*, EqData* result, EqFct*) {
 
 void D_fct::names(EqAdr*, EqData* result, int*) {
   if (result == nullptr) return;
-  result->set_string(description_.empty() ? name_ : name_ + " " + description_);
+  result->set_string(description_->empty() ? name_ : name_ + " " + *description_);
 }
 
 void D_fct::get_multi(EqAdr*, EqData*, EqData* result, int* i, const char* addr, time_t* tm) {
@@ -230,7 +244,7 @@ void D_fct::write(std::ostream& ofile) {
 }
 
 const char* D_fct::comment() const {
-  return description_.c_str();
+  return description_->c_str();
 }
 
 void D_fct::conf_insert(Config* c, int data_type) {

@@ -129,7 +129,7 @@ class D_fct {
   // Name and description.
   const std::string& name() const { return name_; }
   const std::string& basename() const { return name_; }
-  const std::string& description() const { return description_; }
+  const std::string& description() const { return *description_; }
   EqFct* location() const { return location_; }
 
   // The configuration entry of this property (by name) from the Config it was registered with;
@@ -189,7 +189,9 @@ class D_fct {
     EqData data;
   };
   std::string name_;
-  std::string description_;
+  // Descriptions repeat across the many properties of one kind (every node property's ".START"
+  // says "can node"): they are kept once per process, in a pool that lives until the end.
+  const std::string* description_;
   EqFct* location_;
   unsigned nbuf_;
   mutable std::mutex mx_;  // guards the fields below

@@ -110,8 +110,12 @@ int D_can::can_close() {
   // master's handle and the line's own handle stay open.
   if (own_handle_ && !(line != nullptr && h == line->handle())) r = close_own(h);
   // A master keeps its buffer (its followers may still read it, and it reuses it when it
-  // attaches again); everybody else only forgets the copies.
-  if (!share_is_own_) forget_shared();
+  // attaches again); everybody else only forgets the copies. Under mx_loop, like every change
+  // of the buffer pointers, so that a can_array on another thread never sees them half-changed.
+  if (!share_is_own_) {
+    std::lock_guard<std::mutex> lk(mx_loop);
+    forget_shared();
+  }
   own_handle_ = false;
   canhandle_ = -1;
   return r;

@@ -39,9 +39,11 @@ int D_can::can_fill() {
 
 // `rxmsg` must hold kRxFrames frames.
 int D_can::can_array(CMSG* rxmsg, int* length) {
-  if (handle() == -1 || rxmsg_len_ == nullptr || rxmsg_ == nullptr) return -1;
+  if (handle() == -1) return -1;
   {
+    // The buffer pointers change only under mx_loop (attachment, closing): read them under it.
     std::lock_guard<std::mutex> lock(mx_loop);
+    if (rxmsg_len_ == nullptr || rxmsg_ == nullptr) return -1;
     int count = __atomic_load_n(rxmsg_len_, __ATOMIC_ACQUIRE);
     if (count < 0) {
       *length = 0;
@@ -50,8 +52,8 @@ int D_can::can_array(CMSG* rxmsg, int* length) {
       std::memcpy(rxmsg, rxmsg_, sizeof(CMSG) * static_cast<size_t>(count));
       *length = count;
     }
+    return can_ret_ != nullptr ? __atomic_load_n(can_ret_, __ATOMIC_ACQUIRE) : 0;
   }
-  return can_ret_ != nullptr ? __atomic_load_n(can_ret_, __ATOMIC_ACQUIRE) : 0;
 }
 
 // Called by the receive cycle with mx_loop held, right after the fill.

@@ -203,10 +203,20 @@ IIII* EqData::get_iiii() {
   return type_ == DATA_IIII ? &iiii_ : nullptr;
 }
 
-void EqData::set(int v) {
+void EqData::set_integer(int type, int64_t v) {
   init();
-  type_ = DATA_INT;
+  type_ = type;
   ints_.push_back(v);
+}
+
+void EqData::set_real(int type, double v) {
+  init();
+  type_ = type;
+  reals_.push_back(v);
+}
+
+void EqData::set(int v) {
+  set_integer(DATA_INT, v);
 }
 
 void EqData::set(const IIII& v) {
@@ -233,51 +243,35 @@ const EqData::MdaElement* EqData::get_mda(int index) const {
 }
 
 void EqData::set_bool(bool v) {
-  init();
-  type_ = DATA_BOOL;
-  ints_.push_back(v ? 1 : 0);
+  set_integer(DATA_BOOL, v ? 1 : 0);
 }
 
 void EqData::set_uint(uint32_t v) {
-  init();
-  type_ = DATA_UINT;
-  ints_.push_back(v);
+  set_integer(DATA_UINT, v);
 }
 
 void EqData::set_float(float v) {
-  init();
-  type_ = DATA_FLOAT;
-  reals_.push_back(v);
+  set_real(DATA_FLOAT, v);
 }
 
 void EqData::set_double(double v) {
-  init();
-  type_ = DATA_DOUBLE;
-  reals_.push_back(v);
+  set_real(DATA_DOUBLE, v);
 }
 
 void EqData::set_short(int16_t v) {
-  init();
-  type_ = DATA_SHORT;
-  ints_.push_back(v);
+  set_integer(DATA_SHORT, v);
 }
 
 void EqData::set_ushort(uint16_t v) {
-  init();
-  type_ = DATA_USHORT;
-  ints_.push_back(v);
+  set_integer(DATA_USHORT, v);
 }
 
 void EqData::set_long(int64_t v) {
-  init();
-  type_ = DATA_LONG;
-  ints_.push_back(v);
+  set_integer(DATA_LONG, v);
 }
 
 void EqData::set_ulong(uint64_t v) {
-  init();
-  type_ = DATA_ULONG;
-  ints_.push_back(static_cast<int64_t>(v));  // the bit pattern; readers know the type
+  set_integer(DATA_ULONG, static_cast<int64_t>(v));  // the bit pattern; readers know the type
 }
 
 void EqData::set_string(const std::string& v) {

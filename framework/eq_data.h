@@ -70,6 +70,10 @@ class EqData {
   void set_array_double(const std::vector<double>& v);
 
  private:
+  // A scalar of an integer or a floating type code.
+  void set_integer(int type, int64_t v);
+  void set_real(int type, double v);
+
   int type_ = DATA_NULL;
   int error_ = 0;
   std::vector<int64_t> ints_;  // every integer type, sign- or zero-extended as stored

@@ -256,18 +256,23 @@ void NodeLogic::initiate_upload_locked(Key key, std::vector<CMSG>& out) {
   last_resp_toggle_ = 0;
 }
 
+bool NodeLogic::segment_request_ok_locked(uint8_t cmd, NodeLogic::Transfer expected,
+                                          std::vector<CMSG>& out) {
+  uint32_t abort = 0;
+  if (transfer_ != expected) {
+    abort = kAbortCommandSpecifier;
+  } else if ((cmd & kToggleBit) != seg_toggle_) {
+    abort = kAbortToggle;
+  }
+  if (abort == 0) return true;
+  out.push_back(abort_frame(transfer_key_, abort));
+  end_transfer_locked();
+  return false;
+}
+
 void NodeLogic::upload_segment_locked(uint8_t cmd, std::vector<CMSG>& out) {
-  if (transfer_ != Transfer::kUpload) {
-    out.push_back(abort_frame(transfer_key_, kAbortCommandSpecifier));
-    end_transfer_locked();
-    return;
-  }
+  if (!segment_request_ok_locked(cmd, Transfer::kUpload, out)) return;
   const uint8_t toggle = cmd & kToggleBit;
-  if (toggle != seg_toggle_) {
-    out.push_back(abort_frame(transfer_key_, kAbortToggle));
-    end_transfer_locked();
-    return;
-  }
   const size_t n = std::min<size_t>(7, upload_data_.size() - upload_pos_);
   const bool last = upload_pos_ + n == upload_data_.size();
   // In wrong-toggle mode the first response is right and every later one repeats it.
@@ -307,17 +312,8 @@ void NodeLogic::initiate_download_locked(const CMSG& frame, Key key, std::vector
 }
 
 void NodeLogic::download_segment_locked(uint8_t cmd, const CMSG& frame, std::vector<CMSG>& out) {
-  if (transfer_ != Transfer::kDownload) {
-    out.push_back(abort_frame(transfer_key_, kAbortCommandSpecifier));
-    end_transfer_locked();
-    return;
-  }
+  if (!segment_request_ok_locked(cmd, Transfer::kDownload, out)) return;
   const uint8_t toggle = cmd & kToggleBit;
-  if (toggle != seg_toggle_) {
-    out.push_back(abort_frame(transfer_key_, kAbortToggle));
-    end_transfer_locked();
-    return;
-  }
   const size_t n = 7u - ((cmd >> 1) & 7u);
   download_data_.append(reinterpret_cast<const char*>(frame.data + 1), n);
   seg_toggle_ ^= kToggleBit;

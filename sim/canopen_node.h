@@ -112,11 +112,15 @@ class NodeLogic {
 
  private:
   using Key = std::pair<uint16_t, uint8_t>;
+  enum class Transfer { kNone, kUpload, kDownload };
 
   std::vector<CMSG> boot_locked();
   void nmt_locked(const CMSG& frame, std::vector<CMSG>& out);
   void sdo_locked(const CMSG& frame, std::vector<CMSG>& out);
   void initiate_upload_locked(Key key, std::vector<CMSG>& out);
+  // Aborts a segment request that belongs to no running transfer of that direction, or that
+  // carries the wrong toggle; true when the request may be served.
+  bool segment_request_ok_locked(uint8_t cmd, Transfer expected, std::vector<CMSG>& out);
   void upload_segment_locked(uint8_t cmd, std::vector<CMSG>& out);
   void initiate_download_locked(const CMSG& frame, Key key, std::vector<CMSG>& out);
   void download_segment_locked(uint8_t cmd, const CMSG& frame, std::vector<CMSG>& out);
@@ -131,7 +135,6 @@ class NodeLogic {
   std::map<Key, std::string> od_;          // running dictionary
   std::map<Key, std::string> configured_;  // restored by reset node
   // Running SDO transfer (at most one, as for one SDO server channel).
-  enum class Transfer { kNone, kUpload, kDownload };
   Transfer transfer_ = Transfer::kNone;
   Key transfer_key_{0, 0};  // also the multiplexer of the last transfer once it has ended
   std::string upload_data_;

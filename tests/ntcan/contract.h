@@ -25,6 +25,7 @@
 
 #include "backend.h"
 #include "ntcan.h"
+#include "support/driver_io.h"
 #include "support/frames.h"
 #include "vbus.h"
 
@@ -154,23 +155,8 @@ class ContractTest : public ::testing::TestWithParam<std::string> {
     ASSERT_EQ(got.id, kSentinel);
   }
 
-  // Everything queued on `h` now, without waiting.
-  static std::vector<CMSG> take_all(NTCAN_HANDLE h) {
-    std::vector<CMSG> out(1024);
-    int32_t n = static_cast<int32_t>(out.size());
-    EXPECT_EQ(canTake(h, out.data(), &n), NTCAN_SUCCESS);
-    out.resize(static_cast<size_t>(n));
-    return out;
-  }
-
-  // One frame, waiting for it up to the handle's receive time-out.
-  static CMSG read_one(NTCAN_HANDLE h) {
-    CMSG got{};
-    int32_t n = 1;
-    EXPECT_EQ(canRead(h, &got, &n, nullptr), NTCAN_SUCCESS);
-    EXPECT_EQ(n, 1);
-    return got;
-  }
+  static std::vector<CMSG> take_all(NTCAN_HANDLE h) { return canbus_test::take_all(h); }
+  static CMSG read_one(NTCAN_HANDLE h) { return canbus_test::read_one(h); }
 
   std::unique_ptr<Peer> peer_;
   std::vector<NTCAN_HANDLE> opened_;

@@ -15,6 +15,7 @@
 #include "D_esdcan.h"
 #include "frames.h"
 #include "registry.h"
+#include "scratch_dir.h"
 #include "tavik.h"
 #include "vbus.h"
 
@@ -26,14 +27,9 @@ class CanbusTest : public ::testing::Test {
     vbus::reset();
     clock_ = std::make_unique<tavik::ScopedVirtualClock>();
     log_ = std::make_unique<tavik::LogCapture>();
-    char tmpl[] = "/tmp/canbus-test-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    old_cwd_ = std::filesystem::current_path();
-    std::filesystem::current_path(dir_);
-    gateway_file_ = dir_ + "/esd-plugin";
-    write_file(gateway_file_, "# no gateways\n");
-    setenv("CANBUS_ESD_PLUGIN", gateway_file_.c_str(), 1);
+    scratch_ = std::make_unique<ScratchDir>("canbus-test");
+    dir_ = scratch_->path();
+    gateway_file_ = scratch_->gateway_file();
     TAVIK_debug = 0;
   }
 
@@ -44,16 +40,12 @@ class CanbusTest : public ::testing::Test {
     clock_.reset();
     log_.reset();
     vbus::reset();
-    std::filesystem::current_path(old_cwd_);
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-    unsetenv("CANBUS_ESD_PLUGIN");
+    scratch_.reset();
     TAVIK_debug = 0;
   }
 
   static void write_file(const std::string& path, const std::string& text) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << text;
+    ScratchDir::write_file(path, text);
   }
 
   tavik::VirtualClock& clock() { return **clock_; }
@@ -61,9 +53,9 @@ class CanbusTest : public ::testing::Test {
 
   std::unique_ptr<tavik::ScopedVirtualClock> clock_;
   std::unique_ptr<tavik::LogCapture> log_;
+  std::unique_ptr<ScratchDir> scratch_;
   std::string dir_;
   std::string gateway_file_;
-  std::filesystem::path old_cwd_;
 };
 
 }  // namespace canbus_test

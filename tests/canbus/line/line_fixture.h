@@ -19,6 +19,7 @@
 
 #include "D_esdcan.h"
 #include "registry.h"
+#include "support/scratch_dir.h"
 #include "tavik.h"
 #include "vbus.h"
 
@@ -38,14 +39,9 @@ class LineTest : public ::testing::Test {
     vbus::reset();
     clock_ = std::make_unique<tavik::ScopedVirtualClock>();
     log_ = std::make_unique<tavik::LogCapture>();
-    char tmpl[] = "/tmp/canline-test-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    old_cwd_ = std::filesystem::current_path();
-    std::filesystem::current_path(dir_);
-    gateway_file_ = dir_ + "/esd-plugin";
-    write_file(gateway_file_, "# no gateways\n");
-    setenv("CANBUS_ESD_PLUGIN", gateway_file_.c_str(), 1);
+    scratch_ = std::make_unique<canbus_test::ScratchDir>("canline-test");
+    dir_ = scratch_->path();
+    gateway_file_ = scratch_->gateway_file();
 
     wget_log_ = dir_ + "/wget.log";
     std::filesystem::create_directory(dir_ + "/bin");
@@ -67,10 +63,7 @@ class LineTest : public ::testing::Test {
     log_.reset();
     vbus::reset();
     setenv("PATH", old_path_.c_str(), 1);
-    unsetenv("CANBUS_ESD_PLUGIN");
-    std::filesystem::current_path(old_cwd_);
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
+    scratch_.reset();
   }
 
   // A line of the fixture, closed, with the 125 kbit/s code.
@@ -83,8 +76,7 @@ class LineTest : public ::testing::Test {
   }
 
   static void write_file(const std::string& path, const std::string& text) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << text;
+    canbus_test::ScratchDir::write_file(path, text);
   }
 
   // Argument lines of the fake wget, one per run.
@@ -146,11 +138,11 @@ class LineTest : public ::testing::Test {
   std::unique_ptr<tavik::ScopedVirtualClock> clock_;
   std::unique_ptr<tavik::LogCapture> log_;
   std::vector<std::unique_ptr<canline>> lines_;
+  std::unique_ptr<canbus_test::ScratchDir> scratch_;
   std::string dir_;
   std::string gateway_file_;
   std::string wget_log_;
   std::string old_path_;
-  std::filesystem::path old_cwd_;
 };
 
 }  // namespace canline_test

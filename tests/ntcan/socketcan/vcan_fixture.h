@@ -28,6 +28,7 @@
 
 #include "backend.h"
 #include "ntcan.h"
+#include "support/driver_io.h"
 #include "support/frames.h"
 
 extern char** environ;
@@ -200,21 +201,8 @@ class SocketCanVcanTest : public ::testing::Test {
     ASSERT_EQ(got.id, kSentinel);
   }
 
-  static std::vector<CMSG> take_all(NTCAN_HANDLE h) {
-    std::vector<CMSG> out(2048);
-    int32_t n = static_cast<int32_t>(out.size());
-    EXPECT_EQ(canTake(h, out.data(), &n), NTCAN_SUCCESS);
-    out.resize(static_cast<size_t>(n));
-    return out;
-  }
-
-  static CMSG read_one(NTCAN_HANDLE h) {
-    CMSG got{};
-    int32_t n = 1;
-    EXPECT_EQ(canRead(h, &got, &n, nullptr), NTCAN_SUCCESS);
-    EXPECT_EQ(n, 1);
-    return got;
-  }
+  static std::vector<CMSG> take_all(NTCAN_HANDLE h) { return canbus_test::take_all(h, 2048); }
+  static CMSG read_one(NTCAN_HANDLE h) { return canbus_test::read_one(h); }
 
   static NTCAN_RESULT send(NTCAN_HANDLE h, CMSG f) {
     int32_t n = 1;

@@ -143,6 +143,7 @@ struct Bus {
   std::unordered_map<NTCAN_HANDLE, std::shared_ptr<Handle>> table;
   int32_t last_handle = 0;  // guarded by table_mu
   std::atomic<int> last_device{0};
+  std::atomic<size_t> sent_limit{kSentLogLimit};
 };
 
 // Leaked on purpose: detached threads may still use the bus while static objects are destroyed.
@@ -300,13 +301,15 @@ class VirtualBackend final : public ntcan::Backend {
     if (!h) return NTCAN_INVALID_HANDLE;
     Net& n = bus().nets[static_cast<size_t>(h->net)];
     std::shared_ptr<const DeviceList> devices;
+    const size_t limit = bus().sent_limit.load(std::memory_order_relaxed);
     {
       std::lock_guard<std::mutex> lock(n.mu);
       if (n.down) return NTCAN_CONTR_OFF_BUS;
       for (int32_t i = 0; i < *count; ++i) {
         const CMSG f = ntcan::normalised_frame(frames[i]);
         n.deliver(f, h.get());
-        if (n.sent.size() == kSentLogLimit) n.sent.pop_front();
+        if (limit == 0) continue;
+        while (n.sent.size() >= limit) n.sent.pop_front();
         n.sent.push_back(f);
       }
       devices = n.devices;
@@ -417,6 +420,14 @@ void clear_sent(int net) {
   n.sent.clear();
 }
 
+void set_sent_limit(size_t frames) {
+  bus().sent_limit = frames;
+  for (Net& n : bus().nets) {
+    std::lock_guard<std::mutex> lock(n.mu);
+    while (n.sent.size() > frames) n.sent.pop_front();
+  }
+}
+
 void script_open(int net, std::vector<NTCAN_RESULT> r) {
   set_script(net, kOpen, std::move(r));
 }
@@ -491,6 +502,7 @@ void reset() {
   Bus& b = bus();
   std::unordered_map<NTCAN_HANDLE, std::shared_ptr<Handle>> handles;
   std::vector<std::shared_ptr<const DeviceList>> devices;
+  b.sent_limit = kSentLogLimit;
   {
     std::unique_lock<std::shared_mutex> table_lock(b.table_mu);
     handles.swap(b.table);
@@ -499,6 +511,7 @@ void reset() {
       n.handles.clear();
       devices.push_back(std::exchange(n.devices, std::make_shared<DeviceList>()));
       n.sent.clear();
+      n.sent.shrink_to_fit();
       for (auto& s : n.scripts) s.clear();
       n.board_status = 0;
       n.baud = -1;

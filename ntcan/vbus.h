@@ -37,7 +37,9 @@ namespace vbus {
 constexpr int kNets = 20;                   // nets 0..19
 constexpr int32_t kDefaultRxQueue = 100;    // frames, for rxqueuesize <= 0
 constexpr int32_t kMaxRxQueue = 1 << 20;    // frames (16 MiB of queue)
-constexpr size_t kSentLogLimit = 1u << 20;  // frames kept per net by sent(); oldest go first
+// Frames kept per net by sent() unless set_sent_limit() says otherwise; the oldest go first.
+// Small, so that a long-running process on the virtual bus keeps a flat memory footprint.
+constexpr size_t kSentLogLimit = 4096;
 
 // A device sees every frame sent on its net by a handle (canSend) or by another device
 // (inject), in order. It is called in the sender's thread, outside the bus's locks, and may
@@ -56,9 +58,13 @@ int attach_device(int net, DeviceFn fn);
 // inside a device call).
 void detach_device(int id);
 
-// The frames sent on `net` by handles (canSend), in order, normalised (the last kSentLogLimit).
+// The frames sent on `net` by handles (canSend), in order, normalised (the last kSentLogLimit,
+// or as many as set_sent_limit() asked for).
 std::vector<CMSG> sent(int net);
 void clear_sent(int net);
+// Frames sent() keeps per net from now on (0: none); reset() restores kSentLogLimit. A test that
+// checks more frames than that raises it first.
+void set_sent_limit(size_t frames);
 
 // Scripted results: each call of the named function on `net` consumes the first scripted result
 // and returns it instead of doing its work when it is non-zero (0 lets that call run normally).

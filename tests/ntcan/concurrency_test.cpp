@@ -62,6 +62,7 @@ TEST_F(ConcurrencyTest, EveryFrameIsDeliveredOrCountedLost) {
   constexpr int kSenderThreads = 4;
   constexpr uint32_t kFramesPerSender = 3000;
   constexpr int kReceivers = 3;
+  vbus::set_sent_limit(size_t{kSenderThreads} * kFramesPerSender);
 
   NTCAN_HANDLE tx[3];
   for (auto& h : tx) ASSERT_EQ(canOpen(kNetA, 0, 10, 10, 1000, 1000, &h), NTCAN_SUCCESS);

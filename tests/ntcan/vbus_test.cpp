@@ -137,6 +137,22 @@ TEST_F(VbusTest, SentLogHoldsFramesOfHandlesNormalisedInOrder) {
   EXPECT_EQ(vbus::sent(kNetB).size(), 1u);
 }
 
+// A bounded ring: a long-running process keeps a flat footprint; the newest frames stay.
+TEST_F(VbusTest, SentLogKeepsOnlyTheNewestFrames) {
+  NTCAN_HANDLE h = open(kNetA);
+  for (int32_t i = 0; i <= int32_t{vbus::kSentLogLimit}; ++i) {
+    ASSERT_EQ(send(h, frame(i & 0x7FF, {})), NTCAN_SUCCESS);
+  }
+  auto log = vbus::sent(kNetA);
+  ASSERT_EQ(log.size(), vbus::kSentLogLimit);
+  EXPECT_EQ(log.front().id, 1);
+  vbus::set_sent_limit(2);
+  EXPECT_EQ(vbus::sent(kNetA).size(), 2u);
+  vbus::set_sent_limit(0);
+  ASSERT_EQ(send(h, frame(0x123, {})), NTCAN_SUCCESS);
+  EXPECT_TRUE(vbus::sent(kNetA).empty());
+}
+
 TEST_F(VbusTest, ControlsRefuseNetsOutOfRange) {
   EXPECT_THROW(vbus::sent(vbus::kNets), std::out_of_range);
   EXPECT_THROW(vbus::set_net_down(-1, true), std::out_of_range);

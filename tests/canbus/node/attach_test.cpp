@@ -265,6 +265,8 @@ TEST_F(CloseAndUnregister, FailingCloseIsLoggedAndTheHandleForgotten) {
   auto a = node("A", iiii(1, 5));
   ASSERT_EQ(a->init(0x185), 0);
   vbus::script_close(0, {NTCAN_INVALID_DRIVER});
+  // The line's supervision thread must be in its start-up pause before the log is cleared.
+  ASSERT_TRUE(clock().wait_for_sleepers(1));
   clock().clear_sleeps();
   EXPECT_EQ(a->can_close(), NTCAN_INVALID_DRIVER);
   EXPECT_EQ(a->handle(), -1);

@@ -3,6 +3,30 @@
 // emergency and SDO upload, and the periodic receive cycle (can_looping).
 //
 // This is the one header a device server includes.
+//
+// Line outages. When a line is lost, its supervision thread closes the line's own handle and
+// reopens it with growing pauses; every successful (re)opening of the line's own handle counts
+// up the line's generation(). A node property remembers the generation its handle was opened
+// under and the identifiers it enabled. The receive cycle (can_looping) brings back, under
+// mx_loop, every attached master and every directly attached property (init()) whose handle is
+// older than its open line, or whose handle the driver reported as invalid: it gives the old
+// handle back, opens a new one on the line, enables the identifiers again (those of the
+// master's followers too) and hands the new handle to the followers. So within one cycle after
+// the reopen every node receives and sends again, with no call the device server must add. An
+// attachment (init forms) of a property whose handle is older than the line opens a new one as
+// well. A property closed with can_close() stays closed.
+//
+// Orphaned followers. When the master of a buffer is destroyed or leaves its line and node
+// (dellist, reconfiguration), the shared frame count becomes -1 and the shared result 77: its
+// followers read nothing new (can_array gives no frames and 77). They are attached again when
+// a master for their line and node attaches (init(ident) registering a new master, or the old
+// one back): they then share that master's buffer and handle, and the identifiers they enabled
+// are enabled on it. Until then, or until their own next attachment, they stay orphaned.
+//
+// Lost frames. When the driver reports frames lost for a master's handle (msg_lost of the
+// frames a fill takes, or NTCAN_MESSAGE_LOST), the fill adds them to the node's counter
+// (frames_lost()) and logs "Line : <line> node: <node> frames lost: <n>" under the label
+// "D_can::can_fill", at most once a second per node, summing what came meanwhile.
 #pragma once
 
 #include <sys/types.h>
@@ -56,6 +80,9 @@ class canline {
   int can_open();
   // Closes the line's own handle; 0 or the canClose result.
   int can_close();
+  // Counts every opening of the line's own handle (the first and each reopen). Handles of node
+  // properties opened under an older generation are renewed by the receive cycle.
+  uint64_t generation() const { return generation_.load(); }
   // Gateway address of line `lineno` from the gateway file; 0 when it is 15 characters long.
   // The file is "/etc/esd-plugin", or the file named by the environment variable
   // CANBUS_ESD_PLUGIN when it is set and not empty (looked up at every call).
@@ -94,6 +121,7 @@ class canline {
   std::atomic<int> baudrate_{0};
   std::atomic<bool> is_open_{false};
   std::atomic<bool> err_first_{false};
+  std::atomic<uint64_t> generation_{0};
 
   mutable std::mutex run_mx_;
   std::condition_variable run_cv_;
@@ -189,6 +217,9 @@ class D_can : public D_fct {
   IIII value() const;
   IIII oldAddr() const { return oldIdent_; }
   int can_return() const;
+  // Frames lost for this node's receive buffer (reported by the driver to the receive cycle)
+  // since the master created the buffer; 0 without a buffer. Takes mx_loop, like can_array.
+  uint64_t frames_lost() const;
 
   // NMT commands.
   int start_node();
@@ -256,6 +287,7 @@ class D_can : public D_fct {
 
   // Guards the node registry and the receive cycle over it.
   static std::mutex mx_loop;
+  friend int can_looping();
   // The process-wide .DEBUG_ID property; created by the first node property.
   static D_iiii* canIdent_debug_;
 
@@ -304,6 +336,11 @@ class D_can : public D_fct {
     int alive = 0;
     int line = 0;  // the line and node the buffer was made for
     int node = 0;
+    std::vector<D_can*> followers;  // guarded by mx_loop
+    std::atomic<uint64_t> lost{0};  // frames lost, written by the receive cycle
+    uint64_t lost_unreported = 0;   // guarded by mx_loop, like the rest of the loss report
+    int64_t last_loss_report_ns = 0;
+    bool loss_reported = false;
   };
   // The line number lies outside 1..20.
   bool bad_line() const;
@@ -312,10 +349,39 @@ class D_can : public D_fct {
   // Forgets the buffer pointers of a follower or directly attached property.
   void forget_shared();
   // Gives back a driver handle this property opened itself (never the line's own handle).
-  int close_own(NTCAN_HANDLE h);
+  int close_own(NTCAN_HANDLE h, bool report = true);
+  // Direct attachment: marks the property attached and lets the receive cycle keep it open.
+  void attach_direct();
+  // Identifiers this property enabled, so that they can be enabled again on a new handle.
+  void remember(int ident);
+  void forget(int ident);
+  void enable_remembered(NTCAN_HANDLE h);
+  // Marks the handle for renewal when the driver called it invalid.
+  int note_result(int r, NTCAN_HANDLE h);
+  // With mx_loop held, by the receive cycle: renews a handle that is older than its open line
+  // or that the driver called invalid; a master also hands its handle to its followers.
+  void keep_open();
+  // With mx_loop held: this property follows master t (its buffer, node state and handle).
+  void follow(D_can* t);
+  // With mx_loop held: a master leaving its node leaves its followers without a filler.
+  void orphan_followers();
+  // With mx_loop held: a master hands its handle to its followers; a new master of a node takes
+  // over the followers a former master of the node left behind.
+  void sync_followers();
+  void adopt_orphans();
+  // With mx_loop held, after a fill: counts and reports the frames the driver lost.
+  void account_losses(int ret);
 
   std::shared_ptr<RxShare> share_;   // the group rxmsg_, can_ret_, rxmsg_len_ point into
   bool share_is_own_ = false;        // share_ was allocated by this property as master
   std::shared_ptr<int> alive_hold_;  // the integer .ALIVE is bound to (may outlive alive_ptr_)
   bool own_handle_ = false;          // canhandle_ was opened by this property, not the line's
+  std::atomic<uint64_t> gen_{0};       // line generation canhandle_ was opened under
+  std::atomic<bool> attached_{false};  // attached by an init form and not closed since
+  std::atomic<bool> invalid_seen_{false};  // the driver called canhandle_ invalid
+  // Held while canhandle_ and own_handle_ change (opening, closing, renewal). Taken after
+  // mx_loop when both are held; the receive cycle only tries it.
+  std::mutex open_mx_;
+  std::mutex ids_mx_;  // guards ids_; taken with no other lock after it
+  std::vector<int> ids_;                   // identifiers enabled through this property
 };

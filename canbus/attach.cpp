@@ -12,6 +12,7 @@
 // Locks: mx_loop guards can_list (and every write of canIdent_); line_list_mx guards
 // canline_list. When both are held, mx_loop is taken first.
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -32,7 +33,25 @@ void D_can::bind_alive(std::shared_ptr<int> hold) {
   alive_hold_ = std::move(hold);
 }
 
+namespace {
+
+void erase_from(std::vector<D_can*>& v, D_can* p) {
+  v.erase(std::remove(v.begin(), v.end(), p), v.end());
+}
+
+// A handle of a node whose line was reopened is dead when its status fails while the line's own
+// handle answers; a live one keeps its queue and its identifiers.
+bool handle_dead(NTCAN_HANDLE h, NTCAN_HANDLE line_handle) {
+  CAN_IF_STATUS st{};
+  if (canStatus(h, &st) == NTCAN_SUCCESS) return false;
+  return canStatus(line_handle, &st) == NTCAN_SUCCESS;
+}
+
+}  // namespace
+
 void D_can::forget_shared() {
+  if (share_ && !share_is_own_) erase_from(share_->followers, this);
+  erase_from(orphan_list, this);
   rxmsg_ = nullptr;
   can_ret_ = nullptr;
   rxmsg_len_ = nullptr;
@@ -42,9 +61,9 @@ void D_can::forget_shared() {
   // alive_hold_ stays: .ALIVE remains bound to the node-state integer it showed.
 }
 
-int D_can::close_own(NTCAN_HANDLE h) {
+int D_can::close_own(NTCAN_HANDLE h, bool report) {
   const int r = canClose(h);
-  if (r != 0) {
+  if (r != 0 && report) {
     tavik::printtostderr("D_can::can_close returned: ",
                          can_error_str(static_cast<unsigned long>(static_cast<long>(r))), DF_LOG);
   }
@@ -52,9 +71,135 @@ int D_can::close_own(NTCAN_HANDLE h) {
   return r;
 }
 
+void D_can::remember(int ident) {
+  if (ident < 0 || ident > 0x7FF) return;
+  std::lock_guard<std::mutex> lk(ids_mx_);
+  if (std::find(ids_.begin(), ids_.end(), ident) == ids_.end()) ids_.push_back(ident);
+}
+
+void D_can::forget(int ident) {
+  std::lock_guard<std::mutex> lk(ids_mx_);
+  ids_.erase(std::remove(ids_.begin(), ids_.end(), ident), ids_.end());
+}
+
+void D_can::enable_remembered(NTCAN_HANDLE h) {
+  std::vector<int> ids;
+  {
+    std::lock_guard<std::mutex> lk(ids_mx_);
+    ids = ids_;
+  }
+  for (int id : ids) canIdAdd(h, id);
+}
+
+int D_can::note_result(int r, NTCAN_HANDLE h) {
+  // Only about the handle held now: a call on a handle replaced meanwhile says nothing.
+  if (r == NTCAN_INVALID_HANDLE && h > 0 && h == canhandle_.load()) invalid_seen_ = true;
+  return r;
+}
+
+void D_can::follow(D_can* t) {
+  const NTCAN_HANDLE mh = t->handle();
+  const NTCAN_HANDLE mine = canhandle_.load();
+  if (own_handle_ && mine > 0 && mine != mh) close_own(mine);
+  own_handle_ = false;
+  forget_shared();
+  erase_from(direct_list, this);
+  pline_ = t->pline_.load();
+  canhandle_ = mh;
+  gen_ = t->gen_.load();
+  share_ = t->share_;
+  share_->followers.push_back(this);
+  rxmsg_ = t->rxmsg_;
+  can_ret_ = t->can_ret_;
+  rxmsg_len_ = t->rxmsg_len_;
+  bind_alive(t->alive_hold_);
+  attached_ = true;
+}
+
+void D_can::orphan_followers() {
+  if (!share_is_own_ || !share_) return;
+  // Nobody fills the buffer any more: its readers see no frames and "no handle" until a master
+  // fills it again or they follow another master.
+  __atomic_store_n(&share_->count, -1, __ATOMIC_RELEASE);
+  __atomic_store_n(&share_->ret, NTCAN_INVALID_HANDLE, __ATOMIC_RELEASE);
+  for (D_can* f : share_->followers) orphan_list.push_back(f);
+  share_->followers.clear();
+}
+
+void D_can::keep_open() {
+  canline* l = pline_.load();
+  if (l == nullptr || !attached_.load()) return;
+  const NTCAN_HANDLE lh = l->handle();
+  if (lh <= 0) return;  // the supervision thread has not reopened the line yet
+  const uint64_t g = l->generation();
+  // An attachment or close in progress on another thread goes first; the next cycle looks again.
+  std::unique_lock<std::mutex> ol(open_mx_, std::try_to_lock);
+  if (!ol.owns_lock()) return;
+  const NTCAN_HANDLE h = canhandle_.load();
+  bool renew = h <= 0 || (h != lh && invalid_seen_.load());
+  if (!renew && h != lh && gen_.load() != g) {
+    // Reopened line: a handle that still works keeps its queue and identifiers.
+    renew = handle_dead(h, lh);
+    if (!renew) gen_ = g;
+  }
+  if (renew) {
+    NTCAN_HANDLE nh = -1;
+    if (l->can_open(nh, true) != 0) return;  // reported by the line; tried again next cycle
+    // Every identifier of the group is enabled before anybody uses the new handle.
+    enable_remembered(nh);
+    if (share_is_own_ && share_) {
+      for (D_can* f : share_->followers) f->enable_remembered(nh);
+    }
+    // The old handle may be gone with the driver already: its close result says nothing.
+    if (own_handle_ && h > 0) close_own(h, false);
+    own_handle_ = true;
+    canhandle_ = nh;
+    gen_ = g;
+    invalid_seen_ = false;
+    char msg[120];
+    std::snprintf(msg, sizeof msg, "Line : %d node: %d handle: %d renewed: %d", canIdent_.i1_data,
+                  canIdent_.i2_data, h, nh);
+    tavik::printtostderr("D_can::keep_open", msg, DF_LOG);
+  }
+  sync_followers();
+}
+
+void D_can::sync_followers() {
+  if (!share_is_own_ || !share_) return;
+  // Followers share the master's working handle, with their identifiers enabled on it.
+  const NTCAN_HANDLE mh = canhandle_.load();
+  if (mh <= 0) return;
+  canline* l = pline_.load();
+  for (D_can* f : share_->followers) {
+    if (f->canhandle_.load() == mh) continue;
+    std::unique_lock<std::mutex> fl(f->open_mx_, std::try_to_lock);
+    if (!fl.owns_lock()) continue;
+    f->enable_remembered(mh);
+    f->pline_ = l;
+    f->canhandle_ = mh;
+    f->gen_ = gen_.load();
+  }
+}
+
+void D_can::adopt_orphans() {
+  for (size_t i = 0; i < orphan_list.size();) {
+    D_can* o = orphan_list[i];
+    std::unique_lock<std::mutex> ol(o->open_mx_, std::try_to_lock);
+    if (o == this || !ol.owns_lock() || !o->attached_.load() ||
+        o->canIdent_.i1_data != canIdent_.i1_data || o->canIdent_.i2_data != canIdent_.i2_data) {
+      ++i;
+      continue;
+    }
+    o->follow(this);  // takes o off the orphan list
+    o->canhandle_ = -1;  // sync_followers enables its identifiers on the master's handle
+  }
+  sync_followers();
+}
+
 // ---------------------------------------------------------------------------------------------
 
 int D_can::can_open() {
+  std::lock_guard<std::mutex> ol(open_mx_);
   const int lineno = canIdent_.i1_data;
   const NTCAN_HANDLE before = canhandle_.load();
   // canhandle_ is read by the receive thread: the line works on a local copy.
@@ -62,6 +207,7 @@ int D_can::can_open() {
   canline* line = nullptr;
   bool created = false;
   int r = 0;
+  uint64_t gen = 0;
   {
     std::lock_guard<std::mutex> lk(line_list_mx);
     for (canline* l : canline_list) {
@@ -88,20 +234,53 @@ int D_can::can_open() {
       created = true;
     }
   }
-  if (!created) r = line->can_open(h, false);
+  bool stale = false;
+  if (!created) {
+    // A handle opened before the line's own handle was last (re)opened may be gone with the
+    // driver (which never reuses a number), as may one the driver called invalid: ask for a new
+    // one instead of keeping it.
+    const NTCAN_HANDLE lh = line->handle();
+    gen = line->generation();
+    stale = h > 0 && lh > 0 && h != lh &&
+            (invalid_seen_.load() || (gen_.load() != gen && handle_dead(h, lh)));
+    if (stale) h = -1;
+    r = line->can_open(h, false);
+  }
 
   if (h != before) {
     // A handle of our own that the line replaced or dropped (line not open) would stay open
     // with the driver, its queue filling for nobody: give it back.
-    if (own_handle_ && before > 0) close_own(before);
+    if (own_handle_ && before > 0) close_own(before, !stale);
     own_handle_ = h > 0 && h != line->handle();
   }
   canhandle_ = h;
   pline_ = line;
+  gen_ = (h > 0 && h == line->handle()) ? line->generation() : gen;
+  if (h > 0 && h != before) {
+    invalid_seen_ = false;
+    // A renewed handle gets the identifiers the old one had.
+    if (before > 0) enable_remembered(h);
+  }
   return r;
 }
 
 int D_can::can_close() {
+  {
+    // From here on the receive cycle neither renews this property's handle nor hands it one.
+    // A master keeps its buffer (its followers may still read it, and it reuses it when it
+    // attaches again); everybody else only forgets the copies. Under mx_loop, like every change
+    // of the buffer pointers, so that a can_array on another thread never sees them half-changed.
+    std::lock_guard<std::mutex> lk(mx_loop);
+    attached_ = false;
+    erase_from(direct_list, this);
+    if (!share_is_own_) forget_shared();
+  }
+  {
+    // A closed property has no identifiers: the next attachment enables what it asks for.
+    std::lock_guard<std::mutex> lk(ids_mx_);
+    ids_.clear();
+  }
+  std::lock_guard<std::mutex> ol(open_mx_);
   const NTCAN_HANDLE h = canhandle_.load();
   if (h == -1) return 0;
   int r = 0;
@@ -109,19 +288,14 @@ int D_can::can_close() {
   // Only a handle this property opened itself goes back to the driver; a follower's copy of its
   // master's handle and the line's own handle stay open.
   if (own_handle_ && !(line != nullptr && h == line->handle())) r = close_own(h);
-  // A master keeps its buffer (its followers may still read it, and it reuses it when it
-  // attaches again); everybody else only forgets the copies. Under mx_loop, like every change
-  // of the buffer pointers, so that a can_array on another thread never sees them half-changed.
-  if (!share_is_own_) {
-    std::lock_guard<std::mutex> lk(mx_loop);
-    forget_shared();
-  }
   own_handle_ = false;
   canhandle_ = -1;
   return r;
 }
 
 int D_can::AddIdent(int ident) {
+  // Remembered also when the line is not open: it is enabled when the handle is renewed.
+  remember(ident);
   const int r = canIdAdd(handle(), ident);
   return r == NTCAN_ID_ALREADY_ENABLED ? 0 : r;
 }
@@ -129,6 +303,7 @@ int D_can::AddIdent(int ident) {
 int D_can::DelIdent(int ident) {
   // Only the master of a node disables identifiers: a follower shares its master's handle.
   if (!isactive() || !share_is_own_) return 0;
+  forget(ident);
   return canIdDelete(handle(), ident);
 }
 
@@ -138,17 +313,38 @@ int D_can::dellist() {
   if (bad_line()) return 0;
   // This property's own entry only: the entry under its line and node may be another master's.
   auto it = std::find(can_list.begin(), can_list.end(), this);
-  if (it != can_list.end()) can_list.erase(it);
+  if (it != can_list.end()) {
+    can_list.erase(it);
+    orphan_followers();
+  }
   return 0;
 }
 
 // ---------------------------------------------------------------------------------------------
 
+void D_can::attach_direct() {
+  attached_ = true;
+  std::lock_guard<std::mutex> lk(mx_loop);
+  // Masters and followers are kept open through the node registry.
+  if (share_ != nullptr) return;
+  if (std::find(direct_list.begin(), direct_list.end(), this) == direct_list.end()) {
+    direct_list.push_back(this);
+  }
+}
+
 int D_can::init() {
   if (bad_line()) return -1;
   if (alive_ptr_ == nullptr) bind_alive(std::make_shared<int>(0));
   int r = can_open();
-  if (r != 0) return r;
+  // After the opening: the receive cycle never works on a handle while it is being opened.
+  attach_direct();
+  if (r != 0) {
+    // Enabled by the receive cycle once the line is open again.
+    for (int id : {canIdent_.i2_data, canIdent_.i3_data, canIdent_.i4_data}) {
+      if (id > 0) remember(id);
+    }
+    return r;
+  }
   for (int id : {canIdent_.i2_data, canIdent_.i3_data, canIdent_.i4_data}) {
     if (id > 0) {
       r = AddIdent(id);
@@ -166,7 +362,11 @@ int D_can::init(int ident, int flag) {
   if (bad_line()) return -1;
   if (alive_ptr_ == nullptr) bind_alive(std::make_shared<int>(0));
   const int r = can_open();
-  if (r != 0) return r;
+  attach_direct();
+  if (r != 0) {
+    if (ident > 0) remember(ident);
+    return r;
+  }
   return ident > 0 ? AddIdent(ident) : 0;
 }
 
@@ -183,27 +383,20 @@ int D_can::init(int ident) {
     }
   }
 
+  attached_ = true;
   if (t == this) {
     // The master attaching once more, e.g. to enable a further identifier.
     const int r = can_open();
     if (r != 0) return r;
+    sync_followers();
   } else if (t != nullptr) {
     // Follower of t: its line, handle, buffer and node-state integer.
-    const NTCAN_HANDLE mh = t->handle();
-    const NTCAN_HANDLE mine = canhandle_.load();
-    if (own_handle_ && mine > 0 && mine != mh) close_own(mine);
-    own_handle_ = false;
-    pline_ = t->pline_.load();
-    canhandle_ = mh;
-    share_ = t->share_;
-    share_is_own_ = false;
-    rxmsg_ = t->rxmsg_;
-    can_ret_ = t->can_ret_;
-    rxmsg_len_ = t->rxmsg_len_;
-    bind_alive(t->alive_hold_);
+    std::lock_guard<std::mutex> ol(open_mx_);
+    follow(t);
   } else {
     // Master of its line and node.
     can_list.push_back(this);
+    erase_from(direct_list, this);
     // A handle copied from a former master is not ours to use: that master may have closed it,
     // and can_open would keep it without asking the driver.
     const NTCAN_HANDLE mine = canhandle_.load();
@@ -213,10 +406,12 @@ int D_can::init(int ident) {
     // may still read it, and must not receive another node's frames.
     if (share_is_own_ && share_ &&
         (share_->line != canIdent_.i1_data || share_->node != canIdent_.i2_data)) {
+      orphan_followers();
       forget_shared();
     }
     if (!(share_is_own_ && rxmsg_ != nullptr)) {
       // Copies from an earlier follower role are only forgotten; the group frees itself.
+      forget_shared();
       auto s = std::make_shared<RxShare>();
       s->line = canIdent_.i1_data;
       s->node = canIdent_.i2_data;
@@ -232,9 +427,14 @@ int D_can::init(int ident) {
     }
     active_->set_value(1);
     // A failed open leaves the master registered with its buffer: the line's thread reopens the
-    // line and the device server attaches again.
+    // line and the receive cycle opens a handle for the master then.
     const int r = can_open();
-    if (r != 0) return r;
+    // Followers left behind by an earlier master of this node follow this one.
+    adopt_orphans();
+    if (r != 0) {
+      if (ident > 0) remember(ident);
+      return r;
+    }
   }
   return ident > 0 ? AddIdent(ident) : 0;
 }

@@ -66,7 +66,7 @@ int canline::can_open() {
   NTCAN_HANDLE h = linehandle_.load();
   const NTCAN_HANDLE entry = h;
   const int r = open_into(h);
-  if (h != entry) linehandle_.store(h);
+  if (h != entry && linehandle_.exchange(h) != h && h > 0) ++generation_;
   return r;
 }
 
@@ -96,7 +96,7 @@ int canline::open_into(NTCAN_HANDLE& handle) {
   handle = h;
   // The first handle opened on a line becomes the line's own handle as well.
   NTCAN_HANDLE none = -1;
-  linehandle_.compare_exchange_strong(none, h);
+  if (linehandle_.compare_exchange_strong(none, h)) ++generation_;
   is_open_ = true;
   err_first_ = false;
   return 0;

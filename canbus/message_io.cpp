@@ -53,7 +53,7 @@ int D_can::can_write(int ident, int length, unsigned char* Data) {
   CMSG m = build_frame(ident, length, Data);
   NTCAN_HANDLE h = handle();
   if (h < 0) return NTCAN_INVALID_HANDLE;
-  return send_one(h, m);
+  return note_result(send_one(h, m), h);
 }
 
 int D_can::rtr(int* ident) {
@@ -66,7 +66,7 @@ int D_can::rtr(int* ident, int l) {
   m.len = static_cast<uint8_t>((l | NTCAN_RTR) & 0xFF);
   NTCAN_HANDLE h = handle();
   if (h < 0) return NTCAN_INVALID_HANDLE;
-  return send_one(h, m);
+  return note_result(send_one(h, m), h);
 }
 
 int D_can::rtr() {
@@ -82,7 +82,7 @@ int D_can::can_read(CMSG* rxmsg, int* length) {
   __atomic_store_n(length, -1, __ATOMIC_RELEASE);
   NTCAN_HANDLE h = handle();
   if (h < 0) return NTCAN_INVALID_HANDLE;
-  int ret = canRead(h, rxmsg, &count, nullptr);
+  int ret = note_result(canRead(h, rxmsg, &count, nullptr), h);
   __atomic_store_n(length, count, __ATOMIC_RELEASE);
   store(can_ret_, ret);
   return ret;
@@ -93,7 +93,7 @@ int D_can::can_get(CMSG* rxmsg, int* length) {
   __atomic_store_n(length, -1, __ATOMIC_RELEASE);
   NTCAN_HANDLE h = handle();
   if (h < 0) return NTCAN_INVALID_HANDLE;
-  int ret = canTake(h, rxmsg, &count);
+  int ret = note_result(canTake(h, rxmsg, &count), h);
   __atomic_store_n(length, count, __ATOMIC_RELEASE);
   store(can_ret_, ret);
   return ret;

@@ -157,9 +157,24 @@ D_can::~D_can() {
     // The receive cycle walks can_list under mx_loop: after this block it never reaches us, nor
     // the handle closed below.
     std::lock_guard<std::mutex> lk(mx_loop);
-    can_list.erase(std::remove(can_list.begin(), can_list.end(), this), can_list.end());
+    auto it = std::find(can_list.begin(), can_list.end(), this);
+    if (it != can_list.end()) {
+      can_list.erase(it);
+      orphan_followers();
+    }
   }
   can_close();
+  {
+    // can_close leaves a property without a handle in the lists; nothing may point here now.
+    std::lock_guard<std::mutex> lk(mx_loop);
+    for (auto* v : {&direct_list, &orphan_list}) {
+      v->erase(std::remove(v->begin(), v->end(), this), v->end());
+    }
+    if (share_ && !share_is_own_) {
+      auto& f = share_->followers;
+      f.erase(std::remove(f.begin(), f.end(), this), f.end());
+    }
+  }
   // The sub-properties stay with the location and may outlive this property: cut their links
   // to it, and rebind .ALIVE to its own integer before the shared one may be freed.
   if (alive_ != nullptr) {
@@ -282,7 +297,7 @@ int D_can::nmt(unsigned char command) {
   const NTCAN_HANDLE h = handle();
   if (h < 0) return NTCAN_INVALID_HANDLE;
   int32_t count = 1;
-  return canSend(h, &frame, &count);
+  return note_result(canSend(h, &frame, &count), h);
 }
 
 int D_can::start_node() {

@@ -22,8 +22,14 @@ int can_looping() {
     std::lock_guard<std::mutex> lock(D_can::mx_loop);
     if (i >= can_list.size()) break;
     D_can* t = can_list[i];
+    t->keep_open();  // a handle older than the line's, or invalid, is renewed first
     t->can_fill();
     if (TAVIK_debug & DF_DAQ_5) t->can_print();
+  }
+  for (size_t i = 0;; ++i) {
+    std::lock_guard<std::mutex> lock(D_can::mx_loop);
+    if (i >= direct_list.size()) break;
+    direct_list[i]->keep_open();
   }
   return 0;
 }
@@ -34,7 +40,40 @@ int D_can::can_fill() {
   __atomic_store_n(rxmsg_len_, kRxFrames, __ATOMIC_RELEASE);
   int ret = can_get(rxmsg_, rxmsg_len_);
   if (can_ret_ != nullptr) __atomic_store_n(can_ret_, ret, __ATOMIC_RELEASE);
+  account_losses(ret);
   return ret;
+}
+
+// Called by can_fill with mx_loop held.
+void D_can::account_losses(int ret) {
+  if (!share_ || rxmsg_ != share_->rx) return;
+  RxShare& s = *share_;
+  uint64_t n = 0;
+  if (ret == NTCAN_SUCCESS || ret == NTCAN_MESSAGE_LOST) {
+    const int count = std::min(__atomic_load_n(rxmsg_len_, __ATOMIC_ACQUIRE), kRxFrames);
+    for (int i = 0; i < count; ++i) n += rxmsg_[i].msg_lost;
+    if (ret == NTCAN_MESSAGE_LOST && n == 0) n = 1;
+  }
+  if (n > 0) {
+    s.lost.fetch_add(n);
+    s.lost_unreported += n;
+  }
+  if (s.lost_unreported == 0) return;
+  constexpr int64_t kReportEveryNs = 1'000'000'000;
+  const int64_t now = tavik::clock().now_ns();
+  if (s.loss_reported && now - s.last_loss_report_ns < kReportEveryNs) return;
+  char msg[120];
+  std::snprintf(msg, sizeof msg, "Line : %d node: %d frames lost: %llu", canIdent_.i1_data,
+                canIdent_.i2_data, static_cast<unsigned long long>(s.lost_unreported));
+  tavik::printtostderr("D_can::can_fill", msg, DF_LOG);
+  s.lost_unreported = 0;
+  s.last_loss_report_ns = now;
+  s.loss_reported = true;
+}
+
+uint64_t D_can::frames_lost() const {
+  std::lock_guard<std::mutex> lock(mx_loop);
+  return share_ ? share_->lost.load() : 0;
 }
 
 // `rxmsg` must hold kRxFrames frames.

@@ -7,6 +7,8 @@
 
 // Lines and nodes live until the process ends: at exit the vectors free their arrays only.
 std::vector<D_can*> can_list;
+std::vector<D_can*> direct_list;
+std::vector<D_can*> orphan_list;
 std::vector<canline*> canline_list;
 std::mutex line_list_mx;
 
@@ -32,6 +34,8 @@ void canbus_reset_for_tests() {
   {
     std::lock_guard<std::mutex> lk(D_can::mx_loop);
     can_list.clear();
+    direct_list.clear();
+    orphan_list.clear();
     dbg = D_can::canIdent_debug_;
     D_can::canIdent_debug_ = nullptr;
   }

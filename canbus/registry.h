@@ -8,6 +8,10 @@
 // The node registry: the masters, in the order in which they attached. Guarded by
 // D_can::mx_loop.
 extern std::vector<D_can*> can_list;
+// Directly attached properties (init()), renewed by the receive cycle after a line outage, and
+// followers whose master left (orphans), attached again by the cycle. Guarded by D_can::mx_loop.
+extern std::vector<D_can*> direct_list;
+extern std::vector<D_can*> orphan_list;
 // The line registry: one line per line number, in creation order. Guarded by line_list_mx.
 extern std::vector<canline*> canline_list;
 extern std::mutex line_list_mx;

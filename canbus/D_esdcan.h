@@ -372,16 +372,16 @@ class D_can : public D_fct {
   // With mx_loop held, after a fill: counts and reports the frames the driver lost.
   void account_losses(int ret);
 
-  std::shared_ptr<RxShare> share_;   // the group rxmsg_, can_ret_, rxmsg_len_ point into
-  bool share_is_own_ = false;        // share_ was allocated by this property as master
-  std::shared_ptr<int> alive_hold_;  // the integer .ALIVE is bound to (may outlive alive_ptr_)
-  bool own_handle_ = false;          // canhandle_ was opened by this property, not the line's
+  std::shared_ptr<RxShare> share_;     // the group rxmsg_, can_ret_, rxmsg_len_ point into
+  bool share_is_own_ = false;          // share_ was allocated by this property as master
+  std::shared_ptr<int> alive_hold_;    // the integer .ALIVE is bound to (may outlive alive_ptr_)
+  bool own_handle_ = false;            // canhandle_ was opened by this property, not the line's
   std::atomic<uint64_t> gen_{0};       // line generation canhandle_ was opened under
   std::atomic<bool> attached_{false};  // attached by an init form and not closed since
   std::atomic<bool> invalid_seen_{false};  // the driver called canhandle_ invalid
   // Held while canhandle_ and own_handle_ change (opening, closing, renewal). Taken after
   // mx_loop when both are held; the receive cycle only tries it.
   std::mutex open_mx_;
-  std::mutex ids_mx_;  // guards ids_; taken with no other lock after it
-  std::vector<int> ids_;                   // identifiers enabled through this property
+  std::mutex ids_mx_;     // guards ids_; taken with no other lock after it
+  std::vector<int> ids_;  // identifiers enabled through this property
 };

@@ -190,7 +190,7 @@ void D_can::adopt_orphans() {
       ++i;
       continue;
     }
-    o->follow(this);  // takes o off the orphan list
+    o->follow(this);     // takes o off the orphan list
     o->canhandle_ = -1;  // sync_followers enables its identifiers on the master's handle
   }
   sync_followers();

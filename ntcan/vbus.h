@@ -34,9 +34,9 @@
 
 namespace vbus {
 
-constexpr int kNets = 20;                   // nets 0..19
-constexpr int32_t kDefaultRxQueue = 100;    // frames, for rxqueuesize <= 0
-constexpr int32_t kMaxRxQueue = 1 << 20;    // frames (16 MiB of queue)
+constexpr int kNets = 20;                 // nets 0..19
+constexpr int32_t kDefaultRxQueue = 100;  // frames, for rxqueuesize <= 0
+constexpr int32_t kMaxRxQueue = 1 << 20;  // frames (16 MiB of queue)
 // Frames kept per net by sent() unless set_sent_limit() says otherwise; the oldest go first.
 // Small, so that a long-running process on the virtual bus keeps a flat memory footprint.
 constexpr size_t kSentLogLimit = 4096;

@@ -119,5 +119,89 @@ TEST_F(EndToEndTest, EmergencyOfTheNodeIsLogged) {
   EXPECT_EQ(lines[0].message, "0x10 0x81 0x1 0x0 0x0 0x0 0x0 0x0 ");
 }
 
+// Runs the line's supervision thread on the virtual clock, pause after pause, until `done`.
+template <typename Done>
+void supervise_until(tavik::VirtualClock& clock, Done done) {
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_TRUE(clock.wait_for_sleepers(1));
+    if (done()) return;
+    clock.advance_to_next_wakeup();
+  }
+  FAIL() << "the supervision thread never got there";
+}
+
+// Whether the frames of `id` reach `n` now: through the receive cycle for a node with a buffer,
+// straight from its handle for a directly attached one.
+bool receives(D_can& n, int32_t id) {
+  CMSG frames[D_can::kRxFrames];
+  int length = D_can::kRxFrames;
+  if (n.rx_buffer() != nullptr) {
+    can_looping();
+    if (n.can_array(frames, &length) != 0) return false;
+  } else if (n.can_get(frames, &length) != 0) {
+    return false;
+  }
+  for (int i = 0; i < length; ++i) {
+    if (frames[i].id == id) return true;
+  }
+  return false;
+}
+
+// A lost line (net down) that the supervision thread closes and reopens: within one receive
+// cycle after the reopen, a master and its follower (node 5, the master holding the line's own
+// handle), a second master (node 6) and a directly attached property (node 5) receive, poll,
+// send NMT and upload again, with no call of the device server's.
+TEST_F(EndToEndTest, EveryNodeWorksAgainAfterALineOutage) {
+  EqFct loc("E2E.TEST");
+  sim::VbusNode pump(kNet, 5, "TURBO PUMP");
+  sim::VbusNode valve(kNet, 6, "VALVE");
+  auto a = make_node(loc, "A", iiii(kLine, 5));
+  auto b = make_node(loc, "B", iiii(kLine, 5));
+  auto c = make_node(loc, "C", iiii(kLine, 6));
+  auto d = make_node(loc, "D", iiii(kLine, 5, 0x585, 0x705));
+  ASSERT_EQ(a->init(0x705), 0);
+  ASSERT_EQ(b->init(0x585), 0);
+  ASSERT_EQ(c->init(0x706), 0);
+  ASSERT_EQ(c->AddIdent(0x586), 0);
+  ASSERT_EQ(d->init(), 0);
+  canline* line = a->line_ptr();
+  const NTCAN_HANDLE first = line->handle();
+  ASSERT_EQ(a->handle(), first);
+
+  vbus::set_net_down(kNet, true);
+  supervise_until(clock(), [&] { return line->handle() <= 0; });
+  EXPECT_EQ(a->start_node(), NTCAN_INVALID_HANDLE);
+  vbus::set_net_down(kNet, false);
+  supervise_until(clock(), [&] { return line->handle() > 0; });
+  ASSERT_NE(line->handle(), first);
+  can_looping();
+  EXPECT_EQ(b->handle(), a->handle());
+
+  for (D_can* n : {a.get(), b.get(), c.get(), d.get()}) {
+    SCOPED_TRACE(n->basename());
+    const int id = n->value().i2_data;
+    sim::VbusNode& sim = id == 5 ? pump : valve;
+    EXPECT_GT(n->handle(), 0);
+    EXPECT_EQ(n->stop_node(), 0);
+    EXPECT_EQ(sim.logic().state(), sim::kStopped);
+    EXPECT_EQ(n->start_node(), 0);
+    EXPECT_EQ(sim.logic().state(), sim::kOperational);
+    EXPECT_EQ(n->rtr(), 0);
+    EXPECT_TRUE(receives(*n, 0x700 + id));
+
+    char name[32] = {};
+    EXPECT_EQ(n->segSdoRead(static_cast<short>(id), 0x1008, 0, name, sizeof name), 0);
+    EXPECT_STREQ(name, id == 5 ? "TURBO PUMP" : "VALVE");
+
+    int ident = 0x600 + id;
+    int length = 8;
+    unsigned char data[8] = {0x40, 0x00, 0x10, 0x00};  // device type, expedited
+    EXPECT_EQ(n->can_poll(&ident, &length, data), 0);
+    EXPECT_EQ(ident, 0x580 + id);
+  }
+  // The second master's own handle lived through the outage and was kept.
+  EXPECT_EQ(log().count("D_can::keep_open"), 1u);
+}
+
 }  // namespace
 }  // namespace canbus_test

@@ -53,6 +53,39 @@ class ReceiveCycleTest : public CanbusTest {
   std::vector<std::unique_ptr<D_can>> nodes_;
 };
 
+// More frames between two cycles than the driver's queue holds: the loss is counted for the node
+// and logged, at most once a second; the fill result stays the driver's.
+TEST_F(ReceiveCycleTest, LostFramesAreCountedAndLoggedOnceASecond) {
+  D_can& m = node(iiii(kLine, 5));
+  D_can& f = node(iiii(kLine, 5));
+  ASSERT_EQ(m.init(0x185), 0);
+  ASSERT_EQ(f.init(0x285), 0);
+  // The driver's queue holds 100 frames; the frame after a cycle reports the drops before it.
+  const auto overrun = [](int frames) {
+    for (int i = 0; i < frames; ++i) vbus::inject(kNet, make_frame(0x185, {}));
+    can_looping();
+    vbus::inject(kNet, make_frame(0x285, {}));
+    can_looping();
+  };
+  const auto reports = [this] {
+    std::vector<std::string> out;
+    for (const auto& e : log().with_label("D_can::can_fill")) out.push_back(e.message);
+    return out;
+  };
+  EXPECT_EQ(m.frames_lost(), 0u);
+  overrun(150);
+  EXPECT_EQ(m.frames_lost(), 50u);
+  EXPECT_EQ(f.frames_lost(), 50u);
+  EXPECT_EQ(m.can_return(), 0);
+  overrun(130);
+  EXPECT_EQ(m.frames_lost(), 80u);
+  EXPECT_EQ(reports(), std::vector<std::string>{"Line : 1 node: 5 frames lost: 50"});
+  clock().advance(1'000'000'000);
+  can_looping();
+  EXPECT_EQ(reports(), (std::vector<std::string>{"Line : 1 node: 5 frames lost: 50",
+                                                 "Line : 1 node: 5 frames lost: 30"}));
+}
+
 TEST_F(ReceiveCycleTest, EmptyRegistryIsACycleWithoutWork) {
   EXPECT_EQ(can_looping(), 0);
   EXPECT_EQ(vbus::open_handles(), 0);

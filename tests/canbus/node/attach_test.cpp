@@ -425,6 +425,88 @@ TEST_F(Ownership, HandleOfALostLineIsGivenBackOnReattach) {
   EXPECT_EQ(a->handle(), -1);
 }
 
+// The line reopened under a master that shared the line's first handle: its next attachment,
+// or else the next receive cycle, gives it a working handle with its identifiers, shared with its
+// follower. A handle of its own that still works is kept through a later reopen.
+TEST_F(Ownership, MasterOnTheLinesOldHandleWorksAgainAfterTheLineReopens) {
+  for (const bool attach : {true, false}) {
+    SCOPED_TRACE(attach ? "attachment" : "receive cycle");
+    const int lineno = attach ? 1 : 2;  // a new line each time: the master opens it
+    auto a = node("A", iiii(lineno, 5));
+    auto b = node("B", iiii(lineno, 5));
+    ASSERT_EQ(a->init(0x185), 0);
+    ASSERT_EQ(b->init(0x285), 0);
+    canline* line = a->line_ptr();
+    const NTCAN_HANDLE first = a->handle();
+    ASSERT_EQ(line->handle(), first);
+
+    ASSERT_EQ(line->can_close(), 0);
+    ASSERT_EQ(line->can_open(), 0);
+    if (attach) {
+      ASSERT_EQ(a->init(0x85), 0);
+    } else {
+      EXPECT_EQ(can_looping(), 0);
+    }
+    const NTCAN_HANDLE renewed = a->handle();
+    EXPECT_GT(renewed, 0);
+    EXPECT_NE(renewed, first);
+    can_looping();
+    EXPECT_EQ(b->handle(), renewed);
+    EXPECT_TRUE(enabled(renewed, 0x185));
+    EXPECT_TRUE(enabled(renewed, 0x285));
+    EXPECT_EQ(a->start_node(), 0);
+    vbus::inject(lineno - 1, make_frame(0x285, {1}));
+    can_looping();
+    EXPECT_EQ(a->can_return(), 0);
+    EXPECT_EQ(buffer_ids(*b), std::vector<int32_t>{0x285});
+
+    ASSERT_EQ(line->can_close(), 0);
+    ASSERT_EQ(line->can_open(), 0);
+    can_looping();
+    EXPECT_EQ(a->handle(), renewed);
+    EXPECT_EQ(vbus::open_handles(lineno - 1), 2);  // the line's and the master's
+  }
+}
+
+// A master that is destroyed or moves away leaves its followers reading nothing new; the next
+// master of their node takes them over, with the identifiers they enabled.
+TEST_F(Ownership, FollowersOfALeavingMasterReadNothingUntilTheNextMasterAttaches) {
+  for (const bool destroy : {true, false}) {
+    SCOPED_TRACE(destroy ? "destroyed" : "moved");
+    auto a = node("A", iiii(1, 5));
+    auto b = node("B", iiii(1, 5));
+    ASSERT_EQ(a->init(0x705), 0);
+    ASSERT_EQ(b->init(0x285), 0);
+    vbus::inject(0, make_frame(0x705, {5}));
+    can_looping();
+    CMSG frames[D_can::kRxFrames];
+    int n = -5;
+    ASSERT_EQ(b->can_array(frames, &n), 0);
+    ASSERT_EQ(b->alive_prop()->check_alive(5, frames, &n), 100);
+
+    if (destroy) {
+      a.reset();
+    } else {
+      IIII moved = iiii(1, 6);
+      a->set_value(&moved);
+    }
+    can_looping();
+    EXPECT_EQ(b->can_array(frames, &n), NTCAN_INVALID_HANDLE);
+    EXPECT_EQ(n, 0);
+    EXPECT_EQ(b->alive_prop()->check_alive(5, frames, &n), 0);
+
+    auto m = node("M", iiii(1, 5));
+    ASSERT_EQ(m->init(0x185), 0);
+    EXPECT_EQ(b->rx_buffer(), m->rx_buffer());
+    EXPECT_EQ(b->handle(), m->handle());
+    EXPECT_TRUE(enabled(m->handle(), 0x285));
+    vbus::inject(0, make_frame(0x285, {1}));
+    can_looping();
+    EXPECT_EQ(b->can_array(frames, &n), 0);
+    EXPECT_EQ(n, 1);
+  }
+}
+
 TEST_F(Ownership, NoHandleLeaksAcrossAttachCloseAndMoveCycles) {
   auto first = node("FIRST", iiii(1, 1));
   ASSERT_EQ(first->init(), 0);

@@ -91,6 +91,9 @@ std::unique_ptr<Backend> make_backend(const std::string& name);
 Backend* active_backend();
 // The name the process's backend was chosen by ("virtual" when NTCAN_BACKEND is unset).
 const std::string& active_backend_name();
+// The line the driver writes to standard error once per process, at the first canOpen: which
+// backend is in use (or that NTCAN_BACKEND names none).
+std::string backend_banner();
 
 // The frame as a bus carries it: only the data-length and remote bits of len kept, msg_lost
 // and reserved cleared, data bytes past the data length (all of them for a remote request)

@@ -2,6 +2,7 @@
 // the process chose (backend.h). Also the backend registry.
 #include "ntcan.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -38,6 +39,17 @@ const Active& active() {
     return s;
   }();
   return *a;
+}
+
+// Says once per process, at the first canOpen, which backend carries the frames: a server
+// that runs on the virtual bus by mistake sends into nothing, successfully.
+void announce_backend() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    const std::string line = backend_banner();
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
+  });
 }
 
 bool valid_id(int32_t id) {
@@ -117,6 +129,19 @@ const std::string& active_backend_name() {
   return active().name;
 }
 
+std::string backend_banner() {
+  const Active& a = active();
+  if (a.backend == nullptr) {
+    return "ntcan: no backend named \"" + a.name +
+           "\" (NTCAN_BACKEND); every canOpen fails with NTCAN_INVALID_DRIVER";
+  }
+  if (a.name == "virtual") {
+    return "ntcan: virtual bus backend (simulation; NTCAN_BACKEND=socketcan for real interfaces)";
+  }
+  if (a.name == "socketcan") return "ntcan: socketcan backend (Linux CAN interfaces)";
+  return "ntcan: " + a.name + " backend";
+}
+
 }  // namespace ntcan
 
 using ntcan::Backend;
@@ -127,6 +152,7 @@ NTCAN_RESULT canOpen(int net, uint32_t flags, int32_t txqueuesize, int32_t rxque
                      int32_t txtimeout, int32_t rxtimeout, NTCAN_HANDLE* handle) {
   if (!handle) return NTCAN_INVALID_PARAMETER;
   *handle = NTCAN_NO_HANDLE;
+  ntcan::announce_backend();
   return ntcan::guarded([&]() -> NTCAN_RESULT {
     Backend* b = ntcan::active_backend();
     if (!b) return NTCAN_INVALID_DRIVER;

@@ -99,8 +99,14 @@ class BackendSeamTest : public ::testing::Test {
   std::vector<std::string> failures;
   CHILD_EXPECT(failures, ntcan::active_backend_name() == "virtual");
   NTCAN_HANDLE h = NTCAN_NO_HANDLE;
+  ::testing::internal::CaptureStderr();
   CHILD_EXPECT(failures, canOpen(0, 0, 10, 100, 1000, 1000, &h) == NTCAN_SUCCESS);
   CHILD_EXPECT(failures, canClose(h) == NTCAN_SUCCESS);
+  CHILD_EXPECT(failures, canOpen(0, 0, 10, 100, 1000, 1000, &h) == NTCAN_SUCCESS);
+  // The backend is named once, at the first canOpen.
+  CHILD_EXPECT(failures, ::testing::internal::GetCapturedStderr() ==
+                             "ntcan: virtual bus backend (simulation; NTCAN_BACKEND=socketcan "
+                             "for real interfaces)\n");
   finish(failures);
 }
 
@@ -181,7 +187,8 @@ TEST_F(BackendSeamTest, VirtualBusIsTheDefault) {
 }
 
 TEST_F(BackendSeamTest, UnknownBackendFailsEveryCall) {
-  EXPECT_EXIT(child_unknown(), ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(child_unknown(), ::testing::ExitedWithCode(0),
+              "ntcan: no backend named \"no-such-backend\"");
 }
 
 // Only checked arguments reach a backend, and results are passed back as the driver's.

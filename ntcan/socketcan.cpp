@@ -28,14 +28,18 @@
 //    privileges a device server should not have.
 //  - canStatus fails with NTCAN_NET_NOT_FOUND when the interface is gone (or was replaced by a
 //    new one of the same name: the handle's socket is then dead), and with NTCAN_CONTR_OFF_BUS
-//    when it is down or not running (no carrier: a controller in bus-off drops its carrier), so
-//    that line supervision closes and reopens the line. boardstatus is 0, boardid the
-//    interface name.
+//    when it is down or not running (no carrier: a controller in bus-off drops its carrier), or
+//    when the controller reported bus-off in an error frame (CAN_ERR_BUSOFF) and no restart
+//    since, so that line supervision closes and reopens the line. Each handle's socket receives
+//    the controller's error frames (bus-off, controller state, restart) for this alone; they
+//    never reach the receive queue. boardstatus is the controller state those frames last
+//    reported (kBoardErrorActive, kBoardErrorWarning, kBoardErrorPassive; a new handle starts
+//    error active), boardid the interface name.
 //  - canIdAdd/canIdDelete maintain the socket's CAN_RAW_FILTER, one exact filter per 11-bit
 //    identifier (data and remote frames); no identifier means no frame. A frame is queued when
 //    its identifier was enabled at its arrival. Above 512 identifiers (the kernel's limit) the
 //    socket lets every 11-bit frame in and the enabled set is checked in the process. 29-bit
-//    and error frames never arrive.
+//    frames never arrive, error frames only as the controller state (canStatus).
 //  - Frames sent on one handle reach every other handle of the interface (the kernel's local
 //    loopback, own frames not received), and the bus.
 //  - canRead returns the frames queued at once (up to the count); when none is, it waits up to
@@ -43,9 +47,10 @@
 //    NTCAN_OPERATION_ABORTED. canTake never waits. An interface going down while a reader waits
 //    is not an error of the read: no frame comes, the read times out, canStatus tells why.
 //  - canSend waits for room in the transmit queue up to txtimeout ms (<= 0: no wait), then
-//    gives NTCAN_TX_TIMEOUT; an interface that is down gives NTCAN_CONTR_OFF_BUS, a vanished
-//    one NTCAN_NET_NOT_FOUND. If some frames of an array went out before that, the call
-//    succeeds with the count of those sent.
+//    gives NTCAN_TX_TIMEOUT (also when the interface's queueing discipline keeps dropping the
+//    frame, ENOBUFS: retried every millisecond, never an error of the handle); an interface that is
+//    down gives NTCAN_CONTR_OFF_BUS, a vanished one NTCAN_NET_NOT_FOUND. If some frames of an array
+//    went out before that, the call succeeds with the count of those sent.
 //
 // Locks: SocketCanBackend::table_mu_ guards the handle table only. Handle::mu guards a handle's
 // ring, filter set and loss accounting, and is held only around non-blocking socket calls;
@@ -54,6 +59,7 @@
 // under a running call.
 #include "socketcan.h"
 
+#include <linux/can/error.h>
 #include <linux/can/raw.h>
 #include <net/if.h>
 #include <net/if_arp.h>
@@ -183,8 +189,30 @@ struct Handle {
   size_t count = 0;
   std::array<uint64_t, kFilterWords> ids{};  // enabled identifiers
   size_t id_count = 0;
-  uint32_t last_drops = 0;    // the socket's drop counter at the last frame it gave us
-  uint64_t lost_pending = 0;  // dropped since the last frame that entered the ring
+  uint32_t last_drops = 0;             // the socket's drop counter at the last frame it gave us
+  uint64_t lost_pending = 0;           // dropped since the last frame that entered the ring
+  uint32_t board = kBoardErrorActive;  // controller state from the error frames
+  bool bus_off = false;
+
+  // An error frame of the controller. Caller holds mu.
+  void note_error(const can_frame& f) {
+    if (f.can_id & CAN_ERR_BUSOFF) bus_off = true;
+    if (f.can_id & CAN_ERR_RESTARTED) {
+      bus_off = false;
+      board = kBoardErrorActive;
+    }
+    if (f.can_id & CAN_ERR_CRTL) {
+      const uint8_t c = f.data[1];
+      if (c & (CAN_ERR_CRTL_RX_PASSIVE | CAN_ERR_CRTL_TX_PASSIVE)) {
+        board = kBoardErrorPassive;
+      } else if (c & (CAN_ERR_CRTL_RX_WARNING | CAN_ERR_CRTL_TX_WARNING)) {
+        board = kBoardErrorWarning;
+      } else if (c & CAN_ERR_CRTL_ACTIVE) {
+        board = kBoardErrorActive;
+        bus_off = false;
+      }
+    }
+  }
 
   bool wants(int32_t id) const { return (ids[static_cast<size_t>(id) >> 6] >> (id & 63)) & 1u; }
 
@@ -241,6 +269,10 @@ struct Handle {
             last_drops = drops;
           }
         }
+      }
+      if (got == static_cast<ssize_t>(sizeof f) && (f.can_id & CAN_ERR_FLAG)) {
+        note_error(f);
+        continue;
       }
       CMSG m;
       if (got == static_cast<ssize_t>(sizeof f) && from_can_frame(f, &m) && wants(m.id)) push(m);
@@ -315,6 +347,8 @@ class SocketCanBackend final : public Backend {
     if (::setsockopt(sock.get(), SOL_CAN_RAW, CAN_RAW_FILTER, nullptr, 0) < 0 ||
         !set_option(sock.get(), SOL_CAN_RAW, CAN_RAW_LOOPBACK, 1) ||
         !set_option(sock.get(), SOL_CAN_RAW, CAN_RAW_RECV_OWN_MSGS, 0) ||
+        !set_option(sock.get(), SOL_CAN_RAW, CAN_RAW_ERR_FILTER,
+                    can_err_mask_t{CAN_ERR_BUSOFF | CAN_ERR_CRTL | CAN_ERR_RESTARTED}) ||
         !set_option(sock.get(), SOL_SOCKET, SO_RXQ_OVFL, 1)) {
       return from_errno(errno);
     }
@@ -375,7 +409,16 @@ class SocketCanBackend final : public Backend {
     }
     if (index != h->ifindex) return NTCAN_NET_NOT_FOUND;
     if (!(flags & IFF_UP) || !(flags & IFF_RUNNING)) return NTCAN_CONTR_OFF_BUS;
+    uint32_t board = kBoardErrorActive;
+    {
+      // The error frames that came since the last call tell the controller's state.
+      std::lock_guard<std::mutex> lock(h->mu);
+      h->pump();
+      if (h->bus_off) return NTCAN_CONTR_OFF_BUS;
+      board = h->board;
+    }
     *cstat = CAN_IF_STATUS{};
+    cstat->boardstatus = board;
     cstat->hardware = 0x0100;  // versions as 0xMMmm
     cstat->firmware = 0x0100;
     cstat->driver = 0x0100;

@@ -11,6 +11,11 @@
 
 namespace ntcan::socketcan {
 
+// boardstatus of canStatus: the controller state its error frames last reported.
+constexpr uint32_t kBoardErrorActive = 0;
+constexpr uint32_t kBoardErrorWarning = 1;
+constexpr uint32_t kBoardErrorPassive = 2;
+
 // Default pattern for interface names; "%d" stands for the net number.
 constexpr const char* kDefaultIfnamePattern = "can%d";
 

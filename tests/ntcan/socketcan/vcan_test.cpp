@@ -228,6 +228,48 @@ TEST_F(SocketCanInterfaceTest, DownFailsStatusAndOpenUpRestoresBoth) {
   open(7);
 }
 
+// The controller's error frames (sent here by cansend, as a CAN driver would) reach canStatus:
+// error passive as the board status, bus-off as a failing status until a restart.
+TEST_F(SocketCanInterfaceTest, ErrorFramesSetTheControllerStateOfTheStatus) {
+  NTCAN_HANDLE h = open(7, {0x157});
+  const auto board = [h] {
+    CAN_IF_STATUS st{};
+    return canStatus(h, &st) == NTCAN_SUCCESS ? static_cast<int64_t>(st.boardstatus) : -1;
+  };
+  EXPECT_EQ(board(), 0);
+  struct Step {
+    const char* frame;  // error class in the identifier, controller state in byte 1
+    NTCAN_RESULT result;
+    int64_t board;
+  };
+  for (const Step& s : {Step{"20000004#0020000000000000", NTCAN_SUCCESS, 2},
+                        Step{"20000040#0000000000000000", NTCAN_CONTR_OFF_BUS, -1},
+                        Step{"20000100#0000000000000000", NTCAN_SUCCESS, 0},
+                        Step{"20000004#0008000000000000", NTCAN_SUCCESS, 1},
+                        Step{"20000004#0040000000000000", NTCAN_SUCCESS, 0}}) {
+    SCOPED_TRACE(s.frame);
+    ASSERT_EQ(sh(std::string("cansend ") + ifname_ + " " + s.frame), 0);
+    EXPECT_TRUE(wait_until([&] { return status(h) == s.result && board() == s.board; }));
+  }
+  // Error frames never reach the receive queue.
+  ASSERT_EQ(sh("cansend " + ifname_ + " 157#01"), 0);
+  EXPECT_EQ(read_one(h).data[0], 1);
+}
+
+// A queueing discipline that drops every frame makes the kernel answer ENOBUFS: the send is
+// retried until the transmit time-out and reported as such; the handle goes on working.
+TEST_F(SocketCanInterfaceTest, EnobufsIsATransmitTimeOutNotAFailedHandle) {
+  NTCAN_HANDLE rx = open(7, {0x158}, 100, /*rxtimeout=*/1000);
+  NTCAN_HANDLE tx = NTCAN_NO_HANDLE;
+  ASSERT_EQ(canOpen(7, 0, 10, 100, /*txtimeout=*/50, 1000, &tx), NTCAN_SUCCESS);
+  ASSERT_EQ(sh("tc qdisc add dev " + ifname_ + " root pfifo limit 0"), 0);
+  EXPECT_EQ(send(tx, frame(0x158, {1})), NTCAN_TX_TIMEOUT);
+  ASSERT_EQ(sh("tc qdisc del dev " + ifname_ + " root"), 0);
+  EXPECT_EQ(send(tx, frame(0x158, {2})), NTCAN_SUCCESS);
+  EXPECT_EQ(read_one(rx).data[0], 2);
+  EXPECT_EQ(canClose(tx), NTCAN_SUCCESS);
+}
+
 TEST_F(SocketCanInterfaceTest, AVanishedInterfaceIsNotFoundAndItsHandlesStayDead) {
   NTCAN_HANDLE old = open(7, {0x156}, 100, /*rxtimeout=*/20);
   ASSERT_EQ(sh("ip link del dev " + ifname_), 0);

@@ -103,6 +103,19 @@ TEST_F(SocketCanLine, DownClosesTheLineAndUpReopensIt) {
   if (h != l.handle()) canClose(h);
 }
 
+// A controller in bus-off (its error frame) counts as a lost line.
+TEST_F(SocketCanLine, BusOffClosesTheLineLikeALostOne) {
+  canline& l = watched_line();
+  const NTCAN_HANDLE first = l.handle();
+  ASSERT_EQ(sh("cansend " + ifname_ + " 20000040#0000000000000000"), 0);
+  ASSERT_TRUE(step_until([&] { return l.handle() != first; })) << "the line stayed open";
+  EXPECT_EQ(messages("2. canStatus returned: "),
+            std::vector<std::string>{"Line : 2mess: NTCAN_CONTR_OFF_BUS(0x00000105)"});
+  ASSERT_TRUE(step_until([&] { return l.handle() > 0; })) << "the line was not reopened";
+  CAN_IF_STATUS st{};
+  EXPECT_EQ(canStatus(l.handle(), &st), NTCAN_SUCCESS);
+}
+
 TEST_F(SocketCanLine, AVanishedInterfaceClosesTheLineAndANewOneReopensIt) {
   canline& l = watched_line();
   link("del dev " + ifname_);

@@ -7,7 +7,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "server_process.h"
 
@@ -43,6 +46,40 @@ class SocketCanServerE2E : public ::testing::Test {
     return false;
   }
 
+  // The status table as lines, and the line record at its end ("line 1: handle 4, open, ...").
+  static std::vector<std::string> status(ServerProcess& s) {
+    s.send("status");
+    return s.until("line 1:");
+  }
+  // Runs receive cycles, at most `seconds` of real time, until the status satisfies `done`. The
+  // line's supervision thread runs on the real clock: polls are spaced by 100 ms.
+  template <typename Done>
+  static bool status_until(ServerProcess& s, Done done, int seconds) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (s.ask("tick 10") != "ok") return false;
+      if (done(status(s))) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+  }
+  static std::string row_of(const std::vector<std::string>& table, const std::string& node) {
+    for (const auto& r : table) {
+      if (r.rfind(node + " ", 0) == 0) return r;
+    }
+    return {};
+  }
+  static bool operational(const std::vector<std::string>& table) {
+    for (const char* n : {"CAN.PUMP", "CAN.VALVE"}) {
+      // NODE LINE ID ROLE CONDITION ALIVE FILL ...: Operational, and the last fill result 0.
+      std::istringstream row(row_of(table, n));
+      std::vector<std::string> f;
+      for (std::string w; row >> w && f.size() < 7;) f.push_back(w);
+      if (f.size() < 7 || f[4] != "Operational" || f[6] != "0") return false;
+    }
+    return true;
+  }
+
   std::string dir_;
 };
 
@@ -69,6 +106,45 @@ TEST_F(SocketCanServerE2E, IdentityNmtAndGuardingWithSimnodeProcesses) {
   EXPECT_TRUE(eventually(s, "get CAN.VALVE.CONDITION", "CAN.VALVE.CONDITION = Operational"));
   ASSERT_EQ(s.ask("set CAN.PUMP.START 1"), "ok");
   EXPECT_TRUE(eventually(s, "get CAN.PUMP.CONDITION", "CAN.PUMP.CONDITION = Operational"));
+
+  ASSERT_EQ(s.ask("quit"), "bye");
+  EXPECT_EQ(s.wait_exit(), 0);
+  pump.terminate();
+  valve.terminate();
+  EXPECT_EQ(pump.wait_exit(), 0);
+  EXPECT_EQ(valve.wait_exit(), 0);
+}
+
+// The interface goes down long enough for the line's supervision thread to close the line (its
+// first look comes 60 s after the start), then comes back: the thread reopens the line, and both
+// nodes, the one whose master held the line's first handle included, are Operational again.
+TEST_F(SocketCanServerE2E, BothNodesComeBackAfterTheInterfaceWentDownAndUp) {
+  ServerProcess pump(ServerProcess::Program{}, dir_ + "/pump.log",
+                     {CANBUS_SIMNODE_PATH, "--net", "0", "--node", "5", "--name", "Pump"});
+  ServerProcess valve(ServerProcess::Program{}, dir_ + "/valve.log",
+                      {CANBUS_SIMNODE_PATH, "--net", "0", "--node", "6", "--name", "Valve"});
+  ASSERT_EQ(pump.line(), "ready");
+  ASSERT_EQ(valve.line(), "ready");
+  ServerProcess s(dir_, {"--backend", "socketcan", "--config", dir_ + "/nodes.conf"});
+  s.until("type 'help'");
+  ASSERT_TRUE(status_until(s, operational, 10));
+  const std::string before = status(s).back();
+
+  ASSERT_EQ(std::system("ip link set vcan0 down"), 0);
+  const bool closed = status_until(
+      s, [](const std::vector<std::string>& t) { return t.back().find("closed") != t.back().npos; },
+      90);
+  ASSERT_EQ(std::system("ip link set vcan0 up"), 0);
+  ASSERT_TRUE(closed) << "the line was never closed";
+  ASSERT_TRUE(status_until(
+      s,
+      [&](const std::vector<std::string>& t) { return t.back().find(", open") != t.back().npos; },
+      40))
+      << "the line was not reopened";
+  EXPECT_NE(status(s).back(), before);
+  EXPECT_TRUE(status_until(s, operational, 10));
+  ASSERT_EQ(s.ask("set CAN.PUMP.STOP 1"), "ok");
+  EXPECT_TRUE(eventually(s, "get CAN.PUMP.CONDITION", "CAN.PUMP.CONDITION = Stopped"));
 
   ASSERT_EQ(s.ask("quit"), "bye");
   EXPECT_EQ(s.wait_exit(), 0);

@@ -39,12 +39,14 @@ void erase_from(std::vector<D_can*>& v, D_can* p) {
   v.erase(std::remove(v.begin(), v.end(), p), v.end());
 }
 
-// A handle of a node whose line was reopened is dead when its status fails while the line's own
-// handle answers; a live one keeps its queue and its identifiers.
-bool handle_dead(NTCAN_HANDLE h, NTCAN_HANDLE line_handle) {
+// What became of a node's handle after its line was reopened: alive (it keeps its queue and its
+// identifiers), dead (its status fails while the line's own handle answers), or not known yet
+// (the line fails as well just now).
+enum class Probe { kAlive, kDead, kUnknown };
+Probe probe(NTCAN_HANDLE h, NTCAN_HANDLE line_handle) {
   CAN_IF_STATUS st{};
-  if (canStatus(h, &st) == NTCAN_SUCCESS) return false;
-  return canStatus(line_handle, &st) == NTCAN_SUCCESS;
+  if (canStatus(h, &st) == NTCAN_SUCCESS) return Probe::kAlive;
+  return canStatus(line_handle, &st) == NTCAN_SUCCESS ? Probe::kDead : Probe::kUnknown;
 }
 
 }  // namespace
@@ -139,8 +141,9 @@ void D_can::keep_open() {
   bool renew = h <= 0 || (h != lh && invalid_seen_.load());
   if (!renew && h != lh && gen_.load() != g) {
     // Reopened line: a handle that still works keeps its queue and identifiers.
-    renew = handle_dead(h, lh);
-    if (!renew) gen_ = g;
+    const Probe p = probe(h, lh);
+    renew = p == Probe::kDead;
+    if (p == Probe::kAlive) gen_ = g;
   }
   if (renew) {
     NTCAN_HANDLE nh = -1;
@@ -241,8 +244,10 @@ int D_can::can_open() {
     // one instead of keeping it.
     const NTCAN_HANDLE lh = line->handle();
     gen = line->generation();
-    stale = h > 0 && lh > 0 && h != lh &&
-            (invalid_seen_.load() || (gen_.load() != gen && handle_dead(h, lh)));
+    Probe p = Probe::kAlive;
+    if (h > 0 && lh > 0 && h != lh && gen_.load() != gen) p = probe(h, lh);
+    if (p == Probe::kUnknown) gen = gen_.load();  // looked at again by the receive cycle
+    stale = h > 0 && lh > 0 && h != lh && (invalid_seen_.load() || p == Probe::kDead);
     if (stale) h = -1;
     r = line->can_open(h, false);
   }

@@ -134,6 +134,11 @@ void D_can::keep_open() {
   const NTCAN_HANDLE lh = l->handle();
   if (lh <= 0) return;  // the supervision thread has not reopened the line yet
   const uint64_t g = l->generation();
+  const NTCAN_HANDLE h0 = canhandle_.load();
+  if (h0 > 0 && !invalid_seen_.load() && (h0 == lh || gen_.load() == g)) {
+    sync_followers();  // the usual case: nothing to renew
+    return;
+  }
   // An attachment or close in progress on another thread goes first; the next cycle looks again.
   std::unique_lock<std::mutex> ol(open_mx_, std::try_to_lock);
   if (!ol.owns_lock()) return;

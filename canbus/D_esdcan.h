@@ -319,3 +319,7 @@ class D_can : public D_fct {
   std::shared_ptr<int> alive_hold_;  // the integer .ALIVE is bound to (may outlive alive_ptr_)
   bool own_handle_ = false;          // canhandle_ was opened by this property, not the line's
 };
+
+// Emergency decoding and the node monitor, a service built on the operations above.
+#include "can_emcy.h"
+#include "can_monitor.h"

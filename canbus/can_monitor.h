@@ -85,7 +85,9 @@ struct MonitorCallbacks {
   std::function<void(int line)> on_line_back;
   // Every frame the node's buffer received in a cycle, after the monitor has evaluated them:
   // the one place a server reads a supervised node's other frames (PDOs, further identifiers).
-  std::function<void(D_can& node, const CMSG* frames, int count)> on_frames;
+  // The array is the monitor's own copy, valid during the call; the callback may hand it to
+  // can_emergency() or check_alive(), which take a non-const array.
+  std::function<void(D_can& node, CMSG* frames, int count)> on_frames;
 };
 
 class NodeMonitor {
@@ -134,7 +136,7 @@ class NodeMonitor {
   void evaluate(Entry& e, const CMSG* frames, int count, int64_t now, std::vector<Event>& out);
   void supervise(Entry& e, int64_t now, std::vector<Event>& out);
   // Without any lock: the node's events in order, then its frames.
-  void deliver_node(Entry& e, std::vector<Event>& events, const CMSG* frames, int count);
+  void deliver_node(Entry& e, std::vector<Event>& events, CMSG* frames, int count);
   void run(int period_ms);
   // The node's count of lost frames so far, fed with the frames of one cycle.
   static uint64_t frames_lost_so_far(Entry& e, const CMSG* frames, int count);

@@ -288,8 +288,7 @@ bool NodeMonitor::poll() {
   return true;
 }
 
-void NodeMonitor::deliver_node(Entry& e, std::vector<Event>& events, const CMSG* frames,
-                               int count) {
+void NodeMonitor::deliver_node(Entry& e, std::vector<Event>& events, CMSG* frames, int count) {
   D_can& p = *e.prop;
   for (const Event& ev : events) {
     NodeConfig cfg;

@@ -52,6 +52,9 @@ class MonitorTest : public CanbusTest {
     };
     cb.on_line_lost = [this](int line) { record("line lost " + std::to_string(line)); };
     cb.on_line_back = [this](int line) { record("line back " + std::to_string(line)); };
+    cb.on_frames = [this](D_can& n, CMSG*, int count) {
+      if (record_frames_) record(n.name() + " frames " + std::to_string(count));
+    };
     mon_ = std::make_unique<canbus::NodeMonitor>(cb);
   }
   void TearDown() override {
@@ -86,6 +89,7 @@ class MonitorTest : public CanbusTest {
   std::unique_ptr<canbus::NodeMonitor> mon_;
   sim::VbusNode* sim_ = nullptr;
   std::function<void()> on_emcy_;
+  bool record_frames_ = false;
   std::mutex mx_;
   Texts events_;
 };
@@ -176,8 +180,11 @@ TEST_F(MonitorTest, EmergenciesInOrderAndCallbacksCallingTheMonitor) {
   sim::VbusNode sim(kNet, kNode);
   sim.send_emcy(0x8130, 0x11, {0x01, 0x02});
   sim.send_emcy(0x3210, 0x04);
+  record_frames_ = true;
   step();
-  EXPECT_EQ(events(), (Texts{"NODE state -1>0", "NODE emcy 8130", "NODE emcy 3210"}));
+  record_frames_ = false;
+  EXPECT_EQ(events(),
+            (Texts{"NODE state -1>0", "NODE emcy 8130", "NODE emcy 3210", "NODE frames 3"}));
   EXPECT_EQ(stats().emergencies, 2u);
   auto logged = log().with_label("NodeMonitor");
   ASSERT_EQ(logged.size(), 2u);

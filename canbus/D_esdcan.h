@@ -1,6 +1,7 @@
 // CAN nodes for device servers: node properties (D_can) with their sub-properties, CAN lines
 // (canline) with their supervision threads, frame I/O, the CANopen services NMT, node guarding,
-// emergency and SDO upload, and the periodic receive cycle (can_looping).
+// emergency and SDO upload, and the periodic receive cycle (can_looping); as an optional service
+// on top of them the node monitor (can_monitor.h) and the emergency decoder (can_emcy.h).
 //
 // This is the one header a device server includes.
 #pragma once

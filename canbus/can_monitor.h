@@ -17,7 +17,7 @@
 //    (it refuses from there), must not call can_looping() (the frames it takes would miss their
 //    evaluation), must not destroy a supervised node property, and should return quickly: a
 //    callback that blocks (an SDO upload of a silent node waits 2 to 3 s) delays supervision
-//    of every node by as long.
+//    of every node by as long. An exception out of a callback is logged and goes no further.
 //  - A node property must be removed before it is destroyed or moved to another line or node
 //    (has_changed()); add it again after attaching it anew.
 #pragma once
@@ -134,7 +134,8 @@ class NodeMonitor {
 
   // With mx_ held: the frames of one cycle, then the heartbeat deadline.
   void evaluate(Entry& e, const CMSG* frames, int count, int64_t now, std::vector<Event>& out);
-  void supervise(Entry& e, int64_t now, std::vector<Event>& out);
+  // Returns whether a guarding request is due now.
+  bool supervise(Entry& e, int64_t now, std::vector<Event>& out);
   // Without any lock: the node's events in order, then its frames.
   void deliver_node(Entry& e, std::vector<Event>& events, CMSG* frames, int count);
   void run(int period_ms);

@@ -7,8 +7,10 @@
 // came meanwhile and never reports a time-out the node did not have.
 #include <algorithm>
 #include <chrono>
+#include <exception>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include "D_esdcan.h"
 #include "cob_id.h"
@@ -23,6 +25,20 @@ constexpr uint8_t kToggle = 0x80;
 // The monitor whose thread runs the receive cycle; a second one would take the frames the
 // first one has to evaluate.
 std::atomic<NodeMonitor*> g_cycle_owner{nullptr};
+
+// A callback that throws must not end the monitor's thread (and with it the server): the
+// exception is logged and supervision goes on.
+template <class Fn, class... Args>
+void call(const Fn& fn, Args&&... args) {
+  if (!fn) return;
+  try {
+    fn(std::forward<Args>(args)...);
+  } catch (const std::exception& x) {
+    tavik::printtostderr("NodeMonitor", std::string("a callback threw: ") + x.what(), DF_LOG);
+  } catch (...) {
+    tavik::printtostderr("NodeMonitor", "a callback threw", DF_LOG);
+  }
+}
 
 }  // namespace
 
@@ -197,7 +213,7 @@ void NodeMonitor::evaluate(Entry& e, const CMSG* frames, int count, int64_t now,
   if (count >= D_can::kRxFrames) ++st.cycles_full;
 }
 
-void NodeMonitor::supervise(Entry& e, int64_t now, std::vector<Event>& out) {
+bool NodeMonitor::supervise(Entry& e, int64_t now, std::vector<Event>& out) {
   NodeStats& st = e.st;
   auto lost = [&] {
     if (st.lost) return;
@@ -211,7 +227,21 @@ void NodeMonitor::supervise(Entry& e, int64_t now, std::vector<Event>& out) {
       ++st.missed;
       lost();
     }
+    return false;
   }
+  if (e.cfg.mode != Supervision::kGuarding || now < e.next_request) return false;
+  // The next request is due: the last one is missed if no good reply came.
+  if (e.awaiting) {
+    ++st.missed;
+    e.toggle_known = false;  // the node may or may not have seen the request
+    if (++e.miss_run >= e.cfg.guard_misses) lost();
+  }
+  e.awaiting = true;
+  // Keep the phase; a poll that came more than a period late starts a new one.
+  const int64_t period = std::max(e.cfg.guard_period_ms, 1) * kNsPerMs;
+  e.next_request = e.next_request == 0 || e.next_request + period <= now ? now + period
+                                                                         : e.next_request + period;
+  return true;
 }
 
 bool NodeMonitor::poll() {
@@ -243,8 +273,7 @@ bool NodeMonitor::poll() {
     }
   }
   for (const Event& ev : events) {
-    const auto& fn = ev.kind == Event::kLineLost ? cb_.on_line_lost : cb_.on_line_back;
-    if (fn) fn(ev.a);
+    call(ev.kind == Event::kLineLost ? cb_.on_line_lost : cb_.on_line_back, ev.a);
   }
 
   for (const auto& e : snap) {
@@ -262,23 +291,7 @@ bool NodeMonitor::poll() {
       std::lock_guard<std::mutex> lk(mx_);
       if (e->removed) continue;
       evaluate(*e, frames_.data(), count, now, events);
-      supervise(*e, now, events);
-      if (e->cfg.mode == Supervision::kGuarding && now >= e->next_request) {
-        if (e->awaiting) {
-          ++e->st.missed;
-          e->toggle_known = false;  // the node may or may not have seen the request
-          if (++e->miss_run >= e->cfg.guard_misses && !e->st.lost) {
-            e->st.lost = true;
-            events.push_back({Event::kLost, 0, 0, {}});
-          }
-        }
-        e->awaiting = true;
-        const int64_t period = std::max(e->cfg.guard_period_ms, 1) * kNsPerMs;
-        e->next_request = e->next_request == 0 || e->next_request + period <= now
-                              ? now + period
-                              : e->next_request + period;
-        request = true;
-      }
+      request = supervise(*e, now, events);
     }
     // Not under mx_: a driver's send may wait for its transmit queue.
     if (request) e->prop->rtr();
@@ -304,18 +317,18 @@ void NodeMonitor::deliver_node(Entry& e, std::vector<Event>& events, CMSG* frame
       case Event::kState:
         // .ALIVE keeps operating states; the transient boot-up is not written there.
         if (cfg.update_properties && ev.b != kBootUp) p.alive_prop()->set_value(ev.b);
-        if (cb_.on_state) cb_.on_state(p, ev.a, ev.b);
+        call(cb_.on_state, p, ev.a, ev.b);
         break;
       case Event::kLost:
         if (cfg.update_properties) {
           p.condition_prop()->set_value(cfg.mode == Supervision::kHeartbeat ? "No heartbeat"
                                                                             : "No guarding reply");
         }
-        if (cb_.on_lost) cb_.on_lost(p);
+        call(cb_.on_lost, p);
         break;
       case Event::kBack:
         if (cfg.update_properties && state > kBootUp) p.alive_prop()->set_value(state);
-        if (cb_.on_back) cb_.on_back(p);
+        call(cb_.on_back, p);
         break;
       case Event::kEmcy:
         if (cfg.log_emergencies) {
@@ -324,7 +337,7 @@ void NodeMonitor::deliver_node(Entry& e, std::vector<Event>& events, CMSG* frame
                                    std::to_string(e.node) + ": EMCY " + emcy_text(ev.emcy),
                                DF_LOG);
         }
-        if (cb_.on_emergency) cb_.on_emergency(p, ev.emcy);
+        call(cb_.on_emergency, p, ev.emcy);
         break;
       default:
         break;
@@ -335,7 +348,7 @@ void NodeMonitor::deliver_node(Entry& e, std::vector<Event>& events, CMSG* frame
       std::lock_guard<std::mutex> lk(mx_);
       if (e.removed) return;
     }
-    cb_.on_frames(p, frames, count);
+    call(cb_.on_frames, p, frames, count);
   }
 }
 

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <future>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -208,6 +209,17 @@ TEST_F(MonitorTest, EmergenciesInOrderAndCallbacksCallingTheMonitor) {
   EXPECT_FALSE(mon_->supervised(node_.get()));
 }
 
+TEST_F(MonitorTest, ACallbackThatThrowsIsLoggedAndTheCycleGoesOn) {
+  ASSERT_EQ(mon_->add(node_.get(), config(canbus::Supervision::kNone)), 0);
+  on_emcy_ = [] { throw std::runtime_error("boom"); };
+  vbus::inject(kNet, make_frame(0x80 + kNode, {0x00, 0x10}));
+  vbus::inject(kNet, make_frame(0x80 + kNode, {0x00, 0x20}));
+  step();
+  EXPECT_EQ(events(), (Texts{"NODE emcy 1000", "NODE emcy 2000"}));
+  EXPECT_EQ(log().count("NodeMonitor"), 4u);  // two emergencies, two exceptions
+  EXPECT_EQ(log().with_label("NodeMonitor")[1].message, "a callback threw: boom");
+}
+
 TEST_F(MonitorTest, OnePropertyPerNodeAndOnlyWithAReceiveBuffer) {
   auto follower = make_node(*loc_, "FOLLOWER", iiii(kLine, kNode));
   ASSERT_EQ(follower->init(0), 0);
@@ -250,8 +262,10 @@ TEST_F(MonitorTest, FrameBudgetAndLostFrames) {
 TEST_F(MonitorTest, ThreadPollsOneOwnerStopsAtOnce) {
   ASSERT_EQ(mon_->add(node_.get(), config(canbus::Supervision::kNone)), 0);
   std::promise<bool> stop_in_callback;
+  bool asked = false;  // only touched by the monitor's thread
   on_emcy_ = [&] {
-    on_emcy_ = nullptr;
+    if (asked) return;
+    asked = true;
     stop_in_callback.set_value(mon_->stop());
   };
   auto result = stop_in_callback.get_future();

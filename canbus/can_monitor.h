@@ -100,9 +100,10 @@ class NodeMonitor {
 
   // Supervises an attached node property (master or follower: it needs the node's receive
   // buffer) and enables 0x700 + node and 0x80 + node on its handle. -1 when it is not attached
-  // that way, its node id lies outside 1..127, or its node is supervised already (one property
-  // per node); otherwise the node is supervised and the result is 0, or the driver's result
-  // when an identifier could not be enabled (the line is down, say).
+  // that way, its node id lies outside 1..127, its node is supervised already (one property
+  // per node), or the period of its mode is not positive; otherwise the node is supervised and the
+  // result is 0, or the driver's result when an identifier could not be enabled (the line is down,
+  // say).
   int add(D_can* node, const NodeConfig& config = {});
   // Ends the node's supervision; false when it was not supervised.
   bool remove(D_can* node);

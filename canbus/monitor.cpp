@@ -85,6 +85,11 @@ int NodeMonitor::add(D_can* node, const NodeConfig& config) {
     v = node->value();
   }
   if (v.i2_data < 1 || v.i2_data > 127 || v.i1_data < 1 || v.i1_data > 20) return -1;
+  // Periods that cannot be kept: a request or a time-out on every poll.
+  if ((config.mode == Supervision::kGuarding && config.guard_period_ms <= 0) ||
+      (config.mode == Supervision::kHeartbeat && config.heartbeat_ms <= 0)) {
+    return -1;
+  }
   {
     std::lock_guard<std::mutex> lk(mx_);
     for (const auto& e : entries_) {
@@ -238,7 +243,7 @@ bool NodeMonitor::supervise(Entry& e, int64_t now, std::vector<Event>& out) {
   }
   e.awaiting = true;
   // Keep the phase; a poll that came more than a period late starts a new one.
-  const int64_t period = std::max(e.cfg.guard_period_ms, 1) * kNsPerMs;
+  const int64_t period = int64_t{e.cfg.guard_period_ms} * kNsPerMs;
   e.next_request = e.next_request == 0 || e.next_request + period <= now ? now + period
                                                                          : e.next_request + period;
   return true;

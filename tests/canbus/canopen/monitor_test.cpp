@@ -230,6 +230,10 @@ TEST_F(MonitorTest, OnePropertyPerNodeAndOnlyWithAReceiveBuffer) {
   EXPECT_EQ(mon_->add(direct.get()), -1);
   EXPECT_TRUE(mon_->remove(follower.get()));
   EXPECT_FALSE(mon_->remove(follower.get()));
+  canbus::NodeConfig no_period = config(canbus::Supervision::kHeartbeat);
+  no_period.heartbeat_ms = 0;
+  EXPECT_EQ(mon_->add(node_.get(), no_period), -1);
+  EXPECT_EQ(mon_->add(node_.get()), 0);
 }
 
 TEST_F(MonitorTest, LineLostAndBack) {

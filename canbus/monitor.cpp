@@ -77,11 +77,12 @@ NodeMonitor::~NodeMonitor() {
 }
 
 int NodeMonitor::add(D_can* node, const NodeConfig& config) {
-  if (node == nullptr || node->rx_buffer() == nullptr) return -1;
+  if (node == nullptr) return -1;
   IIII v;
   {
-    // A client's reconfiguration writes the value under mx_loop.
+    // Attachment sets the buffer and a client's reconfiguration the value under mx_loop.
     std::lock_guard<std::mutex> lk(D_can::mx_loop);
+    if (node->rx_buffer() == nullptr) return -1;
     v = node->value();
   }
   if (v.i2_data < 1 || v.i2_data > 127 || v.i1_data < 1 || v.i1_data > 20) return -1;

@@ -1,6 +1,7 @@
 // CAN nodes for device servers: node properties (D_can) with their sub-properties, CAN lines
 // (canline) with their supervision threads, frame I/O, the CANopen services NMT, node guarding,
-// emergency and SDO upload, and the periodic receive cycle (can_looping).
+// emergency and SDO upload, and the periodic receive cycle (can_looping); as an optional service
+// on top of them the node monitor (can_monitor.h) and the emergency decoder (can_emcy.h).
 //
 // This is the one header a device server includes.
 //
@@ -385,3 +386,7 @@ class D_can : public D_fct {
   std::mutex ids_mx_;     // guards ids_; taken with no other lock after it
   std::vector<int> ids_;  // identifiers enabled through this property
 };
+
+// Emergency decoding and the node monitor, a service built on the operations above.
+#include "can_emcy.h"
+#include "can_monitor.h"

@@ -1,6 +1,6 @@
 # Installation: shared libraries with a versioned soname, the public headers, an exported CMake
 # package (find_package(canbus) gives canbus::canbus, canbus::framework, canbus::ntcan,
-# canbus::sim) and a pkg-config file.
+# canbus::sim), pkg-config files (canbus, canbus-sim), and the guide with the examples' sources.
 include(CMakePackageConfigHelpers)
 
 set(CANBUS_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/canbus)
@@ -22,7 +22,9 @@ install(TARGETS ${_canbus_targets} EXPORT canbusTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-install(FILES canbus/D_esdcan.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/canbus)
+# D_esdcan.h is the header device servers include; it includes the other two.
+install(FILES canbus/D_esdcan.h canbus/can_emcy.h canbus/can_monitor.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/canbus)
 file(GLOB _framework_headers ${PROJECT_SOURCE_DIR}/framework/*.h)
 install(FILES ${_framework_headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/canbus/framework)
 if(NOT CANBUS_USE_VENDOR_NTCAN)
@@ -44,3 +46,10 @@ install(FILES ${PROJECT_BINARY_DIR}/canbusConfig.cmake
 
 configure_file(cmake/canbus.pc.in ${PROJECT_BINARY_DIR}/canbus.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/canbus.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+if(TARGET canbus_sim)
+  configure_file(cmake/canbus-sim.pc.in ${PROJECT_BINARY_DIR}/canbus-sim.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/canbus-sim.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endif()
+
+install(FILES docs/guide.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(DIRECTORY examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)

@@ -30,6 +30,7 @@ class D_value<int> : public D_fct {
   void write(std::ostream& ofile) override;
   void auto_init() override;
   int data_type() const override { return DATA_INT; }
+  using D_fct::data_type;
   void conf_process(EqFct* ef, int i) override;
   int send(dmsg_info* ip) override;
 

@@ -263,6 +263,7 @@ class D_string : public D_fct {
   void read() override;
   void write(std::ostream& ofile) override;
   int data_type() const override { return DATA_STRING; }
+  using D_fct::data_type;
   virtual void set_value(const std::string& s);
   virtual std::string value() const;
 
@@ -282,6 +283,7 @@ class D_int_ptr : public D_fct {
   void get(EqAdr*, EqData* data_in, EqData* result, EqFct* location) override;
   void set(EqAdr*, EqData* data_in, EqData* result, EqFct* location) override;
   int data_type() const override { return DATA_INT; }
+  using D_fct::data_type;
   void set_ptr(int* p);  // nullptr binds the property's own integer again
   int* get_ptr() const;  // the bound address; nullptr while the own integer is in use
   virtual void set_value(int v);
@@ -302,6 +304,7 @@ class D_iiii : public D_fct {
   void read() override;
   void write(std::ostream& ofile) override;
   int data_type() const override { return DATA_IIII; }
+  using D_fct::data_type;
   virtual void set_value(const IIII& v);
   virtual IIII value() const;
 

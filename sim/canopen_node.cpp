@@ -348,6 +348,53 @@ CMSG NodeLogic::heartbeat() const {
   return one_byte_frame(kErrorControlBase + node_id_, state_);
 }
 
+int NodeLogic::heartbeat_period_ms() const {
+  std::lock_guard<std::mutex> lk(mx_);
+  auto it = od_.find({0x1017, 0});
+  if (it == od_.end()) return 0;
+  int ms = 0;
+  for (size_t i = std::min<size_t>(it->second.size(), 2); i-- > 0;) {
+    ms = (ms << 8) | static_cast<uint8_t>(it->second[i]);
+  }
+  return ms;
+}
+
+std::vector<CMSG> NodeLogic::heartbeat_due(int64_t now_ns) {
+  const int64_t period = int64_t{heartbeat_period_ms()} * 1'000'000;
+  std::lock_guard<std::mutex> lk(mx_);
+  if (period == 0) {
+    hb_next_ = 0;
+    return {};
+  }
+  if (hb_next_ == 0) {
+    hb_next_ = now_ns + period;
+    return {};
+  }
+  if (now_ns < hb_next_) return {};
+  hb_next_ = hb_next_ + period > now_ns ? hb_next_ + period : now_ns + period;
+  if (hb_skip_ > 0) {
+    --hb_skip_;
+    return {};
+  }
+  if (silent_ || hb_paused_) return {};
+  return {one_byte_frame(kErrorControlBase + node_id_, state_)};
+}
+
+int64_t NodeLogic::next_heartbeat_ns() const {
+  std::lock_guard<std::mutex> lk(mx_);
+  return hb_next_;
+}
+
+void NodeLogic::pause_heartbeat(bool on) {
+  std::lock_guard<std::mutex> lk(mx_);
+  hb_paused_ = on;
+}
+
+void NodeLogic::skip_heartbeats(int n) {
+  std::lock_guard<std::mutex> lk(mx_);
+  hb_skip_ = std::max(n, 0);
+}
+
 void NodeLogic::set_silent(bool on) {
   std::lock_guard<std::mutex> lk(mx_);
   silent_ = on;

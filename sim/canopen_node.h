@@ -27,11 +27,13 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -96,6 +98,16 @@ class NodeLogic {
   CMSG emcy(uint16_t code, uint8_t reg, const std::vector<uint8_t>& vendor = {}) const;
   // The heartbeat frame 0x700 + id with the state, whatever the mode.
   CMSG heartbeat() const;
+  // Heartbeat producer as a step function on the caller's clock: the beat due at `now_ns` (at
+  // most one; none while silent, paused or skipping) with the period of 0x1017 in ms, 0 meaning
+  // none. The first call only starts the schedule; beats then keep their phase, and a caller
+  // that comes late gets one beat, not the ones it missed. next_heartbeat_ns(): when the next
+  // one is due (0 while the period is 0 or the schedule has not started).
+  std::vector<CMSG> heartbeat_due(int64_t now_ns);
+  int64_t next_heartbeat_ns() const;
+  int heartbeat_period_ms() const;
+  void pause_heartbeat(bool on);  // no beats while on; the schedule keeps running
+  void skip_heartbeats(int n);    // the next n beats due are not sent
 
   // Fault injection.
   void set_silent(bool on);               // takes no notice of any frame and answers nothing
@@ -146,6 +158,9 @@ class NodeLogic {
   bool silent_ = false;
   bool heartbeat_ = false;
   bool wrong_toggle_ = false;
+  bool hb_paused_ = false;
+  int hb_skip_ = 0;
+  int64_t hb_next_ = 0;
   uint32_t abort_next_ = 0;
   int guarding_requests_ = 0;
   int sdo_requests_ = 0;
@@ -176,6 +191,13 @@ class VbusNode {
   void release_answers();
   // Number of answers held back now.
   size_t held_answers();
+  // The heartbeat producer on a thread of its own: it sends each beat when due by the framework
+  // clock, waking in real time (a virtual clock's time moves only as its test advances it).
+  // Stopped by stop_heartbeat() or the destructor.
+  void start_heartbeat();
+  void stop_heartbeat();
+  // One step of the producer at the framework clock's time, for tests that drive the time.
+  void heartbeat_tick();
 
  private:
   void on_frame(const CMSG& frame);
@@ -189,6 +211,10 @@ class VbusNode {
   std::mutex hold_mx_;  // guards hold_ and held_; never held while frames go on the bus
   bool hold_ = false;
   std::vector<CMSG> held_;
+  std::mutex hb_mx_;  // guards hb_stop_ and hb_thread_
+  std::condition_variable hb_cv_;
+  bool hb_stop_ = false;
+  std::thread hb_thread_;
 };
 
 }  // namespace sim

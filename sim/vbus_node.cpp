@@ -1,12 +1,18 @@
 // The simulated node on the virtual bus. The bus calls on_frame in the thread of whoever sent
 // the frame (a handle's canSend or another device's inject), outside the bus's locks; answers
 // are injected from that same thread before the sender's call returns, unless they are held.
+#include <algorithm>
+#include <chrono>
 #include <utility>
 
 #include "canopen_node.h"
+#include "tavik_time.h"
 #include "vbus.h"
 
 namespace sim {
+namespace {
+constexpr int64_t kMaxWaitNs = 100'000'000;
+}  // namespace
 
 VbusNode::VbusNode(int net, int node_id, const std::string& device_name,
                    const std::string& hw_version, const std::string& sw_version)
@@ -16,6 +22,7 @@ VbusNode::VbusNode(int net, int node_id, const std::string& device_name,
 }
 
 VbusNode::~VbusNode() {
+  stop_heartbeat();
   // After this returns the bus no longer calls on_frame, so the members may go.
   vbus::detach_device(device_.load());
 }
@@ -57,6 +64,40 @@ void VbusNode::release_answers() {
 size_t VbusNode::held_answers() {
   std::lock_guard<std::mutex> lk(hold_mx_);
   return held_.size();
+}
+
+void VbusNode::heartbeat_tick() {
+  put(logic_.heartbeat_due(tavik::clock().now_ns()));
+}
+
+void VbusNode::start_heartbeat() {
+  std::lock_guard<std::mutex> lk(hb_mx_);
+  if (hb_thread_.joinable()) return;
+  hb_stop_ = false;
+  hb_thread_ = std::thread([this] {
+    std::unique_lock<std::mutex> lk(hb_mx_);
+    while (!hb_stop_) {
+      lk.unlock();
+      heartbeat_tick();
+      // Until the next beat is due; at most 100 ms, so that a new period (0x1017) is seen.
+      const int64_t next = logic_.next_heartbeat_ns();
+      const int64_t wait = next == 0 ? kMaxWaitNs : next - tavik::clock().now_ns();
+      lk.lock();
+      hb_cv_.wait_for(lk, std::chrono::nanoseconds(std::clamp(wait, int64_t{0}, kMaxWaitNs)),
+                      [this] { return hb_stop_; });
+    }
+  });
+}
+
+void VbusNode::stop_heartbeat() {
+  std::thread t;
+  {
+    std::lock_guard<std::mutex> lk(hb_mx_);
+    hb_stop_ = true;
+    t = std::move(hb_thread_);
+  }
+  hb_cv_.notify_all();
+  if (t.joinable()) t.join();
 }
 
 void VbusNode::on_frame(const CMSG& frame) {

@@ -463,3 +463,34 @@ TEST(SimNodeThreads, ConcurrentGuardingKeepsTogglesPaired) {
 }
 
 }  // namespace
+
+// The heartbeat producer as a step function: period from 0x1017, phase kept, a late caller
+// gets one beat, skipped and paused beats are not sent, a new period is taken up.
+TEST(SimNodeHeartbeat, ProducerFollowsItsPeriodSkipsAndPauses) {
+  constexpr int64_t ms = 1'000'000;
+  NodeLogic n(kNode);
+  EXPECT_TRUE(n.heartbeat_due(0).empty());  // 0x1017 is 0: no producer
+  n.set_object(0x1017, 0, std::string("\x64\x00", 2));
+  EXPECT_EQ(n.heartbeat_period_ms(), 100);
+  EXPECT_TRUE(n.heartbeat_due(1000 * ms).empty());  // starts the schedule
+  EXPECT_TRUE(n.heartbeat_due(1099 * ms).empty());
+  EXPECT_EQ(texts(n.heartbeat_due(1100 * ms)), std::vector<std::string>{"705#7F"});
+  EXPECT_TRUE(n.heartbeat_due(1150 * ms).empty());
+  n.on_frame(nmt(0x01, kNode));
+  EXPECT_EQ(texts(n.heartbeat_due(1450 * ms)), std::vector<std::string>{"705#05"});  // late: one
+  EXPECT_EQ(n.next_heartbeat_ns(), 1550 * ms);
+  n.skip_heartbeats(2);
+  EXPECT_TRUE(n.heartbeat_due(1550 * ms).empty());
+  EXPECT_TRUE(n.heartbeat_due(1650 * ms).empty());
+  EXPECT_EQ(n.heartbeat_due(1750 * ms).size(), 1u);
+  n.pause_heartbeat(true);
+  EXPECT_TRUE(n.heartbeat_due(1850 * ms).empty());
+  n.pause_heartbeat(false);
+  n.set_silent(true);
+  EXPECT_TRUE(n.heartbeat_due(1950 * ms).empty());
+  n.set_silent(false);
+  EXPECT_EQ(n.heartbeat_due(2050 * ms).size(), 1u);
+  n.set_object(0x1017, 0, std::string("\x00\x00", 2));
+  EXPECT_TRUE(n.heartbeat_due(2150 * ms).empty());
+  EXPECT_EQ(n.next_heartbeat_ns(), 0);
+}

@@ -217,3 +217,25 @@ TEST_F(SimVbusNode, ConcurrentMastersEachGetEveryAnswer) {
 }
 
 }  // namespace
+
+namespace {
+
+// The producer thread on the real clock: beats every 10 ms until it is stopped.
+TEST_F(SimVbusNode, HeartbeatProducerThread) {
+  VbusNode node(kNet, 5);
+  node.logic().set_object(0x1017, 0, std::string("\x0A\x00", 2));
+  NTCAN_HANDLE h = NTCAN_NO_HANDLE;
+  ASSERT_EQ(canOpen(kNet, 0, 10, 100, 100, 5000, &h), NTCAN_SUCCESS);
+  ASSERT_EQ(canIdAdd(h, 0x705), NTCAN_SUCCESS);
+  node.start_heartbeat();
+  for (int i = 0; i < 3; ++i) {
+    CMSG m{};
+    int32_t n = 1;
+    ASSERT_EQ(canRead(h, &m, &n, nullptr), NTCAN_SUCCESS);
+    EXPECT_EQ(frame_text(m), "705#7F");
+  }
+  node.stop_heartbeat();  // joins; the destructor would as well
+  canClose(h);
+}
+
+}  // namespace

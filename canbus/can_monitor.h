@@ -1,0 +1,162 @@
+// Node monitor: the receive cycle on a thread of its own, with node guarding or heartbeat
+// supervision, emergencies decoded, per-node counters and callbacks to the device server.
+//
+// Opt-in: can_looping(), can_array(), check_alive() and can_emergency() stay usable on their
+// own, but a process runs the receive cycle in one place only: once a monitor runs, the server
+// no longer calls can_looping() itself.
+//
+// Threads and locks:
+//  - start() runs poll() every period on the monitor's thread; a test (or a server with a loop
+//    of its own) calls poll() instead and never starts the thread.
+//  - add(), remove(), stats() and supervised() may be called from any thread, callbacks
+//    included. After remove() returns in another thread, no callback for that node runs any
+//    more; called from inside a callback it takes effect for the events still to come.
+//  - Callbacks run on the thread that polls, one at a time, in the order the events happened,
+//    with no lock of the library or the monitor held. They may call the library (NMT commands,
+//    SDO uploads, properties) and the monitor's add/remove/stats. They must not call stop()
+//    (it refuses from there), must not call can_looping() (the frames it takes would miss their
+//    evaluation), must not destroy a supervised node property, and should return quickly: a
+//    callback that blocks (an SDO upload of a silent node waits 2 to 3 s) delays supervision
+//    of every node by as long. An exception out of a callback is logged and goes no further.
+//  - A node property must be removed before it is destroyed or moved to another line or node
+//    (has_changed()); add it again after attaching it anew.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "can_emcy.h"
+
+class D_can;
+
+namespace canbus {
+
+enum class Supervision {
+  kGuarding,   // the monitor sends a guarding request (remote frame on 0x700 + node) each period
+  kHeartbeat,  // the node sends its state on 0x700 + node by itself (producer time 0x1017)
+  kNone,       // emergencies and states from whatever arrives, no time-out
+};
+
+struct NodeConfig {
+  Supervision mode = Supervision::kGuarding;
+  // Guarding: request period and the number of requests in a row left unanswered (or answered
+  // with a wrong toggle bit) before the node counts as lost.
+  int guard_period_ms = 1000;
+  int guard_misses = 3;
+  // Heartbeat: the node's producer time and the delay on top of it after which a node that
+  // stopped beating counts as lost. Arrival is known to the monitor's period, so the tolerance
+  // should be at least one period of the monitor.
+  int heartbeat_ms = 1000;
+  int heartbeat_tolerance_ms = 500;
+  // Write .ALIVE (and with it the .CONDITION text) on every state change, and .CONDITION
+  // "No guarding reply" or "No heartbeat" when the node is lost.
+  bool update_properties = true;
+  // Log each emergency with its decoded text (label "NodeMonitor").
+  bool log_emergencies = true;
+};
+
+// State byte values without the guarding toggle bit; kUnknown until the node has been heard.
+constexpr int kStateUnknown = -1;
+
+struct NodeStats {
+  uint64_t replies = 0;        // guarding replies accepted, or heartbeats received
+  uint64_t missed = 0;         // guarding requests without a good reply; heartbeat time-outs
+  uint64_t toggle_errors = 0;  // guarding replies whose toggle bit did not alternate
+  uint64_t emergencies = 0;    // EMCY frames
+  uint64_t boot_ups = 0;       // boot-up messages
+  uint64_t frames_lost = 0;    // frames the driver dropped before they reached the node's buffer
+  uint64_t cycles_full = 0;    // cycles that took the whole frame budget (more may be waiting)
+  int state = kStateUnknown;   // last state reported, toggle bit removed
+  bool lost = false;           // reported lost and not back since
+};
+
+struct MonitorCallbacks {
+  std::function<void(D_can& node, int old_state, int new_state)> on_state;  // old may be -1
+  std::function<void(D_can& node)> on_lost;
+  std::function<void(D_can& node)> on_back;
+  std::function<void(D_can& node, const Emcy& emcy)> on_emergency;
+  std::function<void(int line)> on_line_lost;
+  std::function<void(int line)> on_line_back;
+  // Every frame the node's buffer received in a cycle, after the monitor has evaluated them:
+  // the one place a server reads a supervised node's other frames (PDOs, further identifiers).
+  // The array is the monitor's own copy, valid during the call; the callback may hand it to
+  // can_emergency() or check_alive(), which take a non-const array.
+  std::function<void(D_can& node, CMSG* frames, int count)> on_frames;
+};
+
+class NodeMonitor {
+ public:
+  explicit NodeMonitor(MonitorCallbacks callbacks = {});
+  // Stops the thread.
+  ~NodeMonitor();
+  NodeMonitor(const NodeMonitor&) = delete;
+  NodeMonitor& operator=(const NodeMonitor&) = delete;
+
+  // Supervises an attached node property (master or follower: it needs the node's receive
+  // buffer) and enables 0x700 + node and 0x80 + node on its handle. -1 when it is not attached
+  // that way, its node id lies outside 1..127, its node is supervised already (one property
+  // per node), or the period of its mode is not positive; otherwise the node is supervised and the
+  // result is 0, or the driver's result when an identifier could not be enabled (the line is down,
+  // say).
+  int add(D_can* node, const NodeConfig& config = {});
+  // Ends the node's supervision; false when it was not supervised.
+  bool remove(D_can* node);
+  bool supervised(const D_can* node) const;
+  // The node's counters; false (and `out` untouched) when it is not supervised.
+  bool stats(const D_can* node, NodeStats& out) const;
+
+  // One cycle at the framework clock's current time: can_looping(), then for every supervised
+  // node its frames once (states, emergencies, lost frames), the guarding requests that are due
+  // and the time-outs, then the callbacks. false, doing nothing, while another monitor's thread
+  // runs the receive cycle.
+  bool poll();
+
+  // Runs poll() every `period_ms` (real time) on a thread of its own. false when it runs
+  // already, when another monitor runs, or the period is not positive.
+  bool start(int period_ms = 100);
+  // Ends the thread: the pause in progress ends at once, a poll in progress is finished; then
+  // joins. Refused (false) from inside a callback.
+  bool stop();
+  bool running() const;
+
+ private:
+  struct Entry;
+  struct Event;
+  struct LineState {
+    int line;
+    bool open;
+  };
+
+  // With mx_ held: the frames of one cycle, then the heartbeat deadline.
+  void evaluate(Entry& e, const CMSG* frames, int count, int64_t now, std::vector<Event>& out);
+  // Returns whether a guarding request is due now.
+  bool supervise(Entry& e, int64_t now, std::vector<Event>& out);
+  // Without any lock: the node's events in order, then its frames.
+  void deliver_node(Entry& e, std::vector<Event>& events, CMSG* frames, int count);
+  void run(int period_ms);
+  // The node's count of lost frames so far, fed with the frames of one cycle.
+  static uint64_t frames_lost_so_far(Entry& e, const CMSG* frames, int count);
+
+  MonitorCallbacks cb_;
+  mutable std::mutex mx_;  // guards entries_, lines_ and every Entry's fields
+  std::vector<std::shared_ptr<Entry>> entries_;
+  std::vector<LineState> lines_;
+  // Held by poll() from the receive cycle to the last callback: remove() from another thread
+  // waits on it, so that no callback of a removed node is still running.
+  std::mutex poll_mx_;
+  std::atomic<std::thread::id> polling_thread_{};
+  std::vector<CMSG> frames_;  // poll()'s copy of one node's buffer; guarded by poll_mx_
+
+  mutable std::mutex run_mx_;  // guards thread_ and stop_; the thread waits on run_cv_
+  std::condition_variable run_cv_;
+  std::thread thread_;
+  bool stop_ = false;
+};
+
+}  // namespace canbus

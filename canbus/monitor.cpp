@@ -1,0 +1,416 @@
+// The node monitor. One poll: the receive cycle, then node by node a copy of the node's buffer,
+// evaluated once (states, emergencies, lost frames), the supervision deadlines checked against
+// the time of the poll, the guarding request sent when due, and that node's callbacks.
+//
+// Frames carry no time stamp: a frame taken by a poll arrived at the latest at the poll's time.
+// Each poll drains first and compares deadlines afterwards, so a late poll finds the beats that
+// came meanwhile and never reports a time-out the node did not have.
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <string>
+#include <system_error>
+#include <utility>
+
+#include "D_esdcan.h"
+#include "cob_id.h"
+
+namespace canbus {
+namespace {
+
+constexpr int64_t kNsPerMs = 1'000'000;
+constexpr int kBootUp = 0x00;
+constexpr uint8_t kToggle = 0x80;
+
+// The monitor whose thread runs the receive cycle; a second one would take the frames the
+// first one has to evaluate.
+std::atomic<NodeMonitor*> g_cycle_owner{nullptr};
+
+// A callback that throws must not end the monitor's thread (and with it the server): the
+// exception is logged and supervision goes on.
+template <class Fn, class... Args>
+void call(const Fn& fn, Args&&... args) {
+  if (!fn) return;
+  try {
+    fn(std::forward<Args>(args)...);
+  } catch (const std::exception& x) {
+    tavik::printtostderr("NodeMonitor", std::string("a callback threw: ") + x.what(), DF_LOG);
+  } catch (...) {
+    tavik::printtostderr("NodeMonitor", "a callback threw", DF_LOG);
+  }
+}
+
+}  // namespace
+
+struct NodeMonitor::Entry {
+  D_can* prop;
+  int line;
+  int node;
+  NodeConfig cfg;
+  NodeStats st;
+  bool removed = false;
+  // Guarding: when the next request is due (0: at the next poll), whether the last one still
+  // waits for its reply, and the toggle bit the reply must carry once it is known.
+  int64_t next_request = 0;
+  bool awaiting = false;
+  bool toggle_known = false;
+  uint8_t expected_toggle = 0;
+  int miss_run = 0;
+  // Heartbeat: armed by the first beat or boot-up; a node never heard is never "lost".
+  bool armed = false;
+  int64_t last_beat = 0;
+  uint64_t lost_sum = 0;
+};
+
+struct NodeMonitor::Event {
+  enum Kind { kState, kLost, kBack, kEmcy, kLineLost, kLineBack } kind;
+  int a = 0;  // old state, or line
+  int b = 0;  // new state
+  Emcy emcy{};
+};
+
+NodeMonitor::NodeMonitor(MonitorCallbacks callbacks)
+    : cb_(std::move(callbacks)), frames_(D_can::kRxFrames) {}
+
+NodeMonitor::~NodeMonitor() {
+  stop();
+}
+
+int NodeMonitor::add(D_can* node, const NodeConfig& config) {
+  if (node == nullptr) return -1;
+  IIII v;
+  {
+    // Attachment sets the buffer and a client's reconfiguration the value under mx_loop.
+    std::lock_guard<std::mutex> lk(D_can::mx_loop);
+    if (node->rx_buffer() == nullptr) return -1;
+    v = node->value();
+  }
+  if (v.i2_data < 1 || v.i2_data > 127 || v.i1_data < 1 || v.i1_data > 20) return -1;
+  // Periods that cannot be kept: a request or a time-out on every poll.
+  if ((config.mode == Supervision::kGuarding && config.guard_period_ms <= 0) ||
+      (config.mode == Supervision::kHeartbeat && config.heartbeat_ms <= 0)) {
+    return -1;
+  }
+  {
+    std::lock_guard<std::mutex> lk(mx_);
+    for (const auto& e : entries_) {
+      if (e->prop == node || (e->line == v.i1_data && e->node == v.i2_data)) return -1;
+    }
+    auto e = std::make_shared<Entry>();
+    e->prop = node;
+    e->line = v.i1_data;
+    e->node = v.i2_data;
+    e->cfg = config;
+    e->cfg.guard_misses = std::max(e->cfg.guard_misses, 1);
+    entries_.push_back(std::move(e));
+  }
+  // Producer time: a heartbeat node could be told its period (0x1017) by SDO download here,
+  // once the library downloads; until then the node is configured by its own means.
+  int r = node->AddIdent(cob_id(0x700, v.i2_data));
+  const int r2 = node->AddIdent(cob_id(0x80, v.i2_data));
+  return r != 0 ? r : r2;
+}
+
+bool NodeMonitor::remove(D_can* node) {
+  // From another thread: wait for a poll in progress, whose callbacks may concern this node.
+  std::unique_lock<std::mutex> pl(poll_mx_, std::defer_lock);
+  if (polling_thread_.load() != std::this_thread::get_id()) pl.lock();
+  std::lock_guard<std::mutex> lk(mx_);
+  auto it = std::find_if(entries_.begin(), entries_.end(),
+                         [node](const auto& e) { return e->prop == node; });
+  if (it == entries_.end()) return false;
+  (*it)->removed = true;
+  entries_.erase(it);
+  return true;
+}
+
+bool NodeMonitor::supervised(const D_can* node) const {
+  std::lock_guard<std::mutex> lk(mx_);
+  return std::any_of(entries_.begin(), entries_.end(),
+                     [node](const auto& e) { return e->prop == node; });
+}
+
+bool NodeMonitor::stats(const D_can* node, NodeStats& out) const {
+  std::lock_guard<std::mutex> lk(mx_);
+  for (const auto& e : entries_) {
+    if (e->prop != node) continue;
+    out = e->st;
+    return true;
+  }
+  return false;
+}
+
+uint64_t NodeMonitor::frames_lost_so_far(Entry& e, const CMSG* frames, int count) {
+  // Each frame tells how many the driver's queue dropped before it (saturating at 255).
+  for (int i = 0; i < count; ++i) e.lost_sum += frames[i].msg_lost;
+  return e.lost_sum;
+}
+
+void NodeMonitor::evaluate(Entry& e, const CMSG* frames, int count, int64_t now,
+                           std::vector<Event>& out) {
+  NodeStats& st = e.st;
+  auto set_state = [&](int s) {
+    if (s == st.state) return;
+    out.push_back({Event::kState, st.state, s, {}});
+    st.state = s;
+  };
+  auto back = [&] {
+    e.miss_run = 0;
+    if (!st.lost) return;
+    st.lost = false;
+    out.push_back({Event::kBack, 0, 0, {}});
+  };
+  const int32_t emcy_id = cob_id(0x80, e.node);
+  const int32_t ec_id = cob_id(0x700, e.node);
+  for (int i = 0; i < count; ++i) {
+    const CMSG& m = frames[i];
+    if ((m.len & NTCAN_RTR) != 0) continue;
+    if (m.id == emcy_id) {
+      ++st.emergencies;
+      out.push_back({Event::kEmcy, 0, 0, emcy_from_frame(m)});
+      continue;
+    }
+    if (m.id != ec_id || (m.len & 0x0F) != 1) continue;
+    const uint8_t b = m.data[0];
+    if (b == kBootUp) {
+      // The node (re)started: its guarding toggle starts again, its heartbeat begins.
+      ++st.boot_ups;
+      e.toggle_known = false;
+      e.armed = true;
+      e.last_beat = now;
+      back();
+      set_state(kBootUp);
+      continue;
+    }
+    switch (e.cfg.mode) {
+      case Supervision::kGuarding: {
+        // One reply per request: a reply nobody waits for (another master's request, a late
+        // one already given up) is passed over.
+        if (!e.awaiting) break;
+        const uint8_t toggle = b & kToggle;
+        if (e.toggle_known && toggle != e.expected_toggle) {
+          ++st.toggle_errors;
+          e.expected_toggle = toggle ^ kToggle;
+          break;
+        }
+        e.awaiting = false;
+        e.toggle_known = true;
+        e.expected_toggle = toggle ^ kToggle;
+        ++st.replies;
+        back();
+        set_state(b & 0x7F);
+        break;
+      }
+      case Supervision::kHeartbeat:
+        if ((b & kToggle) != 0) break;  // a guarding reply, not a beat
+        ++st.replies;
+        e.armed = true;
+        e.last_beat = now;
+        back();
+        set_state(b);
+        break;
+      case Supervision::kNone:
+        ++st.replies;
+        set_state(b & 0x7F);
+        break;
+    }
+  }
+  st.frames_lost = frames_lost_so_far(e, frames, count);
+  if (count >= D_can::kRxFrames) ++st.cycles_full;
+}
+
+bool NodeMonitor::supervise(Entry& e, int64_t now, std::vector<Event>& out) {
+  NodeStats& st = e.st;
+  auto lost = [&] {
+    if (st.lost) return;
+    st.lost = true;
+    out.push_back({Event::kLost, 0, 0, {}});
+  };
+  if (e.cfg.mode == Supervision::kHeartbeat) {
+    const int64_t limit =
+        (static_cast<int64_t>(e.cfg.heartbeat_ms) + e.cfg.heartbeat_tolerance_ms) * kNsPerMs;
+    if (e.armed && !st.lost && now - e.last_beat > limit) {
+      ++st.missed;
+      lost();
+    }
+    return false;
+  }
+  if (e.cfg.mode != Supervision::kGuarding || now < e.next_request) return false;
+  // The next request is due: the last one is missed if no good reply came.
+  if (e.awaiting) {
+    ++st.missed;
+    e.toggle_known = false;  // the node may or may not have seen the request
+    if (++e.miss_run >= e.cfg.guard_misses) lost();
+  }
+  e.awaiting = true;
+  // Keep the phase; a poll that came more than a period late starts a new one.
+  const int64_t period = int64_t{e.cfg.guard_period_ms} * kNsPerMs;
+  e.next_request = e.next_request == 0 || e.next_request + period <= now ? now + period
+                                                                         : e.next_request + period;
+  return true;
+}
+
+bool NodeMonitor::poll() {
+  NodeMonitor* owner = g_cycle_owner.load();
+  if (owner != nullptr && owner != this) return false;
+  std::lock_guard<std::mutex> pl(poll_mx_);
+  polling_thread_ = std::this_thread::get_id();
+  const int64_t now = tavik::clock().now_ns();
+  can_looping();
+
+  std::vector<std::shared_ptr<Entry>> snap;
+  std::vector<Event> events;
+  {
+    std::lock_guard<std::mutex> lk(mx_);
+    snap = entries_;
+    // Lines first: a line that went down explains the nodes that go quiet with it.
+    for (const auto& e : snap) {
+      canline* l = e->prop->line_ptr();
+      const bool open = l != nullptr && l->handle() > 0;
+      auto it = std::find_if(lines_.begin(), lines_.end(),
+                             [&](const LineState& s) { return s.line == e->line; });
+      if (it == lines_.end()) {
+        lines_.push_back({e->line, true});
+        it = lines_.end() - 1;
+      }
+      if (it->open == open) continue;
+      it->open = open;
+      events.push_back({open ? Event::kLineBack : Event::kLineLost, e->line, 0, {}});
+    }
+  }
+  for (const Event& ev : events) {
+    call(ev.kind == Event::kLineLost ? cb_.on_line_lost : cb_.on_line_back, ev.a);
+  }
+
+  for (const auto& e : snap) {
+    events.clear();
+    int count = 0;
+    bool request = false;
+    {
+      std::lock_guard<std::mutex> lk(mx_);
+      if (e->removed) continue;
+    }
+    // Not under mx_: can_array takes mx_loop. The property stays valid: a remove() from
+    // another thread waits for this poll.
+    if (e->prop->can_array(frames_.data(), &count) < 0 || count < 0) count = 0;
+    {
+      std::lock_guard<std::mutex> lk(mx_);
+      if (e->removed) continue;
+      evaluate(*e, frames_.data(), count, now, events);
+      request = supervise(*e, now, events);
+    }
+    // Not under mx_: a driver's send may wait for its transmit queue.
+    if (request) e->prop->rtr();
+    deliver_node(*e, events, frames_.data(), count);
+  }
+  polling_thread_ = std::thread::id();
+  return true;
+}
+
+void NodeMonitor::deliver_node(Entry& e, std::vector<Event>& events, CMSG* frames, int count) {
+  D_can& p = *e.prop;
+  for (const Event& ev : events) {
+    NodeConfig cfg;
+    int state = kStateUnknown;
+    {
+      // A callback before this one may have removed the node.
+      std::lock_guard<std::mutex> lk(mx_);
+      if (e.removed) return;
+      cfg = e.cfg;
+      state = e.st.state;
+    }
+    switch (ev.kind) {
+      case Event::kState:
+        // .ALIVE keeps operating states; the transient boot-up is not written there.
+        if (cfg.update_properties && ev.b != kBootUp) p.alive_prop()->set_value(ev.b);
+        call(cb_.on_state, p, ev.a, ev.b);
+        break;
+      case Event::kLost:
+        if (cfg.update_properties) {
+          p.condition_prop()->set_value(cfg.mode == Supervision::kHeartbeat ? "No heartbeat"
+                                                                            : "No guarding reply");
+        }
+        call(cb_.on_lost, p);
+        break;
+      case Event::kBack:
+        if (cfg.update_properties && state > kBootUp) p.alive_prop()->set_value(state);
+        call(cb_.on_back, p);
+        break;
+      case Event::kEmcy:
+        if (cfg.log_emergencies) {
+          tavik::printtostderr("NodeMonitor",
+                               "Line : " + std::to_string(e.line) + ", node " +
+                                   std::to_string(e.node) + ": EMCY " + emcy_text(ev.emcy),
+                               DF_LOG);
+        }
+        call(cb_.on_emergency, p, ev.emcy);
+        break;
+      default:
+        break;
+    }
+  }
+  if (cb_.on_frames && count > 0) {
+    {
+      std::lock_guard<std::mutex> lk(mx_);
+      if (e.removed) return;
+    }
+    call(cb_.on_frames, p, frames, count);
+  }
+}
+
+bool NodeMonitor::start(int period_ms) {
+  if (period_ms <= 0) return false;
+  std::lock_guard<std::mutex> lk(run_mx_);
+  if (thread_.joinable()) return false;
+  NodeMonitor* none = nullptr;
+  if (!g_cycle_owner.compare_exchange_strong(none, this)) return false;
+  stop_ = false;
+  try {
+    thread_ = std::thread(&NodeMonitor::run, this, period_ms);
+  } catch (const std::system_error& e) {
+    g_cycle_owner = nullptr;
+    tavik::printtostderr("NodeMonitor", std::string("cannot start its thread: ") + e.what(),
+                         DF_LOG);
+    return false;
+  }
+  return true;
+}
+
+void NodeMonitor::run(int period_ms) {
+  using steady = std::chrono::steady_clock;
+  const auto period = std::chrono::milliseconds(period_ms);
+  auto next = steady::now();
+  std::unique_lock<std::mutex> lk(run_mx_);
+  while (!stop_) {
+    lk.unlock();
+    poll();
+    lk.lock();
+    // A poll that overran its period starts the next one at once, without catching up.
+    next = std::max(next + period, steady::now());
+    run_cv_.wait_until(lk, next, [this] { return stop_; });
+  }
+}
+
+bool NodeMonitor::stop() {
+  if (polling_thread_.load() == std::this_thread::get_id()) return false;
+  std::thread t;
+  {
+    std::lock_guard<std::mutex> lk(run_mx_);
+    stop_ = true;
+    t = std::move(thread_);
+  }
+  run_cv_.notify_all();
+  if (t.joinable()) {
+    t.join();
+    NodeMonitor* self = this;
+    g_cycle_owner.compare_exchange_strong(self, nullptr);
+  }
+  return true;
+}
+
+bool NodeMonitor::running() const {
+  std::lock_guard<std::mutex> lk(run_mx_);
+  return thread_.joinable();
+}
+
+}  // namespace canbus

@@ -141,7 +141,6 @@ class NodeMonitor {
   void deliver_node(Entry& e, std::vector<Event>& events, CMSG* frames, int count);
   void run(int period_ms);
   // The node's count of lost frames so far, fed with the frames of one cycle.
-  static uint64_t frames_lost_so_far(Entry& e, const CMSG* frames, int count);
 
   MonitorCallbacks cb_;
   mutable std::mutex mx_;  // guards entries_, lines_ and every Entry's fields

@@ -59,7 +59,6 @@ struct NodeMonitor::Entry {
   // Heartbeat: armed by the first beat or boot-up; a node never heard is never "lost".
   bool armed = false;
   int64_t last_beat = 0;
-  uint64_t lost_sum = 0;
 };
 
 struct NodeMonitor::Event {
@@ -140,12 +139,6 @@ bool NodeMonitor::stats(const D_can* node, NodeStats& out) const {
   return false;
 }
 
-uint64_t NodeMonitor::frames_lost_so_far(Entry& e, const CMSG* frames, int count) {
-  // Each frame tells how many the driver's queue dropped before it (saturating at 255).
-  for (int i = 0; i < count; ++i) e.lost_sum += frames[i].msg_lost;
-  return e.lost_sum;
-}
-
 void NodeMonitor::evaluate(Entry& e, const CMSG* frames, int count, int64_t now,
                            std::vector<Event>& out) {
   NodeStats& st = e.st;
@@ -215,7 +208,6 @@ void NodeMonitor::evaluate(Entry& e, const CMSG* frames, int count, int64_t now,
         break;
     }
   }
-  st.frames_lost = frames_lost_so_far(e, frames, count);
   if (count >= D_can::kRxFrames) ++st.cycles_full;
 }
 
@@ -293,10 +285,14 @@ bool NodeMonitor::poll() {
     // Not under mx_: can_array takes mx_loop. The property stays valid: a remove() from
     // another thread waits for this poll.
     if (e->prop->can_array(frames_.data(), &count) < 0 || count < 0) count = 0;
+    // The receive cycle counts what the driver dropped for the node's buffer (also takes
+    // mx_loop, so not under mx_).
+    const uint64_t lost = e->prop->frames_lost();
     {
       std::lock_guard<std::mutex> lk(mx_);
       if (e->removed) continue;
       evaluate(*e, frames_.data(), count, now, events);
+      e->st.frames_lost = lost;
       request = supervise(*e, now, events);
     }
     // Not under mx_: a driver's send may wait for its transmit queue.

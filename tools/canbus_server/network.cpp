@@ -124,12 +124,12 @@ struct Network::Impl {
           continue;
         }
         busy_ = true;
-        std::weak_ptr<Session> weak = this->shared_from_this();
+        // The request in flight keeps the session alive until its answer is handled.
+        auto self = this->shared_from_this();
         asio::io_context& io = net_.io;
-        net_.server.submit(client_, it.line, [weak, &io](const std::string& answer, bool end) {
-          asio::post(io, [weak, answer, end] {
-            auto s = weak.lock();
-            if (!s || s->closed_) return;
+        net_.server.submit(client_, it.line, [self, &io](const std::string& answer, bool end) {
+          asio::post(io, [s = self, answer, end] {
+            if (s->closed_) return;
             s->busy_ = false;
             if (!answer.empty()) s->send(answer);
             if (end) {

@@ -492,7 +492,7 @@ void Server::register_requests() {
            for (int i = 0; i < k; ++i) cycle_locked();
            return std::string("ok");
          }});
-  t.add({"sim", "sim silent|hold NODE on|off, sim emcy NODE, sim boot NODE, sim line N down|up",
+  t.add({"sim", "sim silent|hold NODE on|off, sim emcy|boot|abort NODE, sim line N down|up",
          2, 3, Access::kWrite, Run::kNow, "faults of the simulated devices (virtual bus)",
          [this](Client&, const Args& a) { return cmd_sim(a); }});
   t.add({"user", "user NAME", 1, 1, Access::kRead, Run::kNow,
@@ -744,6 +744,10 @@ std::string Server::cmd_sim(const Args& a) {
       d->hold_answers(a[2] == "on");
       if (a[2] == "off") d->release_answers();
     }
+    return "ok";
+  }
+  if (a[0] == "abort" && a.size() == 2) {
+    d->logic().abort_next_upload(0x06020000);  // object does not exist
     return "ok";
   }
   if (a[0] == "emcy" && a.size() == 2) {

@@ -62,11 +62,10 @@ TEST(ServerConfig, SavingKeepsEveryOtherLineInPlace) {
   ConfigFile f = ConfigFile::parse(text);
   EXPECT_EQ(f.problems().size(), 1u);
   EXPECT_EQ(f.node_names(), std::vector<std::string>{"CAN.PUMP"});
-  const std::string out =
-      f.render({{"CAN.PUMP", "CAN.PUMP: \t2  7  0  0"},
-                {"CAN.PUMP.BAUDRATE", "CAN.PUMP.BAUDRATE:\t4"},
-                {"CAN.NEW", "CAN.NEW: \t3  3  0  0"}},
-               {"CAN.PUMP", "CAN.NEW", "CAN.PUMP.BAUDRATE"});
+  const std::string out = f.render({{"CAN.PUMP", "CAN.PUMP: \t2  7  0  0"},
+                                    {"CAN.PUMP.BAUDRATE", "CAN.PUMP.BAUDRATE:\t4"},
+                                    {"CAN.NEW", "CAN.NEW: \t3  3  0  0"}},
+                                   {"CAN.PUMP", "CAN.NEW", "CAN.PUMP.BAUDRATE"});
   EXPECT_EQ(out,
             "# pumps\n"
             "CAN.PUMP: \t2  7  0  0\n"

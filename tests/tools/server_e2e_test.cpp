@@ -281,9 +281,7 @@ TEST_F(ServerE2E, NetworkClientsWritersAndReaders) {
   ASSERT_EQ(s.ask("quit"), "bye");
   EXPECT_EQ(s.wait_exit(), 0);
   const std::string log = stderr_text();
-  EXPECT_NE(log.find("CAN.VALVE.BAUDRATE set to 4 by alice@127.0.0.1"),
-            std::string::npos)
-      << log;
+  EXPECT_NE(log.find("CAN.VALVE.BAUDRATE set to 4 by alice@127.0.0.1"), std::string::npos) << log;
   EXPECT_NE(log.find("CAN.VALVE change from: 1, 6, 0, 0 to: 1, 6, 385, 0 by alice@127.0.0.1"),
             std::string::npos);
   EXPECT_NE(log.find("does not read its answers"), std::string::npos) << log;
@@ -303,9 +301,9 @@ TEST_F(ServerE2E, StatusAnswersWhileAnUploadWaits) {
   auto t0 = std::chrono::steady_clock::now();
   quick.send("status\n");
   EXPECT_EQ(quick.line().rfind("NODE", 0), 0u);
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                std::chrono::steady_clock::now() - t0)
-                .count();
+  auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+          .count();
   RecordProperty("status_ms", static_cast<int>(ms));
   for (int i = 0; i < 6; ++i) quick.line();  // the rest of the table
   ASSERT_EQ(s.ask("sim hold CAN.VALVE off"), "ok");

@@ -13,9 +13,8 @@ namespace canbus_server {
 namespace {
 
 const char* const kConfigSubs[] = {".BAUDRATE", ".DEBUG_ID"};
-const char* const kOtherSubs[] = {".ALIVE", ".CONDITION", ".MANU",  ".HWVER",
-                                  ".SWVER", ".START",     ".STOP",  ".RESET",
-                                  ".ACTIVE"};
+const char* const kOtherSubs[] = {".ALIVE", ".CONDITION", ".MANU",  ".HWVER", ".SWVER",
+                                  ".START", ".STOP",      ".RESET", ".ACTIVE"};
 
 bool ends_with(const std::string& s, const char* suffix) {
   const size_t n = std::strlen(suffix);
@@ -195,8 +194,7 @@ ConfigFile ConfigFile::parse(const std::string& text) {
       } else {
         l.kind = Kind::kNode;
         if (auto e = four_ints(w, v); !e.empty()) {
-          bad("the node property " + name + " " + e +
-              " (line, node id, two identifiers)");
+          bad("the node property " + name + " " + e + " (line, node id, two identifiers)");
         } else if (auto e2 = check_node_value(v); !e2.empty()) {
           bad(name + ": " + e2);
         }

@@ -21,10 +21,10 @@ struct Event {
 
   Kind kind = Kind::kState;
   int line = 0;
-  int node = 0;          // 0 for line events
-  std::string name;      // the node property, empty for line events
-  std::string state;     // kState: the new state text
-  uint16_t code = 0;     // kEmergency: error code
+  int node = 0;       // 0 for line events
+  std::string name;   // the node property, empty for line events
+  std::string state;  // kState: the new state text
+  uint16_t code = 0;  // kEmergency: error code
   uint8_t error_register = 0;
 
   // One line: "state line 1 node 5 CAN.PUMP Stopped", "emergency line 2 node 10 CAN.MAGNET

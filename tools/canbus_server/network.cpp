@@ -1,12 +1,12 @@
 #include "network.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <asio.hpp>
 #include <cstdio>
 #include <deque>
 #include <optional>
-#include <sys/stat.h>
 #include <thread>
 
 #include "server.h"
@@ -61,7 +61,6 @@ struct Network::Impl {
   std::vector<std::shared_ptr<asio::local::stream_protocol::acceptor>> unix_;
   std::vector<std::string> unix_paths;
   int clients = 0;  // on the event thread only
-  std::vector<std::function<void()>> closers;
 
   Impl(Server& s, int max) : server(s), max_clients(max) {}
 
@@ -153,8 +152,8 @@ struct Network::Impl {
     void send(const std::string& line) {
       if (closed_) return;
       if (unread_ + line.size() + 1 > kMaxUnread) {
-        tavik::printtostderr("CANBUS", "client " + client_->who() +
-                                           " dropped: it does not read its answers");
+        tavik::printtostderr("CANBUS",
+                             "client " + client_->who() + " dropped: it does not read its answers");
         close();
         return;
       }
@@ -209,19 +208,20 @@ struct Network::Impl {
 
   template <class Acceptor, class Make>
   void accept(std::shared_ptr<Acceptor> a, Make make) {
-    a->async_accept([this, a, make](asio::error_code ec, typename Acceptor::protocol_type::socket s) {
-      if (ec == asio::error::operation_aborted || !a->is_open()) return;
-      if (ec) {
-        // Out of descriptors, for instance: try again a little later instead of spinning.
-        tavik::printtostderr("CANBUS", "accept failed: " + ec.message());
-        auto t = std::make_shared<asio::steady_timer>(io, std::chrono::milliseconds(100));
-        t->async_wait([this, a, make, t](asio::error_code) { accept(a, make); });
-        return;
-      }
-      auto c = make(s);
-      admit(std::move(s), std::move(c));
-      accept(a, make);
-    });
+    a->async_accept(
+        [this, a, make](asio::error_code ec, typename Acceptor::protocol_type::socket s) {
+          if (ec == asio::error::operation_aborted || !a->is_open()) return;
+          if (ec) {
+            // Out of descriptors, for instance: try again a little later instead of spinning.
+            tavik::printtostderr("CANBUS", "accept failed: " + ec.message());
+            auto t = std::make_shared<asio::steady_timer>(io, std::chrono::milliseconds(100));
+            t->async_wait([this, a, make, t](asio::error_code) { accept(a, make); });
+            return;
+          }
+          auto c = make(s);
+          admit(std::move(s), std::move(c));
+          accept(a, make);
+        });
   }
 };
 
@@ -357,15 +357,14 @@ void Network::start() {
 void Network::stop() {
   Impl& m = *impl_;
   if (!m.thread.joinable()) return;
-  asio::post(m.io, [&m] {
-    asio::error_code ec;
-    for (auto& a : m.tcp) a->close(ec);
-    for (auto& a : m.unix_) a->close(ec);
-  });
   m.work.reset();
-  // Sessions end when their sockets close; stop() ends whatever is still running.
   m.io.stop();
   m.thread.join();
+  // The event thread has ended: nothing else touches the listeners now. Sessions still open go
+  // with the io_context.
+  asio::error_code ec;
+  for (auto& a : m.tcp) a->close(ec);
+  for (auto& a : m.unix_) a->close(ec);
   for (const auto& p : m.unix_paths) ::unlink(p.c_str());
 }
 

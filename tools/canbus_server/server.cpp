@@ -492,8 +492,8 @@ void Server::register_requests() {
            for (int i = 0; i < k; ++i) cycle_locked();
            return std::string("ok");
          }});
-  t.add({"sim", "sim silent|hold NODE on|off, sim emcy|boot|abort NODE, sim line N down|up",
-         2, 3, Access::kWrite, Run::kNow, "faults of the simulated devices (virtual bus)",
+  t.add({"sim", "sim silent|hold NODE on|off, sim emcy|boot|abort NODE, sim line N down|up", 2, 3,
+         Access::kWrite, Run::kNow, "faults of the simulated devices (virtual bus)",
          [this](Client&, const Args& a) { return cmd_sim(a); }});
   t.add({"user", "user NAME", 1, 1, Access::kRead, Run::kNow,
          "names the user of this connection for the change log (once)",
@@ -501,8 +501,9 @@ void Server::register_requests() {
            if (c.user_given) return std::string("error: the user is named already");
            const std::string& u = a[0];
            bool ok = !u.empty() && u.size() <= 32;
-           for (char ch : u) ok = ok && (std::isalnum(static_cast<unsigned char>(ch)) ||
-                                         ch == '.' || ch == '_' || ch == '-');
+           for (char ch : u)
+             ok = ok && (std::isalnum(static_cast<unsigned char>(ch)) || ch == '.' || ch == '_' ||
+                         ch == '-');
            if (!ok) return std::string("error: a user name is 1..32 of A-Z a-z 0-9 . _ -");
            c.user = u;
            c.user_given = true;
@@ -511,7 +512,8 @@ void Server::register_requests() {
   t.add({"watch", "watch [on|off]", 0, 1, Access::kRead, Run::kNow,
          "sends events as they happen, each a line starting with 'event '",
          [](Client& c, const Args& a) {
-           if (!a.empty() && a[0] != "on" && a[0] != "off") return std::string("error: usage: watch [on|off]");
+           if (!a.empty() && a[0] != "on" && a[0] != "off")
+             return std::string("error: usage: watch [on|off]");
            if (!c.event_sink) return std::string("error: no events on this channel");
            c.watching = a.empty() || a[0] == "on";
            return std::string(c.watching ? "ok (watching)" : "ok (not watching)");

@@ -211,8 +211,14 @@ bool Server::start() {
     return false;
   }
   config_ok_ = true;
+  // The framework's configuration sees the usable lines only (a bad line ignored on request
+  // must not win over a good one of the same name).
+  std::string usable;
+  for (const auto& l : config_.lines()) {
+    if (l.kind != ConfigFile::Kind::kBad) usable += l.text + "\n";
+  }
   Config config;
-  config.parse(text.str());
+  config.parse(usable);
 
   location_ = std::make_unique<EqFct>("CANBUS");
   char host[256] = "localhost";
@@ -334,9 +340,23 @@ sim::VbusNode* Server::find_device(int line, int node) {
 // The receive cycle
 
 void Server::cycle() {
-  std::lock_guard<std::mutex> bus(bus_mx_);
-  std::lock_guard<std::mutex> lk(state_mx_);
-  cycle_locked();
+  {
+    std::lock_guard<std::mutex> bus(bus_mx_);
+    std::lock_guard<std::mutex> lk(state_mx_);
+    cycle_locked();
+  }
+  publish_events();
+}
+
+// Events go out without the server's locks: a watcher on a blocking channel (standard input
+// mode) then holds up nobody's requests.
+void Server::publish_events() {
+  std::vector<Event> events;
+  {
+    std::lock_guard<std::mutex> lk(state_mx_);
+    events.swap(pending_events_);
+  }
+  for (const auto& e : events) events_.publish(e);
 }
 
 void Server::cycle_locked() {
@@ -364,14 +384,14 @@ void Server::cycle_locked() {
       }
       if (n.lost && p->isactive()) {
         n.lost = false;
-        events_.publish({Event::Kind::kNodeBack, n.line, n.node, p->name()});
+        pending_events_.push_back({Event::Kind::kNodeBack, n.line, n.node, p->name()});
       }
       // Events once per node: from its master.
       if (p->isactive() && (state & 0x7F) != n.last_state) {
         n.last_state = state & 0x7F;
         Event e{Event::Kind::kState, n.line, n.node, p->name()};
         e.state = state_text(state);
-        events_.publish(e);
+        pending_events_.push_back(e);
       }
     }
     if (!p->isactive()) continue;
@@ -383,7 +403,7 @@ void Server::cycle_locked() {
       Event e{Event::Kind::kEmergency, n.line, n.node, p->name()};
       e.code = static_cast<uint16_t>(m.data[0] | (m.data[1] << 8));
       e.error_register = m.data[2];
-      events_.publish(e);
+      pending_events_.push_back(e);
     }
     p->can_emergency(n.node, frames, &count);
   }
@@ -399,7 +419,7 @@ void Server::cycle_locked() {
         if (!n.lost && n.prop->isactive()) {
           n.lost = true;
           n.last_state = -1;
-          events_.publish({Event::Kind::kNodeLost, n.line, n.node, n.prop->name()});
+          pending_events_.push_back({Event::Kind::kNodeLost, n.line, n.node, n.prop->name()});
         }
       }
     }
@@ -414,7 +434,8 @@ void Server::cycle_locked() {
       line_open_[l->line()] = open;
     } else if (it->second != open) {
       it->second = open;
-      events_.publish({open ? Event::Kind::kLineBack : Event::Kind::kLineLost, l->line(), 0, ""});
+      pending_events_.push_back(
+          {open ? Event::Kind::kLineBack : Event::Kind::kLineLost, l->line(), 0, ""});
     }
   }
   if (simulate_ && cycles_ % 30 == 0) {
@@ -488,8 +509,11 @@ void Server::register_requests() {
            int k = 0;
            if (!parse_int(a[0], k) || k < 0 || k > 100000)
              return "error: bad count " + quote_word(a[0]);
-           std::lock_guard<std::mutex> lk(state_mx_);
-           for (int i = 0; i < k; ++i) cycle_locked();
+           {
+             std::lock_guard<std::mutex> lk(state_mx_);
+             for (int i = 0; i < k; ++i) cycle_locked();
+           }
+           publish_events();
            return std::string("ok");
          }});
   t.add({"sim", "sim silent|hold NODE on|off, sim emcy|boot|abort NODE, sim line N down|up", 2, 3,

@@ -101,8 +101,9 @@ class Server {
   sim::VbusNode* find_device(int line, int node);
   void attach(Node& n);
   void read_identity(Node& n);
-  void cycle();         // one receive cycle of 100 ms, with bus_mx_
-  void cycle_locked();  // with bus_mx_ and state_mx_
+  void cycle();           // one receive cycle of 100 ms, with bus_mx_
+  void cycle_locked();    // with bus_mx_ and state_mx_
+  void publish_events();  // without state_mx_
   bool save(std::string& error);
   void restore_values();
   void log(const std::string& msg);
@@ -122,6 +123,7 @@ class Server {
   std::map<int, bool> line_open_;  // per line number: open at the last cycle
   RequestTable table_;
   EventHub events_;
+  std::vector<Event> pending_events_;  // found by the cycle, published after it
   BusWorker worker_;
   std::mutex bus_mx_;
   std::mutex state_mx_;

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -180,6 +181,18 @@ TEST_F(ServerE2E, MovesReadTheNewIdentityAndReattachTheFollower) {
   ASSERT_EQ(s.ask("tick 21"), "ok");
   EXPECT_EQ(s.ask("get CAN.PUMP_MONITOR.CONDITION"), "CAN.PUMP_MONITOR.CONDITION = Operational");
   EXPECT_EQ(s.ask("get CAN.PUMP.CONDITION"), "CAN.PUMP.CONDITION = Operational");
+  // Roles as attached: the moved property follows the magnet's master (its .ACTIVE stays 1).
+  s.send("status");
+  std::map<std::string, std::string> roles;
+  for (auto& l : s.until("line 1:")) {  // the lines in the order of their first node
+    std::istringstream in(l);
+    std::string name, line, id, role;
+    in >> name >> line >> id >> role;
+    roles[name] = role;
+  }
+  EXPECT_EQ(roles["CAN.PUMP"], "follower");
+  EXPECT_EQ(roles["CAN.PUMP_MONITOR"], "master");
+  EXPECT_EQ(roles["CAN.MAGNET"], "master");
   // Only the further identifiers change: no move.
   EXPECT_EQ(s.ask("set CAN.VALVE 1 6 0x181 2047"), "ok");
   EXPECT_EQ(s.ask("get CAN.VALVE"), "CAN.VALVE = 1 6 385 2047");

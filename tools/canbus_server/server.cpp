@@ -39,12 +39,19 @@ bool is_read_only(const std::string& name) {
   return false;
 }
 
-std::string role_of(D_can* p) {
-  if (p->isactive()) return p->line_ptr() ? "master" : "detached";
+}  // namespace
+
+// .ACTIVE stays 1 once a property has been a master, also after it moved and follows another
+// one: the server keeps the role it attached the property in.
+std::string Server::role_of(const Node& n) {
+  D_can* p = n.prop;
+  if (n.master) return p->line_ptr() ? "master" : "detached";
   if (p->rx_buffer() != nullptr) return "follower";
   if (p->handle() >= 0) return "direct";
   return "detached";
 }
+
+namespace {
 
 std::string hex2(int v) {
   char b[16];
@@ -299,6 +306,12 @@ void Server::restore_values() {
 
 void Server::attach(Node& n) {
   D_can* p = n.prop;
+  // The library makes the first property attached to a line and node without a master its
+  // master; the others follow it.
+  bool has_master = false;
+  for (const auto& m : nodes_) {
+    has_master = has_master || (&m != &n && m.master && m.line == n.line && m.node == n.node);
+  }
   // Guarding replies, SDO replies and emergencies; the further identifiers of the value.
   int r = p->init(0x700 + n.node);
   if (r == 0) r = p->AddIdent(0x580 + n.node);
@@ -311,7 +324,8 @@ void Server::attach(Node& n) {
         ": attach returned " + std::to_string(r) + " (" +
         can_error_str(static_cast<unsigned long>(static_cast<long>(r))) + ")");
   }
-  if (p->isactive()) p->start_node();
+  n.master = r == 0 && !has_master && p->line_ptr() != nullptr;
+  if (n.master) p->start_node();
 }
 
 // With bus_mx_, without state_mx_: the uploads wait for the bus.
@@ -382,19 +396,19 @@ void Server::cycle_locked() {
       if (p->alive_prop()->check_alive(n.node, frames, &count) != 100) {
         p->alive_prop()->set_value(state);
       }
-      if (n.lost && p->isactive()) {
+      if (n.lost && n.master) {
         n.lost = false;
         pending_events_.push_back({Event::Kind::kNodeBack, n.line, n.node, p->name()});
       }
       // Events once per node: from its master.
-      if (p->isactive() && (state & 0x7F) != n.last_state) {
+      if (n.master && (state & 0x7F) != n.last_state) {
         n.last_state = state & 0x7F;
         Event e{Event::Kind::kState, n.line, n.node, p->name()};
         e.state = state_text(state);
         pending_events_.push_back(e);
       }
     }
-    if (!p->isactive()) continue;
+    if (!n.master) continue;
     // One report per emergency of the master; the followers see the same frames.
     for (int i = 0; i < count; ++i) {
       const CMSG& m = frames[i];
@@ -412,11 +426,11 @@ void Server::cycle_locked() {
     // three rounds in a row is marked.
     for (auto& n : nodes_) {
       if (n.prop->handle() < 0) continue;
-      if (n.prop->isactive()) n.prop->rtr();
+      if (n.master) n.prop->rtr();
       int64_t since = n.last_reply_cycle < 0 ? cycles_ : cycles_ - n.last_reply_cycle;
       if (since > 30 && n.prop->condition_prop()->value() != "No guarding reply") {
         n.prop->condition_prop()->set_value("No guarding reply");
-        if (!n.lost && n.prop->isactive()) {
+        if (!n.lost && n.master) {
           n.lost = true;
           n.last_state = -1;
           pending_events_.push_back({Event::Kind::kNodeLost, n.line, n.node, n.prop->name()});
@@ -573,7 +587,7 @@ std::string Server::status() {
   for (auto& n : nodes_) {
     D_can* p = n.prop;
     o << std::left << std::setw(18) << p->name() << std::setw(5) << n.line << std::setw(5) << n.node
-      << std::setw(9) << role_of(p) << std::setw(19) << p->condition_prop()->value() << std::setw(7)
+      << std::setw(9) << role_of(n) << std::setw(19) << p->condition_prop()->value() << std::setw(7)
       << hex2(p->alive_prop()->value()) << std::setw(6) << p->can_return() << std::setw(5)
       << n.emcy_count << p->manu_prop()->value() << " / " << p->hwver_prop()->value() << " / "
       << p->swver_prop()->value() << "\n";
@@ -722,11 +736,10 @@ std::string Server::cmd_set_node(Client& c, Node& n, const int v[4]) {
   }
   attach(n);
   for (auto& m : nodes_) {
-    if (&m == &n || m.line != old_line || m.node != old_node || role_of(m.prop) == "master")
-      continue;
+    if (&m == &n || m.line != old_line || m.node != old_node || m.master) continue;
     m.prop->can_close();
     attach(m);
-    log(m.prop->name() + " attached again after its master moved: " + role_of(m.prop));
+    log(m.prop->name() + " attached again after its master moved: " + role_of(m));
   }
   lk.unlock();
   read_identity(n);

@@ -86,7 +86,10 @@ class Server {
     int emcy_count = 0;
     int last_state = -1;  // last state published (low 7 bits of the reply), -1 none yet
     bool lost = false;    // "No guarding reply" published
+    bool master = false;  // attached as the master of its line and node
   };
+
+  static std::string role_of(const Node& n);
 
   void register_requests();
   std::string cmd_get(const std::string& name);

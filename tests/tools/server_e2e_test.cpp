@@ -233,6 +233,7 @@ TEST_F(ServerE2E, SavedConfigurationIsReadOnTheNextStart) {
     ServerProcess s(dir_);
     s.until("type 'help'");
     ASSERT_EQ(s.ask("set CAN.VALVE.BAUDRATE 4"), "ok");
+    ASSERT_EQ(s.ask("set CAN.VALVE 1 6 0x181 2047"), "ok");  // above what the property loads
     EXPECT_EQ(s.ask("set CAN.MAGNET 2 11 0 0").rfind("ok (moved", 0), 0u);
     EXPECT_EQ(s.ask("save").rfind("ok (saved", 0), 0u);
     ASSERT_EQ(s.ask("quit"), "bye");
@@ -241,6 +242,7 @@ TEST_F(ServerE2E, SavedConfigurationIsReadOnTheNextStart) {
   ServerProcess s(dir_);
   s.until("type 'help'");
   EXPECT_EQ(s.ask("get CAN.VALVE.BAUDRATE"), "CAN.VALVE.BAUDRATE = 4");
+  EXPECT_EQ(s.ask("get CAN.VALVE"), "CAN.VALVE = 1 6 385 2047");
   EXPECT_EQ(s.ask("get CAN.MAGNET"), "CAN.MAGNET = 2 11 0 0");
   EXPECT_EQ(s.ask("get CAN.PUMP"), "CAN.PUMP = 1 5 0 0");
 }

@@ -523,9 +523,9 @@ void Server::register_requests() {
            int k = 0;
            if (!parse_int(a[0], k) || k < 0 || k > 100000)
              return "error: bad count " + quote_word(a[0]);
-           {
-             std::lock_guard<std::mutex> lk(state_mx_);
-             for (int i = 0; i < k; ++i) cycle_locked();
+           for (int i = 0; i < k; ++i) {
+             std::lock_guard<std::mutex> lk(state_mx_);  // per cycle: status goes in between
+             cycle_locked();
            }
            publish_events();
            return std::string("ok");

@@ -39,6 +39,11 @@ class ServerE2E : public ::testing::Test {
     s << f.rdbuf();
     return s.str();
   }
+  // The first address the server listens on ("" when it did not start).
+  static std::string listening(ServerProcess& s) {
+    const std::string l = s.until("listening on ").back();
+    return l.size() > 13 ? l.substr(13) : "";
+  }
   std::string dir_;
 };
 
@@ -253,7 +258,8 @@ TEST_F(ServerE2E, NetworkClientsWritersAndReaders) {
   const std::string sock = dir_ + "/server.sock";
   ServerProcess s(dir_, {"--listen", "127.0.0.1:0", "--listen", sock, "--writers", "127.0.0.1",
                          "--max-clients", "3"});
-  const std::string tcp = s.until("listening on ").back().substr(13);
+  const std::string tcp = listening(s);
+  ASSERT_FALSE(tcp.empty());
   s.until("type 'help'");
 
   SocketClient writer(tcp), reader(sock);
@@ -306,7 +312,8 @@ TEST_F(ServerE2E, NetworkClientsWritersAndReaders) {
 // node, and the upload's client gets its answer when the node answers.
 TEST_F(ServerE2E, StatusAnswersWhileAnUploadWaits) {
   ServerProcess s(dir_, {"--listen", "127.0.0.1:0"});
-  const std::string tcp = s.until("listening on ").back().substr(13);
+  const std::string tcp = listening(s);
+  ASSERT_FALSE(tcp.empty());
   s.until("type 'help'");
   SocketClient slow(tcp), quick(tcp);
   ASSERT_EQ(s.ask("sim hold CAN.VALVE on"), "ok");
@@ -333,7 +340,8 @@ TEST_F(ServerE2E, StatusAnswersWhileAnUploadWaits) {
 // Many short connections in a row leave no descriptor behind.
 TEST_F(ServerE2E, ShortConnectionsLeakNoDescriptors) {
   ServerProcess s(dir_, {"--listen", "127.0.0.1:0"});
-  const std::string tcp = s.until("listening on ").back().substr(13);
+  const std::string tcp = listening(s);
+  ASSERT_FALSE(tcp.empty());
   s.until("type 'help'");
   const int before = open_fds(s.pid());
   for (int i = 0; i < 10000; ++i) {

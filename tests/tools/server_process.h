@@ -72,6 +72,7 @@ class SocketClient {
       sockaddr_in a{};
       a.sin_family = AF_INET;
       const auto colon = where.rfind(':');
+      if (colon == std::string::npos) return;
       a.sin_port = htons(static_cast<uint16_t>(std::stoi(where.substr(colon + 1))));
       inet_pton(AF_INET, where.substr(0, colon).c_str(), &a.sin_addr);
       connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;

@@ -2,6 +2,7 @@
 // and driven as a client would. --manual makes the receive cycle run only on "tick", so every
 // answer is deterministic.
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -36,6 +38,11 @@ class ServerE2E : public ::testing::Test {
     std::stringstream s;
     s << f.rdbuf();
     return s.str();
+  }
+  // The first address the server listens on ("" when it did not start).
+  static std::string listening(ServerProcess& s) {
+    const std::string l = s.until("listening on ").back();
+    return l.size() > 13 ? l.substr(13) : "";
   }
   std::string dir_;
 };
@@ -126,13 +133,104 @@ TEST_F(ServerE2E, BadRequestsAreAnsweredWithErrors) {
       "sim silent CAN.NOPE on",
       "tick -3",
       "set CAN.PUMP.BAUDRATE 99999999999",
+      // Checked writes: out of range, read-only, wrong counts.
+      "set CAN.MAGNET.BAUDRATE -5",
+      "set CAN.MAGNET.BAUDRATE 15",
+      "set CAN.PUMP 25 5 0 0",
+      "set CAN.PUMP 0 5 0 0",
+      "set CAN.PUMP 1 0 0 0",
+      "set CAN.PUMP 1 128 0 0",
+      "set CAN.PUMP 1 5 2048 0",
+      "set CAN.PUMP 1 5 0 -1",
+      "set CAN.PUMP.ACTIVE 0",
+      "set CAN.PUMP_MONITOR.ACTIVE 1",
+      "set CAN.PUMP.ALIVE 5",
+      "set CAN.PUMP.CONDITION Operational",
+      "set CAN.PUMP.MANU x",
+      "set CAN.PUMP.DEBUG_ID 21 0 0 0",
+      "quit now",
+      "get",
+      "get CAN.PUMP extra",
+      "user bad/name",
   };
   for (const char* r : requests) {
     std::string a = s.ask(r);
     EXPECT_EQ(a.rfind("error: ", 0), 0u) << r << " -> " << a;
   }
-  // Still serving.
+  EXPECT_EQ(s.ask("quit now"), "error: usage: quit");
+  EXPECT_EQ(s.ask("set CAN.PUMP.ACTIVE 0"), "error: CAN.PUMP.ACTIVE is read-only");
+  // Nothing changed, and still serving.
   EXPECT_EQ(s.ask("get CAN.PUMP"), "CAN.PUMP = 1 5 0 0");
+  EXPECT_EQ(s.ask("get CAN.PUMP.ACTIVE"), "CAN.PUMP.ACTIVE = 1");
+  EXPECT_EQ(s.ask("get CAN.PUMP_MONITOR.ACTIVE"), "CAN.PUMP_MONITOR.ACTIVE = 0");
+  EXPECT_EQ(s.ask("get CAN.MAGNET.BAUDRATE"), "CAN.MAGNET.BAUDRATE = 2");
+  // An over-long line is refused without being echoed, the rest of it skipped.
+  s.send(std::string(100000, 'x') + " tail");
+  EXPECT_EQ(s.line(), "error: request longer than 4096 bytes");
+  EXPECT_EQ(s.ask("get CAN.VALVE"), "CAN.VALVE = 1 6 0 0");
+  // The last request without a line feed is served before the end.
+  s.send_raw("get CAN.MAGNET");
+  s.close_input();
+  EXPECT_EQ(s.line(), "CAN.MAGNET = 2 10 0 0");
+  EXPECT_EQ(s.wait_exit(), 0);
+}
+
+TEST_F(ServerE2E, MovesReadTheNewIdentityAndReattachTheFollower) {
+  ServerProcess s(dir_);
+  s.until("type 'help'");
+  // The pump's master moves onto the magnet's node: the follower left behind becomes master.
+  EXPECT_EQ(s.ask("set CAN.PUMP 2 10 0 0"), "ok (moved to line 2 node 10, attached again)");
+  EXPECT_EQ(s.ask("get CAN.PUMP.MANU"), "CAN.PUMP.MANU = Magnet power supply MPS-40");
+  EXPECT_EQ(s.ask("get CAN.PUMP.SWVER"), "CAN.PUMP.SWVER = SW 7.1");
+  EXPECT_EQ(s.ask("get CAN.PUMP_MONITOR.ACTIVE"), "CAN.PUMP_MONITOR.ACTIVE = 1");
+  ASSERT_EQ(s.ask("tick 21"), "ok");
+  EXPECT_EQ(s.ask("get CAN.PUMP_MONITOR.CONDITION"), "CAN.PUMP_MONITOR.CONDITION = Operational");
+  EXPECT_EQ(s.ask("get CAN.PUMP.CONDITION"), "CAN.PUMP.CONDITION = Operational");
+  // Roles as attached: the moved property follows the magnet's master (its .ACTIVE stays 1).
+  s.send("status");
+  std::map<std::string, std::string> roles;
+  for (auto& l : s.until("line 1:")) {  // the lines in the order of their first node
+    std::istringstream in(l);
+    std::string name, line, id, role;
+    in >> name >> line >> id >> role;
+    roles[name] = role;
+  }
+  EXPECT_EQ(roles["CAN.PUMP"], "follower");
+  EXPECT_EQ(roles["CAN.PUMP_MONITOR"], "master");
+  EXPECT_EQ(roles["CAN.MAGNET"], "master");
+  // Only the further identifiers change: no move.
+  EXPECT_EQ(s.ask("set CAN.VALVE 1 6 0x181 2047"), "ok");
+  EXPECT_EQ(s.ask("get CAN.VALVE"), "CAN.VALVE = 1 6 385 2047");
+}
+
+TEST_F(ServerE2E, LibraryPrintsNeverReachTheAnswers) {
+  ServerProcess s(dir_);
+  s.until("type 'help'");
+  ASSERT_EQ(s.ask("sim abort CAN.VALVE"), "ok");
+  // The aborted upload leaves its name empty; the answer is the next line, nothing before it.
+  EXPECT_THAT(s.ask("identity CAN.VALVE"), ::testing::EndsWith(" / HW 2 / SW 1.0"));
+  EXPECT_EQ(s.ask("get CAN.VALVE"), "CAN.VALVE = 1 6 0 0");
+  ASSERT_EQ(s.ask("quit"), "bye");
+  EXPECT_EQ(s.wait_exit(), 0);
+  EXPECT_NE(stderr_text().find("Segmented transfer aborted with code 0x6020000"),
+            std::string::npos);
+}
+
+TEST_F(ServerE2E, CommandLineErrorsNameTheCulprit) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* named;
+  } cases[] = {
+      {{"--backend", "bogus"}, "bogus"},
+      {{"--frobnicate"}, "--frobnicate"},
+      {{"--listen", "127.0.0.1:99999"}, "99999"},
+      {{"--listen", "127.0.0.1:0", "--writers", "nonsense"}, "nonsense"},
+  };
+  for (const auto& c : cases) {
+    ServerProcess s(dir_, c.args);
+    EXPECT_NE(s.wait_exit(), 0);
+    EXPECT_NE(stderr_text().find(c.named), std::string::npos) << stderr_text();
+  }
 }
 
 TEST_F(ServerE2E, SavedConfigurationIsReadOnTheNextStart) {
@@ -140,6 +238,7 @@ TEST_F(ServerE2E, SavedConfigurationIsReadOnTheNextStart) {
     ServerProcess s(dir_);
     s.until("type 'help'");
     ASSERT_EQ(s.ask("set CAN.VALVE.BAUDRATE 4"), "ok");
+    ASSERT_EQ(s.ask("set CAN.VALVE 1 6 0x181 2047"), "ok");  // above what the property loads
     EXPECT_EQ(s.ask("set CAN.MAGNET 2 11 0 0").rfind("ok (moved", 0), 0u);
     EXPECT_EQ(s.ask("save").rfind("ok (saved", 0), 0u);
     ASSERT_EQ(s.ask("quit"), "bye");
@@ -148,8 +247,111 @@ TEST_F(ServerE2E, SavedConfigurationIsReadOnTheNextStart) {
   ServerProcess s(dir_);
   s.until("type 'help'");
   EXPECT_EQ(s.ask("get CAN.VALVE.BAUDRATE"), "CAN.VALVE.BAUDRATE = 4");
+  EXPECT_EQ(s.ask("get CAN.VALVE"), "CAN.VALVE = 1 6 385 2047");
   EXPECT_EQ(s.ask("get CAN.MAGNET"), "CAN.MAGNET = 2 11 0 0");
   EXPECT_EQ(s.ask("get CAN.PUMP"), "CAN.PUMP = 1 5 0 0");
+}
+
+// Network clients: a writer and a read-only client at once, the change log with user@host, a
+// full house, and a client that stops reading while another is served.
+TEST_F(ServerE2E, NetworkClientsWritersAndReaders) {
+  const std::string sock = dir_ + "/server.sock";
+  ServerProcess s(dir_, {"--listen", "127.0.0.1:0", "--listen", sock, "--writers", "127.0.0.1",
+                         "--max-clients", "3"});
+  const std::string tcp = listening(s);
+  ASSERT_FALSE(tcp.empty());
+  s.until("type 'help'");
+
+  SocketClient writer(tcp), reader(sock);
+  ASSERT_TRUE(writer.connected() && reader.connected());
+  EXPECT_EQ(writer.ask("user alice"), "ok (alice@127.0.0.1)");
+  EXPECT_EQ(writer.ask("user bob"), "error: the user is named already");
+  EXPECT_EQ(reader.ask("set CAN.VALVE.BAUDRATE 4"), "error: read-only client");
+  EXPECT_EQ(writer.ask("set CAN.VALVE.BAUDRATE 4"), "ok");
+  EXPECT_EQ(reader.ask("get CAN.VALVE.BAUDRATE"), "CAN.VALVE.BAUDRATE = 4");
+  EXPECT_EQ(writer.ask("set CAN.VALVE 1 6 0x181 0"), "ok");
+
+  // The third client is the last one admitted.
+  SocketClient third(tcp), fourth(tcp);
+  EXPECT_EQ(fourth.line(), "error: too many clients");
+  EXPECT_EQ(third.ask("quit"), "bye");
+  bool open = true;
+  third.line(&open);  // the end of the connection: its place is free again
+  EXPECT_FALSE(open);
+
+  // A client that sends requests and never reads its answers is dropped; the others are served.
+  SocketClient sink(tcp);
+  int small = 4096;
+  setsockopt(sink.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  std::string many;
+  for (int i = 0; i < 4000; ++i) many += "list\n";
+  ASSERT_TRUE(sink.send(many));
+  for (int i = 0; i < 20; ++i) ASSERT_EQ(reader.ask("get CAN.PUMP"), "CAN.PUMP = 1 5 0 0");
+  size_t got = 0;
+  char b[65536];
+  for (;;) {
+    pollfd p{sink.fd(), POLLIN, 0};
+    ASSERT_GT(poll(&p, 1, 30000), 0) << "the server neither answers nor drops the client";
+    ssize_t k = read(sink.fd(), b, sizeof b);
+    if (k <= 0) break;  // closed, or reset with its requests unread
+    got += static_cast<size_t>(k);
+  }
+  EXPECT_LT(got, 4000u * 1000u);  // dropped long before its 4000 answers of ~2 KB were out
+  EXPECT_EQ(writer.ask("quit"), "bye");
+  EXPECT_EQ(reader.ask("quit"), "bye");
+  ASSERT_EQ(s.ask("quit"), "bye");
+  EXPECT_EQ(s.wait_exit(), 0);
+  const std::string log = stderr_text();
+  EXPECT_NE(log.find("CAN.VALVE.BAUDRATE set to 4 by alice@127.0.0.1"), std::string::npos) << log;
+  EXPECT_NE(log.find("CAN.VALVE change from: 1, 6, 0, 0 to: 1, 6, 385, 0 by alice@127.0.0.1"),
+            std::string::npos);
+  EXPECT_NE(log.find("does not read its answers"), std::string::npos) << log;
+}
+
+// Work on the bus runs off the request path: status answers while an upload waits for a slow
+// node, and the upload's client gets its answer when the node answers.
+TEST_F(ServerE2E, StatusAnswersWhileAnUploadWaits) {
+  ServerProcess s(dir_, {"--listen", "127.0.0.1:0"});
+  const std::string tcp = listening(s);
+  ASSERT_FALSE(tcp.empty());
+  s.until("type 'help'");
+  SocketClient slow(tcp), quick(tcp);
+  ASSERT_EQ(s.ask("sim hold CAN.VALVE on"), "ok");
+  ASSERT_TRUE(slow.send("identity CAN.VALVE\n"));
+  ASSERT_TRUE(quick.send("watch\n"));
+  EXPECT_EQ(quick.line(), "ok (watching)");
+  auto t0 = std::chrono::steady_clock::now();
+  quick.send("status\n");
+  EXPECT_EQ(quick.line().rfind("NODE", 0), 0u);
+  auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+          .count();
+  RecordProperty("status_ms", static_cast<int>(ms));
+  for (int i = 0; i < 6; ++i) quick.line();  // the rest of the table
+  ASSERT_EQ(s.ask("sim hold CAN.VALVE off"), "ok");
+  EXPECT_EQ(slow.line(), "VLV1 / HW 2 / SW 1.0");
+  // Events reach the watcher with line, node and the class of the emergency code.
+  ASSERT_EQ(s.ask("sim emcy CAN.VALVE"), "ok");
+  ASSERT_EQ(s.ask("tick 1"), "ok");
+  EXPECT_EQ(quick.line(),
+            "event emergency line 1 node 6 CAN.VALVE code 0x8110 register 0x11 (Monitoring)");
+}
+
+// Many short connections in a row leave no descriptor behind.
+TEST_F(ServerE2E, ShortConnectionsLeakNoDescriptors) {
+  ServerProcess s(dir_, {"--listen", "127.0.0.1:0"});
+  const std::string tcp = listening(s);
+  ASSERT_FALSE(tcp.empty());
+  s.until("type 'help'");
+  const int before = open_fds(s.pid());
+  for (int i = 0; i < 10000; ++i) {
+    SocketClient c(tcp);
+    ASSERT_EQ(c.ask("quit"), "bye") << "connection " << i;
+  }
+  // The last session may still be closing: one more request through the server first.
+  SocketClient last(tcp);
+  EXPECT_EQ(last.ask("get CAN.PUMP"), "CAN.PUMP = 1 5 0 0");
+  EXPECT_LE(open_fds(s.pid()), before + 1);
 }
 
 }  // namespace

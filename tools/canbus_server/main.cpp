@@ -2,11 +2,9 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <iostream>
-#include <string>
 
+#include "options.h"
 #include "server.h"
 
 namespace {
@@ -15,64 +13,29 @@ void on_signal(int) {
   canbus_server::Server::request_stop();
 }
 
-void usage(std::ostream& o) {
-  o << "usage: canbus-server [--config FILE] [--workdir DIR] [--backend virtual|socketcan]\n"
-       "                     [--duration SECONDS] [--status-every SECONDS] [--manual]\n"
-       "Without --config it runs the bundled example on the virtual bus with simulated nodes,\n"
-       "on a copy of its configuration in DIR (default $TMPDIR/canbus-server-demo).\n"
-       "Requests on standard input, one a line; 'help' lists them.\n";
-}
-
-bool number(const char* s, double& v) {
-  char* end = nullptr;
-  v = std::strtod(s, &end);
-  return end != s && *end == '\0' && v >= 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   canbus_server::Options o;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto value = [&](const char* what) -> const char* {
-      if (i + 1 >= argc) {
-        std::cerr << "canbus-server: " << a << " needs " << what << "\n";
-        std::exit(2);
-      }
-      return argv[++i];
-    };
-    if (a == "--config") {
-      o.config_path = value("a file");
-    } else if (a == "--workdir") {
-      o.workdir = value("a directory");
-    } else if (a == "--backend") {
-      o.backend = value("a backend name");
-    } else if (a == "--duration" || a == "--status-every") {
-      double v = 0;
-      if (!number(value("seconds"), v)) {
-        std::cerr << "canbus-server: " << a << " needs a number of seconds\n";
-        return 2;
-      }
-      (a == "--duration" ? o.duration : o.status_every) = v;
-    } else if (a == "--manual") {
-      o.manual = true;
-    } else if (a == "--help" || a == "-h") {
-      usage(std::cout);
-      return 0;
-    } else {
-      usage(std::cerr);
-      return 2;
-    }
-  }
+  const int r = canbus_server::parse_options(argc, argv, o, std::cout, std::cerr);
+  if (r >= 0) return r;
+
   struct sigaction sa {};
   sa.sa_handler = on_signal;
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  canbus_server::Server server(o, std::cout);
+  // Answers go to the original standard output only; whatever the library prints there (SDO
+  // transfer reports, for instance) goes to the log on standard error instead.
+  std::cout.flush();
+  const int answers = dup(STDOUT_FILENO);
+  if (answers < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+    std::cerr << "canbus-server: cannot set up standard output\n";
+    return 1;
+  }
+
+  canbus_server::Server server(o, answers);
   if (!server.start()) return 1;
-  std::cout << "type 'help' for the requests" << std::endl;
   return server.run(STDIN_FILENO);
 }

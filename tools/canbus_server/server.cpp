@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -11,9 +12,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
+#include <iostream>
 #include <sstream>
 
 #include "demo_config.h"
+#include "network.h"
 #include "vbus.h"
 
 namespace canbus_server {
@@ -21,69 +24,35 @@ namespace {
 
 std::atomic<bool> g_stop{false};
 
-const char* const kSubSuffixes[] = {".BAUDRATE", ".ALIVE",  ".CONDITION", ".MANU",
-                                    ".HWVER",    ".SWVER",  ".START",     ".STOP",
-                                    ".RESET",    ".ACTIVE", ".DEBUG_ID"};
+// Written by the library only: clients read them.
+const char* const kReadOnly[] = {".ACTIVE", ".ALIVE", ".CONDITION", ".MANU", ".HWVER", ".SWVER"};
+constexpr size_t kMaxString = 63;  // the identity strings' buffers hold 63 bytes and a zero
 
 bool ends_with(const std::string& s, const std::string& suffix) {
   return s.size() >= suffix.size() &&
          s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-bool is_sub_property(const std::string& name) {
-  for (const char* s : kSubSuffixes) {
+bool is_read_only(const std::string& name) {
+  for (const char* s : kReadOnly) {
     if (ends_with(name, s)) return true;
   }
   return false;
 }
 
-std::vector<std::string> split(const std::string& line) {
-  std::istringstream in(line);
-  std::vector<std::string> out;
-  std::string w;
-  while (in >> w) out.push_back(w);
-  return out;
-}
+}  // namespace
 
-// A whole-token integer: decimal, or hexadecimal with 0x.
-bool parse_int(const std::string& s, int& v) {
-  if (s.empty()) return false;
-  errno = 0;
-  char* end = nullptr;
-  long x = std::strtol(s.c_str(), &end, 0);
-  if (errno != 0 || *end != '\0' || x < INT32_MIN || x > INT32_MAX) return false;
-  v = static_cast<int>(x);
-  return true;
-}
-
-// Names of the node properties in a configuration text, in file order: the entries whose value
-// holds four integers and whose name is not that of a sub-property.
-std::vector<std::string> node_names(const std::string& text) {
-  std::vector<std::string> names;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.empty() || line[0] == '#') continue;
-    auto colon = line.find(':');
-    if (colon == std::string::npos || colon == 0) continue;
-    std::string name = line.substr(0, colon);
-    if (name.find_first_of(" \t") != std::string::npos || is_sub_property(name)) continue;
-    auto values = split(line.substr(colon + 1));
-    int v = 0;
-    if (values.size() != 4) continue;
-    bool ok = true;
-    for (auto& s : values) ok = ok && parse_int(s, v);
-    if (ok) names.push_back(name);
-  }
-  return names;
-}
-
-std::string role_of(D_can* p) {
-  if (p->isactive()) return p->line_ptr() ? "master" : "detached";
+// .ACTIVE stays 1 once a property has been a master, also after it moved and follows another
+// one: the server keeps the role it attached the property in.
+std::string Server::role_of(const Node& n) {
+  D_can* p = n.prop;
+  if (n.master) return p->line_ptr() ? "master" : "detached";
   if (p->rx_buffer() != nullptr) return "follower";
   if (p->handle() >= 0) return "direct";
   return "detached";
 }
+
+namespace {
 
 std::string hex2(int v) {
   char b[16];
@@ -91,13 +60,94 @@ std::string hex2(int v) {
   return b;
 }
 
+bool four(const Args& a, int v[4], std::string& error) {
+  if (a.size() != 4) {
+    error = "takes four integers";
+    return false;
+  }
+  for (size_t i = 0; i < 4; ++i) {
+    if (!parse_int(a[i], v[i])) {
+      error = "'" + quote_word(a[i]) + "' is not an integer";
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string state_text(int state) {
+  switch (state & 0x7F) {
+    case 0:
+      return "Boot-up";
+    case 4:
+      return "Stopped";
+    case 5:
+      return "Operational";
+    case 0x7F:
+      return "Preoperational";
+    default:
+      return "state " + hex2(state & 0x7F);
+  }
+}
+
+bool write_all(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t k = ::write(fd, text.data() + done, text.size() - done);
+    if (k < 0 && errno == EINTR) continue;
+    if (k <= 0) return false;
+    done += static_cast<size_t>(k);
+  }
+  return true;
+}
+
 }  // namespace
 
-Server::Server(Options opts, std::ostream& out) : opts_(std::move(opts)), out_(out) {}
+// ---------------------------------------------------------------------------------------------
+// BusWorker
+
+void BusWorker::start() {
+  thread_ = std::thread([this] {
+    std::unique_lock<std::mutex> lk(mx_);
+    for (;;) {
+      cv_.wait(lk, [this] { return stopping_ || !jobs_.empty(); });
+      if (jobs_.empty()) return;
+      auto job = std::move(jobs_.front());
+      jobs_.pop_front();
+      lk.unlock();
+      job();
+      lk.lock();
+    }
+  });
+}
+
+void BusWorker::stop() {
+  {
+    std::lock_guard<std::mutex> lk(mx_);
+    stopping_ = true;
+  }
+  cv_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void BusWorker::post(std::function<void()> job) {
+  {
+    std::lock_guard<std::mutex> lk(mx_);
+    jobs_.push_back(std::move(job));
+  }
+  cv_.notify_one();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Start and end
+
+Server::Server(Options opts, int out_fd) : opts_(std::move(opts)), out_fd_(out_fd) {
+  register_requests();
+}
 
 Server::~Server() {
   cycle_stop_ = true;
   if (cycle_thread_.joinable()) cycle_thread_.join();
+  worker_.stop();
   // Node properties go before the devices and the location they live in.
   for (auto& n : nodes_) delete n.prop;
   nodes_.clear();
@@ -106,6 +156,15 @@ Server::~Server() {
 
 void Server::request_stop() {
   g_stop = true;
+}
+
+void Server::log(const std::string& msg) {
+  tavik::printtostderr("CANBUS", msg);
+}
+
+void Server::write_out(const std::string& text) {
+  std::lock_guard<std::mutex> lk(out_mx_);
+  write_all(out_fd_, text);
 }
 
 bool Server::start() {
@@ -125,10 +184,9 @@ bool Server::start() {
     std::filesystem::create_directories(dir, ec);
     config_file_ = dir + "/canbus-server.conf";
     if (!std::filesystem::exists(config_file_)) {
-      std::ofstream f(config_file_);
-      f << kDemoConfig;
-      if (!f) {
-        out_ << "error: cannot write " << config_file_ << "\n";
+      std::string error;
+      if (!save_file(config_file_, kDemoConfig, error)) {
+        std::cerr << "canbus-server: " << error << "\n";
         return false;
       }
     }
@@ -136,15 +194,39 @@ bool Server::start() {
     config_file_ = opts_.config_path;
   }
 
-  std::ifstream f(config_file_);
-  if (!f) {
-    out_ << "error: cannot read configuration " << config_file_ << "\n";
-    return false;
-  }
+  std::ifstream f(config_file_, std::ios::binary);
   std::stringstream text;
   text << f.rdbuf();
+  if (!f) {
+    std::cerr << "canbus-server: cannot read the configuration " << config_file_ << ": "
+              << std::strerror(errno) << "\n";
+    return false;
+  }
+  config_ = ConfigFile::parse(text.str());
+  const auto problems = config_.problems();
+  size_t shown = 0;
+  for (const auto& p : problems) {
+    if (++shown > 20) {
+      std::cerr << config_file_ << ": ... and " << problems.size() - 20 << " more\n";
+      break;
+    }
+    std::cerr << config_file_ << ":" << p.line << ": " << p.reason << "\n";
+  }
+  if (!problems.empty() && !opts_.ignore_bad_lines) {
+    std::cerr << "canbus-server: " << problems.size()
+              << " configuration line(s) cannot be used; fix them or start with "
+                 "--ignore-bad-lines (they are kept in the file)\n";
+    return false;
+  }
+  config_ok_ = true;
+  // The framework's configuration sees the usable lines only (a bad line ignored on request
+  // must not win over a good one of the same name).
+  std::string usable;
+  for (const auto& l : config_.lines()) {
+    if (l.kind != ConfigFile::Kind::kBad) usable += l.text + "\n";
+  }
   Config config;
-  config.parse(text.str());
+  config.parse(usable);
 
   location_ = std::make_unique<EqFct>("CANBUS");
   char host[256] = "localhost";
@@ -152,8 +234,7 @@ bool Server::start() {
   const char* user = std::getenv("USER");
   location_->set_user_and_host(user && *user ? user : "console", host);
 
-  for (const auto& name : node_names(text.str())) {
-    if (location_->find(name) != nullptr) continue;
+  for (const auto& name : config_.node_names()) {
     nodes_.push_back(Node{new D_can(name, location_.get()), 0, 0});
   }
   // What the framework does at start-up: register every property with the configuration and
@@ -162,6 +243,7 @@ bool Server::start() {
     p->conf(&config);
     p->read();
   }
+  restore_values();
   for (auto& n : nodes_) {
     IIII v = n.prop->value();
     n.line = v.i1_data;
@@ -178,8 +260,7 @@ bool Server::start() {
     }
     // Configured nodes without a bundled device get a plain one.
     for (auto& n : nodes_) {
-      if (n.line >= 1 && n.line <= vbus::kNets && n.node > 0 && n.node < 128 &&
-          find_device(n.line, n.node) == nullptr) {
+      if (find_device(n.line, n.node) == nullptr) {
         devices_.push_back(std::make_unique<sim::VbusNode>(
             n.line - 1, n.node, "Simulated node " + std::to_string(n.node), "HW 1", "SW 1"));
         emcy_devices_.push_back(false);
@@ -187,21 +268,50 @@ bool Server::start() {
     }
   }
 
-  std::lock_guard<std::mutex> lk(work_mx_);
-  for (auto& n : nodes_) attach(n);
+  std::lock_guard<std::mutex> bus(bus_mx_);
+  {
+    std::lock_guard<std::mutex> lk(state_mx_);
+    for (auto& n : nodes_) attach(n);
+  }
   for (auto& n : nodes_) read_identity(n);
-  out_ << "canbus-server: " << nodes_.size() << " node properties from " << config_file_
-       << (simulate_ ? " on the virtual bus with simulated nodes" : "") << "\n";
+  write_out("canbus-server: " + std::to_string(nodes_.size()) + " node properties from " +
+            config_file_ + (simulate_ ? " on the virtual bus with simulated nodes" : "") + "\n");
   return true;
+}
+
+// The values the configuration check accepted, where the property's own reading did not take
+// them (identifiers 2001..2047, hexadecimal numbers).
+void Server::restore_values() {
+  for (const auto& l : config_.lines()) {
+    if (l.kind != ConfigFile::Kind::kNode && l.kind != ConfigFile::Kind::kSub) continue;
+    D_fct* p = location_->find(l.name);
+    const std::string* text = config_.value_of(l.name);
+    if (p == nullptr || text == nullptr) continue;
+    auto w = split_words(*text);
+    if (p->data_type() == DATA_IIII && w.size() == 4) {
+      int v[4];
+      std::string e;
+      if (!four(w, v, e)) continue;
+      IIII want{v[0], v[1], v[2], v[3]};
+      if (auto* node = dynamic_cast<D_can*>(p)) {
+        if (!(node->value() == want)) node->set_value(&want);
+      } else if (auto* sel = dynamic_cast<D_iiii*>(p)) {
+        if (!(sel->value() == want)) sel->set_value(want);
+      }
+    } else if (auto* i = dynamic_cast<D_int*>(p); i != nullptr && w.size() == 1) {
+      int v = 0;
+      if (parse_int(w[0], v) && i->get_value() != v) i->set_value(v);
+    }
+  }
 }
 
 void Server::attach(Node& n) {
   D_can* p = n.prop;
-  if (n.node <= 0 || n.node > 127) {
-    // No CANopen node id: attached directly, its identifiers only.
-    int r = p->init();
-    if (r != 0) out_ << "warning: " << p->name() << " attach returned " << r << "\n";
-    return;
+  // The library makes the first property attached to a line and node without a master its
+  // master; the others follow it.
+  bool has_master = false;
+  for (const auto& m : nodes_) {
+    has_master = has_master || (&m != &n && m.master && m.line == n.line && m.node == n.node);
   }
   // Guarding replies, SDO replies and emergencies; the further identifiers of the value.
   int r = p->init(0x700 + n.node);
@@ -211,14 +321,17 @@ void Server::attach(Node& n) {
   if (r == 0 && v.i3_data > 0) r = p->AddIdent(v.i3_data);
   if (r == 0 && v.i4_data > 0) r = p->AddIdent(v.i4_data);
   if (r != 0) {
-    out_ << "warning: " << p->name() << " attach returned " << r << " ("
-         << can_error_str(static_cast<unsigned long>(static_cast<long>(r))) << ")\n";
+    log(p->name() + " line " + std::to_string(n.line) + " node " + std::to_string(n.node) +
+        ": attach returned " + std::to_string(r) + " (" +
+        can_error_str(static_cast<unsigned long>(static_cast<long>(r))) + ")");
   }
-  if (p->isactive()) p->start_node();
+  n.master = r == 0 && !has_master && p->line_ptr() != nullptr;
+  if (n.master) p->start_node();
 }
 
+// With bus_mx_, without state_mx_: the uploads wait for the bus.
 void Server::read_identity(Node& n) {
-  if (n.node <= 0 || n.node > 127 || n.prop->handle() < 0) return;
+  if (n.prop->handle() < 0) return;
   n.prop->get_manufacture();
   n.prop->get_hwversion();
   n.prop->get_swversion();
@@ -238,9 +351,27 @@ sim::VbusNode* Server::find_device(int line, int node) {
   return nullptr;
 }
 
+// ---------------------------------------------------------------------------------------------
+// The receive cycle
+
 void Server::cycle() {
-  std::lock_guard<std::mutex> lk(work_mx_);
-  cycle_locked();
+  {
+    std::lock_guard<std::mutex> bus(bus_mx_);
+    std::lock_guard<std::mutex> lk(state_mx_);
+    cycle_locked();
+  }
+  publish_events();
+}
+
+// Events go out without the server's locks: a watcher on a blocking channel (standard input
+// mode) then holds up nobody's requests.
+void Server::publish_events() {
+  std::vector<Event> events;
+  {
+    std::lock_guard<std::mutex> lk(state_mx_);
+    events.swap(pending_events_);
+  }
+  for (const auto& e : events) events_.publish(e);
 }
 
 void Server::cycle_locked() {
@@ -251,7 +382,7 @@ void Server::cycle_locked() {
     D_can* p = n.prop;
     int count = 0;
     if (p->can_array(frames, &count) < 0 && count == 0) continue;
-    if (count <= 0 || n.node <= 0 || n.node > 127) continue;
+    if (count <= 0) continue;
     int state = -1;
     for (int i = 0; i < count; ++i) {
       if (frames[i].id == 0x700 + n.node && frames[i].len == 1) {
@@ -266,19 +397,60 @@ void Server::cycle_locked() {
       if (p->alive_prop()->check_alive(n.node, frames, &count) != 100) {
         p->alive_prop()->set_value(state);
       }
+      if (n.lost && n.master) {
+        n.lost = false;
+        pending_events_.push_back({Event::Kind::kNodeBack, n.line, n.node, p->name()});
+      }
+      // Events once per node: from its master.
+      if (n.master && (state & 0x7F) != n.last_state) {
+        n.last_state = state & 0x7F;
+        Event e{Event::Kind::kState, n.line, n.node, p->name()};
+        e.state = state_text(state);
+        pending_events_.push_back(e);
+      }
     }
-    if (p->isactive() && p->can_emergency(n.node, frames, &count) == 100) ++n.emcy_count;
+    if (!n.master) continue;
+    // One report per emergency of the master; the followers see the same frames.
+    for (int i = 0; i < count; ++i) {
+      const CMSG& m = frames[i];
+      if (m.id != 0x80 + n.node || (m.len & 0x0F) < 3) continue;
+      ++n.emcy_count;
+      Event e{Event::Kind::kEmergency, n.line, n.node, p->name()};
+      e.code = static_cast<uint16_t>(m.data[0] | (m.data[1] << 8));
+      e.error_register = m.data[2];
+      pending_events_.push_back(e);
+    }
+    p->can_emergency(n.node, frames, &count);
   }
   if (cycles_ % 10 == 0) {
     // Guarding round: one request per node (the master's), and a node that has not answered
     // three rounds in a row is marked.
     for (auto& n : nodes_) {
-      if (n.node <= 0 || n.node > 127 || n.prop->handle() < 0) continue;
-      if (n.prop->isactive()) n.prop->rtr();
+      if (n.prop->handle() < 0) continue;
+      if (n.master) n.prop->rtr();
       int64_t since = n.last_reply_cycle < 0 ? cycles_ : cycles_ - n.last_reply_cycle;
       if (since > 30 && n.prop->condition_prop()->value() != "No guarding reply") {
         n.prop->condition_prop()->set_value("No guarding reply");
+        if (!n.lost && n.master) {
+          n.lost = true;
+          n.last_state = -1;
+          pending_events_.push_back({Event::Kind::kNodeLost, n.line, n.node, n.prop->name()});
+        }
       }
+    }
+  }
+  // Lines lost and back, as the supervision thread sees them.
+  for (auto& n : nodes_) {
+    canline* l = n.prop->line_ptr();
+    if (l == nullptr) continue;
+    const bool open = l->handle() > 0;
+    auto it = line_open_.find(l->line());
+    if (it == line_open_.end()) {
+      line_open_[l->line()] = open;
+    } else if (it->second != open) {
+      it->second = open;
+      pending_events_.push_back(
+          {open ? Event::Kind::kLineBack : Event::Kind::kLineLost, l->line(), 0, ""});
     }
   }
   if (simulate_ && cycles_ % 30 == 0) {
@@ -286,6 +458,125 @@ void Server::cycle_locked() {
       if (emcy_devices_[i]) devices_[i]->send_emcy(0x3210, 0x04, {0x01, 0x02, 0x00, 0x00, 0x00});
     }
   }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Requests
+
+void Server::submit(const std::shared_ptr<Client>& c, const std::string& line, Done done) {
+  const auto words = split_words(line);
+  std::string error;
+  const RequestSpec* spec = table_.match(words, error);
+  if (spec == nullptr) {
+    done(error.empty() ? "" : "error: " + error, false);
+    return;
+  }
+  if (spec->access == Access::kWrite && !c->writer) {
+    done("error: read-only client", false);
+    return;
+  }
+  Args args(words.begin() + 1, words.end());
+  if (spec->run == Run::kNow) {
+    std::string answer;
+    {
+      std::lock_guard<std::mutex> lk(state_mx_);
+      answer = spec->handler(*c, args);
+    }
+    done(answer, spec->ends_session);
+    return;
+  }
+  worker_.post([this, spec, c, args = std::move(args), done = std::move(done)] {
+    std::string answer;
+    {
+      std::lock_guard<std::mutex> bus(bus_mx_);
+      answer = spec->handler(*c, args);
+    }
+    done(answer, spec->ends_session);
+  });
+}
+
+void Server::register_requests() {
+  auto& t = table_;
+  t.add({"help", "help [REQUEST|status]", 0, 1, Access::kRead, Run::kNow,
+         "the requests, one request's usage, or the status columns",
+         [this](Client&, const Args& a) { return cmd_help(a); }});
+  t.add({"list", "list", 0, 0, Access::kRead, Run::kNow, "every property of the location",
+         [this](Client&, const Args&) { return cmd_list(); }});
+  t.add({"get", "get NAME", 1, 1, Access::kRead, Run::kNow, "a property's value",
+         [this](Client&, const Args& a) { return cmd_get(a[0]); }});
+  t.add({"set", "set NAME VALUE...", 2, 5, Access::kWrite, Run::kBus,
+         "writes a property (four integers for a node property); checked, logged with user@host",
+         [this](Client& c, const Args& a) {
+           return cmd_set(c, a[0], Args(a.begin() + 1, a.end()));
+         }});
+  t.add({"status", "status", 0, 0, Access::kRead, Run::kNow, "nodes and lines",
+         [this](Client&, const Args&) { return status(); }});
+  t.add({"identity", "identity NAME", 1, 1, Access::kRead, Run::kBus,
+         "reads a node's identity strings again",
+         [this](Client&, const Args& a) { return cmd_identity(a[0]); }});
+  t.add({"save", "save", 0, 0, Access::kWrite, Run::kNow, "writes the configuration back",
+         [this](Client&, const Args&) {
+           std::string error;
+           return save(error) ? "ok (saved " + config_file_ + ")" : "error: " + error;
+         }});
+  t.add({"tick", "tick N", 1, 1, Access::kWrite, Run::kBus,
+         "runs N receive cycles of 100 ms (with --manual)", [this](Client&, const Args& a) {
+           int k = 0;
+           if (!parse_int(a[0], k) || k < 0 || k > 100000)
+             return "error: bad count " + quote_word(a[0]);
+           for (int i = 0; i < k; ++i) {
+             std::lock_guard<std::mutex> lk(state_mx_);  // per cycle: status goes in between
+             cycle_locked();
+           }
+           publish_events();
+           return std::string("ok");
+         }});
+  t.add({"sim", "sim silent|hold NODE on|off, sim emcy|boot|abort NODE, sim line N down|up", 2, 3,
+         Access::kWrite, Run::kNow, "faults of the simulated devices (virtual bus)",
+         [this](Client&, const Args& a) { return cmd_sim(a); }});
+  t.add({"user", "user NAME", 1, 1, Access::kRead, Run::kNow,
+         "names the user of this connection for the change log (once)",
+         [](Client& c, const Args& a) {
+           if (c.user_given) return std::string("error: the user is named already");
+           const std::string& u = a[0];
+           bool ok = !u.empty() && u.size() <= 32;
+           for (char ch : u)
+             ok = ok && (std::isalnum(static_cast<unsigned char>(ch)) || ch == '.' || ch == '_' ||
+                         ch == '-');
+           if (!ok) return std::string("error: a user name is 1..32 of A-Z a-z 0-9 . _ -");
+           c.user = u;
+           c.user_given = true;
+           return "ok (" + c.who() + ")";
+         }});
+  t.add({"watch", "watch [on|off]", 0, 1, Access::kRead, Run::kNow,
+         "sends events as they happen, each a line starting with 'event '",
+         [](Client& c, const Args& a) {
+           if (!a.empty() && a[0] != "on" && a[0] != "off")
+             return std::string("error: usage: watch [on|off]");
+           if (!c.event_sink) return std::string("error: no events on this channel");
+           c.watching = a.empty() || a[0] == "on";
+           return std::string(c.watching ? "ok (watching)" : "ok (not watching)");
+         }});
+  t.add({"quit", "quit", 0, 0, Access::kRead, Run::kNow,
+         "ends the connection (on standard input: saves and ends the server)",
+         [](Client&, const Args&) { return std::string("bye"); }, true});
+}
+
+std::string Server::cmd_help(const Args& a) const {
+  if (!a.empty()) {
+    if (a[0] == "status") return kStatusLegend;
+    const RequestSpec* s = table_.find(a[0]);
+    if (s == nullptr) return "error: unknown request '" + quote_word(a[0]) + "'";
+    return s->usage + "\n  " + s->help;
+  }
+  std::ostringstream o;
+  bool first = true;
+  for (const auto& s : table_.all()) {
+    if (!first) o << "\n";
+    first = false;
+    o << std::left << std::setw(22) << s.usage << " " << s.help;
+  }
+  return o.str();
 }
 
 std::string Server::status() {
@@ -297,7 +588,7 @@ std::string Server::status() {
   for (auto& n : nodes_) {
     D_can* p = n.prop;
     o << std::left << std::setw(18) << p->name() << std::setw(5) << n.line << std::setw(5) << n.node
-      << std::setw(9) << role_of(p) << std::setw(19) << p->condition_prop()->value() << std::setw(7)
+      << std::setw(9) << role_of(n) << std::setw(19) << p->condition_prop()->value() << std::setw(7)
       << hex2(p->alive_prop()->value()) << std::setw(6) << p->can_return() << std::setw(5)
       << n.emcy_count << p->manu_prop()->value() << " / " << p->hwver_prop()->value() << " / "
       << p->swver_prop()->value() << "\n";
@@ -332,7 +623,7 @@ std::string Server::cmd_list() {
 
 std::string Server::cmd_get(const std::string& name) {
   D_fct* p = location_->find(name);
-  if (p == nullptr) return "error: unknown property " + name;
+  if (p == nullptr) return "error: unknown property " + quote_word(name);
   EqData in, res;
   p->get(nullptr, &in, &res, location_.get());
   if (res.error() != 0) return "error: " + res.get_string();
@@ -348,143 +639,224 @@ std::string Server::cmd_get(const std::string& name) {
   return o.str();
 }
 
-std::string Server::cmd_set(const std::string& name, const std::vector<std::string>& values) {
+// With bus_mx_ (a bus job).
+std::string Server::cmd_set(Client& c, const std::string& name, const Args& values) {
+  std::unique_lock<std::mutex> lk(state_mx_);
   D_fct* p = location_->find(name);
-  if (p == nullptr) return "error: unknown property " + name;
+  if (p == nullptr) return "error: unknown property " + quote_word(name);
+  if (is_read_only(name)) return "error: " + name + " is read-only";
+  std::string error;
   EqData in, res;
-  int type = p->data_type();
+  std::string shown;
+  if (Node* n = find_node(name)) {
+    int v[4];
+    if (!four(values, v, error)) return "error: " + name + " " + error;
+    if (auto e = check_node_value(v); !e.empty()) return "error: " + e;
+    lk.unlock();
+    return cmd_set_node(c, *n, v);
+  }
+  const int type = p->data_type();
   if (type == DATA_IIII) {
-    IIII v;
-    int* f[4] = {&v.i1_data, &v.i2_data, &v.i3_data, &v.i4_data};
-    if (values.size() != 4) return "error: " + name + " takes four integers";
-    for (size_t i = 0; i < 4; ++i) {
-      if (!parse_int(values[i], *f[i])) return "error: bad value " + values[i];
+    int v[4];
+    if (!four(values, v, error)) return "error: " + name + " " + error;
+    if (ends_with(name, ".DEBUG_ID")) {
+      if (auto e = check_debug_value(v); !e.empty()) return "error: " + e;
     }
-    in.set(v);
+    in.set(IIII{v[0], v[1], v[2], v[3]});
   } else if (type == DATA_INT) {
     int v = 0;
     if (values.size() != 1 || !parse_int(values[0], v))
       return "error: " + name + " takes one integer";
+    if (ends_with(name, ".BAUDRATE")) {
+      if (auto e = check_baud_code(v); !e.empty()) return "error: " + e;
+    }
     in.set(v);
   } else if (type == DATA_STRING) {
     std::string s;
     for (size_t i = 0; i < values.size(); ++i) s += (i ? " " : "") + values[i];
+    if (s.size() > kMaxString)
+      return "error: " + name + " takes at most " + std::to_string(kMaxString) + " bytes";
     in.set_string(s);
   } else {
     return "error: " + name + " cannot be set";
   }
+  location_->set_user_and_host(c.user, c.host);
   p->set(nullptr, &in, &res, location_.get());
   if (res.error() != 0) return "error: " + res.get_string();
-  Node* n = find_node(name);
-  if (n != nullptr && n->prop->has_changed()) {
-    // Moved to another line or node: attach again where it is now.
-    IIII v = n->prop->value();
-    n->line = v.i1_data;
-    n->node = v.i2_data;
-    n->last_reply_cycle = -1;
-    attach(*n);
-    return "ok (moved to line " + std::to_string(n->line) + " node " + std::to_string(n->node) +
-           ", attached again)";
-  }
+  for (const auto& v : values) shown += " " + v;
+  log(name + " set to" + shown + " by " + c.who());
   return "ok";
 }
 
-std::string Server::cmd_sim(const std::vector<std::string>& a) {
+// With bus_mx_, without state_mx_; `v` is checked.
+std::string Server::cmd_set_node(Client& c, Node& n, const int v[4]) {
+  std::unique_lock<std::mutex> lk(state_mx_);
+  D_can* p = n.prop;
+  const IIII old = p->value();
+  IIII now{v[0], v[1], v[2], v[3]};
+  EqData in, res;
+  in.set(now);
+  location_->set_user_and_host(c.user, c.host);
+  p->set(nullptr, &in, &res, location_.get());
+  if (res.error() != 0) return "error: " + res.get_string();
+  char shown[96];
+  std::snprintf(shown, sizeof shown, "%d %d %d %d", v[0], v[1], v[2], v[3]);
+  log(p->name() + " set to " + shown + " by " + c.who());
+
+  const bool moved = old.i1_data != now.i1_data || old.i2_data != now.i2_data;
+  if (!moved) {
+    // Further identifiers take effect at once: the old ones off (the master's handle only; a
+    // follower shares it), the new ones on.
+    for (int id : {old.i3_data, old.i4_data}) {
+      if (id > 0 && id != now.i3_data && id != now.i4_data && id != 0x700 + n.node &&
+          id != 0x580 + n.node && id != 0x80 + n.node)
+        p->DelIdent(id);
+    }
+    for (int id : {now.i3_data, now.i4_data}) {
+      if (id > 0 && p->handle() >= 0) p->AddIdent(id);
+    }
+    return "ok";
+  }
+  // Moved: attach where it is now and read the new node's identity; followers left without
+  // their master attach again (the first of them becomes the node's master).
+  const int old_line = n.line, old_node = n.node;
+  n.line = now.i1_data;
+  n.node = now.i2_data;
+  n.last_reply_cycle = -1;
+  n.last_state = -1;
+  n.lost = false;
+  p->manu_prop()->set_value("");
+  p->hwver_prop()->set_value("");
+  p->swver_prop()->set_value("");
+  p->alive_prop()->set_value(0);
+  p->condition_prop()->set_value("");
+  if (simulate_ && find_device(n.line, n.node) == nullptr) {
+    devices_.push_back(std::make_unique<sim::VbusNode>(
+        n.line - 1, n.node, "Simulated node " + std::to_string(n.node), "HW 1", "SW 1"));
+    emcy_devices_.push_back(false);
+  }
+  attach(n);
+  for (auto& m : nodes_) {
+    if (&m == &n || m.line != old_line || m.node != old_node || m.master) continue;
+    m.prop->can_close();
+    attach(m);
+    log(m.prop->name() + " attached again after its master moved: " + role_of(m));
+  }
+  lk.unlock();
+  read_identity(n);
+  return "ok (moved to line " + std::to_string(n.line) + " node " + std::to_string(n.node) +
+         ", attached again)";
+}
+
+// With bus_mx_ (a bus job): the uploads run without state_mx_.
+std::string Server::cmd_identity(const std::string& name) {
+  Node* n = nullptr;
+  {
+    std::lock_guard<std::mutex> lk(state_mx_);
+    n = find_node(name);
+    if (n == nullptr) return "error: unknown node property " + quote_word(name);
+    if (n->prop->handle() < 0) return "error: " + name + " is not on the bus";
+  }
+  read_identity(*n);
+  return n->prop->manu_prop()->value() + " / " + n->prop->hwver_prop()->value() + " / " +
+         n->prop->swver_prop()->value();
+}
+
+std::string Server::cmd_sim(const Args& a) {
   if (!simulate_) return "error: no simulated devices on this backend";
-  if (a.size() == 4 && a[1] == "line") {
+  const std::string usage = "error: usage: " + table_.find("sim")->usage;
+  if (a.size() == 3 && a[0] == "line") {
     int line = 0;
-    if (!parse_int(a[2], line) || line < 1 || line > vbus::kNets) return "error: bad line " + a[2];
-    if (a[3] != "down" && a[3] != "up") return "error: sim line N down|up";
-    vbus::set_net_down(line - 1, a[3] == "down");
+    if (!parse_int(a[1], line) || line < 1 || line > vbus::kNets)
+      return "error: bad line " + quote_word(a[1]);
+    if (a[2] != "down" && a[2] != "up") return usage;
+    vbus::set_net_down(line - 1, a[2] == "down");
     return "ok";
   }
-  if (a.size() >= 3) {
-    Node* n = find_node(a[2]);
-    if (n == nullptr) return "error: unknown node property " + a[2];
-    sim::VbusNode* d = find_device(n->line, n->node);
-    if (d == nullptr) return "error: no simulated device for " + a[2];
-    if (a[1] == "silent" && a.size() == 4 && (a[3] == "on" || a[3] == "off")) {
-      d->logic().set_silent(a[3] == "on");
-      return "ok";
+  Node* n = find_node(a[1]);
+  if (n == nullptr) return "error: unknown node property " + quote_word(a[1]);
+  sim::VbusNode* d = find_device(n->line, n->node);
+  if (d == nullptr) return "error: no simulated device for " + a[1];
+  if ((a[0] == "silent" || a[0] == "hold") && a.size() == 3 && (a[2] == "on" || a[2] == "off")) {
+    if (a[0] == "silent") {
+      d->logic().set_silent(a[2] == "on");
+    } else {
+      d->hold_answers(a[2] == "on");
+      if (a[2] == "off") d->release_answers();
     }
-    if (a[1] == "emcy" && a.size() == 3) {
-      d->send_emcy(0x8110, 0x11, {0x00, 0x00, 0x00, 0x00, 0x00});
-      return "ok";
-    }
-    if (a[1] == "boot" && a.size() == 3) {
-      d->boot();
-      return "ok";
-    }
-  }
-  return "error: sim silent NODE on|off, sim emcy NODE, sim boot NODE, sim line N down|up";
-}
-
-std::string Server::help() const {
-  return "list                  all properties\n"
-         "get NAME              a property's value\n"
-         "set NAME VALUE...     write a property (four integers for a node property)\n"
-         "status                nodes and lines\n"
-         "identity NAME         read a node's identity strings again\n"
-         "save                  write the configuration back\n"
-         "tick N                run N receive cycles of 100 ms (with --manual)\n"
-         "sim silent NODE on|off, sim emcy NODE, sim boot NODE, sim line N down|up\n"
-         "help                  this text\n"
-         "quit                  save and end";
-}
-
-std::string Server::request(const std::string& line) {
-  auto a = split(line);
-  if (a.empty()) return "";
-  const std::string& c = a[0];
-  std::lock_guard<std::mutex> lk(work_mx_);
-  if (c == "help") return help();
-  if (c == "list") return cmd_list();
-  if (c == "status") return status();
-  if (c == "get" && a.size() == 2) return cmd_get(a[1]);
-  if (c == "set" && a.size() >= 3) return cmd_set(a[1], {a.begin() + 2, a.end()});
-  if (c == "save")
-    return save() ? "ok (saved " + config_file_ + ")" : "error: cannot write " + config_file_;
-  if (c == "sim") return cmd_sim(a);
-  if (c == "identity" && a.size() == 2) {
-    Node* n = find_node(a[1]);
-    if (n == nullptr) return "error: unknown node property " + a[1];
-    read_identity(*n);
-    return n->prop->manu_prop()->value() + " / " + n->prop->hwver_prop()->value() + " / " +
-           n->prop->swver_prop()->value();
-  }
-  if (c == "tick" && a.size() == 2) {
-    int k = 0;
-    if (!parse_int(a[1], k) || k < 0 || k > 100000) return "error: bad count " + a[1];
-    for (int i = 0; i < k; ++i) cycle_locked();
     return "ok";
   }
-  if (c == "quit") return "bye";
-  return "error: unknown request '" + line + "' (help lists the requests)";
+  if (a[0] == "abort" && a.size() == 2) {
+    d->logic().abort_next_upload(0x06020000);  // object does not exist
+    return "ok";
+  }
+  if (a[0] == "emcy" && a.size() == 2) {
+    d->send_emcy(0x8110, 0x11, {0x00, 0x00, 0x00, 0x00, 0x00});
+    return "ok";
+  }
+  if (a[0] == "boot" && a.size() == 2) {
+    d->boot();
+    return "ok";
+  }
+  return usage;
 }
 
-bool Server::save() {
-  // The configuration lines of the node properties, their baud rates and the debug selector.
-  std::ostringstream o;
-  o << "# canbus-server configuration: one line per property, NAME: value\n";
+// ---------------------------------------------------------------------------------------------
+// Saving and running
+
+bool Server::save(std::string& error) {
+  if (!config_ok_) {
+    error = "the configuration was not read; not written";
+    return false;
+  }
+  // The lines of the node properties, their baud rates and the debug selector, each in its
+  // place; every other line of the file stays as it was.
+  std::map<std::string, std::string> current;
+  std::vector<std::string> order;
   for (D_fct* p : location_->properties()) {
     const std::string& name = p->name();
-    bool node = find_node(name) != nullptr;
-    if (node || ends_with(name, ".BAUDRATE") || ends_with(name, ".DEBUG_ID")) p->write(o);
+    if (find_node(name) == nullptr && !is_config_sub(name)) continue;
+    std::ostringstream o;
+    p->write(o);
+    std::string line = o.str();
+    while (!line.empty() && line.back() == '\n') line.pop_back();
+    current[name] = line;
+    // A sub-property that is not in the file yet is added only when it holds more than zeros.
+    bool zeros = true;
+    for (const auto& w : split_words(line.substr(name.size() + 1))) zeros = zeros && w == "0";
+    if (find_node(name) != nullptr || !zeros) order.push_back(name);
   }
-  std::string tmp = config_file_ + ".new";
-  {
-    std::ofstream f(tmp, std::ios::trunc);
-    f << o.str();
-    f.flush();
-    if (!f) return false;
-  }
-  return std::rename(tmp.c_str(), config_file_.c_str()) == 0;
+  std::string text = config_.render(current, order);
+  if (!save_file(config_file_, text, error)) return false;
+  // The file now holds what was rendered: later saves work from it.
+  config_ = ConfigFile::parse(text);
+  return true;
 }
 
-int Server::run(int fd) {
+int Server::run(int in_fd) {
   using clk = std::chrono::steady_clock;
   auto t0 = clk::now();
   auto next_status = t0;
+
+  std::unique_ptr<Network> net;
+  if (!opts_.listen.empty()) {
+    net = std::make_unique<Network>(*this, opts_.max_clients);
+    std::string error;
+    if (!net->set_writers(opts_.writers, error)) {
+      std::cerr << "canbus-server: " << error << "\n";
+      return 2;
+    }
+    for (const auto& where : opts_.listen) {
+      std::string bound;
+      if (!net->listen(where, bound, error)) {
+        std::cerr << "canbus-server: " << error << "\n";
+        return 2;
+      }
+      write_out("listening on " + bound + "\n");
+    }
+  }
+  worker_.start();
+  if (net) net->start();
   if (!opts_.manual) {
     cycle_thread_ = std::thread([this] {
       auto next = clk::now();
@@ -501,51 +873,86 @@ int Server::run(int fd) {
       }
     });
   }
-  std::string pending;
+  write_out("type 'help' for the requests\n");
+
+  // Standard input: one client, always a writer, served one request at a time.
+  auto console = std::make_shared<Client>();
+  const char* user = std::getenv("USER");
+  console->user = user && *user ? user : "console";
+  console->host = "stdin";
+  console->writer = true;
+  console->event_sink = [this](const std::string& line) { write_out(line + "\n"); };
+  events_.add(console);
+
+  std::mutex done_mx;
+  std::condition_variable done_cv;
+  auto serve = [&](const LineReader::Item& it) -> bool {
+    if (it.too_long) {
+      write_out("error: request longer than " + std::to_string(kMaxRequestLine) + " bytes\n");
+      return true;
+    }
+    bool finished = false, end = false;
+    submit(console, it.line, [&](const std::string& answer, bool e) {
+      if (!answer.empty()) write_out(answer + "\n");
+      std::lock_guard<std::mutex> lk(done_mx);
+      finished = true;
+      end = e;
+      done_cv.notify_all();
+    });
+    std::unique_lock<std::mutex> lk(done_mx);
+    done_cv.wait(lk, [&] { return finished; });
+    return !end;
+  };
+
+  LineReader reader;
   bool input_open = true;
   bool quit = false;
   while (!quit && !g_stop) {
     auto now = clk::now();
     if (opts_.duration > 0 && now - t0 >= std::chrono::duration<double>(opts_.duration)) break;
     if (opts_.status_every > 0 && now >= next_status) {
-      out_ << status() << std::endl;
+      {
+        std::lock_guard<std::mutex> lk(state_mx_);
+        write_out(status() + "\n");
+      }
       next_status = now + std::chrono::duration_cast<clk::duration>(
                               std::chrono::duration<double>(opts_.status_every));
     }
     if (!input_open) {
-      if (opts_.duration <= 0) break;
+      if (opts_.duration <= 0 && !net) break;
       TAVIKsleep(0, 50000);
       continue;
     }
-    pollfd pfd{fd, POLLIN, 0};
+    pollfd pfd{in_fd, POLLIN, 0};
     int r = poll(&pfd, 1, 50);
     if (r <= 0) continue;
     char buf[4096];
-    ssize_t k = read(fd, buf, sizeof buf);
+    ssize_t k = read(in_fd, buf, sizeof buf);
+    if (k < 0 && errno == EINTR) continue;
+    std::vector<LineReader::Item> items;
     if (k <= 0) {
       input_open = false;
-      continue;
+      reader.finish(items);
+    } else {
+      reader.feed(buf, static_cast<size_t>(k), items);
     }
-    pending.append(buf, static_cast<size_t>(k));
-    size_t pos;
-    while ((pos = pending.find('\n')) != std::string::npos) {
-      std::string line = pending.substr(0, pos);
-      pending.erase(0, pos + 1);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      std::string answer = request(line);
-      if (!answer.empty()) out_ << answer << std::endl;
-      if (split(line) == std::vector<std::string>{"quit"}) {
+    for (const auto& it : items) {
+      if (!serve(it)) {
         quit = true;
         break;
       }
     }
   }
+  if (net) net->stop();
   cycle_stop_ = true;
   if (cycle_thread_.joinable()) cycle_thread_.join();
-  std::lock_guard<std::mutex> lk(work_mx_);
-  if (opts_.status_every > 0) out_ << status() << std::endl;
-  if (!save()) {
-    out_ << "error: cannot write " << config_file_ << std::endl;
+  worker_.stop();
+  std::lock_guard<std::mutex> bus(bus_mx_);
+  std::lock_guard<std::mutex> lk(state_mx_);
+  if (opts_.status_every > 0) write_out(status() + "\n");
+  std::string error;
+  if (!save(error)) {
+    std::cerr << "canbus-server: " << error << "\n";
     return 1;
   }
   return 0;

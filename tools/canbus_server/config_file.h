@@ -1,0 +1,84 @@
+// The server's configuration file as text: read whole, checked line by line, and written back
+// with only the lines of the properties the server owns replaced. Comments, blank lines, lines of
+// properties the server does not know and (with --ignore-bad-lines) lines it could not use stay
+// where they were. Depends on the standard library only, so tests and fuzzers use it directly.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace canbus_server {
+
+// Ranges of a node property's value and of its sub-properties, shared by the configuration
+// check and the checks of client writes.
+inline constexpr int kMinLine = 1, kMaxLine = 20;
+inline constexpr int kMinNode = 1, kMaxNode = 127;
+inline constexpr int kMaxIdent = 2047;
+inline constexpr int kMaxBaudCode = 14;  // the driver's table: codes 0..14
+
+// Integer of a whole token: optional sign, decimal digits or 0x and hexadecimal digits, within
+// int. false for anything else (empty, trailing text, overflow).
+bool parse_int(const std::string& s, int& v);
+
+// Why a node property value (line, node id, two further identifiers) cannot be used; empty
+// when it can.
+std::string check_node_value(const int v[4]);
+// The same for the debug selector (line 0..20, identifiers 0..2047).
+std::string check_debug_value(const int v[4]);
+// The same for a baud-rate code.
+std::string check_baud_code(int code);
+
+// The sub-properties of a node property the server reads from the configuration.
+bool is_config_sub(const std::string& name);
+// Any sub-property suffix of a node property (".BAUDRATE", ".ALIVE", ...).
+bool has_sub_suffix(const std::string& name);
+
+class ConfigFile {
+ public:
+  enum class Kind {
+    kOther,    // blank line or comment
+    kNode,     // a node property: NAME: line node ident ident
+    kSub,      // a sub-property the server reads (.BAUDRATE, .DEBUG_ID)
+    kUnknown,  // a property the server does not read: kept as it is
+    kBad,      // a line the server cannot use
+  };
+  struct Line {
+    std::string text;  // as in the file, without its line feed
+    std::string name;  // empty for kOther and kBad lines without a name
+    Kind kind = Kind::kOther;
+    std::string error;  // kBad: why
+  };
+  struct Problem {
+    int line;  // 1-based
+    std::string reason;
+  };
+
+  static ConfigFile parse(const std::string& text);
+
+  const std::vector<Line>& lines() const { return lines_; }
+  std::vector<Problem> problems() const;
+  // Names of the node properties, in file order.
+  std::vector<std::string> node_names() const;
+  // Value text of a property's line (after the colon, without leading blanks), or nullptr.
+  const std::string* value_of(const std::string& name) const;
+
+  // The file with the line of every property in `current` (name -> whole line, without line
+  // feed) replaced in place, and the properties not yet in the file appended in `order`.
+  std::string render(const std::map<std::string, std::string>& current,
+                     const std::vector<std::string>& order) const;
+
+ private:
+  std::vector<Line> lines_;
+  std::map<std::string, std::string> values_;
+};
+
+// Writes `text` to `path` so that a crash at any point leaves either the old or the new file
+// whole: the text goes to PATH.tmp (flushed to disk), the old file becomes PATH.bak, then
+// PATH.tmp is renamed over PATH. `before_rename`, for tests, runs after the temporary file is
+// written; returning false stops there as a crash would. false with `error` on failure.
+bool save_file(const std::string& path, const std::string& text, std::string& error,
+               const std::function<bool()>& before_rename = {});
+
+}  // namespace canbus_server

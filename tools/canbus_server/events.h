@@ -1,0 +1,49 @@
+// What happens on the bus, published in one place: every event goes to the server's log and to
+// every client that watches. The receive cycle publishes today; a node monitor's callbacks can
+// publish the same events later without touching the clients or the log.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "requests.h"
+
+namespace canbus_server {
+
+struct Event {
+  enum class Kind { kState, kEmergency, kLineLost, kLineBack, kNodeLost, kNodeBack };
+  Event() = default;
+  Event(Kind k, int line_no, int node_id, std::string prop)
+      : kind(k), line(line_no), node(node_id), name(std::move(prop)) {}
+
+  Kind kind = Kind::kState;
+  int line = 0;
+  int node = 0;       // 0 for line events
+  std::string name;   // the node property, empty for line events
+  std::string state;  // kState: the new state text
+  uint16_t code = 0;  // kEmergency: error code
+  uint8_t error_register = 0;
+
+  // One line: "state line 1 node 5 CAN.PUMP Stopped", "emergency line 2 node 10 CAN.MAGNET
+  // code 0x3210 register 0x04 (Voltage: ...)", "line 2 lost", ...
+  std::string text() const;
+};
+
+// The text of an emergency code's class (CiA 301): "Current", "Voltage", ...
+std::string emergency_class_text(uint16_t code);
+
+class EventHub {
+ public:
+  void add(const std::shared_ptr<Client>& c);
+  // Logs the event and hands its line to every watching client.
+  void publish(const Event& e);
+
+ private:
+  std::mutex mx_;
+  std::vector<std::weak_ptr<Client>> clients_;
+};
+
+}  // namespace canbus_server

@@ -1,0 +1,68 @@
+#include "options.h"
+
+#include <CLI/CLI.hpp>
+
+#include "backend.h"
+
+namespace canbus_server {
+
+const char* const kStatusLegend =
+    "Columns of the status table:\n"
+    "  ROLE       master: owns the node's receive buffer; follower: shares its master's;\n"
+    "             direct: own handle, no buffer; detached: not on the bus\n"
+    "  CONDITION  the node state as text (.CONDITION), or \"No guarding reply\"\n"
+    "  ALIVE      the last guarding reply byte (.ALIVE): state in bits 0..6, toggle bit 0x80\n"
+    "  FILL       result of the last receive into the node's buffer: 0 ok, else the driver's\n"
+    "             result code\n"
+    "  EMCY       emergency messages received from the node since the start\n"
+    "  IDENTITY   device name / hardware version / software version (.MANU .HWVER .SWVER)";
+
+namespace {
+
+void add_options(CLI::App& app, Options& o) {
+  app.add_option("--config", o.config_path, "configuration file (default: the bundled example)");
+  app.add_option("--workdir", o.workdir,
+                 "where the bundled example's copy lives (default $TMPDIR/canbus-server-demo)");
+  app.add_option("--backend", o.backend, "driver backend")
+      ->check(CLI::IsMember(ntcan::backend_names()));
+  app.add_option("--duration", o.duration, "seconds until the server ends by itself")
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--status-every", o.status_every, "seconds between status tables")
+      ->check(CLI::NonNegativeNumber);
+  app.add_flag("--manual", o.manual, "no receive cycle of its own: 'tick N' runs N cycles");
+  app.add_flag("--ignore-bad-lines", o.ignore_bad_lines,
+               "start although the configuration has lines the server cannot use (they are "
+               "kept in the file)");
+  app.add_option("--listen", o.listen,
+                 "serve clients on ADDR:PORT, PORT (on 127.0.0.1) or a Unix socket path; "
+                 "may be given several times");
+  app.add_option("--writers", o.writers,
+                 "addresses or networks (ADDR/BITS) whose clients may write; default: local "
+                 "clients only (loopback and Unix socket)");
+  app.add_option("--max-clients", o.max_clients, "network clients at once")
+      ->check(CLI::Range(1, 1000));
+}
+
+}  // namespace
+
+int parse_options(int argc, char** argv, Options& o, std::ostream& out, std::ostream& err) {
+  CLI::App app{
+      "canbus-server: a device server for CAN nodes. Without --config it runs the bundled\n"
+      "example on the virtual bus with simulated nodes. Requests come one a line on standard\n"
+      "input and from network clients (--listen); 'help' lists them.",
+      "canbus-server"};
+  app.footer(kStatusLegend);
+  add_options(app, o);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    out << app.help();
+    return 0;
+  } catch (const CLI::ParseError& e) {
+    err << "canbus-server: " << e.what() << "\n(--help lists the options)\n";
+    return 2;
+  }
+  return -1;
+}
+
+}  // namespace canbus_server

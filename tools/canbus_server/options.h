@@ -1,0 +1,30 @@
+// The command line. A new option is one line in add_options() (options.cpp) and a field here.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace canbus_server {
+
+struct Options {
+  std::string config_path;           // empty: the bundled example, copied into `workdir`
+  std::string workdir;               // where the bundled example's copy lives
+  std::string backend;               // driver backend; empty: the environment's, else "virtual"
+  double duration = 0;               // seconds until the server ends by itself; 0: until quit
+  double status_every = 0;           // seconds between status tables; 0: none
+  bool manual = false;               // no cycle thread: "tick N" runs N cycles of 100 ms
+  bool ignore_bad_lines = false;     // start although the configuration has lines it cannot use
+  std::vector<std::string> listen;   // ADDR:PORT, PORT (127.0.0.1) or a Unix socket path
+  std::vector<std::string> writers;  // addresses or networks whose clients may write
+  int max_clients = 32;
+};
+
+// Parses the command line. Returns -1 to go on, otherwise the exit status (0 after --help; 2
+// with the error on `err`, naming the option or value at fault).
+int parse_options(int argc, char** argv, Options& o, std::ostream& out, std::ostream& err);
+
+// What the columns of the status table mean (--help and "help status").
+extern const char* const kStatusLegend;
+
+}  // namespace canbus_server

@@ -1,0 +1,90 @@
+// Recording of the frames a process sends and receives, in the CAN tools' log format (canlog.h),
+// for any backend.
+//
+// The driver's C calls hand every frame of a recorded net to the recorder: canSend's frames
+// after a successful send, marked T; the frames canRead and canTake deliver, marked R. Each is
+// stamped with the time of the call and put into one bounded queue without waiting: a frame
+// that finds the queue full is dropped and counted (stats().dropped). A background thread
+// writes the queue to the file; the frame path never waits for the disk nor takes a lock. When
+// frames were dropped the writer reports it on standard error and puts a comment line
+// "# recorder: N frames dropped, queue full" into the log, which readers pass over.
+//
+// Net n is named by the backend (virtual bus "can<n>", SocketCAN its interface name); names
+// are right-aligned to the longest one written so far, as candump aligns them.
+//
+// Rotation: with rotate_bytes > 0, a file that reached that size is renamed FILE.1 (an older
+// FILE.1 becoming FILE.2 and so on, FILE.<keep> the oldest kept) and a new FILE is begun.
+//
+// Configuration by the environment, read at the process's first driver call:
+//   NTCAN_RECORD=FILE            record into FILE (appended to if it exists)
+//   NTCAN_RECORD_NETS=0,2-4      nets to record (default: all)
+//   NTCAN_RECORD_ROTATE=SIZE     rotate at SIZE bytes (suffix k or M; default: never)
+//   NTCAN_RECORD_KEEP=N          rotated files kept (default 5)
+//   NTCAN_RECORD_QUEUE=FRAMES    queue size (default 65536)
+// A bad value is reported on standard error and recording stays off.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "ntcan.h"
+
+namespace ntcan::recorder {
+
+constexpr int kMaxNets = 64;  // nets 0..63 can be recorded
+constexpr uint64_t kAllNets = ~uint64_t{0};
+constexpr size_t kDefaultQueue = 65536;
+
+struct Options {
+  std::string path;
+  uint64_t nets = kAllNets;   // bit n: net n
+  uint64_t rotate_bytes = 0;  // 0: never rotate
+  int keep = 5;
+  // Rounded up to a power of two. A start with another size than the queue in use makes a new
+  // queue (the old one stays allocated: 32 bytes a frame).
+  size_t queue_frames = kDefaultQueue;
+};
+
+// Starts recording into options.path (a running recording is stopped first). False with a
+// reason in *error if the file cannot be opened or an option is out of range.
+bool start(const Options& options, std::string* error = nullptr);
+// Writes out everything queued and closes the file. Frames of calls running meanwhile may be
+// lost; frames of calls that returned before are in the file.
+void stop();
+bool active();
+
+// The nets recorded from now on, for the running recording and later ones.
+void set_nets(uint64_t nets);
+uint64_t nets();
+
+// Returns once every frame of driver calls that returned before it is written to the file and
+// handed to the system. No-op when not recording.
+void flush();
+
+struct Stats {
+  uint64_t written = 0;  // frames written, since the process began
+  uint64_t dropped = 0;  // frames lost because the queue was full, since the process began
+  uint64_t rotations = 0;
+  uint64_t write_errors = 0;  // failed writes (the lines are lost)
+};
+Stats stats();
+
+// Time stamps of recorded frames, in ns since the epoch; nullptr restores CLOCK_REALTIME.
+// Tests put the framework's virtual clock here.
+using TimeSource = int64_t (*)();
+void set_time_source(TimeSource source);
+
+// Options from the NTCAN_RECORD* environment; false when NTCAN_RECORD is unset or empty, or a
+// value is bad (*error says which).
+bool options_from_environment(Options* options, std::string* error);
+// Parses a net list such as "0,2-4" or "all".
+bool parse_nets(const std::string& text, uint64_t* nets);
+
+// Hooks of the driver's C calls (ntcan.cpp).
+void on_open(NTCAN_HANDLE handle, int net);
+void on_close(NTCAN_HANDLE handle);
+void on_frames(NTCAN_HANDLE handle, const CMSG* frames, int32_t count, bool sent);
+// Starts recording from the environment, if it asks for it (first driver call).
+void start_from_environment();
+
+}  // namespace ntcan::recorder

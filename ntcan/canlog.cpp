@@ -163,7 +163,9 @@ LineKind parse_line(std::string_view line, Record* out, std::string* why_out) {
   if (p >= line.size() || line[p] != '.') return bad(why_out, "time stamp without '.'");
   const size_t frac_begin = ++p;
   int64_t frac = 0;
-  while (p < line.size() && is_digit(line[p])) frac = frac * 10 + (line[p++] - '0');
+  for (; p < line.size() && is_digit(line[p]); ++p) {
+    if (p - frac_begin < 9) frac = frac * 10 + (line[p] - '0');  // more digits are refused
+  }
   const size_t digits = p - frac_begin;
   if (digits != 6 && digits != 9) return bad(why_out, "time stamp fraction not 6 or 9 digits");
   if (p >= line.size() || line[p] != ')') return bad(why_out, "time stamp without ')'");

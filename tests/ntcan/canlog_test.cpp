@@ -46,6 +46,7 @@ const Row kRows[] = {
     {"(.000000) can0 705#05", LineKind::kMalformed},
     {"(1.12345) can0 705#05", LineKind::kMalformed},
     {"(1.1234567) can0 705#05", LineKind::kMalformed},
+    {"(1.12370508100000000000) can0 705#05", LineKind::kMalformed},
     {"(1,000000) can0 705#05", LineKind::kMalformed},
     {"(1.000000)can0 705#05", LineKind::kMalformed},
     {"(99999999999999999999.000000) can0 705#05", LineKind::kMalformed},

@@ -19,8 +19,7 @@ void check(bool ok) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
   const canlog::Log log = canlog::read_log(in);
-  check(log.records.size() + log.other + log.extended + log.error_frames + log.fd +
-            log.malformed ==
+  check(log.records.size() + log.other + log.extended + log.error_frames + log.fd + log.malformed ==
         log.lines);
   check(log.problems.size() == std::min(log.malformed, canlog::kMaxProblems));
   size_t previous = 0;

@@ -1,11 +1,10 @@
 // The recorder (recorder.h).
 //
 // Frame path (any thread in a driver call): one relaxed load of the recorded nets, a lock-free
-// look-up of the handle's net, one time reading per call, and a reservation of queue cells by
-// one compare-and-swap per call. The queue is a ring of cells, each with a sequence number
-// that the producer sets once the cell is filled (release) and the writer checks (acquire);
-// the writer publishes how far it has read in `tail`, from which producers compute the room
-// left. Nothing on this path allocates, blocks or makes a system call but the time reading.
+// look-up of the handle's net, one time reading per call, a reservation of queue cells by one
+// compare-and-swap per call and a copy of the frames. Nothing on this path allocates, blocks or
+// makes a system call but the time reading. The writer publishes how far it has read in
+// `tail`, from which producers compute the room left.
 //
 // Writer thread: takes Writer::mu for everything it does; start, stop and flush take it to talk
 // to the writer. The frame path never takes it. Control calls (start, stop) are serialised by
@@ -23,6 +22,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -79,43 +79,77 @@ std::atomic<uint64_t>* table_find(NTCAN_HANDLE h, uint64_t* value) {
 
 // ---- the queue -------------------------------------------------------------------------------
 
-struct Cell {
-  std::atomic<uint32_t> seq;  // position + 1 once filled for that position
+// A call's frames take consecutive cells: a header cell (time, net, direction, count), then
+// the frames as they are. The header's sequence number, set last (release), publishes the
+// batch; 64-bit positions never repeat, so the writer never resets one.
+struct Header {
+  int64_t time_ns;
+  uint16_t count;
   uint8_t net;
   uint8_t sent;
-  int64_t time_ns;
-  CMSG frame;
+  uint32_t unused;
 };
+static_assert(sizeof(Header) == sizeof(CMSG), "a header takes one cell");
+constexpr uint64_t kMaxBatch = 0xFFFF;
+
+// One cell: a frame, or a batch's header.
+struct alignas(16) Cell {
+  unsigned char bytes[16];
+};
+static_assert(sizeof(Cell) == sizeof(CMSG), "a cell holds one frame");
+
+void copy_cells(Cell* dst, const void* src, size_t n) {
+  std::memcpy(static_cast<void*>(dst), src, n * sizeof(Cell));
+}
+
+struct Ring;
+// The last `tail` this thread saw, so that it reads the writer's cache line only when the room
+// it knows of runs out (a stale tail only understates the room).
+thread_local const Ring* t_ring = nullptr;
+thread_local uint64_t t_tail = 0;
 
 struct Ring {
-  explicit Ring(size_t capacity) : cap(capacity), cells(new Cell[capacity]) {
-    for (size_t i = 0; i < cap; ++i) cells[i].seq.store(static_cast<uint32_t>(i));
+  explicit Ring(size_t capacity)
+      : cap(capacity), cells(new Cell[capacity]), seq(new std::atomic<uint64_t>[capacity]) {
+    for (size_t i = 0; i < cap; ++i) seq[i].store(0, std::memory_order_relaxed);
   }
   const size_t cap;  // power of two, at most 2^30
   const std::unique_ptr<Cell[]> cells;
+  // seq[i] = position + 1 of the batch whose header is in cell i, once it is filled.
+  const std::unique_ptr<std::atomic<uint64_t>[]> seq;
   alignas(64) std::atomic<uint64_t> head{0};  // next position to reserve
   alignas(64) std::atomic<uint64_t> tail{0};  // next position the writer reads
   alignas(64) std::atomic<uint64_t> dropped{0};
 
-  void push(const CMSG* frames, int32_t count, int net, bool sent, int64_t t) {
-    const auto n = static_cast<uint64_t>(count);
+  void push(const CMSG* frames, uint64_t n, int net, bool sent, int64_t t) {
+    while (n > kMaxBatch) {
+      push(frames, kMaxBatch, net, sent, t);
+      frames += kMaxBatch;
+      n -= kMaxBatch;
+    }
+    if (t_ring != this) t_ring = this, t_tail = 0;
     uint64_t pos = head.load(std::memory_order_relaxed);
     uint64_t k = 0;
     for (;;) {
-      const uint64_t room = cap - (pos - tail.load(std::memory_order_acquire));
-      k = std::min(n, room);
+      uint64_t room = cap - (pos - t_tail);
+      if (pos - t_tail > cap || room < n + 1) {
+        t_tail = tail.load(std::memory_order_acquire);
+        room = cap - (pos - t_tail);
+      }
+      k = room > 1 ? std::min(n, room - 1) : 0;
       if (k == 0) break;
-      if (head.compare_exchange_weak(pos, pos + k, std::memory_order_relaxed)) break;
+      if (head.compare_exchange_weak(pos, pos + 1 + k, std::memory_order_relaxed)) break;
     }
     if (k < n) dropped.fetch_add(n - k, std::memory_order_relaxed);
-    for (uint64_t i = 0; i < k; ++i) {
-      Cell& c = cells[(pos + i) & (cap - 1)];
-      c.net = static_cast<uint8_t>(net);
-      c.sent = sent;
-      c.time_ns = t;
-      c.frame = frames[i];
-      c.seq.store(static_cast<uint32_t>(pos + i + 1), std::memory_order_release);
-    }
+    if (k == 0) return;
+    const Header h{t, static_cast<uint16_t>(k), static_cast<uint8_t>(net), sent, 0};
+    const size_t at = pos & (cap - 1);
+    copy_cells(&cells[at], &h, 1);
+    const size_t first = (pos + 1) & (cap - 1);
+    const size_t until_end = std::min<size_t>(k, cap - first);
+    copy_cells(&cells[first], frames, until_end);
+    copy_cells(&cells[0], frames + until_end, k - until_end);
+    seq[at].store(pos + 1, std::memory_order_release);
   }
 };
 
@@ -198,7 +232,7 @@ void put(Writer& w, const char* line, size_t n) {
   if (w.opt.rotate_bytes > 0 && w.file_bytes > 0 && w.file_bytes + n > w.opt.rotate_bytes) {
     rotate(w);
   }
-  if (!w.file || std::fwrite(line, 1, n, w.file) != n) {
+  if (!w.file || fwrite_unlocked(line, 1, n, w.file) != n) {  // only this thread writes it
     w.write_errors.fetch_add(1, std::memory_order_relaxed);
     return;
   }
@@ -211,23 +245,28 @@ void drain(Writer& w, Ring& r, uint64_t until) {
   uint64_t t = r.tail.load(std::memory_order_relaxed);
   char line[canlog::kMaxLine];
   for (;;) {
-    Cell& c = r.cells[t & (r.cap - 1)];
-    if (c.seq.load(std::memory_order_acquire) != static_cast<uint32_t>(t + 1)) {
+    const size_t at = t & (r.cap - 1);
+    if (r.seq[at].load(std::memory_order_acquire) != t + 1) {
       if (t >= until) break;
-      std::this_thread::yield();  // a producer is between reserving and filling this cell
+      std::this_thread::yield();  // a producer is between reserving and filling this batch
       continue;
     }
-    if (!((w.seen_nets >> c.net) & 1)) {  // names right-aligned to the longest so far
-      w.seen_nets |= uint64_t{1} << c.net;
-      w.width = std::max(w.width, static_cast<int>(w.names[c.net].size()));
+    Header h;
+    std::memcpy(&h, &r.cells[at], sizeof h);
+    if (!((w.seen_nets >> h.net) & 1)) {  // names right-aligned to the longest so far
+      w.seen_nets |= uint64_t{1} << h.net;
+      w.width = std::max(w.width, static_cast<int>(w.names[h.net].size()));
     }
-    const size_t n = canlog::format_line(line, c.time_ns, w.names[c.net], w.width, c.frame,
-                                         c.sent ? canlog::Dir::kTx : canlog::Dir::kRx);
-    c.seq.store(static_cast<uint32_t>(t + r.cap), std::memory_order_relaxed);
-    ++t;
+    for (uint64_t i = 1; i <= h.count; ++i) {
+      CMSG f;
+      std::memcpy(&f, &r.cells[(t + i) & (r.cap - 1)], sizeof f);
+      const size_t n = canlog::format_line(line, h.time_ns, w.names[h.net], w.width, f,
+                                           h.sent ? canlog::Dir::kTx : canlog::Dir::kRx);
+      put(w, line, n);
+    }
+    w.written.fetch_add(h.count, std::memory_order_relaxed);
+    t += 1 + h.count;
     r.tail.store(t, std::memory_order_release);
-    put(w, line, n);
-    w.written.fetch_add(1, std::memory_order_relaxed);
   }
   const uint64_t dropped = r.dropped.load(std::memory_order_relaxed);
   if (dropped > w.reported_drops) {
@@ -477,7 +516,8 @@ void on_frames(NTCAN_HANDLE handle, const CMSG* frames, int32_t count, bool sent
   const int net = static_cast<int>(v & 0xFFFFFFFF) - 1;
   if (net < 0 || net >= kMaxNets || !((live >> net) & 1)) return;
   Ring* r = g_ring.load(std::memory_order_acquire);
-  r->push(frames, count, net, sent, g_time.load(std::memory_order_relaxed)());
+  r->push(frames, static_cast<uint64_t>(count), net, sent,
+          g_time.load(std::memory_order_relaxed)());
 }
 
 void start_from_environment() {

@@ -40,8 +40,9 @@ struct Options {
   uint64_t nets = kAllNets;   // bit n: net n
   uint64_t rotate_bytes = 0;  // 0: never rotate
   int keep = 5;
-  // Rounded up to a power of two. A start with another size than the queue in use makes a new
-  // queue (the old one stays allocated: 32 bytes a frame).
+  // Cells, rounded up to a power of two; each driver call takes one more than its frames. A start
+  // with another size than the queue in use makes a new queue (the old one stays allocated: 32
+  // bytes a frame).
   size_t queue_frames = kDefaultQueue;
 };
 

@@ -116,21 +116,21 @@ TEST_F(RecorderTest, FullQueueDropsCountsAndNotes) {
   const NTCAN_HANDLE h = open(3, {});
   rec::Options o;
   o.path = file();
-  o.queue_frames = 10;  // 16 cells
+  o.queue_frames = 10;  // 16 cells: a call's header and 15 frames
   ASSERT_TRUE(rec::start(o));
   std::vector<CMSG> burst(40, make_frame(0x100, {1}));
   int32_t n = 40;
   ASSERT_EQ(canSend(h, burst.data(), &n), NTCAN_SUCCESS);  // one call: no drain in between
   ASSERT_EQ(n, 40);
   rec::flush();
-  EXPECT_EQ(dropped(), 24u);
+  EXPECT_EQ(dropped(), 25u);
   send(h, make_frame(0x100, {2}));
   rec::flush();
   const auto lines = lines_of(file());
-  ASSERT_EQ(lines.size(), 18u);
-  EXPECT_EQ(lines[16], "# recorder: 24 frames dropped, queue full");
-  EXPECT_EQ(lines[17], "(1700000000.000000) can3 100#02 T");
-  EXPECT_EQ(written(), 17u);
+  ASSERT_EQ(lines.size(), 17u);
+  EXPECT_EQ(lines[15], "# recorder: 25 frames dropped, queue full");
+  EXPECT_EQ(lines[16], "(1700000000.000000) can3 100#02 T");
+  EXPECT_EQ(written(), 16u);
 }
 
 TEST_F(RecorderTest, RotatesBySizeKeepingTheNewestFiles) {

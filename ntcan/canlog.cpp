@@ -239,6 +239,12 @@ bool read_log_file(const std::string& path, Log* log, std::string* error) {
   return true;
 }
 
+CMSG normalised(const CMSG& frame) {
+  CMSG in = frame;
+  if ((in.len & ntcan::kDlcMask) > 8) in.len = static_cast<uint8_t>((in.len & NTCAN_RTR) | 8);
+  return ntcan::normalised_frame(in);
+}
+
 size_t format_line(char* buf, int64_t time_ns, std::string_view iface, int width, const CMSG& frame,
                    Dir dir) {
   if (time_ns < 0) time_ns = 0;
@@ -256,9 +262,7 @@ size_t format_line(char* buf, int64_t time_ns, std::string_view iface, int width
     *p++ = ' ';
   p = std::copy(iface.begin(), iface.end(), p);
   *p++ = ' ';
-  CMSG in = frame;
-  if ((in.len & ntcan::kDlcMask) > 8) in.len = static_cast<uint8_t>((in.len & NTCAN_RTR) | 8);
-  const CMSG f = ntcan::normalised_frame(in);
+  const CMSG f = normalised(frame);
   p = put_hex(p, static_cast<unsigned>(f.id) & 0x7FF, 3);
   *p++ = '#';
   const int len = std::min(f.len & ntcan::kDlcMask, 8);

@@ -70,6 +70,9 @@ Log read_log(std::istream& in);
 // false (and *error) if the file cannot be opened; problems of its lines are in *log.
 bool read_log_file(const std::string& path, Log* log, std::string* error = nullptr);
 
+// The frame as a bus carries it (ntcan::normalised_frame), a data length above 8 taken as 8.
+CMSG normalised(const CMSG& frame);
+
 // Longest line format_line writes, line feed included.
 constexpr size_t kMaxLine = 64;
 // Writes the line of one frame with its line feed into buf (at least kMaxLine bytes) and returns

@@ -184,8 +184,9 @@ NTCAN_RESULT canSend(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len) {
         return NTCAN_INVALID_PARAMETER;
       }
     }
+    ntcan::recorder::SendRecord record(handle, cmsg, *len);
     NTCAN_RESULT r = b.send(handle, cmsg, len);
-    if (r == NTCAN_SUCCESS) ntcan::recorder::on_frames(handle, cmsg, *len, true);
+    if (r == NTCAN_SUCCESS) record.sent(*len);
     return r;
   });
 }
@@ -195,7 +196,7 @@ NTCAN_RESULT canRead(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len, OVERLAPPED* 
     // No asynchronous I/O: an overlapped argument is refused rather than ignored.
     if (ovrlppd) return NTCAN_INVALID_PARAMETER;
     NTCAN_RESULT r = b.read(handle, cmsg, len);
-    if (r == NTCAN_SUCCESS) ntcan::recorder::on_frames(handle, cmsg, *len, false);
+    if (r == NTCAN_SUCCESS) ntcan::recorder::on_received(handle, cmsg, *len);
     return r;
   });
 }
@@ -203,7 +204,7 @@ NTCAN_RESULT canRead(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len, OVERLAPPED* 
 NTCAN_RESULT canTake(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len) {
   return ntcan::counted(handle, cmsg, len, [&](Backend& b) {
     NTCAN_RESULT r = b.take(handle, cmsg, len);
-    if (r == NTCAN_SUCCESS) ntcan::recorder::on_frames(handle, cmsg, *len, false);
+    if (r == NTCAN_SUCCESS) ntcan::recorder::on_received(handle, cmsg, *len);
     return r;
   });
 }

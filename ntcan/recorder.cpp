@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -84,10 +85,11 @@ std::atomic<uint64_t>* table_find(NTCAN_HANDLE h, uint64_t* value) {
 // batch; 64-bit positions never repeat, so the writer never resets one.
 struct Header {
   int64_t time_ns;
-  uint16_t count;
+  uint16_t count;  // frames to write
+  uint16_t cells;  // frames reserved after the header (a failed send writes none of them)
   uint8_t net;
   uint8_t sent;
-  uint32_t unused;
+  uint16_t unused;
 };
 static_assert(sizeof(Header) == sizeof(CMSG), "a header takes one cell");
 constexpr uint64_t kMaxBatch = 0xFFFF;
@@ -121,35 +123,53 @@ struct Ring {
   alignas(64) std::atomic<uint64_t> tail{0};  // next position the writer reads
   alignas(64) std::atomic<uint64_t> dropped{0};
 
-  void push(const CMSG* frames, uint64_t n, int net, bool sent, int64_t t) {
-    while (n > kMaxBatch) {
-      push(frames, kMaxBatch, net, sent, t);
-      frames += kMaxBatch;
-      n -= kMaxBatch;
-    }
+  // Reserves a header and up to n (<= kMaxBatch) frame cells at *pos; the frames reserved
+  // (0 if none: then nothing is to be published). Frames that found no room are counted.
+  uint64_t reserve(uint64_t n, uint64_t* pos) {
     if (t_ring != this) t_ring = this, t_tail = 0;
-    uint64_t pos = head.load(std::memory_order_relaxed);
+    uint64_t p = head.load(std::memory_order_relaxed);
     uint64_t k = 0;
     for (;;) {
-      uint64_t room = cap - (pos - t_tail);
-      if (pos - t_tail > cap || room < n + 1) {
+      uint64_t room = cap - (p - t_tail);
+      if (p - t_tail > cap || room < n + 1) {
         t_tail = tail.load(std::memory_order_acquire);
-        room = cap - (pos - t_tail);
+        room = cap - (p - t_tail);
       }
       k = room > 1 ? std::min(n, room - 1) : 0;
       if (k == 0) break;
-      if (head.compare_exchange_weak(pos, pos + 1 + k, std::memory_order_relaxed)) break;
+      if (head.compare_exchange_weak(p, p + 1 + k, std::memory_order_relaxed)) break;
     }
     if (k < n) dropped.fetch_add(n - k, std::memory_order_relaxed);
-    if (k == 0) return;
-    const Header h{t, static_cast<uint16_t>(k), static_cast<uint8_t>(net), sent, 0};
-    const size_t at = pos & (cap - 1);
-    copy_cells(&cells[at], &h, 1);
+    *pos = p;
+    return k;
+  }
+
+  void fill(uint64_t pos, const CMSG* frames, uint64_t k) {
     const size_t first = (pos + 1) & (cap - 1);
     const size_t until_end = std::min<size_t>(k, cap - first);
     copy_cells(&cells[first], frames, until_end);
     copy_cells(&cells[0], frames + until_end, k - until_end);
+  }
+
+  void publish(uint64_t pos, const Header& h) {
+    const size_t at = pos & (cap - 1);
+    copy_cells(&cells[at], &h, 1);
     seq[at].store(pos + 1, std::memory_order_release);
+  }
+
+  void push(const CMSG* frames, uint64_t n, int net, int64_t t) {
+    for (; n > 0;) {
+      const uint64_t batch = std::min(n, kMaxBatch);
+      uint64_t pos = 0;
+      const uint64_t k = reserve(batch, &pos);
+      if (k > 0) {
+        fill(pos, frames, k);
+        const auto c = static_cast<uint16_t>(k);
+        publish(pos, Header{t, c, c, static_cast<uint8_t>(net), 0, 0});
+      }
+      frames += batch;
+      n -= batch;
+    }
   }
 };
 
@@ -166,6 +186,28 @@ std::atomic<TimeSource> g_time{&real_time};
 
 // ---- the writer ------------------------------------------------------------------------------
 
+// A frame this process sent, which its own handles may receive again.
+struct Sent {
+  CMSG frame;
+  int64_t time_ns;
+};
+constexpr size_t kEchoMemory = 64;
+constexpr int64_t kEchoWindowNs = 1'000'000'000;
+
+// Whether a received frame is the process hearing itself: equal to a frame it sent on that net
+// during the second before. (A send is queued before the backend delivers it, so its record
+// always comes first.)
+bool is_echo(const std::deque<Sent>& sent, const CMSG& f, int64_t t) {
+  for (auto it = sent.rbegin(); it != sent.rend(); ++it) {
+    if (t - it->time_ns > kEchoWindowNs) return false;
+    if (it->frame.id == f.id && it->frame.len == f.len &&
+        std::memcmp(it->frame.data, f.data, sizeof f.data) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
 struct Writer {
   std::mutex mu;
   std::condition_variable wake_cv;  // flush requested, or stop
@@ -181,8 +223,9 @@ struct Writer {
   uint64_t dropped_before = 0;  // by queues replaced since
   std::chrono::steady_clock::time_point last_report{};
   std::array<std::string, kMaxNets> names;
-  uint64_t seen_nets = 0;  // nets written so far in this recording
-  int width = 0;           // of their longest name
+  std::array<std::deque<Sent>, kMaxNets> recent_sent;  // the last kEchoMemory sent per net
+  uint64_t seen_nets = 0;                              // nets written so far in this recording
+  int width = 0;                                       // of their longest name
   std::atomic<uint64_t> written{0};
   std::atomic<uint64_t> rotations{0};
   std::atomic<uint64_t> write_errors{0};
@@ -257,15 +300,23 @@ void drain(Writer& w, Ring& r, uint64_t until) {
       w.seen_nets |= uint64_t{1} << h.net;
       w.width = std::max(w.width, static_cast<int>(w.names[h.net].size()));
     }
+    auto& sent = w.recent_sent[h.net];
     for (uint64_t i = 1; i <= h.count; ++i) {
       CMSG f;
       std::memcpy(&f, &r.cells[(t + i) & (r.cap - 1)], sizeof f);
+      f = canlog::normalised(f);
+      if (h.sent) {
+        if (sent.size() == kEchoMemory) sent.pop_front();
+        sent.push_back({f, h.time_ns});
+      } else if (is_echo(sent, f, h.time_ns)) {
+        continue;
+      }
       const size_t n = canlog::format_line(line, h.time_ns, w.names[h.net], w.width, f,
                                            h.sent ? canlog::Dir::kTx : canlog::Dir::kRx);
       put(w, line, n);
+      w.written.fetch_add(1, std::memory_order_relaxed);
     }
-    w.written.fetch_add(h.count, std::memory_order_relaxed);
-    t += 1 + h.count;
+    t += 1 + h.cells;
     r.tail.store(t, std::memory_order_release);
   }
   const uint64_t dropped = r.dropped.load(std::memory_order_relaxed);
@@ -432,6 +483,7 @@ bool start(const Options& options, std::string* error) {
     w.names = names;
     w.seen_nets = 0;
     w.width = 0;
+    for (auto& d : w.recent_sent) d.clear();
     w.quit = false;
     if (!open_file(w, "a")) return fail("cannot open " + options.path + " for writing");
     w.reported_drops = g_ring.load()->dropped.load();
@@ -508,16 +560,49 @@ void on_close(NTCAN_HANDLE handle) {
   if (auto* s = table_find(handle, &v)) s->compare_exchange_strong(v, kTombstone);
 }
 
-void on_frames(NTCAN_HANDLE handle, const CMSG* frames, int32_t count, bool sent) {
+namespace {
+
+// The recorded net of `handle` (-1 if it is not recorded now).
+int recorded_net(NTCAN_HANDLE handle) {
   const uint64_t live = g_live.load(std::memory_order_relaxed);
-  if (live == 0 || count <= 0) return;
+  if (live == 0) return -1;
   uint64_t v = 0;
-  if (!table_find(handle, &v)) return;
+  if (!table_find(handle, &v)) return -1;
   const int net = static_cast<int>(v & 0xFFFFFFFF) - 1;
-  if (net < 0 || net >= kMaxNets || !((live >> net) & 1)) return;
+  return net >= 0 && net < kMaxNets && ((live >> net) & 1) ? net : -1;
+}
+
+}  // namespace
+
+void on_received(NTCAN_HANDLE handle, const CMSG* frames, int32_t count) {
+  if (count <= 0) return;
+  const int net = recorded_net(handle);
+  if (net < 0) return;
+  g_ring.load(std::memory_order_acquire)
+      ->push(frames, static_cast<uint64_t>(count), net, g_time.load(std::memory_order_relaxed)());
+}
+
+SendRecord::SendRecord(NTCAN_HANDLE handle, const CMSG* frames, int32_t count) {
+  if (count <= 0) return;
+  net_ = recorded_net(handle);
+  if (net_ < 0) return;
   Ring* r = g_ring.load(std::memory_order_acquire);
-  r->push(frames, static_cast<uint64_t>(count), net, sent,
-          g_time.load(std::memory_order_relaxed)());
+  const uint64_t k = r->reserve(std::min(static_cast<uint64_t>(count), kMaxBatch), &pos_);
+  if (static_cast<uint64_t>(count) > kMaxBatch) {
+    r->dropped.fetch_add(static_cast<uint64_t>(count) - kMaxBatch, std::memory_order_relaxed);
+  }
+  if (k == 0) return;
+  r->fill(pos_, frames, k);
+  ring_ = r;
+  cells_ = static_cast<uint16_t>(k);
+  time_ns_ = g_time.load(std::memory_order_relaxed)();
+}
+
+SendRecord::~SendRecord() {
+  if (!ring_) return;
+  const auto count = static_cast<uint16_t>(std::min<int32_t>(std::max(sent_, 0), cells_));
+  static_cast<Ring*>(ring_)->publish(
+      pos_, Header{time_ns_, count, cells_, static_cast<uint8_t>(net_), 1, 0});
 }
 
 void start_from_environment() {

@@ -2,11 +2,13 @@
 // for any backend.
 //
 // The driver's C calls hand every frame of a recorded net to the recorder: canSend's frames
-// after a successful send, marked T; the frames canRead and canTake deliver, marked R. Each is
-// stamped with the time of the call and put into one bounded queue without waiting: a frame
-// that finds the queue full is dropped and counted (stats().dropped). A background thread
-// writes the queue to the file; the frame path never waits for the disk nor takes a lock. When
-// frames were dropped the writer reports it on standard error and puts a comment line
+// that were sent, marked T; the frames canRead and canTake deliver, marked R. A frame the
+// process sent that one of its own handles receives again within a second is written once, as
+// sent (candump sees it once on the bus, and a replay must not take it for a node's answer). Each
+// is stamped with the time of the call and put into one bounded queue without waiting: a frame that
+// finds the queue full is dropped and counted (stats().dropped). A background thread writes the
+// queue to the file; the frame path never waits for the disk nor takes a lock. When frames were
+// dropped the writer reports it on standard error and puts a comment line
 // "# recorder: N frames dropped, queue full" into the log, which readers pass over.
 //
 // Net n is named by the backend (virtual bus "can<n>", SocketCAN its interface name); names
@@ -84,7 +86,26 @@ bool parse_nets(const std::string& text, uint64_t* nets);
 // Hooks of the driver's C calls (ntcan.cpp).
 void on_open(NTCAN_HANDLE handle, int net);
 void on_close(NTCAN_HANDLE handle);
-void on_frames(NTCAN_HANDLE handle, const CMSG* frames, int32_t count, bool sent);
+void on_received(NTCAN_HANDLE handle, const CMSG* frames, int32_t count);
+// canSend's frames take their place in the queue before the backend sends them, so that a copy
+// that one of the process's own handles receives is always recorded after them; the destructor
+// completes the record with the frames sent (none unless sent() was called).
+class SendRecord {
+ public:
+  SendRecord(NTCAN_HANDLE handle, const CMSG* frames, int32_t count);
+  ~SendRecord();
+  SendRecord(const SendRecord&) = delete;
+  SendRecord& operator=(const SendRecord&) = delete;
+  void sent(int32_t count) { sent_ = count; }
+
+ private:
+  void* ring_ = nullptr;  // set when cells were reserved
+  uint64_t pos_ = 0;
+  int64_t time_ns_ = 0;
+  int32_t sent_ = 0;
+  uint16_t cells_ = 0;
+  int net_ = -1;
+};
 // Starts recording from the environment, if it asks for it (first driver call).
 void start_from_environment();
 

@@ -76,37 +76,45 @@ TEST_F(RecorderTest, RecordsSentAndDeliveredFramesOfChosenNetsWithMarks) {
   o.path = file();
   o.nets = 1;  // net 0 only
   ASSERT_TRUE(rec::start(o));
+  const auto take = [](NTCAN_HANDLE h, size_t expected) {
+    CMSG got[4];
+    int32_t n = 4;
+    ASSERT_EQ(canTake(h, got, &n), NTCAN_SUCCESS);
+    ASSERT_EQ(n, static_cast<int32_t>(expected));
+  };
 
-  send(b, make_frame(0x181, {1, 2}));  // b sends, a receives
+  send(b, make_frame(0x181, {1, 2}));  // b sends, a receives: written once, as sent
+  take(a, 1);
   g_now += 1'500;
-  CMSG got[4];
-  int32_t n = 4;
-  ASSERT_EQ(canTake(a, got, &n), NTCAN_SUCCESS);
-  ASSERT_EQ(n, 1);
+  vbus::inject(0, make_frame(0x705, {5}));  // a device's frame
+  take(b, 1);
   vbus::inject(1, make_frame(0x181, {9}));  // a net that is not recorded
-  n = 4;
-  ASSERT_EQ(canTake(other, got, &n), NTCAN_SUCCESS);
+  take(other, 1);
   CMSG rtr = canbus_test::make_remote(0x705, 1);
   rtr.data[3] = 0x55;  // recorded as the bus carries it
   send(a, rtr);
-  n = 4;
-  ASSERT_EQ(canRead(b, got, &n, nullptr), NTCAN_SUCCESS);
-  n = 4;
-  EXPECT_EQ(canTake(b, got, &n), NTCAN_SUCCESS);  // nothing: nothing recorded
+  take(b, 1);
+  vbus::set_net_down(0, true);
+  int32_t n = 1;
+  EXPECT_EQ(canSend(a, &rtr, &n), NTCAN_CONTR_OFF_BUS);  // not sent, not recorded
+  vbus::set_net_down(0, false);
+  g_now += 1'000'000'000;  // the same frame as b sent, a second later: a node's
+  vbus::inject(0, make_frame(0x181, {1, 2}));
+  take(a, 1);
 
   rec::set_nets(2);  // now net 1 only
   vbus::inject(1, make_frame(0x181, {7}));
-  n = 4;
-  ASSERT_EQ(canTake(other, got, &n), NTCAN_SUCCESS);
+  take(other, 1);
   send(b, make_frame(0x181, {3}));
+  take(a, 1);
   rec::flush();
 
   EXPECT_EQ(lines_of(file()), (std::vector<std::string>{
                                   "(1700000000.000000) can0 181#0102 T",
-                                  "(1700000000.000001) can0 181#0102 R",
+                                  "(1700000000.000001) can0 705#05 R",
                                   "(1700000000.000001) can0 705#R1 T",
-                                  "(1700000000.000001) can0 705#R1 R",
-                                  "(1700000000.000001) can1 181#07 R",
+                                  "(1700000001.000001) can0 181#0102 R",
+                                  "(1700000001.000001) can1 181#07 R",
                               }));
   EXPECT_EQ(written(), 5u);
   EXPECT_EQ(dropped(), 0u);

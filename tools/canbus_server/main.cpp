@@ -18,6 +18,7 @@ void on_signal(int) {
 void usage(std::ostream& o) {
   o << "usage: canbus-server [--config FILE] [--workdir DIR] [--backend virtual|socketcan]\n"
        "                     [--duration SECONDS] [--status-every SECONDS] [--manual]\n"
+       "                     [--record FILE] [--replay FILE]\n"
        "Without --config it runs the bundled example on the virtual bus with simulated nodes,\n"
        "on a copy of its configuration in DIR (default $TMPDIR/canbus-server-demo).\n"
        "Requests on standard input, one a line; 'help' lists them.\n";
@@ -35,6 +36,10 @@ int main(int argc, char** argv) {
   canbus_server::Options o;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
+    if (int bad = 0; canbus_server::parse_record_option(argc, argv, i, o.record, std::cerr, &bad)) {
+      if (bad != 0) return bad;
+      continue;
+    }
     auto value = [&](const char* what) -> const char* {
       if (i + 1 >= argc) {
         std::cerr << "canbus-server: " << a << " needs " << what << "\n";

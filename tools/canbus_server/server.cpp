@@ -168,7 +168,8 @@ bool Server::start() {
     n.node = v.i2_data;
   }
 
-  if (simulate_) {
+  if (!record_.start(opts_.record, simulate_, out_)) return false;
+  if (simulate_ && !record_.replaying()) {
     for (const auto& d : kDemoDevices) {
       bool configured = false;
       for (auto& n : nodes_) configured = configured || (n.line == d.line && n.node == d.node);
@@ -427,7 +428,8 @@ std::string Server::help() const {
          "identity NAME         read a node's identity strings again\n"
          "save                  write the configuration back\n"
          "tick N                run N receive cycles of 100 ms (with --manual)\n"
-         "sim silent NODE on|off, sim emcy NODE, sim boot NODE, sim line N down|up\n"
+         "sim silent NODE on|off, sim emcy NODE, sim boot NODE, sim line N down|up\n" +
+         std::string(RecordRequests::help()) + "\n" +
          "help                  this text\n"
          "quit                  save and end";
 }
@@ -445,6 +447,7 @@ std::string Server::request(const std::string& line) {
   if (c == "save")
     return save() ? "ok (saved " + config_file_ + ")" : "error: cannot write " + config_file_;
   if (c == "sim") return cmd_sim(a);
+  if (c == "record") return record_.request(a);
   if (c == "identity" && a.size() == 2) {
     Node* n = find_node(a[1]);
     if (n == nullptr) return "error: unknown node property " + a[1];

@@ -17,6 +17,7 @@
 
 #include "D_esdcan.h"
 #include "canopen_node.h"
+#include "record_requests.h"
 
 namespace canbus_server {
 
@@ -27,6 +28,7 @@ struct Options {
   double duration = 0;      // seconds until the server ends by itself; 0: until quit
   double status_every = 0;  // seconds between status tables; 0: none
   bool manual = false;      // no cycle thread: "tick N" runs N cycles of 100 ms
+  RecordOptions record;     // --record, --replay
 };
 
 class Server {
@@ -79,6 +81,7 @@ class Server {
   std::unique_ptr<EqFct> location_;
   std::vector<Node> nodes_;
   std::vector<std::unique_ptr<sim::VbusNode>> devices_;
+  RecordRequests record_;  // started before the nodes attach, ended after they are gone
   std::vector<bool> emcy_devices_;
   std::mutex work_mx_;  // one request or one cycle at a time
   int64_t cycles_ = 0;

@@ -44,8 +44,10 @@ constexpr uint64_t kEmpty = 0;
 constexpr uint64_t kTombstone = ~uint64_t{0};
 std::array<std::atomic<uint64_t>, kSlots> g_slots{};
 
+// Handles count up from 1 and the open ones are mostly close together: their slots share a few
+// cache lines.
 size_t home_slot(NTCAN_HANDLE h) {
-  return (static_cast<uint32_t>(h) * 2654435761u) & (kSlots - 1);
+  return static_cast<uint32_t>(h) & (kSlots - 1);
 }
 
 uint64_t slot_key(NTCAN_HANDLE h) {
@@ -292,6 +294,7 @@ void put(Writer& w, const char* line, size_t n) {
 // (waiting for cells reserved below it that are still being filled).
 void drain(Writer& w, Ring& r, uint64_t until) {
   uint64_t t = r.tail.load(std::memory_order_relaxed);
+  uint64_t written = 0;
   char line[canlog::kMaxLine];
   for (;;) {
     const size_t at = t & (r.cap - 1);
@@ -320,11 +323,12 @@ void drain(Writer& w, Ring& r, uint64_t until) {
       const size_t n = canlog::format_line(line, h.time_ns, w.names[h.net], w.width, f,
                                            h.sent ? canlog::Dir::kTx : canlog::Dir::kRx);
       put(w, line, n);
-      w.written.fetch_add(1, std::memory_order_relaxed);
+      ++written;
     }
     t += 1 + h.cells;
     r.tail.store(t, std::memory_order_release);
   }
+  w.written.fetch_add(written, std::memory_order_relaxed);
   const uint64_t dropped = r.dropped.load(std::memory_order_relaxed);
   if (dropped > w.reported_drops) {
     const uint64_t d = dropped - w.reported_drops;

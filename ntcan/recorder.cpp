@@ -26,6 +26,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -498,9 +499,16 @@ bool start(const Options& options, std::string* error) {
     if (!open_file(w, "a")) return fail("cannot open " + options.path + " for writing");
     w.reported_drops = g_ring.load()->dropped.load();
   }
+  try {
+    w.thread = std::thread(&writer_loop);
+  } catch (const std::system_error& e) {
+    std::lock_guard<std::mutex> lock(w.mu);
+    std::fclose(w.file);
+    w.file = nullptr;
+    return fail(std::string("no writer thread: ") + e.what());
+  }
   g_nets.store(options.nets, std::memory_order_relaxed);
   g_live.store(options.nets, std::memory_order_relaxed);
-  w.thread = std::thread(&writer_loop);
   return true;
 }
 

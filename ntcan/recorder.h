@@ -11,13 +11,14 @@
 // dropped the writer reports it on standard error and puts a comment line
 // "# recorder: N frames dropped, queue full" into the log, which readers pass over.
 //
-// Net n is named by the backend (virtual bus "can<n>", SocketCAN its interface name); names
-// are right-aligned to the longest one written so far, as candump aligns them.
+// Handles beyond 8,192 open at once are not recorded. Net n is named by the backend (virtual bus
+// "can<n>", SocketCAN its interface name); names are right-aligned to the longest one written so
+// far, as candump aligns them.
 //
 // Rotation: with rotate_bytes > 0, a file that reached that size is renamed FILE.1 (an older
 // FILE.1 becoming FILE.2 and so on, FILE.<keep> the oldest kept) and a new FILE is begun.
 //
-// Configuration by the environment, read at the process's first driver call:
+// Configuration by the environment, read at the process's first canOpen:
 //   NTCAN_RECORD=FILE            record into FILE (appended to if it exists)
 //   NTCAN_RECORD_NETS=0,2-4      nets to record (default: all)
 //   NTCAN_RECORD_ROTATE=SIZE     rotate at SIZE bytes (suffix k or M; default: never)

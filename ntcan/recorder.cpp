@@ -230,6 +230,7 @@ struct Writer {
   uint64_t flushed = 0;         // ring position written out and handed to the system
   uint64_t reported_drops = 0;  // of the present queue
   uint64_t dropped_before = 0;  // by queues replaced since
+  std::vector<Ring*> retired;   // queues replaced
   std::chrono::steady_clock::time_point last_report{};
   std::array<std::string, kMaxNets> names;
   std::array<std::deque<Sent>, kMaxNets> recent_sent;  // the last kEchoMemory sent per net
@@ -477,10 +478,13 @@ bool start(const Options& options, std::string* error) {
   Ring* ring = g_ring.load(std::memory_order_acquire);
   const size_t cap = round_up_pow2(options.queue_frames);
   if (!ring || ring->cap != cap) {
-    // Leaked on purpose, also the one replaced: a driver call may still be filling a cell.
-    // Frames put into the old queue after this point are lost with it.
+    // Never freed, also the one replaced (kept in `retired`): a driver call may still be
+    // filling a cell. Frames put into the old queue after this point are lost with it.
     std::lock_guard<std::mutex> lock(w.mu);
-    if (ring) w.dropped_before += ring->dropped.load();
+    if (ring) {
+      w.dropped_before += ring->dropped.load();
+      w.retired.push_back(ring);
+    }
     ring = new Ring(cap);
     g_ring.store(ring, std::memory_order_release);
     w.flush_target = 0;

@@ -36,11 +36,13 @@ ReplayNode::ReplayNode(int net, const canlog::Log& log, ReplayOptions options)
     const bool request = r.dir == canlog::Dir::kTx ||
                          (r.dir == canlog::Dir::kNone && contains(opt_.request_ids, r.frame.id));
     if (request) {
-      requests_.push_back({r.frame, {}});
+      requests_.push_back({r.frame, r.time_ns, {}});
       continue;
     }
     if (!opt_.ids.empty() && !contains(opt_.ids, r.frame.id)) continue;
-    if (!requests_.empty()) requests_.back().answers.push_back(r.frame);
+    if (!requests_.empty() && r.time_ns - requests_.back().time_ns <= opt_.answer_within_ns) {
+      requests_.back().answers.push_back(r.frame);
+    }
     if (!first) offset += std::max<int64_t>(0, r.time_ns - last_time);
     first = false;
     last_time = r.time_ns;

@@ -9,10 +9,10 @@
 // Playing puts the node's frames on the net, spaced as recorded (divided by `speed`; a time
 // going backwards counts as no pause), on the framework's clock (tavik::clock(), so a test's
 // VirtualClock replays without waiting). Answering: when a handle or device sends a frame equal
-// to a recorded request, the node's frames recorded after that request, up to the next
-// request, go on the bus at once in the sender's thread. Of several equal requests, the one
-// after the last answered is taken (round robin), so repeated requests get the answers in
-// recorded order (guarding toggles, SDO segments).
+// to a recorded request, the node's frames recorded after that request, up to the next request
+// and within answer_within_ns of it, go on the bus at once in the sender's thread. Of several equal
+// requests, the one after the last answered is taken (round robin), so repeated requests get the
+// answers in recorded order (guarding toggles, SDO segments).
 //
 //   canlog::Log log;
 //   canlog::read_log_file("pump.log", &log);
@@ -41,6 +41,8 @@ struct ReplayOptions {
   // first two frames played (at least 1 ms).
   int64_t loop_pause_ns = -1;
   std::vector<int32_t> request_ids;  // unmarked records with these identifiers are requests
+  // A node frame counts as an answer to the request before it when it came this soon after it.
+  int64_t answer_within_ns = 100'000'000;
 };
 
 class ReplayNode {
@@ -74,6 +76,7 @@ class ReplayNode {
   };
   struct Request {
     CMSG frame;
+    int64_t time_ns;
     std::vector<CMSG> answers;
   };
   void on_frame(const CMSG& frame);

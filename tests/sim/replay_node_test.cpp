@@ -97,6 +97,23 @@ TEST_F(ReplayTest, RecordedAnsweredAndRecordedAgainGivesTheSameLog) {
   EXPECT_EQ(untimed_lines(first).size(), 12u);
 }
 
+// A candump of a bus has no direction marks: the server's identifiers are named instead.
+TEST_F(ReplayTest, UnmarkedLogAnswersRequestsOfTheNamedIdentifiers) {
+  const canlog::Log log = log_of(
+      "(1.000000) can0 605#4018100100000000\n"
+      "(1.000100) can0 585#4318100178563412\n"
+      "(1.100001) can0 705#7F\n");  // too late to be an answer
+  sim::ReplayOptions o;
+  o.request_ids = {0x605};
+  sim::ReplayNode replay(0, log, o);
+  replay.answer(true);
+  Port port(0, {5});
+  port.send(sdo(5, 0x40, 0x1018, 1));
+  port.send(sdo(5, 0x40, 0x1018, 2));  // not recorded: no answer
+  EXPECT_EQ(port.take_texts(), Texts{"585#4318100178563412"});
+  EXPECT_EQ(replay.answered(), 1u);
+}
+
 TEST_F(ReplayTest, PlaysChosenFramesWithTheirSpacingAtTheSpeedFactor) {
   const canlog::Log log = log_of(
       "(1000.000000) can0 081#01\n"

@@ -15,8 +15,12 @@
 // "can<n>", SocketCAN its interface name); names are right-aligned to the longest one written so
 // far, as candump aligns them.
 //
-// Rotation: with rotate_bytes > 0, a file that reached that size is renamed FILE.1 (an older
-// FILE.1 becoming FILE.2 and so on, FILE.<keep> the oldest kept) and a new FILE is begun.
+// The writer writes what is queued every 10 ms, on flush(), at stop() and when the process
+// exits normally (exit handler); a process killed by a signal loses what was still queued.
+//
+// Rotation: with rotate_bytes > 0, before a line would take FILE past that size, FILE is
+// renamed FILE.1 (an older FILE.1 becoming FILE.2 and so on, FILE.<keep> the oldest kept) and a
+// new FILE is begun.
 //
 // Configuration by the environment, read at the process's first canOpen:
 //   NTCAN_RECORD=FILE            record into FILE (appended to if it exists)

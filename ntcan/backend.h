@@ -75,6 +75,8 @@ class Backend {
   virtual NTCAN_RESULT send(NTCAN_HANDLE handle, const CMSG* frames, int32_t* count) = 0;
   virtual NTCAN_RESULT read(NTCAN_HANDLE handle, CMSG* frames, int32_t* count) = 0;
   virtual NTCAN_RESULT take(NTCAN_HANDLE handle, CMSG* frames, int32_t* count) = 0;
+  // The interface name of `net` in recorded logs (recorder.h).
+  virtual std::string net_name(int net) const { return "can" + std::to_string(net); }
 };
 
 using BackendFactory = std::unique_ptr<Backend> (*)();

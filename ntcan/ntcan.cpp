@@ -9,6 +9,7 @@
 #include <new>
 
 #include "backend.h"
+#include "recorder.h"
 
 namespace ntcan {
 namespace {
@@ -156,15 +157,25 @@ NTCAN_RESULT canOpen(int net, uint32_t flags, int32_t txqueuesize, int32_t rxque
   return ntcan::guarded([&]() -> NTCAN_RESULT {
     Backend* b = ntcan::active_backend();
     if (!b) return NTCAN_INVALID_DRIVER;
+    // NTCAN_RECORD*: the first open starts recording.
+    static const bool recording = (ntcan::recorder::start_from_environment(), true);
+    (void)recording;
     NTCAN_HANDLE h = NTCAN_NO_HANDLE;
     NTCAN_RESULT r = b->open(net, flags, txqueuesize, rxqueuesize, txtimeout, rxtimeout, &h);
-    if (r == NTCAN_SUCCESS) *handle = h;
+    if (r == NTCAN_SUCCESS) {
+      ntcan::recorder::on_open(h, net);
+      *handle = h;
+    }
     return r;
   });
 }
 
 NTCAN_RESULT canClose(NTCAN_HANDLE handle) {
-  return ntcan::on_handle(handle, [&](Backend& b) { return b.close(handle); });
+  return ntcan::on_handle(handle, [&](Backend& b) {
+    const NTCAN_RESULT r = b.close(handle);
+    ntcan::recorder::on_close(handle);  // closed whatever the result
+    return r;
+  });
 }
 
 NTCAN_RESULT canSetBaudrate(NTCAN_HANDLE handle, uint32_t baud) {
@@ -199,19 +210,29 @@ NTCAN_RESULT canSend(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len) {
         return NTCAN_INVALID_PARAMETER;
       }
     }
-    return b.send(handle, cmsg, len);
+    ntcan::recorder::SendRecord record(handle, cmsg, *len);
+    NTCAN_RESULT r = b.send(handle, cmsg, len);
+    if (r == NTCAN_SUCCESS) record.sent(*len);
+    return r;
   });
 }
 
 NTCAN_RESULT canRead(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len, OVERLAPPED* ovrlppd) {
   return ntcan::counted(handle, cmsg, len, [&](Backend& b) {
     // No asynchronous I/O: an overlapped argument is refused rather than ignored.
-    return ovrlppd ? NTCAN_INVALID_PARAMETER : b.read(handle, cmsg, len);
+    if (ovrlppd) return NTCAN_INVALID_PARAMETER;
+    NTCAN_RESULT r = b.read(handle, cmsg, len);
+    if (r == NTCAN_SUCCESS) ntcan::recorder::on_received(handle, cmsg, *len);
+    return r;
   });
 }
 
 NTCAN_RESULT canTake(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len) {
-  return ntcan::counted(handle, cmsg, len, [&](Backend& b) { return b.take(handle, cmsg, len); });
+  return ntcan::counted(handle, cmsg, len, [&](Backend& b) {
+    NTCAN_RESULT r = b.take(handle, cmsg, len);
+    if (r == NTCAN_SUCCESS) ntcan::recorder::on_received(handle, cmsg, *len);
+    return r;
+  });
 }
 
 }  // extern "C"

@@ -516,6 +516,11 @@ class SocketCanBackend final : public Backend {
     return NTCAN_SUCCESS;
   }
 
+  std::string net_name(int net) const override {
+    const std::string name = interface_name(net);
+    return name.empty() ? Backend::net_name(net) : name;
+  }
+
  private:
   std::shared_ptr<Handle> find(NTCAN_HANDLE number) {
     std::lock_guard<std::mutex> lock(table_mu_);

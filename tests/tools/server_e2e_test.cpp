@@ -355,3 +355,46 @@ TEST_F(ServerE2E, ShortConnectionsLeakNoDescriptors) {
 }
 
 }  // namespace
+
+namespace {
+
+// The lines of a log without their time stamps.
+std::vector<std::string> untimed(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<std::string> out;
+  for (std::string l; std::getline(in, l);) out.push_back(l.substr(l.find(')') + 1));
+  return out;
+}
+
+// A session recorded with the simulated nodes, then run again against its recording instead of
+// them: the server sees the same nodes, and the second recording is the first.
+TEST_F(ServerE2E, SessionRecordedThenReplayedInsteadOfTheNodes) {
+  const std::vector<std::pair<std::string, std::string>> session{
+      {"tick 21", "ok"},
+      {"record", "recording lines 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20"},
+      {"set CAN.PUMP.STOP 1", "ok"},
+      {"tick 20", "ok"},
+      {"get CAN.PUMP.CONDITION", "CAN.PUMP.CONDITION = Stopped"},
+      {"get CAN.MAGNET.MANU", "CAN.MAGNET.MANU = Magnet power supply MPS-40"},
+      {"record off", "ok (not recording)"},
+      {"record on 2", "ok (recording lines 2)"},
+      {"record on 21", "error: bad line 21 (1..20)"},
+      {"quit", "bye"}};
+  for (const char* run : {"first", "second"}) {
+    const std::string work = dir_ + "/" + run;
+    std::filesystem::create_directory(work);
+    std::vector<std::string> args{"--record", work + ".log"};
+    if (std::string(run) == "second") {
+      args.insert(args.end(), {"--replay", dir_ + "/first.log"});
+    }
+    ServerProcess s(work, args);
+    s.until("type 'help'");
+    for (const auto& [request, answer] : session) EXPECT_EQ(s.ask(request), answer) << run;
+    EXPECT_EQ(s.wait_exit(), 0);
+  }
+  const auto first = untimed(dir_ + "/first.log");
+  EXPECT_GT(first.size(), 50u);
+  EXPECT_EQ(untimed(dir_ + "/second.log"), first);
+}
+
+}  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <net/if.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "server_process.h"
+#include "support/vcan_peers.h"
 
 namespace {
 
@@ -152,6 +154,77 @@ TEST_F(SocketCanServerE2E, BothNodesComeBackAfterTheInterfaceWentDownAndUp) {
   valve.terminate();
   EXPECT_EQ(pump.wait_exit(), 0);
   EXPECT_EQ(valve.wait_exit(), 0);
+}
+
+// The third field of each line (the frame), from a log file or candump's output.
+std::vector<std::string> frame_fields(const std::vector<std::string>& lines) {
+  std::vector<std::string> out;
+  for (const auto& line : lines) {
+    std::istringstream words(line);
+    std::string stamp, iface, text;
+    if (words >> stamp >> iface >> text) out.push_back(text);
+  }
+  return out;
+}
+
+// What the server records is what candump saw on the bus, frame for frame. candump may have
+// seen the node's answers to the server's last requests after the server's last read.
+TEST_F(SocketCanServerE2E, RecordingIsWhatCandumpSaw) {
+  if (std::system("command -v candump >/dev/null") != 0) GTEST_SKIP() << "no candump";
+  std::ofstream(dir_ + "/pump.conf") << "CAN.PUMP: \t1  5  0  0\n";
+  ServerProcess pump(ServerProcess::Program{}, dir_ + "/pump.log",
+                     {CANBUS_SIMNODE_PATH, "--net", "0", "--node", "5", "--name", "Pump"});
+  ASSERT_EQ(pump.line(), "ready");
+  const int receivers = canbus_test::catch_all_receivers("vcan0");
+  ServerProcess dump(ServerProcess::Program{}, dir_ + "/candump.err",
+                     {"/usr/bin/candump", "-L", "vcan0"});
+  ASSERT_TRUE(canbus_test::wait_until(
+      [&] { return canbus_test::catch_all_receivers("vcan0") > receivers; }));
+
+  ServerProcess s(dir_, {"--backend", "socketcan", "--config", dir_ + "/pump.conf", "--record",
+                         dir_ + "/server.log"});
+  s.until("type 'help'");
+  EXPECT_TRUE(eventually(s, "get CAN.PUMP.CONDITION", "CAN.PUMP.CONDITION = Operational"));
+  ASSERT_EQ(s.ask("set CAN.PUMP.STOP 1"), "ok");
+  EXPECT_TRUE(eventually(s, "get CAN.PUMP.CONDITION", "CAN.PUMP.CONDITION = Stopped"));
+  ASSERT_EQ(s.ask("quit"), "bye");
+  EXPECT_EQ(s.wait_exit(), 0);
+  pump.terminate();
+  EXPECT_EQ(pump.wait_exit(), 0);
+  dump.terminate();
+  std::vector<std::string> seen;
+  for (bool ok = true; ok;) {
+    std::string l = dump.line(&ok);
+    if (ok) seen.push_back(l);
+  }
+  dump.wait_exit();
+
+  std::vector<std::string> recorded;
+  std::ifstream in(dir_ + "/server.log");
+  for (std::string l; std::getline(in, l);) recorded.push_back(l);
+  // Sent frames keep the bus's order; received ones are stamped when the server reads them, so
+  // they keep their own order but may come after a frame the server sent meanwhile.
+  std::vector<std::string> sent, received, theirs_sent, theirs_received;
+  const auto fields = frame_fields(recorded);
+  for (size_t i = 0; i < recorded.size(); ++i) {
+    (recorded[i].back() == 'T' ? sent : received).push_back(fields[i]);
+  }
+  for (const auto& f : frame_fields(seen)) {
+    const bool ours = std::find(sent.begin(), sent.end(), f) != sent.end();
+    (ours ? theirs_sent : theirs_received).push_back(f);
+  }
+  EXPECT_GT(sent.size(), 5u);  // NMT, identity uploads, guarding
+  EXPECT_EQ(theirs_sent, sent);
+  ASSERT_GE(theirs_received.size(), received.size());
+  EXPECT_EQ(std::vector<std::string>(theirs_received.begin(),
+                                     theirs_received.begin() + static_cast<long>(received.size())),
+            received);
+  EXPECT_LE(theirs_received.size() - received.size(), 2u);
+  for (size_t i = received.size(); i < theirs_received.size(); ++i) {
+    EXPECT_TRUE(theirs_received[i].rfind("705#", 0) == 0 ||
+                theirs_received[i].rfind("585#", 0) == 0)
+        << theirs_received[i];
+  }
 }
 
 }  // namespace

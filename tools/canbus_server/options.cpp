@@ -39,6 +39,10 @@ void add_options(CLI::App& app, Options& o) {
   app.add_option("--writers", o.writers,
                  "addresses or networks (ADDR/BITS) whose clients may write; default: local "
                  "clients only (loopback and Unix socket)");
+  app.add_option("--record", o.record.record_file,
+                 "records every line's frames into FILE (CAN tools' log format)");
+  app.add_option("--replay", o.record.replay_file,
+                 "virtual bus: devices that answer as the nodes recorded in FILE did");
   app.add_option("--max-clients", o.max_clients, "network clients at once")
       ->check(CLI::Range(1, 1000));
 }

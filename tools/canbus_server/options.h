@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "record_requests.h"
+
 namespace canbus_server {
 
 struct Options {
@@ -18,6 +20,7 @@ struct Options {
   std::vector<std::string> listen;   // ADDR:PORT, PORT (127.0.0.1) or a Unix socket path
   std::vector<std::string> writers;  // addresses or networks whose clients may write
   int max_clients = 32;
+  RecordOptions record;  // --record FILE, --replay FILE
 };
 
 // Parses the command line. Returns -1 to go on, otherwise the exit status (0 after --help; 2

@@ -250,7 +250,8 @@ bool Server::start() {
     n.node = v.i2_data;
   }
 
-  if (simulate_) {
+  if (!record_.start(opts_.record, simulate_, std::cerr)) return false;
+  if (simulate_ && !record_.replaying()) {
     for (const auto& d : kDemoDevices) {
       bool configured = false;
       for (auto& n : nodes_) configured = configured || (n.line == d.line && n.node == d.node);
@@ -534,6 +535,13 @@ void Server::register_requests() {
   t.add({"sim", "sim silent|hold NODE on|off, sim emcy|boot|abort NODE, sim line N down|up", 2, 3,
          Access::kWrite, Run::kNow, "faults of the simulated devices (virtual bus)",
          [this](Client&, const Args& a) { return cmd_sim(a); }});
+  t.add({"record", "record [on|off [LINE]]", 0, 2, Access::kWrite, Run::kNow,
+         "recording of one line (1..20) or all on or off (needs --record); alone: the state",
+         [this](Client&, const Args& a) {
+           Args r{"record"};
+           r.insert(r.end(), a.begin(), a.end());
+           return record_.request(r);
+         }});
   t.add({"user", "user NAME", 1, 1, Access::kRead, Run::kNow,
          "names the user of this connection for the change log (once)",
          [](Client& c, const Args& a) {
@@ -730,7 +738,7 @@ std::string Server::cmd_set_node(Client& c, Node& n, const int v[4]) {
   p->swver_prop()->set_value("");
   p->alive_prop()->set_value(0);
   p->condition_prop()->set_value("");
-  if (simulate_ && find_device(n.line, n.node) == nullptr) {
+  if (simulate_ && !record_.replaying() && find_device(n.line, n.node) == nullptr) {
     devices_.push_back(std::make_unique<sim::VbusNode>(
         n.line - 1, n.node, "Simulated node " + std::to_string(n.node), "HW 1", "SW 1"));
     emcy_devices_.push_back(false);

@@ -122,6 +122,7 @@ class Server {
   std::unique_ptr<EqFct> location_;
   std::vector<Node> nodes_;
   std::vector<std::unique_ptr<sim::VbusNode>> devices_;
+  RecordRequests record_;  // started before the nodes attach, ended after they are gone
   std::vector<bool> emcy_devices_;
   std::map<int, bool> line_open_;  // per line number: open at the last cycle
   RequestTable table_;

@@ -1,0 +1,49 @@
+// Recording and replaying for canbus-server: the options --record FILE and --replay FILE and
+// the request "record on|off [LINE]". Kept apart from the server's own requests; a server
+// holds one RecordRequests, starts it after its devices, and hands it the "record" requests.
+//
+//   --record FILE   records every line's frames into FILE (NTCAN_RECORD_* set the rest)
+//   --replay FILE   on the virtual bus: puts a replaying device per interface of FILE on its net
+//                   (can3 on net 3): it answers the requests recorded in FILE the way the node
+//                   did; a log without requests (candump of a bus) is played in a loop instead.
+//   record on [LINE] / record off [LINE] / record
+//                   switches recording of one line (1..20) or of all on or off; "record" alone
+//                   tells the state.
+#pragma once
+
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "replay_node.h"
+
+namespace canbus_server {
+
+struct RecordOptions {
+  std::string record_file;
+  std::string replay_file;
+};
+
+class RecordRequests {
+ public:
+  RecordRequests() = default;
+  ~RecordRequests();  // stops the replaying devices and the recording
+  RecordRequests(const RecordRequests&) = delete;
+  RecordRequests& operator=(const RecordRequests&) = delete;
+
+  // false with a message on `out` when the file cannot be written or read, or a replay is asked
+  // for without the virtual bus. Problems of the replayed log's lines are reported on `out`.
+  bool start(const RecordOptions& options, bool virtual_bus, std::ostream& out);
+  // The answer to "record ..." (args[0] == "record").
+  std::string request(const std::vector<std::string>& args);
+  // Whether replaying devices stand in for the simulated nodes.
+  bool replaying() const { return !replays_.empty(); }
+  static const char* help();
+
+ private:
+  RecordOptions opt_;
+  std::vector<std::unique_ptr<sim::ReplayNode>> replays_;
+};
+
+}  // namespace canbus_server

@@ -184,6 +184,11 @@ NTCAN_RESULT canRead(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len, OVERLAPPED* 
   });
 }
 
+NTCAN_RESULT canReadTimeout(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len, int64_t timeout_us) {
+  return ntcan::counted(handle, cmsg, len,
+                        [&](Backend& b) { return b.read_timeout(handle, cmsg, len, timeout_us); });
+}
+
 NTCAN_RESULT canTake(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len) {
   return ntcan::counted(handle, cmsg, len, [&](Backend& b) { return b.take(handle, cmsg, len); });
 }

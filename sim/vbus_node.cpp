@@ -1,12 +1,100 @@
 // The simulated node on the virtual bus. The bus calls on_frame in the thread of whoever sent
 // the frame (a handle's canSend or another device's inject), outside the bus's locks; answers
 // are injected from that same thread before the sender's call returns, unless they are held.
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
 #include <utility>
 
 #include "canopen_node.h"
 #include "vbus.h"
 
 namespace sim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The answers of nodes with real-bus timing, injected by one thread at their due times. Frames
+// due at the same time go out in the order they were posted.
+class DelayLine {
+ public:
+  static DelayLine& instance() {
+    // Leaked on purpose: nodes of static lifetime may post while statics are destroyed.
+    static DelayLine* d = new DelayLine;
+    return *d;
+  }
+
+  // Frames of `node` (its device id `device`, net `net`), each due `delay` from now and
+  // `frame_ns(frame)` after the previous one of that node.
+  void post(const VbusNode* node, int net, int device, const std::vector<CMSG>& frames,
+            int64_t delay_ns, int bit_rate) {
+    std::lock_guard<std::mutex> lk(mx_);
+    if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+    Clock::time_point& busy = busy_until_[node];
+    const Clock::time_point ready = Clock::now() + std::chrono::nanoseconds(delay_ns);
+    for (const CMSG& m : frames) {
+      Clock::time_point start = std::max(ready, busy);
+      const int64_t bits = 47 + 8 * (m.len & NTCAN_RTR ? 0 : std::min(m.len & 0x0F, 8));
+      const int64_t frame_ns = bit_rate > 0 ? bits * 1'000'000'000 / bit_rate : 0;
+      busy = start + std::chrono::nanoseconds(frame_ns);
+      queue_.emplace(busy, Item{node, net, device, m});
+    }
+    cv_.notify_one();
+  }
+
+  // No answer of `node` is pending or going out when this returns.
+  void forget(const VbusNode* node) {
+    std::unique_lock<std::mutex> lk(mx_);
+    for (auto it = queue_.begin(); it != queue_.end();) {
+      it = it->second.node == node ? queue_.erase(it) : std::next(it);
+    }
+    busy_until_.erase(node);
+    idle_cv_.wait(lk, [&] { return sending_ != node; });
+  }
+
+ private:
+  struct Item {
+    const VbusNode* node;
+    int net;
+    int device;
+    CMSG frame;
+  };
+
+  void run() {
+    std::unique_lock<std::mutex> lk(mx_);
+    for (;;) {
+      if (queue_.empty()) {
+        cv_.wait(lk);
+        continue;
+      }
+      auto first = queue_.begin();
+      if (first->first > Clock::now()) {
+        cv_.wait_until(lk, first->first);
+        continue;
+      }
+      Item item = first->second;
+      queue_.erase(first);
+      sending_ = item.node;
+      lk.unlock();
+      vbus::inject(item.net, item.frame, item.device);
+      lk.lock();
+      sending_ = nullptr;
+      idle_cv_.notify_all();
+    }
+  }
+
+  std::mutex mx_;
+  std::condition_variable cv_;
+  std::condition_variable idle_cv_;
+  std::multimap<Clock::time_point, Item> queue_;
+  std::unordered_map<const VbusNode*, Clock::time_point> busy_until_;
+  const VbusNode* sending_ = nullptr;
+  std::thread thread_;  // never joined: runs until the process ends
+};
+
+}  // namespace
 
 VbusNode::VbusNode(int net, int node_id, const std::string& device_name,
                    const std::string& hw_version, const std::string& sw_version)
@@ -18,6 +106,12 @@ VbusNode::VbusNode(int net, int node_id, const std::string& device_name,
 VbusNode::~VbusNode() {
   // After this returns the bus no longer calls on_frame, so the members may go.
   vbus::detach_device(device_.load());
+  DelayLine::instance().forget(this);
+}
+
+void VbusNode::set_timing(std::chrono::nanoseconds delay, int bit_rate) {
+  delay_ns_ = delay.count();
+  bit_rate_ = bit_rate;
 }
 
 void VbusNode::boot() {
@@ -71,6 +165,12 @@ void VbusNode::put(const std::vector<CMSG>& frames) {
       held_.insert(held_.end(), frames.begin(), frames.end());
       return;
     }
+  }
+  const int64_t delay = delay_ns_.load();
+  const int bit_rate = bit_rate_.load();
+  if (delay != 0 || bit_rate != 0) {
+    DelayLine::instance().post(this, net_, device_.load(), frames, delay, bit_rate);
+    return;
   }
   inject_all(frames);
 }

@@ -44,20 +44,24 @@ int D_can::can_fill() {
       port->stash.erase(port->stash.begin(), port->stash.begin() + stashed);
     }
     if (port->owner != nullptr || stashed == kRxFrames) {
+      // A loss still pending is reported with the next frame that comes.
       __atomic_store_n(rxmsg_len_, stashed, __ATOMIC_RELEASE);
       if (can_ret_ != nullptr) __atomic_store_n(can_ret_, NTCAN_SUCCESS, __ATOMIC_RELEASE);
       return NTCAN_SUCCESS;
     }
   }
-  if (stashed == 0) {
-    __atomic_store_n(rxmsg_len_, kRxFrames, __ATOMIC_RELEASE);
-    int ret = can_get(rxmsg_, rxmsg_len_);
-    if (can_ret_ != nullptr) __atomic_store_n(can_ret_, ret, __ATOMIC_RELEASE);
-    return ret;
-  }
   int count = kRxFrames - stashed;
   int ret = can_get(rxmsg_ + stashed, &count);
-  __atomic_store_n(rxmsg_len_, stashed + std::max(count, 0), __ATOMIC_RELEASE);
+  if (port != nullptr && port->stash_lost > 0 && count > 0) {
+    // Frames the stash dropped: reported on the first frame after them, as a queue does.
+    CMSG& first = rxmsg_[stashed];
+    first.msg_lost =
+        static_cast<uint8_t>(std::min<uint64_t>(first.msg_lost + port->stash_lost, 255));
+    port->stash_lost = 0;
+  }
+  // Without stashed frames a failed take leaves its -1.
+  __atomic_store_n(rxmsg_len_, stashed == 0 ? count : stashed + std::max(count, 0),
+                   __ATOMIC_RELEASE);
   if (can_ret_ != nullptr) __atomic_store_n(can_ret_, ret, __ATOMIC_RELEASE);
   return ret;
 }

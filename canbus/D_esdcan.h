@@ -338,10 +338,15 @@ class D_can : public D_fct {
     uint64_t stash_lost = 0;          // dropped because the stash was full, not yet shown
   };
   friend struct SdoAccess;
-  SdoPort* sdo_port() const { return share_ ? &share_->port : nullptr; }
+  SdoPort* sdo_port() const {
+    return share_ ? share_->port.load(std::memory_order_acquire) : nullptr;
+  }
 
   struct RxShare {
-    SdoPort port;
+    // Made by the first SDO transfer on the node, under mx_loop (so that a fill, which runs
+    // under it, sees it before the transfer reads); most nodes never need one.
+    std::atomic<SdoPort*> port{nullptr};
+    ~RxShare() { delete port.load(); }
     CMSG rx[kRxFrames] = {};
     int ret = 0;
     int32_t count = 0;

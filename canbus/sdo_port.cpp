@@ -35,6 +35,14 @@ int64_t SdoAccess::reply_deadline() {
 
 void SdoAccess::begin(D_can* can) {
   D_can::SdoPort* port = can->sdo_port();
+  if (port == nullptr && can->share_) {
+    std::lock_guard<std::mutex> lk(D_can::mx_loop);
+    port = can->share_->port.load(std::memory_order_acquire);
+    if (port == nullptr) {
+      port = new D_can::SdoPort;
+      can->share_->port.store(port, std::memory_order_release);
+    }
+  }
   if (port == nullptr) return;
   std::unique_lock<std::mutex> lk(port->mx);
   port->idle_cv.wait(lk, [&] { return port->owner == nullptr || port->owner == can; });

@@ -200,12 +200,14 @@ class VbusNode {
   void release_answers();
   // Number of answers held back now.
   size_t held_answers();
-  // Real-bus timing: every answer goes out from a thread of the simulation (one for all nodes),
-  // `delay` after the frame it answers (the node's processing time), and then takes the frame
-  // time at `bit_rate` bit/s (47 + 8 per data byte bit times: 111 for 8 bytes) after the end of
-  // the node's previous answer. The answers of a node keep their order. A delay of 0 and
-  // bit_rate 0 (the default) go back to answers at once, in the sender's thread.
+  // Real-bus timing: the node takes each frame it sees `delay` later (its processing time) in a
+  // thread of the simulation (one for all nodes), and every answer then takes the frame time at
+  // `bit_rate` bit/s (47 + 8 per data byte bit times: 111 for 8 bytes) after the end of the
+  // node's previous answer. The node's answers keep their order. A delay of 0 and bit_rate 0
+  // (the default) go back to answers at once, in the sender's thread.
   void set_timing(std::chrono::nanoseconds delay, int bit_rate = 0);
+  // The node's answer to `frame`, at once (the timing thread calls it when a frame is due).
+  void process(const CMSG& frame);
 
  private:
   void on_frame(const CMSG& frame);

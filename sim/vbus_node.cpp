@@ -1,6 +1,8 @@
 // The simulated node on the virtual bus. The bus calls on_frame in the thread of whoever sent
 // the frame (a handle's canSend or another device's inject), outside the bus's locks; answers
 // are injected from that same thread before the sender's call returns, unless they are held.
+#include <sys/prctl.h>
+
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -26,20 +28,29 @@ class DelayLine {
     return *d;
   }
 
-  // Frames of `node` (its device id `device`, net `net`), each due `delay` from now and
-  // `frame_ns(frame)` after the previous one of that node.
-  void post(const VbusNode* node, int net, int device, const std::vector<CMSG>& frames,
-            int64_t delay_ns, int bit_rate) {
+  // A frame seen by `node`, handed to it `delay_ns` from now in this thread (its processing).
+  void post_request(VbusNode* node, const CMSG& frame, int64_t delay_ns) {
     std::lock_guard<std::mutex> lk(mx_);
-    if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+    start_locked();
+    queue_.emplace(Clock::now() + std::chrono::nanoseconds(delay_ns),
+                   Item{node, 0, 0, frame, true});
+    cv_.notify_one();
+  }
+
+  // Answers of `node` (its device id `device`, net `net`), each due its frame time at
+  // `bit_rate` after the end of the node's previous one (at once without a bit rate).
+  void post_answers(VbusNode* node, int net, int device, const std::vector<CMSG>& frames,
+                    int bit_rate) {
+    std::lock_guard<std::mutex> lk(mx_);
+    start_locked();
     Clock::time_point& busy = busy_until_[node];
-    const Clock::time_point ready = Clock::now() + std::chrono::nanoseconds(delay_ns);
+    const Clock::time_point now = Clock::now();
     for (const CMSG& m : frames) {
-      Clock::time_point start = std::max(ready, busy);
+      const Clock::time_point start = std::max(now, busy);
       const int64_t bits = 47 + 8 * (m.len & NTCAN_RTR ? 0 : std::min(m.len & 0x0F, 8));
       const int64_t frame_ns = bit_rate > 0 ? bits * 1'000'000'000 / bit_rate : 0;
       busy = start + std::chrono::nanoseconds(frame_ns);
-      queue_.emplace(busy, Item{node, net, device, m});
+      queue_.emplace(busy, Item{node, net, device, m, false});
     }
     cv_.notify_one();
   }
@@ -56,13 +67,20 @@ class DelayLine {
 
  private:
   struct Item {
-    const VbusNode* node;
+    VbusNode* node;
     int net;
     int device;
     CMSG frame;
+    bool request;  // a frame for the node to process, else an answer to put on the bus
   };
 
+  void start_locked() {
+    if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+  }
+
   void run() {
+    // Wake-ups to the microsecond, not the default 50 us timer slack.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     std::unique_lock<std::mutex> lk(mx_);
     for (;;) {
       if (queue_.empty()) {
@@ -78,7 +96,11 @@ class DelayLine {
       queue_.erase(first);
       sending_ = item.node;
       lk.unlock();
-      vbus::inject(item.net, item.frame, item.device);
+      if (item.request) {
+        item.node->process(item.frame);
+      } else {
+        vbus::inject(item.net, item.frame, item.device);
+      }
       lk.lock();
       sending_ = nullptr;
       idle_cv_.notify_all();
@@ -90,8 +112,8 @@ class DelayLine {
   std::condition_variable idle_cv_;
   std::multimap<Clock::time_point, Item> queue_;
   std::unordered_map<const VbusNode*, Clock::time_point> busy_until_;
-  const VbusNode* sending_ = nullptr;
-  std::thread thread_;  // never joined: runs until the process ends
+  const VbusNode* sending_ = nullptr;  // whose frame the thread processes or sends now
+  std::thread thread_;                 // never joined: runs until the process ends
 };
 
 }  // namespace
@@ -154,6 +176,14 @@ size_t VbusNode::held_answers() {
 }
 
 void VbusNode::on_frame(const CMSG& frame) {
+  if (delay_ns_.load() != 0 || bit_rate_.load() != 0) {
+    DelayLine::instance().post_request(this, frame, delay_ns_.load());
+    return;
+  }
+  put(logic_.on_frame(frame));
+}
+
+void VbusNode::process(const CMSG& frame) {
   put(logic_.on_frame(frame));
 }
 
@@ -166,10 +196,9 @@ void VbusNode::put(const std::vector<CMSG>& frames) {
       return;
     }
   }
-  const int64_t delay = delay_ns_.load();
   const int bit_rate = bit_rate_.load();
-  if (delay != 0 || bit_rate != 0) {
-    DelayLine::instance().post(this, net_, device_.load(), frames, delay, bit_rate);
+  if (delay_ns_.load() != 0 || bit_rate != 0) {
+    DelayLine::instance().post_answers(this, net_, device_.load(), frames, bit_rate);
     return;
   }
   inject_all(frames);

@@ -135,6 +135,27 @@ TEST_F(ServerE2E, BadRequestsAreAnsweredWithErrors) {
   EXPECT_EQ(s.ask("get CAN.PUMP"), "CAN.PUMP = 1 5 0 0");
 }
 
+TEST_F(ServerE2E, SdoReadAndWrite) {
+  ServerProcess s(dir_);
+  s.until("type 'help'");
+  const std::pair<const char*, const char*> exchanges[] = {
+      {"sdo read CAN.PUMP 0x1009 0", "\"HW 1.2\""},
+      {"sdo write CAN.PUMP 0x1017 0 1000", "ok"},
+      {"sdo read CAN.PUMP 0x1017 0", "1000 (0x03E8)"},
+      {"sdo write CAN.VALVE 0x2102 0 \"two words\"", "ok"},
+      {"sdo read CAN.VALVE 0x2102 0", "\"two words\""},
+      {"sdo write CAN.PUMP 0x2100 0 0x12345", "ok"},
+      {"sdo read CAN.PUMP 0x2100 0", "74565 (0x00012345)"},
+      {"sdo write CAN.PUMP 0x1008 0 \"x\"",
+       "error: SDO abort 0x06010002: Attempt to write a read only object"},
+      {"sdo read CAN.PUMP 0x3000 0",
+       "error: SDO abort 0x06020000: Object does not exist in the object dictionary"},
+      {"sdo read CAN.NOPE 0x1008 0", "error: unknown node property CAN.NOPE"},
+      {"sdo read CAN.PUMP 0x10000 0", "error: bad index 0x10000"},
+  };
+  for (const auto& [request, answer] : exchanges) EXPECT_EQ(s.ask(request), answer) << request;
+}
+
 TEST_F(ServerE2E, SavedConfigurationIsReadOnTheNextStart) {
   {
     ServerProcess s(dir_);

@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "demo_config.h"
+#include "sdo_requests.h"
 #include "vbus.h"
 
 namespace canbus_server {
@@ -188,8 +189,15 @@ bool Server::start() {
   }
 
   std::lock_guard<std::mutex> lk(work_mx_);
-  for (auto& n : nodes_) attach(n);
-  for (auto& n : nodes_) read_identity(n);
+  for (auto& n : nodes_) {
+    if (g_stop) break;
+    attach(n);
+  }
+  std::vector<D_can*> identity;
+  for (auto& n : nodes_) {
+    if (n.node > 0 && n.node <= 127 && n.prop->handle() >= 0) identity.push_back(n.prop);
+  }
+  read_identities(identity, out_, g_stop);
   out_ << "canbus-server: " << nodes_.size() << " node properties from " << config_file_
        << (simulate_ ? " on the virtual bus with simulated nodes" : "") << "\n";
   return true;
@@ -425,6 +433,8 @@ std::string Server::help() const {
          "set NAME VALUE...     write a property (four integers for a node property)\n"
          "status                nodes and lines\n"
          "identity NAME         read a node's identity strings again\n"
+         "sdo read NAME INDEX SUB         read an object of the node\n"
+         "sdo write NAME INDEX SUB VALUE  write it (number, or text in double quotes)\n"
          "save                  write the configuration back\n"
          "tick N                run N receive cycles of 100 ms (with --manual)\n"
          "sim silent NODE on|off, sim emcy NODE, sim boot NODE, sim line N down|up\n"
@@ -445,6 +455,11 @@ std::string Server::request(const std::string& line) {
   if (c == "save")
     return save() ? "ok (saved " + config_file_ + ")" : "error: cannot write " + config_file_;
   if (c == "sim") return cmd_sim(a);
+  if (c == "sdo" && a.size() >= 3) {
+    Node* n = find_node(a[2]);
+    if (n == nullptr) return "error: unknown node property " + a[2];
+    return sdo_request(n->prop, line);
+  }
   if (c == "identity" && a.size() == 2) {
     Node* n = find_node(a[1]);
     if (n == nullptr) return "error: unknown node property " + a[1];

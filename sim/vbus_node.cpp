@@ -177,7 +177,12 @@ size_t VbusNode::held_answers() {
 
 void VbusNode::on_frame(const CMSG& frame) {
   if (delay_ns_.load() != 0 || bit_rate_.load() != 0) {
-    DelayLine::instance().post_request(this, frame, delay_ns_.load());
+    // Only frames the node takes notice of (NMT, its SDO requests, its guarding) are worth the
+    // timing thread's while: on a net of many nodes every frame reaches every node.
+    const int id = logic_.node_id();
+    if (frame.id == 0 || frame.id == 0x600 + id || frame.id == 0x700 + id) {
+      DelayLine::instance().post_request(this, frame, delay_ns_.load());
+    }
     return;
   }
   put(logic_.on_frame(frame));

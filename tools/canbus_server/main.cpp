@@ -11,7 +11,10 @@
 
 namespace {
 
+volatile sig_atomic_t g_signalled = 0;
+
 void on_signal(int) {
+  g_signalled = 1;
   canbus_server::Server::request_stop();
 }
 
@@ -74,5 +77,12 @@ int main(int argc, char** argv) {
   canbus_server::Server server(o, std::cout);
   if (!server.start()) return 1;
   std::cout << "type 'help' for the requests" << std::endl;
-  return server.run(STDIN_FILENO);
+  const int rc = server.run(STDIN_FILENO);
+  if (g_signalled) {
+    // Asked to end: the configuration is saved; giving back a thousand handles one by one
+    // (5 ms each) is left to the process's end.
+    std::cout.flush();
+    std::_Exit(rc);
+  }
+  return rc;
 }

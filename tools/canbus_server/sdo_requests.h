@@ -26,7 +26,7 @@ std::string sdo_request(D_can* node, const std::string& line);
 // as soon as `stop` turns true: uploads already running finish (each within the SDO deadline),
 // no new one starts. Returns the number of nodes read.
 size_t read_identities(const std::vector<D_can*>& nodes, std::ostream& out,
-                       const std::atomic<bool>& stop, int workers = 32,
+                       const std::atomic<bool>& stop, int workers = 128,
                        std::chrono::milliseconds progress_every = std::chrono::seconds(2));
 
 }  // namespace canbus_server

@@ -250,7 +250,8 @@ class D_can : public D_fct {
   //   abort code    (0x05030000 and above) the node aborted, or this client did: 0x05030000
   //                 toggle bit not alternated, 0x05040001 unexpected reply, 0x06070012 the
   //                 value does not fit the buffer, 0x06070010 fewer bytes than announced;
-  //   driver result a request could not be sent (77 without an open handle).
+  //   driver result a request could not be sent (77 without an open handle;
+  //                 NTCAN_INVALID_PARAMETER for a null buffer of a non-zero size).
   // sdo_result_text() gives the text. Neither function takes mx_loop.
   static constexpr int kSdoTimeout = -1;
   // Uploads the value into `buffer` of `size` bytes; *length (if not null) is the value's size.

@@ -108,6 +108,7 @@ class Transfer {
 int D_can::sdo_upload(int index, int subindex, void* buffer, size_t size, size_t* length) {
   auto* out = static_cast<uint8_t*>(buffer);
   if (length != nullptr) *length = 0;
+  if (buffer == nullptr && size > 0) return NTCAN_INVALID_PARAMETER;
   if (handle() < 0) return NTCAN_INVALID_HANDLE;
   Transfer t(this, index, subindex);
   int r = t.send(0x40, true, nullptr, 0);
@@ -148,6 +149,7 @@ int D_can::sdo_upload(int index, int subindex, void* buffer, size_t size, size_t
 
 int D_can::sdo_download(int index, int subindex, const void* data, size_t size) {
   const auto* in = static_cast<const uint8_t*>(data);
+  if (data == nullptr && size > 0) return NTCAN_INVALID_PARAMETER;
   if (handle() < 0) return NTCAN_INVALID_HANDLE;
   if (size > 0xFFFFFFFFu) return static_cast<int>(kAbortTooLong);
   Transfer t(this, index, subindex);

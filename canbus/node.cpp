@@ -11,6 +11,7 @@
 
 #include "D_esdcan.h"
 #include "registry.h"
+#include "sdo_port.h"
 
 namespace {
 
@@ -159,6 +160,9 @@ D_can::~D_can() {
     std::lock_guard<std::mutex> lk(mx_loop);
     can_list.erase(std::remove(can_list.begin(), can_list.end(), this), can_list.end());
   }
+  // An SDO transfer left open (initiateUpload without the reply reads) must not keep the node's
+  // handle from the receive cycle and other properties.
+  SdoAccess::end(this);
   can_close();
   // The sub-properties stay with the location and may outlive this property: cut their links
   // to it, and rebind .ALIVE to its own integer before the shared one may be freed.

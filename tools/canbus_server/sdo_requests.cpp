@@ -128,8 +128,8 @@ size_t read_identities(const std::vector<D_can*>& nodes, std::ostream& out,
       }
       D_can* n = nodes[k];
       n->get_manufacture();
-      n->get_hwversion();
-      n->get_swversion();
+      if (!stop.load()) n->get_hwversion();
+      if (!stop.load()) n->get_swversion();
       std::lock_guard<std::mutex> lk(mx);
       ++done;
       done_cv.notify_all();

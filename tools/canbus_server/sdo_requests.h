@@ -23,8 +23,9 @@ std::string sdo_request(D_can* node, const std::string& line);
 
 // Reads the identity strings (.MANU, .HWVER, .SWVER) of `nodes` with up to `workers` threads at
 // once. Every `progress_every` it prints "identity: n of N nodes" to `out` while it runs. Ends
-// as soon as `stop` turns true: uploads already running finish (each within the SDO deadline),
-// no new one starts. Returns the number of nodes read.
+// as soon as `stop` turns true: uploads already running finish (at once with answering nodes,
+// within the SDO deadline of 2 to 3 s with a silent one), no new one starts. Returns the number
+// of nodes done.
 size_t read_identities(const std::vector<D_can*>& nodes, std::ostream& out,
                        const std::atomic<bool>& stop, int workers = 128,
                        std::chrono::milliseconds progress_every = std::chrono::seconds(2));

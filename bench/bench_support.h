@@ -36,7 +36,7 @@ class BenchNode : public D_can {
   }
 };
 
-// Real time for everything a measurement uses (time readings, the upload's 1 ms idle pauses,
+// Real time for everything a measurement uses (time readings, the SDO client's waits for the bus,
 // the 5 ms pauses around handle opening), while the pauses of a second or more that the lines'
 // supervision threads take wait until shutdown(): the threads stay asleep and cost nothing.
 class ParkingClock : public tavik::Clock {
@@ -133,6 +133,8 @@ class World {
   }
 
   EqFct* location() { return loc_.get(); }
+  // The virtual clock (kVirtual only).
+  tavik::VirtualClock* virtual_clock() { return virtual_ ? &**virtual_ : nullptr; }
   std::vector<std::unique_ptr<BenchNode>>& nodes() { return nodes_; }
 
  private:

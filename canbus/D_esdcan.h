@@ -49,6 +49,13 @@ class D_can;
 // Text of a driver result: its symbolic name followed by "(0x%08lx)".
 std::string can_error_str(unsigned long ntstatus);
 
+// Text of an SDO result of D_can::sdo_upload/sdo_download: "ok", "SDO time-out", the abort code
+// with its text ("SDO abort 0x06020000: Object does not exist in the object dictionary"; the
+// code alone for one outside the standard table) or the driver result.
+std::string sdo_result_text(int result);
+// Text of a standard SDO abort code; nullptr for a code outside the table.
+const char* sdo_abort_text(uint32_t code);
+
 // Receive cycle: lets every registered master take the frames pending on its handle into its
 // receive buffer. Call it periodically. Always 0.
 int can_looping();
@@ -207,6 +214,10 @@ class D_can : public D_fct {
   virtual int can_fill();
   virtual int can_array(CMSG* rxmsg, int* length);
   virtual int can_SDO(u_short index, u_char subindex);
+  // canRead with a time-out of its own in microseconds (<= 0: no wait): the frames queued at
+  // once, else the first one that arrives in time (NTCAN_RX_TIMEOUT when none does). Does not
+  // write can_ret_. The SDO client waits for its replies with it.
+  virtual int can_read_for(CMSG* rxmsg, int* length, int64_t timeout_us);
 
   void get_multi(EqAdr*, EqData*, EqData* res, int* i, char* addr);
 
@@ -261,6 +272,24 @@ class D_can : public D_fct {
   int get_manufacture();
   int get_hwversion();
   int get_swversion();
+
+  // SDO access to any object of the node's default SDO server (requests on 0x600 + node id,
+  // replies on 0x580 + node id), expedited or segmented as the size needs. One transfer per
+  // node runs at a time (identity reads included); a second one waits for it. Each reply is
+  // awaited up to the SDO deadline (until the whole-second clock passes start + 2). Results:
+  //   0             success;
+  //   kSdoTimeout   a reply did not come (the node is sent abort 0x05040000);
+  //   abort code    (0x05030000 and above) the node aborted, or this client did: 0x05030000
+  //                 toggle bit not alternated, 0x05040001 unexpected reply, 0x06070012 the
+  //                 value does not fit the buffer, 0x06070010 fewer bytes than announced;
+  //   driver result a request could not be sent (77 without an open handle;
+  //                 NTCAN_INVALID_PARAMETER for a null buffer of a non-zero size).
+  // sdo_result_text() gives the text. Neither function takes mx_loop.
+  static constexpr int kSdoTimeout = -1;
+  // Uploads the value into `buffer` of `size` bytes; *length (if not null) is the value's size.
+  int sdo_upload(int index, int subindex, void* buffer, size_t size, size_t* length);
+  // Downloads `size` bytes (0 or more) of `data`.
+  int sdo_download(int index, int subindex, const void* data, size_t size);
 
   // Emergency.
   int can_emergency(int ident, CMSG* rxmsg, int* l);
@@ -330,7 +359,28 @@ class D_can : public D_fct {
   // The receive buffer of a node with its result code, frame count and node-state integer,
   // allocated by a master and shared with its followers. Shared ownership keeps it alive while
   // any property of the group still points into it, and frees it after the last one.
+  // The SDO side of a node's handle. From the request that opens a transfer until its end, the
+  // transfer's thread is the only reader of the handle in the library: frames of other services
+  // that it reads go to the stash, in arrival order, and the receive cycle fills the buffer
+  // from the stash alone. Once no transfer runs, a fill takes the stash first and then the
+  // handle, so the buffer sees every frame in order and never an SDO reply of a transfer.
+  struct SdoPort {
+    std::mutex mx;                    // guards the members below; taken after mx_loop
+    std::condition_variable idle_cv;  // the running transfer ended
+    const D_can* owner = nullptr;     // property whose transfer runs; nullptr when none
+    std::vector<CMSG> stash;          // at most kRxFrames frames
+    uint64_t stash_lost = 0;          // dropped because the stash was full, not yet shown
+  };
+  friend struct SdoAccess;
+  SdoPort* sdo_port() const {
+    return share_ ? share_->port.load(std::memory_order_acquire) : nullptr;
+  }
+
   struct RxShare {
+    // Made by the first SDO transfer on the node, under mx_loop (so that a fill, which runs
+    // under it, sees it before the transfer reads); most nodes never need one.
+    std::atomic<SdoPort*> port{nullptr};
+    ~RxShare() { delete port.load(); }
     CMSG rx[kRxFrames] = {};
     int ret = 0;
     int32_t count = 0;

@@ -15,9 +15,8 @@
 
 namespace {
 
-constexpr int kPollTries = 50;
 constexpr int kPollBatch = 10;
-constexpr int kPollPauseUs = 5000;
+constexpr int64_t kPollWindowNs = 250'000'000;
 constexpr int kNoReply = 32;  // can_poll result when no reply came within the tries
 
 // Number of payload bytes a length byte stands for: the low four bits, never more than the
@@ -99,10 +98,10 @@ int D_can::can_get(CMSG* rxmsg, int* length) {
   return ret;
 }
 
-// The reply is the first taken frame whose bytes 1..3 (object index and subindex in an SDO
-// exchange) equal the request's, whatever its identifier. Frames taken meanwhile that do not
-// match are dropped. The pauses go through the framework clock, so tests run them in virtual
-// time.
+// The reply is the first frame read whose bytes 1..3 (object index and subindex in an SDO
+// exchange) equal the request's, whatever its identifier. Frames read meanwhile that do not
+// match are dropped. The wait sleeps in the driver until a frame arrives or the 250 ms are
+// over, on the framework clock, so tests run it in virtual time.
 int D_can::can_poll(int* ident, int* length, unsigned char* Data) {
   CMSG request = build_frame(*ident, *length, Data);
   NTCAN_HANDLE h = handle();
@@ -110,15 +109,25 @@ int D_can::can_poll(int* ident, int* length, unsigned char* Data) {
   int ret = send_one(h, request);
   if (ret != NTCAN_SUCCESS) return ret;
 
-  CMSG frames[kPollBatch];
-  for (int attempt = 0; attempt < kPollTries; ++attempt) {
-    TAVIKsleep(0, kPollPauseUs);
-    // The line may have been closed meanwhile; the take then fails and spends the try.
-    int32_t count = kPollBatch;
-    if (canTake(handle(), frames, &count) != NTCAN_SUCCESS) continue;
-    count = std::clamp(count, 0, kPollBatch);
-    for (int i = 0; i < count; ++i) {
-      const CMSG& m = frames[i];
+  struct Batch {
+    D_can* can;
+    CMSG frames[kPollBatch];
+    int32_t count;
+    bool failed;
+  } batch{this, {}, 0, false};
+  // True when frames came or the read failed (the line closed meanwhile: no reply can come).
+  auto read = [](void* p, int64_t real_ns) {
+    auto* b = static_cast<Batch*>(p);
+    b->count = kPollBatch;
+    const int r = b->can->can_read_for(b->frames, &b->count, (real_ns + 999) / 1000);
+    if (r != NTCAN_SUCCESS) b->count = 0;
+    b->failed = r != NTCAN_SUCCESS && r != NTCAN_RX_TIMEOUT;
+    return b->count > 0 || b->failed;
+  };
+  const int64_t deadline = tavik::clock().now_ns() + kPollWindowNs;
+  while (tavik::clock().wait_until(deadline, read, &batch) && !batch.failed) {
+    for (int i = 0; i < std::clamp(batch.count, 0, kPollBatch); ++i) {
+      const CMSG& m = batch.frames[i];
       if (std::memcmp(&m.data[1], &request.data[1], 3) != 0) continue;
       *ident = m.id;
       *length = m.len;

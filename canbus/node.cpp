@@ -11,6 +11,7 @@
 
 #include "D_esdcan.h"
 #include "registry.h"
+#include "sdo_port.h"
 
 namespace {
 
@@ -163,6 +164,9 @@ D_can::~D_can() {
       orphan_followers();
     }
   }
+  // An SDO transfer left open (initiateUpload without the reply reads) must not keep the node's
+  // handle from the receive cycle and other properties.
+  SdoAccess::end(this);
   can_close();
   {
     // can_close leaves a property without a handle in the lists; nothing may point here now.

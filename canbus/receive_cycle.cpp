@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "D_esdcan.h"
@@ -34,11 +35,39 @@ int can_looping() {
   return 0;
 }
 
-// Called by the receive cycle with mx_loop held.
+// Called by the receive cycle with mx_loop held. Frames an SDO transfer set aside come first;
+// while the transfer runs they are all the fill gets (the handle is the transfer's).
 int D_can::can_fill() {
   if (rxmsg_ == nullptr) return -1;
-  __atomic_store_n(rxmsg_len_, kRxFrames, __ATOMIC_RELEASE);
-  int ret = can_get(rxmsg_, rxmsg_len_);
+  SdoPort* port = sdo_port();
+  std::unique_lock<std::mutex> lk;
+  int stashed = 0;
+  if (port != nullptr) {
+    lk = std::unique_lock<std::mutex>(port->mx);
+    stashed = static_cast<int>(std::min(port->stash.size(), static_cast<size_t>(kRxFrames)));
+    if (stashed > 0) {
+      std::copy_n(port->stash.begin(), stashed, rxmsg_);
+      port->stash.erase(port->stash.begin(), port->stash.begin() + stashed);
+    }
+    if (port->owner != nullptr || stashed == kRxFrames) {
+      // A loss still pending is reported with the next frame that comes.
+      __atomic_store_n(rxmsg_len_, stashed, __ATOMIC_RELEASE);
+      if (can_ret_ != nullptr) __atomic_store_n(can_ret_, NTCAN_SUCCESS, __ATOMIC_RELEASE);
+      return NTCAN_SUCCESS;
+    }
+  }
+  int count = kRxFrames - stashed;
+  int ret = can_get(rxmsg_ + stashed, &count);
+  if (port != nullptr && port->stash_lost > 0 && count > 0) {
+    // Frames the stash dropped: reported on the first frame after them, as a queue does.
+    CMSG& first = rxmsg_[stashed];
+    first.msg_lost =
+        static_cast<uint8_t>(std::min<uint64_t>(first.msg_lost + port->stash_lost, 255));
+    port->stash_lost = 0;
+  }
+  // Without stashed frames a failed take leaves its -1.
+  __atomic_store_n(rxmsg_len_, stashed == 0 ? count : stashed + std::max(count, 0),
+                   __ATOMIC_RELEASE);
   if (can_ret_ != nullptr) __atomic_store_n(can_ret_, ret, __ATOMIC_RELEASE);
   account_losses(ret);
   return ret;

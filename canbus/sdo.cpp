@@ -1,10 +1,12 @@
 // SDO upload client (expedited and segmented) towards the node's default SDO server, and the
 // identity strings read with it (objects 0x1008, 0x1009, 0x100A).
 //
-// The exchange runs in the caller's thread without a lock: requests go out through can_write,
-// replies are taken with can_get straight from the node's handle, in competition with the
-// receive cycle. Index, Subindex and ToggleBit hold the state of the running upload, so two
-// uploads on one node property must not overlap.
+// The exchange runs in the caller's thread: requests go out through can_write; from the
+// initiate request to the end of the upload this thread is the only reader of the node's handle
+// in the library and waits for each reply in the driver (sdo_port.cpp), so the receive cycle
+// never takes a reply away and gets every other frame in order. Uploads of other properties of
+// the node wait for the running one; uploads on different nodes run side by side, and none
+// holds mx_loop. Index, Subindex and ToggleBit hold the state of the running upload.
 
 #include <algorithm>
 #include <cstdint>
@@ -14,15 +16,13 @@
 
 #include "D_esdcan.h"
 #include "cob_id.h"
+#include "sdo_port.h"
 
 namespace {
 
 // Internal result of the reply readers: the value is complete. segSdoRead turns it into 0.
 constexpr int kComplete = 0x12345678;
 constexpr int kIdentityBuffer = 64;
-// Pause after a batch that brought no frame: the wait gives the processor up briefly instead of
-// spinning for the whole deadline.
-constexpr int kIdlePauseUs = 1000;
 constexpr size_t kUnbounded = SIZE_MAX;
 
 void report(const char* format, int code) {
@@ -40,37 +40,41 @@ size_t room(size_t size, int offset) {
   return at < limit ? limit - at : 0;
 }
 
-// The reply wait shared by both readers. Takes batches from the node's handle until `test`
-// returns a result for a frame from 0x580 + node, an abort of the running upload arrives, the
-// take fails or the whole-second clock passes start + 2 (so 2 to 3 seconds).
+// The reply wait shared by both readers. Waits for frames from the node's handle until `test`
+// returns a result for a frame from 0x580 + node, an abort of the running upload arrives (whatever
+// its identifier), the read fails or the whole-second clock passes start + 2 (so 2 to 3
+// seconds). Frames of other services go on to the receive cycle. A final result ends the upload.
 template <class Test>
 int await_reply(D_can* can, short node, Test test) {
-  const time_t start = TAVIKtime();
+  const int64_t deadline = SdoAccess::reply_deadline();
   int abort_code = 0;
-  CMSG frames[D_can::kRxFrames];
+  CMSG m{};
+  int r = 0;
   for (;;) {
-    int count = D_can::kRxFrames;
-    int ret = can->can_get(frames, &count);
-    if (ret != NTCAN_SUCCESS) return ret;
-    count = std::clamp(count, 0, D_can::kRxFrames);
-    for (int i = 0; i < count; ++i) {
-      if (can->isAbort(&frames[i], &abort_code)) {
-        std::printf("Segmented transfer aborted with code 0x%X\n",
-                    static_cast<unsigned>(abort_code));
-        std::fflush(stdout);
-        return -1;
-      }
-      if (frames[i].id != 0x580 + node) continue;
-      if (std::optional<int> r = test(frames[i])) return *r;
+    r = SdoAccess::next(can, deadline, &m, [&](CMSG& f) {
+      int code = 0;
+      return f.id == 0x580 + node || can->isAbort(&f, &code) != 0;
+    });
+    if (r != 0) break;
+    if (can->isAbort(&m, &abort_code)) {
+      std::printf("Segmented transfer aborted with code 0x%X\n", static_cast<unsigned>(abort_code));
+      std::fflush(stdout);
+      r = -1;
+      break;
     }
-    if (TAVIKtime() > start + 2) return -1;
-    if (count == 0) TAVIKsleep(0, kIdlePauseUs);
+    if (std::optional<int> t = test(m)) {
+      r = *t;
+      break;
+    }
   }
+  if (r != 0) SdoAccess::end(can);
+  return r;
 }
 
 }  // namespace
 
 int D_can::initiateUpload(short node, int idx, int subIdx) {
+  SdoAccess::begin(this);
   Subindex = subIdx;
   Index = idx;
   ToggleBit = 1;
@@ -82,7 +86,9 @@ int D_can::initiateUpload(short node, int idx, int subIdx) {
                             0,
                             0,
                             0};
-  return can_write(0x600 + node, 8, bytes);
+  const int r = can_write(0x600 + node, 8, bytes);
+  if (r != 0) SdoAccess::end(this);
+  return r;
 }
 
 // The node id argument is not used: segment requests go to this property's own node.
@@ -90,7 +96,9 @@ int D_can::requestUploadSegment(short) {
   unsigned char bytes[8] = {};
   bytes[0] = ToggleBit != 0 ? 0x60 : 0x70;
   ToggleBit = ToggleBit == 0 ? 1 : 0;
-  return can_write(cob_id(0x600, canIdent_.i2_data), 8, bytes);
+  const int r = can_write(cob_id(0x600, canIdent_.i2_data), 8, bytes);
+  if (r != 0) SdoAccess::end(this);
+  return r;
 }
 
 int D_can::isAbort(CMSG* m, int* abortCode) {

@@ -27,6 +27,14 @@ class Clock {
   virtual ~Clock() = default;
   virtual int64_t now_ns() = 0;  // nanoseconds since the epoch
   virtual void sleep_ns(int64_t ns) = 0;
+
+  // Waits for an event from outside the clock (a frame from the bus) until `deadline_ns` on
+  // this clock. `wait(ctx, real_ns)` blocks at most real_ns nanoseconds of real time (0: looks
+  // without blocking) and returns true when the event came; the result is that of its last
+  // call. This clock passes the time left until the deadline, again after an early return, so
+  // that the deadline is kept to the nanosecond whatever `wait` rounds to.
+  using WaitFn = bool (*)(void* ctx, int64_t real_ns);
+  virtual bool wait_until(int64_t deadline_ns, WaitFn wait, void* ctx);
 };
 
 // The real clock (CLOCK_REALTIME, nanosleep).
@@ -49,6 +57,10 @@ Clock& clock();
 //    advance_to_next_wakeup()); wait_for_sleepers() lets the test wait until threads are asleep.
 //  - Each now_ns() reading may advance the time by a tick (set_tick_per_read), so that loops that
 //    poll the clock without sleeping reach their deadlines.
+//  - A wait for an outside event (wait_until) blocks in real time at most for the wait grace
+//    (set_wait_grace, default 0: it only looks); when the event has not come by then, the time
+//    jumps to the wait's deadline and the wait times out. So a silent bus costs no real time,
+//    and answers from another thread are awaited for up to the grace.
 //  - After shutdown() every sleep returns at once (time jumps to its deadline), so that threads
 //    still using the clock can finish before it is destroyed.
 class VirtualClock : public Clock {
@@ -63,6 +75,8 @@ class VirtualClock : public Clock {
 
   void set_auto_advance_below(int64_t ns);
   void set_tick_per_read(int64_t ns);
+  void set_wait_grace(int64_t real_ns);
+  bool wait_until(int64_t deadline_ns, WaitFn wait, void* ctx) override;
 
   // Moves the time forward by `ns` and wakes every sleeper whose deadline has passed.
   void advance(int64_t ns);
@@ -92,6 +106,7 @@ class VirtualClock : public Clock {
   int64_t now_;
   int64_t auto_below_ = 1'000'000'000;
   int64_t tick_ = 0;
+  int64_t wait_grace_ = 0;
   bool shutdown_ = false;
   // Threads blocked in sleep_ns now. A sleeper is removed by the thread that releases it, so
   // sleepers() never counts a thread that is merely on its way out of sleep_ns.

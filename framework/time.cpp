@@ -42,6 +42,14 @@ void RealClock::sleep_ns(int64_t ns) {
   while (nanosleep(&req, &rem) != 0 && errno == EINTR) req = rem;
 }
 
+bool Clock::wait_until(int64_t deadline_ns, WaitFn wait, void* ctx) {
+  for (;;) {
+    const int64_t left = deadline_ns - now_ns();
+    if (left <= 0) return wait(ctx, 0);
+    if (wait(ctx, left)) return true;
+  }
+}
+
 void set_clock(Clock* c) {
   g_clock.store(c, std::memory_order_release);
 }
@@ -112,6 +120,29 @@ void VirtualClock::set_auto_advance_below(int64_t ns) {
 void VirtualClock::set_tick_per_read(int64_t ns) {
   std::lock_guard<std::mutex> lk(mx_);
   tick_ = ns;
+}
+
+void VirtualClock::set_wait_grace(int64_t real_ns) {
+  std::lock_guard<std::mutex> lk(mx_);
+  wait_grace_ = real_ns;
+}
+
+bool VirtualClock::wait_until(int64_t deadline_ns, WaitFn wait, void* ctx) {
+  int64_t left = 0;
+  int64_t grace = 0;
+  {
+    std::lock_guard<std::mutex> lk(mx_);
+    left = deadline_ns - now_;
+    grace = wait_grace_;
+  }
+  if (left <= 0) return wait(ctx, 0);
+  if (wait(ctx, std::min(left, grace))) return true;
+  {
+    std::lock_guard<std::mutex> lk(mx_);
+    now_ = std::max(now_, deadline_ns);
+    release_due_locked();
+  }
+  return wait(ctx, 0);
 }
 
 void VirtualClock::advance(int64_t ns) {

@@ -43,7 +43,9 @@
 //    is not NTCAN_SUCCESS. A frame lost because a receive queue was full is counted and shown
 //    in msg_lost of the next frame that enters that queue (saturating at 255);
 //  - read waits up to the handle's rxtimeout in ms (<= 0: no wait), then gives
-//    NTCAN_RX_TIMEOUT; take never waits and gives NTCAN_SUCCESS with count 0 when empty;
+//    NTCAN_RX_TIMEOUT; read_timeout the same up to its own time-out in microseconds, to the
+//    microsecond (callers wait for replies up to their own deadline with it); take never waits
+//    and gives NTCAN_SUCCESS with count 0 when empty;
 //  - close always closes a valid handle, whatever it returns;
 //  - not throw; an exception that escapes anyway is turned into NTCAN_INSUFFICIENT_RESOURCES
 //    (std::bad_alloc) or NTCAN_INVALID_DRIVER by ntcan.cpp.
@@ -74,6 +76,17 @@ class Backend {
   virtual NTCAN_RESULT id_delete(NTCAN_HANDLE handle, int32_t id) = 0;
   virtual NTCAN_RESULT send(NTCAN_HANDLE handle, const CMSG* frames, int32_t* count) = 0;
   virtual NTCAN_RESULT read(NTCAN_HANDLE handle, CMSG* frames, int32_t* count) = 0;
+  // read with its own time-out in microseconds (<= 0: no wait) instead of the handle's. This
+  // default only looks and then waits the handle's time-out: backends override it.
+  virtual NTCAN_RESULT read_timeout(NTCAN_HANDLE handle, CMSG* frames, int32_t* count,
+                                    int64_t timeout_us) {
+    const int32_t want = *count;
+    NTCAN_RESULT r = take(handle, frames, count);
+    if (r != NTCAN_SUCCESS || *count > 0) return r;
+    if (timeout_us <= 0) return NTCAN_RX_TIMEOUT;
+    *count = want;
+    return read(handle, frames, count);
+  }
   virtual NTCAN_RESULT take(NTCAN_HANDLE handle, CMSG* frames, int32_t* count) = 0;
   // The interface name of `net` in recorded logs (recorder.h).
   virtual std::string net_name(int net) const { return "can" + std::to_string(net); }

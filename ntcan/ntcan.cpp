@@ -227,6 +227,14 @@ NTCAN_RESULT canRead(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len, OVERLAPPED* 
   });
 }
 
+NTCAN_RESULT canReadTimeout(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len, int64_t timeout_us) {
+  return ntcan::counted(handle, cmsg, len, [&](Backend& b) {
+    NTCAN_RESULT r = b.read_timeout(handle, cmsg, len, timeout_us);
+    if (r == NTCAN_SUCCESS) ntcan::recorder::on_received(handle, cmsg, *len);
+    return r;
+  });
+}
+
 NTCAN_RESULT canTake(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len) {
   return ntcan::counted(handle, cmsg, len, [&](Backend& b) {
     NTCAN_RESULT r = b.take(handle, cmsg, len);

@@ -90,6 +90,14 @@ NTCAN_RESULT canSend(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len);
 NTCAN_RESULT canRead(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len, OVERLAPPED* ovrlppd);
 NTCAN_RESULT canTake(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len);
 
+/* Extension of this driver: canRead with a time-out of its own, `timeout_us` microseconds
+ * (<= 0: no wait), instead of the handle's receive time-out. Returns the frames queued at once;
+ * when none is, it waits until a frame arrives or the time-out has passed (then NTCAN_RX_TIMEOUT
+ * with count 0). canClose wakes it with NTCAN_OPERATION_ABORTED. Lets a caller wait for a reply
+ * up to its own deadline with one wake-up per frame. */
+#define NTCAN_HAS_READ_TIMEOUT 1
+NTCAN_RESULT canReadTimeout(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len, int64_t timeout_us);
+
 #ifdef __cplusplus
 }
 #endif

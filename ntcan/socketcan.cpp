@@ -44,7 +44,8 @@
 //    loopback, own frames not received), and the bus.
 //  - canRead returns the frames queued at once (up to the count); when none is, it waits up to
 //    rxtimeout ms (<= 0: no wait), then NTCAN_RX_TIMEOUT. canClose wakes a waiting reader with
-//    NTCAN_OPERATION_ABORTED. canTake never waits. An interface going down while a reader waits
+//    NTCAN_OPERATION_ABORTED. canReadTimeout waits the same way up to its own time-out, to the
+//    microsecond. canTake never waits. An interface going down while a reader waits
 //    is not an error of the read: no frame comes, the read times out, canStatus tells why.
 //  - canSend waits for room in the transmit queue up to txtimeout ms (<= 0: no wait), then
 //    gives NTCAN_TX_TIMEOUT (also when the interface's queueing discipline keeps dropping the
@@ -304,6 +305,38 @@ int remaining_ms(Clock::time_point deadline) {
   return left > INT_MAX ? INT_MAX : static_cast<int>(left);
 }
 
+// The frames queued at once; when none is, waits until `deadline` for the first one (to the
+// nanosecond: ppoll, not poll's whole milliseconds).
+NTCAN_RESULT read_until(Handle& h, CMSG* frames, int32_t* count, Clock::time_point deadline) {
+  for (;;) {
+    if (h.closed.load()) return NTCAN_OPERATION_ABORTED;
+    int32_t n = 0;
+    {
+      std::lock_guard<std::mutex> lock(h.mu);
+      h.pump();
+      n = h.pop(frames, *count);
+    }
+    if (n > 0) {
+      *count = n;
+      return NTCAN_SUCCESS;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return NTCAN_RX_TIMEOUT;
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(left.count() / 1'000'000'000);
+    ts.tv_nsec = static_cast<long>(left.count() % 1'000'000'000);
+    // The socket was emptied above: it turns readable with the next frame that arrives.
+    pollfd fds[2] = {{h.wake.get(), POLLIN, 0}, {h.sock.get(), POLLIN, 0}};
+    if (::ppoll(fds, 2, &ts, nullptr) > 0 && (fds[1].revents & (POLLERR | POLLHUP))) {
+      // A pending socket error (the interface went down or away) would wake every poll;
+      // fetching it clears it, and the read goes on waiting for frames.
+      int err = 0;
+      socklen_t len = sizeof err;
+      ::getsockopt(h.sock.get(), SOL_SOCKET, SO_ERROR, &err, &len);
+    }
+  }
+}
+
 // Interface index and flags of `name`, asked through `sock`; false with errno set if it fails.
 bool query_interface(int sock, const std::string& name, int* index, short* flags) {
   ifreq req{};
@@ -480,31 +513,16 @@ class SocketCanBackend final : public Backend {
   NTCAN_RESULT read(NTCAN_HANDLE number, CMSG* frames, int32_t* count) override {
     auto h = find(number);
     if (!h) return NTCAN_INVALID_HANDLE;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(h->rxtimeout_ms, 0));
-    for (;;) {
-      if (h->closed.load()) return NTCAN_OPERATION_ABORTED;
-      int32_t n = 0;
-      {
-        std::lock_guard<std::mutex> lock(h->mu);
-        h->pump();
-        n = h->pop(frames, *count);
-      }
-      if (n > 0) {
-        *count = n;
-        return NTCAN_SUCCESS;
-      }
-      const int left = remaining_ms(deadline);
-      if (left == 0) return NTCAN_RX_TIMEOUT;
-      // The socket was emptied above: it turns readable with the next frame that arrives.
-      pollfd fds[2] = {{h->wake.get(), POLLIN, 0}, {h->sock.get(), POLLIN, 0}};
-      if (::poll(fds, 2, left) > 0 && (fds[1].revents & (POLLERR | POLLHUP))) {
-        // A pending socket error (the interface went down or away) would wake every poll;
-        // fetching it clears it, and the read goes on waiting for frames.
-        int err = 0;
-        socklen_t len = sizeof err;
-        ::getsockopt(h->sock.get(), SOL_SOCKET, SO_ERROR, &err, &len);
-      }
-    }
+    return read_until(*h, frames, count,
+                      Clock::now() + std::chrono::milliseconds(std::max(h->rxtimeout_ms, 0)));
+  }
+
+  NTCAN_RESULT read_timeout(NTCAN_HANDLE number, CMSG* frames, int32_t* count,
+                            int64_t timeout_us) override {
+    auto h = find(number);
+    if (!h) return NTCAN_INVALID_HANDLE;
+    return read_until(*h, frames, count,
+                      Clock::now() + std::chrono::microseconds(std::max<int64_t>(timeout_us, 0)));
   }
 
   NTCAN_RESULT take(NTCAN_HANDLE number, CMSG* frames, int32_t* count) override {

@@ -208,6 +208,24 @@ bool valid_frame(const CMSG& f) {
 
 // ---- the backend ---------------------------------------------------------------------------
 
+// The frames queued at once; when none is, waits up to `timeout` for the first one.
+NTCAN_RESULT read_within(Handle& h, CMSG* frames, int32_t* count,
+                         std::chrono::steady_clock::duration timeout) {
+  std::unique_lock<std::mutex> lock(h.mu);
+  if (h.closed) return NTCAN_INVALID_HANDLE;
+  if (h.count == 0 && timeout > std::chrono::steady_clock::duration::zero()) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    ++h.waiting;
+    h.readers_cv.notify_all();
+    h.frames_cv.wait_until(lock, deadline, [&] { return h.count > 0 || h.closed; });
+    --h.waiting;
+    if (h.closed) return NTCAN_OPERATION_ABORTED;
+  }
+  if (h.count == 0) return NTCAN_RX_TIMEOUT;
+  *count = h.pop(frames, *count);
+  return NTCAN_SUCCESS;
+}
+
 class VirtualBackend final : public ntcan::Backend {
  public:
   NTCAN_RESULT open(int net, uint32_t /*flags*/, int32_t /*txqueuesize*/, int32_t rxqueuesize,
@@ -325,20 +343,15 @@ class VirtualBackend final : public ntcan::Backend {
   NTCAN_RESULT read(NTCAN_HANDLE number, CMSG* frames, int32_t* count) override {
     auto h = find(number);
     if (!h) return NTCAN_INVALID_HANDLE;
-    std::unique_lock<std::mutex> lock(h->mu);
-    if (h->closed) return NTCAN_INVALID_HANDLE;
-    if (h->count == 0 && h->rxtimeout_ms > 0) {
-      const auto deadline =
-          std::chrono::steady_clock::now() + std::chrono::milliseconds(h->rxtimeout_ms);
-      ++h->waiting;
-      h->readers_cv.notify_all();
-      h->frames_cv.wait_until(lock, deadline, [&] { return h->count > 0 || h->closed; });
-      --h->waiting;
-      if (h->closed) return NTCAN_OPERATION_ABORTED;
-    }
-    if (h->count == 0) return NTCAN_RX_TIMEOUT;
-    *count = h->pop(frames, *count);
-    return NTCAN_SUCCESS;
+    return read_within(*h, frames, count, std::chrono::milliseconds(std::max(h->rxtimeout_ms, 0)));
+  }
+
+  NTCAN_RESULT read_timeout(NTCAN_HANDLE number, CMSG* frames, int32_t* count,
+                            int64_t timeout_us) override {
+    auto h = find(number);
+    if (!h) return NTCAN_INVALID_HANDLE;
+    return read_within(*h, frames, count,
+                       std::chrono::microseconds(std::max<int64_t>(timeout_us, 0)));
   }
 
   NTCAN_RESULT take(NTCAN_HANDLE number, CMSG* frames, int32_t* count) override {

@@ -12,7 +12,8 @@
 //  - canRead returns the frames queued at once (up to the count given); when none is queued
 //    it waits in real time up to rxtimeout ms, rxtimeout <= 0 meaning no wait, then returns
 //    NTCAN_RX_TIMEOUT with count 0. A canClose (or reset) of the handle wakes it with
-//    NTCAN_OPERATION_ABORTED. canTake never waits: NTCAN_SUCCESS with count 0 when empty.
+//    NTCAN_OPERATION_ABORTED. canReadTimeout waits the same way up to its own time-out.
+//    canTake never waits: NTCAN_SUCCESS with count 0 when empty.
 //  - A frame reaches every other handle of the net that enabled its identifier, in one order
 //    for all of them. A full queue drops the new frame; the loss shows in msg_lost of the next
 //    frame that enters that queue (saturating at 255) and in lost().

@@ -73,6 +73,16 @@ NodeLogic::NodeLogic(int node_id, const std::string& device_name, const std::str
   configured_[{0x1018, 2}] = le_bytes(0x00000001, 4);                      // product code
   configured_[{0x1018, 3}] = le_bytes(0x00010000, 4);                      // revision
   configured_[{0x1018, 4}] = le_bytes(static_cast<uint32_t>(node_id), 4);  // serial number
+  configured_[{0x100C, 0}] = le_bytes(0, 2);                               // guard time, ms
+  configured_[{0x100D, 0}] = le_bytes(0, 1);                               // life time factor
+  configured_[{kManufacturerU32, 0}] = le_bytes(0, 4);
+  configured_[{kManufacturerU8, 0}] = le_bytes(0, 1);
+  configured_[{kManufacturerText, 0}] = "";
+  for (const auto& [key, value] : configured_) {
+    const bool writable = key.first == 0x1017 || key.first == 0x100C || key.first == 0x100D ||
+                          key.first == kManufacturerU32 || key.first == kManufacturerU8;
+    if (key.first != kManufacturerText) access_[key] = Access{writable, value.size()};
+  }
   od_ = configured_;
 }
 
@@ -85,6 +95,19 @@ void NodeLogic::set_object(uint16_t index, uint8_t subindex, const std::string& 
   std::lock_guard<std::mutex> lk(mx_);
   configured_[{index, subindex}] = value;
   od_[{index, subindex}] = value;
+}
+
+void NodeLogic::set_access(uint16_t index, uint8_t subindex, bool writable, size_t size) {
+  std::lock_guard<std::mutex> lk(mx_);
+  access_[{index, subindex}] = Access{writable, size};
+}
+
+uint32_t NodeLogic::download_abort_locked(Key key, size_t n) const {
+  auto it = access_.find(key);
+  if (it == access_.end()) return 0;
+  if (!it->second.writable) return kAbortReadOnly;
+  if (it->second.size == 0 || n == it->second.size) return 0;
+  return n > it->second.size ? kAbortTooLong : kAbortTooShort;
 }
 
 void NodeLogic::remove_object(uint16_t index, uint8_t subindex) {
@@ -300,6 +323,15 @@ void NodeLogic::initiate_download_locked(const CMSG& frame, Key key, std::vector
   const uint8_t cmd = frame.data[0];
   const bool expedited = (cmd & 0x02) != 0;
   const bool size_given = (cmd & 0x01) != 0;
+  // Read-only objects at once; sizes as soon as they are known.
+  const size_t known = expedited ? (size_given ? 4u - ((cmd >> 2) & 3u) : 4u)
+                                 : (size_given ? get_le32(frame, 4) : 0u);
+  uint32_t refused = download_abort_locked(key, known);
+  if (refused == kAbortTooShort && expedited && !size_given) refused = 0;  // size not told
+  if (refused != 0 && (refused == kAbortReadOnly || expedited || size_given)) {
+    out.push_back(abort_frame(key, refused));
+    return;
+  }
   if (expedited) {
     const size_t n = size_given ? 4u - ((cmd >> 2) & 3u) : 4u;
     od_[key] = std::string(reinterpret_cast<const char*>(frame.data + 4), n);
@@ -324,6 +356,11 @@ void NodeLogic::download_segment_locked(uint8_t cmd, const CMSG& frame, std::vec
   }
   if (download_size_ && *download_size_ != download_data_.size()) {
     out.push_back(abort_frame(transfer_key_, kAbortLengthMismatch));
+    end_transfer_locked();
+    return;
+  }
+  if (uint32_t refused = download_abort_locked(transfer_key_, download_data_.size())) {
+    out.push_back(abort_frame(transfer_key_, refused));
     end_transfer_locked();
     return;
   }

@@ -28,6 +28,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -63,6 +64,17 @@ constexpr uint32_t kAbortNoObject = 0x06020000;
 constexpr uint32_t kAbortToggle = 0x05030000;
 constexpr uint32_t kAbortCommandSpecifier = 0x05040001;
 constexpr uint32_t kAbortLengthMismatch = 0x06070010;
+constexpr uint32_t kAbortReadOnly = 0x06010002;
+constexpr uint32_t kAbortTooLong = 0x06070012;
+constexpr uint32_t kAbortTooShort = 0x06070013;
+
+// Writable objects of every node besides those set with set_object: heartbeat producer time
+// (ms, 2 bytes), guard time (ms, 2 bytes), life time factor (1 byte), and the manufacturer
+// objects 0x2100 (4 bytes), 0x2101 (1 byte) and 0x2102 (a text of any length). The identity
+// objects 0x1000, 0x1001, 0x1008, 0x1009, 0x100A and 0x1018 are read-only.
+constexpr uint16_t kManufacturerU32 = 0x2100;
+constexpr uint16_t kManufacturerU8 = 0x2101;
+constexpr uint16_t kManufacturerText = 0x2102;
 
 // Identity of a node built without explicit texts.
 constexpr char kDefaultDeviceName[] = "sim node";
@@ -83,7 +95,11 @@ class NodeLogic {
   // Object dictionary: value of (index, subindex) as raw bytes. set_object and remove_object
   // configure the node: they change the running dictionary and the values a reset node
   // restores.
+  // set_object keeps the access of an existing object; a new one is writable with any size.
   void set_object(uint16_t index, uint8_t subindex, const std::string& value);
+  // Access of an object for downloads: read-only, or writable with exactly `size` bytes
+  // (0: any size).
+  void set_access(uint16_t index, uint8_t subindex, bool writable, size_t size = 0);
   void remove_object(uint16_t index, uint8_t subindex);
   // The running value (as an SDO upload would give it), if the object exists.
   std::optional<std::string> object(uint16_t index, uint8_t subindex) const;
@@ -146,6 +162,13 @@ class NodeLogic {
   uint8_t guard_toggle_ = 0;
   std::map<Key, std::string> od_;          // running dictionary
   std::map<Key, std::string> configured_;  // restored by reset node
+  struct Access {
+    bool writable = true;
+    size_t size = 0;  // 0: any
+  };
+  std::map<Key, Access> access_;  // objects not listed are writable with any size
+  // The abort for a download of `n` bytes (a final size) into `key`; 0 when allowed.
+  uint32_t download_abort_locked(Key key, size_t n) const;
   // Running SDO transfer (at most one, as for one SDO server channel).
   Transfer transfer_ = Transfer::kNone;
   Key transfer_key_{0, 0};  // also the multiplexer of the last transfer once it has ended
@@ -168,7 +191,8 @@ class NodeLogic {
 };
 
 // A node on a net of the virtual bus. Answers are put on the bus at once, in the thread that
-// sent the request, unless answers are held.
+// sent the request, unless answers are held or the node answers with real-bus timing
+// (set_timing).
 class VbusNode {
  public:
   VbusNode(int net, int node_id, const std::string& device_name = "",
@@ -198,6 +222,14 @@ class VbusNode {
   void stop_heartbeat();
   // One step of the producer at the framework clock's time, for tests that drive the time.
   void heartbeat_tick();
+  // Real-bus timing: the node takes each frame it sees `delay` later (its processing time) in a
+  // thread of the simulation (one for all nodes), and every answer then takes the frame time at
+  // `bit_rate` bit/s (47 + 8 per data byte bit times: 111 for 8 bytes) after the end of the
+  // node's previous answer. The node's answers keep their order. A delay of 0 and bit_rate 0
+  // (the default) go back to answers at once, in the sender's thread.
+  void set_timing(std::chrono::nanoseconds delay, int bit_rate = 0);
+  // The node's answer to `frame`, at once (the timing thread calls it when a frame is due).
+  void process(const CMSG& frame);
 
  private:
   void on_frame(const CMSG& frame);
@@ -215,6 +247,8 @@ class VbusNode {
   std::condition_variable hb_cv_;
   bool hb_stop_ = false;
   std::thread hb_thread_;
+  std::atomic<int64_t> delay_ns_{0};
+  std::atomic<int> bit_rate_{0};
 };
 
 }  // namespace sim

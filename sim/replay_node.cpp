@@ -19,6 +19,14 @@ bool contains(const std::vector<int32_t>& ids, int32_t id) {
   return std::find(ids.begin(), ids.end(), id) != ids.end();
 }
 
+// Whether `answer` comes from the node `request` addresses, by the CANopen identifiers: the node
+// id in the low seven bits (SDO 0x600+n -> 0x580+n, guarding 0x700+n), and an NMT command
+// (identifier 0) names its node in its second byte, 0 for all.
+bool same_node(const CMSG& request, const CMSG& answer) {
+  if (request.id == 0) return request.data[1] == 0 || request.data[1] == (answer.id & 0x7F);
+  return (request.id & 0x7F) == (answer.id & 0x7F);
+}
+
 bool same_frame(const CMSG& a, const CMSG& b) {
   return a.id == b.id && a.len == b.len && std::memcmp(a.data, b.data, sizeof a.data) == 0;
 }
@@ -40,9 +48,18 @@ ReplayNode::ReplayNode(int net, const canlog::Log& log, ReplayOptions options)
       continue;
     }
     if (!opt_.ids.empty() && !contains(opt_.ids, r.frame.id)) continue;
-    if (!requests_.empty() && r.time_ns - requests_.back().time_ns <= opt_.answer_within_ns) {
-      requests_.back().answers.push_back(r.frame);
+    // The answer of the latest request to the same node, where requests to several nodes
+    // interleave; else of the latest request.
+    Request* to = nullptr;
+    for (auto it = requests_.rbegin(); it != requests_.rend(); ++it) {
+      if (r.time_ns - it->time_ns > opt_.answer_within_ns) break;
+      if (to == nullptr) to = &*it;
+      if (same_node(it->frame, r.frame)) {
+        to = &*it;
+        break;
+      }
     }
+    if (to != nullptr) to->answers.push_back(r.frame);
     if (!first) offset += std::max<int64_t>(0, r.time_ns - last_time);
     first = false;
     last_time = r.time_ns;
@@ -65,12 +82,15 @@ void ReplayNode::on_frame(const CMSG& frame) {
   std::vector<CMSG> answers;
   {
     std::lock_guard<std::mutex> lock(mx_);
+    // One round per identifier, so that requests to different nodes may interleave otherwise
+    // than they did in the recording.
     const size_t n = requests_.size();
+    size_t& next = next_request_[frame.id];
     for (size_t k = 0; k < n; ++k) {
-      const size_t i = (next_request_ + k) % n;
+      const size_t i = (next + k) % n;
       if (same_frame(requests_[i].frame, frame)) {
         answers = requests_[i].answers;
-        next_request_ = (i + 1) % n;
+        next = (i + 1) % n;
         answered_.fetch_add(1);
         break;
       }

@@ -9,10 +9,12 @@
 // Playing puts the node's frames on the net, spaced as recorded (divided by `speed`; a time
 // going backwards counts as no pause), on the framework's clock (tavik::clock(), so a test's
 // VirtualClock replays without waiting). Answering: when a handle or device sends a frame equal
-// to a recorded request, the node's frames recorded after that request, up to the next request
-// and within answer_within_ns of it, go on the bus at once in the sender's thread. Of several equal
-// requests, the one after the last answered is taken (round robin), so repeated requests get the
-// answers in recorded order (guarding toggles, SDO segments).
+// to a recorded request, the node's frames recorded after that request and within
+// answer_within_ns of it go on the bus at once in the sender's thread; a frame answers the latest
+// request to its node (CANopen node id: the identifier's low seven bits, an NMT command's second
+// byte), or the latest request when none was to its node. Of several equal requests, the one
+// after the last answered with that identifier is taken (round robin), so repeated requests get
+// the answers in recorded order (guarding toggles, SDO segments).
 //
 //   canlog::Log log;
 //   canlog::read_log_file("pump.log", &log);
@@ -22,6 +24,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -91,9 +94,9 @@ class ReplayNode {
   std::atomic<bool> stop_{false};
   std::atomic<size_t> played_{0};
   std::atomic<size_t> answered_{0};
-  std::mutex mx_;  // guards next_request_
-  size_t next_request_ = 0;
-  std::thread thread_;  // of start(); started and joined by the owner's thread
+  std::mutex mx_;                           // guards next_request_
+  std::map<int32_t, size_t> next_request_;  // per identifier: where the next search starts
+  std::thread thread_;                      // of start(); started and joined by the owner's thread
 };
 
 }  // namespace sim

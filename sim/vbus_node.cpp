@@ -1,8 +1,15 @@
 // The simulated node on the virtual bus. The bus calls on_frame in the thread of whoever sent
 // the frame (a handle's canSend or another device's inject), outside the bus's locks; answers
 // are injected from that same thread before the sender's call returns, unless they are held.
+#include <sys/prctl.h>
+
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
 #include <utility>
 
 #include "canopen_node.h"
@@ -12,6 +19,107 @@
 namespace sim {
 namespace {
 constexpr int64_t kMaxWaitNs = 100'000'000;
+
+using Clock = std::chrono::steady_clock;
+
+// The answers of nodes with real-bus timing, injected by one thread at their due times. Frames
+// due at the same time go out in the order they were posted.
+class DelayLine {
+ public:
+  static DelayLine& instance() {
+    // Leaked on purpose: nodes of static lifetime may post while statics are destroyed.
+    static DelayLine* d = new DelayLine;
+    return *d;
+  }
+
+  // A frame seen by `node`, handed to it `delay_ns` from now in this thread (its processing).
+  void post_request(VbusNode* node, const CMSG& frame, int64_t delay_ns) {
+    std::lock_guard<std::mutex> lk(mx_);
+    start_locked();
+    queue_.emplace(Clock::now() + std::chrono::nanoseconds(delay_ns),
+                   Item{node, 0, 0, frame, true});
+    cv_.notify_one();
+  }
+
+  // Answers of `node` (its device id `device`, net `net`), each due its frame time at
+  // `bit_rate` after the end of the node's previous one (at once without a bit rate).
+  void post_answers(VbusNode* node, int net, int device, const std::vector<CMSG>& frames,
+                    int bit_rate) {
+    std::lock_guard<std::mutex> lk(mx_);
+    start_locked();
+    Clock::time_point& busy = busy_until_[node];
+    const Clock::time_point now = Clock::now();
+    for (const CMSG& m : frames) {
+      const Clock::time_point start = std::max(now, busy);
+      const int64_t bits = 47 + 8 * (m.len & NTCAN_RTR ? 0 : std::min(m.len & 0x0F, 8));
+      const int64_t frame_ns = bit_rate > 0 ? bits * 1'000'000'000 / bit_rate : 0;
+      busy = start + std::chrono::nanoseconds(frame_ns);
+      queue_.emplace(busy, Item{node, net, device, m, false});
+    }
+    cv_.notify_one();
+  }
+
+  // No answer of `node` is pending or going out when this returns.
+  void forget(const VbusNode* node) {
+    std::unique_lock<std::mutex> lk(mx_);
+    for (auto it = queue_.begin(); it != queue_.end();) {
+      it = it->second.node == node ? queue_.erase(it) : std::next(it);
+    }
+    busy_until_.erase(node);
+    idle_cv_.wait(lk, [&] { return sending_ != node; });
+  }
+
+ private:
+  struct Item {
+    VbusNode* node;
+    int net;
+    int device;
+    CMSG frame;
+    bool request;  // a frame for the node to process, else an answer to put on the bus
+  };
+
+  void start_locked() {
+    if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+  }
+
+  void run() {
+    // Wake-ups to the microsecond, not the default 50 us timer slack.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    std::unique_lock<std::mutex> lk(mx_);
+    for (;;) {
+      if (queue_.empty()) {
+        cv_.wait(lk);
+        continue;
+      }
+      auto first = queue_.begin();
+      if (first->first > Clock::now()) {
+        cv_.wait_until(lk, first->first);
+        continue;
+      }
+      Item item = first->second;
+      queue_.erase(first);
+      sending_ = item.node;
+      lk.unlock();
+      if (item.request) {
+        item.node->process(item.frame);
+      } else {
+        vbus::inject(item.net, item.frame, item.device);
+      }
+      lk.lock();
+      sending_ = nullptr;
+      idle_cv_.notify_all();
+    }
+  }
+
+  std::mutex mx_;
+  std::condition_variable cv_;
+  std::condition_variable idle_cv_;
+  std::multimap<Clock::time_point, Item> queue_;
+  std::unordered_map<const VbusNode*, Clock::time_point> busy_until_;
+  const VbusNode* sending_ = nullptr;  // whose frame the thread processes or sends now
+  std::thread thread_;                 // never joined: runs until the process ends
+};
+
 }  // namespace
 
 VbusNode::VbusNode(int net, int node_id, const std::string& device_name,
@@ -25,6 +133,12 @@ VbusNode::~VbusNode() {
   stop_heartbeat();
   // After this returns the bus no longer calls on_frame, so the members may go.
   vbus::detach_device(device_.load());
+  DelayLine::instance().forget(this);
+}
+
+void VbusNode::set_timing(std::chrono::nanoseconds delay, int bit_rate) {
+  delay_ns_ = delay.count();
+  bit_rate_ = bit_rate;
 }
 
 void VbusNode::boot() {
@@ -101,6 +215,19 @@ void VbusNode::stop_heartbeat() {
 }
 
 void VbusNode::on_frame(const CMSG& frame) {
+  if (delay_ns_.load() != 0 || bit_rate_.load() != 0) {
+    // Only frames the node takes notice of (NMT, its SDO requests, its guarding) are worth the
+    // timing thread's while: on a net of many nodes every frame reaches every node.
+    const int id = logic_.node_id();
+    if (frame.id == 0 || frame.id == 0x600 + id || frame.id == 0x700 + id) {
+      DelayLine::instance().post_request(this, frame, delay_ns_.load());
+    }
+    return;
+  }
+  put(logic_.on_frame(frame));
+}
+
+void VbusNode::process(const CMSG& frame) {
   put(logic_.on_frame(frame));
 }
 
@@ -112,6 +239,11 @@ void VbusNode::put(const std::vector<CMSG>& frames) {
       held_.insert(held_.end(), frames.begin(), frames.end());
       return;
     }
+  }
+  const int bit_rate = bit_rate_.load();
+  if (delay_ns_.load() != 0 || bit_rate != 0) {
+    DelayLine::instance().post_answers(this, net_, device_.load(), frames, bit_rate);
+    return;
   }
   inject_all(frames);
 }

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "tavik_time.h"
 
@@ -133,6 +134,47 @@ TEST(VirtualClock, TickReleasesASleeperWhoseDeadlinePasses) {
   EXPECT_EQ(vc->sleepers(), 1u);
   tavik::clock().now_ns();
   sleeper.join();
+}
+
+// A wait for an outside event: the real waits `wait` is asked for, and where the time ends up.
+struct WaitCase {
+  int64_t deadline_in;  // ns from now
+  int64_t grace;        // real ns the virtual clock may wait
+  bool event;           // the event is there
+  bool result;
+  std::vector<int64_t> asked;  // real ns asked of `wait`, in order
+  int64_t moved;               // virtual ns the time moved
+};
+
+TEST(VirtualClock, WaitForAnOutsideEvent) {
+  const WaitCase cases[] = {
+      {3'000, 0, true, true, {0}, 0},                   // there at once: no time passes
+      {3'000, 0, false, false, {0, 0}, 3'000},          // a look, then the deadline, a last look
+      {3'000, 1'000, false, false, {1'000, 0}, 3'000},  // the grace in real time first
+      {3'000, 9'000, false, false, {3'000, 0}, 3'000},  // never more than the time left
+      {-5, 0, false, false, {0}, 0},                    // deadline passed: one look
+  };
+  for (const WaitCase& c : cases) {
+    tavik::VirtualClock clock;
+    clock.set_wait_grace(c.grace);
+    struct Ctx {
+      bool event;
+      std::vector<int64_t> asked;
+    } ctx{c.event, {}};
+    const int64_t start = clock.now_ns();
+    const bool r = clock.wait_until(
+        start + c.deadline_in,
+        [](void* p, int64_t real_ns) {
+          auto* x = static_cast<Ctx*>(p);
+          x->asked.push_back(real_ns);
+          return x->event;
+        },
+        &ctx);
+    EXPECT_EQ(r, c.result) << c.deadline_in << " " << c.grace;
+    EXPECT_EQ(ctx.asked, c.asked) << c.deadline_in << " " << c.grace;
+    EXPECT_EQ(clock.now_ns() - start, c.moved) << c.deadline_in << " " << c.grace;
+    EXPECT_TRUE(clock.sleeps().empty());
+  }
 }
 
 TEST(ProcessClock, ScopedClockIsInstalledAndRestoredWhenScopesNest) {

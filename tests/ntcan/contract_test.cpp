@@ -1,6 +1,7 @@
 // The driver's contract: what a caller relies on from any backend.
 #include "contract.h"
 
+#include <chrono>
 #include <thread>
 
 namespace ntcan_test {
@@ -298,6 +299,25 @@ TEST_P(ContractTest, ReadTimesOutWithNoFrames) {
   int32_t n = 1;
   EXPECT_EQ(canRead(h, &f, &n, nullptr), NTCAN_RX_TIMEOUT);
   EXPECT_EQ(n, 0);
+}
+
+// The read with its own time-out ignores the handle's (10 minutes here): it waits its own time,
+// to the microsecond, and returns when a frame comes.
+TEST_P(ContractTest, ReadTimeoutKeepsItsOwnTime) {
+  NTCAN_HANDLE h = open_with(kNetA, {0x100}, 100, /*rxtimeout=*/600000);
+  CMSG f{};
+  for (int64_t us : {int64_t{0}, int64_t{1500}}) {
+    int32_t n = 1;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(canReadTimeout(h, &f, &n, us), NTCAN_RX_TIMEOUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::microseconds(us));
+    EXPECT_EQ(n, 0);
+  }
+  peer_send(kNetA, frame(0x100, {7}));
+  int32_t n = 1;
+  EXPECT_EQ(canReadTimeout(h, &f, &n, 10'000'000), NTCAN_SUCCESS);
+  EXPECT_EQ(n, 1);
+  EXPECT_EQ(f.data[0], 7);
 }
 
 TEST_P(ContractTest, TakeNeverWaits) {

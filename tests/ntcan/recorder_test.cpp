@@ -86,8 +86,10 @@ TEST_F(RecorderTest, RecordsSentAndDeliveredFramesOfChosenNetsWithMarks) {
   send(b, make_frame(0x181, {1, 2}));  // b sends, a receives: written once, as sent
   take(a, 1);
   g_now += 1'500;
-  vbus::inject(0, make_frame(0x705, {5}));  // a device's frame
-  take(b, 1);
+  vbus::inject(0, make_frame(0x705, {5}));  // a device's frame, read with a time-out
+  CMSG got{};
+  int32_t one = 1;
+  ASSERT_EQ(canReadTimeout(b, &got, &one, 1000), NTCAN_SUCCESS);
   vbus::inject(1, make_frame(0x181, {9}));  // a net that is not recorded
   take(other, 1);
   CMSG rtr = canbus_test::make_remote(0x705, 1);

@@ -383,20 +383,22 @@ TEST(SimNodeSdoDownload, ExpeditedWritesRunningValue) {
 
 TEST(SimNodeSdoDownload, SegmentedWithTogglesAndSizeCheck) {
   Booted b;
-  EXPECT_EQ(b.in(sdo(0x21, 0x1008, 0, {10, 0, 0, 0})), Texts{"585#6008100000000000"});
+  EXPECT_EQ(b.in(sdo(0x21, sim::kManufacturerText, 0, {10, 0, 0, 0})),
+            Texts{"585#6002210000000000"});
   CMSG s0 = make_frame(0x605, {0x00, 'A', 'B', 'C', 'D', 'E', 'F', 'G'});
   CMSG s1 = make_frame(0x605, {0x19, 'H', 'I', 'J', 0, 0, 0, 0});
   EXPECT_EQ(b.in(s0), Texts{"585#2000000000000000"});
   EXPECT_EQ(b.in(s1), Texts{"585#3000000000000000"});
-  EXPECT_EQ(b.node.object(0x1008, 0), "ABCDEFGHIJ");
+  EXPECT_EQ(b.node.object(sim::kManufacturerText, 0), "ABCDEFGHIJ");
 
-  EXPECT_EQ(b.in(sdo(0x21, 0x1008, 0, {11, 0, 0, 0})), Texts{"585#6008100000000000"});
+  EXPECT_EQ(b.in(sdo(0x21, sim::kManufacturerText, 0, {11, 0, 0, 0})),
+            Texts{"585#6002210000000000"});
   b.in(s0);
-  EXPECT_EQ(b.in(s1), Texts{"585#8008100010000706"});  // 10 bytes came, 11 announced
-  EXPECT_EQ(b.node.object(0x1008, 0), "ABCDEFGHIJ");
+  EXPECT_EQ(b.in(s1), Texts{"585#8002210010000706"});  // 10 bytes came, 11 announced
+  EXPECT_EQ(b.node.object(sim::kManufacturerText, 0), "ABCDEFGHIJ");
 
-  b.in(sdo(0x21, 0x1008, 0, {10, 0, 0, 0}));
-  EXPECT_EQ(b.in(s1), Texts{"585#8008100000000305"});  // toggle 1 first
+  b.in(sdo(0x21, sim::kManufacturerText, 0, {10, 0, 0, 0}));
+  EXPECT_EQ(b.in(s1), Texts{"585#8002210000000305"});  // toggle 1 first
 }
 
 TEST(SimNodeSdoDownload, ResetNodeRestoresConfiguredValuesResetCommunicationKeepsThem) {

@@ -2,6 +2,7 @@
 // NTCAN calls of a handle on the node's net.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -67,6 +68,28 @@ TEST_F(SimVbusNode, SdoUploadOfIdentityStrings) {
   port.send(sdo(7, 0x40, 0x1008));
   port.send(sdo(7, 0x60));
   EXPECT_EQ(port.take_texts(), (Texts{"587#4108100007000000", "587#0150554D502D3432"}));
+}
+
+// Real-bus timing: answers come from another thread, not before the delay plus the frame time
+// (55 bit times for one data byte: 440 us at 125 kbit/s), one frame time apart, in order.
+TEST_F(SimVbusNode, TimedAnswersComeLaterFromAnotherThread) {
+  VbusNode node(kNet, 5);
+  Port port(kNet, {5});
+  port.take();
+  node.set_timing(std::chrono::milliseconds(20), 125000);
+  const auto start = std::chrono::steady_clock::now();
+  port.guard(5);
+  port.guard(5);
+  EXPECT_TRUE(port.take().empty());  // nothing answered inline
+  CMSG got[2];
+  for (CMSG& m : got) {
+    int32_t n = 1;
+    ASSERT_EQ(canReadTimeout(port.handle(), &m, &n, 10'000'000), NTCAN_SUCCESS);
+  }
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(frame_text(got[0]), "705#7F");
+  EXPECT_EQ(frame_text(got[1]), "705#FF");
+  EXPECT_GE(waited, std::chrono::microseconds(20'000 + 2 * 440));
 }
 
 TEST_F(SimVbusNode, NodesAnswerOnlyForTheirOwnIdAndNet) {

@@ -39,6 +39,7 @@ class Port {
     }
   }
   ~Port() { canClose(h_); }
+  NTCAN_HANDLE handle() const { return h_; }
 
   void send(CMSG m) {
     int32_t n = 1;

@@ -2,6 +2,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <iostream>
 
 #include "options.h"
@@ -9,7 +10,10 @@
 
 namespace {
 
+volatile sig_atomic_t g_signalled = 0;
+
 void on_signal(int) {
+  g_signalled = 1;
   canbus_server::Server::request_stop();
 }
 
@@ -37,5 +41,11 @@ int main(int argc, char** argv) {
 
   canbus_server::Server server(o, answers);
   if (!server.start()) return 1;
-  return server.run(STDIN_FILENO);
+  const int rc = server.run(STDIN_FILENO);
+  if (g_signalled) {
+    // Asked to end: the configuration is saved; giving back a thousand handles one by one
+    // (5 ms each) is left to the process's end.
+    std::_Exit(rc);
+  }
+  return rc;
 }

@@ -71,6 +71,7 @@ struct RequestSpec {
   std::string help;
   std::function<std::string(Client&, const Args&)> handler;
   bool ends_session = false;  // quit
+  bool raw_line = false;      // the handler gets the whole request line as its one argument
 };
 
 // Splits a request line into words (blanks and tabs separate).

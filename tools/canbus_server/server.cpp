@@ -17,6 +17,7 @@
 
 #include "demo_config.h"
 #include "network.h"
+#include "sdo_requests.h"
 #include "vbus.h"
 
 namespace canbus_server {
@@ -272,9 +273,17 @@ bool Server::start() {
   std::lock_guard<std::mutex> bus(bus_mx_);
   {
     std::lock_guard<std::mutex> lk(state_mx_);
-    for (auto& n : nodes_) attach(n);
+    for (auto& n : nodes_) {
+      if (g_stop) break;  // SIGINT/SIGTERM end a long start-up at once
+      attach(n);
+    }
   }
-  for (auto& n : nodes_) read_identity(n);
+  // All nodes' identities at once, with progress on the log for long start-ups.
+  std::vector<D_can*> identity;
+  for (auto& n : nodes_) {
+    if (n.node > 0 && n.node <= 127 && n.prop->handle() >= 0) identity.push_back(n.prop);
+  }
+  read_identities(identity, std::cerr, g_stop);
   write_out("canbus-server: " + std::to_string(nodes_.size()) + " node properties from " +
             config_file_ + (simulate_ ? " on the virtual bus with simulated nodes" : "") + "\n");
   return true;
@@ -476,7 +485,7 @@ void Server::submit(const std::shared_ptr<Client>& c, const std::string& line, D
     done("error: read-only client", false);
     return;
   }
-  Args args(words.begin() + 1, words.end());
+  Args args = spec->raw_line ? Args{line} : Args(words.begin() + 1, words.end());
   if (spec->run == Run::kNow) {
     std::string answer;
     {
@@ -515,6 +524,25 @@ void Server::register_requests() {
   t.add({"identity", "identity NAME", 1, 1, Access::kRead, Run::kBus,
          "reads a node's identity strings again",
          [this](Client&, const Args& a) { return cmd_identity(a[0]); }});
+  t.add({"sdo", "sdo read NAME INDEX SUB | sdo write NAME INDEX SUB VALUE", 4, 1000, Access::kRead,
+         Run::kBus, "reads or writes an object of a node (VALUE: number, or text in double quotes)",
+         [this](Client& c, const Args& a) {
+           // The line as typed: a quoted text keeps its blanks.
+           const auto w = split_words(a[0]);
+           if ((w[1] != "read" || w.size() != 5) && (w[1] != "write" || w.size() < 6))
+             return std::string(
+                 "error: usage: sdo read NAME INDEX SUB | sdo write NAME INDEX "
+                 "SUB VALUE");
+           if (w[1] == "write" && !c.writer) return std::string("error: read-only client");
+           Node* n = nullptr;
+           {
+             std::lock_guard<std::mutex> lk(state_mx_);
+             n = find_node(w[2]);
+           }
+           if (n == nullptr) return "error: unknown node property " + quote_word(w[2]);
+           return sdo_request(n->prop, a[0]);
+         },
+         false, true});
   t.add({"save", "save", 0, 0, Access::kWrite, Run::kNow, "writes the configuration back",
          [this](Client&, const Args&) {
            std::string error;

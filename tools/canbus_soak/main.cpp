@@ -31,17 +31,17 @@
 //  - accounting, per driver handle that a node property opened for itself: the frames the
 //    bus offered to the handle (seen by a tap device on the net, for the identifiers enabled on
 //    the handle, while it was open) equal the frames taken from it (by the receive cycle, the SDO
-//    client, direct reads and the soak's own drains: every can_get goes through an override that
-//    records what it took) plus the frames its queue dropped (vbus::lost). The msg_lost counts of
-//    the frames taken must add up to the same drops (when none saturated at 255): a marker frame
-//    is sent after a drain, before each operation that may close the handle, so that every drop
-//    is reported by a later frame. Frames may vanish only with a closed handle's queue, so every
-//    operation that may close a handle is preceded by a drain. Which takers compete for a handle
-//    does not matter: each take is recorded under the handle it used, and a handle's balance is
-//    drawn only once no take on it is in flight and the handle is closed (or at the end).
-//    A handle the line took over as its own (possible when a property attaches while the line is
-//    being reopened) is closed by the supervision thread, with its queue: such handles are counted
-//    apart and left out of the balance.
+//    client, direct reads and the soak's own drains: every can_get and can_read_for goes through
+//    an override that records what it took) plus the frames its queue dropped (vbus::lost). The
+//    msg_lost counts of the frames taken must add up to the same drops (when none saturated at
+//    255): a marker frame is sent after a drain, before each operation that may close the handle,
+//    so that every drop is reported by a later frame. Frames may vanish only with a closed handle's
+//    queue, so every operation that may close a handle is preceded by a drain. Which takers compete
+//    for a handle does not matter: each take is recorded under the handle it used, and a handle's
+//    balance is drawn only once no take on it is in flight and the handle is closed (or at the
+//    end). A handle the line took over as its own (possible when a property attaches while the line
+//    is being reopened) is closed by the supervision thread, with its queue: such handles are
+//    counted apart and left out of the balance.
 //  - dead handles: a master that has just attached on an open line holds an open handle (else
 //    its node's frames reach nobody, neither delivered nor counted as lost);
 //  - leaks: after every property is deleted and the lines are closed, no driver handle is open.
@@ -283,13 +283,22 @@ class SoakCan : public D_can {
   using D_can::D_can;
 
   int can_get(CMSG* rxmsg, int* length) override {
+    return recorded(rxmsg, length, [&] { return D_can::can_get(rxmsg, length); });
+  }
+  // The SDO client's reads.
+  int can_read_for(CMSG* rxmsg, int* length, int64_t timeout_us) override {
+    return recorded(rxmsg, length, [&] { return D_can::can_read_for(rxmsg, length, timeout_us); });
+  }
+
+  template <class Take>
+  int recorded(CMSG* rxmsg, int* length, Take take) {
     const NTCAN_HANDLE h = canhandle_.load();
     HandleStats* st = h > 0 ? g_accounts.get(h) : nullptr;
     if (st != nullptr) {
       std::lock_guard<std::mutex> lk(st->mu);
       ++st->inflight;
     }
-    const int r = D_can::can_get(rxmsg, length);
+    const int r = take();
     if (st != nullptr) {
       const int n = __atomic_load_n(length, __ATOMIC_SEQ_CST);
       if (r == NTCAN_SUCCESS && n > 0) record_take(st, rxmsg, n);

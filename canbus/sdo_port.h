@@ -1,0 +1,48 @@
+// The SDO client's hold on a node's handle (D_can::SdoPort) and its wait for replies, shared by
+// the identity uploads (sdo.cpp) and the object access (sdo_object.cpp). Private to the library.
+#pragma once
+
+#include <cstdint>
+
+#include "D_esdcan.h"
+
+struct SdoAccess {
+  // Deadline of one reply wait: the first instant at which the whole-second clock has passed
+  // start + 2, start being the whole second at which the wait begins (2 to 3 s).
+  static int64_t reply_deadline();
+
+  // Opens a transfer of `can` on its node: waits until no other property of the node runs one,
+  // then makes `can` the reader of the handle. A transfer of `can` itself that was left open is
+  // taken over. No effect for a property without receive buffer (nobody else reads its
+  // handle in the library).
+  static void begin(D_can* can);
+  // Ends the transfer of `can`, if it runs one; other frames go back to the receive cycle.
+  static void end(D_can* can);
+
+  // Waits until `deadline` (process clock) for the next frame of the transfer: one that
+  // `mine(frame)` claims. Frames not claimed go to the stash (or are dropped without receive
+  // buffer). 0 with *out set; -1 at the deadline; or the failing driver result.
+  template <class Mine>
+  static int next(D_can* can, int64_t deadline, CMSG* out, Mine mine) {
+    for (;;) {
+      int r = read_one(can, deadline, out);
+      if (r != 0) return r;
+      if (mine(*out)) return 0;
+      set_aside(can, *out);
+    }
+  }
+
+  // The frame of another service, read during a transfer, for the receive cycle.
+  static void set_aside(D_can* can, const CMSG& m);
+  // One frame from the handle, waiting until `deadline`; 0, -1 at the deadline, or the driver
+  // result.
+  static int read_one(D_can* can, int64_t deadline, CMSG* out);
+
+  // The multiplexer (index, subindex) of an SDO frame.
+  static int index_of(const CMSG& m) { return m.data[1] | (m.data[2] << 8); }
+  static uint32_t le32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+  }
+  static int node_of(const D_can* can) { return can->canIdent_.i2_data; }
+};

@@ -1,0 +1,158 @@
+// canbus-server: SDO access requests and the parallel identity read at start-up.
+#include "sdo_requests.h"
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+namespace canbus_server {
+namespace {
+
+// Words of the line; a word in double quotes keeps its blanks (quotes removed). false when a
+// quote is not closed.
+bool words(const std::string& line, std::vector<std::string>& out, std::vector<bool>& quoted) {
+  size_t i = 0;
+  while (i < line.size()) {
+    if (line[i] == ' ' || line[i] == '\t') {
+      ++i;
+      continue;
+    }
+    if (line[i] == '"') {
+      const size_t end = line.find('"', i + 1);
+      if (end == std::string::npos) return false;
+      out.push_back(line.substr(i + 1, end - i - 1));
+      quoted.push_back(true);
+      i = end + 1;
+      continue;
+    }
+    size_t end = i;
+    while (end < line.size() && line[end] != ' ' && line[end] != '\t') ++end;
+    out.push_back(line.substr(i, end - i));
+    quoted.push_back(false);
+    i = end;
+  }
+  return true;
+}
+
+bool number(const std::string& s, uint64_t max, uint64_t& v) {
+  if (s.empty() || s[0] == '-' || s[0] == '+') return false;
+  errno = 0;
+  char* end = nullptr;
+  v = std::strtoull(s.c_str(), &end, 0);
+  return errno == 0 && *end == '\0' && v <= max;
+}
+
+std::string failure(int r) {
+  return "error: " + sdo_result_text(r);
+}
+
+std::string show(const uint8_t* b, size_t n) {
+  bool text = n > 0;
+  for (size_t i = 0; i < n; ++i) text = text && b[i] >= 0x20 && b[i] <= 0x7E;
+  if (text) return "\"" + std::string(reinterpret_cast<const char*>(b), n) + "\"";
+  char piece[48];
+  if (n <= 8) {
+    uint64_t v = 0;
+    for (size_t i = n; i-- > 0;) v = (v << 8) | b[i];
+    std::snprintf(piece, sizeof piece, "%llu (0x%0*llX)", static_cast<unsigned long long>(v),
+                  static_cast<int>(n == 0 ? 1 : 2 * n), static_cast<unsigned long long>(v));
+    return piece;
+  }
+  std::string hex;
+  for (size_t i = 0; i < n; ++i) {
+    std::snprintf(piece, sizeof piece, i == 0 ? "%02X" : " %02X", b[i]);
+    hex += piece;
+  }
+  return hex;
+}
+
+constexpr size_t kMaxValue = 4096;
+
+}  // namespace
+
+std::string sdo_request(D_can* node, const std::string& line) {
+  std::vector<std::string> a;
+  std::vector<bool> quoted;
+  const char* usage = "error: sdo read NAME INDEX SUB, sdo write NAME INDEX SUB VALUE";
+  if (!words(line, a, quoted) || a.size() < 5) return usage;
+  uint64_t index = 0;
+  uint64_t sub = 0;
+  if (!number(a[3], 0xFFFF, index)) return "error: bad index " + a[3];
+  if (!number(a[4], 0xFF, sub)) return "error: bad subindex " + a[4];
+  const int i = static_cast<int>(index);
+  const int s = static_cast<int>(sub);
+  if (a[1] == "read" && a.size() == 5) {
+    std::vector<uint8_t> buf(kMaxValue);
+    size_t n = 0;
+    const int r = node->sdo_upload(i, s, buf.data(), buf.size(), &n);
+    return r == 0 ? show(buf.data(), n) : failure(r);
+  }
+  if (a[1] != "write" || a.size() != 6) return usage;
+  std::vector<uint8_t> bytes;
+  if (quoted[5]) {
+    bytes.assign(a[5].begin(), a[5].end());
+  } else {
+    uint64_t v = 0;
+    if (!number(a[5], UINT64_MAX, v)) return "error: bad value " + a[5];
+    // The size of the object's present value, when it can be read and holds the number.
+    uint8_t now[8];
+    size_t size = 0;
+    if (node->sdo_upload(i, s, now, sizeof now, &size) != 0 || size == 0 ||
+        (size < 8 && (v >> (8 * size)) != 0)) {
+      size = v <= 0xFF ? 1 : v <= 0xFFFF ? 2 : v <= 0xFFFFFFFFu ? 4 : 8;
+    }
+    for (size_t k = 0; k < size; ++k) bytes.push_back(static_cast<uint8_t>(v >> (8 * k)));
+  }
+  const int r = node->sdo_download(i, s, bytes.data(), bytes.size());
+  return r == 0 ? "ok" : failure(r);
+}
+
+size_t read_identities(const std::vector<D_can*>& nodes, std::ostream& out,
+                       const std::atomic<bool>& stop, int workers,
+                       std::chrono::milliseconds progress_every) {
+  std::mutex mx;
+  std::condition_variable done_cv;
+  size_t next = 0;
+  size_t done = 0;
+  auto work = [&] {
+    for (;;) {
+      size_t k = 0;
+      {
+        std::lock_guard<std::mutex> lk(mx);
+        if (stop.load() || next >= nodes.size()) return;
+        k = next++;
+      }
+      D_can* n = nodes[k];
+      n->get_manufacture();
+      if (!stop.load()) n->get_hwversion();
+      if (!stop.load()) n->get_swversion();
+      std::lock_guard<std::mutex> lk(mx);
+      ++done;
+      done_cv.notify_all();
+    }
+  };
+  const size_t count = std::min(nodes.size(), static_cast<size_t>(std::max(workers, 1)));
+  std::vector<std::thread> threads;
+  for (size_t t = 0; t < count; ++t) threads.emplace_back(work);
+  {
+    // Progress, and the look at the stop flag: a signal handler cannot notify, so the wait
+    // looks again at least every 50 ms.
+    std::unique_lock<std::mutex> lk(mx);
+    auto next_report = std::chrono::steady_clock::now() + progress_every;
+    while (done < nodes.size() && !stop.load() && !(next >= nodes.size() && done == next)) {
+      done_cv.wait_for(lk, std::chrono::milliseconds(50));
+      if (std::chrono::steady_clock::now() >= next_report && done < nodes.size()) {
+        out << "identity: " << done << " of " << nodes.size() << " nodes" << std::endl;
+        next_report += progress_every;
+      }
+    }
+  }
+  for (std::thread& t : threads) t.join();
+  return done;
+}
+
+}  // namespace canbus_server

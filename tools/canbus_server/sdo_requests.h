@@ -1,0 +1,33 @@
+// canbus-server: SDO access requests and the parallel identity read at start-up. Kept apart
+// from the request loop, which calls in here.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "D_esdcan.h"
+
+namespace canbus_server {
+
+// "sdo read NAME INDEX SUB" and "sdo write NAME INDEX SUB VALUE" on the node property `node`
+// (the request line as typed; NAME has been looked up by the caller). INDEX and SUB are decimal
+// or hexadecimal (0x...). VALUE is an integer (decimal or 0x..., written with the size of the
+// object's present value, or the smallest of 1, 2, 4 and 8 bytes that holds it when that cannot
+// be read) or a text in double quotes (its bytes). Answers: a read gives the value (a quoted
+// text when every byte is printable, else the little-endian integer in decimal and hex, or the
+// bytes in hex beyond 8 bytes); a write "ok"; failures "error: " and the SDO result text.
+std::string sdo_request(D_can* node, const std::string& line);
+
+// Reads the identity strings (.MANU, .HWVER, .SWVER) of `nodes` with up to `workers` threads at
+// once. Every `progress_every` it prints "identity: n of N nodes" to `out` while it runs. Ends
+// as soon as `stop` turns true: uploads already running finish (at once with answering nodes,
+// within the SDO deadline of 2 to 3 s with a silent one), no new one starts. Returns the number
+// of nodes done.
+size_t read_identities(const std::vector<D_can*>& nodes, std::ostream& out,
+                       const std::atomic<bool>& stop, int workers = 128,
+                       std::chrono::milliseconds progress_every = std::chrono::seconds(2));
+
+}  // namespace canbus_server

@@ -54,6 +54,10 @@ struct NodeConfig {
   // should be at least one period of the monitor.
   int heartbeat_ms = 1000;
   int heartbeat_tolerance_ms = 500;
+  // Heartbeat: add() writes heartbeat_ms into the node's producer time (0x1017) by SDO download
+  // (at most 65535 ms); add() then waits for the node's answer (2 to 3 s for a silent node) and
+  // returns the download's result (the node stays supervised).
+  bool write_producer_time = false;
   // Write .ALIVE (and with it the .CONDITION text) on every state change, and .CONDITION
   // "No guarding reply" or "No heartbeat" when the node is lost.
   bool update_properties = true;

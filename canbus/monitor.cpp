@@ -87,7 +87,9 @@ int NodeMonitor::add(D_can* node, const NodeConfig& config) {
   if (v.i2_data < 1 || v.i2_data > 127 || v.i1_data < 1 || v.i1_data > 20) return -1;
   // Periods that cannot be kept: a request or a time-out on every poll.
   if ((config.mode == Supervision::kGuarding && config.guard_period_ms <= 0) ||
-      (config.mode == Supervision::kHeartbeat && config.heartbeat_ms <= 0)) {
+      (config.mode == Supervision::kHeartbeat &&
+       (config.heartbeat_ms <= 0 ||
+        (config.write_producer_time && config.heartbeat_ms > 0xFFFF)))) {
     return -1;
   }
   {
@@ -103,11 +105,18 @@ int NodeMonitor::add(D_can* node, const NodeConfig& config) {
     e->cfg.guard_misses = std::max(e->cfg.guard_misses, 1);
     entries_.push_back(std::move(e));
   }
-  // Producer time: a heartbeat node could be told its period (0x1017) by SDO download here,
-  // once the library downloads; until then the node is configured by its own means.
   int r = node->AddIdent(cob_id(0x700, v.i2_data));
   const int r2 = node->AddIdent(cob_id(0x80, v.i2_data));
-  return r != 0 ? r : r2;
+  if (r == 0) r = r2;
+  if (r == 0 && config.mode == Supervision::kHeartbeat && config.write_producer_time) {
+    // The node's producer time (0x1017, UNSIGNED16 milliseconds), by SDO download; its answer
+    // comes on 0x580 + node.
+    r = node->AddIdent(cob_id(0x580, v.i2_data));
+    const unsigned char t[2] = {static_cast<unsigned char>(config.heartbeat_ms & 0xFF),
+                                static_cast<unsigned char>(config.heartbeat_ms >> 8)};
+    if (r == 0) r = node->sdo_download(0x1017, 0, t, sizeof t);
+  }
+  return r;
 }
 
 bool NodeMonitor::remove(D_can* node) {

@@ -126,6 +126,17 @@ TEST_F(MonitorTest, HeartbeatLostAfterToleranceAndBackOnTheNextBeat) {
   sim_ = nullptr;
 }
 
+TEST_F(MonitorTest, HeartbeatProducerTimeWrittenIntoTheNode) {
+  sim::VbusNode sim(kNet, kNode);
+  canbus::NodeConfig cfg = config(canbus::Supervision::kHeartbeat);
+  cfg.write_producer_time = true;
+  cfg.heartbeat_ms = 0x10000;  // more than the object holds
+  EXPECT_EQ(mon_->add(node_.get(), cfg), -1);
+  cfg.heartbeat_ms = 250;
+  ASSERT_EQ(mon_->add(node_.get(), cfg), 0);
+  EXPECT_EQ(sim.logic().object(0x1017, 0), std::string("\xFA\x00", 2));
+}
+
 // Polled ten times per guarding period: one request per period, each reply counted once.
 TEST_F(MonitorTest, GuardingOneRequestPerPeriodLostAfterMissesBackOnReply) {
   ASSERT_EQ(mon_->add(node_.get(), config(canbus::Supervision::kGuarding)), 0);

@@ -84,10 +84,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_CHECK(canbus_server::quote_word(w).size() <= 43);
     }
     std::string error;
-    const auto* spec = table().match(words, error);
-    FUZZ_CHECK(spec == nullptr ? (words.empty() == error.empty()) : error.empty());
-    if (spec != nullptr) {
-      FUZZ_CHECK(words.size() - 1 >= spec->min_args && words.size() - 1 <= spec->max_args);
+    const auto* entry = table().match(words, error);
+    FUZZ_CHECK(entry == nullptr ? (words.empty() == error.empty()) : error.empty());
+    if (entry != nullptr) {
+      FUZZ_CHECK(words.size() - 1 >= entry->min_args && words.size() - 1 <= entry->max_args);
     }
     FUZZ_CHECK(error.size() < 200);
     // The checks of a node property value.

@@ -56,14 +56,14 @@ std::vector<std::string> split_words(const std::string& line) {
   return out;
 }
 
-void RequestTable::add(RequestSpec spec) {
+void RequestTable::add(RequestSpec entry) {
   for (auto& s : specs_) {
-    if (s.name == spec.name) {
-      s = std::move(spec);
+    if (s.name == entry.name) {
+      s = std::move(entry);
       return;
     }
   }
-  specs_.push_back(std::move(spec));
+  specs_.push_back(std::move(entry));
 }
 
 const RequestSpec* RequestTable::find(const std::string& name) const {

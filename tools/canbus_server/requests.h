@@ -79,7 +79,7 @@ std::vector<std::string> split_words(const std::string& line);
 
 class RequestTable {
  public:
-  void add(RequestSpec spec);
+  void add(RequestSpec entry);
   // The registration for `words`, or nullptr with `error` set ("unknown request", a wrong
   // number of arguments). An empty line gives nullptr with `error` empty.
   const RequestSpec* match(const std::vector<std::string>& words, std::string& error) const;

@@ -136,8 +136,8 @@ std::string parse_monitor(const std::string& value, MonitorSpec& out) {
 }
 
 std::string monitor_text(const MonitorSpec& m) {
-  return std::string(m.heartbeat ? "heartbeat " : "guarding ") + std::to_string(m.period_ms) +
-         " " + std::to_string(m.heartbeat ? m.tolerance_ms : m.misses);
+  return std::string(m.heartbeat ? "heartbeat " : "guarding ") + std::to_string(m.period_ms) + " " +
+         std::to_string(m.heartbeat ? m.tolerance_ms : m.misses);
 }
 
 std::string check_baud_code(int code) {

@@ -4,7 +4,6 @@
 #include <cstdio>
 
 #include "can_emcy.h"
-
 #include "tavik_log.h"
 
 namespace canbus_server {

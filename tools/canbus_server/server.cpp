@@ -644,8 +644,8 @@ std::string Server::status() {
   std::ostringstream o;
   o << std::left << std::setw(18) << "NODE" << std::setw(5) << "LINE" << std::setw(5) << "ID"
     << std::setw(9) << "ROLE" << std::setw(19) << "CONDITION" << std::setw(7) << "ALIVE"
-    << std::setw(6) << "FILL" << std::setw(5) << "EMCY" << std::setw(6) << "LOST"
-    << std::setw(18) << "MONITOR"
+    << std::setw(6) << "FILL" << std::setw(5) << "EMCY" << std::setw(6) << "LOST" << std::setw(18)
+    << "MONITOR"
     << "IDENTITY\n";
   for (auto& n : nodes_) {
     D_can* p = n.prop;

@@ -327,12 +327,7 @@ bool Server::start() {
     // A node supervised by heartbeat gets a device that beats (producer time 0x1017) and does
     // not answer guarding.
     for (auto& n : nodes_) {
-      if (!n.mon.heartbeat) continue;
-      sim::VbusNode* d = find_device(n.line, n.node);
-      const char ms[2] = {static_cast<char>(n.mon.period_ms & 0xFF),
-                          static_cast<char>((n.mon.period_ms >> 8) & 0xFF)};
-      d->logic().set_object(0x1017, 0, std::string(ms, 2));
-      d->logic().set_heartbeat_mode(true);
+      if (n.mon.heartbeat) beat(*find_device(n.line, n.node), n.mon.period_ms);
     }
   }
 
@@ -399,6 +394,12 @@ void Server::attach(Node& n) {
     p->start_node();
     supervise(n);
   }
+}
+
+void Server::beat(sim::VbusNode& d, int period_ms) {
+  const char ms[2] = {static_cast<char>(period_ms & 0xFF), static_cast<char>(period_ms >> 8)};
+  d.logic().set_object(0x1017, 0, std::string(ms, 2));
+  d.logic().set_heartbeat_mode(true);
 }
 
 void Server::supervise(Node& n) {
@@ -813,6 +814,10 @@ std::string Server::cmd_set_node(Client& c, Node& n, const int v[4]) {
     devices_.push_back(std::make_unique<sim::VbusNode>(
         n.line - 1, n.node, "Simulated node " + std::to_string(n.node), "HW 1", "SW 1"));
     emcy_devices_.push_back(false);
+    if (n.mon.heartbeat) {
+      beat(*devices_.back(), n.mon.period_ms);
+      if (!opts_.manual) devices_.back()->start_heartbeat();
+    }
   }
   attach(n);
   bool first = true;

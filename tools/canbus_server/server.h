@@ -109,6 +109,8 @@ class Server {
   void attach(Node& n);
   void read_identity(Node& n);
   canbus::MonitorCallbacks monitor_callbacks();
+  // A simulated device that beats every `period_ms` (0x1017) and answers no guarding.
+  static void beat(sim::VbusNode& d, int period_ms);
   void supervise(Node& n);  // hands a master to the monitor; with state_mx_ or before run
   void tick();              // one poll of the monitor on the stepped clock, with bus_mx_
   void demo_emergencies();  // with bus_mx_

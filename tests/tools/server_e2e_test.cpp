@@ -149,6 +149,9 @@ TEST_F(ServerE2E, HeartbeatNodeIsLostAndBack) {
   s.until("ok");
   EXPECT_EQ(s.ask("get CAN.PUMP_MONITOR.CONDITION"),
             "CAN.PUMP_MONITOR.CONDITION = No guarding reply");
+  // A property that comes to follow the gauge starts with its master's condition.
+  ASSERT_EQ(s.ask("set CAN.VALVE 2 20 0 0"), "ok (moved to line 2 node 20, attached again)");
+  EXPECT_EQ(s.ask("get CAN.VALVE.CONDITION"), "CAN.VALVE.CONDITION = Operational");
 }
 
 TEST_F(ServerE2E, BadRequestsAreAnsweredWithErrors) {

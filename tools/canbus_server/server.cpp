@@ -393,6 +393,9 @@ void Server::attach(Node& n) {
   if (n.master) {
     p->start_node();
     supervise(n);
+  } else if (const Node* m = master_of(n)) {
+    // A follower's .CONDITION is its own: it starts with its master's.
+    p->condition_prop()->set_value(m->prop->condition_prop()->value());
   }
 }
 

@@ -38,6 +38,11 @@ TEST(ServerConfig, BadLinesAreReportedWithTheirNumbers) {
       {"CAN.A: 1 6 0 0", "defined already on line 2"},
       {": 5", "no property name"},
       {"CAN.\x01\x02: 1", "control characters"},
+      {"CAN.A.MONITOR: heartbeat 100", "takes 'guarding PERIOD_MS MISSES' or 'heartbeat"},
+      {"CAN.A.MONITOR: polling 100 150", "takes 'guarding"},
+      {"CAN.A.MONITOR: guarding 50 3", "the period must be 100..60000, not 50"},
+      {"CAN.A.MONITOR: guarding 1000 0", "the misses must be 1..100"},
+      {"CAN.A.MONITOR: heartbeat 100 20", "the tolerance must be 100..60000"},
   };
   for (const auto& c : cases) {
     const std::string text = std::string("# header\nCAN.A: 1 6 0 0\n") + c.line + "\n";
@@ -55,13 +60,18 @@ TEST(ServerConfig, SavingKeepsEveryOtherLineInPlace) {
       "CAN.PUMP: \t1  5  0  0\n"
       "\n"
       "OTHER.SERVER.NAME: some text\n"
+      "OTHER.SERVER.MONITOR: on\n"  // another server's, not a node's supervision
       "CAN.PUMP.MANU: old name\n"
+      "CAN.PUMP.MONITOR: heartbeat 100 150\n"
       "CAN.PUMP: 1 5 0\n"  // bad (a duplicate too), kept with --ignore-bad-lines
       "CAN.PUMP.BAUDRATE:\t0x4\n"
       "  # indented comment\r";
   ConfigFile f = ConfigFile::parse(text);
   EXPECT_EQ(f.problems().size(), 1u);
   EXPECT_EQ(f.node_names(), std::vector<std::string>{"CAN.PUMP"});
+  canbus_server::MonitorSpec m;
+  EXPECT_EQ(canbus_server::parse_monitor(*f.value_of("CAN.PUMP.MONITOR"), m), "");
+  EXPECT_EQ(canbus_server::monitor_text(m), "heartbeat 100 150");
   const std::string out = f.render({{"CAN.PUMP", "CAN.PUMP: \t2  7  0  0"},
                                     {"CAN.PUMP.BAUDRATE", "CAN.PUMP.BAUDRATE:\t4"},
                                     {"CAN.NEW", "CAN.NEW: \t3  3  0  0"}},
@@ -71,7 +81,9 @@ TEST(ServerConfig, SavingKeepsEveryOtherLineInPlace) {
             "CAN.PUMP: \t2  7  0  0\n"
             "\n"
             "OTHER.SERVER.NAME: some text\n"
+            "OTHER.SERVER.MONITOR: on\n"
             "CAN.PUMP.MANU: old name\n"
+            "CAN.PUMP.MONITOR: heartbeat 100 150\n"
             "CAN.PUMP: 1 5 0\n"
             "CAN.PUMP.BAUDRATE:\t4\n"
             "  # indented comment\r\n"

@@ -12,7 +12,7 @@
 namespace canbus_server {
 namespace {
 
-const char* const kConfigSubs[] = {".BAUDRATE", ".DEBUG_ID"};
+const char* const kConfigSubs[] = {".BAUDRATE", ".DEBUG_ID", ".MONITOR"};
 const char* const kOtherSubs[] = {".ALIVE", ".CONDITION", ".MANU",  ".HWVER", ".SWVER",
                                   ".START", ".STOP",      ".RESET", ".ACTIVE"};
 
@@ -112,6 +112,34 @@ std::string check_debug_value(const int v[4]) {
   return "";
 }
 
+std::string parse_monitor(const std::string& value, MonitorSpec& out) {
+  const auto w = words(value);
+  const char* usage = "takes 'guarding PERIOD_MS MISSES' or 'heartbeat PERIOD_MS TOLERANCE_MS'";
+  if (w.size() != 3 || (w[0] != "guarding" && w[0] != "heartbeat")) return usage;
+  MonitorSpec m;
+  m.heartbeat = w[0] == "heartbeat";
+  int second = 0;
+  if (!parse_int(w[1], m.period_ms) || !parse_int(w[2], second)) return usage;
+  if (m.period_ms < kMonitorPeriodMs || m.period_ms > kMaxSupervisionMs)
+    return out_of("the period", m.period_ms, kMonitorPeriodMs, kMaxSupervisionMs);
+  if (m.heartbeat) {
+    // Arrival is known to the cycle's period: a shorter tolerance reports beats that came.
+    if (second < kMonitorPeriodMs || second > kMaxSupervisionMs)
+      return out_of("the tolerance", second, kMonitorPeriodMs, kMaxSupervisionMs);
+    m.tolerance_ms = second;
+  } else {
+    if (second < 1 || second > kMaxMisses) return out_of("the misses", second, 1, kMaxMisses);
+    m.misses = second;
+  }
+  out = m;
+  return "";
+}
+
+std::string monitor_text(const MonitorSpec& m) {
+  return std::string(m.heartbeat ? "heartbeat " : "guarding ") + std::to_string(m.period_ms) + " " +
+         std::to_string(m.heartbeat ? m.tolerance_ms : m.misses);
+}
+
 std::string check_baud_code(int code) {
   if (code < 0 || code > kMaxBaudCode) return out_of("the baud-rate code", code, 0, kMaxBaudCode);
   return "";
@@ -188,7 +216,14 @@ ConfigFile ConfigFile::parse(const std::string& text) {
         } else if (auto e2 = check_debug_value(v); !e2.empty()) {
           bad(name + ": " + e2);
         }
-      } else if (has_sub_suffix(name) || w.empty() || !parse_int(w[0], probe)) {
+      } else if (ends_with(name, ".MONITOR") && !w.empty() && !parse_int(w[0], probe)) {
+        // A value that starts with a number is a node property's of that name.
+        // Checked once its node property is known (below): another server's line is kept.
+        l.kind = Kind::kSub;
+        MonitorSpec m;
+        if (auto e = parse_monitor(vtext, m); !e.empty()) l.error = name + " " + e;
+      } else if ((has_sub_suffix(name) && !ends_with(name, ".MONITOR")) || w.empty() ||
+                 !parse_int(w[0], probe)) {
         // Read-only sub-properties and values that are not numbers: not the server's.
         l.kind = Kind::kUnknown;
       } else {
@@ -211,7 +246,12 @@ ConfigFile ConfigFile::parse(const std::string& text) {
   for (auto& l : f.lines_) {
     if (l.kind != Kind::kSub) continue;
     auto it = first.find(base_of(l.name));
-    if (it == first.end() || f.lines_[it->second].kind != Kind::kNode) l.kind = Kind::kUnknown;
+    if (it == first.end() || f.lines_[it->second].kind != Kind::kNode) {
+      l.kind = Kind::kUnknown;
+      l.error.clear();
+    } else if (!l.error.empty()) {
+      l.kind = Kind::kBad;
+    }
   }
   return f;
 }

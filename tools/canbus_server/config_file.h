@@ -30,6 +30,24 @@ std::string check_debug_value(const int v[4]);
 // The same for a baud-rate code.
 std::string check_baud_code(int code);
 
+// A node's supervision (NAME.MONITOR: guarding PERIOD_MS MISSES, or heartbeat PERIOD_MS
+// TOLERANCE_MS): node guarding with a request every period, lost after MISSES requests without a
+// good reply; or the node's heartbeat (its producer time), lost when it stays away longer than
+// period + tolerance. Without the line: guarding 1000 3.
+struct MonitorSpec {
+  bool heartbeat = false;
+  int period_ms = 1000;
+  int misses = 3;          // guarding
+  int tolerance_ms = 150;  // heartbeat
+};
+inline constexpr int kMonitorPeriodMs = 100;  // the receive cycle's period
+inline constexpr int kMaxSupervisionMs = 60000;
+inline constexpr int kMaxMisses = 100;
+// Reads a .MONITOR value into `out`; the reason when it cannot be used (then `out` is untouched).
+std::string parse_monitor(const std::string& value, MonitorSpec& out);
+// The value text of `spec` ("guarding 1000 3"), as parse_monitor reads it.
+std::string monitor_text(const MonitorSpec& spec);
+
 // The sub-properties of a node property the server reads from the configuration.
 bool is_config_sub(const std::string& name);
 // Any sub-property suffix of a node property (".BAUDRATE", ".ALIVE", ...).
@@ -40,7 +58,7 @@ class ConfigFile {
   enum class Kind {
     kOther,    // blank line or comment
     kNode,     // a node property: NAME: line node ident ident
-    kSub,      // a sub-property the server reads (.BAUDRATE, .DEBUG_ID)
+    kSub,      // a sub-property the server reads (.BAUDRATE, .DEBUG_ID, .MONITOR)
     kUnknown,  // a property the server does not read: kept as it is
     kBad,      // a line the server cannot use
   };

@@ -6,7 +6,8 @@
 namespace canbus_server {
 
 // Two lines; a pump controller whose long device name comes by segmented upload, a follower
-// property on the same node, a valve, and a magnet power supply that reports emergencies.
+// property on the same node, a valve, a magnet power supply that reports emergencies, and a
+// vacuum gauge supervised by its heartbeat (the others by node guarding, the default).
 inline constexpr const char* kDemoConfig =
     "# canbus-server configuration: one line per property, NAME: value\n"
     "CAN.PUMP: \t1  5  0  0\n"
@@ -16,7 +17,11 @@ inline constexpr const char* kDemoConfig =
     "CAN.VALVE: \t1  6  0  0\n"
     "CAN.VALVE.BAUDRATE:\t0\n"
     "CAN.MAGNET: \t2  10  0  0\n"
-    "CAN.MAGNET.BAUDRATE:\t2\n";
+    "CAN.MAGNET.BAUDRATE:\t2\n"
+    "CAN.GAUGE: \t2  20  0  0\n"
+    "# supervision: guarding PERIOD_MS MISSES (default guarding 1000 3) or heartbeat PERIOD_MS "
+    "TOLERANCE_MS\n"
+    "CAN.GAUGE.MONITOR:\theartbeat 100 150\n";
 
 struct DemoDevice {
   int line;
@@ -31,6 +36,7 @@ inline constexpr DemoDevice kDemoDevices[] = {
     {1, 5, "Vacuum pump controller VPC-200, turbo stage, serial 0815", "HW 1.2", "SW 3.4.1", false},
     {1, 6, "VLV1", "HW 2", "SW 1.0", false},
     {2, 10, "Magnet power supply MPS-40", "HW C", "SW 7.1", true},
+    {2, 20, "Vacuum gauge VG-3", "HW 1", "SW 2.0", false},  // beats as .MONITOR says
 };
 
 }  // namespace canbus_server

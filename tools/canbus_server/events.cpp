@@ -1,36 +1,25 @@
 #include "events.h"
 
+#include <cctype>
 #include <cstdio>
 
+#include "can_emcy.h"
 #include "tavik_log.h"
 
 namespace canbus_server {
 
-std::string emergency_class_text(uint16_t code) {
-  // (code, mask, text), the first match counts.
-  struct Class {
-    uint16_t code, mask;
-    const char* text;
-  };
-  static constexpr Class kClasses[] = {
-      {0x0000, 0xFF00, "Error reset or no error"},
-      {0x1000, 0xFF00, "Generic error"},
-      {0x2000, 0xF000, "Current"},
-      {0x3000, 0xF000, "Voltage"},
-      {0x4000, 0xF000, "Temperature"},
-      {0x5000, 0xFF00, "Device hardware"},
-      {0x6000, 0xF000, "Device software"},
-      {0x7000, 0xFF00, "Additional modules"},
-      {0x8000, 0xF000, "Monitoring"},
-      {0x9000, 0xFF00, "External error"},
-      {0xF000, 0xFF00, "Additional functions"},
-      {0xFF00, 0xFF00, "Device specific"},
-  };
-  for (const auto& c : kClasses) {
-    if ((code & c.mask) == c.code) return c.text;
-  }
-  return "Unknown class";
+namespace {
+
+// The class of an error code as the library's decoder names it ("monitoring, communication:
+// ..." gives "Monitoring").
+std::string emergency_class(uint16_t code) {
+  std::string text = canbus::emcy_code_text(code);
+  text = text.substr(0, text.find_first_of(",:"));
+  if (!text.empty()) text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+  return text;
 }
+
+}  // namespace
 
 std::string Event::text() const {
   char b[64];
@@ -41,7 +30,7 @@ std::string Event::text() const {
       return "state " + where + " " + state;
     case Kind::kEmergency:
       std::snprintf(b, sizeof b, " code 0x%04X register 0x%02X (", code, error_register);
-      return "emergency " + where + b + emergency_class_text(code) + ")";
+      return "emergency " + where + b + emergency_class(code) + ")";
     case Kind::kLineLost:
       return "line-lost " + where;
     case Kind::kLineBack:

@@ -1,6 +1,5 @@
 // What happens on the bus, published in one place: every event goes to the server's log and to
-// every client that watches. The receive cycle publishes today; a node monitor's callbacks can
-// publish the same events later without touching the clients or the log.
+// every client that watches. The node monitor's callbacks publish them.
 #pragma once
 
 #include <cstdint>
@@ -28,12 +27,9 @@ struct Event {
   uint8_t error_register = 0;
 
   // One line: "state line 1 node 5 CAN.PUMP Stopped", "emergency line 2 node 10 CAN.MAGNET
-  // code 0x3210 register 0x04 (Voltage: ...)", "line 2 lost", ...
+  // code 0x3210 register 0x04 (Voltage)", "line-lost line 2", ...
   std::string text() const;
 };
-
-// The text of an emergency code's class (CiA 301): "Current", "Voltage", ...
-std::string emergency_class_text(uint16_t code);
 
 class EventHub {
  public:

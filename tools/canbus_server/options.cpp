@@ -10,11 +10,15 @@ const char* const kStatusLegend =
     "Columns of the status table:\n"
     "  ROLE       master: owns the node's receive buffer; follower: shares its master's;\n"
     "             direct: own handle, no buffer; detached: not on the bus\n"
-    "  CONDITION  the node state as text (.CONDITION), or \"No guarding reply\"\n"
-    "  ALIVE      the last guarding reply byte (.ALIVE): state in bits 0..6, toggle bit 0x80\n"
+    "  CONDITION  the node state as text (.CONDITION), \"No guarding reply\" or \"No heartbeat\"\n"
+    "  ALIVE      the node state (.ALIVE) from guarding replies or heartbeats, bits 0..6\n"
     "  FILL       result of the last receive into the node's buffer: 0 ok, else the driver's\n"
     "             result code\n"
-    "  EMCY       emergency messages received from the node since the start\n"
+    "  EMCY       emergency messages received from the node\n"
+    "  LOST       frames the driver dropped for the node's buffer\n"
+    "             (both since the node's master was last supervised)\n"
+    "  MONITOR    the master's supervision (NAME.MONITOR): guarding PERIOD_MS MISSES or\n"
+    "             heartbeat PERIOD_MS TOLERANCE_MS; - on a follower's row\n"
     "  IDENTITY   device name / hardware version / software version (.MANU .HWVER .SWVER)";
 
 namespace {
@@ -29,7 +33,9 @@ void add_options(CLI::App& app, Options& o) {
       ->check(CLI::NonNegativeNumber);
   app.add_option("--status-every", o.status_every, "seconds between status tables")
       ->check(CLI::NonNegativeNumber);
-  app.add_flag("--manual", o.manual, "no receive cycle of its own: 'tick N' runs N cycles");
+  app.add_flag("--manual", o.manual,
+               "no receive cycle of its own: 'tick N' moves the clock 100 ms and polls the node "
+               "monitor, N times");
   app.add_flag("--ignore-bad-lines", o.ignore_bad_lines,
                "start although the configuration has lines the server cannot use (they are "
                "kept in the file)");

@@ -15,7 +15,7 @@ struct Options {
   std::string backend;               // driver backend; empty: the environment's, else "virtual"
   double duration = 0;               // seconds until the server ends by itself; 0: until quit
   double status_every = 0;           // seconds between status tables; 0: none
-  bool manual = false;               // no cycle thread: "tick N" runs N cycles of 100 ms
+  bool manual = false;               // no monitor thread: "tick N" polls it N times, 100 ms each
   bool ignore_bad_lines = false;     // start although the configuration has lines it cannot use
   std::vector<std::string> listen;   // ADDR:PORT, PORT (127.0.0.1) or a Unix socket path
   std::vector<std::string> writers;  // addresses or networks whose clients may write

@@ -18,6 +18,7 @@
 #include "demo_config.h"
 #include "network.h"
 #include "sdo_requests.h"
+#include "tavik_time.h"
 #include "vbus.h"
 
 namespace canbus_server {
@@ -90,6 +91,33 @@ std::string state_text(int state) {
   }
 }
 
+// The clock of --manual: real time plus what the ticks added, so that a tick is 100 ms of the
+// supervision's time while pauses (an upload waiting for a held answer) still take real time.
+// Installed once and never destroyed: the lines' supervision threads outlive the server.
+class SteppedClock : public tavik::Clock {
+ public:
+  int64_t now_ns() override { return real_.now_ns() + offset_.load(); }
+  void sleep_ns(int64_t ns) override { real_.sleep_ns(ns); }
+  void advance(int64_t ns) { offset_ += ns; }
+
+ private:
+  tavik::RealClock real_;
+  std::atomic<int64_t> offset_{0};
+};
+SteppedClock* g_stepped = nullptr;
+
+canbus::NodeConfig node_config(const MonitorSpec& m) {
+  canbus::NodeConfig c;
+  c.mode = m.heartbeat ? canbus::Supervision::kHeartbeat : canbus::Supervision::kGuarding;
+  c.guard_period_ms = m.period_ms;
+  c.guard_misses = m.misses;
+  c.heartbeat_ms = m.period_ms;
+  c.heartbeat_tolerance_ms = m.tolerance_ms;
+  // One log line per emergency: the library's can_emergency line (called from on_frames).
+  c.log_emergencies = false;
+  return c;
+}
+
 bool write_all(int fd, const std::string& text) {
   size_t done = 0;
   while (done < text.size()) {
@@ -146,9 +174,9 @@ Server::Server(Options opts, int out_fd) : opts_(std::move(opts)), out_fd_(out_f
 }
 
 Server::~Server() {
-  cycle_stop_ = true;
-  if (cycle_thread_.joinable()) cycle_thread_.join();
   worker_.stop();
+  // The monitor lets go of the node properties before they go.
+  monitor_.reset();
   // Node properties go before the devices and the location they live in.
   for (auto& n : nodes_) delete n.prop;
   nodes_.clear();
@@ -170,6 +198,10 @@ void Server::write_out(const std::string& text) {
 
 bool Server::start() {
   if (!opts_.backend.empty()) setenv("NTCAN_BACKEND", opts_.backend.c_str(), 1);
+  if (opts_.manual && g_stepped == nullptr) {
+    g_stepped = new SteppedClock;
+    tavik::set_clock(g_stepped);
+  }
   const char* backend = std::getenv("NTCAN_BACKEND");
   simulate_ = backend == nullptr || *backend == '\0' || std::strcmp(backend, "virtual") == 0;
 
@@ -236,7 +268,9 @@ bool Server::start() {
   location_->set_user_and_host(user && *user ? user : "console", host);
 
   for (const auto& name : config_.node_names()) {
-    nodes_.push_back(Node{new D_can(name, location_.get()), 0, 0});
+    Node n;
+    n.prop = new D_can(name, location_.get());
+    nodes_.push_back(n);
   }
   // What the framework does at start-up: register every property with the configuration and
   // let it take its value.
@@ -249,6 +283,10 @@ bool Server::start() {
     IIII v = n.prop->value();
     n.line = v.i1_data;
     n.node = v.i2_data;
+    // A line the check refused (kept with --ignore-bad-lines) leaves the default.
+    if (const std::string* t = config_.value_of(n.prop->name() + ".MONITOR")) {
+      parse_monitor(*t, n.mon);
+    }
   }
 
   if (!record_.start(opts_.record, simulate_, std::cerr)) return false;
@@ -268,8 +306,14 @@ bool Server::start() {
         emcy_devices_.push_back(false);
       }
     }
+    // A node supervised by heartbeat gets a device that beats (producer time 0x1017) and does
+    // not answer guarding.
+    for (auto& n : nodes_) {
+      if (n.mon.heartbeat) beat(*find_device(n.line, n.node), n.mon.period_ms);
+    }
   }
 
+  monitor_ = std::make_unique<canbus::NodeMonitor>(monitor_callbacks());
   std::lock_guard<std::mutex> bus(bus_mx_);
   {
     std::lock_guard<std::mutex> lk(state_mx_);
@@ -336,7 +380,28 @@ void Server::attach(Node& n) {
         can_error_str(static_cast<unsigned long>(static_cast<long>(r))) + ")");
   }
   n.master = r == 0 && !has_master && p->line_ptr() != nullptr;
-  if (n.master) p->start_node();
+  if (n.master) {
+    p->start_node();
+    supervise(n);
+  } else if (const Node* m = master_of(n)) {
+    // A follower's .CONDITION is its own: it starts with its master's.
+    p->condition_prop()->set_value(m->prop->condition_prop()->value());
+  }
+}
+
+void Server::beat(sim::VbusNode& d, int period_ms) {
+  const char ms[2] = {static_cast<char>(period_ms & 0xFF), static_cast<char>(period_ms >> 8)};
+  d.logic().set_object(0x1017, 0, std::string(ms, 2));
+  d.logic().set_heartbeat_mode(true);
+}
+
+void Server::supervise(Node& n) {
+  const int r = monitor_->add(n.prop, node_config(n.mon));
+  if (r != 0) {
+    log(n.prop->name() + ": " + monitor_text(n.mon) +
+        (monitor_->supervised(n.prop) ? " (an identifier could not be enabled: " : " refused (") +
+        std::to_string(r) + ")");
+  }
 }
 
 // With bus_mx_, without state_mx_: the uploads wait for the bus.
@@ -362,111 +427,95 @@ sim::VbusNode* Server::find_device(int line, int node) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// The receive cycle
+// Supervision: the monitor's callbacks (on its thread, or on the bus worker's for a tick)
 
-void Server::cycle() {
-  {
-    std::lock_guard<std::mutex> bus(bus_mx_);
-    std::lock_guard<std::mutex> lk(state_mx_);
-    cycle_locked();
+Server::Node* Server::node_of(const D_can* p) {
+  for (auto& n : nodes_) {
+    if (n.prop == p) return &n;
   }
-  publish_events();
+  return nullptr;
 }
 
-// Events go out without the server's locks: a watcher on a blocking channel (standard input
-// mode) then holds up nobody's requests.
-void Server::publish_events() {
-  std::vector<Event> events;
-  {
-    std::lock_guard<std::mutex> lk(state_mx_);
-    events.swap(pending_events_);
+const Server::Node* Server::master_of(const Node& n) const {
+  if (n.master) return &n;
+  for (const auto& m : nodes_) {
+    if (m.master && m.line == n.line && m.node == n.node) return &m;
   }
-  for (const auto& e : events) events_.publish(e);
+  return nullptr;
 }
 
-void Server::cycle_locked() {
-  ++cycles_;
-  can_looping();
-  static CMSG frames[D_can::kRxFrames];
-  for (auto& n : nodes_) {
-    D_can* p = n.prop;
-    int count = 0;
-    if (p->can_array(frames, &count) < 0 && count == 0) continue;
-    if (count <= 0) continue;
-    int state = -1;
-    for (int i = 0; i < count; ++i) {
-      if (frames[i].id == 0x700 + n.node && frames[i].len == 1) {
-        state = frames[i].data[0];
-        break;
-      }
-    }
-    if (state >= 0) {
-      n.last_reply_cycle = cycles_;
-      // check_alive updates the state text only for an operational node; the server shows the
-      // other states too.
-      if (p->alive_prop()->check_alive(n.node, frames, &count) != 100) {
-        p->alive_prop()->set_value(state);
-      }
-      if (n.lost && n.master) {
-        n.lost = false;
-        pending_events_.push_back({Event::Kind::kNodeBack, n.line, n.node, p->name()});
-      }
-      // Events once per node: from its master.
-      if (n.master && (state & 0x7F) != n.last_state) {
-        n.last_state = state & 0x7F;
-        Event e{Event::Kind::kState, n.line, n.node, p->name()};
-        e.state = state_text(state);
-        pending_events_.push_back(e);
-      }
-    }
-    if (!n.master) continue;
-    // One report per emergency of the master; the followers see the same frames.
-    for (int i = 0; i < count; ++i) {
-      const CMSG& m = frames[i];
-      if (m.id != 0x80 + n.node || (m.len & 0x0F) < 3) continue;
-      ++n.emcy_count;
-      Event e{Event::Kind::kEmergency, n.line, n.node, p->name()};
-      e.code = static_cast<uint16_t>(m.data[0] | (m.data[1] << 8));
-      e.error_register = m.data[2];
-      pending_events_.push_back(e);
-    }
-    p->can_emergency(n.node, frames, &count);
-  }
-  if (cycles_ % 10 == 0) {
-    // Guarding round: one request per node (the master's), and a node that has not answered
-    // three rounds in a row is marked.
-    for (auto& n : nodes_) {
-      if (n.prop->handle() < 0) continue;
-      if (n.master) n.prop->rtr();
-      int64_t since = n.last_reply_cycle < 0 ? cycles_ : cycles_ - n.last_reply_cycle;
-      if (since > 30 && n.prop->condition_prop()->value() != "No guarding reply") {
-        n.prop->condition_prop()->set_value("No guarding reply");
-        if (!n.lost && n.master) {
-          n.lost = true;
-          n.last_state = -1;
-          pending_events_.push_back({Event::Kind::kNodeLost, n.line, n.node, n.prop->name()});
-        }
-      }
+// The monitor writes the master's .ALIVE (shared with its followers) and .CONDITION; a
+// follower's .CONDITION is its own and takes the master's text.
+void Server::followers_condition(const Node& m) {
+  const std::string text = m.prop->condition_prop()->value();
+  for (auto& f : nodes_) {
+    if (&f != &m && !f.master && f.line == m.line && f.node == m.node &&
+        f.prop->rx_buffer() != nullptr) {
+      f.prop->condition_prop()->set_value(text);
     }
   }
-  // Lines lost and back, as the supervision thread sees them.
-  for (auto& n : nodes_) {
-    canline* l = n.prop->line_ptr();
-    if (l == nullptr) continue;
-    const bool open = l->handle() > 0;
-    auto it = line_open_.find(l->line());
-    if (it == line_open_.end()) {
-      line_open_[l->line()] = open;
-    } else if (it->second != open) {
-      it->second = open;
-      pending_events_.push_back(
-          {open ? Event::Kind::kLineBack : Event::Kind::kLineLost, l->line(), 0, ""});
+}
+
+// Each callback updates what it must under state_mx_ and publishes without it: a watcher on a
+// blocking channel (standard input mode) then holds up nobody's requests.
+canbus::MonitorCallbacks Server::monitor_callbacks() {
+  canbus::MonitorCallbacks cb;
+  // A node event: the followers' .CONDITION follows, and the event goes out.
+  auto node_event = [this](D_can& p, Event::Kind kind, int state) {
+    Event e;
+    {
+      std::lock_guard<std::mutex> lk(state_mx_);
+      Node* n = node_of(&p);
+      if (n == nullptr) return;
+      followers_condition(*n);
+      e = Event{kind, n->line, n->node, p.name()};
+      e.state = state_text(state);
     }
-  }
-  if (simulate_ && cycles_ % 30 == 0) {
-    for (size_t i = 0; i < devices_.size(); ++i) {
-      if (emcy_devices_[i]) devices_[i]->send_emcy(0x3210, 0x04, {0x01, 0x02, 0x00, 0x00, 0x00});
+    events_.publish(e);
+  };
+  cb.on_state = [node_event](D_can& p, int, int state) {
+    node_event(p, Event::Kind::kState, state);
+  };
+  cb.on_lost = [node_event](D_can& p) { node_event(p, Event::Kind::kNodeLost, 0); };
+  cb.on_back = [node_event](D_can& p) { node_event(p, Event::Kind::kNodeBack, 0); };
+  cb.on_emergency = [this](D_can& p, const canbus::Emcy& emcy) {
+    Event e;
+    {
+      std::lock_guard<std::mutex> lk(state_mx_);
+      Node* n = node_of(&p);
+      if (n == nullptr) return;
+      e = Event{Event::Kind::kEmergency, n->line, n->node, p.name()};
     }
+    e.code = emcy.code;
+    e.error_register = emcy.reg;
+    events_.publish(e);
+  };
+  cb.on_line_lost = [this](int line) { events_.publish({Event::Kind::kLineLost, line, 0, ""}); };
+  cb.on_line_back = [this](int line) { events_.publish({Event::Kind::kLineBack, line, 0, ""}); };
+  // The library's own emergency report ("D_can::can_emergency ..."), once per frame.
+  cb.on_frames = [this](D_can& p, CMSG* frames, int count) {
+    int node = 0;
+    {
+      std::lock_guard<std::mutex> lk(state_mx_);
+      if (Node* n = node_of(&p)) node = n->node;
+    }
+    if (node > 0) p.can_emergency(node, frames, &count);
+  };
+  return cb;
+}
+
+// --manual: 100 ms of the stepped clock, the simulated devices' heartbeats, one poll.
+void Server::tick() {
+  if (g_stepped != nullptr) g_stepped->advance(int64_t{kMonitorPeriodMs} * 1'000'000);
+  for (auto& d : devices_) d->heartbeat_tick();
+  monitor_->poll();
+  if (++ticks_ % 30 == 0) demo_emergencies();
+}
+
+void Server::demo_emergencies() {
+  if (!simulate_) return;
+  for (size_t i = 0; i < devices_.size(); ++i) {
+    if (emcy_devices_[i]) devices_[i]->send_emcy(0x3210, 0x04, {0x01, 0x02, 0x00, 0x00, 0x00});
   }
 }
 
@@ -553,11 +602,7 @@ void Server::register_requests() {
            int k = 0;
            if (!parse_int(a[0], k) || k < 0 || k > 100000)
              return "error: bad count " + quote_word(a[0]);
-           for (int i = 0; i < k; ++i) {
-             std::lock_guard<std::mutex> lk(state_mx_);  // per cycle: status goes in between
-             cycle_locked();
-           }
-           publish_events();
+           for (int i = 0; i < k; ++i) tick();
            return std::string("ok");
          }});
   t.add({"sim", "sim silent|hold NODE on|off, sim emcy|boot|abort NODE, sim line N down|up", 2, 3,
@@ -619,14 +664,21 @@ std::string Server::status() {
   std::ostringstream o;
   o << std::left << std::setw(18) << "NODE" << std::setw(5) << "LINE" << std::setw(5) << "ID"
     << std::setw(9) << "ROLE" << std::setw(19) << "CONDITION" << std::setw(7) << "ALIVE"
-    << std::setw(6) << "FILL" << std::setw(5) << "EMCY"
+    << std::setw(6) << "FILL" << std::setw(5) << "EMCY" << std::setw(6) << "LOST" << std::setw(18)
+    << "MONITOR"
     << "IDENTITY\n";
   for (auto& n : nodes_) {
     D_can* p = n.prop;
+    // The node's counters, also on its followers' rows; supervision on the master's.
+    const Node* m = master_of(n);
+    canbus::NodeStats st;
+    const bool supervised = m != nullptr && monitor_->stats(m->prop, st);
+    const std::string mode = supervised && m == &n ? monitor_text(n.mon) : "-";
     o << std::left << std::setw(18) << p->name() << std::setw(5) << n.line << std::setw(5) << n.node
       << std::setw(9) << role_of(n) << std::setw(19) << p->condition_prop()->value() << std::setw(7)
       << hex2(p->alive_prop()->value()) << std::setw(6) << p->can_return() << std::setw(5)
-      << n.emcy_count << p->manu_prop()->value() << " / " << p->hwver_prop()->value() << " / "
+      << st.emergencies << std::setw(6) << st.frames_lost << std::setw(18) << mode
+      << p->manu_prop()->value() << " / " << p->hwver_prop()->value() << " / "
       << p->swver_prop()->value() << "\n";
   }
   std::vector<canline*> lines;
@@ -730,16 +782,28 @@ std::string Server::cmd_set_node(Client& c, Node& n, const int v[4]) {
   D_can* p = n.prop;
   const IIII old = p->value();
   IIII now{v[0], v[1], v[2], v[3]};
+  const bool moved = old.i1_data != now.i1_data || old.i2_data != now.i2_data;
+  // A move attaches anew: the monitor lets go of the node before (its remove waits for the
+  // callbacks in progress, which take state_mx_). Uploads and the monitor's receive cycle share
+  // the node's handle without taking each other's frames, so supervision of the other nodes goes
+  // on meanwhile.
+  if (moved) {
+    lk.unlock();
+    monitor_->remove(p);
+    lk.lock();
+  }
   EqData in, res;
   in.set(now);
   location_->set_user_and_host(c.user, c.host);
   p->set(nullptr, &in, &res, location_.get());
-  if (res.error() != 0) return "error: " + res.get_string();
+  if (res.error() != 0) {
+    if (moved && n.master) supervise(n);
+    return "error: " + res.get_string();
+  }
   char shown[96];
   std::snprintf(shown, sizeof shown, "%d %d %d %d", v[0], v[1], v[2], v[3]);
   log(p->name() + " set to " + shown + " by " + c.who());
 
-  const bool moved = old.i1_data != now.i1_data || old.i2_data != now.i2_data;
   if (!moved) {
     // Further identifiers take effect at once: the old ones off (the master's handle only; a
     // follower shares it), the new ones on.
@@ -753,14 +817,13 @@ std::string Server::cmd_set_node(Client& c, Node& n, const int v[4]) {
     }
     return "ok";
   }
-  // Moved: attach where it is now and read the new node's identity; followers left without
-  // their master attach again (the first of them becomes the node's master).
+  // Moved: attach where it is now and read the new node's identity. The followers left without
+  // their master: the first attaches again and becomes the node's master (supervised); the
+  // library has the others follow it.
   const int old_line = n.line, old_node = n.node;
+  const bool was_master = n.master;
   n.line = now.i1_data;
   n.node = now.i2_data;
-  n.last_reply_cycle = -1;
-  n.last_state = -1;
-  n.lost = false;
   p->manu_prop()->set_value("");
   p->hwver_prop()->set_value("");
   p->swver_prop()->set_value("");
@@ -770,12 +833,20 @@ std::string Server::cmd_set_node(Client& c, Node& n, const int v[4]) {
     devices_.push_back(std::make_unique<sim::VbusNode>(
         n.line - 1, n.node, "Simulated node " + std::to_string(n.node), "HW 1", "SW 1"));
     emcy_devices_.push_back(false);
+    if (n.mon.heartbeat) {
+      beat(*devices_.back(), n.mon.period_ms);
+      if (!opts_.manual) devices_.back()->start_heartbeat();
+    }
   }
   attach(n);
+  bool first = true;
   for (auto& m : nodes_) {
-    if (&m == &n || m.line != old_line || m.node != old_node || m.master) continue;
-    m.prop->can_close();
-    attach(m);
+    if (!was_master || &m == &n || m.line != old_line || m.node != old_node || m.master) continue;
+    if (first) {
+      m.prop->can_close();
+      attach(m);
+      first = false;
+    }
     log(m.prop->name() + " attached again after its master moved: " + role_of(m));
   }
   lk.unlock();
@@ -873,6 +944,7 @@ int Server::run(int in_fd) {
   using clk = std::chrono::steady_clock;
   auto t0 = clk::now();
   auto next_status = t0;
+  auto next_emergencies = t0 + std::chrono::seconds(3);
 
   std::unique_ptr<Network> net;
   if (!opts_.listen.empty()) {
@@ -891,24 +963,15 @@ int Server::run(int in_fd) {
       write_out("listening on " + bound + "\n");
     }
   }
+  if (!opts_.manual) {
+    // The receive cycle and supervision on the monitor's thread; heartbeats on the devices'.
+    monitor_->start(kMonitorPeriodMs);
+    for (auto& d : devices_) {
+      if (d->logic().heartbeat_period_ms() > 0) d->start_heartbeat();
+    }
+  }
   worker_.start();
   if (net) net->start();
-  if (!opts_.manual) {
-    cycle_thread_ = std::thread([this] {
-      auto next = clk::now();
-      while (!cycle_stop_) {
-        next += std::chrono::milliseconds(100);
-        cycle();
-        auto now = clk::now();
-        if (next > now) {
-          auto us = std::chrono::duration_cast<std::chrono::microseconds>(next - now).count();
-          TAVIKsleep(static_cast<int>(us / 1000000), static_cast<int>(us % 1000000));
-        } else {
-          next = now;
-        }
-      }
-    });
-  }
   write_out("type 'help' for the requests\n");
 
   // Standard input: one client, always a writer, served one request at a time.
@@ -946,6 +1009,13 @@ int Server::run(int in_fd) {
   while (!quit && !g_stop) {
     auto now = clk::now();
     if (opts_.duration > 0 && now - t0 >= std::chrono::duration<double>(opts_.duration)) break;
+    if (!opts_.manual && simulate_ && now >= next_emergencies) {
+      worker_.post([this] {
+        std::lock_guard<std::mutex> bus(bus_mx_);
+        demo_emergencies();
+      });
+      next_emergencies = now + std::chrono::seconds(3);
+    }
     if (opts_.status_every > 0 && now >= next_status) {
       {
         std::lock_guard<std::mutex> lk(state_mx_);
@@ -980,9 +1050,8 @@ int Server::run(int in_fd) {
     }
   }
   if (net) net->stop();
-  cycle_stop_ = true;
-  if (cycle_thread_.joinable()) cycle_thread_.join();
-  worker_.stop();
+  worker_.stop();  // its jobs may pause and restart the monitor
+  monitor_->stop();
   std::lock_guard<std::mutex> bus(bus_mx_);
   std::lock_guard<std::mutex> lk(state_mx_);
   if (opts_.status_every > 0) write_out(status() + "\n");

@@ -1,19 +1,24 @@
 // canbus-server: a device server built on the library, the way a user's own server is.
 //
 // It creates one node property per configured node in a location, attaches them, reads the
-// nodes' identity strings, and then runs the receive cycle every 100 ms with a guarding round
-// every second. Clients (standard input, network sessions) send one request a line.
+// nodes' identity strings, and then hands the masters to the library's node monitor, each with
+// its supervision from the configuration (NAME.MONITOR: guarding or heartbeat). The monitor runs
+// the receive cycle every 100 ms on its own thread (with --manual: `tick N` polls it N times on
+// a clock that moves 100 ms a poll). Clients (standard input, network sessions) send one
+// request a line.
 //
 // Threads and locks:
-//  - bus_mx_: bus work, one piece at a time: a receive cycle, or one job of the bus worker
-//    (identity uploads, writes, moves, ticks). Taken before state_mx_.
+//  - bus_mx_: bus work, one piece at a time: one job of the bus worker (identity uploads,
+//    writes, moves, ticks). Taken before state_mx_. A job that uploads stops the monitor's
+//    thread for its time (an upload and the receive cycle take each other's frames).
 //  - state_mx_: the node table and the property values as requests see them; held briefly by
-//    requests that run at once (get, list, status) and by bus work while it changes them, never
-//    while it waits for the bus (an SDO upload runs without it). So status never waits for the
-//    bus.
+//    requests that run at once (get, list, status), by bus work while it changes them, and by
+//    the monitor's callbacks; never while waiting for the bus (an SDO upload runs without it),
+//    never while publishing an event, and never around the monitor's remove(), stop() or poll()
+//    (they wait for callbacks that take it). So status never waits for the bus.
 // The files: options (command line), config_file (reading and writing the configuration),
 // requests (request lines and the request table), events (the one place events are published),
-// network (Asio sessions), server (nodes, cycle, request handlers).
+// network (Asio sessions), server (nodes, supervision, request handlers).
 #pragma once
 
 #include <atomic>
@@ -29,6 +34,7 @@
 #include <vector>
 
 #include "D_esdcan.h"
+#include "can_monitor.h"
 #include "canopen_node.h"
 #include "config_file.h"
 #include "events.h"
@@ -79,14 +85,11 @@ class Server {
 
  private:
   struct Node {
-    D_can* prop;
-    int line;
-    int node;
-    int64_t last_reply_cycle = -1;  // cycle of the last guarding reply
-    int emcy_count = 0;
-    int last_state = -1;  // last state published (low 7 bits of the reply), -1 none yet
-    bool lost = false;    // "No guarding reply" published
+    D_can* prop = nullptr;
+    int line = 0;
+    int node = 0;
     bool master = false;  // attached as the master of its line and node
+    MonitorSpec mon;      // its supervision while it is a master
   };
 
   static std::string role_of(const Node& n);
@@ -104,9 +107,17 @@ class Server {
   sim::VbusNode* find_device(int line, int node);
   void attach(Node& n);
   void read_identity(Node& n);
-  void cycle();           // one receive cycle of 100 ms, with bus_mx_
-  void cycle_locked();    // with bus_mx_ and state_mx_
-  void publish_events();  // without state_mx_
+  canbus::MonitorCallbacks monitor_callbacks();
+  // A simulated device that beats every `period_ms` (0x1017) and answers no guarding.
+  static void beat(sim::VbusNode& d, int period_ms);
+  void supervise(Node& n);  // hands a master to the monitor; with state_mx_ or before run
+  void tick();              // one poll of the monitor on the stepped clock, with bus_mx_
+  void demo_emergencies();  // with bus_mx_
+  // The master whose node `p` is (itself or the one it follows), or nullptr.
+  const Node* master_of(const Node& n) const;
+  Node* node_of(const D_can* p);
+  // With state_mx_: the master's .CONDITION for its followers (theirs is their own).
+  void followers_condition(const Node& m);
   bool save(std::string& error);
   void restore_values();
   void log(const std::string& msg);
@@ -124,16 +135,13 @@ class Server {
   std::vector<std::unique_ptr<sim::VbusNode>> devices_;
   RecordRequests record_;  // started before the nodes attach, ended after they are gone
   std::vector<bool> emcy_devices_;
-  std::map<int, bool> line_open_;  // per line number: open at the last cycle
   RequestTable table_;
   EventHub events_;
-  std::vector<Event> pending_events_;  // found by the cycle, published after it
   BusWorker worker_;
   std::mutex bus_mx_;
   std::mutex state_mx_;
-  int64_t cycles_ = 0;
-  std::thread cycle_thread_;
-  std::atomic<bool> cycle_stop_{false};
+  int64_t ticks_ = 0;
+  std::unique_ptr<canbus::NodeMonitor> monitor_;
 };
 
 }  // namespace canbus_server

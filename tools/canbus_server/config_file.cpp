@@ -47,17 +47,6 @@ std::string out_of(const char* what, int v, int lo, int hi) {
          ", not " + std::to_string(v);
 }
 
-bool write_all(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t k = ::write(fd, text.data() + done, text.size() - done);
-    if (k < 0 && errno == EINTR) continue;
-    if (k <= 0) return false;
-    done += static_cast<size_t>(k);
-  }
-  return true;
-}
-
 bool copy_file(const std::string& from, const std::string& to) {
   int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) return false;
@@ -79,6 +68,17 @@ bool copy_file(const std::string& from, const std::string& to) {
 }
 
 }  // namespace
+
+bool write_all(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t k = ::write(fd, text.data() + done, text.size() - done);
+    if (k < 0 && errno == EINTR) continue;
+    if (k <= 0) return false;
+    done += static_cast<size_t>(k);
+  }
+  return true;
+}
 
 bool parse_int(const std::string& s, int& v) {
   if (s.empty() || s.size() > 24) return false;

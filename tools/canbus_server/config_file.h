@@ -18,6 +18,9 @@ inline constexpr int kMinNode = 1, kMaxNode = 127;
 inline constexpr int kMaxIdent = 2047;
 inline constexpr int kMaxBaudCode = 14;  // the driver's table: codes 0..14
 
+// Writes all of `text` to `fd` (again after an interruption); false on an error.
+bool write_all(int fd, const std::string& text);
+
 // Integer of a whole token: optional sign, decimal digits or 0x and hexadecimal digits, within
 // int. false for anything else (empty, trailing text, overflow).
 bool parse_int(const std::string& s, int& v);
@@ -45,8 +48,8 @@ inline constexpr int kMaxSupervisionMs = 60000;
 inline constexpr int kMaxMisses = 100;
 // Reads a .MONITOR value into `out`; the reason when it cannot be used (then `out` is untouched).
 std::string parse_monitor(const std::string& value, MonitorSpec& out);
-// The value text of `spec` ("guarding 1000 3"), as parse_monitor reads it.
-std::string monitor_text(const MonitorSpec& spec);
+// The value text of `m` ("guarding 1000 3"), as parse_monitor reads it.
+std::string monitor_text(const MonitorSpec& m);
 
 // The sub-properties of a node property the server reads from the configuration.
 bool is_config_sub(const std::string& name);

@@ -10,14 +10,7 @@ void LineReader::feed(const char* data, size_t n, std::vector<Item>& out) {
     const size_t end = hit ? static_cast<size_t>(static_cast<const char*>(hit) - data) : n;
     if (!skipping_) buf_.append(data + i, end - i);
     if (hit != nullptr) {
-      if (!skipping_) {
-        if (!buf_.empty() && buf_.back() == '\r') buf_.pop_back();
-        if (buf_.size() > kMaxRequestLine) {
-          out.push_back({"", true});
-        } else {
-          out.push_back({std::move(buf_), false});
-        }
-      }
+      if (!skipping_) deliver(out);
       buf_.clear();
       skipping_ = false;
     } else if (!skipping_ && buf_.size() > kMaxRequestLine + 1) {
@@ -31,16 +24,18 @@ void LineReader::feed(const char* data, size_t n, std::vector<Item>& out) {
 }
 
 void LineReader::finish(std::vector<Item>& out) {
-  if (!skipping_ && !buf_.empty()) {
-    if (buf_.back() == '\r') buf_.pop_back();
-    if (buf_.size() > kMaxRequestLine) {
-      out.push_back({"", true});
-    } else {
-      out.push_back({std::move(buf_), false});
-    }
-  }
+  if (!skipping_ && !buf_.empty()) deliver(out);
   buf_.clear();
   skipping_ = false;
+}
+
+void LineReader::deliver(std::vector<Item>& out) {
+  if (!buf_.empty() && buf_.back() == '\r') buf_.pop_back();
+  if (buf_.size() > kMaxRequestLine) {
+    out.push_back({"", true});
+  } else {
+    out.push_back({std::move(buf_), false});
+  }
 }
 
 std::vector<std::string> split_words(const std::string& line) {

@@ -39,6 +39,9 @@ class LineReader {
   size_t pending() const { return buf_.size(); }
 
  private:
+  // Hands out buf_ as a finished line (without a final "\r"), or as too long.
+  void deliver(std::vector<Item>& out);
+
   std::string buf_;
   bool skipping_ = false;  // inside an over-long line
 };

@@ -118,17 +118,6 @@ canbus::NodeConfig node_config(const MonitorSpec& m) {
   return c;
 }
 
-bool write_all(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t k = ::write(fd, text.data() + done, text.size() - done);
-    if (k < 0 && errno == EINTR) continue;
-    if (k <= 0) return false;
-    done += static_cast<size_t>(k);
-  }
-  return true;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -525,32 +514,32 @@ void Server::demo_emergencies() {
 void Server::submit(const std::shared_ptr<Client>& c, const std::string& line, Done done) {
   const auto words = split_words(line);
   std::string error;
-  const RequestSpec* spec = table_.match(words, error);
-  if (spec == nullptr) {
+  const RequestSpec* entry = table_.match(words, error);
+  if (entry == nullptr) {
     done(error.empty() ? "" : "error: " + error, false);
     return;
   }
-  if (spec->access == Access::kWrite && !c->writer) {
+  if (entry->access == Access::kWrite && !c->writer) {
     done("error: read-only client", false);
     return;
   }
-  Args args = spec->raw_line ? Args{line} : Args(words.begin() + 1, words.end());
-  if (spec->run == Run::kNow) {
+  Args args = entry->raw_line ? Args{line} : Args(words.begin() + 1, words.end());
+  if (entry->run == Run::kNow) {
     std::string answer;
     {
       std::lock_guard<std::mutex> lk(state_mx_);
-      answer = spec->handler(*c, args);
+      answer = entry->handler(*c, args);
     }
-    done(answer, spec->ends_session);
+    done(answer, entry->ends_session);
     return;
   }
-  worker_.post([this, spec, c, args = std::move(args), done = std::move(done)] {
+  worker_.post([this, entry, c, args = std::move(args), done = std::move(done)] {
     std::string answer;
     {
       std::lock_guard<std::mutex> bus(bus_mx_);
-      answer = spec->handler(*c, args);
+      answer = entry->handler(*c, args);
     }
-    done(answer, spec->ends_session);
+    done(answer, entry->ends_session);
   });
 }
 

@@ -53,6 +53,7 @@ int D_can::can_fill() {
       // A loss still pending is reported with the next frame that comes.
       __atomic_store_n(rxmsg_len_, stashed, __ATOMIC_RELEASE);
       if (can_ret_ != nullptr) __atomic_store_n(can_ret_, NTCAN_SUCCESS, __ATOMIC_RELEASE);
+      account_losses(NTCAN_SUCCESS);  // the driver's losses before the frames set aside
       return NTCAN_SUCCESS;
     }
   }

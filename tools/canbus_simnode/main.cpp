@@ -11,6 +11,7 @@
 // reopens the net once a second until that works again, keeping the node's state.
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -38,15 +39,17 @@ struct Options {
   int net = 0;
   int node = 0;
   std::string name, hw, sw;
+  int heartbeat_ms = 0;  // producer time written into 0x1017 at the start; 0: none
   bool verbose = false;
 };
 
 void usage(std::ostream& o) {
   o << "usage: canbus-simnode --net N --node ID [--name TEXT] [--hw TEXT] [--sw TEXT]\n"
-       "                      [--backend virtual|socketcan] [--verbose]\n"
+       "                      [--heartbeat MS] [--backend virtual|socketcan] [--verbose]\n"
        "Runs a simulated CANopen node (ID 1..127) on NTCAN net N until SIGINT or SIGTERM.\n"
        "--name, --hw, --sw: device name, hardware and software version (objects 0x1008,\n"
-       "0x1009, 0x100A). --backend sets NTCAN_BACKEND. --verbose prints every frame.\n";
+       "0x1009, 0x100A). --heartbeat: producer time 0x1017 in ms (a master may also write it by\n"
+       "SDO). --backend sets NTCAN_BACKEND. --verbose prints every frame.\n";
 }
 
 bool parse_int(const char* s, int lo, int hi, int& out) {
@@ -74,7 +77,13 @@ std::string text(const CMSG& m) {
 // The running node. The main thread reads and answers; the signal thread only stops it.
 class SimNode {
  public:
-  explicit SimNode(const Options& o) : o_(o), logic_(o.node, o.name, o.hw, o.sw) {}
+  explicit SimNode(const Options& o) : o_(o), logic_(o.node, o.name, o.hw, o.sw) {
+    if (o.heartbeat_ms > 0) {
+      const char t[2] = {static_cast<char>(o.heartbeat_ms & 0xFF),
+                         static_cast<char>(o.heartbeat_ms >> 8)};
+      logic_.set_object(0x1017, 0, std::string(t, 2));
+    }
+  }
 
   // Opens the net and enables the node's identifiers; false (with a message) if that fails.
   bool open() {
@@ -102,15 +111,23 @@ class SimNode {
     send(logic_.boot());
     std::cout << "ready" << std::endl;
     std::vector<CMSG> in(64);
+    send(logic_.heartbeat_due(now_ns()));  // starts the producer's schedule
     while (!stopping()) {
+      // Waits for frames, or until the next heartbeat is due.
+      int64_t wait_us = int64_t{kRxTimeoutMs} * 1000;
+      if (const int64_t next = logic_.next_heartbeat_ns(); next > 0) {
+        wait_us = std::clamp<int64_t>((next - now_ns() + 999) / 1000, 0, wait_us);
+      }
       int32_t n = static_cast<int32_t>(in.size());
-      const NTCAN_RESULT r = canRead(handle_, in.data(), &n, nullptr);
+      const NTCAN_RESULT r = canReadTimeout(handle_, in.data(), &n, wait_us);
+      send(logic_.heartbeat_due(now_ns()));
       if (r == NTCAN_SUCCESS) {
         for (int32_t i = 0; i < n; ++i) {
           if (o_.verbose) std::cout << "in  " << text(in[i]) << std::endl;
           send(logic_.on_frame(in[i]));
         }
       } else if (r == NTCAN_RX_TIMEOUT) {
+        if (wait_us < int64_t{kRxTimeoutMs} * 1000) continue;  // a heartbeat's wait
         CAN_IF_STATUS st{};
         const NTCAN_RESULT s = canStatus(handle_, &st);
         if (s != NTCAN_SUCCESS) reopen(s);
@@ -130,6 +147,12 @@ class SimNode {
   }
 
  private:
+  static int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  }
+
   bool stopping() {
     std::lock_guard<std::mutex> lock(mu_);
     return stop_;
@@ -212,6 +235,11 @@ int main(int argc, char** argv) {
       o.hw = value();
     } else if (a == "--sw") {
       o.sw = value();
+    } else if (a == "--heartbeat") {
+      if (!parse_int(value(), 1, 65535, o.heartbeat_ms)) {
+        std::cerr << "canbus-simnode: --heartbeat needs a period of 1..65535 ms\n";
+        return 2;
+      }
     } else if (a == "--backend") {
       ::setenv("NTCAN_BACKEND", value(), 1);
     } else if (a == "--verbose") {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <variant>
 
+#include "support/frames.h"
 #include "vcan_fixture.h"
 
 namespace socketcan_test {
@@ -28,12 +29,22 @@ class SocketCanSimnodeTest : public SocketCanVcanTest {
 
   // Starts the node on `net` and returns the master's handle once the boot-up has arrived
   // (the node's identifiers are enabled by then).
-  NTCAN_HANDLE start(int net) {
+  NTCAN_HANDLE start(int net, const std::vector<std::string>& more = {}) {
     NTCAN_HANDLE master = open(net, {kGuardId, kSdoTx}, 100, /*rxtimeout=*/kLongTimeoutMs);
 #ifdef CANBUS_SIMNODE_PATH
-    node_ = std::make_unique<Child>(std::vector<std::string>{
-        CANBUS_SIMNODE_PATH, "--net", std::to_string(net), "--node", std::to_string(kNode),
-        "--name", "Simulated pump controller", "--hw", "HW 2.1", "--sw", "SW 3.4.5"});
+    std::vector<std::string> args{CANBUS_SIMNODE_PATH,
+                                  "--net",
+                                  std::to_string(net),
+                                  "--node",
+                                  std::to_string(kNode),
+                                  "--name",
+                                  "Simulated pump controller",
+                                  "--hw",
+                                  "HW 2.1",
+                                  "--sw",
+                                  "SW 3.4.5"};
+    args.insert(args.end(), more.begin(), more.end());
+    node_ = std::make_unique<Child>(args);
 #endif
     EXPECT_TRUE(node_ && node_->running());
     CMSG boot = read_one(master);
@@ -110,6 +121,16 @@ TEST_F(SocketCanSimnodeTest, IdentityGuardingAndNmt) {
   EXPECT_EQ(boot.id, kGuardId);
   EXPECT_EQ(boot.data[0], 0x00) << "boot-up after reset";
   EXPECT_EQ(guard(master), 0x7F) << "pre-operational again, toggle restarted";
+}
+
+// --heartbeat: the node beats by itself (state byte without toggle bit), and a start shows.
+TEST_F(SocketCanSimnodeTest, HeartbeatProducer) {
+  NTCAN_HANDLE master = start(0, {"--heartbeat", "20"});
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(canbus_test::frame_text(read_one(master)), "705#7F");
+  ASSERT_EQ(send(master, frame(0x000, {0x01, kNode})), NTCAN_SUCCESS);
+  std::string beat;  // a beat sent before the start may still come first
+  for (int i = 0; i < 3 && beat != "705#05"; ++i) beat = canbus_test::frame_text(read_one(master));
+  EXPECT_EQ(beat, "705#05");
 }
 
 TEST_F(SocketCanSimnodeTest, EndsCleanlyOnSigterm) {

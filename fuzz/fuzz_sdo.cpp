@@ -1,5 +1,5 @@
 // The SDO upload client fed with reply sequences made by the fuzzer. A node property whose
-// can_get hands out fuzzer-made batches of frames (and whose can_write only records the
+// can_read_for hands out fuzzer-made batches of frames (and whose can_write only records the
 // requests) runs one upload per input — get_manufacture, get_hwversion, get_swversion or
 // segSdoRead into a 64-byte buffer — under a virtual clock that advances on every reading, so
 // that each wait ends. An independent model of the protocol replays the batches the client took
@@ -43,7 +43,8 @@ class FuzzCan : public D_can {
     sent.clear();
   }
 
-  int can_get(CMSG* rxmsg, int* length) override {
+  // The client's reply wait reads through here, one frame at a time.
+  int can_read_for(CMSG* rxmsg, int* length, int64_t) override {
     Batch b;
     const int want = *length;
     *length = 0;
@@ -116,6 +117,7 @@ struct Model {
   int wait(int node, Test test) {
     while (next < batches.size()) {
       const Batch& b = batches[next++];
+      if (b.ret == NTCAN_RX_TIMEOUT) continue;  // the wait goes on until its deadline
       if (b.ret != NTCAN_SUCCESS) return b.ret;
       for (const CMSG& m : b.frames) {
         if (is_abort(m)) return -1;

@@ -21,6 +21,7 @@ namespace {
 constexpr int64_t kMaxWaitNs = 100'000'000;
 
 using Clock = std::chrono::steady_clock;
+constexpr auto kSpinBefore = std::chrono::microseconds(100);
 
 // The answers of nodes with real-bus timing, injected by one thread at their due times. Frames
 // due at the same time go out in the order they were posted.
@@ -92,8 +93,19 @@ class DelayLine {
         continue;
       }
       auto first = queue_.begin();
-      if (first->first > Clock::now()) {
-        cv_.wait_until(lk, first->first);
+      const Clock::time_point due = first->first;
+      const Clock::time_point now = Clock::now();
+      if (due > now) {
+        // A sleeping thread wakes some tens of microseconds late on a loaded or virtual
+        // machine: sleep until shortly before the due time, then yield until it comes, so that
+        // a node answers at its time and not the scheduler's.
+        if (due - now > kSpinBefore) {
+          cv_.wait_until(lk, due - kSpinBefore);
+        } else {
+          lk.unlock();
+          std::this_thread::yield();
+          lk.lock();
+        }
         continue;
       }
       Item item = first->second;

@@ -156,7 +156,7 @@ class ServerProcess {
   }
 
   // The next line of output; empty with `ok` false when none came within the time limit.
-  std::string line(bool* ok = nullptr) { return from_lines_.line(ok); }
+  std::string line(bool* ok = nullptr, int seconds = 30) { return from_lines_.line(ok, seconds); }
 
   // Reads output up to and including the line that starts with `prefix`.
   std::vector<std::string> until(const std::string& prefix) {

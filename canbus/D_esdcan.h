@@ -403,6 +403,9 @@ class D_can : public D_fct {
   int close_own(NTCAN_HANDLE h, bool report = true);
   // Direct attachment: marks the property attached and lets the receive cycle keep it open.
   void attach_direct();
+  // Before shared attachment takes mx_loop: opens the handle of a property that is about to
+  // become the first master of its line and node; the result of that opening, or 0.
+  int open_ahead();
   // Identifiers this property enabled, so that they can be enabled again on a new handle.
   void remember(int ident);
   void forget(int ident);

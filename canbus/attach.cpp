@@ -380,8 +380,41 @@ int D_can::init(int ident, int flag) {
   return ident > 0 ? AddIdent(ident) : 0;
 }
 
+int D_can::open_ahead() {
+  // Opening a handle pauses 5 ms. Under mx_loop that pause would hold up the receive cycle and
+  // every other attachment, so a property that is going to open one as a new master opens it
+  // first, outside the lock; a property in neither list is never touched by the receive cycle.
+  // The attachment then finds the handle open. Should another property become the node's master
+  // meanwhile, this one follows it and gives the handle back. A failed opening is not tried
+  // again by the attachment: the receive cycle opens a handle for a master without one. Followers
+  // and orphans are left to the attachment: their masters hand them handles.
+  {
+    std::lock_guard<std::mutex> lk(mx_loop);
+    if (canhandle_.load() > 0 || (share_ && !share_is_own_) ||
+        std::find(direct_list.begin(), direct_list.end(), this) != direct_list.end()) {
+      return 0;
+    }
+    for (D_can* c : can_list) {
+      if (c == this || (c->canIdent_.i1_data == canIdent_.i1_data &&
+                        c->canIdent_.i2_data == canIdent_.i2_data)) {
+        return 0;
+      }
+    }
+  }
+  {
+    // Only on a line that is open: the first attachment on a line creates it, and a line that is
+    // down is the attachment's to report.
+    std::lock_guard<std::mutex> lk(line_list_mx);
+    const auto l = std::find_if(canline_list.begin(), canline_list.end(),
+                                [this](canline* c) { return c->line() == canIdent_.i1_data; });
+    if (l == canline_list.end() || (*l)->handle() <= 0) return 0;
+  }
+  return can_open();
+}
+
 int D_can::init(int ident) {
   if (bad_line()) return -1;
+  const int ahead = open_ahead();
   // Held for the whole attachment, so that the receive cycle never fills a buffer while the
   // group around it changes.
   std::lock_guard<std::mutex> lk(mx_loop);
@@ -438,7 +471,7 @@ int D_can::init(int ident) {
     active_->set_value(1);
     // A failed open leaves the master registered with its buffer: the line's thread reopens the
     // line and the receive cycle opens a handle for the master then.
-    const int r = can_open();
+    const int r = ahead != 0 ? ahead : can_open();
     // Followers left behind by an earlier master of this node follow this one.
     adopt_orphans();
     if (r != 0) {

@@ -2,12 +2,11 @@
 #include "sdo_requests.h"
 
 #include <cerrno>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
-#include <thread>
+
+#include "parallel.h"
 
 namespace canbus_server {
 namespace {
@@ -114,45 +113,18 @@ std::string sdo_request(D_can* node, const std::string& line) {
 size_t read_identities(const std::vector<D_can*>& nodes, std::ostream& out,
                        const std::atomic<bool>& stop, int workers,
                        std::chrono::milliseconds progress_every) {
-  std::mutex mx;
-  std::condition_variable done_cv;
-  size_t next = 0;
-  size_t done = 0;
-  auto work = [&] {
-    for (;;) {
-      size_t k = 0;
-      {
-        std::lock_guard<std::mutex> lk(mx);
-        if (stop.load() || next >= nodes.size()) return;
-        k = next++;
-      }
-      D_can* n = nodes[k];
-      n->get_manufacture();
-      if (!stop.load()) n->get_hwversion();
-      if (!stop.load()) n->get_swversion();
-      std::lock_guard<std::mutex> lk(mx);
-      ++done;
-      done_cv.notify_all();
-    }
-  };
-  const size_t count = std::min(nodes.size(), static_cast<size_t>(std::max(workers, 1)));
-  std::vector<std::thread> threads;
-  for (size_t t = 0; t < count; ++t) threads.emplace_back(work);
-  {
-    // Progress, and the look at the stop flag: a signal handler cannot notify, so the wait
-    // looks again at least every 50 ms.
-    std::unique_lock<std::mutex> lk(mx);
-    auto next_report = std::chrono::steady_clock::now() + progress_every;
-    while (done < nodes.size() && !stop.load() && !(next >= nodes.size() && done == next)) {
-      done_cv.wait_for(lk, std::chrono::milliseconds(50));
-      if (std::chrono::steady_clock::now() >= next_report && done < nodes.size()) {
+  return run_parallel(
+      nodes.size(), workers, stop,
+      [&](size_t k) {
+        D_can* n = nodes[k];
+        n->get_manufacture();
+        if (!stop.load()) n->get_hwversion();
+        if (!stop.load()) n->get_swversion();
+      },
+      [&](size_t done) {
         out << "identity: " << done << " of " << nodes.size() << " nodes" << std::endl;
-        next_report += progress_every;
-      }
-    }
-  }
-  for (std::thread& t : threads) t.join();
-  return done;
+      },
+      progress_every);
 }
 
 }  // namespace canbus_server

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "node_test_util.h"
@@ -124,6 +126,53 @@ TEST_F(SharedAttachment, FollowerOfMasterWithoutOpenLineHasNoHandle) {
   EXPECT_EQ(b->handle(), -1);
   EXPECT_EQ(b->rx_buffer(), a->rx_buffer());
   EXPECT_FALSE(b->isactive());
+}
+
+// A new master pauses after opening its handle without holding the attachment lock, so that
+// the receive cycle and other attachments go on meanwhile.
+TEST_F(SharedAttachment, NewMasterPausesAfterOpeningWithoutTheLock) {
+  auto first = node("FIRST", iiii(1, 1));
+  ASSERT_EQ(first->init(0x181), 0);
+  ASSERT_TRUE(clock().wait_for_sleepers(1));  // the line's supervision thread
+  clock().set_auto_advance_below(1);          // every pause now waits for the test
+  auto a = node("A", iiii(1, 5));
+  std::thread t([&] { EXPECT_EQ(a->init(0x185), 0); });
+  ASSERT_TRUE(clock().wait_for_sleepers(2));
+  {
+    std::unique_lock<std::mutex> lk(D_can::mx_loop, std::try_to_lock);
+    EXPECT_TRUE(lk.owns_lock());
+  }
+  clock().advance(5'000'000);
+  t.join();
+  clock().set_auto_advance_below(1'000'000'000);
+  EXPECT_TRUE(a->isactive());
+  EXPECT_GT(a->handle(), 0);
+  EXPECT_NE(a->handle(), first->handle());
+  EXPECT_TRUE(enabled(a->handle(), 0x185));
+}
+
+// Two properties of one node attaching at once: one master, one follower on its handle, and
+// the handle the follower may have opened ahead is given back.
+TEST_F(SharedAttachment, RaceForANewNodeEndsWithOneMasterAndNoSpareHandle) {
+  auto first = node("FIRST", iiii(1, 1));
+  ASSERT_EQ(first->init(0x181), 0);
+  const int base = vbus::open_handles();
+  for (int k = 0; k < 20; ++k) {
+    auto a = node("A", iiii(1, 5));
+    auto b = node("B", iiii(1, 5));
+    std::thread ta([&] { EXPECT_EQ(a->init(0x185), 0); });
+    std::thread tb([&] { EXPECT_EQ(b->init(0x285), 0); });
+    ta.join();
+    tb.join();
+    ASSERT_NE(a->isactive(), b->isactive());
+    EXPECT_EQ(a->handle(), b->handle());
+    EXPECT_EQ(vbus::open_handles(), base + 1);
+    EXPECT_TRUE(enabled(a->handle(), 0x185));
+    EXPECT_TRUE(enabled(a->handle(), 0x285));
+    (a->isactive() ? b : a)->can_close();
+    (a->isactive() ? a : b)->can_close();
+    (a->isactive() ? a : b)->dellist();
+  }
 }
 
 TEST_F(SharedAttachment, FlagOtherThanOneIsSharedAttachmentReportingSuccess) {

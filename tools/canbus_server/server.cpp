@@ -171,7 +171,12 @@ Server::~Server() {
   worker_.stop();
   // The monitor lets go of the node properties before they go.
   monitor_.reset();
-  // Node properties go before the devices and the location they live in.
+  // Node properties go before the devices and the location they live in. Their handles go back
+  // first, the nodes side by side: each closing pauses 5 ms, which one after the other would
+  // hold up the end of a large server for seconds.
+  const std::atomic<bool> go_on{false};
+  run_parallel(nodes_.size(), kAttachThreads, go_on,
+               [this](size_t k) { nodes_[k].prop->can_close(); });
   for (auto& n : nodes_) delete n.prop;
   nodes_.clear();
   devices_.clear();

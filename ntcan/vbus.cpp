@@ -59,12 +59,13 @@ struct Handle {
     return (filter[static_cast<size_t>(id) >> 6].load(std::memory_order_acquire) >> (id & 63)) & 1u;
   }
 
-  // Caller holds mu.
-  void push(const CMSG& f) {
+  // Caller holds mu. True when a reader waits for the frame: the caller wakes it once mu is
+  // released, so that the reader does not wake only to wait for mu.
+  bool push(const CMSG& f) {
     if (count == ring.size()) {
       ++lost_total;
       ++lost_pending;
-      return;
+      return false;
     }
     size_t tail = head + count;
     if (tail >= ring.size()) tail -= ring.size();
@@ -73,7 +74,7 @@ struct Handle {
     slot.msg_lost = static_cast<uint8_t>(std::min<uint64_t>(lost_pending, 255));
     lost_pending = 0;
     ++count;
-    if (waiting > 0) frames_cv.notify_all();
+    return waiting > 0;
   }
 
   // Caller holds mu.
@@ -131,8 +132,13 @@ struct Net {
   void deliver(const CMSG& f, const Handle* sender) {
     for (const auto& h : handles) {
       if (h.get() == sender || !h->wants(f.id)) continue;
-      std::lock_guard<std::mutex> lock(h->mu);
-      h->push(f);
+      bool wake = false;
+      {
+        std::lock_guard<std::mutex> lock(h->mu);
+        wake = h->push(f);
+      }
+      // The handle lives on: it is in `handles`, which the caller's lock keeps.
+      if (wake) h->frames_cv.notify_all();
     }
   }
 };

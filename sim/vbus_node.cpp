@@ -35,10 +35,13 @@ class DelayLine {
 
   // A frame seen by `node`, handed to it `delay_ns` from now in this thread (its processing).
   void post_request(VbusNode* node, const CMSG& frame, int64_t delay_ns) {
-    std::lock_guard<std::mutex> lk(mx_);
-    start_locked();
-    queue_.emplace(Clock::now() + std::chrono::nanoseconds(delay_ns),
-                   Item{node, 0, 0, frame, true});
+    {
+      std::lock_guard<std::mutex> lk(mx_);
+      start_locked();
+      queue_.emplace(Clock::now() + std::chrono::nanoseconds(delay_ns),
+                     Item{node, 0, 0, frame, true});
+    }
+    // Outside the lock: the woken thread takes it at once instead of waiting for the poster.
     cv_.notify_one();
   }
 
@@ -46,16 +49,18 @@ class DelayLine {
   // `bit_rate` after the end of the node's previous one (at once without a bit rate).
   void post_answers(VbusNode* node, int net, int device, const std::vector<CMSG>& frames,
                     int bit_rate) {
-    std::lock_guard<std::mutex> lk(mx_);
-    start_locked();
-    Clock::time_point& busy = busy_until_[node];
-    const Clock::time_point now = Clock::now();
-    for (const CMSG& m : frames) {
-      const Clock::time_point start = std::max(now, busy);
-      const int64_t bits = 47 + 8 * (m.len & NTCAN_RTR ? 0 : std::min(m.len & 0x0F, 8));
-      const int64_t frame_ns = bit_rate > 0 ? bits * 1'000'000'000 / bit_rate : 0;
-      busy = start + std::chrono::nanoseconds(frame_ns);
-      queue_.emplace(busy, Item{node, net, device, m, false});
+    {
+      std::lock_guard<std::mutex> lk(mx_);
+      start_locked();
+      Clock::time_point& busy = busy_until_[node];
+      const Clock::time_point now = Clock::now();
+      for (const CMSG& m : frames) {
+        const Clock::time_point start = std::max(now, busy);
+        const int64_t bits = 47 + 8 * (m.len & NTCAN_RTR ? 0 : std::min(m.len & 0x0F, 8));
+        const int64_t frame_ns = bit_rate > 0 ? bits * 1'000'000'000 / bit_rate : 0;
+        busy = start + std::chrono::nanoseconds(frame_ns);
+        queue_.emplace(busy, Item{node, net, device, m, false});
+      }
     }
     cv_.notify_one();
   }

@@ -151,27 +151,33 @@ TEST_F(SharedAttachment, NewMasterPausesAfterOpeningWithoutTheLock) {
   EXPECT_TRUE(enabled(a->handle(), 0x185));
 }
 
-// Two properties of one node attaching at once: one master, one follower on its handle, and
-// the handle the follower may have opened ahead is given back.
-TEST_F(SharedAttachment, RaceForANewNodeEndsWithOneMasterAndNoSpareHandle) {
+// Two properties of one node and one of another node attaching at once, then giving their
+// handles back at once: one master per node, the follower on its handle, and the handle the
+// follower may have opened ahead is given back.
+TEST_F(SharedAttachment, AttachingAndClosingFromSeveralThreads) {
   auto first = node("FIRST", iiii(1, 1));
   ASSERT_EQ(first->init(0x181), 0);
   const int base = vbus::open_handles();
   for (int k = 0; k < 20; ++k) {
-    auto a = node("A", iiii(1, 5));
-    auto b = node("B", iiii(1, 5));
-    std::thread ta([&] { EXPECT_EQ(a->init(0x185), 0); });
-    std::thread tb([&] { EXPECT_EQ(b->init(0x285), 0); });
-    ta.join();
-    tb.join();
+    std::unique_ptr<D_can> p[3] = {node("A", iiii(1, 5)), node("B", iiii(1, 5)),
+                                   node("C", iiii(1, 6))};
+    const int ids[3] = {0x185, 0x285, 0x186};
+    auto each = [&](auto fn) {
+      std::vector<std::thread> t;
+      for (int i = 0; i < 3; ++i) t.emplace_back(fn, i);
+      for (auto& th : t) th.join();
+    };
+    each([&](int i) { EXPECT_EQ(p[i]->init(ids[i]), 0); });
+    D_can* a = p[0].get();
+    D_can* b = p[1].get();
     ASSERT_NE(a->isactive(), b->isactive());
+    EXPECT_TRUE(p[2]->isactive());
     EXPECT_EQ(a->handle(), b->handle());
-    EXPECT_EQ(vbus::open_handles(), base + 1);
+    EXPECT_EQ(vbus::open_handles(), base + 2);
     EXPECT_TRUE(enabled(a->handle(), 0x185));
     EXPECT_TRUE(enabled(a->handle(), 0x285));
-    (a->isactive() ? b : a)->can_close();
-    (a->isactive() ? a : b)->can_close();
-    (a->isactive() ? a : b)->dellist();
+    each([&](int i) { EXPECT_EQ(p[i]->can_close(), 0); });
+    EXPECT_EQ(vbus::open_handles(), base);
   }
 }
 

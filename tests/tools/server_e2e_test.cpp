@@ -17,6 +17,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "server_process.h"
@@ -421,6 +422,33 @@ std::vector<std::string> untimed(const std::string& path) {
   std::vector<std::string> out;
   for (std::string l; std::getline(in, l);) out.push_back(l.substr(l.find(')') + 1));
   return out;
+}
+
+// A signal while the start-up waits for the identities of silent nodes (a replay with no device
+// on their lines) ends the server at once: giving the handles back ends the uploads' waits,
+// which would otherwise last until the SDO deadline, 2 to 3 s.
+TEST_F(ServerE2E, SignalEndsAStartUpWaitingForSilentNodes) {
+  std::ofstream(dir_ + "/elsewhere.log") << "(0.000000) can9 123#00 T\n";
+  const std::string rec = dir_ + "/rec.log";
+  ServerProcess s(ServerProcess::Program{}, dir_ + "/stderr.log",
+                  {CANBUS_SERVER_PATH, "--workdir", dir_, "--replay", dir_ + "/elsewhere.log",
+                   "--record", rec});
+  // The recording is written every 10 ms: the first identity request is on the bus.
+  auto requested = [&] {
+    std::ifstream f(rec);
+    std::stringstream t;
+    t << f.rdbuf();
+    return t.str().find(" 605#40081000") != std::string::npos;
+  };
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!requested() && std::chrono::steady_clock::now() < limit) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_TRUE(requested()) << stderr_text();
+  const auto t0 = std::chrono::steady_clock::now();
+  s.terminate();
+  EXPECT_EQ(s.wait_exit(), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1500));
 }
 
 // A session recorded with the simulated nodes, then run again against its recording instead of

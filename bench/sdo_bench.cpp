@@ -99,21 +99,31 @@ BENCHMARK(BM_GetManufacture)->Arg(4)->Arg(60)->ArgName("bytes")->Unit(benchmark:
 
 constexpr auto kAnswerDelay = std::chrono::microseconds(200);
 
+// A master on kLine/kNode and a simulated node with `value` as its device name, answering
+// 200 us after each request from the simulation's thread.
+struct TimedNode {
+  explicit TimedNode(const std::string& value)
+      : node(w.master(kLine, kNode, 0x580 + kNode)), sim(net_of(kLine), kNode, value) {
+    sim.set_timing(kAnswerDelay);
+    can_looping();
+  }
+  World w{World::Time::kParked};
+  BenchNode* node;  // nullptr when the attachment failed
+  sim::VbusNode sim;
+};
+
 // A 16-byte value (initiate and 3 segments: 4 round trips) or a 4-byte expedited download,
 // against a node answering 200 us after each request from the simulation's thread. Real time is
 // the round trips; CPU time is the uploading thread's own processor time.
 void BM_SdoTimedNode(benchmark::State& state) {
   const bool download = state.range(0) == 0;
   const std::string value = value_of(download ? 4 : 16);
-  World w(World::Time::kParked);
-  BenchNode* node = w.master(kLine, kNode, 0x580 + kNode);
+  TimedNode t(value);
+  BenchNode* node = t.node;
   if (node == nullptr) {
     state.SkipWithError("attachment failed");
     return;
   }
-  sim::VbusNode sim(net_of(kLine), kNode, value);
-  sim.set_timing(kAnswerDelay);
-  can_looping();
   char buffer[64];
   int failures = 0;
   size_t length = 0;
@@ -139,15 +149,12 @@ BENCHMARK(BM_SdoTimedNode)
 // client's older figures.
 void BM_SegSdoReadTimedNode(benchmark::State& state) {
   const std::string value = value_of(16);
-  World w(World::Time::kParked);
-  BenchNode* node = w.master(kLine, kNode, 0x580 + kNode);
+  TimedNode t(value);
+  BenchNode* node = t.node;
   if (node == nullptr) {
     state.SkipWithError("attachment failed");
     return;
   }
-  sim::VbusNode sim(net_of(kLine), kNode, value);
-  sim.set_timing(kAnswerDelay);
-  can_looping();
   char buffer[64];
   int failures = 0;
   for (auto _ : state) {

@@ -440,6 +440,7 @@ class D_can : public D_fct {
   std::vector<int> ids_;  // identifiers enabled through this property
 };
 
-// Emergency decoding and the node monitor, a service built on the operations above.
+// Emergency decoding, typed values and the node monitor, services built on the operations above.
 #include "can_emcy.h"
+#include "can_value.h"
 #include "can_monitor.h"

@@ -442,5 +442,6 @@ class D_can : public D_fct {
 
 // Emergency decoding, typed values and the node monitor, services built on the operations above.
 #include "can_emcy.h"
+#include "can_ids.h"
 #include "can_value.h"
 #include "can_monitor.h"

@@ -140,3 +140,26 @@ TEST(Value, BitFieldsAtAnyOffsetAndLength) {
 
 }  // namespace
 }  // namespace canbus_test
+
+namespace canbus_test {
+namespace {
+
+TEST(StandardIdentifiers, OfNodeFive) {
+  const struct {
+    uint32_t id, expected;
+  } table[] = {
+      {canbus::cob_emcy(5), 0x085},    {canbus::cob_tpdo(1, 5), 0x185},
+      {canbus::cob_tpdo(4, 5), 0x485}, {canbus::cob_rpdo(1, 5), 0x205},
+      {canbus::cob_rpdo(4, 5), 0x505}, {canbus::cob_sdo_tx(5), 0x585},
+      {canbus::cob_sdo_rx(5), 0x605},  {canbus::cob_heartbeat(5), 0x705},
+      {canbus::kCobSync, 0x080},       {canbus::kCobLssMaster, 0x7E5},
+  };
+  for (const auto& row : table) EXPECT_EQ(row.id, row.expected);
+  EXPECT_STREQ(canbus::nmt_state_text(0x85), "Operational");
+  EXPECT_STREQ(canbus::nmt_state_text(0x7F), "Pre-operational");
+  EXPECT_STREQ(canbus::nmt_state_text(-1), "Unknown");
+  EXPECT_STREQ(canbus::nmt_state_text(0x03), "Invalid state");
+}
+
+}  // namespace
+}  // namespace canbus_test

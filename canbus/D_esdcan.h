@@ -440,8 +440,10 @@ class D_can : public D_fct {
   std::vector<int> ids_;  // identifiers enabled through this property
 };
 
-// Emergency decoding, typed values and the node monitor, services built on the operations above.
+// Emergency decoding, typed values, the object dictionary with typed object access, and the node
+// monitor, services built on the operations above.
 #include "can_emcy.h"
 #include "can_ids.h"
-#include "can_value.h"
 #include "can_monitor.h"
+#include "can_od.h"
+#include "can_value.h"

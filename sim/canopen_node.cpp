@@ -257,8 +257,9 @@ void NodeLogic::initiate_upload_locked(Key key, std::vector<CMSG>& out) {
   end_transfer_locked();
   transfer_key_ = key;
   auto it = od_.find(key);
-  if (it == od_.end()) {
-    out.push_back(abort_frame(key, kAbortNoObject));
+  const uint32_t refused = eds_abort_locked(key, nullptr, true);
+  if (it == od_.end() || refused != 0) {
+    out.push_back(abort_frame(key, refused != 0 ? refused : kAbortNoObject));
     return;
   }
   const std::string& v = it->second;
@@ -316,8 +317,9 @@ void NodeLogic::upload_segment_locked(uint8_t cmd, std::vector<CMSG>& out) {
 void NodeLogic::initiate_download_locked(const CMSG& frame, Key key, std::vector<CMSG>& out) {
   end_transfer_locked();
   transfer_key_ = key;
-  if (od_.find(key) == od_.end()) {
-    out.push_back(abort_frame(key, kAbortNoObject));
+  const uint32_t not_allowed = eds_abort_locked(key, nullptr, false);
+  if (od_.find(key) == od_.end() || not_allowed != 0) {
+    out.push_back(abort_frame(key, not_allowed != 0 ? not_allowed : kAbortNoObject));
     return;
   }
   const uint8_t cmd = frame.data[0];
@@ -334,7 +336,12 @@ void NodeLogic::initiate_download_locked(const CMSG& frame, Key key, std::vector
   }
   if (expedited) {
     const size_t n = size_given ? 4u - ((cmd >> 2) & 3u) : 4u;
-    od_[key] = std::string(reinterpret_cast<const char*>(frame.data + 4), n);
+    std::string value(reinterpret_cast<const char*>(frame.data + 4), n);
+    if (uint32_t range = eds_abort_locked(key, &value, false)) {
+      out.push_back(abort_frame(key, range));
+      return;
+    }
+    od_[key] = std::move(value);
   } else {
     transfer_ = Transfer::kDownload;
     seg_toggle_ = 0;
@@ -359,7 +366,9 @@ void NodeLogic::download_segment_locked(uint8_t cmd, const CMSG& frame, std::vec
     end_transfer_locked();
     return;
   }
-  if (uint32_t refused = download_abort_locked(transfer_key_, download_data_.size())) {
+  uint32_t refused = download_abort_locked(transfer_key_, download_data_.size());
+  if (refused == 0) refused = eds_abort_locked(transfer_key_, &download_data_, false);
+  if (refused != 0) {
     out.push_back(abort_frame(transfer_key_, refused));
     end_transfer_locked();
     return;

@@ -20,17 +20,18 @@
 //  - A segment request while no upload runs is aborted with 0x05040001 for the index and
 //    subindex of the last upload (0 and 0 before the first), so that a master that lost its
 //    transfer learns it at once.
-//  - Reset node brings the dictionary back to its configured values (constructor and
-//    set_object); reset communication keeps downloaded values. Both send the boot-up message,
+//  - Reset node brings the dictionary back to its configured values (constructor, set_object,
+//    load_dictionary); reset communication keeps downloaded values. Both send the boot-up message,
 //    restart the guarding toggle at 0 and end in pre-operational state. Fault injection
 //    settings survive resets.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -39,6 +40,10 @@
 #include <vector>
 
 #include "ntcan.h"
+
+namespace canbus {
+class ObjectDictionary;
+}
 
 namespace sim {
 
@@ -67,6 +72,11 @@ constexpr uint32_t kAbortLengthMismatch = 0x06070010;
 constexpr uint32_t kAbortReadOnly = 0x06010002;
 constexpr uint32_t kAbortTooLong = 0x06070012;
 constexpr uint32_t kAbortTooShort = 0x06070013;
+constexpr uint32_t kAbortWriteOnly = 0x06010001;
+constexpr uint32_t kAbortNoSubindex = 0x06090011;
+constexpr uint32_t kAbortValueRange = 0x06090030;
+constexpr uint32_t kAbortValueHigh = 0x06090031;
+constexpr uint32_t kAbortValueLow = 0x06090032;
 
 // Writable objects of every node besides those set with set_object: heartbeat producer time
 // (ms, 2 bytes), guard time (ms, 2 bytes), life time factor (1 byte), and the manufacturer
@@ -103,6 +113,18 @@ class NodeLogic {
   void remove_object(uint16_t index, uint8_t subindex);
   // The running value (as an SDO upload would give it), if the object exists.
   std::optional<std::string> object(uint16_t index, uint8_t subindex) const;
+  // Replaces the whole dictionary by the one of an EDS or DCF (sim/eds_dictionary.cpp): every
+  // entry with its DCF ParameterValue, else its DefaultValue, else zero, as configured value;
+  // the entries' access and data types are enforced as a device does: upload of a write-only
+  // entry 0x06010001, download to a read-only or const one 0x06010002, an index the file does
+  // not have 0x06020000, a sub-index it does not have 0x06090011, a wrong size for a type of
+  // fixed size 0x06070012/0x06070013, a BOOLEAN other than 0 or 1 0x06090030, a value above
+  // HighLimit 0x06090031 or below LowLimit 0x06090032. set_object and set_access still work
+  // on top of it. The running transfer ends; the state is kept.
+  void load_dictionary(const canbus::ObjectDictionary& od);
+  // Reads the file with this node's id for $NODEID; false with the reader's errors, and the
+  // dictionary as it was.
+  bool load_dictionary(const std::string& path, std::vector<std::string>& errors);
 
   // Frames the node sends when it (re)boots: the boot-up message; the state becomes
   // pre-operational and the guarding toggle starts again at 0.
@@ -169,6 +191,12 @@ class NodeLogic {
   std::map<Key, Access> access_;  // objects not listed are writable with any size
   // The abort for a download of `n` bytes (a final size) into `key`; 0 when allowed.
   uint32_t download_abort_locked(Key key, size_t n) const;
+  // The rules of a loaded EDS (eds_dictionary.cpp); null without one.
+  struct EdsRules;
+  std::shared_ptr<const EdsRules> eds_;
+  // The abort a device with the loaded EDS gives for an upload (`upload`) or a download of
+  // `value` (null: before the value is known) to `key`; 0 when allowed or without an EDS.
+  uint32_t eds_abort_locked(Key key, const std::string* value, bool upload) const;
   // Running SDO transfer (at most one, as for one SDO server channel).
   Transfer transfer_ = Transfer::kNone;
   Key transfer_key_{0, 0};  // also the multiplexer of the last transfer once it has ended

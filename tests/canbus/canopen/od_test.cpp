@@ -1,0 +1,436 @@
+// The EDS/DCF reader over files written for the purpose: every construct of the format, and
+// malformed or contradictory files refused with file, line (or section) and reason.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "D_esdcan.h"
+
+namespace canbus_test {
+namespace {
+
+using canbus::Access;
+using canbus::DataType;
+using canbus::ObjectDictionary;
+using canbus::ObjectType;
+using canbus::Value;
+
+// CRLF line ends, mixed-case keys, ';' comments, numbers in hex, decimal and octal.
+const char* const kDevice =
+    "; written for the reader's tests\r\n"
+    "[FileInfo]\r\n"
+    "FileName=test.eds\r\n"
+    "[DeviceInfo]\r\n"
+    "VendorName=Test Works\r\n"
+    "ProductName=Test device\r\n"
+    "[DummyUsage]\r\n"
+    "Dummy0001=0\r\n"
+    "Dummy0005=1\r\n"
+    "[MandatoryObjects]\r\n"
+    "SupportedObjects=3\r\n"
+    "1=0x1000\r\n"
+    "2=0x1001\r\n"
+    "3=0x1018\r\n"
+    "[1000]\r\n"
+    "ParameterName=Device type\r\n"
+    "ObjectType=0x7\r\n"
+    "DataType=0x0007\r\n"
+    "AccessType=ro\r\n"
+    "DefaultValue=0x00020191\r\n"
+    "PDOMapping=0\r\n"
+    "[1001]\r\n"
+    "parametername=Error register\r\n"
+    "DATATYPE=0x0005\r\n"
+    "accesstype=RO\r\n"
+    "DefaultValue=0\r\n"
+    "PDOMapping=1\r\n"
+    "[1018]\r\n"
+    "ParameterName=Identity object\r\n"
+    "ObjectType=0x9\r\n"
+    "SubNumber=2\r\n"
+    "[1018sub0]\r\n"
+    "ParameterName=Number of entries\r\n"
+    "DataType=0x0005\r\n"
+    "AccessType=const\r\n"
+    "DefaultValue=1\r\n"
+    "[1018sub1]\r\n"
+    "ParameterName=Vendor-ID\r\n"
+    "DataType=0x0007\r\n"
+    "AccessType=ro\r\n"
+    "DefaultValue=0x0000ABCD ; inline comment\r\n"
+    "[OptionalObjects]\r\n"
+    "SupportedObjects=4\r\n"
+    "1=0x0007\r\n"
+    "2=0x1017\r\n"
+    "3=0x1800\r\n"
+    "4=0x1F50\r\n"
+    "[0007]\r\n"
+    "ParameterName=UNSIGNED32\r\n"
+    "ObjectType=5\r\n"
+    "DataType=0x0007\r\n"
+    "AccessType=ro\r\n"
+    "[1017]\r\n"
+    "ParameterName=Producer heartbeat time\r\n"
+    "DataType=0x0006\r\n"
+    "AccessType=rw\r\n"
+    "DefaultValue=0\r\n"
+    "[1800]\r\n"
+    "ParameterName=TPDO communication parameter\r\n"
+    "ObjectType=9\r\n"
+    "SubNumber=3\r\n"
+    "[1800sub0]\r\n"
+    "ParameterName=Highest sub-index supported\r\n"
+    "DataType=5\r\n"
+    "AccessType=ro\r\n"
+    "DefaultValue=2\r\n"
+    "[1800sub1]\r\n"
+    "ParameterName=COB-ID\r\n"
+    "DataType=0x0007\r\n"
+    "AccessType=rw\r\n"
+    "DefaultValue=$NODEID+0x180\r\n"
+    "[1800sub2]\r\n"
+    "ParameterName=Transmission type\r\n"
+    "DataType=0x0005\r\n"
+    "AccessType=rw\r\n"
+    "DefaultValue=0377\r\n"
+    "[1F50]\r\n"
+    "ParameterName=Program data\r\n"
+    "ObjectType=2\r\n"
+    "[ManufacturerObjects]\r\n"
+    "SupportedObjects=3\r\n"
+    "1=0x2000\r\n"
+    "2=0x2001\r\n"
+    "3=0x2002\r\n"
+    "[2000]\r\n"
+    "ParameterName=Channel gains\r\n"
+    "ObjectType=8\r\n"
+    "DataType=0x0003\r\n"
+    "AccessType=rww\r\n"
+    "CompactSubObj=3\r\n"
+    "LowLimit=-100\r\n"
+    "HighLimit=100\r\n"
+    "DefaultValue=10\r\n"
+    "PDOMapping=1\r\n"
+    "ObjFlags=0x1\r\n"
+    "[2000Name]\r\n"
+    "NrOfEntries=2\r\n"
+    "1=Gain A\r\n"
+    "2=Gain B\r\n"
+    "[2000Value]\r\n"
+    "NrOfEntries=1\r\n"
+    "2=-5\r\n"
+    "[2001]\r\n"
+    "ParameterName=Node address\r\n"
+    "DataType=0x0005\r\n"
+    "AccessType=rwr\r\n"
+    "DefaultValue=$NODEID\r\n"
+    "Unit=node\r\n"
+    "[2002]\r\n"
+    "ParameterName=Serial text\r\n"
+    "DataType=0x0009\r\n"
+    "AccessType=wo\r\n"
+    "DefaultValue=ABC-1\r\n"
+    "ParameterValue=XYZ-9\r\n"
+    "[DeviceComissioning]\r\n"
+    "NodeID=0x21\r\n"
+    "Baudrate=250\r\n";
+
+TEST(ObjectDictionary, ReadsEveryConstructOfTheFormat) {
+  ObjectDictionary od;
+  std::vector<std::string> errors;
+  ASSERT_TRUE(ObjectDictionary::parse(kDevice, "test.dcf", od, errors)) << errors[0];
+  EXPECT_EQ(od.dcf_node_id(), 0x21);
+  EXPECT_EQ(od.node_id(), 0x21);
+  EXPECT_EQ(od.baud_rate(), 250);
+  EXPECT_EQ(od.vendor_name(), "Test Works");
+  EXPECT_EQ(od.product_name(), "Test device");
+  EXPECT_TRUE(od.dummy_usage(DataType::kUnsigned8));
+  EXPECT_FALSE(od.dummy_usage(DataType::kBoolean));
+  EXPECT_TRUE(od.has_object(0x0007));      // a DEFTYPE: listed, not an entry
+  EXPECT_EQ(od.find(0x0007, 0), nullptr);  // type definitions are skipped
+  std::vector<std::string> names;
+  for (const auto* e : od.entries()) names.push_back(e->full_name);
+  EXPECT_EQ(names, (std::vector<std::string>{
+                       "Device type", "Error register", "Producer heartbeat time",
+                       "Identity object.Number of entries", "Identity object.Vendor-ID",
+                       "TPDO communication parameter.Highest sub-index supported",
+                       "TPDO communication parameter.COB-ID",
+                       "TPDO communication parameter.Transmission type", "Program data",
+                       "Channel gains.NrOfObjects", "Channel gains.Gain A", "Channel gains.Gain B",
+                       "Channel gains.Channel gains3", "Node address", "Serial text"}));
+
+  const struct {
+    const char* name;
+    uint16_t index;
+    uint8_t sub;
+    ObjectType type, parent;
+    DataType data;
+    Access access;
+    bool pdo;
+    Value def, param;
+  } rows[] = {
+      {"Device type",
+       0x1000,
+       0,
+       ObjectType::kVar,
+       ObjectType::kVar,
+       DataType::kUnsigned32,
+       Access::kRO,
+       false,
+       Value::of_uint(0x20191),
+       {}},
+      {"Error register",
+       0x1001,
+       0,
+       ObjectType::kVar,
+       ObjectType::kVar,
+       DataType::kUnsigned8,
+       Access::kRO,
+       true,
+       Value::of_uint(0),
+       {}},
+      {"Identity object.Number of entries",
+       0x1018,
+       0,
+       ObjectType::kVar,
+       ObjectType::kRecord,
+       DataType::kUnsigned8,
+       Access::kConst,
+       false,
+       Value::of_uint(1),
+       {}},
+      {"Identity object.Vendor-ID",
+       0x1018,
+       1,
+       ObjectType::kVar,
+       ObjectType::kRecord,
+       DataType::kUnsigned32,
+       Access::kRO,
+       false,
+       Value::of_uint(0xABCD),
+       {}},
+      {"TPDO communication parameter.COB-ID",
+       0x1800,
+       1,
+       ObjectType::kVar,
+       ObjectType::kRecord,
+       DataType::kUnsigned32,
+       Access::kRW,
+       false,
+       Value::of_uint(0x1A1),
+       {}},
+      {"TPDO communication parameter.Transmission type",
+       0x1800,
+       2,
+       ObjectType::kVar,
+       ObjectType::kRecord,
+       DataType::kUnsigned8,
+       Access::kRW,
+       false,
+       Value::of_uint(255),
+       {}},
+      {"Program data",
+       0x1F50,
+       0,
+       ObjectType::kDomain,
+       ObjectType::kDomain,
+       DataType::kDomain,
+       Access::kRW,
+       false,
+       Value::of_bytes(""),
+       {}},
+      {"Channel gains.NrOfObjects",
+       0x2000,
+       0,
+       ObjectType::kVar,
+       ObjectType::kArray,
+       DataType::kUnsigned8,
+       Access::kRO,
+       false,
+       Value::of_uint(3),
+       {}},
+      {"Channel gains.Gain B", 0x2000, 2, ObjectType::kVar, ObjectType::kArray,
+       DataType::kInteger16, Access::kRWW, true, Value::of_uint(10), Value::of_int(-5)},
+      {"Channel gains.Channel gains3",
+       0x2000,
+       3,
+       ObjectType::kVar,
+       ObjectType::kArray,
+       DataType::kInteger16,
+       Access::kRWW,
+       true,
+       Value::of_uint(10),
+       {}},
+      {"Node address",
+       0x2001,
+       0,
+       ObjectType::kVar,
+       ObjectType::kVar,
+       DataType::kUnsigned8,
+       Access::kRWR,
+       false,
+       Value::of_uint(0x21),
+       {}},
+      {"Serial text", 0x2002, 0, ObjectType::kVar, ObjectType::kVar, DataType::kVisibleString,
+       Access::kWO, false, Value::of_bytes("ABC-1"), Value::of_bytes("XYZ-9")},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    const canbus::ObjectEntry* e = od.find(r.name);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e, od.find(r.index, r.sub));
+    EXPECT_EQ(e->object_type, r.type);
+    EXPECT_EQ(e->parent_type, r.parent);
+    EXPECT_EQ(e->data_type, r.data);
+    EXPECT_EQ(e->access, r.access);
+    EXPECT_EQ(e->pdo_mapping, r.pdo);
+    EXPECT_EQ(e->default_value, r.def) << e->default_value.text();
+    EXPECT_EQ(e->parameter_value, r.param) << e->parameter_value.text();
+  }
+  const canbus::ObjectEntry* gain = od.find(0x2000, 1);
+  EXPECT_EQ(gain->low, Value::of_int(-100));
+  EXPECT_EQ(gain->high, Value::of_uint(100));
+  EXPECT_EQ(gain->obj_flags, 1u);
+  EXPECT_TRUE(od.find(0x1800, 1)->nodeid_relative);
+  EXPECT_EQ(od.find(0x2001, 0)->unit, "node");
+
+  // A node id given to the reader wins over the DCF's.
+  ASSERT_TRUE(ObjectDictionary::parse(kDevice, "test.dcf", od, errors, 5));
+  EXPECT_EQ(od.find("TPDO communication parameter.COB-ID")->default_value, Value::of_uint(0x185));
+}
+
+TEST(ObjectDictionary, ValuesOfEveryTypeAndForm) {
+  const struct {
+    DataType type;
+    const char* text;
+    Value want;  // empty: refused
+  } rows[] = {
+      {DataType::kBoolean, "1", Value::of_bool(true)},
+      {DataType::kBoolean, "2", {}},
+      {DataType::kInteger8, "-128", Value::of_int(-128)},
+      {DataType::kInteger8, "128", {}},
+      {DataType::kInteger24, "-0x800000", Value::of_int(-0x800000)},
+      {DataType::kInteger40, "017", Value::of_uint(15)},
+      {DataType::kInteger48, "0x7FFFFFFFFFFF", Value::of_uint(0x7FFFFFFFFFFF)},
+      {DataType::kInteger56, "-1", Value::of_int(-1)},
+      {DataType::kInteger64, "-9223372036854775808", Value::of_int(INT64_MIN)},
+      {DataType::kUnsigned24, "0x1000000", {}},
+      {DataType::kUnsigned40, "1099511627775", Value::of_uint(1099511627775)},
+      {DataType::kUnsigned64, "18446744073709551615", Value::of_uint(UINT64_MAX)},
+      {DataType::kUnsigned64, "18446744073709551616", {}},
+      {DataType::kUnsigned16, "$NODEID", Value::of_uint(7)},
+      {DataType::kUnsigned32, "0x600+$NODEID", Value::of_uint(0x607)},
+      {DataType::kUnsigned32, "$nodeid + 0x80", Value::of_uint(0x87)},
+      {DataType::kUnsigned32, "$NODEID-1", {}},
+      {DataType::kUnsigned8, "08", {}},  // leading zero: octal
+      {DataType::kUnsigned8, "12abc", {}},
+      {DataType::kReal32, "1.5", Value::of_real(1.5)},
+      {DataType::kReal32, "0x3F800000", Value::of_real(1.0)},
+      {DataType::kReal64, "-2.5e3", Value::of_real(-2500.0)},
+      {DataType::kReal64, "nan", {}},
+      {DataType::kVisibleString, "a text", Value::of_bytes("a text")},
+      {DataType::kOctetString, "01 AB ff", Value::of_bytes("\x01\xAB\xFF")},
+      {DataType::kOctetString, "ABC", {}},
+      {DataType::kUnicodeString, "A\xC3\xA9", Value::of_bytes(std::string("A\0\xE9\0", 4))},
+      {DataType::kTimeOfDay, "000000000000", Value::of_bytes(std::string(6, '\0'))},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(std::string(canbus::data_type_name(r.type)) + " " + r.text);
+    Value v;
+    std::string why;
+    EXPECT_EQ(canbus::parse_eds_value(r.type, r.text, 7, v, why), !r.want.empty()) << why;
+    if (!r.want.empty()) {
+      EXPECT_EQ(v, r.want) << v.text();
+    }
+  }
+}
+
+// Malformed and contradictory files: the error names the file and the line or section.
+TEST(ObjectDictionary, RefusesUnusableFilesWithEveryError) {
+  const std::string head =
+      "[OptionalObjects]\n"  // 1
+      "SupportedObjects=1\n"
+      "1=0x2000\n"
+      "[2000]\n"  // 4
+      "ParameterName=Value\n";
+  const std::string var = "DataType=0x0006\nAccessType=rw\n";  // lines 6, 7
+  const struct {
+    std::string text;
+    std::vector<std::string> errors;
+  } rows[] = {
+      {head + var + "DefaultValue=70000\n",
+       {"t.eds:8: DefaultValue value 70000 out of range of UNSIGNED16 (0..65535)"}},
+      {head + var + "LowLimit=10\nHighLimit=5\n", {"t.eds:9: HighLimit 5 below LowLimit 10"}},
+      {head + var + "HighLimit=5\nDefaultValue=6\n", {"t.eds:9: DefaultValue 6 above HighLimit 5"}},
+      {head + "DataType=0x0040\nAccessType=rw\n",
+       {"t.eds:6: DataType '0x0040' is not a standard data type"}},
+      {head + "DataType=0x0006\nAccessType=read\n",
+       {"t.eds:7: AccessType 'read' is not ro, wo, rw, rwr, rww or const"}},
+      {head + "AccessType=rw\n", {"t.eds: [2000]: no DataType"}},
+      {head + var + "PDOMapping=2\n", {"t.eds:8: PDOMapping '2' is not a number 0..1"}},
+      {head + var + "DefaultValue=$NODEID*2\n",
+       {"t.eds:8: DefaultValue '$NODEID*2' is not $NODEID+N"}},
+      {head + var + "AccessType=ro\n", {"t.eds:8: AccessType again in [2000] (first on line 7)"}},
+      {head + var + "junk\n", {"t.eds:8: neither a section header, a comment nor KEY=VALUE"}},
+      {head + var + "[3000\n", {"t.eds:8: a section header without its closing ']'"}},
+      {head + var + "[2000]\n", {"t.eds:8: section [2000] again (first on line 4)"}},
+      {head + var + "Note=" + std::string(250, 'x') + "\n",
+       {"t.eds:8: line longer than 198 bytes"}},
+      {"Key=1\n" + head + var, {"t.eds:1: a key before the first section"}},
+      {"[OptionalObjects]\nSupportedObjects=2\n1=0x2000\n[2000]\nDataType=6\nAccessType=ro\n",
+       {"t.eds:3: entry '1' ... ", "t.eds: [2000]: no ParameterName"}},
+      {head + var + "[2001sub1]\nParameterName=X\n",
+       {"t.eds: [2001sub1]: no object section [2001]"}},
+      {head + "ObjectType=9\nSubNumber=2\n[2000sub0]\nParameterName=N\nDataType=5\nAccessType=ro\n",
+       {"t.eds:7: SubNumber 2 but 1 sub-object sections"}},
+      {head + "ObjectType=9\nCompactSubObj=2\nDataType=5\nAccessType=ro\n",
+       {"t.eds:7: CompactSubObj in a RECORD"}},
+      {head + "ObjectType=4\n", {"t.eds:6: ObjectType '4' is not 0, 2, 5, 6, 7, 8 or 9"}},
+      {head + var + "[3000]\nParameterName=Y\nDataType=7\nAccessType=ro\n", {}},  // not listed: read all the same
+      {head + var + "[ManufacturerObjects]\nSupportedObjects=1\n1=0x2000\n",
+       {"t.eds:10: object 0x2000 listed again (first in [OptionalObjects])"}},
+      {"[MandatoryObjects]\nSupportedObjects=1\n1=0x1000\n",
+       {"t.eds:3: object 0x1000 has no section [1000]"}},
+      {"; nothing\n", {"t.eds: no objects"}},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.text);
+    ObjectDictionary od;
+    std::vector<std::string> errors;
+    const bool ok = ObjectDictionary::parse(r.text, "t.eds", od, errors);
+    EXPECT_EQ(ok, r.errors.empty());
+    if (r.errors.size() == 2) {
+      // Both problems are told, in the order of the file.
+      ASSERT_EQ(errors.size(), 2u);
+      EXPECT_EQ(errors[1], r.errors[1]);
+      EXPECT_EQ(errors[0].rfind("t.eds:", 0), 0u);
+    } else {
+      EXPECT_EQ(errors, r.errors);
+    }
+    if (!ok) {
+      EXPECT_EQ(od.size(), 0u);  // nothing half-loaded
+    }
+  }
+}
+
+TEST(ObjectDictionary, NamesAreExactAndAmbiguousOnesRefused) {
+  const std::string text =
+      "[2000]\nParameterName=Speed\nDataType=6\nAccessType=rw\n"
+      "[2001]\nParameterName=Speed\nDataType=6\nAccessType=rw\n"
+      "[2002]\nParameterName=Set point\nDataType=6\nAccessType=rw\n";
+  ObjectDictionary od;
+  std::vector<std::string> errors;
+  ASSERT_TRUE(ObjectDictionary::parse(text, "t.eds", od, errors));
+  std::string why;
+  EXPECT_EQ(od.lookup("Speed", why), nullptr);
+  EXPECT_EQ(why, "'Speed' is ambiguous: 0x2000 sub 0, 0x2001 sub 0 (use the index and sub-index)");
+  EXPECT_EQ(od.lookup("set point", why), nullptr);
+  EXPECT_EQ(why, "no object named 'set point'");
+  EXPECT_NE(od.find("Set point"), nullptr);
+  EXPECT_FALSE(ObjectDictionary::load("/nonexistent/x.eds", od, errors));
+  EXPECT_EQ(errors.back(), "/nonexistent/x.eds: cannot be read");
+}
+
+}  // namespace
+}  // namespace canbus_test

@@ -43,6 +43,7 @@ TEST(ServerConfig, BadLinesAreReportedWithTheirNumbers) {
       {"CAN.A.MONITOR: guarding 50 3", "the period must be 100..60000, not 50"},
       {"CAN.A.MONITOR: guarding 1000 0", "the misses must be 1..100"},
       {"CAN.A.MONITOR: heartbeat 100 20", "the tolerance must be 100..60000"},
+      {"CAN.A.EDS: ", "takes the name of an EDS or DCF file"},
   };
   for (const auto& c : cases) {
     const std::string text = std::string("# header\nCAN.A: 1 6 0 0\n") + c.line + "\n";
@@ -114,19 +115,34 @@ TEST(ServerConfig, StartIsRefusedOnBadLinesAndTheFileIsKept) {
   const std::string text =
       "# valves\n"
       "CAN.VALVE: \t1  6  0  0\n"
+      "CAN.VALVE.EDS: bad.eds\n"
       "CAN.PUMP: 1 5 0\n"
       "SOMETHING.ELSE: kept\n"
       "CAN.OTHER 1 7 0 0\n";
   std::ofstream(path) << text;
+  // An EDS file that cannot be used stops the start as a bad line does (relative to the file).
+  std::ofstream(dir + "/bad.eds") << "[2000]\nParameterName=X\nDataType=0x0040\nAccessType=rw\n";
   {
     ServerProcess s(ServerProcess::Program{}, dir + "/err",
                     {CANBUS_SERVER_PATH, "--manual", "--config", path});
     EXPECT_EQ(s.wait_exit(), 1);
     const std::string err = slurp(dir + "/err");
-    EXPECT_NE(err.find(path + ":3: the node property CAN.PUMP takes four integers"),
+    EXPECT_NE(err.find(path + ":4: the node property CAN.PUMP takes four integers"),
               std::string::npos)
         << err;
-    EXPECT_NE(err.find(path + ":5: no ':'"), std::string::npos) << err;
+    EXPECT_NE(err.find(path + ":6: no ':'"), std::string::npos) << err;
+  }
+  {
+    // The lines fixed, the EDS file still stops the start; it names the file, line and reason.
+    const std::string fixed = dir + "/f.conf";
+    std::ofstream(fixed) << "CAN.VALVE: 1 6 0 0\nCAN.VALVE.EDS: bad.eds\n";
+    ServerProcess s(ServerProcess::Program{}, dir + "/err2",
+                    {CANBUS_SERVER_PATH, "--manual", "--config", fixed});
+    EXPECT_EQ(s.wait_exit(), 1);
+    const std::string err = slurp(dir + "/err2");
+    EXPECT_NE(err.find(dir + "/bad.eds:3: DataType '0x0040' is not a standard data type"),
+              std::string::npos)
+        << err;
   }
   EXPECT_EQ(slurp(path), text);
   {
@@ -134,12 +150,15 @@ TEST(ServerConfig, StartIsRefusedOnBadLinesAndTheFileIsKept) {
                     {CANBUS_SERVER_PATH, "--manual", "--config", path, "--ignore-bad-lines"});
     s.until("type 'help'");
     EXPECT_EQ(s.ask("set CAN.VALVE 1 6 0x181 0"), "ok");
+    EXPECT_EQ(s.ask("sdo read CAN.VALVE \"X\""),
+              "error: CAN.VALVE has no object dictionary (a CAN.VALVE.EDS line): give INDEX SUB");
     EXPECT_EQ(s.ask("quit"), "bye");
     EXPECT_EQ(s.wait_exit(), 0);
   }
   EXPECT_EQ(slurp(path),
             "# valves\n"
             "CAN.VALVE: \t1  6  385  0\n"
+            "CAN.VALVE.EDS: bad.eds\n"
             "CAN.PUMP: 1 5 0\n"
             "SOMETHING.ELSE: kept\n"
             "CAN.OTHER 1 7 0 0\n");

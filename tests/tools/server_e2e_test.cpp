@@ -290,6 +290,45 @@ TEST_F(ServerE2E, SdoReadAndWrite) {
   for (const auto& [request, answer] : exchanges) EXPECT_EQ(s.ask(request), answer) << request;
 }
 
+// Objects by the names of the node's EDS (the example's files), typed answers, and od.
+TEST_F(ServerE2E, SdoByObjectNameAndTheObjectList) {
+  ServerProcess s(dir_);
+  s.until("type 'help'");
+  const std::pair<const char*, const char*> exchanges[] = {
+      {"sdo read CAN.PUMP \"Producer heartbeat time\"",
+       "0 (0x0000) ms \"Producer heartbeat time\""},
+      {"sdo write CAN.PUMP \"Producer heartbeat time\" 1500", "ok"},
+      {"sdo read CAN.PUMP \"Producer heartbeat time\"",
+       "1500 (0x05DC) ms \"Producer heartbeat time\""},
+      {"sdo read CAN.PUMP 0x1017 0", "1500 (0x05DC)"},  // by number as before
+      {"sdo read CAN.MAGNET \"Current limits.Negative limit\"",
+       "-40000 (0xFFFF63C0) mA \"Current limits.Negative limit\""},
+      {"sdo write CAN.PUMP \"Pump configuration.Standby speed\" 101",
+       "error: 'Pump configuration.Standby speed' (0x2400 sub 2): 101 above the high limit 100"},
+      {"sdo write CAN.PUMP \"Pump configuration.Standby speed\" fast",
+       "error: bad value for UNSIGNED8: 'fast' is not an integer"},
+      {"sdo write CAN.PUMP \"Device type\" 1", "error: 'Device type' (0x1000 sub 0) is read-only"},
+      {"sdo write CAN.VALVE Location \"hall 3\"", "ok"},
+      {"sdo read CAN.VALVE Location", "\"hall 3\" \"Location\""},
+      {"sdo read CAN.PUMP Nope", "error: no object named 'Nope'"},
+      {"od CAN.PUMP \"heartbeat\"",
+       "0x1017 sub 0   UNSIGNED16      rw    Producer heartbeat time = 1500 (0x05DC) ms"},
+      {"od CAN.PUMP_MONITOR",
+       "error: CAN.PUMP_MONITOR has no object dictionary (a CAN.PUMP_MONITOR.EDS line): give "
+       "INDEX SUB"},
+      {"od CAN.PUMP zzz", "no object of CAN.PUMP has 'zzz' in its name"},
+  };
+  for (const auto& [request, answer] : exchanges) EXPECT_EQ(s.ask(request), answer) << request;
+  // The whole list: one line per entry of the file, in index order.
+  s.send("od CAN.PUMP");
+  const auto all = s.until("0x2500 sub 0 ");
+  EXPECT_EQ(all.front(), "0x1000 sub 0   UNSIGNED32      ro    Device type");
+  EXPECT_EQ(all.size(), 40u);
+  EXPECT_NE(std::find(all.begin(), all.end(),
+                      "0x2201 sub 2   INTEGER16       ro    Bearing temperatures.Lower bearing"),
+            all.end());
+}
+
 TEST_F(ServerE2E, SavedConfigurationIsReadOnTheNextStart) {
   {
     ServerProcess s(dir_);

@@ -12,7 +12,7 @@
 namespace canbus_server {
 namespace {
 
-const char* const kConfigSubs[] = {".BAUDRATE", ".DEBUG_ID", ".MONITOR"};
+const char* const kConfigSubs[] = {".BAUDRATE", ".DEBUG_ID", ".MONITOR", ".EDS"};
 const char* const kOtherSubs[] = {".ALIVE", ".CONDITION", ".MANU",  ".HWVER", ".SWVER",
                                   ".START", ".STOP",      ".RESET", ".ACTIVE"};
 
@@ -216,6 +216,10 @@ ConfigFile ConfigFile::parse(const std::string& text) {
         } else if (auto e2 = check_debug_value(v); !e2.empty()) {
           bad(name + ": " + e2);
         }
+      } else if (ends_with(name, ".EDS")) {
+        // The file is read once its node property is known (the server's start-up).
+        l.kind = Kind::kSub;
+        if (vtext.empty()) l.error = name + " takes the name of an EDS or DCF file";
       } else if (ends_with(name, ".MONITOR") && !w.empty() && !parse_int(w[0], probe)) {
         // A value that starts with a number is a node property's of that name.
         // Checked once its node property is known (below): another server's line is kept.

@@ -61,7 +61,7 @@ class ConfigFile {
   enum class Kind {
     kOther,    // blank line or comment
     kNode,     // a node property: NAME: line node ident ident
-    kSub,      // a sub-property the server reads (.BAUDRATE, .DEBUG_ID, .MONITOR)
+    kSub,      // a sub-property the server reads (.BAUDRATE, .DEBUG_ID, .MONITOR, .EDS)
     kUnknown,  // a property the server does not read: kept as it is
     kBad,      // a line the server cannot use
   };

@@ -1,24 +1,39 @@
 // The bundled example: its configuration and the simulated devices that stand on its lines.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace canbus_server {
 
-// Two lines; a pump controller whose long device name comes by segmented upload, a follower
-// property on the same node, a valve, a magnet power supply that reports emergencies, and a
-// vacuum gauge supervised by its heartbeat (the others by node guarding, the default).
+// The EDS files of the example's devices (tools/canbus_server/eds/, compiled in): written beside
+// the example's configuration, which names them.
+struct DemoFile {
+  const char* name;
+  const char* text;
+};
+extern const DemoFile kDemoEds[4];
+
+// Two lines; every device with its EDS file; a pump controller whose long device name comes by
+// segmented upload, a follower property on the same node, a valve, a magnet power supply that
+// reports emergencies, and a vacuum gauge supervised by its heartbeat (the others by node guarding,
+// the default).
 inline constexpr const char* kDemoConfig =
     "# canbus-server configuration: one line per property, NAME: value\n"
     "CAN.PUMP: \t1  5  0  0\n"
     "CAN.PUMP.BAUDRATE:\t0\n"
+    "# object dictionary of the node (sdo read/write by object name, od)\n"
+    "CAN.PUMP.EDS:\tvpc200.eds\n"
     "CAN.PUMP.DEBUG_ID: \t0  0  0  0\n"
     "CAN.PUMP_MONITOR: \t1  5  0  0\n"
     "CAN.VALVE: \t1  6  0  0\n"
     "CAN.VALVE.BAUDRATE:\t0\n"
+    "CAN.VALVE.EDS:\tvlv1.eds\n"
     "CAN.MAGNET: \t2  10  0  0\n"
     "CAN.MAGNET.BAUDRATE:\t2\n"
+    "CAN.MAGNET.EDS:\tmps40.eds\n"
     "CAN.GAUGE: \t2  20  0  0\n"
+    "CAN.GAUGE.EDS:\tvg3.eds\n"
     "# supervision: guarding PERIOD_MS MISSES (default guarding 1000 3) or heartbeat PERIOD_MS "
     "TOLERANCE_MS\n"
     "CAN.GAUGE.MONITOR:\theartbeat 100 150\n";

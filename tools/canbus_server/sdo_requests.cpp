@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "od_requests.h"
 #include "parallel.h"
 
 namespace canbus_server {
@@ -73,11 +74,22 @@ constexpr size_t kMaxValue = 4096;
 
 }  // namespace
 
-std::string sdo_request(D_can* node, const std::string& line) {
+bool request_words(const std::string& line, std::vector<std::string>& out,
+                   std::vector<bool>& quoted) {
+  return words(line, out, quoted);
+}
+
+std::string sdo_request(D_can* node, const std::string& line, NodeObjects* objects) {
   std::vector<std::string> a;
   std::vector<bool> quoted;
-  const char* usage = "error: sdo read NAME INDEX SUB, sdo write NAME INDEX SUB VALUE";
-  if (!words(line, a, quoted) || a.size() < 5) return usage;
+  const char* usage =
+      "error: sdo read NAME INDEX SUB|OBJECT, sdo write NAME INDEX SUB VALUE|OBJECT VALUE";
+  if (!words(line, a, quoted) || a.size() < 4) return usage;
+  if (objects != nullptr &&
+      ((a[1] == "read" && a.size() == 4) || (a[1] == "write" && a.size() == 5))) {
+    return sdo_by_name(node, *objects, a);
+  }
+  if (a.size() < 5) return usage;
   uint64_t index = 0;
   uint64_t sub = 0;
   if (!number(a[3], 0xFFFF, index)) return "error: bad index " + a[3];
@@ -88,6 +100,7 @@ std::string sdo_request(D_can* node, const std::string& line) {
     std::vector<uint8_t> buf(kMaxValue);
     size_t n = 0;
     const int r = node->sdo_upload(i, s, buf.data(), buf.size(), &n);
+    if (r == 0 && objects != nullptr) objects->remember_bytes(node->name(), i, s, buf.data(), n);
     return r == 0 ? show(buf.data(), n) : failure(r);
   }
   if (a[1] != "write" || a.size() != 6) return usage;

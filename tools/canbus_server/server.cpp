@@ -222,6 +222,15 @@ bool Server::start() {
         return false;
       }
     }
+    // The EDS files of the example's devices, beside its configuration.
+    for (const DemoFile& f : kDemoEds) {
+      std::string error;
+      const std::string path = dir + "/" + f.name;
+      if (!std::filesystem::exists(path) && !save_file(path, f.text, error)) {
+        std::cerr << "canbus-server: " << error << "\n";
+        return false;
+      }
+    }
   } else {
     config_file_ = opts_.config_path;
   }
@@ -288,6 +297,29 @@ bool Server::start() {
     }
   }
 
+  // Object dictionaries: NAME.EDS: FILE (relative to the configuration's directory), read with
+  // the node's id for $NODEID. A file that cannot be used stops the start like a bad line.
+  size_t bad_files = 0;
+  for (auto& n : nodes_) {
+    const std::string* file = config_.value_of(n.prop->name() + ".EDS");
+    if (file == nullptr || file->empty()) continue;
+    std::filesystem::path path(*file);
+    if (path.is_relative()) path = std::filesystem::path(config_file_).parent_path() / path;
+    std::vector<std::string> errors;
+    if (!objects_.load(n.prop->name(), path.string(), n.node, errors)) {
+      for (const auto& e : errors) std::cerr << e << "\n";
+      std::cerr << "canbus-server: " << n.prop->name() << ".EDS: " << path.string()
+                << " cannot be used\n";
+      ++bad_files;
+    }
+  }
+  if (bad_files > 0 && !opts_.ignore_bad_lines) {
+    std::cerr << "canbus-server: " << bad_files
+              << " EDS file(s) cannot be used; fix them or start with --ignore-bad-lines (the "
+                 "node is then reached by index only)\n";
+    return false;
+  }
+
   if (!record_.start(opts_.record, simulate_, std::cerr)) return false;
   if (simulate_ && !record_.replaying()) {
     for (const auto& d : kDemoDevices) {
@@ -303,6 +335,13 @@ bool Server::start() {
         devices_.push_back(std::make_unique<sim::VbusNode>(
             n.line - 1, n.node, "Simulated node " + std::to_string(n.node), "HW 1", "SW 1"));
         emcy_devices_.push_back(false);
+      }
+    }
+    // A node with an EDS gets a device that serves the file's dictionary.
+    for (auto& n : nodes_) {
+      sim::VbusNode* d = find_device(n.line, n.node);
+      if (auto od = objects_.dictionary(n.prop->name()); od && d != nullptr) {
+        d->logic().load_dictionary(*od);
       }
     }
     // A node supervised by heartbeat gets a device that beats (producer time 0x1017) and does
@@ -584,15 +623,17 @@ void Server::register_requests() {
   t.add({"identity", "identity NAME", 1, 1, Access::kRead, Run::kBus,
          "reads a node's identity strings again",
          [this](Client&, const Args& a) { return cmd_identity(a[0]); }});
-  t.add({"sdo", "sdo read NAME INDEX SUB | sdo write NAME INDEX SUB VALUE", 4, 1000, Access::kRead,
-         Run::kBus, "reads or writes an object of a node (VALUE: number, or text in double quotes)",
+  t.add({"sdo", "sdo read NAME INDEX SUB|OBJECT | sdo write NAME INDEX SUB|OBJECT VALUE", 3, 1000,
+         Access::kRead, Run::kBus,
+         "reads or writes an object of a node by number or by its name in the node's EDS (VALUE: "
+         "number, or text in double quotes)",
          [this](Client& c, const Args& a) {
            // The line as typed: a quoted text keeps its blanks.
            const auto w = split_words(a[0]);
-           if ((w[1] != "read" || w.size() != 5) && (w[1] != "write" || w.size() < 6))
+           if (w.size() < 4 || (w[1] != "read" && w[1] != "write"))
              return std::string(
-                 "error: usage: sdo read NAME INDEX SUB | sdo write NAME INDEX "
-                 "SUB VALUE");
+                 "error: usage: sdo read NAME INDEX SUB|OBJECT | sdo write NAME INDEX SUB|OBJECT "
+                 "VALUE");
            if (w[1] == "write" && !c.writer) return std::string("error: read-only client");
            Node* n = nullptr;
            {
@@ -600,7 +641,16 @@ void Server::register_requests() {
              n = find_node(w[2]);
            }
            if (n == nullptr) return "error: unknown node property " + quote_word(w[2]);
-           return sdo_request(n->prop, a[0]);
+           return sdo_request(n->prop, a[0], &objects_);
+         },
+         false, true});
+  t.add({"od", "od NAME [TEXT]", 1, 1000, Access::kRead, Run::kNow,
+         "the objects of a node's EDS whose name contains TEXT, with the last value read",
+         [this](Client&, const Args& a) {
+           std::vector<std::string> w;
+           std::vector<bool> quoted;
+           if (!request_words(a[0], w, quoted)) return std::string("error: a quote is not closed");
+           return od_request(objects_, w);
          },
          false, true});
   t.add({"save", "save", 0, 0, Access::kWrite, Run::kNow, "writes the configuration back",

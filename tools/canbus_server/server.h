@@ -38,6 +38,7 @@
 #include "canopen_node.h"
 #include "config_file.h"
 #include "events.h"
+#include "od_requests.h"
 #include "options.h"
 #include "requests.h"
 
@@ -142,6 +143,7 @@ class Server {
   std::mutex state_mx_;
   int64_t ticks_ = 0;
   std::unique_ptr<canbus::NodeMonitor> monitor_;
+  NodeObjects objects_;  // dictionaries of the NAME.EDS lines
 };
 
 }  // namespace canbus_server

@@ -39,17 +39,21 @@ struct Options {
   int net = 0;
   int node = 0;
   std::string name, hw, sw;
+  std::string eds;       // EDS or DCF file whose dictionary the node serves; "": the built-in one
   int heartbeat_ms = 0;  // producer time written into 0x1017 at the start; 0: none
   bool verbose = false;
 };
 
 void usage(std::ostream& o) {
   o << "usage: canbus-simnode --net N --node ID [--name TEXT] [--hw TEXT] [--sw TEXT]\n"
-       "                      [--heartbeat MS] [--backend virtual|socketcan] [--verbose]\n"
+       "                      [--eds FILE] [--heartbeat MS] [--backend virtual|socketcan]\n"
+       "                      [--verbose]\n"
        "Runs a simulated CANopen node (ID 1..127) on NTCAN net N until SIGINT or SIGTERM.\n"
-       "--name, --hw, --sw: device name, hardware and software version (objects 0x1008,\n"
-       "0x1009, 0x100A). --heartbeat: producer time 0x1017 in ms (a master may also write it by\n"
-       "SDO). --backend sets NTCAN_BACKEND. --verbose prints every frame.\n";
+       "--eds: the node serves the object dictionary of an EDS or DCF file (its defaults, access\n"
+       "types and limits). --name, --hw, --sw: device name, hardware and software version\n"
+       "(objects 0x1008, 0x1009, 0x100A; over the file's). --heartbeat: producer time 0x1017 in\n"
+       "ms (a master may also write it by SDO). --backend sets NTCAN_BACKEND. --verbose prints\n"
+       "every frame.\n";
 }
 
 bool parse_int(const char* s, int lo, int hi, int& out) {
@@ -78,12 +82,23 @@ std::string text(const CMSG& m) {
 class SimNode {
  public:
   explicit SimNode(const Options& o) : o_(o), logic_(o.node, o.name, o.hw, o.sw) {
+    if (!o.eds.empty()) {
+      loaded_ = logic_.load_dictionary(o.eds, errors_);
+      // Texts given on the command line win over the file's.
+      if (!o.name.empty()) logic_.set_object(0x1008, 0, o.name);
+      if (!o.hw.empty()) logic_.set_object(0x1009, 0, o.hw);
+      if (!o.sw.empty()) logic_.set_object(0x100A, 0, o.sw);
+    }
     if (o.heartbeat_ms > 0) {
       const char t[2] = {static_cast<char>(o.heartbeat_ms & 0xFF),
                          static_cast<char>(o.heartbeat_ms >> 8)};
       logic_.set_object(0x1017, 0, std::string(t, 2));
     }
   }
+
+  // Whether the EDS file (if any) was read; the reader's errors otherwise.
+  bool loaded() const { return loaded_; }
+  const std::vector<std::string>& errors() const { return errors_; }
 
   // Opens the net and enables the node's identifiers; false (with a message) if that fails.
   bool open() {
@@ -194,6 +209,8 @@ class SimNode {
 
   const Options o_;
   sim::NodeLogic logic_;
+  bool loaded_ = true;
+  std::vector<std::string> errors_;
   std::mutex mu_;  // guards stop_ and changes of handle_ against stop()
   std::condition_variable stop_cv_;
   bool stop_ = false;
@@ -235,6 +252,8 @@ int main(int argc, char** argv) {
       o.hw = value();
     } else if (a == "--sw") {
       o.sw = value();
+    } else if (a == "--eds") {
+      o.eds = value();
     } else if (a == "--heartbeat") {
       if (!parse_int(value(), 1, 65535, o.heartbeat_ms)) {
         std::cerr << "canbus-simnode: --heartbeat needs a period of 1..65535 ms\n";
@@ -266,6 +285,11 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   SimNode node(o);
+  if (!node.loaded()) {
+    for (const auto& e : node.errors()) std::cerr << e << "\n";
+    std::cerr << "canbus-simnode: cannot use " << o.eds << "\n";
+    return 1;
+  }
   if (!node.open()) return 1;
   std::thread waiter([&] {
     int sig = 0;

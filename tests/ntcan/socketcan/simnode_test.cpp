@@ -133,6 +133,17 @@ TEST_F(SocketCanSimnodeTest, HeartbeatProducer) {
   EXPECT_EQ(beat, "705#05");
 }
 
+// --eds: the node serves the file's dictionary (the texts of --name and --hw win over it).
+TEST_F(SocketCanSimnodeTest, ServesTheDictionaryOfAnEds) {
+  NTCAN_HANDLE master = start(0, {"--eds", std::string(CANBUS_EDS_DIR) + "/vpc200.eds"});
+  using Value = std::variant<std::string, uint32_t>;
+  EXPECT_EQ(upload(master, 0x1008, 0), Value(std::string("Simulated pump controller")));
+  EXPECT_EQ(upload(master, 0x2400, 2), Value(std::string("\x42")));  // Standby speed 66
+  EXPECT_EQ(upload(master, 0x1018, 1), Value(std::string("\xBC\x0A\0\0", 4)));
+  EXPECT_EQ(upload(master, 0x2400, 9), Value(uint32_t{0x06090011})) << "no such sub-index";
+  EXPECT_EQ(upload(master, 0x2000, 0), Value(uint32_t{0x06020000})) << "no such object";
+}
+
 TEST_F(SocketCanSimnodeTest, EndsCleanlyOnSigterm) {
   start(0);
   EXPECT_EQ(node_->terminate(SIGTERM), 0);

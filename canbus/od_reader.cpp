@@ -83,6 +83,8 @@ struct ReadState {
   bool skipping = false;  // inside a section whose header was refused
 };
 
+int on_key(void* user, const char* section, const char* name, const char* value);
+
 // inih's line source: one line of the text per call (without CR LF), or null at the end.
 char* next_line(char* str, int num, void* stream) {
   auto* st = static_cast<ReadState*>(stream);
@@ -99,8 +101,6 @@ char* next_line(char* str, int num, void* stream) {
   std::string checked;
   if (l.find('\0') != std::string::npos) {
     st->errors->at(st->line, "a NUL byte in the line");
-  } else if (l.size() + 2 > static_cast<size_t>(num)) {
-    st->errors->at(st->line, "line longer than " + std::to_string(num - 2) + " bytes");
   } else if (l.empty() || l[0] == ';' || l[0] == '#') {
     checked = l;
   } else if (l[0] == '[') {
@@ -138,6 +138,24 @@ char* next_line(char* str, int num, void* stream) {
     st->errors->at(st->line, "a ':' in the key");
   } else {
     checked = l;
+  }
+  if (checked.size() + 2 > static_cast<size_t>(num)) {
+    // Longer than inih's line buffer: a key line is taken here as inih would take it (value
+    // trimmed, a comment after " ;" cut off); comments are passed over.
+    if (checked[0] == '[') {
+      st->errors->at(st->line, "section header longer than " + std::to_string(num - 2) + " bytes");
+    } else if (checked[0] != ';' && checked[0] != '#') {
+      const size_t eq = checked.find('=');
+      std::string value = checked.substr(eq + 1);
+      for (size_t c = value.find(';'); c != std::string::npos; c = value.find(';', c + 1)) {
+        if (c > 0 && (value[c - 1] == ' ' || value[c - 1] == '\t')) {
+          value.erase(c);
+          break;
+        }
+      }
+      on_key(st, nullptr, trim(checked.substr(0, eq)).c_str(), trim(value).c_str());
+    }
+    checked.clear();
   }
   std::snprintf(str, static_cast<size_t>(num), "%s", checked.c_str());
   return str;
@@ -385,13 +403,21 @@ struct OdBuilder {
     const std::string name = trim(pn->value);
     // Sub-object sections of this object, by sub-index.
     std::map<uint8_t, const Section*> subs;
-    for (const auto& [lname, sec] : ini.sections) {
-      if (lname.size() < 8 || lname.compare(0, 4, base) != 0 || lname.compare(4, 3, "sub") != 0)
-        continue;
+    const std::string prefix = base + "sub";
+    for (auto it = ini.sections.lower_bound(prefix);
+         it != ini.sections.end() && it->first.compare(0, prefix.size(), prefix) == 0; ++it) {
+      const std::string& lname = it->first;
+      const Section& sec = it->second;
+      if (lname.size() < 8) continue;
       uint32_t sub = 0;
       const std::string tail = lname.substr(7);
       if ((!hex_word(tail, 1, sub) && !hex_word(tail, 2, sub))) continue;  // reported as stray
-      subs[static_cast<uint8_t>(sub)] = &sec;
+      auto [at, fresh] = subs.emplace(static_cast<uint8_t>(sub), &sec);
+      if (!fresh) {
+        err.in(sec,
+               "sub-index " + std::to_string(sub) + " again (first [" + at->second->name + "])");
+        return;
+      }
     }
     if (type == ObjectType::kNull || type == ObjectType::kDeftype ||
         type == ObjectType::kDefstruct) {

@@ -295,6 +295,14 @@ TEST(ObjectDictionary, ReadsEveryConstructOfTheFormat) {
   EXPECT_TRUE(od.find(0x1800, 1)->nodeid_relative);
   EXPECT_EQ(od.find(0x2001, 0)->unit, "node");
 
+  // A line longer than inih's buffer is read all the same.
+  const std::string long_text(300, 'x');
+  ASSERT_TRUE(ObjectDictionary::parse(
+      "[2000]\nParameterName=Long\nDataType=9\nAccessType=ro\nDefaultValue=" + long_text +
+          " ; cut\n",
+      "long.eds", od, errors));
+  EXPECT_EQ(od.find("Long")->default_value, Value::of_bytes(long_text));
+
   // A node id given to the reader wins over the DCF's.
   ASSERT_TRUE(ObjectDictionary::parse(kDevice, "test.dcf", od, errors, 5));
   EXPECT_EQ(od.find("TPDO communication parameter.COB-ID")->default_value, Value::of_uint(0x185));
@@ -375,8 +383,8 @@ TEST(ObjectDictionary, RefusesUnusableFilesWithEveryError) {
       {head + var + "junk\n", {"t.eds:8: neither a section header, a comment nor KEY=VALUE"}},
       {head + var + "[3000\n", {"t.eds:8: a section header without its closing ']'"}},
       {head + var + "[2000]\n", {"t.eds:8: section [2000] again (first on line 4)"}},
-      {head + var + "Note=" + std::string(250, 'x') + "\n",
-       {"t.eds:8: line longer than 198 bytes"}},
+      {head + var + "[" + std::string(250, 'x') + "]\n",
+       {"t.eds:8: section header longer than 198 bytes"}},
       {"Key=1\n" + head + var, {"t.eds:1: a key before the first section"}},
       {"[OptionalObjects]\nSupportedObjects=2\n1=0x2000\n[2000]\nDataType=6\nAccessType=ro\n",
        {"t.eds:3: entry '1' ... ", "t.eds: [2000]: no ParameterName"}},
@@ -384,10 +392,13 @@ TEST(ObjectDictionary, RefusesUnusableFilesWithEveryError) {
        {"t.eds: [2001sub1]: no object section [2001]"}},
       {head + "ObjectType=9\nSubNumber=2\n[2000sub0]\nParameterName=N\nDataType=5\nAccessType=ro\n",
        {"t.eds:7: SubNumber 2 but 1 sub-object sections"}},
+      {head + "ObjectType=9\nSubNumber=1\n[2000sub0]\nParameterName=N\n[2000sub00]\n",
+       {"t.eds: [2000sub00]: sub-index 0 again (first [2000sub0])"}},
       {head + "ObjectType=9\nCompactSubObj=2\nDataType=5\nAccessType=ro\n",
        {"t.eds:7: CompactSubObj in a RECORD"}},
       {head + "ObjectType=4\n", {"t.eds:6: ObjectType '4' is not 0, 2, 5, 6, 7, 8 or 9"}},
-      {head + var + "[3000]\nParameterName=Y\nDataType=7\nAccessType=ro\n", {}},  // not listed: read all the same
+      {head + var + "[3000]\nParameterName=Y\nDataType=7\nAccessType=ro\n",
+       {}},  // not listed: read all the same
       {head + var + "[ManufacturerObjects]\nSupportedObjects=1\n1=0x2000\n",
        {"t.eds:10: object 0x2000 listed again (first in [OptionalObjects])"}},
       {"[MandatoryObjects]\nSupportedObjects=1\n1=0x1000\n",

@@ -239,9 +239,15 @@ struct OdBuilder {
     auto it = s.keys.find(k);
     return it == s.keys.end() ? nullptr : &it->second;
   }
+  // A key with a value that is not blank.
+  static bool given(const Section& s, const char* k) {
+    const Key* e = key(s, k);
+    return e != nullptr && !trim(e->value).empty();
+  }
+  // A number key: false when it is absent or blank (no error) or not a number up to `max`.
   bool uint_key(const Section& s, const char* k, uint64_t max, uint64_t& v, const char* what) {
     const Key* e = key(s, k);
-    if (e == nullptr) return false;
+    if (e == nullptr || trim(e->value).empty()) return false;
     if (!uint_text(trim(e->value), max, v)) {
       err.at(e->line,
              std::string(what) + " '" + e->value + "' is not a number 0.." + std::to_string(max));
@@ -305,11 +311,11 @@ struct OdBuilder {
     uint64_t v = 0;
     if (uint_key(s, "pdomapping", 1, v, "PDOMapping"))
       e.pdo_mapping = v == 1;
-    else if (key(s, "pdomapping") != nullptr)
+    else if (given(s, "pdomapping"))
       ok = false;
     if (uint_key(s, "objflags", 0xFFFFFFFF, v, "ObjFlags"))
       e.obj_flags = static_cast<uint32_t>(v);
-    else if (key(s, "objflags") != nullptr)
+    else if (given(s, "objflags"))
       ok = false;
     if (const Key* u = key(s, "unit")) e.unit = trim(u->value);
     if (!ok) return false;
@@ -438,8 +444,7 @@ struct OdBuilder {
       return;
     }
     uint64_t compact = 0;
-    if (key(s, "compactsubobj") != nullptr &&
-        !uint_key(s, "compactsubobj", 0xFE, compact, "CompactSubObj"))
+    if (given(s, "compactsubobj") && !uint_key(s, "compactsubobj", 0xFE, compact, "CompactSubObj"))
       return;
     if (compact != 0) {
       if (type != ObjectType::kArray) {
@@ -455,7 +460,7 @@ struct OdBuilder {
     }
     uint64_t count = 0;
     if (!uint_key(s, "subnumber", 0xFF, count, "SubNumber")) {
-      if (key(s, "subnumber") == nullptr) err.in(s, "no SubNumber for an ARRAY or RECORD");
+      if (!given(s, "subnumber")) err.in(s, "no SubNumber for an ARRAY or RECORD");
       return;
     }
     if (subs.size() != count) {
@@ -616,7 +621,7 @@ bool ObjectDictionary::parse(const std::string& text, const std::string& name,
     if (s == nullptr) continue;
     uint64_t n = 0;
     if (!b.uint_key(*s, "supportedobjects", 0xFFFF, n, "SupportedObjects")) {
-      if (OdBuilder::key(*s, "supportedobjects") == nullptr) err.in(*s, "no SupportedObjects");
+      if (!OdBuilder::given(*s, "supportedobjects")) err.in(*s, "no SupportedObjects");
       continue;
     }
     for (const auto& [k, kv] : s->keys) {

@@ -311,6 +311,8 @@ TEST_F(ServerE2E, SdoByObjectNameAndTheObjectList) {
       {"sdo write CAN.VALVE Location \"hall 3\"", "ok"},
       {"sdo read CAN.VALVE Location", "\"hall 3\" \"Location\""},
       {"sdo read CAN.PUMP Nope", "error: no object named 'Nope'"},
+      {"sdo write CAN.PUMP 0x1017 0",
+       "error: sdo read NAME INDEX SUB|OBJECT, sdo write NAME INDEX SUB VALUE|OBJECT VALUE"},
       {"od CAN.PUMP \"heartbeat\"",
        "0x1017 sub 0   UNSIGNED16      rw    Producer heartbeat time = 1500 (0x05DC) ms"},
       {"od CAN.PUMP_MONITOR",

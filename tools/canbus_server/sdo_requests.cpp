@@ -85,8 +85,11 @@ std::string sdo_request(D_can* node, const std::string& line, NodeObjects* objec
   const char* usage =
       "error: sdo read NAME INDEX SUB|OBJECT, sdo write NAME INDEX SUB VALUE|OBJECT VALUE";
   if (!words(line, a, quoted) || a.size() < 4) return usage;
+  uint64_t probe = 0;
+  // An unquoted number where a name may stand is an index without its sub-index (or value).
   if (objects != nullptr &&
-      ((a[1] == "read" && a.size() == 4) || (a[1] == "write" && a.size() == 5))) {
+      ((a[1] == "read" && a.size() == 4) || (a[1] == "write" && a.size() == 5)) &&
+      (quoted[3] || !number(a[3], UINT64_MAX, probe))) {
     return sdo_by_name(node, *objects, a);
   }
   if (a.size() < 5) return usage;

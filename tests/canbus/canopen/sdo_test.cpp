@@ -919,6 +919,9 @@ TEST(SdoResultText, CodesAndTexts) {
   EXPECT_EQ(sdo_result_text(0x06020000),
             "SDO abort 0x06020000: Object does not exist in the object dictionary");
   EXPECT_EQ(sdo_result_text(0x08000024), "SDO abort 0x08000024: No data available");
+  EXPECT_EQ(sdo_result_text(0x05040002), "SDO abort 0x05040002: Invalid block size");
+  EXPECT_EQ(sdo_result_text(0x05040003), "SDO abort 0x05040003: Invalid sequence number");
+  EXPECT_EQ(sdo_result_text(0x05040004), "SDO abort 0x05040004: CRC error");
   EXPECT_EQ(sdo_result_text(0x06ABCDEF), "SDO abort 0x06ABCDEF");
   EXPECT_EQ(sdo_result_text(NTCAN_INVALID_HANDLE), can_error_str(NTCAN_INVALID_HANDLE));
 }

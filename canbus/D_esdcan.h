@@ -468,15 +468,16 @@ class D_can : public D_fct {
   std::atomic<uint64_t> gen_{0};       // line generation canhandle_ was opened under
   std::atomic<bool> attached_{false};  // attached by an init form and not closed since
   std::atomic<bool> invalid_seen_{false};  // the driver called canhandle_ invalid
+  // SDO block transfer: whether the node refused it, and the threshold of kAuto (see
+  // sdo_read). Atomic: any thread may run a transfer. Here, they fill the padding before
+  // open_mx_: the property does not grow.
+  std::atomic<bool> sdo_no_block_{false};
+  std::atomic<uint32_t> sdo_block_threshold_{kSdoBlockThreshold};
   // Held while canhandle_ and own_handle_ change (opening, closing, renewal). Taken after
   // mx_loop when both are held; the receive cycle only tries it.
   std::mutex open_mx_;
   std::mutex ids_mx_;     // guards ids_; taken with no other lock after it
   std::vector<int> ids_;  // identifiers enabled through this property
-  // SDO block transfer: the threshold of kAuto, and whether the node refused block transfer
-  // (see sdo_read). Atomic: any thread may run a transfer.
-  std::atomic<uint32_t> sdo_block_threshold_{kSdoBlockThreshold};
-  std::atomic<bool> sdo_no_block_{false};
 };
 
 // Emergency decoding and the node monitor, a service built on the operations above.

@@ -4,6 +4,9 @@
 // upload. Real clock throughout.
 //
 // Usage: sdo-bus-probe [--line N] [--node ID] [--uploads N] [--index 0xIIII]
+//                      [--mode identity|segmented|block]
+// --mode identity (the default) reads through segSdoRead into a 256-byte buffer, the path
+// every version of the client has; segmented and block read a value of any size with sdo_read.
 #include <time.h>
 
 #include <algorithm>
@@ -31,8 +34,17 @@ int main(int argc, char** argv) {
   int node = 5;
   int uploads = 200;
   int index = 0x1008;
+  std::string mode = "identity";
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string opt = argv[i];
+    if (opt == "--mode") {
+      mode = argv[i + 1];
+      if (mode != "identity" && mode != "segmented" && mode != "block") {
+        std::fprintf(stderr, "sdo-bus-probe: --mode identity, segmented or block\n");
+        return 2;
+      }
+      continue;
+    }
     const int v = static_cast<int>(std::strtol(argv[i + 1], nullptr, 0));
     if (opt == "--line") line = v;
     if (opt == "--node") node = v;
@@ -50,14 +62,20 @@ int main(int argc, char** argv) {
   double cpu = 0;
   int failed = 0;
   char buffer[256];
+  std::vector<uint8_t> value;
   size_t length = 0;
   for (int i = 0; i < uploads; ++i) {
     std::memset(buffer, 0, sizeof buffer);
     const double w0 = now_s(CLOCK_MONOTONIC);
     const double c0 = now_s(CLOCK_THREAD_CPUTIME_ID);
-    // The identity read's path (segSdoRead), which every version of the client has.
-    const int r = n.segSdoRead(static_cast<short>(node), index, 0, buffer, sizeof buffer);
-    length = std::strlen(buffer);
+    int r = 0;
+    if (mode == "identity") {
+      r = n.segSdoRead(static_cast<short>(node), index, 0, buffer, sizeof buffer);
+      length = std::strlen(buffer);
+    } else {
+      r = n.sdo_read(index, 0, value, mode == "block" ? SdoMode::kBlock : SdoMode::kSegmented);
+      length = value.size();
+    }
     cpu += now_s(CLOCK_THREAD_CPUTIME_ID) - c0;
     wall.push_back(now_s(CLOCK_MONOTONIC) - w0);
     if (r != 0) {
@@ -70,7 +88,8 @@ int main(int argc, char** argv) {
     return wall[std::min(wall.size() - 1,
                          static_cast<size_t>(q * static_cast<double>(wall.size())))];
   };
-  std::printf("uploads %d of 0x%04X (%zu bytes), failed %d\n", uploads, index, length, failed);
+  std::printf("uploads %d of 0x%04X (%zu bytes, %s), failed %d\n", uploads, index, length,
+              mode.c_str(), failed);
   std::printf("median %.3f ms, p95 %.3f ms, processor time per upload %.1f us\n", at(0.5) * 1e3,
               at(0.95) * 1e3, cpu / uploads * 1e6);
   std::fflush(stdout);

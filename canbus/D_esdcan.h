@@ -46,6 +46,14 @@
 
 class D_can;
 
+// How D_can::sdo_read and sdo_write move a value (an enumeration in the global scope, beside
+// D_can):
+//   kAuto       by block transfer from the property's block threshold on, else expedited or
+//               segmented; a server that refuses block transfer is served segmented instead;
+//   kSegmented  expedited or segmented only (as sdo_upload/sdo_download);
+//   kBlock      by block transfer only: a server that refuses it gives its abort code.
+enum class SdoMode { kAuto, kSegmented, kBlock };
+
 // Text of a driver result: its symbolic name followed by "(0x%08lx)".
 std::string can_error_str(unsigned long ntstatus);
 
@@ -291,6 +299,33 @@ class D_can : public D_fct {
   // Downloads `size` bytes (0 or more) of `data`.
   int sdo_download(int index, int subindex, const void* data, size_t size);
 
+  // SDO access by value of any size, by block transfer (CiA 301: sub-blocks of up to 64
+  // segments this client asks for, or as many as the server gives (1..127) on download, the
+  // CRC-16 checked when the server supports it, segments the other side missed sent again after
+  // its acknowledgement) or by the protocol above, as `mode` says. Results and texts as for
+  // sdo_upload/sdo_download, with the block transfer's own aborts: 0x05040002 invalid block
+  // size, 0x05040003 invalid sequence number (also after 16 sub-blocks in a row that brought
+  // nothing), 0x05040004 CRC error, 0x06070010 size other than announced.
+  // kAuto: a download of threshold bytes or more goes by block transfer, a smaller one expedited
+  // or segmented. An upload always asks for block transfer, with the protocol switch threshold
+  // at threshold - 1 (at most 255; 0 for a threshold of 0), so that a server may send a value
+  // below the threshold by the expedited/segmented protocol instead; the client follows it.
+  // When the server answers the block request with an abort, or with a reply of another
+  // protocol, the transfer goes again expedited/segmented. After an abort 0x05040001 or such a
+  // reply the property remembers that the node has no block transfer, and its later kAuto
+  // transfers go expedited/segmented at once (a successful kBlock transfer forgets it).
+  //
+  // Upload into `value`, resized to the value's length (empty after a failure).
+  int sdo_read(int index, int subindex, std::vector<uint8_t>& value, SdoMode mode = SdoMode::kAuto);
+  // Download of `value`.
+  int sdo_write(int index, int subindex, const std::vector<uint8_t>& value,
+                SdoMode mode = SdoMode::kAuto);
+  // Values of this size and larger go by block transfer in kAuto (default 64 bytes; at most
+  // 0xFFFFFFFF).
+  void sdo_block_threshold(size_t bytes);
+  size_t sdo_block_threshold() const;
+  static constexpr size_t kSdoBlockThreshold = 64;
+
   // Emergency.
   int can_emergency(int ident, CMSG* rxmsg, int* l);
   int init_emergency();
@@ -433,6 +468,11 @@ class D_can : public D_fct {
   std::atomic<uint64_t> gen_{0};       // line generation canhandle_ was opened under
   std::atomic<bool> attached_{false};  // attached by an init form and not closed since
   std::atomic<bool> invalid_seen_{false};  // the driver called canhandle_ invalid
+  // SDO block transfer: whether the node refused it, and the threshold of kAuto (see
+  // sdo_read). Atomic: any thread may run a transfer. Here, they fill the padding before
+  // open_mx_: the property does not grow.
+  std::atomic<bool> sdo_no_block_{false};
+  std::atomic<uint32_t> sdo_block_threshold_{kSdoBlockThreshold};
   // Held while canhandle_ and own_handle_ change (opening, closing, renewal). Taken after
   // mx_loop when both are held; the receive cycle only tries it.
   std::mutex open_mx_;

@@ -63,16 +63,19 @@ std::string ObjectAccess::result_text(int r) {
 }
 
 int ObjectAccess::transfer_in(uint16_t index, uint8_t subindex, std::vector<uint8_t>& bytes) const {
-  bytes.resize(max_bytes_);
-  size_t n = 0;
-  const int r = node_->sdo_upload(index, subindex, bytes.data(), bytes.size(), &n);
-  bytes.resize(r == 0 ? n : 0);
+  // Expedited, segmented or block transfer as the size asks; a value larger than this access
+  // takes is refused like one that does not fit a caller's buffer.
+  const int r = node_->sdo_read(index, subindex, bytes);
+  if (r == 0 && bytes.size() > max_bytes_) {
+    bytes.clear();
+    return 0x06070012;
+  }
   return r;
 }
 
 int ObjectAccess::transfer_out(uint16_t index, uint8_t subindex,
                                const std::vector<uint8_t>& bytes) const {
-  return node_->sdo_download(index, subindex, bytes.data(), bytes.size());
+  return node_->sdo_write(index, subindex, bytes);
 }
 
 int ObjectAccess::check_write(const ObjectEntry& e, const Value& v, std::vector<uint8_t>& bytes,

@@ -5,103 +5,20 @@
 // one of an earlier transfer) is passed over; a segment reply with the wrong toggle, or a reply
 // of the wrong kind, makes this client abort the transfer. So does a silent node.
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 #include "D_esdcan.h"
 #include "cob_id.h"
-#include "sdo_port.h"
+#include "sdo_transfer.h"
 
 namespace {
 
 constexpr uint32_t kAbortToggle = 0x05030000;
-constexpr uint32_t kAbortTimeout = 0x05040000;
 constexpr uint32_t kAbortCommand = 0x05040001;
 constexpr uint32_t kAbortLength = 0x06070010;
 constexpr uint32_t kAbortTooLong = 0x06070012;
-constexpr uint32_t kAbortGeneral = 0x08000000;
-constexpr int kFirstAbort = 0x05000000;
 
-// One running transfer of `can` on (index, subindex): sends requests and waits for replies.
-class Transfer {
- public:
-  Transfer(D_can* can, int index, int subindex)
-      : can_(can),
-        node_(SdoAccess::node_of(can)),
-        index_(index & 0xFFFF),
-        subindex_(subindex & 0xFF) {
-    SdoAccess::begin(can_);
-  }
-  ~Transfer() { SdoAccess::end(can_); }
-  Transfer(const Transfer&) = delete;
-  Transfer& operator=(const Transfer&) = delete;
-
-  // Sends a request: byte 0 `cmd`, then the multiplexer (with_mux) or the 7 bytes `data`.
-  int send(uint8_t cmd, bool with_mux, const uint8_t* data, size_t n) {
-    unsigned char b[8] = {cmd};
-    size_t at = 1;
-    if (with_mux) {
-      b[1] = static_cast<unsigned char>(index_ & 0xFF);
-      b[2] = static_cast<unsigned char>(index_ >> 8);
-      b[3] = static_cast<unsigned char>(subindex_);
-      at = 4;
-    }
-    if (n > 0) std::memcpy(b + at, data, std::min(n, sizeof b - at));
-    return can_->can_write(cob_id(0x600, node_), 8, b);
-  }
-
-  // The next reply into *m: 0; the node's abort code; kSdoTimeout (after aborting the transfer
-  // at the node); or a driver result.
-  int reply(CMSG* m, bool segment) {
-    const int32_t id = cob_id(0x580, node_);
-    const int64_t deadline = SdoAccess::reply_deadline();
-    for (;;) {
-      int r = SdoAccess::next(can_, deadline, m, [&](const CMSG& f) { return f.id == id; });
-      if (r == -1) {
-        abort(kAbortTimeout);
-        return D_can::kSdoTimeout;
-      }
-      if (r != 0) return r;
-      if ((m->data[0] & 0xE0) == 0x80) {
-        if (!mine(*m)) continue;
-        return abort_result(SdoAccess::le32(&m->data[4]));
-      }
-      // Initiate replies carry the multiplexer; segment replies do not.
-      if (!segment && !mine(*m)) continue;
-      return 0;
-    }
-  }
-
-  // Tells the node the transfer is given up; the code is the result.
-  int abort(uint32_t code) {
-    uint8_t b[4] = {static_cast<uint8_t>(code), static_cast<uint8_t>(code >> 8),
-                    static_cast<uint8_t>(code >> 16), static_cast<uint8_t>(code >> 24)};
-    send(0x80, true, b, sizeof b);
-    return static_cast<int>(code);
-  }
-
- private:
-  bool mine(const CMSG& m) const {
-    return SdoAccess::index_of(m) == index_ && m.data[3] == subindex_;
-  }
-  // A code that cannot stand as a result (0, or outside the abort range) becomes
-  // "General error"; the code itself is logged.
-  int abort_result(uint32_t code) const {
-    if (code >= static_cast<uint32_t>(kFirstAbort) && code <= 0x7FFFFFFFu) {
-      return static_cast<int>(code);
-    }
-    char msg[120];
-    std::snprintf(msg, sizeof msg, "Line : %dNode %d aborted 0x%04X/%d with code 0x%08X",
-                  can_->value().i1_data, node_, index_, subindex_, code);
-    tavik::printtostderr("D_can::sdo", msg, DF_LOG);
-    return static_cast<int>(kAbortGeneral);
-  }
-
-  D_can* can_;
-  int node_;
-  int index_;
-  int subindex_;
-};
+using Transfer = SdoTransfer;
 
 }  // namespace
 

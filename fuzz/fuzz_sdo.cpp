@@ -4,6 +4,15 @@
 // segSdoRead into a 64-byte buffer — under a virtual clock that advances on every reading, so
 // that each wait ends. An independent model of the protocol replays the batches the client took
 // and must reach the same result, the same buffer and the same requests.
+//
+// Ops 4 to 7 run sdo_read and sdo_write in block and automatic mode (a fresh property each time,
+// so that what one input taught it about block transfer does not carry over) and check what
+// must hold whatever the replies: a result of the allowed kinds, requests of 8 bytes to the node,
+// an abort the client sent that matches its result, no value after a failed read, and in a
+// download segments numbered 1, 2, ... within each sub-block carrying the value's segments in
+// order, the last one only with the last flag, and an end frame with the unused byte count and
+// the CRC computed here apart (table-driven).
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -77,6 +86,13 @@ class FuzzCan : public D_can {
     std::memcpy(s.data, Data, 8);
     sent.push_back(s);
     return sent.size() == fail_write_at_ ? kWriteError : NTCAN_SUCCESS;
+  }
+
+  // Gives the property the open line's handle, so that the calls that check for one go ahead;
+  // the driver calls themselves are the ones above.
+  void use_line(canline* l) {
+    pline_ = l;
+    canhandle_ = l->handle();
   }
 
   std::vector<Batch> batches;
@@ -185,10 +201,135 @@ std::string printable_prefix(const uint8_t* b) {
   return s;
 }
 
+// CRC-16/CCITT, polynomial 0x1021, initial value 0, by a table: not the client's bitwise loop.
+uint16_t crc_table(const std::vector<uint8_t>& v) {
+  static const auto table = [] {
+    std::vector<uint16_t> t(256);
+    for (unsigned i = 0; i < 256; ++i) {
+      unsigned c = i << 8;
+      for (int b = 0; b < 8; ++b) c = (c & 0x8000) != 0 ? (c << 1) ^ 0x1021 : c << 1;
+      t[i] = static_cast<uint16_t>(c);
+    }
+    return t;
+  }();
+  uint16_t crc = 0;
+  for (uint8_t b : v) crc = static_cast<uint16_t>((crc << 8) ^ table[((crc >> 8) ^ b) & 0xFF]);
+  return crc;
+}
+
+bool result_allowed(int r) {
+  if (r == 0 || r == D_can::kSdoTimeout || r == kWriteError) return true;
+  if (r >= 0x05000000) return true;
+  for (NTCAN_RESULT e : kTakeErrors) {
+    if (e != NTCAN_RX_TIMEOUT && r == static_cast<int>(e)) return true;
+  }
+  return false;
+}
+
+// The segments of a block download after its initiate request, and its end frame. The value's
+// segments must differ within any 256 of them (see block_value).
+// With `may_fall_back` (automatic mode) the node may have refused the block request, and the
+// download went on by the segmented protocol instead.
+void check_download(const std::vector<Sent>& sent, const std::vector<uint8_t>& value,
+                    bool may_fall_back) {
+  const size_t segments = std::max<size_t>(1, (value.size() + 6) / 7);
+  auto matches = [&](size_t k, const uint8_t* d) {
+    uint8_t want[7] = {};
+    const size_t off = k * 7;
+    if (off < value.size()) {
+      std::memcpy(want, value.data() + off, std::min<size_t>(7, value.size() - off));
+    }
+    return std::memcmp(want, d + 1, 7) == 0 && ((d[0] & 0x80) != 0) == (k + 1 == segments);
+  };
+  size_t first = 0;  // value segment of the sub-block's sequence number 1
+  size_t index = 0;  // value segment of the previous frame
+  unsigned seq = 0;  // sequence number of the previous frame; 0 before the first
+  bool ended_last = false;
+  size_t at = 1;
+  for (; at < sent.size(); ++at) {
+    const uint8_t* d = sent[at].data;
+    if (d[0] == 0x80) return;  // the client's abort (checked by the caller)
+    if (ended_last && (d[0] & 0xE3) == 0xC1) break;
+    const unsigned s = d[0] & 0x7Fu;
+    if (at == 1 && s != 1 && may_fall_back) return;
+    if (s == 1) {
+      // Again from the segment after the acknowledged one: from the last sub-block's first up
+      // to one past its last.
+      const size_t hi = seq == 0 ? 0 : index + 1;
+      size_t k = seq == 0 ? 0 : first;
+      while (k <= hi && k < segments && !matches(k, d)) ++k;
+      FUZZ_CHECK(k <= hi && k < segments);
+      first = index = k;
+    } else {
+      FUZZ_CHECK(seq != 0 && s == seq + 1 && s <= 127);
+      ++index;
+      FUZZ_CHECK(index < segments && matches(index, d));
+    }
+    ended_last = (d[0] & 0x80) != 0;
+    seq = s;
+  }
+  if (at >= sent.size()) return;
+  const uint8_t* end = sent[at].data;
+  FUZZ_CHECK(((end[0] >> 2) & 7u) == segments * 7 - value.size());
+  // The CRC goes when the server announced it; otherwise the bytes are zero.
+  const uint16_t got = static_cast<uint16_t>(end[1] | (end[2] << 8));
+  FUZZ_CHECK(got == crc_table(value) || got == 0);
+  // After the end only the client's abort (a silent node, a wrong reply) may follow.
+  FUZZ_CHECK(at + 1 == sent.size() || (at + 2 == sent.size() && sent[at + 1].data[0] == 0x80));
+}
+
+// A value whose segments differ within any 256 of them: byte i is seed + 13 i.
+std::vector<uint8_t> block_value(size_t size, uint8_t seed) {
+  std::vector<uint8_t> v(size);
+  for (size_t i = 0; i < size; ++i) v[i] = static_cast<uint8_t>(seed + 13 * i);
+  return v;
+}
+
+// Ops 4..7: block and automatic reads and writes on a fresh property.
+void run_block(fuzz::Input& in, uint8_t op, int node, unsigned fail_write_at, canline* line) {
+  // A location of its own: the property's sub-properties go with it.
+  EqFct loc("FUZZ.BLOCK");
+  FuzzCan can("B a block client", &loc);
+  can.use_line(line);
+  const bool write = op >= 6;
+  const SdoMode mode = (op & 1) == 0 ? SdoMode::kBlock : SdoMode::kAuto;
+  can.sdo_block_threshold(in.u8());
+  const int idx = in.u16();
+  const int sub = in.u8();
+  std::vector<uint8_t> value;
+  if (write) value = block_value(in.u16() % 4097, in.u8());
+  can.start(&in, node, fail_write_at);
+  std::vector<uint8_t> got{0xEE};
+  const int r = write ? can.sdo_write(idx, sub, value, mode) : can.sdo_read(idx, sub, got, mode);
+  if (std::getenv("FUZZ_VERBOSE") != nullptr) {
+    std::fprintf(stderr, "op %d node %d: result %d, %zu batches, %zu requests, %zu bytes\n", op,
+                 node, r, can.batches.size(), can.sent.size(), write ? value.size() : got.size());
+  }
+  FUZZ_CHECK(result_allowed(r));
+  for (const Sent& s : can.sent) {
+    FUZZ_CHECK(s.id == 0x600 + node);
+    FUZZ_CHECK(s.len == 8);
+  }
+  FUZZ_CHECK(!can.sent.empty() || r == NTCAN_INVALID_HANDLE);
+  if (!write && r != 0) FUZZ_CHECK(got.empty());
+  if (!can.sent.empty()) {
+    const Sent& last = can.sent.back();
+    if (last.data[0] == 0x80) {
+      const uint32_t code = static_cast<uint32_t>(last.data[4] | last.data[5] << 8 |
+                                                  last.data[6] << 16 | last.data[7] << 24);
+      // The client's abort is its result; the abort sent to a silent node is the time-out.
+      FUZZ_CHECK(static_cast<int>(code) == r || (code == 0x05040000 && r == D_can::kSdoTimeout));
+    }
+    const uint8_t first = can.sent.front().data[0];
+    if (write && first == 0xC6) check_download(can.sent, value, mode == SdoMode::kAuto);
+  }
+}
+
 struct World {
   tavik::VirtualClock clock;
   EqFct loc{"FUZZ"};
   FuzzCan* can;
+  canline line;
   World() {
     // Every reading of the time moves it on by 0.25 s: a reply wait ends after a dozen batches.
     clock.set_tick_per_read(250'000'000);
@@ -196,6 +337,9 @@ struct World {
     tavik::LogCapture quiet;
     can = new FuzzCan("S an SDO client", &loc);
     loc.own(can);
+    // An open line (net 0 of the virtual bus) for the block ops' properties.
+    line.setline(1);
+    line.can_open();
   }
 };
 
@@ -218,9 +362,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   w.clock.clear_sleeps();
   tavik::LogCapture log;
 
-  const uint8_t op = in.u8() % 4;
+  const uint8_t op = in.u8() % 8;
   const int own_node = in.u8() % 128;
   const unsigned fail_write_at = in.u8() % 8;  // 0: every request goes out
+  if (op >= 4) {
+    run_block(in, op, own_node, fail_write_at, &w.line);
+    return 0;
+  }
   int node = own_node;
   int idx = 0x1008 + (op == 1 ? 1 : op == 2 ? 2 : 0);
   int sub = 0;

@@ -20,6 +20,8 @@ constexpr uint8_t kCcsInitiateDownload = 1;
 constexpr uint8_t kCcsInitiateUpload = 2;
 constexpr uint8_t kCcsUploadSegment = 3;
 constexpr uint8_t kCcsAbort = 4;
+constexpr uint8_t kCcsBlockUpload = 5;
+constexpr uint8_t kCcsBlockDownload = 6;
 
 constexpr uint8_t kToggleBit = 0x10;
 
@@ -210,6 +212,7 @@ void NodeLogic::end_transfer_locked() {
   upload_pos_ = 0;
   download_data_.clear();
   download_size_.reset();
+  block_.end();
 }
 
 void NodeLogic::sdo_locked(const CMSG& frame, std::vector<CMSG>& out) {
@@ -217,6 +220,11 @@ void NodeLogic::sdo_locked(const CMSG& frame, std::vector<CMSG>& out) {
   const uint8_t ccs = static_cast<uint8_t>(cmd >> 5);
   const Key request_key{static_cast<uint16_t>(frame.data[1] | (frame.data[2] << 8)), frame.data[3]};
 
+  // During a block download's sub-block every frame is a segment (or an abort).
+  if (block_.receiving()) {
+    block_.segment(*this, frame, out);
+    return;
+  }
   if (ccs == kCcsAbort) {
     // The client gives its transfer up; an abort is never answered.
     end_transfer_locked();
@@ -245,7 +253,11 @@ void NodeLogic::sdo_locked(const CMSG& frame, std::vector<CMSG>& out) {
     case kCcsDownloadSegment:
       download_segment_locked(cmd, frame, out);
       break;
-    default:  // block transfers and undefined specifiers
+    case kCcsBlockUpload:
+    case kCcsBlockDownload:
+      block_.request(*this, frame, out);
+      break;
+    default:  // undefined specifiers
       out.push_back(abort_frame(key, kAbortCommandSpecifier));
       end_transfer_locked();
       break;
@@ -464,6 +476,26 @@ void NodeLogic::set_wrong_toggle(bool on) {
 void NodeLogic::abort_next_upload(uint32_t code) {
   std::lock_guard<std::mutex> lk(mx_);
   abort_next_ = code;
+}
+
+void NodeLogic::set_block_transfer(bool on) {
+  std::lock_guard<std::mutex> lk(mx_);
+  block_.enabled = on;
+}
+
+void NodeLogic::set_block_size(int segments) {
+  std::lock_guard<std::mutex> lk(mx_);
+  block_.block_size = std::clamp(segments, 1, 127);
+}
+
+void NodeLogic::drop_block_segment(int n) {
+  std::lock_guard<std::mutex> lk(mx_);
+  block_.drop_segment = std::max(n, 0);
+}
+
+void NodeLogic::corrupt_next_block_crc() {
+  std::lock_guard<std::mutex> lk(mx_);
+  block_.bad_crc = true;
 }
 
 int NodeLogic::guarding_requests() const {

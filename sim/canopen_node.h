@@ -7,7 +7,8 @@
 // (for its own id and for node 0), node guarding (remote frame on 0x700 + id, answered with the
 // state and an alternating toggle bit) or heartbeats, SDO upload (expedited up to 4 bytes,
 // segmented beyond, with the toggle protocol; abort 0x06020000 for a missing object), SDO
-// download (expedited and segmented, into the running dictionary) and EMCY.
+// download (expedited and segmented, into the running dictionary), SDO block upload and block
+// download of any object (sdo_block.h) and EMCY.
 //
 // Protocol choices a master may observe:
 //  - Frames are taken as the node's services only with the length a CANopen master sends: NMT
@@ -40,6 +41,7 @@
 #include <vector>
 
 #include "ntcan.h"
+#include "sdo_block.h"
 
 namespace canbus {
 class ObjectDictionary;
@@ -153,6 +155,17 @@ class NodeLogic {
   void set_wrong_toggle(bool on);         // segment responses repeat the previous toggle
   void abort_next_upload(uint32_t code);  // the next SDO request is answered with this abort
                                           // (0 cancels a pending one)
+  // Block transfer (sdo_block.h). Off: block requests are aborted with 0x05040001.
+  void set_block_transfer(bool on);
+  // Download: segments per sub-block the node takes (1..127, default 127).
+  void set_block_size(int segments);
+  // The next block transfer loses its n-th segment (from 1, counted over the transfer, sent or
+  // received) once, as a frame lost on the bus; 0 cancels. The segment goes again after the
+  // acknowledgement, unless it was the last of its sub-block: a lost last segment of a download
+  // sub-block leaves the client waiting for an acknowledgement that never comes.
+  void drop_block_segment(int n);
+  // The next block transfer's CRC is wrong: the one the node sends, or the one it computes.
+  void corrupt_next_block_crc();
   bool silent() const;
 
   // Counters for tests: frames seen that address the service, whether answered or not.
@@ -163,6 +176,7 @@ class NodeLogic {
  private:
   using Key = std::pair<uint16_t, uint8_t>;
   enum class Transfer { kNone, kUpload, kDownload };
+  friend class BlockServer;  // works on the dictionary and the transfer under mx_
 
   std::vector<CMSG> boot_locked();
   void nmt_locked(const CMSG& frame, std::vector<CMSG>& out);
@@ -213,6 +227,7 @@ class NodeLogic {
   int hb_skip_ = 0;
   int64_t hb_next_ = 0;
   uint32_t abort_next_ = 0;
+  BlockServer block_;
   int guarding_requests_ = 0;
   int sdo_requests_ = 0;
   int nmt_commands_ = 0;

@@ -2,6 +2,7 @@
 // can-utils text form.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -300,7 +301,7 @@ TEST(SimNodeSdoUpload, ClientAbortEndsUploadWithoutAnswer) {
 
 TEST(SimNodeSdoUpload, UnsupportedCommandSpecifierAborted) {
   Booted b;
-  EXPECT_EQ(b.in(sdo(0xA4, 0x1008, 0)), Texts{"585#8008100001000405"});  // block upload
+  EXPECT_EQ(b.in(sdo(0xE0, 0x1008, 0)), Texts{"585#8008100001000405"});  // specifier 7
 }
 
 TEST(SimNodeSdoUpload, PassesOverOtherNodesAndMalformedRequests) {
@@ -411,6 +412,191 @@ TEST(SimNodeSdoDownload, ResetNodeRestoresConfiguredValuesResetCommunicationKeep
   b.node.on_frame(nmt(0x81, kNode));
   EXPECT_EQ(b.node.object(0x2000, 0), "cfg");
   EXPECT_EQ(b.node.object(0x1001, 0), std::string(1, '\0'));
+}
+
+// --- SDO block transfer ----------------------------------------------------------------------
+
+// "123456789" has the CRC-16/CCITT (initial value 0) 0x31C3: 9 bytes are two segments, the
+// last with 5 bytes unused (end 0xC1 | 5 << 2).
+const std::string kNine = "123456789";
+
+struct BlockStep {
+  CMSG in;
+  Texts out;
+};
+struct BlockCase {
+  const char* name;
+  std::string value;  // of 0x2200/0 before the steps
+  void (*setup)(NodeLogic&);
+  std::vector<BlockStep> steps;
+  std::string after;  // 0x2200/0 after the steps
+};
+
+class SimNodeSdoBlock : public ::testing::TestWithParam<BlockCase> {};
+
+TEST_P(SimNodeSdoBlock, Exchange) {
+  const BlockCase& c = GetParam();
+  Booted b;
+  b.node.set_object(0x2200, 0, c.value);
+  if (c.setup != nullptr) c.setup(b.node);
+  for (size_t i = 0; i < c.steps.size(); ++i) {
+    EXPECT_EQ(b.in(c.steps[i].in), c.steps[i].out) << "step " << i;
+  }
+  EXPECT_EQ(b.node.object(0x2200, 0), c.after);
+}
+
+// A frame of eight bytes to node kNode with these first bytes, for segments and block requests
+// without multiplexer.
+CMSG seg(std::vector<uint8_t> bytes) {
+  CMSG m = sdo(0);
+  std::copy_n(bytes.begin(), std::min<size_t>(bytes.size(), 8), m.data);
+  return m;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, SimNodeSdoBlock,
+                         ::testing::
+                             Values(
+                                 BlockCase{
+                                     "UploadAckBeyondTheSubBlock",
+                                     kNine,
+                                     nullptr,
+                                     {{sdo(0xA4, 0x2200, 0, {2, 0}), {"585#C600220009000000"}},
+                                      {sdo(0xA3), {"585#0131323334353637", "585#8238390000000000"}},
+                                      {seg({0xA2, 3, 2}), {"585#8000220003000405"}}},
+                                     kNine},
+                                 BlockCase{
+                                     "UploadEndAndNothingAfter",
+                                     kNine,
+                                     nullptr,
+                                     {{sdo(0xA4, 0x2200, 0, {2, 0}), {"585#C600220009000000"}},
+                                      {sdo(0xA3), {"585#0131323334353637", "585#8238390000000000"}},
+                                      {seg({0xA2, 2, 2}), {"585#D5C3310000000000"}},
+                                      {sdo(0xA1), {}},
+                                      {sdo(0x60), {"585#8000220001000405"}}},
+                                     kNine},
+                                 BlockCase{
+                                     "UploadResendsAfterTheAcknowledgedSegment",
+                                     std::string(22, 'x'),
+                                     nullptr,
+                                     {{sdo(0xA0, 0x2200, 0, {2, 0}), {"585#C600220016000000"}},
+                                      {sdo(0xA3), {"585#0178787878787878", "585#0278787878787878"}},
+                                      {seg({0xA2, 1, 3}),
+                                       {"585#0178787878787878", "585#0278787878787878",
+                                        "585#8378000000000000"}},
+                                      {seg({0xA2, 3, 3}), {"585#D900000000000000"}}},
+                                     std::string(22, 'x')},
+                                 BlockCase{
+                                     "UploadLosesASegmentOnce",
+                                     std::string(22, 'x'),
+                                     [](NodeLogic& n) { n.drop_block_segment(2); },
+                                     {{sdo(0xA0, 0x2200, 0, {4, 0}), {"585#C600220016000000"}},
+                                      {sdo(0xA3),
+                                       {"585#0178787878787878", "585#0378787878787878",
+                                        "585#8478000000000000"}},
+                                      {seg({0xA2, 1, 4}),
+                                       {"585#0178787878787878", "585#0278787878787878",
+                                        "585#8378000000000000"}}},
+                                     std::string(22, 'x')},
+                                 BlockCase{
+                                     "UploadWrongCrcWhenCorrupted",
+                                     kNine,
+                                     [](NodeLogic& n) { n.corrupt_next_block_crc(); },
+                                     {{sdo(0xA4, 0x2200, 0, {2, 0}), {"585#C600220009000000"}},
+                                      {sdo(0xA3), {"585#0131323334353637", "585#8238390000000000"}},
+                                      {seg({0xA2, 2, 2}), {"585#D5996B0000000000"}}},
+                                     kNine},
+                                 BlockCase{
+                                     "UploadSwitchesProtocolAtOrBelowThreshold",
+                                     "ABCD",
+                                     nullptr,
+                                     {{sdo(0xA4, 0x2200, 0, {127, 4}), {"585#4300220041424344"}},
+                                      {sdo(0xA4, 0x2200, 0, {127, 3}), {"585#C600220004000000"}}},
+                                     "ABCD"},
+                                 BlockCase{
+                                     "UploadInvalidBlockSize",
+                                     kNine,
+                                     nullptr,
+                                     {{sdo(0xA4, 0x2200, 0, {0, 0}), {"585#8000220002000405"}},
+                                      {sdo(0xA4, 0x2200, 0, {128, 0}), {"585#8000220002000405"}}},
+                                     kNine},
+                                 BlockCase{
+                                     "UploadUnknownObject",
+                                     kNine,
+                                     nullptr,
+                                     {{sdo(0xA4, 0x2201, 0, {8, 0}), {"585#8001220000000206"}}},
+                                     kNine},
+                                 BlockCase{
+                                     "BlockTransferSwitchedOff",
+                                     kNine,
+                                     [](NodeLogic& n) { n.set_block_transfer(false); },
+                                     {{sdo(0xA4, 0x2200, 0, {8, 0}), {"585#8000220001000405"}},
+                                      {sdo(0xC6, 0x2200, 0, {9, 0, 0, 0}),
+                                       {"585#8000220001000405"}}},
+                                     kNine},
+                                 BlockCase{"DownloadWithCrc",
+                                           "",
+                                           nullptr,
+                                           {{sdo(0xC6, 0x2200, 0, {9, 0, 0, 0}),
+                                             {"585#A40022007F000000"}},
+                                            {seg({0x01, '1', '2', '3', '4', '5', '6', '7'}), {}},
+                                            {seg({0x82, '8', '9'}), {"585#A2027F0000000000"}},
+                                            {seg({0xD5, 0xC3, 0x31}), {"585#A100000000000000"}}},
+                                           kNine},
+                                 BlockCase{
+                                     "DownloadWrongCrcAborted",
+                                     "",
+                                     nullptr,
+                                     {{sdo(0xC6, 0x2200, 0, {9, 0, 0, 0}),
+                                       {"585#A40022007F000000"}},
+                                      {seg({0x01, '1', '2', '3', '4', '5', '6', '7'}), {}},
+                                      {seg({0x82, '8', '9'}), {"585#A2027F0000000000"}},
+                                      {seg({0xD5, 0xC3, 0x32}), {"585#8000220004000405"}}},
+                                     ""},
+                                 BlockCase{"DownloadAcknowledgesTheLastInOrder",
+                                           "",
+                                           [](NodeLogic& n) {
+                                             n.set_block_size(2);
+                                             n.drop_block_segment(1);
+                                           },
+                                           {{sdo(0xC2, 0x2200, 0, {9, 0, 0, 0}),
+                                             {"585#A400220002000000"}},
+                                            {seg({0x01, '1', '2', '3', '4', '5', '6', '7'}),
+                                             {}},  // lost
+                                            {seg({0x82, '8', '9'}), {"585#A200020000000000"}},
+                                            {seg({0x01, '1', '2', '3', '4', '5', '6', '7'}), {}},
+                                            {seg({0x82, '8', '9'}), {"585#A202020000000000"}},
+                                            {seg({0xD5}), {"585#A100000000000000"}}},
+                                           kNine},
+                                 BlockCase{"DownloadSizeOtherThanAnnounced",
+                                           "",
+                                           nullptr,
+                                           {{sdo(0xC2, 0x2200, 0, {8, 0, 0, 0}),
+                                             {"585#A40022007F000000"}},
+                                            {seg({0x01, '1', '2', '3', '4', '5', '6', '7'}), {}},
+                                            {seg({0x82, '8', '9'}), {"585#A2027F0000000000"}},
+                                            {seg({0xD5}), {"585#8000220010000706"}}},
+                                           ""},
+                                 BlockCase{"DownloadReadOnlyRefusedAtOnce",
+                                           "",
+                                           [](NodeLogic& n) { n.set_access(0x2200, 0, false); },
+                                           {{sdo(0xC6, 0x2200, 0, {9, 0, 0, 0}),
+                                             {"585#8000220002000106"}}},
+                                           ""},
+                                 BlockCase{"ClientAbortEndsDownload",
+                                           "",
+                                           nullptr,
+                                           {{sdo(0xC6, 0x2200, 0, {9, 0, 0, 0}),
+                                             {"585#A40022007F000000"}},
+                                            {sdo(0x80, 0x2200, 0, {0, 0, 4, 5}), {}},
+                                            {seg({0xD5}), {"585#8000220001000405"}}},
+                                           ""}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SimNodeSdoBlock, PatternValue) {
+  const std::string v = sim::pattern_value(600);
+  EXPECT_EQ(v[0], 0);
+  EXPECT_EQ(static_cast<uint8_t>(v[250]), 250);
+  EXPECT_EQ(v[251], 0);
 }
 
 // --- EMCY -----------------------------------------------------------------------------------

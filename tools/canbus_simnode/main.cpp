@@ -41,19 +41,26 @@ struct Options {
   std::string name, hw, sw;
   std::string eds;       // EDS or DCF file whose dictionary the node serves; "": the built-in one
   int heartbeat_ms = 0;  // producer time written into 0x1017 at the start; 0: none
+  struct Object {
+    int index, subindex;
+    size_t size;
+  };
+  std::vector<Object> objects;  // --object: large objects filled with sim::pattern_value
   bool verbose = false;
 };
 
 void usage(std::ostream& o) {
   o << "usage: canbus-simnode --net N --node ID [--name TEXT] [--hw TEXT] [--sw TEXT]\n"
-       "                      [--eds FILE] [--heartbeat MS] [--backend virtual|socketcan]\n"
-       "                      [--verbose]\n"
+       "                      [--eds FILE] [--heartbeat MS] [--object INDEX:SUB=SIZE]...\n"
+       "                      [--backend virtual|socketcan] [--verbose]\n"
        "Runs a simulated CANopen node (ID 1..127) on NTCAN net N until SIGINT or SIGTERM.\n"
        "--eds: the node serves the object dictionary of an EDS or DCF file (its defaults, access\n"
        "types and limits). --name, --hw, --sw: device name, hardware and software version\n"
        "(objects 0x1008, 0x1009, 0x100A; over the file's). --heartbeat: producer time 0x1017 in\n"
-       "ms (a master may also write it by SDO). --backend sets NTCAN_BACKEND. --verbose prints\n"
-       "every frame.\n";
+       "ms (a master may also write it by SDO). --object: a writable object of SIZE bytes\n"
+       "(0..16777216), byte i being i % 251, for block transfers (INDEX and SUB in decimal or 0x\n"
+       "hex; may be given more than once). --backend sets NTCAN_BACKEND. --verbose prints every\n"
+       "frame.\n";
 }
 
 bool parse_int(const char* s, int lo, int hi, int& out) {
@@ -62,6 +69,21 @@ bool parse_int(const char* s, int lo, int hi, int& out) {
   const long v = std::strtol(s, &end, 0);
   if (end == s || *end != '\0' || errno != 0 || v < lo || v > hi) return false;
   out = static_cast<int>(v);
+  return true;
+}
+
+// INDEX:SUB=SIZE of --object.
+bool parse_object(const std::string& s, Options::Object& out) {
+  const size_t colon = s.find(':');
+  const size_t eq = s.find('=', colon == std::string::npos ? 0 : colon);
+  if (colon == std::string::npos || eq == std::string::npos) return false;
+  int size = 0;
+  if (!parse_int(s.substr(0, colon).c_str(), 0, 0xFFFF, out.index) ||
+      !parse_int(s.substr(colon + 1, eq - colon - 1).c_str(), 0, 0xFF, out.subindex) ||
+      !parse_int(s.substr(eq + 1).c_str(), 0, 1 << 24, size)) {
+    return false;
+  }
+  out.size = static_cast<size_t>(size);
   return true;
 }
 
@@ -93,6 +115,10 @@ class SimNode {
       const char t[2] = {static_cast<char>(o.heartbeat_ms & 0xFF),
                          static_cast<char>(o.heartbeat_ms >> 8)};
       logic_.set_object(0x1017, 0, std::string(t, 2));
+    }
+    for (const Options::Object& obj : o.objects) {
+      logic_.set_object(static_cast<uint16_t>(obj.index), static_cast<uint8_t>(obj.subindex),
+                        sim::pattern_value(obj.size));
     }
   }
 
@@ -259,6 +285,13 @@ int main(int argc, char** argv) {
         std::cerr << "canbus-simnode: --heartbeat needs a period of 1..65535 ms\n";
         return 2;
       }
+    } else if (a == "--object") {
+      Options::Object obj{};
+      if (!parse_object(value(), obj)) {
+        std::cerr << "canbus-simnode: --object needs INDEX:SUB=SIZE (SIZE 0..16777216)\n";
+        return 2;
+      }
+      o.objects.push_back(obj);
     } else if (a == "--backend") {
       ::setenv("NTCAN_BACKEND", value(), 1);
     } else if (a == "--verbose") {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <ostream>
 #include <string>
@@ -559,6 +560,352 @@ INSTANTIATE_TEST_SUITE_P(
                    {"605#4008100000000000", "605#8008100000000405"}}),
     [](const ::testing::TestParamInfo<ObjectCase>& i) { return std::string(i.param.name); });
 
+// --- Block transfer ---------------------------------------------------------------------------
+
+enum class BlockFault { kNone, kDrop3, kBadCrc, kNoBlock, kSilent };
+
+struct BlockCase {
+  const char* name;
+  Op op;
+  size_t size;  // of a pattern_value in 0x2200/0
+  SdoMode mode;
+  BlockFault fault;
+  int result;
+  std::vector<std::string> head;           // the first requests
+  std::string last;                        // the last request
+  size_t count;                            // requests in all
+  std::vector<std::string> contains = {};  // further requests among them
+};
+void PrintTo(const BlockCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class BlockTest : public SdoTest, public ::testing::WithParamInterface<BlockCase> {};
+
+TEST_P(BlockTest, FramesResultAndValue) {
+  const BlockCase& c = GetParam();
+  start_sim("name");
+  sim::NodeLogic& n = sim_->logic();
+  const std::string value = sim::pattern_value(c.size);
+  n.set_object(0x2200, 0, c.op == Op::kUpload ? value : "");
+  if (c.fault == BlockFault::kDrop3) n.drop_block_segment(3);
+  if (c.fault == BlockFault::kBadCrc) n.corrupt_next_block_crc();
+  if (c.fault == BlockFault::kNoBlock) n.set_block_transfer(false);
+  if (c.fault == BlockFault::kSilent) n.set_silent(true);
+  const std::vector<uint8_t> bytes(value.begin(), value.end());
+  int r = 0;
+  if (c.op == Op::kUpload) {
+    std::vector<uint8_t> got{1, 2, 3};
+    r = node_->sdo_read(0x2200, 0, got, c.mode);
+    EXPECT_EQ(got, r == 0 ? bytes : std::vector<uint8_t>{});
+  } else {
+    r = node_->sdo_write(0x2200, 0, bytes, c.mode);
+    EXPECT_EQ(n.object(0x2200, 0), r == 0 ? value : "");
+  }
+  EXPECT_EQ(r, c.result) << sdo_result_text(r);
+  const std::vector<std::string> sent = requests();
+  ASSERT_GE(sent.size(), c.head.size());
+  EXPECT_EQ(std::vector<std::string>(sent.begin(), sent.begin() + c.head.size()), c.head);
+  EXPECT_EQ(sent.back(), c.last);
+  EXPECT_EQ(sent.size(), c.count);
+  for (const std::string& f : c.contains) {
+    EXPECT_NE(std::find(sent.begin(), sent.end(), f), sent.end()) << f;
+  }
+}
+
+const std::vector<std::string> kBlockUp{"605#A400220040000000", "605#A300000000000000"};
+const char kUpEnd[] = "605#A100000000000000";
+
+// Sub-blocks of 64 segments on upload, the node's 127 on download. The download end frames
+// carry the CRC-16/CCITT of the value as computed apart.
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BlockTest,
+    ::testing::Values(
+        BlockCase{"Up1", Op::kUpload, 1, SdoMode::kBlock, BlockFault::kNone, 0, kBlockUp, kUpEnd,
+                  4},
+        BlockCase{"Up7", Op::kUpload, 7, SdoMode::kBlock, BlockFault::kNone, 0, kBlockUp, kUpEnd,
+                  4},
+        BlockCase{"Up8", Op::kUpload, 8, SdoMode::kBlock, BlockFault::kNone, 0, kBlockUp, kUpEnd,
+                  4},
+        BlockCase{"Up127", Op::kUpload, 127, SdoMode::kBlock, BlockFault::kNone, 0, kBlockUp,
+                  kUpEnd, 4},
+        BlockCase{"Up128", Op::kUpload, 128, SdoMode::kBlock, BlockFault::kNone, 0, kBlockUp,
+                  kUpEnd, 4},
+        BlockCase{"Up889",
+                  Op::kUpload,
+                  889,
+                  SdoMode::kBlock,
+                  BlockFault::kNone,
+                  0,
+                  {"605#A400220040000000", "605#A300000000000000", "605#A240400000000000",
+                   "605#A23F400000000000", kUpEnd},
+                  kUpEnd,
+                  5},
+        BlockCase{"Up4096",
+                  Op::kUpload,
+                  4096,
+                  SdoMode::kBlock,
+                  BlockFault::kNone,
+                  0,
+                  kBlockUp,
+                  kUpEnd,
+                  13,
+                  {"605#A20A400000000000"}},
+        BlockCase{"Down1",
+                  Op::kDownload,
+                  1,
+                  SdoMode::kBlock,
+                  BlockFault::kNone,
+                  0,
+                  {"605#C600220001000000", "605#8100000000000000"},
+                  "605#D900000000000000",
+                  3},
+        BlockCase{"Down7",
+                  Op::kDownload,
+                  7,
+                  SdoMode::kBlock,
+                  BlockFault::kNone,
+                  0,
+                  {"605#C600220007000000", "605#8100010203040506"},
+                  "605#C10CD90000000000",
+                  3},
+        BlockCase{"Down8",
+                  Op::kDownload,
+                  8,
+                  SdoMode::kBlock,
+                  BlockFault::kNone,
+                  0,
+                  {"605#C600220008000000", "605#0100010203040506", "605#8207000000000000"},
+                  "605#D9B3260000000000",
+                  4},
+        BlockCase{"Down127",
+                  Op::kDownload,
+                  127,
+                  SdoMode::kBlock,
+                  BlockFault::kNone,
+                  0,
+                  {"605#C60022007F000000"},
+                  "605#D941310000000000",
+                  21},
+        BlockCase{"Down128",
+                  Op::kDownload,
+                  128,
+                  SdoMode::kBlock,
+                  BlockFault::kNone,
+                  0,
+                  {"605#C600220080000000"},
+                  "605#D50AE80000000000",
+                  21},
+        BlockCase{"Down889",
+                  Op::kDownload,
+                  889,
+                  SdoMode::kBlock,
+                  BlockFault::kNone,
+                  0,
+                  {"605#C600220079030000"},
+                  "605#C11F280000000000",
+                  129,
+                  {"605#FF81828384858687"}},
+        BlockCase{"Down4096",
+                  Op::kDownload,
+                  4096,
+                  SdoMode::kBlock,
+                  BlockFault::kNone,
+                  0,
+                  {"605#C600220000100000"},
+                  "605#D99CF50000000000",
+                  588},
+        // Segment 3 lost: the acknowledgement says 2, and the segments from 3 on go again.
+        BlockCase{"UpLostSegmentSentAgain",
+                  Op::kUpload,
+                  889,
+                  SdoMode::kBlock,
+                  BlockFault::kDrop3,
+                  0,
+                  {"605#A400220040000000", "605#A300000000000000", "605#A202400000000000",
+                   "605#A240400000000000", "605#A23D400000000000", kUpEnd},
+                  kUpEnd,
+                  6},
+        BlockCase{"DownLostSegmentSentAgain",
+                  Op::kDownload,
+                  128,
+                  SdoMode::kBlock,
+                  BlockFault::kDrop3,
+                  0,
+                  {"605#C600220080000000"},
+                  "605#D50AE80000000000",
+                  38,
+                  {"605#030E0F1011121314", "605#010E0F1011121314"}},
+        BlockCase{"UpWrongCrcAborted", Op::kUpload, 128, SdoMode::kBlock, BlockFault::kBadCrc,
+                  0x05040004, kBlockUp, "605#8000220004000405", 4},
+        BlockCase{"DownWrongCrcAbortedByTheNode",
+                  Op::kDownload,
+                  128,
+                  SdoMode::kBlock,
+                  BlockFault::kBadCrc,
+                  0x05040004,
+                  {"605#C600220080000000"},
+                  "605#D50AE80000000000",
+                  21},
+        // A node without block transfer: kAuto goes again segmented, kBlock gives the abort.
+        BlockCase{"UpFallBackToSegmented",
+                  Op::kUpload,
+                  128,
+                  SdoMode::kAuto,
+                  BlockFault::kNoBlock,
+                  0,
+                  {"605#A4002200403F0000", "605#4000220000000000", "605#6000000000000000"},
+                  "605#6000000000000000",
+                  21},
+        BlockCase{"UpBlockOnlyRefused",
+                  Op::kUpload,
+                  128,
+                  SdoMode::kBlock,
+                  BlockFault::kNoBlock,
+                  0x05040001,
+                  {"605#A400220040000000"},
+                  "605#A400220040000000",
+                  1},
+        BlockCase{"DownFallBackToSegmented",
+                  Op::kDownload,
+                  128,
+                  SdoMode::kAuto,
+                  BlockFault::kNoBlock,
+                  0,
+                  {"605#C600220080000000", "605#2100220080000000"},
+                  "605#0B7E7F0000000000",
+                  21},
+        BlockCase{"DownBlockOnlyRefused",
+                  Op::kDownload,
+                  128,
+                  SdoMode::kBlock,
+                  BlockFault::kNoBlock,
+                  0x05040001,
+                  {"605#C600220080000000"},
+                  "605#C600220080000000",
+                  1},
+        BlockCase{"UpTimeOut",
+                  Op::kUpload,
+                  128,
+                  SdoMode::kBlock,
+                  BlockFault::kSilent,
+                  D_can::kSdoTimeout,
+                  {"605#A400220040000000"},
+                  "605#8000220000000405",
+                  2},
+        BlockCase{"DownTimeOut",
+                  Op::kDownload,
+                  128,
+                  SdoMode::kBlock,
+                  BlockFault::kSilent,
+                  D_can::kSdoTimeout,
+                  {"605#C600220080000000"},
+                  "605#8000220000000405",
+                  2},
+        // kAuto: below the threshold of 64 the node may switch (protocol switch threshold 63),
+        // and downloads go segmented.
+        BlockCase{"AutoUpBelowThresholdSwitches",
+                  Op::kUpload,
+                  8,
+                  SdoMode::kAuto,
+                  BlockFault::kNone,
+                  0,
+                  {"605#A4002200403F0000", "605#6000000000000000", "605#7000000000000000"},
+                  "605#7000000000000000",
+                  3},
+        BlockCase{"AutoUpAtThresholdByBlock",
+                  Op::kUpload,
+                  64,
+                  SdoMode::kAuto,
+                  BlockFault::kNone,
+                  0,
+                  {"605#A4002200403F0000", "605#A300000000000000"},
+                  kUpEnd,
+                  4},
+        BlockCase{"AutoDownBelowThresholdSegmented",
+                  Op::kDownload,
+                  63,
+                  SdoMode::kAuto,
+                  BlockFault::kNone,
+                  0,
+                  {"605#210022003F000000"},
+                  "605#0138393A3B3C3D3E",
+                  10},
+        BlockCase{"AutoDownAtThresholdByBlock",
+                  Op::kDownload,
+                  64,
+                  SdoMode::kAuto,
+                  BlockFault::kNone,
+                  0,
+                  {"605#C600220040000000"},
+                  "605#D9F52B0000000000",
+                  12},
+        BlockCase{"SegmentedModeUpload",
+                  Op::kUpload,
+                  128,
+                  SdoMode::kSegmented,
+                  BlockFault::kNone,
+                  0,
+                  {"605#4000220000000000"},
+                  "605#6000000000000000",
+                  20}),
+    [](const ::testing::TestParamInfo<BlockCase>& i) { return std::string(i.param.name); });
+
+// After a node refused block transfer with 0x05040001, kAuto goes segmented at once; a kBlock
+// transfer that works makes kAuto try block transfer again.
+TEST_F(SdoTest, NodeWithoutBlockTransferIsRemembered) {
+  start_sim("name");
+  sim_->logic().set_object(0x2200, 0, sim::pattern_value(100));
+  sim_->logic().set_block_transfer(false);
+  std::vector<uint8_t> v;
+  ASSERT_EQ(node_->sdo_read(0x2200, 0, v), 0);
+  vbus::clear_sent(kNet);
+  ASSERT_EQ(node_->sdo_read(0x2200, 0, v), 0);
+  ASSERT_EQ(node_->sdo_write(0x2200, 0, v), 0);
+  EXPECT_EQ(requests().front(), "605#4000220000000000");
+  EXPECT_EQ(requests()[16], "605#2100220064000000");
+  sim_->logic().set_block_transfer(true);
+  ASSERT_EQ(node_->sdo_read(0x2200, 0, v, SdoMode::kBlock), 0);
+  vbus::clear_sent(kNet);
+  ASSERT_EQ(node_->sdo_read(0x2200, 0, v), 0);
+  EXPECT_EQ(requests().front(), "605#A4002200403F0000");
+  EXPECT_EQ(v.size(), 100u);
+}
+
+TEST_F(SdoTest, BlockThresholdSetsTheProtocolSwitchThreshold) {
+  start_sim("name");
+  sim_->logic().set_object(0x2200, 0, "abc");
+  EXPECT_EQ(node_->sdo_block_threshold(), 64u);
+  std::vector<uint8_t> v;
+  for (size_t threshold : {size_t{0}, size_t{1}, size_t{256}, size_t{100000}}) {
+    node_->sdo_block_threshold(threshold);
+    ASSERT_EQ(node_->sdo_read(0x2200, 0, v), 0);
+  }
+  EXPECT_EQ(v, (std::vector<uint8_t>{'a', 'b', 'c'}));
+  const std::vector<std::string> sent = requests();
+  const std::vector<std::string> inits{sent[0], sent[4], sent[8], sent[9]};
+  EXPECT_EQ(inits, (std::vector<std::string>{"605#A400220040000000", "605#A400220040000000",
+                                             "605#A400220040FF0000", "605#A400220040FF0000"}));
+}
+
+// The node answers as on a real bus (1 Mbit/s, its own thread) and loses a segment each way.
+TEST_F(SdoTest, BlockTransferWithRealBusTiming) {
+  start_sim("name");
+  clock().set_wait_grace(10'000'000'000);
+  sim_->set_timing(std::chrono::microseconds(50), 1'000'000);
+  sim::NodeLogic& n = sim_->logic();
+  const std::string big = sim::pattern_value(4096);
+  n.set_object(0x2200, 0, big);
+  n.drop_block_segment(100);
+  std::vector<uint8_t> v;
+  ASSERT_EQ(node_->sdo_read(0x2200, 0, v, SdoMode::kBlock), 0);
+  EXPECT_EQ(std::string(v.begin(), v.end()), big);
+  v.assign(big.rbegin(), big.rbegin() + 889);
+  n.drop_block_segment(5);
+  ASSERT_EQ(node_->sdo_write(0x2200, 0, v), 0);
+  EXPECT_EQ(n.object(0x2200, 0), std::string(v.begin(), v.end()));
+}
+
 TEST_F(SdoTest, ObjectAccessWithoutHandle) {
   auto detached = make_node(*loc_, "DETACHED", iiii(kLine, 6));
   char b[4] = {};
@@ -572,6 +919,9 @@ TEST(SdoResultText, CodesAndTexts) {
   EXPECT_EQ(sdo_result_text(0x06020000),
             "SDO abort 0x06020000: Object does not exist in the object dictionary");
   EXPECT_EQ(sdo_result_text(0x08000024), "SDO abort 0x08000024: No data available");
+  EXPECT_EQ(sdo_result_text(0x05040002), "SDO abort 0x05040002: Invalid block size");
+  EXPECT_EQ(sdo_result_text(0x05040003), "SDO abort 0x05040003: Invalid sequence number");
+  EXPECT_EQ(sdo_result_text(0x05040004), "SDO abort 0x05040004: CRC error");
   EXPECT_EQ(sdo_result_text(0x06ABCDEF), "SDO abort 0x06ABCDEF");
   EXPECT_EQ(sdo_result_text(NTCAN_INVALID_HANDLE), can_error_str(NTCAN_INVALID_HANDLE));
 }

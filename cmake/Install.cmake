@@ -22,8 +22,9 @@ install(TARGETS ${_canbus_targets} EXPORT canbusTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-# D_esdcan.h is the header device servers include; it includes the other two.
-install(FILES canbus/D_esdcan.h canbus/can_emcy.h canbus/can_monitor.h
+# D_esdcan.h is the header device servers include; it includes the others.
+install(FILES canbus/D_esdcan.h canbus/can_emcy.h canbus/can_monitor.h canbus/can_lss.h
+              canbus/can_scan.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/canbus)
 file(GLOB _framework_headers ${PROJECT_SOURCE_DIR}/framework/*.h)
 install(FILES ${_framework_headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/canbus/framework)

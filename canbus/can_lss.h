@@ -110,9 +110,11 @@ class LssMaster {
   // Whether any unconfigured slave (node id 255) is there.
   LssResult identify_non_configured();
   // Finds the identity of one unconfigured slave in waiting state bit by bit and leaves it in
-  // configuration state (kNotFound when none answers). fastscan_all() finds each of them (at
-  // most `max`), checks each address with identify_remote(), and switches every slave back
-  // to waiting state at the end; its result is that of the first failure, or 0.
+  // configuration state (kNotFound when none answers). A search that loses its slave (a reply
+  // came after the time-out) starts again, kFastscanAttempts times in all (then kCheckFailed).
+  // fastscan_all() finds each of them (at most `max`), checks each address with identify_remote(),
+  // and switches every slave back to waiting state at the end; its result is that of the first
+  // failure, or 0.
   LssResult fastscan(LssAddress& found);
   LssResult fastscan_all(std::vector<LssAddress>& found, int max = 127);
 
@@ -128,6 +130,8 @@ class LssMaster {
   LssResult confirmed(const uint8_t req[8], uint8_t reply_cs, uint8_t reply[8]);
   // One fastscan request; true when at least one slave replied.
   int probe(uint32_t id, uint8_t bit, uint8_t sub, uint8_t next, bool& answered);
+  LssResult fastscan_once(LssAddress& found);
+  static constexpr int kFastscanAttempts = 3;
 
   int line_;
   int64_t timeout_ns_;

@@ -294,6 +294,18 @@ int LssMaster::probe(uint32_t id, uint8_t bit, uint8_t sub, uint8_t next, bool& 
 }
 
 LssResult LssMaster::fastscan(LssAddress& found) {
+  // A reply later than the time-out reads as "no slave" and sends the search down a branch no
+  // slave is on, which the confirmation of bit 0 finds out; the search then starts again from
+  // the reset request, which brings every waiting slave back to the first part.
+  LssResult x;
+  for (int attempt = 0; attempt < kFastscanAttempts; ++attempt) {
+    x = fastscan_once(found);
+    if (x.result != LssResult::kCheckFailed) return x;
+  }
+  return x;
+}
+
+LssResult LssMaster::fastscan_once(LssAddress& found) {
   if (int r = open()) return failed(r);
   bool answered = false;
   if (int r = probe(0, 0x80, 0, 0, answered)) return failed(r);
@@ -321,19 +333,25 @@ LssResult LssMaster::fastscan(LssAddress& found) {
 
 LssResult LssMaster::fastscan_all(std::vector<LssAddress>& found, int max) {
   LssResult first;
+  int attempts = 0;
   while (static_cast<int>(found.size()) < max) {
     LssAddress a;
     LssResult x = fastscan(a);
     if (x.result == LssResult::kNotFound) break;
     if (x.ok()) {
-      // The slave found is in configuration state and takes no part in the next round.
+      // The slave found is in configuration state and takes no part in the next round. An
+      // address no slave has came from a reply that arrived too late: search again.
       x = identify_remote(a.vendor, a.product, a.revision, a.revision, a.serial, a.serial);
-      if (x.result == LssResult::kTimeout) x.result = LssResult::kCheckFailed;
+      if (x.result == LssResult::kTimeout) {
+        x.result = LssResult::kCheckFailed;
+        if (++attempts < kFastscanAttempts) continue;
+      }
     }
     if (!x.ok()) {
       first = x;
       break;
     }
+    attempts = 0;
     found.push_back(a);
   }
   const LssResult back = switch_global(false);

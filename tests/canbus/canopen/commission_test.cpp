@@ -419,6 +419,25 @@ TEST_P(FastscanTest, FindsEveryUnconfiguredSlaveThenIdsByLssMakeThemScannable) {
 
 INSTANTIATE_TEST_SUITE_P(Slaves, FastscanTest, ::testing::Values(1, 8));
 
+// A reply that comes too late answers the next request instead: here the 22nd fastscan
+// request (vendor bit 11, a 1) gets a stray one, the search follows a branch no slave is on,
+// and starts again.
+TEST_F(CommissionTest, FastscanLedAstrayByALateReplyStartsAgainAndFindsTheSlave) {
+  auto s = slave(0x55);
+  int fastscans = 0;
+  const int stray = vbus::attach_device(kNet, [&](int, const CMSG& m) {
+    if (m.id == 0x7E5 && m.data[0] == 0x51 && ++fastscans == 22) {
+      vbus::inject(kNet, make_frame(0x7E4, {0x4F, 0, 0, 0, 0, 0, 0, 0}));
+    }
+  });
+  canbus::LssMaster m(kLine);
+  std::vector<canbus::LssAddress> found;
+  EXPECT_TRUE(m.fastscan_all(found).ok());
+  EXPECT_EQ(found, (std::vector<canbus::LssAddress>{{0xABC, 1, 0x10000, 0x55}}));
+  EXPECT_GT(fastscans, 22 + 4 * 32);  // two searches
+  vbus::detach_device(stray);
+}
+
 TEST_F(CommissionTest, StoredIdAndBitTimingOutliveAPowerCycleAndUnstoredOnesDoNot) {
   auto stored = slave(1);
   auto unstored = slave(2);

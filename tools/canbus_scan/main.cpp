@@ -134,7 +134,7 @@ int run_scan(const Common& c, int timeout_ms, int retries, bool no_identity) {
     for (const auto& n : r.nodes) {
       auto field = [](int64_t res, uint32_t v) { return res == 0 ? hex8(v) : std::string("-"); };
       char row[200];
-      std::snprintf(row, sizeof row, "%3d  %-20s  %-10s %-10s %-10s %-10s %-10s ", n.id,
+      std::snprintf(row, sizeof row, "%3d  %-20s  %-11s %-10s %-10s %-10s %-10s ", n.id,
                     canbus::found_by_text(n.found_by).c_str(),
                     field(n.device_type_result, n.device_type).c_str(),
                     field(n.identity_result[0], n.vendor).c_str(),

@@ -118,7 +118,7 @@ class LssMaster {
   LssResult fastscan(LssAddress& found);
   LssResult fastscan_all(std::vector<LssAddress>& found, int max = 127);
 
-  // Frames sent and replies read since the handle was opened, for the tool's summary.
+  // Requests sent since the master was made.
   int requests() const { return requests_; }
 
  private:

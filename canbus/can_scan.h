@@ -4,12 +4,14 @@
 // The scan opens a driver handle of its own on the line's net and enables on it only the SDO
 // replies (0x580..0x5FF) and the error-control messages (0x700..0x77F). The receive cycle and
 // the node properties keep their handles and their frames: the driver copies each frame to
-// every handle that enabled its identifier. It never sends NMT and never writes an object: it
+// every handle that enabled its identifier (so a node property that enabled 0x580 + id sees the
+// scan's SDO replies, as it would another master's). It never sends NMT and never writes: it
 // listens for boot-ups and heartbeats, asks every id for 0x1000 by SDO upload (many ids at
 // once, each with a short time-out), then reads 0x1018:1..4 and 0x1008 of each node that
 // answered. A node's SDO server serves one transfer at a time: a transfer of the device server
 // to the same node while the scan runs may be disturbed, so run the scan as bus work of its own
-// (canbus-server does, one job at a time).
+// (canbus-server does, one job at a time). On a real bus two nodes that send the very same
+// frame at the same instant look like one: a conflict shows when their replies differ.
 //
 // Thread: scan_line() runs in the caller's thread and returns when done; several scans of
 // different lines may run at once. Time is on the framework clock (tavik::clock()), so tests run

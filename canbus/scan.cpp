@@ -147,9 +147,10 @@ class Scanner {
     if (++n.answers > 1) return;
     n.device_type_result = m.data[0] == 0x80 ? int64_t{le32(m.data + 4)} : 0;
     if (m.data[0] != 0x80) n.device_type = le32(m.data + 4);
-    s.type_done = true;
     s.deadline = 0;
-    ++done_;
+    // A reply after the id was given up still counts the node, not the request again.
+    if (!s.type_done) ++done_;
+    s.type_done = true;
   }
 
   // Phase 1: 0x1000 of every id, `in_flight` at a time, a retry for each silent one.
@@ -207,8 +208,9 @@ class Scanner {
     for (int id = o_.first_id; id <= o_.last_id; ++id) {
       Slot& s = slot(id);
       s.deadline = 0;
-      // A conflict's replies would mix two devices: their identity is left unread.
-      if (s.node.answers == 1) todo.push_back(id);
+      // A conflict's replies would mix two devices: their identity is left unread. (A second
+      // reply after a retry may be the late one to the first request.)
+      if (s.node.answers >= 1 && s.node.answers <= s.sent) todo.push_back(id);
     }
     total_ += kIdentityReads * static_cast<int>(todo.size());
     for (;;) {

@@ -14,6 +14,7 @@
 
 #include "canopen_node.h"
 #include "support/canbus_fixture.h"
+#include "support/nodes.h"
 
 namespace canbus_test {
 namespace {
@@ -136,6 +137,33 @@ TEST_F(CommissionTest, ScanHearsHeartbeatsAndBootUpsOfNodesThatGiveNoSdo) {
   EXPECT_EQ(r.nodes[0].device_type_result, -1);
   EXPECT_EQ(canbus::found_by_text(r.nodes[1].found_by), "boot-up");
   EXPECT_GT(calls, 0);
+}
+
+// The scan reads its own handle: a node property's buffer keeps every frame that came
+// meanwhile, and the node itself gets no NMT.
+TEST_F(CommissionTest, ScanLeavesTheReceiveCycleItsFrames) {
+  EqFct loc("SCAN.TEST");
+  auto prop = make_node(loc, "PUMP", iiii(kLine, 5));
+  ASSERT_EQ(prop->init(0x185), 0);
+  sim::VbusNode pump(kNet, 5);
+  canbus::ScanOptions o;
+  int pdos = 0;
+  o.progress = [&](int, int) {
+    if (pdos++ == 0) vbus::inject(kNet, make_frame(0x185, {1, 2}));
+  };
+  vbus::inject(kNet, make_frame(0x185, {0}));
+  ASSERT_EQ(canbus::scan_line(kLine, o).nodes.size(), 1u);
+  can_looping();
+  CMSG frames[D_can::kRxFrames];
+  int length = 0;
+  ASSERT_EQ(prop->can_array(frames, &length), 0);
+  std::vector<std::string> got;
+  for (int i = 0; i < length; ++i) {
+    if (frames[i].id == 0x185) got.push_back(frame_text(frames[i]));
+  }
+  EXPECT_EQ(got, (std::vector<std::string>{"185#00", "185#0102"}));
+  EXPECT_EQ(pump.logic().nmt_commands(), 0);
+  EXPECT_EQ(pump.logic().state(), sim::kPreOperational);
 }
 
 TEST_F(CommissionTest, ScanRefusesBadArgumentsAndReportsAMissingNet) {

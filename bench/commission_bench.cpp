@@ -36,7 +36,7 @@ void BM_Scan(benchmark::State& state) {
     if (r.result != 0) state.SkipWithError("scan failed");
   }
   if (found != static_cast<size_t>(state.range(0))) state.SkipWithError("nodes missing");
-  state.SetLabel("0x1000, 0x1018:1..4, 0x1008 of each node; 100 ms time-out, 1 retry");
+  state.SetLabel("0x1000, 0x1018:1..4, 0x1008 of each node; 100 ms time-out at 125 kbit/s");
 }
 BENCHMARK(BM_Scan)->Arg(0)->Arg(127)->ArgName("nodes")->Iterations(3)->UseRealTime()->Unit(
     benchmark::kMillisecond);

@@ -37,8 +37,11 @@ std::string found_by_text(unsigned found_by);
 struct ScanOptions {
   int first_id = 1;  // ids asked, within 1..127
   int last_id = 127;
-  int in_flight = 127;        // SDO requests outstanding at once
-  int timeout_ms = 100;       // per SDO request, counted from its sending
+  int in_flight = 127;  // SDO requests outstanding at once
+  // Per SDO request, counted from when the request and its reply can have been on a bus of
+  // `bit_rate_kbit` behind the requests sent before it (0: from its sending).
+  int timeout_ms = 100;
+  int bit_rate_kbit = 125;
   int retries = 1;            // further requests to an id that gave no answer
   bool read_identity = true;  // 0x1018:1..4 and 0x1008 of the nodes found
   // Called in the scanning thread every 100 ms (framework clock) with the requests answered or

@@ -20,6 +20,7 @@ constexpr size_t kMaxName = 255;
 constexpr uint32_t kAbortOutOfMemory = 0x05040005;  // a device name longer than we keep
 constexpr uint32_t kAbortTimeout = 0x05040000;
 constexpr int kBatch = 64;
+constexpr int64_t kFrameBits = 111;  // 8 data bytes, standard identifier, before stuffing
 
 // The objects read of each node found, in this order.
 struct Object {
@@ -191,7 +192,7 @@ class Scanner {
         if (s.type_done) continue;
         if (int r = sdo(id, 0x40, 0x1000, 0, 0)) return r;
         ++s.sent;
-        s.deadline = tavik::clock().now_ns() + int64_t{o_.timeout_ms} * kNsPerMs;
+        s.deadline = reply_deadline();
         if (first_deadline == 0 || s.deadline < first_deadline) first_deadline = s.deadline;
         ++outstanding;
       }
@@ -255,7 +256,7 @@ class Scanner {
     const Object& o = kIdentity[s.read];
     s.segmented = false;
     s.value.clear();
-    s.deadline = tavik::clock().now_ns() + int64_t{o_.timeout_ms} * kNsPerMs;
+    s.deadline = reply_deadline();
     return sdo(s.node.id, 0x40, o.index, o.sub, 0);
   }
 
@@ -319,10 +320,23 @@ class Scanner {
         return;
       }
     }
-    s.deadline = tavik::clock().now_ns() + int64_t{o_.timeout_ms} * kNsPerMs;
+    s.deadline = reply_deadline();
     if (sdo(s.node.id, static_cast<uint8_t>(0x60 | s.toggle), 0, 0, 0) != NTCAN_SUCCESS) {
       s.deadline = 1;  // expires at once, as a silent node's would
     }
+  }
+
+  // The time-out counts from when the request and its reply can have been on the wire: the
+  // requests of a burst queue in the driver behind each other, and at 125 kbit/s the last of
+  // 127 goes out some 110 ms after the first. So each request books two frame times (its own
+  // and the reply's) on the bus after those booked before it.
+  int64_t reply_deadline() {
+    const int64_t now = tavik::clock().now_ns();
+    const int64_t timeout = int64_t{o_.timeout_ms} * kNsPerMs;
+    if (o_.bit_rate_kbit <= 0) return now + timeout;
+    const int64_t pair_ns = 2 * kFrameBits * 1'000'000 / o_.bit_rate_kbit;
+    wire_free_ = std::max(now, wire_free_) + pair_ns;
+    return wire_free_ + timeout;
   }
 
   int64_t next_progress() {
@@ -347,6 +361,7 @@ class Scanner {
   int done_ = 0;
   int total_ = 0;
   int64_t progress_at_ = 0;
+  int64_t wire_free_ = 0;  // when the requests sent so far and their replies have been sent
 };
 
 }  // namespace
@@ -375,7 +390,7 @@ ScanResult scan_line(int line, const ScanOptions& options) {
   ScanResult r;
   if (line < 1 || line > 20 || options.first_id < 1 || options.last_id > 127 ||
       options.first_id > options.last_id || options.in_flight < 1 || options.timeout_ms < 1 ||
-      options.retries < 0) {
+      options.retries < 0 || options.bit_rate_kbit < 0) {
     r.result = NTCAN_INVALID_PARAMETER;
     return r;
   }

@@ -77,8 +77,9 @@ int fail(const std::string& what) {
 
 // --- scan ---------------------------------------------------------------------------------
 
-int run_scan(const Common& c, int timeout_ms, int retries, bool no_identity) {
+int run_scan(const Common& c, int timeout_ms, int retries, bool no_identity, int kbit) {
   canbus::ScanOptions o;
+  o.bit_rate_kbit = kbit;
   o.timeout_ms = timeout_ms;
   o.retries = retries;
   o.read_identity = !no_identity;
@@ -263,12 +264,18 @@ int main(int argc, char** argv) {
   scan->add_option("LINE", c.line, "CAN line")->required()->check(CLI::Range(1, 20));
   int timeout_ms = 100, retries = 1;
   bool no_identity = false;
+  int scan_kbit = 125;
   scan->add_option("--timeout", timeout_ms, "ms to wait for each SDO reply")
       ->capture_default_str()
       ->check(CLI::Range(1, 10000));
   scan->add_option("--retries", retries, "requests again to a silent id")
       ->capture_default_str()
       ->check(CLI::Range(0, 10));
+  scan->add_option("--bitrate", scan_kbit,
+                   "the line's bit rate in kbit/s: each time-out counts from when the requests "
+                   "before it can have been sent")
+      ->capture_default_str()
+      ->check(CLI::Range(10, 1000));
   scan->add_flag("--no-identity", no_identity, "only 0x1000: no 0x1018 and 0x1008");
 
   auto* lss = app.add_subcommand("lss", "layer setting services");
@@ -328,7 +335,7 @@ int main(int argc, char** argv) {
   }
   if (!c.backend.empty()) setenv("NTCAN_BACKEND", c.backend.c_str(), 1);
 
-  if (scan->parsed()) return run_scan(c, timeout_ms, retries, no_identity);
+  if (scan->parsed()) return run_scan(c, timeout_ms, retries, no_identity, scan_kbit);
   if (fastscan->parsed()) return run_fastscan(c, fast_ms);
   if (set_id->parsed()) {
     return with_slave(c, ad, store, "node id " + std::to_string(new_id),

@@ -18,7 +18,16 @@ std::string scan_request(const std::string& line_word, const std::vector<ScanTar
   if (!parse_int(line_word, l) || l < 1 || l > 20) {
     return "error: bad line '" + quote_word(line_word) + "' (1..20)";
   }
-  const canbus::ScanResult r = canbus::scan_line(l);
+  // The bit rate of the line, from a node of it (NTCAN baud codes), for the scan's time-outs.
+  canbus::ScanOptions options;
+  const std::pair<int, int> kbit[] = {{0, 1000}, {14, 800}, {2, 500}, {4, 250}, {6, 125},
+                                      {7, 100},  {9, 50},   {11, 20}, {13, 10}};
+  for (const auto& t : configured) {
+    for (const auto& [code, rate] : kbit) {
+      if (t.line == l && t.baud_code == code) options.bit_rate_kbit = rate;
+    }
+  }
+  const canbus::ScanResult r = canbus::scan_line(l, options);
   if (r.result != 0) {
     return "error: scan of line " + std::to_string(l) + ": " +
            can_error_str(static_cast<unsigned long>(r.result));

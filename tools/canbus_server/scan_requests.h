@@ -13,6 +13,7 @@ struct ScanTarget {
   std::string name;  // the node property
   int line = 0;
   int node = 0;
+  int baud_code = -1;  // the NTCAN baud code of its line, -1 when not known
 };
 
 // "scan LINE" (LINE 1..20): scans the line and answers one line per node found ("node ID:

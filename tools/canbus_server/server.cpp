@@ -610,7 +610,10 @@ void Server::register_requests() {
            std::vector<ScanTarget> targets;
            {
              std::lock_guard<std::mutex> lk(state_mx_);
-             for (const Node& n : nodes_) targets.push_back({n.prop->name(), n.line, n.node});
+             for (const Node& n : nodes_) {
+               const canline* l = n.prop->line_ptr();
+               targets.push_back({n.prop->name(), n.line, n.node, l ? l->baud() : -1});
+             }
            }
            int line = 0;
            std::set<int> found;

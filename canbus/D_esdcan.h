@@ -1,7 +1,8 @@
 // CAN nodes for device servers: node properties (D_can) with their sub-properties, CAN lines
 // (canline) with their supervision threads, frame I/O, the CANopen services NMT, node guarding,
 // emergency and SDO upload, and the periodic receive cycle (can_looping); as an optional service
-// on top of them the node monitor (can_monitor.h) and the emergency decoder (can_emcy.h).
+// on top of them the node monitor (can_monitor.h) and the emergency decoder (can_emcy.h), and
+// for commissioning the network scan (can_scan.h) and the LSS master (can_lss.h).
 //
 // This is the one header a device server includes.
 //
@@ -487,3 +488,6 @@ class D_can : public D_fct {
 #include "can_monitor.h"
 #include "can_od.h"
 #include "can_value.h"
+// Commissioning: the network scan and the LSS master, each on a driver handle of its own.
+#include "can_lss.h"
+#include "can_scan.h"

@@ -13,6 +13,7 @@ constexpr int32_t kEmcyBase = 0x080;
 constexpr int32_t kSdoTxBase = 0x580;  // server to client
 constexpr int32_t kSdoRxBase = 0x600;  // client to server
 constexpr int32_t kErrorControlBase = 0x700;
+constexpr int32_t kLssMasterId = 0x7E5;
 
 // Client command specifiers (bits 5..7 of byte 0 of a request).
 constexpr uint8_t kCcsDownloadSegment = 0;
@@ -61,9 +62,11 @@ int dlc(const CMSG& m) {
 NodeLogic::NodeLogic(int node_id, const std::string& device_name, const std::string& hw_version,
                      const std::string& sw_version)
     : node_id_(node_id) {
-  if (node_id < 1 || node_id > 127) {
-    throw std::invalid_argument("CANopen node id must be 1..127, got " + std::to_string(node_id));
+  if ((node_id < 1 || node_id > 127) && node_id != kUnconfiguredId) {
+    throw std::invalid_argument("CANopen node id must be 1..127 (or 255: unconfigured), got " +
+                                std::to_string(node_id));
   }
+  lss_.stored_id = lss_.pending_id = node_id;
   configured_[{0x1000, 0}] = le_bytes(kDefaultDeviceType, 4);
   configured_[{0x1001, 0}] = std::string(1, '\0');  // error register
   configured_[{0x1008, 0}] = device_name.empty() ? kDefaultDeviceName : device_name;
@@ -134,12 +137,18 @@ std::vector<CMSG> NodeLogic::boot_locked() {
   end_transfer_locked();
   state_ = kPreOperational;
   guard_toggle_ = 0;
+  if (node_id_ == kUnconfiguredId) return {};
   return {one_byte_frame(kErrorControlBase + node_id_, kBootUp)};
 }
 
 std::vector<CMSG> NodeLogic::on_frame(const CMSG& frame) {
   std::lock_guard<std::mutex> lk(mx_);
   std::vector<CMSG> out;
+  if (frame.id == kLssMasterId) {
+    if (!silent_) lss_locked(frame, out);
+    return out;
+  }
+  if (node_id_ == kUnconfiguredId) return out;  // nothing but LSS until configured
   if (frame.id == kNmtId) {
     if (!is_remote(frame) && dlc(frame) == 2 && (frame.data[1] == 0 || frame.data[1] == node_id_)) {
       ++nmt_commands_;
@@ -179,9 +188,11 @@ void NodeLogic::nmt_locked(const CMSG& frame, std::vector<CMSG>& out) {
       break;
     case kNmtResetNode:
       od_ = configured_;
+      apply_pending_id_locked();
       out = boot_locked();
       break;
     case kNmtResetCommunication:
+      apply_pending_id_locked();
       out = boot_locked();
       break;
     default:

@@ -8,7 +8,8 @@
 // state and an alternating toggle bit) or heartbeats, SDO upload (expedited up to 4 bytes,
 // segmented beyond, with the toggle protocol; abort 0x06020000 for a missing object), SDO
 // download (expedited and segmented, into the running dictionary), SDO block upload and block
-// download of any object (sdo_block.h) and EMCY.
+// download of any object (sdo_block.h), EMCY, and the LSS slave (lss_slave.cpp: switch state,
+// configure node id and bit timing, activate bit timing, store, inquire, identify, fastscan).
 //
 // Protocol choices a master may observe:
 //  - Frames are taken as the node's services only with the length a CANopen master sends: NMT
@@ -25,6 +26,13 @@
 //    load_dictionary); reset communication keeps downloaded values. Both send the boot-up message,
 //    restart the guarding toggle at 0 and end in pre-operational state. Fault injection
 //    settings survive resets.
+//  - Unconfigured (node id 255): no boot-up, no NMT, guarding or SDO until a node id comes by
+//    LSS; only LSS is answered. The id configured by LSS is taken when the master switches the
+//    slave back to waiting state (an unconfigured slave, which then boots with it) or at the
+//    next reset (node or communication). Store configuration keeps the id and bit timing for
+//    power_cycle(); without it a power cycle brings back the id the node was built with.
+//  - LSS address: 0x1018:1..4 (set_identity or set_object). The bit timing is only recorded
+//    (lss_bit_index): the virtual bus has no bit rate.
 #pragma once
 
 #include <atomic>
@@ -94,14 +102,17 @@ constexpr char kDefaultHwVersion[] = "1.00";
 constexpr char kDefaultSwVersion[] = "1.0.0";
 constexpr uint32_t kDefaultDeviceType = 0x000F0191;  // generic I/O, digital in and out
 constexpr uint32_t kDefaultVendorId = 0x00000ABC;
+// The node id of a node that has none yet (LSS).
+constexpr int kUnconfiguredId = 255;
 
 class NodeLogic {
  public:
-  // `node_id` must be 1..127 (std::invalid_argument otherwise). Empty texts keep the defaults
-  // above for 0x1008, 0x1009 and 0x100A.
+  // `node_id` must be 1..127, or kUnconfiguredId (std::invalid_argument otherwise). Empty texts
+  // keep the defaults above for 0x1008, 0x1009 and 0x100A.
   explicit NodeLogic(int node_id, const std::string& device_name = "",
                      const std::string& hw_version = "", const std::string& sw_version = "");
 
+  // The active node id; kUnconfiguredId while unconfigured. LSS may change it.
   int node_id() const { return node_id_; }
   uint8_t state() const;
   // Object dictionary: value of (index, subindex) as raw bytes. set_object and remove_object
@@ -149,6 +160,24 @@ class NodeLogic {
   void pause_heartbeat(bool on);  // no beats while on; the schedule keeps running
   void skip_heartbeats(int n);    // the next n beats due are not sent
 
+  // LSS slave.
+  // The LSS address (0x1018:1..4, as configured values).
+  void set_identity(uint32_t vendor, uint32_t product, uint32_t revision, uint32_t serial);
+  bool lss_configuration_state() const;
+  int lss_pending_id() const;  // the id configured by LSS, not yet taken
+  // Bit timing table index: configured (pending), activated, stored; -1 when none.
+  int lss_bit_index() const;
+  int lss_active_bit_index() const;
+  int lss_stored_id() const;
+  // Switching off and on: the stored id and bit timing (the id the node was built with, when
+  // nothing was stored), the configured dictionary, waiting state; the boot-up if configured.
+  std::vector<CMSG> power_cycle();
+  // The next replies to configure node id (0x11), configure bit timing (0x13) or store
+  // configuration (0x17) carry this error code (and manufacturer-specific error); code 0 ends
+  // it. With `silent`, that service is not answered at all instead.
+  void set_lss_error(uint8_t cs, uint8_t code, uint8_t specific = 0, bool silent = false);
+  int lss_requests() const;
+
   // Fault injection.
   void set_silent(bool on);               // takes no notice of any frame and answers nothing
   void set_heartbeat_mode(bool on);       // guarding requests are not answered
@@ -191,9 +220,32 @@ class NodeLogic {
   CMSG sdo_frame(uint8_t cmd, Key key) const;
   CMSG abort_frame(Key key, uint32_t code) const;
   void end_transfer_locked();
+  // LSS (lss_slave.cpp).
+  void lss_locked(const CMSG& frame, std::vector<CMSG>& out);
+  // A reset takes the id configured by LSS.
+  void apply_pending_id_locked();
+  uint32_t identity_locked(int part) const;
 
-  mutable std::mutex mx_;  // guards everything below; node_id_ is fixed
-  int node_id_;
+  mutable std::mutex mx_;  // guards everything below; node_id_ changes only under it (LSS)
+  std::atomic<int> node_id_;
+  struct Lss {
+    bool configuration = false;  // LSS configuration state, else waiting
+    int pending_id = kUnconfiguredId;
+    int stored_id = kUnconfiguredId;
+    int bit_index = -1;
+    int active_bit_index = -1;
+    int stored_bit_index = -1;
+    int selective_step = 0;  // parts of a switch selective matched in a row
+    int identify_step = 0;   // parts of an identify remote slave received in a row
+    bool identify_match = true;
+    int fastscan_pos = 0;  // LSSPos: the part of the address fastscan compares
+    struct Fault {
+      uint8_t code = 0, specific = 0;
+      bool silent = false;
+    };
+    std::map<uint8_t, Fault> faults;
+    int requests = 0;
+  } lss_;
   uint8_t state_ = kPreOperational;
   uint8_t guard_toggle_ = 0;
   std::map<Key, std::string> od_;          // running dictionary

@@ -233,10 +233,10 @@ void VbusNode::stop_heartbeat() {
 
 void VbusNode::on_frame(const CMSG& frame) {
   if (delay_ns_.load() != 0 || bit_rate_.load() != 0) {
-    // Only frames the node takes notice of (NMT, its SDO requests, its guarding) are worth the
+    // Only frames the node takes notice of (NMT, its SDO requests, its guarding, LSS) are worth the
     // timing thread's while: on a net of many nodes every frame reaches every node.
     const int id = logic_.node_id();
-    if (frame.id == 0 || frame.id == 0x600 + id || frame.id == 0x700 + id) {
+    if (frame.id == 0 || frame.id == 0x600 + id || frame.id == 0x700 + id || frame.id == 0x7E5) {
       DelayLine::instance().post_request(this, frame, delay_ns_.load());
     }
     return;

@@ -19,7 +19,8 @@ const char* const kStatusLegend =
     "             (both since the node's master was last supervised)\n"
     "  MONITOR    the master's supervision (NAME.MONITOR): guarding PERIOD_MS MISSES or\n"
     "             heartbeat PERIOD_MS TOLERANCE_MS; - on a follower's row\n"
-    "  IDENTITY   device name / hardware version / software version (.MANU .HWVER .SWVER)";
+    "  IDENTITY   device name / hardware version / software version (.MANU .HWVER .SWVER),\n"
+    "             then NOT FOUND BY SCAN when the last 'scan' of its line did not find the node";
 
 namespace {
 

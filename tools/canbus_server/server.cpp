@@ -20,6 +20,7 @@
 #include "demo_config.h"
 #include "network.h"
 #include "parallel.h"
+#include "scan_requests.h"
 #include "sdo_requests.h"
 #include "tavik_time.h"
 #include "vbus.h"
@@ -653,6 +654,26 @@ void Server::register_requests() {
            return od_request(objects_, w);
          },
          false, true});
+  t.add({"scan", "scan LINE", 1, 1, Access::kWrite, Run::kBus,
+         "lists the nodes that answer on LINE; status marks configured nodes it did not find",
+         [this](Client&, const Args& a) {
+           std::vector<ScanTarget> targets;
+           {
+             std::lock_guard<std::mutex> lk(state_mx_);
+             for (const Node& n : nodes_) {
+               const canline* l = n.prop->line_ptr();
+               targets.push_back({n.prop->name(), n.line, n.node, l ? l->baud() : -1});
+             }
+           }
+           int line = 0;
+           std::set<int> found;
+           std::string answer = scan_request(a[0], targets, &line, &found);
+           if (line != 0) {
+             std::lock_guard<std::mutex> lk(state_mx_);
+             scanned_[line] = std::move(found);
+           }
+           return answer;
+         }});
   t.add({"save", "save", 0, 0, Access::kWrite, Run::kNow, "writes the configuration back",
          [this](Client&, const Args&) {
            std::string error;
@@ -740,7 +761,11 @@ std::string Server::status() {
       << hex2(p->alive_prop()->value()) << std::setw(6) << p->can_return() << std::setw(5)
       << st.emergencies << std::setw(6) << st.frames_lost << std::setw(18) << mode
       << p->manu_prop()->value() << " / " << p->hwver_prop()->value() << " / "
-      << p->swver_prop()->value() << "\n";
+      << p->swver_prop()->value();
+    if (auto s = scanned_.find(n.line); s != scanned_.end() && s->second.count(n.node) == 0) {
+      o << "  NOT FOUND BY SCAN";
+    }
+    o << "\n";
   }
   std::vector<canline*> lines;
   for (auto& n : nodes_) {

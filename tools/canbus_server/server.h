@@ -29,6 +29,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -144,6 +145,8 @@ class Server {
   int64_t ticks_ = 0;
   std::unique_ptr<canbus::NodeMonitor> monitor_;
   NodeObjects objects_;  // dictionaries of the NAME.EDS lines
+  // The node ids the last scan of each line found (scan_requests.cpp); guarded by state_mx_.
+  std::map<int, std::set<int>> scanned_;
 };
 
 }  // namespace canbus_server

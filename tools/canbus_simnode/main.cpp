@@ -3,9 +3,12 @@
 // virtual CAN interface (net n = NTCAN_SOCKETCAN_IF<n>, or the NTCAN_SOCKETCAN_IFNAME pattern,
 // default can<n>), so that a server can be tried against simulated devices.
 //
-// It opens a handle on the net, enables 0 (NMT), 0x600 + id (SDO requests) and 0x700 + id
-// (guarding), sends the boot-up message, prints "ready" on standard output and then answers
-// frames until SIGINT or SIGTERM: canRead -> sim::NodeLogic::on_frame -> canSend.
+// It opens a handle on the net, enables 0 (NMT), 0x600 + id (SDO requests), 0x700 + id
+// (guarding) and 0x7E5 (LSS), sends the boot-up message, prints "ready" on standard output and
+// then answers frames until SIGINT or SIGTERM: canRead -> sim::NodeLogic::on_frame -> canSend.
+// Started unconfigured (--unconfigured, or node id 255) it sends no boot-up and answers only
+// LSS until a master gives it a node id; then it enables the new id's identifiers and prints
+// "node id N".
 //
 // When the net fails (canStatus after a quiet receive time-out), it closes the handle and
 // reopens the net once a second until that works again, keeping the node's state.
@@ -46,21 +49,28 @@ struct Options {
     size_t size;
   };
   std::vector<Object> objects;  // --object: large objects filled with sim::pattern_value
+  // LSS address (0x1018:1..4); the serial defaults to the node id.
+  uint32_t vendor = sim::kDefaultVendorId, product = 1, revision = 0x00010000;
+  long long serial = -1;
   bool verbose = false;
 };
 
 void usage(std::ostream& o) {
-  o << "usage: canbus-simnode --net N --node ID [--name TEXT] [--hw TEXT] [--sw TEXT]\n"
-       "                      [--eds FILE] [--heartbeat MS] [--object INDEX:SUB=SIZE]...\n"
+  o << "usage: canbus-simnode --net N (--node ID | --unconfigured) [--name TEXT] [--hw TEXT]\n"
+       "                      [--sw TEXT] [--eds FILE] [--heartbeat MS] [--object INDEX:SUB=SIZE]...\n"
+       "                      [--vendor N] [--product N] [--revision N] [--serial N]\n"
        "                      [--backend virtual|socketcan] [--verbose]\n"
        "Runs a simulated CANopen node (ID 1..127) on NTCAN net N until SIGINT or SIGTERM.\n"
+       "--unconfigured (or --node 255): no node id until an LSS master gives one.\n"
        "--eds: the node serves the object dictionary of an EDS or DCF file (its defaults, access\n"
        "types and limits). --name, --hw, --sw: device name, hardware and software version\n"
-       "(objects 0x1008, 0x1009, 0x100A; over the file's). --heartbeat: producer time 0x1017 in\n"
-       "ms (a master may also write it by SDO). --object: a writable object of SIZE bytes\n"
-       "(0..16777216), byte i being i % 251, for block transfers (INDEX and SUB in decimal or 0x\n"
-       "hex; may be given more than once). --backend sets NTCAN_BACKEND. --verbose prints every\n"
-       "frame.\n";
+       "(objects 0x1008, 0x1009, 0x100A; over the file's). --vendor, --product, --revision,\n"
+       "--serial: the identity 0x1018:1..4, also the LSS address (defaults 0xABC, 1, 0x10000 and\n"
+       "the node id; with --eds the file's, --serial still counts). --heartbeat: producer time\n"
+       "0x1017 in ms (a master may also write it by SDO). --object: a writable object of SIZE\n"
+       "bytes (0..16777216), byte i being i % 251, for block transfers (INDEX and SUB in decimal\n"
+       "or 0x hex; may be given more than once). --backend sets NTCAN_BACKEND. --verbose prints\n"
+       "every frame.\n";
 }
 
 bool parse_int(const char* s, int lo, int hi, int& out) {
@@ -87,6 +97,16 @@ bool parse_object(const std::string& s, Options::Object& out) {
   return true;
 }
 
+bool parse_u32(const char* s, long long& out) {
+  char* end = nullptr;
+  errno = 0;
+  if (*s == '-' || *s == '+') return false;
+  const unsigned long long v = std::strtoull(s, &end, 0);
+  if (end == s || *end != '\0' || errno != 0 || v > 0xFFFFFFFFull) return false;
+  out = static_cast<long long>(v);
+  return true;
+}
+
 std::string text(const CMSG& m) {
   char buf[64];
   int n = std::snprintf(buf, sizeof buf, "%03X#", static_cast<unsigned>(m.id));
@@ -103,13 +123,21 @@ std::string text(const CMSG& m) {
 // The running node. The main thread reads and answers; the signal thread only stops it.
 class SimNode {
  public:
-  explicit SimNode(const Options& o) : o_(o), logic_(o.node, o.name, o.hw, o.sw) {
+  explicit SimNode(const Options& o) : o_(o), logic_(o.node, o.name, o.hw, o.sw), id_(o.node) {
+    logic_.set_identity(o.vendor, o.product, o.revision,
+                        static_cast<uint32_t>(o.serial >= 0 ? o.serial : o.node));
     if (!o.eds.empty()) {
       loaded_ = logic_.load_dictionary(o.eds, errors_);
-      // Texts given on the command line win over the file's.
+      // Texts given on the command line win over the file's, and so does a serial number.
       if (!o.name.empty()) logic_.set_object(0x1008, 0, o.name);
       if (!o.hw.empty()) logic_.set_object(0x1009, 0, o.hw);
       if (!o.sw.empty()) logic_.set_object(0x100A, 0, o.sw);
+      if (o.serial >= 0) {
+        const auto s = static_cast<uint32_t>(o.serial);
+        const char t[4] = {static_cast<char>(s & 0xFF), static_cast<char>((s >> 8) & 0xFF),
+                           static_cast<char>((s >> 16) & 0xFF), static_cast<char>(s >> 24)};
+        logic_.set_object(0x1018, 4, std::string(t, 4));
+      }
     }
     if (o.heartbeat_ms > 0) {
       const char t[2] = {static_cast<char>(o.heartbeat_ms & 0xFF),
@@ -131,13 +159,9 @@ class SimNode {
     NTCAN_HANDLE h = NTCAN_NO_HANDLE;
     NTCAN_RESULT r = canOpen(o_.net, 0, 10, kRxQueue, kTxTimeoutMs, kRxTimeoutMs, &h);
     if (r != NTCAN_SUCCESS) return fail("canOpen", r);
-    const int32_t ids[] = {0x000, 0x600 + o_.node, 0x700 + o_.node};
-    for (int32_t id : ids) {
-      r = canIdAdd(h, id);
-      if (r != NTCAN_SUCCESS && r != NTCAN_ID_ALREADY_ENABLED) {
-        canClose(h);
-        return fail("canIdAdd", r);
-      }
+    if (!enable(h, logic_.node_id())) {
+      canClose(h);
+      return false;
     }
     std::lock_guard<std::mutex> lock(mu_);
     if (stop_) {
@@ -166,6 +190,7 @@ class SimNode {
         for (int32_t i = 0; i < n; ++i) {
           if (o_.verbose) std::cout << "in  " << text(in[i]) << std::endl;
           send(logic_.on_frame(in[i]));
+          follow_id();
         }
       } else if (r == NTCAN_RX_TIMEOUT) {
         if (wait_us < int64_t{kRxTimeoutMs} * 1000) continue;  // a heartbeat's wait
@@ -188,6 +213,26 @@ class SimNode {
   }
 
  private:
+  // The identifiers of node id `id` (only LSS while unconfigured).
+  bool enable(NTCAN_HANDLE h, int id) {
+    std::vector<int32_t> ids = {0x7E5};
+    if (id != sim::kUnconfiguredId) ids.insert(ids.end(), {0x000, 0x600 + id, 0x700 + id});
+    for (int32_t x : ids) {
+      const NTCAN_RESULT r = canIdAdd(h, x);
+      if (r != NTCAN_SUCCESS && r != NTCAN_ID_ALREADY_ENABLED) return fail("canIdAdd", r);
+    }
+    return true;
+  }
+
+  // After a frame: an id given by LSS (or taken at a reset) is enabled on the handle.
+  void follow_id() {
+    const int id = logic_.node_id();
+    if (id == id_) return;
+    id_ = id;
+    std::cout << "node id " << id << std::endl;
+    enable(handle_, id);
+  }
+
   static int64_t now_ns() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
@@ -237,6 +282,7 @@ class SimNode {
   sim::NodeLogic logic_;
   bool loaded_ = true;
   std::vector<std::string> errors_;
+  int id_;         // the node id whose identifiers are enabled; main thread only
   std::mutex mu_;  // guards stop_ and changes of handle_ against stop()
   std::condition_variable stop_cv_;
   bool stop_ = false;
@@ -267,11 +313,24 @@ int main(int argc, char** argv) {
       }
       have_net = true;
     } else if (a == "--node") {
-      if (!parse_int(value(), 1, 127, o.node)) {
-        std::cerr << "canbus-simnode: --node needs a node id 1..127\n";
+      if (!parse_int(value(), 1, 255, o.node) || (o.node > 127 && o.node != 255)) {
+        std::cerr << "canbus-simnode: --node needs a node id 1..127 (or 255: unconfigured)\n";
         return 2;
       }
       have_node = true;
+    } else if (a == "--unconfigured") {
+      o.node = sim::kUnconfiguredId;
+      have_node = true;
+    } else if (a == "--vendor" || a == "--product" || a == "--revision" || a == "--serial") {
+      long long v = 0;
+      if (!parse_u32(value(), v)) {
+        std::cerr << "canbus-simnode: " << a << " needs a number of 32 bits\n";
+        return 2;
+      }
+      if (a == "--vendor") o.vendor = static_cast<uint32_t>(v);
+      if (a == "--product") o.product = static_cast<uint32_t>(v);
+      if (a == "--revision") o.revision = static_cast<uint32_t>(v);
+      if (a == "--serial") o.serial = v;
     } else if (a == "--name") {
       o.name = value();
     } else if (a == "--hw") {

@@ -43,6 +43,7 @@ TEST(ServerConfig, BadLinesAreReportedWithTheirNumbers) {
       {"CAN.A.MONITOR: guarding 50 3", "the period must be 100..60000, not 50"},
       {"CAN.A.MONITOR: guarding 1000 0", "the misses must be 1..100"},
       {"CAN.A.MONITOR: heartbeat 100 20", "the tolerance must be 100..60000"},
+      {"CAN.A.MONITOR: 5 5 5 5", "CAN.A.MONITOR takes 'guarding PERIOD_MS MISSES'"},
   };
   for (const auto& c : cases) {
     const std::string text = std::string("# header\nCAN.A: 1 6 0 0\n") + c.line + "\n";

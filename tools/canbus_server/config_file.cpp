@@ -290,6 +290,18 @@ ConfigFile ConfigFile::parse(const std::string& text) {
     }
     f.lines_.push_back(std::move(l));
   }
+  // NAME.MONITOR of a node property NAME is that node's supervision, also when its value
+  // starts with a number: never a node property of its own.
+  for (auto& l : f.lines_) {
+    if (l.kind != Kind::kNode || !ends_with(l.name, ".MONITOR")) continue;
+    auto it = first.find(base_of(l.name));
+    if (it == first.end() || f.lines_[it->second].kind != Kind::kNode) continue;
+    MonitorSpec m;
+    l.kind = Kind::kBad;
+    l.error = l.name + " " + parse_monitor(*f.value_of(l.name), m);
+    f.values_.erase(l.name);
+    l.name.clear();
+  }
   // A sub-property whose node property is not in the file is not the server's either.
   for (auto& l : f.lines_) {
     if (l.kind != Kind::kSub) continue;

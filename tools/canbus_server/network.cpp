@@ -131,7 +131,7 @@ struct Network::Impl {
       asio::io_context& io = net_.io;
       client_->event_sink = [weak, &io](const std::string& line) {
         asio::post(io, [weak, line] {
-          if (auto s = weak.lock()) s->send(line);
+          if (auto s = weak.lock()) s->send(line, true);
         });
       };
       net_.server.events().add(client_);
@@ -164,6 +164,14 @@ struct Network::Impl {
       idle_.async_wait([weak](asio::error_code ec) {
         auto s = weak.lock();
         if (ec || !s || s->closed_) return;
+        // Output waiting that did not move for a whole period: the client does not read.
+        if (!s->outq_.empty() && !s->wrote_) {
+          tavik::printtostderr(
+              "CANBUS", "client " + s->client_->who() + " dropped: it does not read its answers");
+          s->close();
+          return;
+        }
+        s->wrote_ = false;
         // A watcher that reads its events, and a client waiting for its answers, are not idle.
         if (s->client_->watching || s->inflight_ > 0 || !s->outq_.empty()) {
           s->arm_idle();
@@ -192,14 +200,18 @@ struct Network::Impl {
         if (!items.empty()) self->arm_idle();
         for (auto& it : items) self->queue_.push_back(std::move(it));
         self->next();
+        // The client has ended its side: its bus work that has not started is dropped (a
+        // client that has closed cannot be told apart from one that only stopped sending);
+        // what runs or is answered at once still gets its answer.
+        if (self->eof_) self->net_.server.client_gone(self->client_);
         self->read();
       });
     }
 
     // Submits what may go now: bus requests behind bus requests, anything else only once the
-    // answers before it are in.
+    // answers before it are in; nothing while more than kMaxUnread bytes wait to be read.
     void next() {
-      while (!closed_ && !ending_ && !queue_.empty()) {
+      while (!closed_ && !ending_ && !queue_.empty() && unread_ <= kMaxUnread) {
         const LineReader::Item& front = queue_.front();
         const bool bus = !front.too_long && net_.server.runs_on_bus(*client_, front.line);
         if (inflight_ > 0 && (!bus || !inflight_bus_)) break;
@@ -229,13 +241,13 @@ struct Network::Impl {
     void answered(const std::shared_ptr<Slot>& slot, const std::string& answer, bool end) {
       if (closed_) return;
       slot->done = true;
-      slot->answer = answer;
+      slot->answer = answer;  // empty: dropped, nothing to send
       slot->end = end;
       --inflight_;
       while (!slots_.empty() && slots_.front()->done) {
         auto s = std::move(slots_.front());
         slots_.pop_front();
-        send(s->answer);
+        if (!s->answer.empty()) send(s->answer, false);
         if (s->end) {
           ending_ = true;
           queue_.clear();
@@ -251,10 +263,11 @@ struct Network::Impl {
       if (ending_ || (eof_ && queue_.empty())) close();
     }
 
-    // One answer or event line (framed, without its line feed).
-    void send(const std::string& text) {
+    // One answer or event line (framed, without its line feed). Answers are held back by
+    // next(); events are not, and a watcher that leaves kMaxUnread bytes unread is dropped.
+    void send(const std::string& text, bool event) {
       if (closed_) return;
-      if (unread_ > kMaxUnread) {
+      if (event && unread_ > kMaxUnread) {
         tavik::printtostderr("CANBUS",
                              "client " + client_->who() + " dropped: it does not read its answers");
         close();
@@ -274,11 +287,14 @@ struct Network::Impl {
         if (self->closed_) return;
         self->unread_ -= self->outq_.front().size();
         self->outq_.pop_front();
+        self->wrote_ = true;
         if (ec) {
           self->close();
           return;
         }
         self->write();
+        self->next();
+        self->read();
         self->maybe_end();
       });
     }
@@ -295,6 +311,7 @@ struct Network::Impl {
     bool inflight_bus_ = false;                // what was submitted last is bus work
     std::deque<std::string> outq_;
     size_t unread_ = 0;
+    bool wrote_ = false;  // output went out since the idle timer last looked
     bool reading_ = false, writing_ = false, eof_ = false, ending_ = false;
     bool closed_ = false;
   };

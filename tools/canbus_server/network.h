@@ -3,10 +3,12 @@
 // order: bus requests one after the other without waiting (the server queues up to
 // kMaxQueuedPerClient of them), any other request once the answers before it are in, so that
 // answers stay in request order and a request never overtakes an earlier one. Answers and
-// watched events go out through an output queue: a client that leaves more than kMaxUnread
-// bytes unread is dropped (one answer of any size goes out whole), one that sends no complete
-// request for the idle time-out is closed (while it is not watching and has no work queued),
-// and none holds up the event thread, the server or other clients.
+// watched events go out through an output queue. While more than kMaxUnread bytes wait to be
+// read, no further request is served (one answer of any size goes out whole); a client whose
+// output does not move for the idle time-out, or a watcher that leaves kMaxUnread bytes of
+// events unread, is dropped; one that sends no complete request for the idle time-out is closed
+// (unless it watches or waits for answers). None holds up the event thread, the server or other
+// clients.
 #pragma once
 
 #include <functional>

@@ -60,7 +60,8 @@ struct Client {
   bool user_given = false;
   std::string peer;  // what the per-address limit counts: the address, or "uid N" (Unix socket)
   std::atomic<bool> watching{false};
-  std::atomic<bool> gone{false};  // disconnected: its queued bus work is dropped
+  std::atomic<bool> gone{false};         // disconnected: its queued bus work is dropped
+  std::atomic<bool> busy_logged{false};  // its first bus request refused as too many is logged
   // Delivers one event line to the client (never blocks); set by the session.
   std::function<void(const std::string&)> event_sink;
   std::string who() const { return user + "@" + host; }
@@ -81,8 +82,8 @@ struct RequestSpec {
   bool ends_session = false;  // quit
   bool raw_line = false;      // the handler gets the whole request line as its one argument
   bool block = false;  // the answer is a block of lines: framed with its count also for 0 or 1
-  // kBus only: the same request (name and arguments) while one is queued and not started joins
-  // it, and every client that asked gets its answer (for reads, such as identity).
+  // kBus only: the same request (name and arguments) while one is queued or running joins it,
+  // and every client that asked gets its answer (for reads, such as identity).
   bool joins = false;
 };
 

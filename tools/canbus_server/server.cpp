@@ -685,7 +685,7 @@ void Server::submit(const std::shared_ptr<Client>& c, const std::string& line, D
     for (const auto& a : run->args) run->key += " " + a;
     std::lock_guard<std::mutex> lk(join_mx_);
     auto q = queued_runs_.find(run->key);
-    if (q != queued_runs_.end() && !q->second->started) {
+    if (q != queued_runs_.end()) {
       q->second->waiting.emplace_back(c, std::move(done));
       return;
     }
@@ -702,20 +702,23 @@ void Server::post_run(const std::shared_ptr<BusRun>& run, const std::shared_ptr<
   job.run = [this, run] { run_on_bus(run); };
   job.dropped = [this, run] {
     std::shared_ptr<Client> next;
+    std::vector<std::pair<std::shared_ptr<Client>, Done>> gone;
     {
       std::lock_guard<std::mutex> lk(join_mx_);
       auto& w = run->waiting;
-      w.erase(
-          std::remove_if(w.begin(), w.end(), [](const auto& x) { return x.first->gone.load(); }),
-          w.end());
+      auto keep = std::stable_partition(w.begin(), w.end(),
+                                        [](const auto& x) { return !x.first->gone.load(); });
+      std::move(keep, w.end(), std::back_inserter(gone));
+      w.erase(keep, w.end());
       if (w.empty()) {
         auto q = queued_runs_.find(run->key);
         if (q != queued_runs_.end() && q->second == run) queued_runs_.erase(q);
-        return;
+      } else {
+        next = w.front().first;
       }
-      next = w.front().first;
     }
-    post_run(run, next);
+    for (auto& g : gone) g.second("", false);
+    if (next != nullptr) post_run(run, next);
   };
   size_t waiting = 0;
   if (worker_.post(owner.get(), std::move(job), &waiting)) return;
@@ -728,6 +731,11 @@ void Server::post_run(const std::shared_ptr<BusRun>& run, const std::shared_ptr<
     auto q = queued_runs_.find(run->key);
     if (q != queued_runs_.end() && q->second == run) queued_runs_.erase(q);
   }
+  // Logged once a client: a client that keeps sending does not flood the log.
+  if (!owner->busy_logged.exchange(true)) {
+    log("client " + owner->who() + " has " + std::to_string(waiting) +
+        " bus requests queued: more are refused");
+  }
   for (auto& [c, done] : refused) {
     done("error: busy, " + std::to_string(waiting) + " requests queued", false);
   }
@@ -735,30 +743,35 @@ void Server::post_run(const std::shared_ptr<BusRun>& run, const std::shared_ptr<
 
 // On the bus worker.
 void Server::run_on_bus(const std::shared_ptr<BusRun>& run) {
+  // Work whose clients have all gone since it was queued is not started. A joining run stays
+  // open for more clients until its answer is in.
+  std::shared_ptr<Client> who;
+  {
+    std::lock_guard<std::mutex> lk(join_mx_);
+    for (const auto& w : run->waiting) {
+      if (!w.first->gone) {
+        who = w.first;
+        break;
+      }
+    }
+  }
+  std::string framed;
+  if (who != nullptr) {
+    std::string answer;
+    {
+      std::lock_guard<std::mutex> bus(bus_mx_);
+      answer = run->spec->handler(*who, run->args);
+    }
+    framed = frame_answer(answer, run->spec->block);
+  }
   std::vector<std::pair<std::shared_ptr<Client>, Done>> waiting;
   {
     std::lock_guard<std::mutex> lk(join_mx_);
-    run->started = true;
     auto q = queued_runs_.find(run->key);
     if (q != queued_runs_.end() && q->second == run) queued_runs_.erase(q);
     waiting = std::move(run->waiting);
     run->waiting.clear();
   }
-  // Work whose clients have all gone since it was queued is not started.
-  std::shared_ptr<Client> who;
-  for (const auto& w : waiting) {
-    if (!w.first->gone) {
-      who = w.first;
-      break;
-    }
-  }
-  if (who == nullptr) return;
-  std::string answer;
-  {
-    std::lock_guard<std::mutex> bus(bus_mx_);
-    answer = run->spec->handler(*who, run->args);
-  }
-  const std::string framed = frame_answer(answer, run->spec->block);
   for (auto& w : waiting) w.second(framed, run->spec->ends_session);
 }
 

@@ -99,7 +99,8 @@ class Server {
   int run(int in_fd);
 
   // One request of client `c`; `done` gets the framed answer (frame_answer) and is called once,
-  // possibly on another thread; or never, when `c` has gone before its queued work started.
+  // possibly on another thread; with an empty text when `c` went before its queued work
+  // started (the work was dropped: there is nothing to send).
   void submit(const std::shared_ptr<Client>& c, const std::string& line, Done done);
   // Whether the request line is bus work: a client may have several of them queued at once
   // (answered in order), while other requests wait for the answers before them.
@@ -135,7 +136,6 @@ class Server {
     Args args;
     std::string key;  // joins: the request's name and arguments
     std::vector<std::pair<std::shared_ptr<Client>, Done>> waiting;
-    bool started = false;  // with join_mx_
   };
   void post_run(const std::shared_ptr<BusRun>& run, const std::shared_ptr<Client>& owner);
   void run_on_bus(const std::shared_ptr<BusRun>& run);
@@ -180,7 +180,7 @@ class Server {
   EventHub events_;
   BusWorker worker_;
   std::mutex join_mx_;
-  std::map<std::string, std::shared_ptr<BusRun>> queued_runs_;  // joins: not started yet
+  std::map<std::string, std::shared_ptr<BusRun>> queued_runs_;  // joins: until answered
   std::unique_ptr<Network> net_;  // bound in start(), before any node is attached
   std::mutex bus_mx_;
   std::mutex state_mx_;

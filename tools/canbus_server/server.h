@@ -20,8 +20,8 @@
 //    never while publishing an event, and never around the monitor's remove(), stop() or poll()
 //    (they wait for callbacks that take it). So status never waits for the bus.
 // The files: options (command line), config_file (reading and writing the configuration),
-// requests (request lines and the request table), events (the one place events are published),
-// network (Asio sessions), server (nodes, supervision, request handlers).
+// requests (request lines, the request table and the framing of answers), events (the one place
+// events are published), network (Asio sessions), server (nodes, supervision, request handlers).
 #pragma once
 
 #include <atomic>

@@ -750,11 +750,17 @@ TEST_F(ServerE2E, UnixSocketsAreGuarded) {
   EXPECT_EQ(bad.wait_exit(), 2);
 }
 
-// list with 2,000 nodes: about 1 MB in one answer, whole, with its count.
+// list with 2,000 nodes: about 1 MB in one answer, whole, with its count (200 nodes under
+// ThreadSanitizer, whose start-up of 2,000 takes minutes).
 TEST_F(ServerE2E, LargeAnswersAreSentWhole) {
+#if defined(__SANITIZE_THREAD__)
+  const int per_line = 10;
+#else
+  const int per_line = 100;
+#endif
   std::ofstream conf(dir_ + "/big.conf");
   for (int l = 1; l <= 20; ++l) {
-    for (int n = 1; n <= 100; ++n)
+    for (int n = 1; n <= per_line; ++n)
       conf << "CAN.LONG_NAME_OF_NODE_" << l << "_" << n << ": " << l << " " << n << " 0 0\n";
   }
   conf.close();
@@ -768,11 +774,12 @@ TEST_F(ServerE2E, LargeAnswersAreSentWhole) {
   bool ok = false;
   auto list = c.answer(&ok);
   ASSERT_TRUE(ok);
-  EXPECT_GT(list.size(), 20000u);
+  EXPECT_GT(list.size(), 200u * per_line);
   EXPECT_EQ(list.front().rfind("CAN.LONG_NAME_OF_NODE_1_1", 0), 0u);
-  EXPECT_EQ(c.answer(&ok).size(), 1u + 2000u + 20u);  // heading, nodes, lines
+  EXPECT_EQ(c.answer(&ok).size(), 1u + 20u * per_line + 20u);  // heading, nodes, lines
   EXPECT_EQ(c.answer(&ok), list);
-  EXPECT_EQ(c.ask("get CAN.LONG_NAME_OF_NODE_20_100"), "CAN.LONG_NAME_OF_NODE_20_100 = 20 100 0 0");
+  const std::string last = "CAN.LONG_NAME_OF_NODE_20_" + std::to_string(per_line);
+  EXPECT_EQ(c.ask("get " + last), last + " = 20 " + std::to_string(per_line) + " 0 0");
 }
 
 }  // namespace

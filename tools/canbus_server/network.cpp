@@ -28,6 +28,8 @@ namespace {
 constexpr size_t kMaxUnread = 256 * 1024;
 // Request lines read ahead of the ones being served; reading pauses beyond.
 constexpr size_t kMaxQueued = 16;
+// Bytes handed to the socket at a time.
+constexpr size_t kWritePiece = 64 * 1024;
 
 struct Writers {
   std::vector<asio::ip::network_v4> v4;
@@ -278,25 +280,34 @@ struct Network::Impl {
       write();
     }
 
+    // The front of the output queue in pieces of kWritePiece: a large answer moves (and counts
+    // as read) piece by piece.
     void write() {
       if (writing_ || outq_.empty() || closed_) return;
       writing_ = true;
       auto self = this->shared_from_this();
-      asio::async_write(sock_, asio::buffer(outq_.front()), [self](asio::error_code ec, size_t) {
-        self->writing_ = false;
-        if (self->closed_) return;
-        self->unread_ -= self->outq_.front().size();
-        self->outq_.pop_front();
-        self->wrote_ = true;
-        if (ec) {
-          self->close();
-          return;
-        }
-        self->write();
-        self->next();
-        self->read();
-        self->maybe_end();
-      });
+      const std::string& front = outq_.front();
+      const size_t n = std::min(kWritePiece, front.size() - written_);
+      asio::async_write(sock_, asio::buffer(front.data() + written_, n),
+                        [self, n](asio::error_code ec, size_t) {
+                          self->writing_ = false;
+                          if (self->closed_) return;
+                          if (ec) {
+                            self->close();
+                            return;
+                          }
+                          self->unread_ -= n;
+                          self->written_ += n;
+                          self->wrote_ = true;
+                          if (self->written_ == self->outq_.front().size()) {
+                            self->outq_.pop_front();
+                            self->written_ = 0;
+                          }
+                          self->write();
+                          self->next();
+                          self->read();
+                          self->maybe_end();
+                        });
     }
 
     Impl& net_;
@@ -311,6 +322,7 @@ struct Network::Impl {
     bool inflight_bus_ = false;                // what was submitted last is bus work
     std::deque<std::string> outq_;
     size_t unread_ = 0;
+    size_t written_ = 0;  // of the front of outq_
     bool wrote_ = false;  // output went out since the idle timer last looked
     bool reading_ = false, writing_ = false, eof_ = false, ending_ = false;
     bool closed_ = false;

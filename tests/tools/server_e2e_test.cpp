@@ -522,6 +522,7 @@ TEST_F(ServerE2E, OneAnswerForEveryRequestLine) {
       {"list", "CAN.PUMP"},
       {"help", "help"},
       {"help get", "get NAME"},
+      {"help nothing", "error: unknown request 'nothing'"},
       {"frobnicate", "error: unknown request 'frobnicate' (help lists the requests)"},
       {"get \x1b[31mX", "error: unknown property ?[31mX"},
       {"set CAN.VALVE 1 6 0 0", "ok"},

@@ -142,8 +142,8 @@ std::string frame_answer(const std::string& answer, bool block) {
     start = end + 1;
   }
   if (answer.empty()) lines.clear();
-  // An error stays one line.
-  if (lines.size() > 1 && lines[0].rfind("error: ", 0) == 0) {
+  // An error stays one line, also from a request whose answers are blocks.
+  if (!lines.empty() && lines[0].rfind("error: ", 0) == 0) {
     std::string one = lines[0];
     for (size_t i = 1; i < lines.size(); ++i) one += " " + lines[i];
     return one;

@@ -62,6 +62,11 @@ TEST_F(ServerE2E, IdentityStringsOfTheSimulatedNodes) {
   EXPECT_EQ(s.ask("get CAN.MAGNET.MANU"), "CAN.MAGNET.MANU = Magnet power supply MPS-40");
   // The follower of the pump's node reads the same identity.
   EXPECT_EQ(s.ask("get CAN.PUMP_MONITOR.SWVER"), "CAN.PUMP_MONITOR.SWVER = SW 3.4.1");
+  // The baud-rate code's description says what the 0 of the file means.
+  s.send("list");
+  EXPECT_THAT(s.answer(), ::testing::Contains("CAN.PUMP.BAUDRATE  (baud-rate code 0..14 taken when "
+                                              "the line is opened; 0: the default, 6 == 125 "
+                                              "kbit/s)"));
 }
 
 TEST_F(ServerE2E, StopAndStartFollowedThroughGuarding) {
@@ -119,6 +124,9 @@ TEST_F(ServerE2E, SilentNodeIsMarked) {
   ASSERT_EQ(s.ask("tick 50"), "ok");
   EXPECT_EQ(s.ask("get CAN.VALVE.CONDITION"), "CAN.VALVE.CONDITION = No guarding reply");
   EXPECT_EQ(s.ask("get CAN.PUMP.CONDITION"), "CAN.PUMP.CONDITION = Operational");
+  // The table shows no state for a node that is lost.
+  s.send("status");
+  EXPECT_THAT(s.answer(), ::testing::Contains(::testing::HasSubstr(" No guarding reply  -  ")));
   ASSERT_EQ(s.ask("sim silent CAN.VALVE off"), "ok");
   ASSERT_EQ(s.ask("tick 20"), "ok");
   EXPECT_EQ(s.ask("get CAN.VALVE.CONDITION"), "CAN.VALVE.CONDITION = Operational");

@@ -251,7 +251,7 @@ bool Server::check_folder(const std::string& dir, bool ours, std::string& error)
     return false;
   }
   if (!S_ISDIR(st.st_mode)) {
-    error = "the work folder " + dir + " is no folder (a link?): refused";
+    error = "the folder " + dir + " is no folder (a link?): refused";
     return false;
   }
   if (st.st_uid != ::geteuid() && st.st_uid != 0) {
@@ -309,6 +309,10 @@ bool Server::start() {
       const char* tmp = std::getenv("TMPDIR");
       dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/canbus-server-demo";
     }
+    // Folders above it as the user's umask makes them; the work folder itself private.
+    const auto parent = std::filesystem::path(dir).parent_path();
+    std::error_code ec;
+    if (!parent.empty()) std::filesystem::create_directories(parent, ec);
     if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
       std::cerr << "canbus-server: cannot make the work folder " << dir << ": "
                 << std::strerror(errno) << "\n";

@@ -130,12 +130,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       answer = "error: request longer than 4096 bytes";
     } else {
       canbus_server::Prepared p = table().prepare(items[i].line, client);
-      if (p.spec == nullptr) {
+      if (p.entry == nullptr) {
         FUZZ_CHECK(!p.answer.empty());
         answer = p.answer;
       } else {
-        answer = p.spec->handler(client, p.args);
-        block = p.spec->block;
+        answer = p.entry->handler(client, p.args);
+        block = p.entry->block;
         if (block) {
           std::vector<std::string> want;
           for (const auto& a : p.args) want.push_back(canbus_server::printable(a));

@@ -93,17 +93,17 @@ Prepared RequestTable::prepare(const std::string& line, const Client& c) const {
     return p;
   }
   std::string error;
-  p.spec = match(words, error);
-  if (p.spec == nullptr) {
+  p.entry = match(words, error);
+  if (p.entry == nullptr) {
     p.answer = "error: " + error;
     return p;
   }
-  if (p.spec->access == Access::kWrite && !c.writer) {
-    p.spec = nullptr;
+  if (p.entry->access == Access::kWrite && !c.writer) {
+    p.entry = nullptr;
     p.answer = "error: read-only client";
     return p;
   }
-  p.args = p.spec->raw_line ? Args{line} : Args(words.begin() + 1, words.end());
+  p.args = p.entry->raw_line ? Args{line} : Args(words.begin() + 1, words.end());
   return p;
 }
 

@@ -90,10 +90,10 @@ struct RequestSpec {
 // Splits a request line into words (blanks and tabs separate).
 std::vector<std::string> split_words(const std::string& line);
 
-// A request line made ready to run: the registration and its arguments, or (spec nullptr) the
+// A request line made ready to run: the registration and its arguments, or (entry nullptr) the
 // whole answer at once: a blank line's, an unknown request's, a usage error, a write refused.
 struct Prepared {
-  const RequestSpec* spec = nullptr;
+  const RequestSpec* entry = nullptr;
   Args args;
   std::string answer;
 };

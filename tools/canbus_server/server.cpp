@@ -667,11 +667,11 @@ void Server::demo_emergencies() {
 
 void Server::submit(const std::shared_ptr<Client>& c, const std::string& line, Done done) {
   Prepared p = table_.prepare(line, *c);
-  if (p.spec == nullptr) {
+  if (p.entry == nullptr) {
     done(frame_answer(p.answer, false), false);
     return;
   }
-  const RequestSpec* entry = p.spec;
+  const RequestSpec* entry = p.entry;
   if (entry->run == Run::kNow) {
     std::string answer;
     {
@@ -682,7 +682,7 @@ void Server::submit(const std::shared_ptr<Client>& c, const std::string& line, D
     return;
   }
   auto run = std::make_shared<BusRun>();
-  run->spec = entry;
+  run->entry = entry;
   run->args = std::move(p.args);
   if (entry->joins) {
     run->key = entry->name;
@@ -764,9 +764,9 @@ void Server::run_on_bus(const std::shared_ptr<BusRun>& run) {
     std::string answer;
     {
       std::lock_guard<std::mutex> bus(bus_mx_);
-      answer = run->spec->handler(*who, run->args);
+      answer = run->entry->handler(*who, run->args);
     }
-    framed = frame_answer(answer, run->spec->block);
+    framed = frame_answer(answer, run->entry->block);
   }
   std::vector<std::pair<std::shared_ptr<Client>, Done>> waiting;
   {
@@ -776,12 +776,12 @@ void Server::run_on_bus(const std::shared_ptr<BusRun>& run) {
     waiting = std::move(run->waiting);
     run->waiting.clear();
   }
-  for (auto& w : waiting) w.second(framed, run->spec->ends_session);
+  for (auto& w : waiting) w.second(framed, run->entry->ends_session);
 }
 
 bool Server::runs_on_bus(const Client& c, const std::string& line) const {
   const Prepared p = table_.prepare(line, c);
-  return p.spec != nullptr && p.spec->run == Run::kBus;
+  return p.entry != nullptr && p.entry->run == Run::kBus;
 }
 
 void Server::client_gone(const std::shared_ptr<Client>& c) {

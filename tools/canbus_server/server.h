@@ -132,7 +132,7 @@ class Server {
   std::string cmd_identity(const std::string& name);
   // One run of a bus request for every client that asked for it (joins).
   struct BusRun {
-    const RequestSpec* spec = nullptr;
+    const RequestSpec* entry = nullptr;
     Args args;
     std::string key;  // joins: the request's name and arguments
     std::vector<std::pair<std::shared_ptr<Client>, Done>> waiting;

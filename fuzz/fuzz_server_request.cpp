@@ -1,7 +1,9 @@
 // canbus-server's request path up to the handlers: request lines cut from a byte stream that
 // arrives in chunks of any size, split into words and matched against a request table, and
 // the value checks of the words. The lines must come out exactly as the stream holds them,
-// whatever the chunks, with over-long lines replaced by one "too long" item.
+// whatever the chunks, with over-long lines replaced by one "too long" item. Then the framing:
+// the answers of every line, framed and mixed with events as a channel sends them, must cut
+// back into exactly one answer per request line, each block whole and every byte printable.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -23,6 +25,19 @@ const canbus_server::RequestTable& table() {
     r->add({"set", "set NAME VALUE...", 2, 5, canbus_server::Access::kWrite,
             canbus_server::Run::kBus, "", none});
     r->add({"quit", "quit", 0, 0, canbus_server::Access::kRead, canbus_server::Run::kNow, "", none,
+            true});
+    // Answers made of the client's words: one a line, as a block or as plain text.
+    auto lines = [](canbus_server::Client&, const canbus_server::Args& a) {
+      std::string out;
+      for (size_t i = 0; i < a.size(); ++i) out += (i ? "\n" : "") + a[i];
+      return out;
+    };
+    r->add({"lines", "lines WORD...", 0, 100, canbus_server::Access::kRead,
+            canbus_server::Run::kNow, "", lines, false, false, true});
+    r->add({"echo", "echo WORD...", 0, 100, canbus_server::Access::kRead, canbus_server::Run::kBus,
+            "", lines});
+    r->add({"raw", "raw LINE", 0, 1000, canbus_server::Access::kRead, canbus_server::Run::kNow, "",
+            [](canbus_server::Client&, const canbus_server::Args& a) { return a[0]; }, false,
             true});
     return r;
   }();
@@ -60,6 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string stream;
   for (size_t i = 0; i < repeat; ++i) stream += once;
 
+  const bool writer = (repeat & 1) != 0;
   LineReader r;
   std::vector<LineReader::Item> items;
   for (size_t at = 0; at < stream.size(); at += chunk) {
@@ -101,5 +117,49 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
     }
   }
+  // The framing: one answer per item, events between them.
+  canbus_server::Client client;
+  client.writer = writer;
+  std::string sent;
+  size_t events = 0;
+  std::vector<std::pair<size_t, std::vector<std::string>>> blocks;  // item, its lines
+  for (size_t i = 0; i < items.size(); ++i) {
+    std::string answer;
+    bool block = false;
+    if (items[i].too_long) {
+      answer = "error: request longer than 4096 bytes";
+    } else {
+      canbus_server::Prepared p = table().prepare(items[i].line, client);
+      if (p.entry == nullptr) {
+        FUZZ_CHECK(!p.answer.empty());
+        answer = p.answer;
+      } else {
+        answer = p.entry->handler(client, p.args);
+        block = p.entry->block;
+        if (block) {
+          std::vector<std::string> want;
+          for (const auto& a : p.args) want.push_back(canbus_server::printable(a));
+          blocks.emplace_back(i, want);
+        }
+      }
+    }
+    const std::string framed = canbus_server::frame_answer(answer, block);
+    for (char c : framed) FUZZ_CHECK(c == '\n' || (c >= 0x20 && c < 0x7F));
+    sent += framed + "\n";
+    if (i % 3 == 1) {
+      sent += "event state line 1 node 5 CAN.PUMP Operational\n";
+      ++events;
+    }
+    size_t n = 0;
+    const bool is_block = canbus_server::block_header(framed.substr(0, framed.find('\n')), n);
+    FUZZ_CHECK(is_block || framed.find('\n') == std::string::npos);
+    FUZZ_CHECK(!block || is_block || framed.rfind("error: ", 0) == 0);
+  }
+  std::vector<std::vector<std::string>> answers;
+  std::vector<std::string> seen_events;
+  FUZZ_CHECK(canbus_server::split_answers(sent, answers, &seen_events));
+  FUZZ_CHECK(answers.size() == items.size());
+  FUZZ_CHECK(seen_events.size() == events);
+  for (const auto& [i, want] : blocks) FUZZ_CHECK(answers[i] == want);
   return 0;
 }

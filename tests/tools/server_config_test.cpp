@@ -1,6 +1,8 @@
 // canbus-server's configuration file: lines it cannot use are reported with their numbers,
 // everything else stays in place when it is written back, and a save never leaves a half file.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -44,6 +46,7 @@ TEST(ServerConfig, BadLinesAreReportedWithTheirNumbers) {
       {"CAN.A.MONITOR: guarding 1000 0", "the misses must be 1..100"},
       {"CAN.A.MONITOR: heartbeat 100 20", "the tolerance must be 100..60000"},
       {"CAN.A.EDS: ", "takes the name of an EDS or DCF file"},
+      {"CAN.A.MONITOR: 5 5 5 5", "CAN.A.MONITOR takes 'guarding PERIOD_MS MISSES'"},
   };
   for (const auto& c : cases) {
     const std::string text = std::string("# header\nCAN.A: 1 6 0 0\n") + c.line + "\n";
@@ -102,7 +105,6 @@ TEST(ServerConfig, ACrashBeforeTheRenameLeavesTheOldFileAndSavesKeepABackup) {
   ASSERT_TRUE(canbus_server::save_file(path, "three\n", error)) << error;
   EXPECT_EQ(slurp(path), "three\n");
   EXPECT_EQ(slurp(path + ".bak"), "one\n");
-  EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
   std::filesystem::remove_all(dir);
 }
 
@@ -164,6 +166,133 @@ TEST(ServerConfig, StartIsRefusedOnBadLinesAndTheFileIsKept) {
             "CAN.OTHER 1 7 0 0\n");
   EXPECT_EQ(slurp(path + ".bak"), text);
   std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+
+namespace {
+
+struct TempDir {
+  TempDir() {
+    char tmpl[] = "/tmp/canbus-server-conf-XXXXXX";
+    EXPECT_NE(mkdtemp(tmpl), nullptr);
+    path = tmpl;
+  }
+  ~TempDir() { std::filesystem::remove_all(path); }
+  std::string path;
+};
+
+// Backups rotate only when the content changes; the old file's mode and owner are kept; links
+// and files planted beside the file are never written through.
+TEST(ServerConfig, SavesRotateBackupsAndKeepModeAndOwner) {
+  TempDir d;
+  const std::string path = d.path + "/a.conf", outside = d.path + "/outside";
+  std::ofstream(outside) << "outside\n";
+  symlink(outside.c_str(), (path + ".tmp").c_str());
+  std::string error;
+  for (const char* text : {"one\n", "two\n", "two\n", "three\n", "four\n", "five\n"}) {
+    ASSERT_TRUE(canbus_server::save_file(path, text, error)) << error;
+  }
+  const std::pair<int, const char*> backups[] = {{0, "four\n"}, {1, "three\n"}, {2, "two\n"}};
+  for (const auto& [k, text] : backups) EXPECT_EQ(slurp(canbus_server::backup_name(path, k)), text);
+  EXPECT_FALSE(std::filesystem::exists(canbus_server::backup_name(path, 3)));
+  EXPECT_EQ(slurp(outside), "outside\n");
+  // Mode and owner (another owner only as root).
+  ASSERT_EQ(chmod(path.c_str(), 0400), 0);
+  const bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+  }
+  ASSERT_TRUE(canbus_server::save_file(path, "six\n", error, {}, 0)) << error;
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0400u);
+  if (root) {
+    EXPECT_EQ(st.st_uid, 65534u);
+  }
+  EXPECT_EQ(slurp(canbus_server::backup_name(path, 0)), "four\n");  // no backups asked for
+  // Only the temporary file planted before is left: saves leave none of their own.
+  size_t files = 0;
+  for (const auto& e : std::filesystem::directory_iterator(d.path)) {
+    files += e.path().string().find(".tmp") != std::string::npos;
+  }
+  EXPECT_EQ(files, 1u);
+  // A link in the file's place is refused: the server resolves its configuration at start.
+  const std::string link = d.path + "/link.conf";
+  symlink(path.c_str(), link.c_str());
+  EXPECT_FALSE(canbus_server::save_file(link, "x\n", error));
+  EXPECT_NE(error.find("no regular file"), std::string::npos) << error;
+}
+
+// A work folder another user owns or others may write to is refused before anything is done in
+// it.
+TEST(ServerConfig, ForeignOrOpenWorkFoldersAreRefused) {
+  const struct {
+    const char* name;
+    mode_t mode;
+    uid_t owner;  // 0: ours
+    bool link;
+  } cases[] = {
+      {"writable by all", 0777, 0, false},
+      {"writable by the group", 0770, 0, false},
+      {"another user's", 0700, 65534, false},
+      {"a link to a folder", 0700, 0, true},
+  };
+  for (const auto& c : cases) {
+    if (c.owner != 0 && geteuid() != 0) continue;  // only root can give a folder away
+    TempDir d;
+    std::string work = d.path + "/work";
+    ASSERT_EQ(mkdir(work.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(work.c_str(), c.mode), 0);
+    if (c.owner != 0) {
+      ASSERT_EQ(chown(work.c_str(), c.owner, c.owner), 0);
+    }
+    if (c.link) {
+      symlink(work.c_str(), (d.path + "/link").c_str());
+      work = d.path + "/link";
+    }
+    ServerProcess s(ServerProcess::Program{}, d.path + "/err",
+                    {CANBUS_SERVER_PATH, "--manual", "--workdir", work});
+    EXPECT_EQ(s.wait_exit(), 1) << c.name;
+    EXPECT_NE(slurp(d.path + "/err").find("refused"), std::string::npos) << c.name;
+    EXPECT_TRUE(std::filesystem::is_empty(d.path + "/work")) << c.name;
+  }
+}
+
+// Links planted in the work folder are never written through; a configuration given as a link
+// is saved at its target with its mode, the link left as it was.
+TEST(ServerConfig, SavesNeverFollowLinksTheyDidNotExpect) {
+  TempDir d;
+  const std::string outside = d.path + "/outside", work = d.path + "/work";
+  std::ofstream(outside) << "outside\n";
+  ASSERT_EQ(mkdir(work.c_str(), 0700), 0);
+  for (const char* planted : {".tmp", ".bak", ".bak.1"}) {
+    symlink(outside.c_str(), (work + "/canbus-server.conf" + planted).c_str());
+  }
+  const std::string real = d.path + "/real.conf", link = d.path + "/link.conf";
+  std::ofstream(real) << "CAN.VALVE: 1 6 0 0\n";
+  ASSERT_EQ(chmod(real.c_str(), 0640), 0);
+  symlink(real.c_str(), link.c_str());
+  for (const auto& args :
+       {std::vector<std::string>{"--workdir", work}, std::vector<std::string>{"--config", link}}) {
+    std::vector<std::string> argv{CANBUS_SERVER_PATH, "--manual"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ServerProcess s(ServerProcess::Program{}, d.path + "/err", argv);
+    s.until("type 'help'");
+    EXPECT_EQ(s.ask("set CAN.VALVE 1 6 0x181 0"), "ok");
+    EXPECT_EQ(s.ask("quit"), "bye");
+    EXPECT_EQ(s.wait_exit(), 0);
+  }
+  EXPECT_EQ(slurp(outside), "outside\n");
+  EXPECT_NE(slurp(work + "/canbus-server.conf").find("CAN.VALVE: \t1  6  385  0"),
+            std::string::npos);
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_EQ(slurp(real), "CAN.VALVE: \t1  6  385  0\n");
+  struct stat st {};
+  ASSERT_EQ(stat(real.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_NE(slurp(d.path + "/err").find("configuration " + link + " is a link to " + real),
+            std::string::npos);
 }
 
 }  // namespace

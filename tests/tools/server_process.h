@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "requests.h"
+
 // Reads lines from a descriptor, waiting on it with a bounded time as the guard against a hung
 // peer (lines normally come at once).
 class LineSource {
@@ -50,6 +52,19 @@ class LineSource {
     }
     if (ok) *ok = false;
     return "";
+  }
+
+  // One framed answer: its line, or a block's lines (the header "ok N lines" removed).
+  std::vector<std::string> answer(bool* ok = nullptr) {
+    bool got = false;
+    std::vector<std::string> out{line(&got)};
+    size_t n = 0;
+    if (got && canbus_server::block_header(out[0], n)) {
+      out.clear();
+      for (size_t i = 0; got && i < n; ++i) out.push_back(line(&got));
+    }
+    if (ok) *ok = got;
+    return out;
   }
 
  private:
@@ -91,6 +106,7 @@ class SocketClient {
     return write(fd_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
   }
   std::string line(bool* ok = nullptr) { return in_.line(ok); }
+  std::vector<std::string> answer(bool* ok = nullptr) { return in_.answer(ok); }
   std::string ask(const std::string& request) {
     send(request + "\n");
     return line();
@@ -157,6 +173,7 @@ class ServerProcess {
 
   // The next line of output; empty with `ok` false when none came within the time limit.
   std::string line(bool* ok = nullptr, int seconds = 30) { return from_lines_.line(ok, seconds); }
+  std::vector<std::string> answer(bool* ok = nullptr) { return from_lines_.answer(ok); }
 
   // Reads output up to and including the line that starts with `prefix`.
   std::vector<std::string> until(const std::string& prefix) {

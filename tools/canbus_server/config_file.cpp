@@ -1,10 +1,14 @@
 #include "config_file.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -47,10 +51,11 @@ std::string out_of(const char* what, int v, int lo, int hi) {
          ", not " + std::to_string(v);
 }
 
-bool copy_file(const std::string& from, const std::string& to) {
-  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+// A new file `to` (never one that is there, never through a link) with the bytes of `from`.
+bool copy_file(const std::string& from, const std::string& to, mode_t mode) {
+  int in = ::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (in < 0) return false;
-  int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
   bool ok = out >= 0;
   char buf[8192];
   while (ok) {
@@ -65,6 +70,37 @@ bool copy_file(const std::string& from, const std::string& to) {
   ::close(in);
   if (out >= 0) ok = ::fsync(out) == 0 && ::close(out) == 0 && ok;
   return ok;
+}
+
+bool read_file(const std::string& path, std::string& out) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  char buf[8192];
+  bool ok = true;
+  for (;;) {
+    ssize_t k = ::read(fd, buf, sizeof buf);
+    if (k < 0 && errno == EINTR) continue;
+    if (k <= 0) {
+      ok = k == 0;
+      break;
+    }
+    out.append(buf, static_cast<size_t>(k));
+  }
+  ::close(fd);
+  return ok;
+}
+
+// 16 hexadecimal digits from the kernel's random source.
+std::string random_suffix() {
+  uint64_t r = 0;
+  if (::getrandom(&r, sizeof r, 0) != static_cast<ssize_t>(sizeof r)) {
+    // Only before the pool is ready at boot: still unique, less secret (O_EXCL guards).
+    r = static_cast<uint64_t>(::getpid()) * 0x9E3779B97F4A7C15ull ^
+        static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&r));
+  }
+  char b[24];
+  std::snprintf(b, sizeof b, "%016llx", static_cast<unsigned long long>(r));
+  return b;
 }
 
 }  // namespace
@@ -92,6 +128,18 @@ bool parse_int(const std::string& s, int& v) {
   long long x = std::strtoll(s.c_str(), &end, hex ? 16 : 10);
   if (errno != 0 || end == s.c_str() || *end != '\0' || x < INT_MIN || x > INT_MAX) return false;
   v = static_cast<int>(x);
+  return true;
+}
+
+bool parse_uint(const std::string& s, uint64_t max, uint64_t& v) {
+  if (s.empty() || s.size() > 24 || s[0] < '0' || s[0] > '9') return false;
+  const bool hex = s.size() > 2 && s[0] == '0' && (s[1] | 0x20) == 'x';
+  if (hex && !std::isxdigit(static_cast<unsigned char>(s[2]))) return false;
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long long x = std::strtoull(s.c_str(), &end, hex ? 16 : 10);
+  if (errno != 0 || *end != '\0' || x > max) return false;
+  v = x;
   return true;
 }
 
@@ -246,6 +294,18 @@ ConfigFile ConfigFile::parse(const std::string& text) {
     }
     f.lines_.push_back(std::move(l));
   }
+  // NAME.MONITOR of a node property NAME is that node's supervision, also when its value
+  // starts with a number: never a node property of its own.
+  for (auto& l : f.lines_) {
+    if (l.kind != Kind::kNode || !ends_with(l.name, ".MONITOR")) continue;
+    auto it = first.find(base_of(l.name));
+    if (it == first.end() || f.lines_[it->second].kind != Kind::kNode) continue;
+    MonitorSpec m;
+    l.kind = Kind::kBad;
+    l.error = l.name + " " + parse_monitor(*f.value_of(l.name), m);
+    f.values_.erase(l.name);
+    l.name.clear();
+  }
   // A sub-property whose node property is not in the file is not the server's either.
   for (auto& l : f.lines_) {
     if (l.kind != Kind::kSub) continue;
@@ -304,20 +364,65 @@ std::string ConfigFile::render(const std::map<std::string, std::string>& current
   return out;
 }
 
+std::string backup_name(const std::string& path, int k) {
+  return path + ".bak" + (k == 0 ? "" : "." + std::to_string(k));
+}
+
 bool save_file(const std::string& path, const std::string& text, std::string& error,
-               const std::function<bool()>& before_rename) {
-  const std::string tmp = path + ".tmp";
-  const std::string bak = path + ".bak";
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+               const std::function<bool()>& before_rename, int backups) {
+  struct stat old {};
+  const bool exists = ::lstat(path.c_str(), &old) == 0;
+  if (!exists && errno != ENOENT) {
+    error = "cannot look at " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  if (exists && !S_ISREG(old.st_mode)) {
+    error = path + " is no regular file (a link?): not written";
+    return false;
+  }
+  if (exists) {
+    std::string now;
+    if (read_file(path, now) && now == text) return true;
+  }
+  // The temporary file: a name nobody can know in advance, created here and now, never a
+  // file or link that was there before.
+  std::string tmp;
+  int fd = -1;
+  for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
+    tmp = path + ".tmp." + random_suffix();
+    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                exists ? 0600 : 0644);
+    if (fd < 0 && errno != EEXIST) break;
+  }
   if (fd < 0) {
     error = "cannot create " + tmp + ": " + std::strerror(errno);
     return false;
   }
-  bool ok = write_all(fd, text) && ::fsync(fd) == 0;
-  int e = errno;
+  bool ok = true;
+  int e = 0;
+  const char* what = "write";
+  if (exists) {
+    // The old file's owner and mode (the owner first: a change of owner clears set-id bits).
+    struct stat mine {};
+    ok = ::fstat(fd, &mine) == 0;
+    if (ok && (mine.st_uid != old.st_uid || mine.st_gid != old.st_gid)) {
+      ok = ::fchown(fd, old.st_uid, old.st_gid) == 0;
+      what = "keep the owner of";
+    }
+    if (ok) {
+      ok = ::fchmod(fd, old.st_mode & 07777) == 0;
+      what = "keep the mode of";
+    }
+    e = errno;
+  }
+  if (ok) {
+    what = "write";
+    ok = write_all(fd, text) && ::fsync(fd) == 0;
+    e = errno;
+  }
   ok = ::close(fd) == 0 && ok;
   if (!ok) {
-    error = "cannot write " + tmp + ": " + std::strerror(e);
+    error = std::string("cannot ") + what + " " + tmp + ": " + std::strerror(e);
     ::unlink(tmp.c_str());
     return false;
   }
@@ -325,11 +430,16 @@ bool save_file(const std::string& path, const std::string& text, std::string& er
     error = "stopped before the rename";
     return false;
   }
-  // The backup is a second name for the old file (a copy where links are not possible), made
-  // before the rename so that PATH always names a whole file.
-  if (::access(path.c_str(), F_OK) == 0) {
+  // The backups move on by one (rename moves a name, never writes through a link); the newest
+  // is a second name for the old file (a copy where links are not possible), made before the
+  // rename so that PATH always names a whole file.
+  if (exists && backups > 0) {
+    for (int k = backups - 1; k >= 1; --k) {
+      ::rename(backup_name(path, k - 1).c_str(), backup_name(path, k).c_str());
+    }
+    const std::string bak = backup_name(path, 0);
     ::unlink(bak.c_str());
-    if (::link(path.c_str(), bak.c_str()) != 0 && !copy_file(path, bak)) {
+    if (::link(path.c_str(), bak.c_str()) != 0 && !copy_file(path, bak, old.st_mode & 07777)) {
       error = "cannot keep the backup " + bak + ": " + std::strerror(errno);
       ::unlink(tmp.c_str());
       return false;

@@ -4,6 +4,7 @@
 // where they were. Depends on the standard library only, so tests and fuzzers use it directly.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
@@ -24,6 +25,9 @@ bool write_all(int fd, const std::string& text);
 // Integer of a whole token: optional sign, decimal digits or 0x and hexadecimal digits, within
 // int. false for anything else (empty, trailing text, overflow).
 bool parse_int(const std::string& s, int& v);
+// The same syntax without a sign, up to `max`: the numbers of every request (sdo's index,
+// subindex and value included).
+bool parse_uint(const std::string& s, uint64_t max, uint64_t& v);
 
 // Why a node property value (line, node id, two further identifiers) cannot be used; empty
 // when it can.
@@ -96,10 +100,18 @@ class ConfigFile {
 };
 
 // Writes `text` to `path` so that a crash at any point leaves either the old or the new file
-// whole: the text goes to PATH.tmp (flushed to disk), the old file becomes PATH.bak, then
-// PATH.tmp is renamed over PATH. `before_rename`, for tests, runs after the temporary file is
-// written; returning false stops there as a crash would. false with `error` on failure.
+// whole, and nothing but `path` and its backups is ever written: the text goes to a temporary
+// file in the same folder (PATH.tmp.RANDOM, created exclusively, never through a link), flushed
+// to disk and given the old file's mode and owner; the old file becomes PATH.bak (the backups
+// before it move on to PATH.bak.1 .. PATH.bak.(N-1)), then the temporary file is renamed over
+// PATH. A text equal to the file's writes nothing, so the backups hold earlier contents only.
+// `path` must be a regular file or missing (a link is refused: give its target). `before_rename`,
+// for tests, runs after the temporary file is written; returning false stops there as a crash
+// would. false with `error` on failure.
 bool save_file(const std::string& path, const std::string& text, std::string& error,
-               const std::function<bool()>& before_rename = {});
+               const std::function<bool()>& before_rename = {}, int backups = 3);
+
+// The name of backup `k` of `path`: PATH.bak, then PATH.bak.1, ...
+std::string backup_name(const std::string& path, int k);
 
 }  // namespace canbus_server

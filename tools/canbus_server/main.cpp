@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
   }
 
   canbus_server::Server server(o, answers);
-  if (!server.start()) return 1;
+  if (!server.start()) return server.start_failure();
   g_starting = 0;
   const int rc = server.run(STDIN_FILENO);
   if (g_signalled) {

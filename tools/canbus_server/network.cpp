@@ -1,11 +1,19 @@
 #include "network.h"
 
+#include <grp.h>
+#include <pwd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <asio.hpp>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <deque>
+#include <map>
 #include <optional>
 #include <thread>
 
@@ -15,15 +23,20 @@
 namespace canbus_server {
 namespace {
 
-// Output a client may leave unread before it is dropped.
+// Output a client may leave unread before it is dropped; one answer larger than that still
+// goes out whole when nothing else waits.
 constexpr size_t kMaxUnread = 256 * 1024;
-// Request lines read ahead of the one being served; reading pauses beyond.
+// Request lines read ahead of the ones being served; reading pauses beyond.
 constexpr size_t kMaxQueued = 16;
+// Bytes handed to the socket at a time.
+constexpr size_t kWritePiece = 64 * 1024;
 
 struct Writers {
   std::vector<asio::ip::network_v4> v4;
   std::vector<asio::ip::network_v6> v6;
   bool local = false;
+  std::vector<uid_t> uids;
+  std::vector<gid_t> gids;
 
   bool allows(const asio::ip::address& a) const {
     if (a.is_v4()) {
@@ -36,6 +49,29 @@ struct Writers {
         if (asio::ip::network_v6(a.to_v6(), 128).is_subnet_of(n) || n.address() == a.to_v6())
           return true;
       }
+    }
+    return false;
+  }
+
+  // A Unix-socket client of user `uid` whose primary group is `gid`.
+  bool allows_local(uid_t uid, gid_t gid) const {
+    if (local || std::find(uids.begin(), uids.end(), uid) != uids.end()) return true;
+    if (gids.empty()) return false;
+    if (std::find(gids.begin(), gids.end(), gid) != gids.end()) return true;
+    // The user's supplementary groups.
+    std::vector<char> buf(16384);
+    passwd pw{};
+    passwd* found = nullptr;
+    if (getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) != 0 || found == nullptr) return false;
+    std::vector<gid_t> groups(64);
+    int n = static_cast<int>(groups.size());
+    if (getgrouplist(pw.pw_name, pw.pw_gid, groups.data(), &n) < 0) {
+      groups.resize(static_cast<size_t>(n));
+      if (getgrouplist(pw.pw_name, pw.pw_gid, groups.data(), &n) < 0) return false;
+    }
+    groups.resize(static_cast<size_t>(n));
+    for (gid_t g : gids) {
+      if (std::find(groups.begin(), groups.end(), g) != groups.end()) return true;
     }
     return false;
   }
@@ -52,47 +88,103 @@ asio::ip::address plain(const asio::ip::address& a) {
 
 struct Network::Impl {
   Server& server;
-  int max_clients;
+  const int max_clients;
+  const int max_per_address;
+  const double idle_timeout;  // seconds, 0: none
+  const int socket_mode;
   asio::io_context io;
   std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
   std::thread thread;
   Writers writers;
   std::vector<std::shared_ptr<asio::ip::tcp::acceptor>> tcp;
   std::vector<std::shared_ptr<asio::local::stream_protocol::acceptor>> unix_;
-  std::vector<std::string> unix_paths;
-  int clients = 0;  // on the event thread only
+  struct UnixPath {
+    std::string path;
+    dev_t dev;
+    ino_t ino;
+  };
+  std::vector<UnixPath> unix_paths;  // the socket files this server created
+  bool stopped = false;
+  // On the event thread only:
+  int clients = 0;
+  std::map<std::string, int> per_peer;
 
-  Impl(Server& s, int max) : server(s), max_clients(max) {}
+  Impl(Server& s, const Options& o)
+      : server(s),
+        max_clients(o.max_clients),
+        max_per_address(o.max_per_address),
+        idle_timeout(o.idle_timeout),
+        socket_mode(o.socket_mode) {}
 
   template <class Socket>
   class Session : public std::enable_shared_from_this<Session<Socket>> {
+    struct Slot {
+      bool done = false;
+      bool end = false;
+      std::string answer;
+    };
+
    public:
     Session(Impl& net, Socket sock, std::shared_ptr<Client> c)
-        : net_(net), sock_(std::move(sock)), client_(std::move(c)) {}
+        : net_(net), sock_(std::move(sock)), client_(std::move(c)), idle_(net.io) {}
 
     void start() {
       std::weak_ptr<Session> weak = this->shared_from_this();
       asio::io_context& io = net_.io;
       client_->event_sink = [weak, &io](const std::string& line) {
         asio::post(io, [weak, line] {
-          if (auto s = weak.lock()) s->send(line);
+          if (auto s = weak.lock()) s->send(line, true);
         });
       };
       net_.server.events().add(client_);
+      arm_idle();
       read();
     }
 
     void close() {
       if (closed_) return;
       closed_ = true;
+      // Dropping the queued work lets go of the answers' handlers, which hold this session.
+      auto keep = this->shared_from_this();
       client_->watching = false;
       asio::error_code ec;
+      idle_.cancel();
       sock_.shutdown(asio::socket_base::shutdown_both, ec);
       sock_.close(ec);
       --net_.clients;
+      if (--net_.per_peer[client_->peer] <= 0) net_.per_peer.erase(client_->peer);
+      net_.server.client_gone(client_);
     }
 
    private:
+    // The idle time-out runs from the last complete request line.
+    void arm_idle() {
+      if (net_.idle_timeout <= 0 || closed_) return;
+      idle_.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+          std::chrono::duration<double>(net_.idle_timeout)));
+      std::weak_ptr<Session> weak = this->shared_from_this();
+      idle_.async_wait([weak](asio::error_code ec) {
+        auto s = weak.lock();
+        if (ec || !s || s->closed_) return;
+        // Output waiting that did not move for a whole period: the client does not read.
+        if (!s->outq_.empty() && !s->wrote_) {
+          tavik::printtostderr(
+              "CANBUS", "client " + s->client_->who() + " dropped: it does not read its answers");
+          s->close();
+          return;
+        }
+        s->wrote_ = false;
+        // A watcher that reads its events, and a client waiting for its answers, are not idle.
+        if (s->client_->watching || s->inflight_ > 0 || !s->outq_.empty()) {
+          s->arm_idle();
+          return;
+        }
+        tavik::printtostderr("CANBUS", "client " + s->client_->who() + " closed: no request for " +
+                                           std::to_string(s->net_.idle_timeout) + " s");
+        s->close();
+      });
+    }
+
     void read() {
       if (closed_ || reading_ || eof_ || queue_.size() >= kMaxQueued) return;
       reading_ = true;
@@ -107,101 +199,155 @@ struct Network::Impl {
         } else {
           self->reader_.feed(self->buf_, n, items);
         }
+        if (!items.empty()) self->arm_idle();
         for (auto& it : items) self->queue_.push_back(std::move(it));
         self->next();
+        // The client has ended its side: its bus work that has not started is dropped (a
+        // client that has closed cannot be told apart from one that only stopped sending);
+        // what runs or is answered at once still gets its answer.
+        if (self->eof_) self->net_.server.client_gone(self->client_);
         self->read();
       });
     }
 
-    // Serves the next queued request once the one before is answered.
+    // Submits what may go now: bus requests behind bus requests, anything else only once the
+    // answers before it are in; nothing while more than kMaxUnread bytes wait to be read.
     void next() {
-      while (!closed_ && !busy_ && !queue_.empty()) {
+      while (!closed_ && !ending_ && !queue_.empty() && unread_ <= kMaxUnread) {
+        const LineReader::Item& front = queue_.front();
+        const bool bus = !front.too_long && net_.server.runs_on_bus(*client_, front.line);
+        if (inflight_ > 0 && (!bus || !inflight_bus_)) break;
         LineReader::Item it = std::move(queue_.front());
         queue_.pop_front();
+        auto slot = std::make_shared<Slot>();
+        slots_.push_back(slot);
+        ++inflight_;
+        inflight_bus_ = bus;
         if (it.too_long) {
-          send("error: request longer than " + std::to_string(kMaxRequestLine) + " bytes");
+          answered(slot, "error: request longer than " + std::to_string(kMaxRequestLine) + " bytes",
+                   false);
           continue;
         }
-        busy_ = true;
         // The request in flight keeps the session alive until its answer is handled.
         auto self = this->shared_from_this();
         asio::io_context& io = net_.io;
-        net_.server.submit(client_, it.line, [self, &io](const std::string& answer, bool end) {
-          asio::post(io, [s = self, answer, end] {
-            if (s->closed_) return;
-            s->busy_ = false;
-            if (!answer.empty()) s->send(answer);
-            if (end) {
-              s->ending_ = true;
-              s->queue_.clear();
-            }
-            s->next();
-            s->read();
-            s->maybe_end();
-          });
-        });
+        net_.server.submit(
+            client_, it.line, [self, slot, &io](const std::string& answer, bool end) {
+              asio::post(io, [s = self, slot, answer, end] { s->answered(slot, answer, end); });
+            });
       }
       maybe_end();
     }
 
+    // On the event thread: an answer is in; the answers whose turn it is go out.
+    void answered(const std::shared_ptr<Slot>& slot, const std::string& answer, bool end) {
+      if (closed_) return;
+      slot->done = true;
+      slot->answer = answer;  // empty: dropped, nothing to send
+      slot->end = end;
+      --inflight_;
+      while (!slots_.empty() && slots_.front()->done) {
+        auto s = std::move(slots_.front());
+        slots_.pop_front();
+        if (!s->answer.empty()) send(s->answer, false);
+        if (s->end) {
+          ending_ = true;
+          queue_.clear();
+        }
+      }
+      next();
+      read();
+      maybe_end();
+    }
+
     void maybe_end() {
-      if (closed_ || busy_ || writing_ || !outq_.empty()) return;
+      if (closed_ || inflight_ > 0 || writing_ || !outq_.empty()) return;
       if (ending_ || (eof_ && queue_.empty())) close();
     }
 
-    void send(const std::string& line) {
+    // One answer or event line (framed, without its line feed). Answers are held back by
+    // next(); events are not, and a watcher that leaves kMaxUnread bytes unread is dropped.
+    void send(const std::string& text, bool event) {
       if (closed_) return;
-      if (unread_ + line.size() + 1 > kMaxUnread) {
+      if (event && unread_ > kMaxUnread) {
         tavik::printtostderr("CANBUS",
                              "client " + client_->who() + " dropped: it does not read its answers");
         close();
         return;
       }
-      unread_ += line.size() + 1;
-      outq_.push_back(line + "\n");
+      unread_ += text.size() + 1;
+      outq_.push_back(text + "\n");
       write();
     }
 
+    // The front of the output queue in pieces of kWritePiece: a large answer moves (and counts
+    // as read) piece by piece.
     void write() {
       if (writing_ || outq_.empty() || closed_) return;
       writing_ = true;
       auto self = this->shared_from_this();
-      asio::async_write(sock_, asio::buffer(outq_.front()), [self](asio::error_code ec, size_t) {
-        self->writing_ = false;
-        if (self->closed_) return;
-        self->unread_ -= self->outq_.front().size();
-        self->outq_.pop_front();
-        if (ec) {
-          self->close();
-          return;
-        }
-        self->write();
-        self->maybe_end();
-      });
+      const std::string& front = outq_.front();
+      const size_t n = std::min(kWritePiece, front.size() - written_);
+      asio::async_write(sock_, asio::buffer(front.data() + written_, n),
+                        [self, n](asio::error_code ec, size_t) {
+                          self->writing_ = false;
+                          if (self->closed_) return;
+                          if (ec) {
+                            self->close();
+                            return;
+                          }
+                          self->unread_ -= n;
+                          self->written_ += n;
+                          self->wrote_ = true;
+                          if (self->written_ == self->outq_.front().size()) {
+                            self->outq_.pop_front();
+                            self->written_ = 0;
+                          }
+                          self->write();
+                          self->next();
+                          self->read();
+                          self->maybe_end();
+                        });
     }
 
     Impl& net_;
     Socket sock_;
     std::shared_ptr<Client> client_;
+    asio::steady_timer idle_;
     char buf_[4096];
     LineReader reader_;
-    std::deque<LineReader::Item> queue_;
+    std::deque<LineReader::Item> queue_;       // read, not submitted yet
+    std::deque<std::shared_ptr<Slot>> slots_;  // submitted, in request order
+    int inflight_ = 0;                         // submitted and not answered
+    bool inflight_bus_ = false;                // what was submitted last is bus work
     std::deque<std::string> outq_;
     size_t unread_ = 0;
-    bool reading_ = false, writing_ = false, busy_ = false, eof_ = false, ending_ = false;
+    size_t written_ = 0;  // of the front of outq_
+    bool wrote_ = false;  // output went out since the idle timer last looked
+    bool reading_ = false, writing_ = false, eof_ = false, ending_ = false;
     bool closed_ = false;
   };
 
   template <class Socket>
+  void refuse(Socket& sock, const std::string& why) {
+    asio::error_code ec;
+    sock.non_blocking(true, ec);
+    asio::write(sock, asio::buffer("error: " + why + "\n"), ec);
+    sock.close(ec);
+  }
+
+  template <class Socket>
   void admit(Socket sock, std::shared_ptr<Client> c) {
     if (clients >= max_clients) {
-      asio::error_code ec;
-      sock.non_blocking(true, ec);
-      asio::write(sock, asio::buffer(std::string("error: too many clients\n")), ec);
-      sock.close(ec);
+      refuse(sock, "too many clients");
+      return;
+    }
+    if (per_peer[c->peer] >= max_per_address) {
+      refuse(sock, "too many clients from " + c->peer);
       return;
     }
     ++clients;
+    ++per_peer[c->peer];
     auto s = std::make_shared<Session<Socket>>(*this, std::move(sock), std::move(c));
     s->start();
   }
@@ -225,21 +371,44 @@ struct Network::Impl {
   }
 };
 
-Network::Network(Server& server, int max_clients)
-    : impl_(std::make_unique<Impl>(server, max_clients)) {}
+Network::Network(Server& server, const Options& opts)
+    : impl_(std::make_unique<Impl>(server, opts)) {}
 
 Network::~Network() {
   stop();
 }
 
-bool Network::set_writers(const std::vector<std::string>& list, std::string& error) {
+bool Network::set_writers(const std::vector<std::string>& list, std::string& shown,
+                          std::string& error) {
   Writers w;
   std::vector<std::string> entries = list;
   if (entries.empty()) entries = {"127.0.0.0/8", "::1", "local"};
+  shown.clear();
   for (const auto& e : entries) {
+    shown += (shown.empty() ? "" : " ") + e;
     if (e == "local") {
       w.local = true;
       continue;
+    }
+    if (e.rfind("uid:", 0) == 0) {
+      uint64_t uid = 0;
+      if (parse_uint(e.substr(4), 0xFFFFFFFEu, uid)) {
+        w.uids.push_back(static_cast<uid_t>(uid));
+        continue;
+      }
+      error = "--writers: '" + e + "' is no user id";
+      return false;
+    }
+    if (e.rfind("group:", 0) == 0) {
+      std::vector<char> buf(16384);
+      group g{};
+      group* found = nullptr;
+      if (getgrnam_r(e.c_str() + 6, &g, buf.data(), buf.size(), &found) == 0 && found) {
+        w.gids.push_back(g.gr_gid);
+        continue;
+      }
+      error = "--writers: no group '" + e.substr(6) + "'";
+      return false;
     }
     asio::error_code ec;
     if (e.find('/') != std::string::npos) {
@@ -264,22 +433,46 @@ bool Network::set_writers(const std::vector<std::string>& list, std::string& err
         continue;
       }
     }
-    error = "--writers: '" + e + "' is no address, network ADDR/BITS or 'local'";
+    error = "--writers: '" + quote_word(e) +
+            "' is no address, network ADDR/BITS, 'local', uid:N or group:NAME";
     return false;
   }
+  if (list.empty()) shown += " (the default)";
   impl_->writers = std::move(w);
   return true;
 }
+
+namespace {
+
+// Whether a server answers on the Unix socket `path`.
+bool answers_on(const std::string& path) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+  const bool live = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ||
+                    (errno != ECONNREFUSED && errno != ENOENT);
+  ::close(fd);
+  return live;
+}
+
+}  // namespace
 
 bool Network::listen(const std::string& where, std::string& bound, std::string& error) {
   Impl& m = *impl_;
   asio::error_code ec;
   if (where.find('/') != std::string::npos) {
-    // A socket file left by an earlier run is replaced; any other file is not.
+    // A socket file left by a server that has ended is replaced; a socket a server answers on,
+    // and any other file, are not.
     struct stat st {};
     if (::lstat(where.c_str(), &st) == 0) {
       if (!S_ISSOCK(st.st_mode)) {
         error = "--listen " + where + ": the file exists and is no socket";
+        return false;
+      }
+      if (answers_on(where)) {
+        error = "--listen " + where + ": a server answers there already";
         return false;
       }
       ::unlink(where.c_str());
@@ -287,19 +480,37 @@ bool Network::listen(const std::string& where, std::string& bound, std::string& 
     auto a = std::make_shared<asio::local::stream_protocol::acceptor>(m.io);
     asio::local::stream_protocol::endpoint ep(where);
     a->open(ep.protocol(), ec);
-    if (!ec) a->bind(ep, ec);
+    if (!ec) {
+      // Created with the mode asked for (bind applies the umask): at no time with more.
+      const mode_t old = ::umask(static_cast<mode_t>(~m.socket_mode & 0777));
+      a->bind(ep, ec);
+      ::umask(old);
+    }
+    if (!ec && ::chmod(where.c_str(), static_cast<mode_t>(m.socket_mode)) != 0)
+      ec = asio::error_code(errno, asio::system_category());
+    if (!ec && ::lstat(where.c_str(), &st) != 0)
+      ec = asio::error_code(errno, asio::system_category());
     if (!ec) a->listen(asio::socket_base::max_listen_connections, ec);
     if (ec) {
       error = "--listen " + where + ": " + ec.message();
       return false;
     }
     m.unix_.push_back(a);
-    m.unix_paths.push_back(where);
+    m.unix_paths.push_back({where, st.st_dev, st.st_ino});
     bound = where;
-    m.accept(a, [&m](asio::local::stream_protocol::socket&) {
+    m.accept(a, [&m](asio::local::stream_protocol::socket& s) {
       auto c = std::make_shared<Client>();
-      c->host = "local";
-      c->writer = m.writers.local;
+      ucred cred{};
+      socklen_t len = sizeof cred;
+      if (::getsockopt(s.native_handle(), SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0) {
+        c->host = "local:uid=" + std::to_string(cred.uid);
+        c->peer = "uid " + std::to_string(cred.uid);
+        c->writer = m.writers.allows_local(cred.uid, cred.gid);
+      } else {
+        c->host = "local";
+        c->peer = "local";
+        c->writer = m.writers.local;
+      }
       return c;
     });
     return true;
@@ -342,6 +553,7 @@ bool Network::listen(const std::string& where, std::string& bound, std::string& 
     asio::error_code e;
     auto peer = plain(s.remote_endpoint(e).address());
     c->host = e ? "unknown" : peer.to_string();
+    c->peer = c->host;
     c->writer = !e && m.writers.allows(peer);
     return c;
   });
@@ -356,16 +568,24 @@ void Network::start() {
 
 void Network::stop() {
   Impl& m = *impl_;
-  if (!m.thread.joinable()) return;
-  m.work.reset();
-  m.io.stop();
-  m.thread.join();
-  // The event thread has ended: nothing else touches the listeners now. Sessions still open go
-  // with the io_context.
+  if (m.stopped) return;
+  m.stopped = true;
+  if (m.thread.joinable()) {
+    m.work.reset();
+    m.io.stop();
+    m.thread.join();
+  }
+  // The event thread has ended (or never ran): nothing else touches the listeners now.
+  // Sessions still open go with the io_context.
   asio::error_code ec;
   for (auto& a : m.tcp) a->close(ec);
   for (auto& a : m.unix_) a->close(ec);
-  for (const auto& p : m.unix_paths) ::unlink(p.c_str());
+  // Only the socket files this server made: one put there since by another server stays.
+  for (const auto& p : m.unix_paths) {
+    struct stat st {};
+    if (::lstat(p.path.c_str(), &st) == 0 && st.st_dev == p.dev && st.st_ino == p.ino)
+      ::unlink(p.path.c_str());
+  }
 }
 
 }  // namespace canbus_server

@@ -1,8 +1,14 @@
 // Network clients: TCP and Unix-socket listeners and one session per client, on one Asio event
-// thread. A session reads request lines (LineReader's limit), hands them to the server one at a
-// time (answers stay in request order) and writes answers and watched events through a
-// bounded output queue: a client that does not read its answers is dropped when the queue is
-// full, and never holds up the event thread, the server or other clients.
+// thread. A session reads request lines (LineReader's limit) and hands them to the server in
+// order: bus requests one after the other without waiting (the server queues up to
+// kMaxQueuedPerClient of them), any other request once the answers before it are in, so that
+// answers stay in request order and a request never overtakes an earlier one. Answers and
+// watched events go out through an output queue. While more than kMaxUnread bytes wait to be
+// read, no further request is served (one answer of any size goes out whole); a client whose
+// output does not move for the idle time-out, or a watcher that leaves kMaxUnread bytes of
+// events unread, is dropped; one that sends no complete request for the idle time-out is closed
+// (unless it watches or waits for answers). None holds up the event thread, the server or other
+// clients.
 #pragma once
 
 #include <functional>
@@ -10,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "options.h"
 #include "requests.h"
 
 namespace canbus_server {
@@ -18,16 +25,20 @@ class Server;
 
 class Network {
  public:
-  Network(Server& server, int max_clients);
+  Network(Server& server, const Options& opts);
   ~Network();
   Network(const Network&) = delete;
   Network& operator=(const Network&) = delete;
 
-  // Which clients may write: addresses, networks ADDR/BITS, "local" for Unix-socket clients.
-  // Empty: loopback and Unix-socket clients. false with `error` for an entry that is none.
-  bool set_writers(const std::vector<std::string>& writers, std::string& error);
+  // Which clients may write: addresses, networks ADDR/BITS, "local" for every Unix-socket
+  // client, uid:N and group:NAME for Unix-socket clients of that user (SO_PEERCRED) or of a
+  // user in that group. Empty: loopback and Unix-socket clients. false with `error` for an
+  // entry that is none (or an unknown group); `shown` is the list as it applies.
+  bool set_writers(const std::vector<std::string>& writers, std::string& shown, std::string& error);
   // Opens a listener on ADDR:PORT, PORT (on 127.0.0.1) or a Unix socket path (with a '/');
-  // `bound` is what it listens on (the port chosen for port 0).
+  // `bound` is what it listens on (the port chosen for port 0). A Unix socket gets the mode of
+  // --socket-mode; an existing path is refused unless it is a socket nobody answers on (left
+  // by a server that ended without removing it), which is replaced.
   bool listen(const std::string& where, std::string& bound, std::string& error);
   void start();  // the event thread
   void stop();   // closes listeners and sessions, joins the event thread

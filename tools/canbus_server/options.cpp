@@ -1,6 +1,8 @@
 #include "options.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cstdlib>
 
 #include "backend.h"
 
@@ -11,7 +13,8 @@ const char* const kStatusLegend =
     "  ROLE       master: owns the node's receive buffer; follower: shares its master's;\n"
     "             direct: own handle, no buffer; detached: not on the bus\n"
     "  CONDITION  the node state as text (.CONDITION), \"No guarding reply\" or \"No heartbeat\"\n"
-    "  ALIVE      the node state (.ALIVE) from guarding replies or heartbeats, bits 0..6\n"
+    "  ALIVE      the node state (.ALIVE) from guarding replies or heartbeats, bits 0..6;\n"
+    "             - while the node is lost\n"
     "  FILL       result of the last receive into the node's buffer: 0 ok, else the driver's\n"
     "             result code\n"
     "  EMCY       emergency messages received from the node\n"
@@ -24,7 +27,7 @@ const char* const kStatusLegend =
 
 namespace {
 
-void add_options(CLI::App& app, Options& o) {
+void add_options(CLI::App& app, Options& o, std::string& socket_mode) {
   app.add_option("--config", o.config_path, "configuration file (default: the bundled example)");
   app.add_option("--workdir", o.workdir,
                  "where the bundled example's copy lives (default $TMPDIR/canbus-server-demo)");
@@ -44,14 +47,29 @@ void add_options(CLI::App& app, Options& o) {
                  "serve clients on ADDR:PORT, PORT (on 127.0.0.1) or a Unix socket path; "
                  "may be given several times");
   app.add_option("--writers", o.writers,
-                 "addresses or networks (ADDR/BITS) whose clients may write; default: local "
-                 "clients only (loopback and Unix socket)");
+                 "who may write: addresses, networks ADDR/BITS, 'local' (every Unix-socket "
+                 "client), uid:N or group:NAME (Unix-socket clients of that user or group); "
+                 "default: 127.0.0.0/8, ::1 and local");
   app.add_option("--record", o.record.record_file,
                  "records every line's frames into FILE (CAN tools' log format)");
   app.add_option("--replay", o.record.replay_file,
                  "virtual bus: devices that answer as the nodes recorded in FILE did");
   app.add_option("--max-clients", o.max_clients, "network clients at once")
       ->check(CLI::Range(1, 1000));
+  app.add_option("--max-per-address", o.max_per_address,
+                 "network clients at once from one address (Unix socket: one user); below "
+                 "--max-clients (default: half of it)")
+      ->check(CLI::Range(1, 999));
+  app.add_option("--idle-timeout", o.idle_timeout,
+                 "seconds a client may stay without sending a whole request line (watching "
+                 "clients stay while they read their events); 0: no limit (default 60)")
+      ->check(CLI::Range(0.0, 86400.0));
+  app.add_option("--socket-mode", socket_mode,
+                 "permissions of the Unix sockets (octal, default 0660)");
+  app.add_option(
+         "--backups", o.backups,
+         "backups a save keeps when the file changes: FILE.bak, FILE.bak.1, ... (default 3)")
+      ->check(CLI::Range(0, 100));
 }
 
 }  // namespace
@@ -63,9 +81,22 @@ int parse_options(int argc, char** argv, Options& o, std::ostream& out, std::ost
       "input and from network clients (--listen); 'help' lists them.",
       "canbus-server"};
   app.footer(kStatusLegend);
-  add_options(app, o);
+  std::string socket_mode;
+  add_options(app, o, socket_mode);
   try {
     app.parse(argc, argv);
+    if (!socket_mode.empty()) {
+      // A mode is octal, as chmod takes it.
+      char* end = nullptr;
+      const long m = std::strtol(socket_mode.c_str(), &end, 8);
+      if (socket_mode[0] < '0' || socket_mode[0] > '7' || *end != '\0' || m < 0 || m > 0777)
+        throw CLI::ValidationError("--socket-mode", "'" + socket_mode + "' is no mode 0..0777");
+      o.socket_mode = static_cast<int>(m);
+    }
+    if (o.max_per_address == 0) o.max_per_address = std::max(1, o.max_clients / 2);
+    if (o.max_clients > 1 && o.max_per_address >= o.max_clients)
+      throw CLI::ValidationError("--max-per-address", "must be below --max-clients (" +
+                                                          std::to_string(o.max_clients) + ")");
   } catch (const CLI::CallForHelp&) {
     out << app.help();
     return 0;

@@ -20,7 +20,11 @@ struct Options {
   std::vector<std::string> listen;   // ADDR:PORT, PORT (127.0.0.1) or a Unix socket path
   std::vector<std::string> writers;  // addresses or networks whose clients may write
   int max_clients = 32;
-  RecordOptions record;  // --record FILE, --replay FILE
+  int max_per_address = 0;   // clients of one address (Unix socket: one uid); 0: max_clients / 2
+  double idle_timeout = 60;  // seconds without a complete request before a client is closed
+  int socket_mode = 0660;    // of the Unix sockets created
+  int backups = 3;           // FILE.bak, FILE.bak.1, ... kept by saves that change the file
+  RecordOptions record;      // --record FILE, --replay FILE
 };
 
 // Parses the command line. Returns -1 to go on, otherwise the exit status (0 after --help; 2

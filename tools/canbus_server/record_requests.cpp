@@ -7,7 +7,9 @@
 #include <sstream>
 
 #include "canlog.h"
+#include "config_file.h"
 #include "recorder.h"
+#include "requests.h"
 #include "vbus.h"
 
 namespace canbus_server {
@@ -105,18 +107,17 @@ bool RecordRequests::start(const RecordOptions& options, bool virtual_bus, std::
 }
 
 std::string RecordRequests::request(const std::vector<std::string>& a) {
+  if (opt_.record_file.empty()) return "error: no recording file (start with --record FILE)";
   if (a.size() == 1) return state();
   if (a.size() > 3 || (a[1] != "on" && a[1] != "off")) return "error: record on|off [LINE]";
   uint64_t lines = kAllLines;
   if (a.size() == 3) {
-    char* end = nullptr;
-    const long line = std::strtol(a[2].c_str(), &end, 10);
-    if (end == a[2].c_str() || *end != '\0' || line < 1 || line > kLines) {
-      return "error: bad line " + a[2] + " (1.." + std::to_string(kLines) + ")";
+    int line = 0;
+    if (!parse_int(a[2], line) || line < 1 || line > kLines) {
+      return "error: bad line " + quote_word(a[2]) + " (1.." + std::to_string(kLines) + ")";
     }
     lines = uint64_t{1} << (line - 1);
   }
-  if (opt_.record_file.empty()) return "error: no recording file (start with --record FILE)";
   const uint64_t now = rec::active() ? rec::nets() & kAllLines : 0;
   rec::set_nets(a[1] == "on" ? now | lines : now & ~lines);
   return "ok (" + state() + ")";

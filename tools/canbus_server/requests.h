@@ -8,8 +8,11 @@
 //              "reads or writes an object of a node",
 //              [this](Client& c, const Args& a) { return cmd_sdo(c, a); }});
 //
-// kBus requests run on the bus worker, in order, off the request path; the client gets its
-// answer when the work is done, and other clients are served meanwhile.
+// kBus requests run on the bus worker off the request path, each client's in order and the
+// clients in turn; the client gets its answer when the work is done, and other clients are
+// served meanwhile. A handler returns the answer's text; the one write path (frame_answer)
+// gives it its framing: a text of several lines, or any answer of a `block` request, goes out
+// as "ok N lines" and its N lines.
 #pragma once
 
 #include <atomic>
@@ -55,7 +58,10 @@ struct Client {
   std::string host;
   bool writer = false;
   bool user_given = false;
+  std::string peer;  // what the per-address limit counts: the address, or "uid N" (Unix socket)
   std::atomic<bool> watching{false};
+  std::atomic<bool> gone{false};         // disconnected: its queued bus work is dropped
+  std::atomic<bool> busy_logged{false};  // its first bus request refused as too many is logged
   // Delivers one event line to the client (never blocks); set by the session.
   std::function<void(const std::string&)> event_sink;
   std::string who() const { return user + "@" + host; }
@@ -75,14 +81,31 @@ struct RequestSpec {
   std::function<std::string(Client&, const Args&)> handler;
   bool ends_session = false;  // quit
   bool raw_line = false;      // the handler gets the whole request line as its one argument
+  bool block = false;  // the answer is a block of lines: framed with its count also for 0 or 1
+  // kBus only: the same request (name and arguments) while one is queued or running joins it,
+  // and every client that asked gets its answer (for reads, such as identity).
+  bool joins = false;
 };
 
 // Splits a request line into words (blanks and tabs separate).
 std::vector<std::string> split_words(const std::string& line);
 
+// A request line made ready to run: the registration and its arguments, or (entry nullptr) the
+// whole answer at once: a blank line's, an unknown request's, a usage error, a write refused.
+struct Prepared {
+  const RequestSpec* entry = nullptr;
+  Args args;
+  std::string answer;
+};
+
+// The answer to a blank or whitespace-only request line: nothing is done.
+inline constexpr const char* kBlankAnswer = "ok";
+
 class RequestTable {
  public:
   void add(RequestSpec entry);
+  // What a request line of client `c` runs (see Prepared).
+  Prepared prepare(const std::string& line, const Client& c) const;
   // The registration for `words`, or nullptr with `error` set ("unknown request", a wrong
   // number of arguments). An empty line gives nullptr with `error` empty.
   const RequestSpec* match(const std::vector<std::string>& words, std::string& error) const;
@@ -93,7 +116,23 @@ class RequestTable {
   std::vector<RequestSpec> specs_;
 };
 
-// A word of a client as it may be quoted back in an answer: at most 40 bytes, printable.
+// A word of a client as it may be quoted back in an answer or the log: at most 40 bytes,
+// printable (every other byte becomes '?').
 std::string quote_word(const std::string& w);
+// `s` with every byte outside 0x20..0x7E replaced by '?' (tabs too), any length.
+std::string printable(const std::string& s);
+
+// The framing of every answer, on every channel. An answer is one line, or a block: a first
+// line "ok N lines" and N lines. An error is always one line ("error: ..."). A line starting
+// with "event " outside a block is an event, never an answer: a one-line answer that would
+// look like an event or a block's first line goes out as a block of one line. Returns the
+// answer as sent, without its last line feed; bytes outside 0x20..0x7E become '?'.
+std::string frame_answer(const std::string& answer, bool block);
+// Whether `line` is the first line of a block; N in `lines`.
+bool block_header(const std::string& line, size_t& lines);
+// Cuts a stream of framed answers and events (whole lines) into answers, each as its lines
+// (the header of a block removed), and events. false when a block is cut short.
+bool split_answers(const std::string& stream, std::vector<std::vector<std::string>>& answers,
+                   std::vector<std::string>* events = nullptr);
 
 }  // namespace canbus_server

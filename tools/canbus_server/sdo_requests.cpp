@@ -7,7 +7,9 @@
 #include <cstdlib>
 
 #include "od_requests.h"
+#include "config_file.h"
 #include "parallel.h"
+#include "requests.h"
 
 namespace canbus_server {
 namespace {
@@ -38,12 +40,9 @@ bool words(const std::string& line, std::vector<std::string>& out, std::vector<b
   return true;
 }
 
+// Decimal or 0x hexadecimal, as every request's numbers (a leading zero is not octal).
 bool number(const std::string& s, uint64_t max, uint64_t& v) {
-  if (s.empty() || s[0] == '-' || s[0] == '+') return false;
-  errno = 0;
-  char* end = nullptr;
-  v = std::strtoull(s.c_str(), &end, 0);
-  return errno == 0 && *end == '\0' && v <= max;
+  return parse_uint(s, max, v);
 }
 
 std::string failure(int r) {
@@ -95,8 +94,8 @@ std::string sdo_request(D_can* node, const std::string& line, NodeObjects* objec
   if (a.size() < 5) return usage;
   uint64_t index = 0;
   uint64_t sub = 0;
-  if (!number(a[3], 0xFFFF, index)) return "error: bad index " + a[3];
-  if (!number(a[4], 0xFF, sub)) return "error: bad subindex " + a[4];
+  if (!number(a[3], 0xFFFF, index)) return "error: bad index " + quote_word(a[3]);
+  if (!number(a[4], 0xFF, sub)) return "error: bad subindex " + quote_word(a[4]);
   const int i = static_cast<int>(index);
   const int s = static_cast<int>(sub);
   if (a[1] == "read" && a.size() == 5) {
@@ -112,7 +111,7 @@ std::string sdo_request(D_can* node, const std::string& line, NodeObjects* objec
     bytes.assign(a[5].begin(), a[5].end());
   } else {
     uint64_t v = 0;
-    if (!number(a[5], UINT64_MAX, v)) return "error: bad value " + a[5];
+    if (!number(a[5], UINT64_MAX, v)) return "error: bad value " + quote_word(a[5]);
     // The size of the object's present value, when it can be read and holds the number.
     uint8_t now[8];
     size_t size = 0;

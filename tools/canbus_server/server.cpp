@@ -1,8 +1,10 @@
 #include "server.h"
 
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -65,6 +67,18 @@ namespace {
 std::string hex2(int v) {
   char b[16];
   std::snprintf(b, sizeof b, "0x%02X", v & 0xFF);
+  return b;
+}
+
+std::string octal(unsigned v) {
+  char b[16];
+  std::snprintf(b, sizeof b, "%04o", v);
+  return b;
+}
+
+std::string hex4(int v) {
+  char b[16];
+  std::snprintf(b, sizeof b, "0x%04X", v & 0xFFFF);
   return b;
 }
 
@@ -133,12 +147,22 @@ void BusWorker::start() {
   thread_ = std::thread([this] {
     std::unique_lock<std::mutex> lk(mx_);
     for (;;) {
-      cv_.wait(lk, [this] { return stopping_ || !jobs_.empty(); });
-      if (jobs_.empty()) return;
-      auto job = std::move(jobs_.front());
-      jobs_.pop_front();
+      cv_.wait(lk, [this] { return stopping_ || !turn_.empty(); });
+      if (turn_.empty()) return;
+      // The next key's first job; the key goes to the back of the turn while it has more.
+      const Key key = turn_.front();
+      turn_.pop_front();
+      auto q = queues_.find(key);
+      Job job = std::move(q->second.front());
+      q->second.pop_front();
+      if (q->second.empty()) {
+        queues_.erase(q);
+      } else {
+        turn_.push_back(key);
+      }
       lk.unlock();
-      job();
+      job.run();
+      job = Job{};  // what the job holds goes before the lock is taken again
       lk.lock();
     }
   });
@@ -153,12 +177,34 @@ void BusWorker::stop() {
   if (thread_.joinable()) thread_.join();
 }
 
-void BusWorker::post(std::function<void()> job) {
+bool BusWorker::post(Key key, Job job, size_t* waiting) {
   {
     std::lock_guard<std::mutex> lk(mx_);
-    jobs_.push_back(std::move(job));
+    auto& q = queues_[key];
+    if (key != nullptr && q.size() >= kMaxQueuedPerClient) {
+      if (waiting != nullptr) *waiting = q.size();
+      return false;
+    }
+    if (q.empty()) turn_.push_back(key);
+    q.push_back(std::move(job));
   }
   cv_.notify_one();
+  return true;
+}
+
+void BusWorker::drop(Key key) {
+  std::deque<Job> gone;
+  {
+    std::lock_guard<std::mutex> lk(mx_);
+    auto q = queues_.find(key);
+    if (q == queues_.end()) return;
+    gone = std::move(q->second);
+    queues_.erase(q);
+    turn_.erase(std::remove(turn_.begin(), turn_.end(), key), turn_.end());
+  }
+  for (auto& j : gone) {
+    if (j.dropped) j.dropped();
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -196,6 +242,55 @@ void Server::write_out(const std::string& text) {
   write_all(out_fd_, text);
 }
 
+// The folder the configuration is saved in: a save makes its temporary file there and renames
+// it. Refused when another user owns it or anybody may write to it, and (`ours`: the work
+// folder of the bundled example) when it is a link or others of the group may write to it.
+bool Server::check_folder(const std::string& dir, bool ours, std::string& error) const {
+  struct stat st {};
+  if ((ours ? ::lstat(dir.c_str(), &st) : ::stat(dir.c_str(), &st)) != 0) {
+    error = "cannot use the folder " + dir + ": " + std::strerror(errno);
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    error = "the folder " + dir + " is no folder (a link?): refused";
+    return false;
+  }
+  if (st.st_uid != ::geteuid() && st.st_uid != 0) {
+    error = "the folder " + dir + " belongs to another user (uid " + std::to_string(st.st_uid) +
+            "): refused; give a folder of your own (--workdir, --config)";
+    return false;
+  }
+  if ((st.st_mode & S_IWOTH) != 0 || (ours && (st.st_mode & S_IWGRP) != 0)) {
+    error = "the folder " + dir + " may be written by others (mode " + octal(st.st_mode & 07777) +
+            "): refused; give a folder of your own (--workdir, --config)";
+    return false;
+  }
+  return true;
+}
+
+// Writers parsed, every --listen bound (not served until run()).
+bool Server::open_listeners() {
+  if (opts_.listen.empty()) return true;
+  net_ = std::make_unique<Network>(*this, opts_);
+  std::string error, shown;
+  if (!net_->set_writers(opts_.writers, shown, error)) {
+    std::cerr << "canbus-server: " << error << "\n";
+    start_failure_ = 2;
+    return false;
+  }
+  log("clients that may write: " + shown);
+  for (const auto& where : opts_.listen) {
+    std::string bound;
+    if (!net_->listen(where, bound, error)) {
+      std::cerr << "canbus-server: " << error << "\n";
+      start_failure_ = 2;
+      return false;
+    }
+    write_out("listening on " + bound + "\n");
+  }
+  return true;
+}
+
 bool Server::start() {
   if (!opts_.backend.empty()) setenv("NTCAN_BACKEND", opts_.backend.c_str(), 1);
   if (opts_.manual && g_stepped == nullptr) {
@@ -205,19 +300,32 @@ bool Server::start() {
   const char* backend = std::getenv("NTCAN_BACKEND");
   simulate_ = backend == nullptr || *backend == '\0' || std::strcmp(backend, "virtual") == 0;
 
+  std::string error;
   if (opts_.config_path.empty()) {
     // The bundled example works on a copy, so that running it never changes a repository file;
-    // a copy saved by an earlier run is used again.
+    // a copy saved by an earlier run is used again. The folder is made private; one another
+    // user made or may write is refused.
     std::string dir = opts_.workdir;
     if (dir.empty()) {
       const char* tmp = std::getenv("TMPDIR");
       dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/canbus-server-demo";
     }
+    // Folders above it as the user's umask makes them; the work folder itself private.
+    const auto parent = std::filesystem::path(dir).parent_path();
     std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
+    if (!parent.empty()) std::filesystem::create_directories(parent, ec);
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+      std::cerr << "canbus-server: cannot make the work folder " << dir << ": "
+                << std::strerror(errno) << "\n";
+      return false;
+    }
+    if (!check_folder(dir, true, error)) {
+      std::cerr << "canbus-server: " << error << "\n";
+      return false;
+    }
     config_file_ = dir + "/canbus-server.conf";
-    if (!std::filesystem::exists(config_file_)) {
-      std::string error;
+    struct stat st {};
+    if (::lstat(config_file_.c_str(), &st) != 0 && errno == ENOENT) {
       if (!save_file(config_file_, kDemoConfig, error)) {
         std::cerr << "canbus-server: " << error << "\n";
         return false;
@@ -234,6 +342,28 @@ bool Server::start() {
     }
   } else {
     config_file_ = opts_.config_path;
+  }
+  // A configuration that is a symbolic link is read and saved at its target, resolved once
+  // here: a save replaces that file, never the link.
+  struct stat lst {};
+  if (::lstat(config_file_.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) {
+    char* real = ::realpath(config_file_.c_str(), nullptr);
+    if (real == nullptr) {
+      std::cerr << "canbus-server: the configuration " << config_file_
+                << " is a link that leads nowhere: " << std::strerror(errno) << "\n";
+      return false;
+    }
+    log("configuration " + config_file_ + " is a link to " + real + ": saves write " + real);
+    config_file_ = real;
+    std::free(real);
+  }
+  {
+    const size_t slash = config_file_.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : config_file_.substr(0, slash + 1);
+    if (!check_folder(dir, false, error)) {
+      std::cerr << "canbus-server: " << error << "\n";
+      return false;
+    }
   }
 
   std::ifstream f(config_file_, std::ios::binary);
@@ -321,6 +451,8 @@ bool Server::start() {
     return false;
   }
 
+  // Every option is checked and every listener bound before a node is touched on the bus.
+  if (!open_listeners()) return false;
   if (!record_.start(opts_.record, simulate_, std::cerr)) return false;
   if (simulate_ && !record_.replaying()) {
     for (const auto& d : kDemoDevices) {
@@ -574,44 +706,136 @@ void Server::demo_emergencies() {
 // Requests
 
 void Server::submit(const std::shared_ptr<Client>& c, const std::string& line, Done done) {
-  const auto words = split_words(line);
-  std::string error;
-  const RequestSpec* entry = table_.match(words, error);
-  if (entry == nullptr) {
-    done(error.empty() ? "" : "error: " + error, false);
+  Prepared p = table_.prepare(line, *c);
+  if (p.entry == nullptr) {
+    done(frame_answer(p.answer, false), false);
     return;
   }
-  if (entry->access == Access::kWrite && !c->writer) {
-    done("error: read-only client", false);
-    return;
-  }
-  Args args = entry->raw_line ? Args{line} : Args(words.begin() + 1, words.end());
+  const RequestSpec* entry = p.entry;
   if (entry->run == Run::kNow) {
     std::string answer;
     {
       std::lock_guard<std::mutex> lk(state_mx_);
-      answer = entry->handler(*c, args);
+      answer = entry->handler(*c, p.args);
     }
-    done(answer, entry->ends_session);
+    done(frame_answer(answer, entry->block), entry->ends_session);
     return;
   }
-  worker_.post([this, entry, c, args = std::move(args), done = std::move(done)] {
+  auto run = std::make_shared<BusRun>();
+  run->entry = entry;
+  run->args = std::move(p.args);
+  if (entry->joins) {
+    run->key = entry->name;
+    for (const auto& a : run->args) run->key += " " + a;
+    std::lock_guard<std::mutex> lk(join_mx_);
+    auto q = queued_runs_.find(run->key);
+    if (q != queued_runs_.end()) {
+      q->second->waiting.emplace_back(c, std::move(done));
+      return;
+    }
+    queued_runs_[run->key] = run;
+  }
+  run->waiting.emplace_back(c, std::move(done));
+  post_run(run, c);
+}
+
+// Queues `run` as bus work of `owner`. When the owner goes before it starts, the run passes to
+// the next client waiting for it, or is forgotten.
+void Server::post_run(const std::shared_ptr<BusRun>& run, const std::shared_ptr<Client>& owner) {
+  BusWorker::Job job;
+  job.run = [this, run] { run_on_bus(run); };
+  job.dropped = [this, run] {
+    std::shared_ptr<Client> next;
+    std::vector<std::pair<std::shared_ptr<Client>, Done>> gone;
+    {
+      std::lock_guard<std::mutex> lk(join_mx_);
+      auto& w = run->waiting;
+      auto keep = std::stable_partition(w.begin(), w.end(),
+                                        [](const auto& x) { return !x.first->gone.load(); });
+      std::move(keep, w.end(), std::back_inserter(gone));
+      w.erase(keep, w.end());
+      if (w.empty()) {
+        auto q = queued_runs_.find(run->key);
+        if (q != queued_runs_.end() && q->second == run) queued_runs_.erase(q);
+      } else {
+        next = w.front().first;
+      }
+    }
+    for (auto& g : gone) g.second("", false);
+    if (next != nullptr) post_run(run, next);
+  };
+  size_t waiting = 0;
+  if (worker_.post(owner.get(), std::move(job), &waiting)) return;
+  // The owner's queue is full: every client waiting for this run gets the refusal.
+  std::vector<std::pair<std::shared_ptr<Client>, Done>> refused;
+  {
+    std::lock_guard<std::mutex> lk(join_mx_);
+    refused = std::move(run->waiting);
+    run->waiting.clear();
+    auto q = queued_runs_.find(run->key);
+    if (q != queued_runs_.end() && q->second == run) queued_runs_.erase(q);
+  }
+  // Logged once a client: a client that keeps sending does not flood the log.
+  if (!owner->busy_logged.exchange(true)) {
+    log("client " + owner->who() + " has " + std::to_string(waiting) +
+        " bus requests queued: more are refused");
+  }
+  for (auto& [c, done] : refused) {
+    done("error: busy, " + std::to_string(waiting) + " requests queued", false);
+  }
+}
+
+// On the bus worker.
+void Server::run_on_bus(const std::shared_ptr<BusRun>& run) {
+  // Work whose clients have all gone since it was queued is not started. A joining run stays
+  // open for more clients until its answer is in.
+  std::shared_ptr<Client> who;
+  {
+    std::lock_guard<std::mutex> lk(join_mx_);
+    for (const auto& w : run->waiting) {
+      if (!w.first->gone) {
+        who = w.first;
+        break;
+      }
+    }
+  }
+  std::string framed;
+  if (who != nullptr) {
     std::string answer;
     {
       std::lock_guard<std::mutex> bus(bus_mx_);
-      answer = entry->handler(*c, args);
+      answer = run->entry->handler(*who, run->args);
     }
-    done(answer, entry->ends_session);
-  });
+    framed = frame_answer(answer, run->entry->block);
+  }
+  std::vector<std::pair<std::shared_ptr<Client>, Done>> waiting;
+  {
+    std::lock_guard<std::mutex> lk(join_mx_);
+    auto q = queued_runs_.find(run->key);
+    if (q != queued_runs_.end() && q->second == run) queued_runs_.erase(q);
+    waiting = std::move(run->waiting);
+    run->waiting.clear();
+  }
+  for (auto& w : waiting) w.second(framed, run->entry->ends_session);
+}
+
+bool Server::runs_on_bus(const Client& c, const std::string& line) const {
+  const Prepared p = table_.prepare(line, c);
+  return p.entry != nullptr && p.entry->run == Run::kBus;
+}
+
+void Server::client_gone(const std::shared_ptr<Client>& c) {
+  c->gone = true;
+  worker_.drop(c.get());
 }
 
 void Server::register_requests() {
   auto& t = table_;
   t.add({"help", "help [REQUEST|status]", 0, 1, Access::kRead, Run::kNow,
          "the requests, one request's usage, or the status columns",
-         [this](Client&, const Args& a) { return cmd_help(a); }});
+         [this](Client&, const Args& a) { return cmd_help(a); }, false, false, true});
   t.add({"list", "list", 0, 0, Access::kRead, Run::kNow, "every property of the location",
-         [this](Client&, const Args&) { return cmd_list(); }});
+         [this](Client&, const Args&) { return cmd_list(); }, false, false, true});
   t.add({"get", "get NAME", 1, 1, Access::kRead, Run::kNow, "a property's value",
          [this](Client&, const Args& a) { return cmd_get(a[0]); }});
   t.add({"set", "set NAME VALUE...", 2, 5, Access::kWrite, Run::kBus,
@@ -620,10 +844,10 @@ void Server::register_requests() {
            return cmd_set(c, a[0], Args(a.begin() + 1, a.end()));
          }});
   t.add({"status", "status", 0, 0, Access::kRead, Run::kNow, "nodes and lines",
-         [this](Client&, const Args&) { return status(); }});
+         [this](Client&, const Args&) { return status(); }, false, false, true});
   t.add({"identity", "identity NAME", 1, 1, Access::kRead, Run::kBus,
          "reads a node's identity strings again",
-         [this](Client&, const Args& a) { return cmd_identity(a[0]); }});
+         [this](Client&, const Args& a) { return cmd_identity(a[0]); }, false, false, false, true});
   t.add({"sdo", "sdo read NAME INDEX SUB|OBJECT | sdo write NAME INDEX SUB|OBJECT VALUE", 3, 1000,
          Access::kRead, Run::kBus,
          "reads or writes an object of a node by number or by its name in the node's EDS (VALUE: "
@@ -653,7 +877,7 @@ void Server::register_requests() {
            if (!request_words(a[0], w, quoted)) return std::string("error: a quote is not closed");
            return od_request(objects_, w);
          },
-         false, true});
+         false, true, true});
   t.add({"scan", "scan LINE", 1, 1, Access::kWrite, Run::kBus,
          "lists the nodes that answer on LINE; status marks configured nodes it did not find",
          [this](Client&, const Args& a) {
@@ -673,7 +897,8 @@ void Server::register_requests() {
              scanned_[line] = std::move(found);
            }
            return answer;
-         }});
+         },
+         false, false, true});
   t.add({"save", "save", 0, 0, Access::kWrite, Run::kNow, "writes the configuration back",
          [this](Client&, const Args&) {
            std::string error;
@@ -681,6 +906,7 @@ void Server::register_requests() {
          }});
   t.add({"tick", "tick N", 1, 1, Access::kWrite, Run::kBus,
          "runs N receive cycles of 100 ms (with --manual)", [this](Client&, const Args& a) {
+           if (!opts_.manual) return std::string("error: tick needs --manual");
            int k = 0;
            if (!parse_int(a[0], k) || k < 0 || k > 100000)
              return "error: bad count " + quote_word(a[0]);
@@ -757,11 +983,13 @@ std::string Server::status() {
     const bool supervised = m != nullptr && monitor_->stats(m->prop, st);
     const std::string mode = supervised && m == &n ? monitor_text(n.mon) : "-";
     o << std::left << std::setw(18) << p->name() << std::setw(5) << n.line << std::setw(5) << n.node
-      << std::setw(9) << role_of(n) << std::setw(19) << p->condition_prop()->value() << std::setw(7)
-      << hex2(p->alive_prop()->value()) << std::setw(6) << p->can_return() << std::setw(5)
-      << st.emergencies << std::setw(6) << st.frames_lost << std::setw(18) << mode
-      << p->manu_prop()->value() << " / " << p->hwver_prop()->value() << " / "
-      << p->swver_prop()->value();
+      << std::setw(9) << role_of(n) << std::setw(19) << p->condition_prop()->value()
+      << std::setw(7)
+      // The last state heard is no state while the node is lost.
+      << (supervised && st.lost ? std::string("-") : hex2(p->alive_prop()->value())) << std::setw(6)
+      << p->can_return() << std::setw(5) << st.emergencies << std::setw(6) << st.frames_lost
+      << std::setw(18) << mode << p->manu_prop()->value() << " / " << p->hwver_prop()->value()
+      << " / " << p->swver_prop()->value();
     if (auto s = scanned_.find(n.line); s != scanned_.end() && s->second.count(n.node) == 0) {
       o << "  NOT FOUND BY SCAN";
     }
@@ -790,7 +1018,13 @@ std::string Server::cmd_list() {
     if (!first) o << "\n";
     first = false;
     o << p->name();
-    if (!p->description().empty()) o << "  (" << p->description() << ")";
+    if (ends_with(p->name(), ".BAUDRATE")) {
+      // The library's own description names its default only: 0 in the file means it.
+      o << "  (baud-rate code 0..14 taken when the line is opened; 0: the default, 6 == 125 "
+           "kbit/s)";
+    } else if (!p->description().empty()) {
+      o << "  (" << p->description() << ")";
+    }
   }
   return o.str();
 }
@@ -857,8 +1091,10 @@ std::string Server::cmd_set(Client& c, const std::string& name, const Args& valu
   location_->set_user_and_host(c.user, c.host);
   p->set(nullptr, &in, &res, location_.get());
   if (res.error() != 0) return "error: " + res.get_string();
-  for (const auto& v : values) shown += " " + v;
+  for (const auto& v : values) shown += " " + quote_word(v);
   log(name + " set to" + shown + " by " + c.who());
+  // The line takes a baud rate when it opens; the status table shows the one in use.
+  if (ends_with(name, ".BAUDRATE")) return "ok (applies when the line is next opened)";
   return "ok";
 }
 
@@ -941,7 +1177,9 @@ std::string Server::cmd_set_node(Client& c, Node& n, const int v[4]) {
          ", attached again)";
 }
 
-// With bus_mx_ (a bus job): the uploads run without state_mx_.
+// With bus_mx_ (a bus job): the uploads run without state_mx_. The three strings are stored
+// only when all three were read; the first failure ends the read (a silent node costs one
+// transfer's time-out, not three).
 std::string Server::cmd_identity(const std::string& name) {
   Node* n = nullptr;
   {
@@ -950,9 +1188,31 @@ std::string Server::cmd_identity(const std::string& name) {
     if (n == nullptr) return "error: unknown node property " + quote_word(name);
     if (n->prop->handle() < 0) return "error: " + name + " is not on the bus";
   }
-  read_identity(*n);
-  return n->prop->manu_prop()->value() + " / " + n->prop->hwver_prop()->value() + " / " +
-         n->prop->swver_prop()->value();
+  D_can* p = n->prop;
+  std::string got[3];
+  const int index[3] = {0x1008, 0x1009, 0x100A};
+  for (int k = 0; k < 3; ++k) {
+    // The node is given 100 ms before its software version, as at start-up.
+    if (index[k] == 0x100A) TAVIKsleep(0, 100000);
+    // The whole value (the SDO client reports a longer one as not fitting); 63 bytes kept.
+    std::vector<char> buffer(4096);
+    size_t length = 0;
+    const int r = p->sdo_upload(index[k], 0, buffer.data(), buffer.size() - 1, &length);
+    if (r != 0) {
+      return "error: identity of " + name + " not read (object " + hex4(index[k]) +
+             "): " + sdo_result_text(r);
+    }
+    buffer[std::min(length, kMaxString)] = '\0';
+    p->check_ascii(buffer.data());
+    got[k] = buffer.data();
+  }
+  {
+    std::lock_guard<std::mutex> lk(state_mx_);
+    p->manu_prop()->set_value(got[0]);
+    p->hwver_prop()->set_value(got[1]);
+    p->swver_prop()->set_value(got[2]);
+  }
+  return got[0] + " / " + got[1] + " / " + got[2];
 }
 
 std::string Server::cmd_sim(const Args& a) {
@@ -1020,7 +1280,7 @@ bool Server::save(std::string& error) {
     if (find_node(name) != nullptr || !zeros) order.push_back(name);
   }
   std::string text = config_.render(current, order);
-  if (!save_file(config_file_, text, error)) return false;
+  if (!save_file(config_file_, text, error, {}, opts_.backups)) return false;
   // The file now holds what was rendered: later saves work from it.
   config_ = ConfigFile::parse(text);
   return true;
@@ -1032,23 +1292,7 @@ int Server::run(int in_fd) {
   auto next_status = t0;
   auto next_emergencies = t0 + std::chrono::seconds(3);
 
-  std::unique_ptr<Network> net;
-  if (!opts_.listen.empty()) {
-    net = std::make_unique<Network>(*this, opts_.max_clients);
-    std::string error;
-    if (!net->set_writers(opts_.writers, error)) {
-      std::cerr << "canbus-server: " << error << "\n";
-      return 2;
-    }
-    for (const auto& where : opts_.listen) {
-      std::string bound;
-      if (!net->listen(where, bound, error)) {
-        std::cerr << "canbus-server: " << error << "\n";
-        return 2;
-      }
-      write_out("listening on " + bound + "\n");
-    }
-  }
+  Network* net = net_.get();
   if (!opts_.manual) {
     // The receive cycle and supervision on the monitor's thread; heartbeats on the devices'.
     monitor_->start(kMonitorPeriodMs);
@@ -1078,7 +1322,7 @@ int Server::run(int in_fd) {
     }
     bool finished = false, end = false;
     submit(console, it.line, [&](const std::string& answer, bool e) {
-      if (!answer.empty()) write_out(answer + "\n");
+      write_out(answer + "\n");
       std::lock_guard<std::mutex> lk(done_mx);
       finished = true;
       end = e;
@@ -1096,10 +1340,11 @@ int Server::run(int in_fd) {
     auto now = clk::now();
     if (opts_.duration > 0 && now - t0 >= std::chrono::duration<double>(opts_.duration)) break;
     if (!opts_.manual && simulate_ && now >= next_emergencies) {
-      worker_.post([this] {
-        std::lock_guard<std::mutex> bus(bus_mx_);
-        demo_emergencies();
-      });
+      worker_.post(nullptr, {[this] {
+                               std::lock_guard<std::mutex> bus(bus_mx_);
+                               demo_emergencies();
+                             },
+                             {}});
       next_emergencies = now + std::chrono::seconds(3);
     }
     if (opts_.status_every > 0 && now >= next_status) {

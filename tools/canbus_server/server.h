@@ -8,6 +8,9 @@
 // request a line.
 //
 // Threads and locks:
+//  - the bus worker runs the bus work of all clients, one job at a time; each client has a queue
+//    of its own (at most kMaxQueuedPerClient waiting) and the clients with work take turns, one
+//    job each. The queued work of a client that disconnects is dropped.
 //  - bus_mx_: bus work, one piece at a time: one job of the bus worker (identity uploads,
 //    writes, moves, ticks). Taken before state_mx_. A job that uploads stops the monitor's
 //    thread for its time (an upload and the receive cycle take each other's frames).
@@ -17,8 +20,8 @@
 //    never while publishing an event, and never around the monitor's remove(), stop() or poll()
 //    (they wait for callbacks that take it). So status never waits for the bus.
 // The files: options (command line), config_file (reading and writing the configuration),
-// requests (request lines and the request table), events (the one place events are published),
-// network (Asio sessions), server (nodes, supervision, request handlers).
+// requests (request lines, the request table and the framing of answers), events (the one place
+// events are published), network (Asio sessions), server (nodes, supervision, request handlers).
 #pragma once
 
 #include <atomic>
@@ -45,20 +48,36 @@
 
 namespace canbus_server {
 
-// Runs jobs one after the other on a thread of its own.
+// Bus jobs a client may have waiting; more are answered "error: busy, N requests queued".
+inline constexpr size_t kMaxQueuedPerClient = 8;
+
+// Runs jobs one after the other on a thread of its own: one queue per client (key), the keys
+// with work served in turn, one job each.
 class BusWorker {
  public:
+  using Key = const void*;  // the client; nullptr: the server's own work (not limited)
+  struct Job {
+    std::function<void()> run;
+    std::function<void()> dropped;  // instead of run when its client has gone (may be empty)
+  };
   void start();
   void stop();  // runs what is queued, then ends
-  void post(std::function<void()> job);
+  // Queues `job` behind the other jobs of `key`. false when kMaxQueuedPerClient of them wait
+  // already (their number in `waiting`).
+  bool post(Key key, Job job, size_t* waiting = nullptr);
+  // Drops the jobs of `key` not started yet; their `dropped` hooks run on the caller's thread.
+  void drop(Key key);
 
  private:
   std::mutex mx_;
   std::condition_variable cv_;
-  std::deque<std::function<void()>> jobs_;
+  std::map<Key, std::deque<Job>> queues_;
+  std::deque<Key> turn_;  // the keys with jobs waiting, the next one to serve first
   bool stopping_ = false;
   std::thread thread_;
 };
+
+class Network;
 
 class Server {
  public:
@@ -74,12 +93,22 @@ class Server {
   // devices (virtual bus only) and reads the identity strings. false with the reasons on
   // standard error when the configuration cannot be used.
   bool start();
+  // The exit status after a failed start: 1 (configuration, files), 2 (command line: a writer
+  // that is none, an address that cannot be bound).
+  int start_failure() const { return start_failure_; }
   // Serves standard input (`in_fd`) and the network until quit on standard input, end of input
   // (without a duration or listeners), the duration or a stop signal. Saves on exit.
   int run(int in_fd);
 
-  // One request of client `c`; `done` is called exactly once, possibly on another thread.
+  // One request of client `c`; `done` gets the framed answer (frame_answer) and is called once,
+  // possibly on another thread; with an empty text when `c` went before its queued work
+  // started (the work was dropped: there is nothing to send).
   void submit(const std::shared_ptr<Client>& c, const std::string& line, Done done);
+  // Whether the request line is bus work: a client may have several of them queued at once
+  // (answered in order), while other requests wait for the answers before them.
+  bool runs_on_bus(const Client& c, const std::string& line) const;
+  // The client disconnected: its queued bus work is dropped.
+  void client_gone(const std::shared_ptr<Client>& c);
   RequestTable& requests() { return table_; }
   EventHub& events() { return events_; }
 
@@ -103,6 +132,17 @@ class Server {
   std::string cmd_sim(const Args& args);
   std::string cmd_list();
   std::string cmd_identity(const std::string& name);
+  // One run of a bus request for every client that asked for it (joins).
+  struct BusRun {
+    const RequestSpec* entry = nullptr;
+    Args args;
+    std::string key;  // joins: the request's name and arguments
+    std::vector<std::pair<std::shared_ptr<Client>, Done>> waiting;
+  };
+  void post_run(const std::shared_ptr<BusRun>& run, const std::shared_ptr<Client>& owner);
+  void run_on_bus(const std::shared_ptr<BusRun>& run);
+  bool check_folder(const std::string& dir, bool ours, std::string& error) const;
+  bool open_listeners();
   std::string cmd_help(const Args& args) const;
   std::string status();
   Node* find_node(const std::string& name);
@@ -130,7 +170,8 @@ class Server {
   std::mutex out_mx_;
   std::string config_file_;
   ConfigFile config_;
-  bool config_ok_ = false;  // the file was read: it may be written back
+  bool config_ok_ = false;
+  int start_failure_ = 1;  // the file was read: it may be written back
   bool simulate_ = false;
   std::unique_ptr<EqFct> location_;
   std::vector<Node> nodes_;
@@ -140,6 +181,9 @@ class Server {
   RequestTable table_;
   EventHub events_;
   BusWorker worker_;
+  std::mutex join_mx_;
+  std::map<std::string, std::shared_ptr<BusRun>> queued_runs_;  // joins: until answered
+  std::unique_ptr<Network> net_;  // bound in start(), before any node is attached
   std::mutex bus_mx_;
   std::mutex state_mx_;
   int64_t ticks_ = 0;

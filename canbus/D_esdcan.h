@@ -244,6 +244,10 @@ class D_can : public D_fct {
   int init(int ident);
   int init(int ident, int flag);
   int can_open();
+  // Gives the handle back. An SDO transfer of this property running on another thread ends
+  // first, with an error (NTCAN_OPERATION_ABORTED, within 20 ms), and none starts while the
+  // close runs; the same holds for a move (set_value to another line or node) and for the
+  // destructor.
   int can_close();
   int AddIdent(int ident);
   int DelIdent(int ident);
@@ -440,8 +444,10 @@ class D_can : public D_fct {
   std::vector<int> ids_;  // identifiers enabled through this property
 };
 
-// Emergency decoding, typed values and the node monitor, services built on the operations above.
+// Emergency decoding, typed values, process data and the node monitor, services built on the
+// operations above.
 #include "can_emcy.h"
 #include "can_ids.h"
-#include "can_value.h"
 #include "can_monitor.h"
+#include "can_pdo.h"
+#include "can_value.h"

@@ -154,6 +154,9 @@ void D_can::construct(const std::string& pn) {
 }
 
 D_can::~D_can() {
+  // A transfer of this property on another thread ends before anything here is freed; none
+  // starts any more.
+  SdoAccess::close_begin(this);
   {
     // The receive cycle walks can_list under mx_loop: after this block it never reaches us, nor
     // the handle closed below.
@@ -188,6 +191,7 @@ D_can::~D_can() {
   for (D_canint* c : {start_node_, stop_node_, reset_node_}) {
     if (c != nullptr) c->can_ = nullptr;
   }
+  SdoAccess::close_end(this);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -29,10 +29,17 @@ class Transfer {
       : can_(can),
         node_(SdoAccess::node_of(can)),
         index_(index & 0xFFFF),
-        subindex_(subindex & 0xFF) {
-    SdoAccess::begin(can_);
+        subindex_(subindex & 0xFF),
+        entered_(SdoAccess::enter(can)) {
+    if (entered_) SdoAccess::begin(can_);
   }
-  ~Transfer() { SdoAccess::end(can_); }
+  ~Transfer() {
+    if (!entered_) return;
+    SdoAccess::end(can_);
+    SdoAccess::leave(can_);
+  }
+  // False when the property is being closed, moved or destroyed: the transfer does not start.
+  bool started() const { return entered_; }
   Transfer(const Transfer&) = delete;
   Transfer& operator=(const Transfer&) = delete;
 
@@ -101,6 +108,7 @@ class Transfer {
   int node_;
   int index_;
   int subindex_;
+  bool entered_;
 };
 
 }  // namespace
@@ -111,6 +119,7 @@ int D_can::sdo_upload(int index, int subindex, void* buffer, size_t size, size_t
   if (buffer == nullptr && size > 0) return NTCAN_INVALID_PARAMETER;
   if (handle() < 0) return NTCAN_INVALID_HANDLE;
   Transfer t(this, index, subindex);
+  if (!t.started()) return NTCAN_OPERATION_ABORTED;
   int r = t.send(0x40, true, nullptr, 0);
   if (r != 0) return r;
   CMSG m{};
@@ -153,6 +162,7 @@ int D_can::sdo_download(int index, int subindex, const void* data, size_t size) 
   if (handle() < 0) return NTCAN_INVALID_HANDLE;
   if (size > 0xFFFFFFFFu) return static_cast<int>(kAbortTooLong);
   Transfer t(this, index, subindex);
+  if (!t.started()) return NTCAN_OPERATION_ABORTED;
   CMSG m{};
   int r = 0;
   if (size > 0 && size <= 4) {

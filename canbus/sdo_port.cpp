@@ -37,9 +37,7 @@ Running* find_running(const D_can* can) {
 }
 
 // One frame at most: a frame read but not wanted would have to go back into the queue. True
-// when the wait is over: a frame came, the driver failed or the transfer was cancelled. The
-// driver is asked for one slice at a time, so that a cancelled transfer learns it soon also on
-// a handle that nobody closes (a follower's, the line's).
+// when the wait is over: a frame came, the driver failed or the transfer was cancelled.
 bool read_within(void* p, int64_t real_ns) {
   auto* c = static_cast<ReadCtx*>(p);
   if (SdoAccess::cancelled(c->can)) {
@@ -47,7 +45,6 @@ bool read_within(void* p, int64_t real_ns) {
     return true;
   }
   int count = 1;
-  real_ns = std::min(real_ns, SdoAccess::kCancelSliceNs);
   // Rounded up to whole microseconds, so that the driver never returns before the deadline.
   c->ret = c->can->can_read_for(c->out, &count, (real_ns + 999) / 1000);
   if (c->ret == NTCAN_SUCCESS && count <= 0) c->ret = NTCAN_RX_TIMEOUT;
@@ -163,7 +160,12 @@ void SdoAccess::set_aside(D_can* can, const CMSG& m) {
 
 int SdoAccess::read_one(D_can* can, int64_t deadline, CMSG* out) {
   ReadCtx ctx{can, out, NTCAN_RX_TIMEOUT};
-  tavik::clock().wait_until(deadline, &read_within, &ctx);
+  // One slice at a time, so that a cancelled transfer learns it soon also on a handle that
+  // nobody closes (a follower's, the line's); each slice ends in the driver at a frame.
+  for (;;) {
+    const int64_t until = std::min(deadline, tavik::clock().now_ns() + kCancelSliceNs);
+    if (tavik::clock().wait_until(until, &read_within, &ctx) || until >= deadline) break;
+  }
   return ctx.ret == NTCAN_RX_TIMEOUT ? -1 : ctx.ret;
 }
 

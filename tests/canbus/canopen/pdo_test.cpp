@@ -214,8 +214,8 @@ class PdoTest : public CanbusTest {
     clock().advance(int64_t{ms} * 1'000'000);
     ASSERT_TRUE(mon_->poll());
   }
-  // Polls until `n` boot configurations have ended (the worker runs them on its own thread;
-  // the simulated node answers at once, so that takes microseconds).
+  // Polls until `n` boot configurations have ended and their reports are delivered (the worker runs
+  // them on its own thread; the simulated node answers at once, so that takes microseconds).
   canbus::NodeStats until_configured(uint64_t n) {
     canbus::NodeStats s;
     for (int i = 0; i < 1'000'000; ++i) {
@@ -224,6 +224,7 @@ class PdoTest : public CanbusTest {
       if (s.configured + s.config_failures >= n) break;
       std::this_thread::yield();
     }
+    mon_->poll();  // delivers the report, stored with the counter
     return s;
   }
 

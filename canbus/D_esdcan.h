@@ -343,12 +343,11 @@ class D_can : public D_fct {
   bool first_at_line_ = false;
   int32_t* rxmsg_len_ = nullptr;
   int* alive_ptr_ = nullptr;
+  // The identity texts live in their properties (at most 63 characters, as the uploads store
+  // them): a node whose identity was never read keeps no text buffers.
   D_string* manu_ = nullptr;
-  char manu_str_[64] = {};
   D_string* hwver_ = nullptr;
-  char hw_str_[64] = {};
   D_string* swver_ = nullptr;
-  char sw_str_[64] = {};
   D_canactive* active_ = nullptr;
   D_canint* start_node_ = nullptr;
   D_canint* stop_node_ = nullptr;

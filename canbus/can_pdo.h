@@ -154,6 +154,7 @@ struct SyncStats {
 struct SyncEvent {
   uint8_t counter = 0;
   int64_t time_ns = 0;
+  int64_t due_ns = 0;     // when it was due: start + n * period
   uint64_t sequence = 0;  // 1 for the first SYNC after start()
 };
 
@@ -185,6 +186,11 @@ class SyncProducer {
   // Without own thread: sends the SYNC due at the framework clock's time, if one is due; true
   // when one was sent.
   bool tick();
+  // Real-time priority (SCHED_FIFO 1..99) for the thread of its own, taken at the next start();
+  // 0, the default, keeps the normal scheduling. On a loaded machine only a real-time thread
+  // keeps its deadlines within a fraction of a millisecond. When the system refuses it
+  // (no CAP_SYS_NICE or RLIMIT_RTPRIO), the thread logs that once and runs normally.
+  void set_realtime_priority(int priority);
   // When the next SYNC is due (framework clock, ns); 0 when not running.
   int64_t next_due_ns() const;
   SyncStats stats() const;
@@ -212,6 +218,7 @@ class SyncProducer {
   int64_t period_ns_ = 0;
   uint64_t n_ = 0;  // periods sent or skipped since start
   int overflow_ = 0;
+  int rt_priority_ = 0;
   uint8_t counter_ = 0;
   SyncStats stats_;
   std::vector<CMSG> queued_;

@@ -169,15 +169,19 @@ int NodeMonitor::add(D_can* node, const NodeConfig& config) {
     added = e;
     entries_.push_back(std::move(e));
   }
+  std::vector<int> pdo_ids;
   if (config.boot) {
-    // Its TPDOs are decoded from the start; their identifiers are enabled below.
+    // Its TPDOs are decoded from the start; their identifiers and the SDO replies are enabled
+    // below.
+    std::lock_guard<std::mutex> lk(mx_);
+    added->pd = std::make_unique<ProcessData>();
+    pdo_ids.push_back(cob_id(0x580, v.i2_data));
     for (const PdoConfig& p : config.boot->pdos) {
-      if (p.kind != PdoKind::kTpdo || !p.valid) continue;
-      std::lock_guard<std::mutex> lk(mx_);
-      if (add_tpdo_locked(*added, p) != 0) continue;
-      node->AddIdent(static_cast<int>(pdo_cob_id(p, v.i2_data)));
+      if (p.kind != PdoKind::kTpdo || !p.valid || add_tpdo_locked(*added, p) != 0) continue;
+      pdo_ids.push_back(static_cast<int>(pdo_cob_id(p, v.i2_data)));
     }
   }
+  for (int id : pdo_ids) node->AddIdent(id);
   int r = node->AddIdent(cob_id(0x700, v.i2_data));
   const int r2 = node->AddIdent(cob_id(0x80, v.i2_data));
   if (r == 0) r = r2;

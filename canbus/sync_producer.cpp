@@ -8,6 +8,8 @@
 // held while a frame goes to the driver or a listener runs. send_mx_ is held by the sending
 // thread for one SYNC with its queued frames and its listeners, so that remove_listener() can
 // wait for a listener call in progress.
+#include <pthread.h>
+#include <sched.h>
 #include <sys/prctl.h>
 
 #include <algorithm>
@@ -117,6 +119,7 @@ bool SyncProducer::send_due(int64_t now) {
     }
     ev.counter = counter_;
     ev.time_ns = now;
+    ev.due_ns = start_ns_ + static_cast<int64_t>(latest) * period_ns_;
     ev.sequence = stats_.sent + stats_.failed + 1;
     after.swap(queued_);
     for (const Slot& s : listeners_) fns.push_back(s.fn);
@@ -147,10 +150,27 @@ bool SyncProducer::send_due(int64_t now) {
   return true;
 }
 
+void SyncProducer::set_realtime_priority(int priority) {
+  std::lock_guard<std::mutex> lk(mx_);
+  rt_priority_ = std::max(0, std::min(priority, 99));
+}
+
 void SyncProducer::run() {
   // 1 ns of timer slack (the kernel's default is 50 µs): SYNC jitter is what this thread is for.
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   std::unique_lock<std::mutex> lk(mx_);
+  if (rt_priority_ > 0) {
+    sched_param sp{};
+    sp.sched_priority = rt_priority_;
+    const int r = pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
+    if (r != 0) {
+      tavik::printtostderr("SyncProducer",
+                           "Line : " + std::to_string(line_) +
+                               ": real-time priority refused, normal scheduling (error " +
+                               std::to_string(r) + ")",
+                           DF_LOG);
+    }
+  }
   while (!stop_) {
     const int64_t due = start_ns_ + static_cast<int64_t>(n_ + 1) * period_ns_;
     const int64_t left = due - tavik::clock().now_ns();

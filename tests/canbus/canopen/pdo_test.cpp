@@ -545,9 +545,22 @@ TEST_P(TransferEndTest, TransferEndsWithAnError) {
     case Ending::kDestroy:
       node_.reset();
       break;
-    case Ending::kRemove:
+    case Ending::kRemove: {
+      // Meanwhile the monitor's thread goes on: the node's own TPDO is decoded.
+      // The transfer, the only reader of the handle while it runs, sets the frame aside for the
+      // receive cycle when it wakes; each poll returns at once meanwhile.
+      vbus::inject(kNet, make_frame(0x185, {1, 0, 2, 0}));
+      Texts ev;
+      for (int i = 0; i < 1'000'000 && ev.empty(); ++i) {
+        ASSERT_TRUE(mon_->poll());
+        ev = events();
+        std::this_thread::yield();
+      }
+      ASSERT_FALSE(ev.empty());
+      EXPECT_EQ(ev.front().substr(ev.front().size() - 4), " 1 2");
       EXPECT_TRUE(mon_->remove(node_.get()));
       return;
+    }
   }
   EXPECT_EQ(r.get(), NTCAN_OPERATION_ABORTED);
   if (node_ != nullptr) {  // a later transfer runs normally (and finds no handle)

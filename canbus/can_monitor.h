@@ -18,6 +18,10 @@
 //    evaluation), must not destroy a supervised node property, and should return quickly: a
 //    callback that blocks (an SDO upload of a silent node waits 2 to 3 s) delays supervision
 //    of every node by as long. An exception out of a callback is logged and goes no further.
+//  - Boot configurations (NodeConfig::boot) run on up to four worker threads of the monitor,
+//    which send SDO transfers and the NMT start on the node's handle; their reports reach
+//    on_boot_config on the polling thread at the next poll. Process data (on_pdo, late/back) is
+//    delivered with the node's other events, in frame order.
 //  - A node property must be removed before it is destroyed or moved to another line or node
 //    (has_changed()); add it again after attaching it anew.
 #pragma once

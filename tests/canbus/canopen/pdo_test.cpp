@@ -12,6 +12,7 @@
 #include "canbus/io/node_harness.h"
 #include "canopen_node.h"
 #include "support/canbus_fixture.h"
+#include "support/vcan_peers.h"
 
 namespace canbus_test {
 namespace {
@@ -496,6 +497,32 @@ TEST_F(PdoTest, BootConfigurationAppliedAtAddAndAfterEachBootUpOnceThenStarted) 
   const Texts ev = events();
   EXPECT_NE(std::find(ev.begin(), ev.end(), "TPDO1 @500 3 4"), ev.end())
       << ::testing::PrintToString(ev);
+}
+
+// A boot-up while the configuration runs: that run is not reported and the node not started
+// after it; the configuration runs once more for the new boot, and then the node starts once.
+TEST_F(PdoTest, BootUpDuringTheConfigurationRunsItOnceMore) {
+  clock().set_wait_grace(60'000'000'000);
+  sim_->hold_answers(true);
+  canbus::NodeConfig cfg;
+  cfg.boot = adc_boot(sim::kDefaultVendorId);
+  monitor(cfg);
+  ASSERT_TRUE(wait_until([&] { return sim_->held_answers() == 1; }));
+  vbus::inject(kNet, make_frame(0x705, {0}));
+  canbus::NodeStats s;
+  ASSERT_TRUE(wait_until([&] {
+    mon_->poll();
+    return mon_->stats(node_.get(), s) && s.boot_ups == 1;
+  }));
+  EXPECT_EQ(events(), Texts{"frames 1"});  // the boot-up
+  sim_->hold_answers(false);
+  s = until_configured(1);
+  EXPECT_EQ(s.configured, 1u);
+  EXPECT_EQ(s.config_failures, 0u);
+  EXPECT_EQ(events(), Texts{"configured"});
+  EXPECT_EQ(sent(0), Texts{"000#0105"});
+  const Texts req = sent(0x600 + kNode);
+  EXPECT_EQ(std::count(req.begin(), req.end(), "605#4018100100000000"), 2);
 }
 
 TEST_F(PdoTest, IdentityMismatchRefusesTheStart) {

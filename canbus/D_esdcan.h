@@ -245,7 +245,7 @@ class D_can : public D_fct {
   int init(int ident, int flag);
   int can_open();
   // Gives the handle back. An SDO transfer of this property running on another thread ends
-  // first, with an error (NTCAN_OPERATION_ABORTED, within 20 ms), and none starts while the
+  // first, with an error (NTCAN_OPERATION_ABORTED, within 100 ms), and none starts while the
   // close runs; the same holds for a move (set_value to another line or node) and for the
   // destructor.
   int can_close();

@@ -180,7 +180,7 @@ class NodeMonitor {
   // say).
   int add(D_can* node, const NodeConfig& config = {});
   // Ends the node's supervision; false when it was not supervised. A boot configuration of the
-  // node in progress is cancelled (its SDO transfer ends within 20 ms) and waited for.
+  // node in progress is cancelled (its SDO transfer ends within 100 ms) and waited for.
   bool remove(D_can* node);
   // Decodes the TPDO `cfg` (kind kTpdo) of a supervised node from now on and enables its
   // identifier on the node's handle; replaces an earlier mapping of the same TPDO. -1 when the

@@ -4,6 +4,7 @@
 #include "sdo_port.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -28,6 +29,9 @@ struct Running {
 std::mutex g_running_mx;
 std::condition_variable g_running_cv;  // a transfer left the table
 std::vector<Running> g_running;
+// Properties being closed now: while there are none (nearly always), a reply wait looks at this
+// and not at the table.
+std::atomic<int> g_closing{0};
 
 Running* find_running(const D_can* can) {
   for (Running& r : g_running) {
@@ -86,6 +90,7 @@ void SdoAccess::leave(const D_can* can) {
 }
 
 bool SdoAccess::cancelled(const D_can* can) {
+  if (g_closing.load(std::memory_order_acquire) == 0) return false;
   std::lock_guard<std::mutex> lk(g_running_mx);
   const Running* r = find_running(can);
   return r != nullptr && r->closing > 0;
@@ -99,6 +104,7 @@ void SdoAccess::close_begin(const D_can* can) {
     r = &g_running.back();
   }
   ++r->closing;
+  g_closing.fetch_add(1, std::memory_order_release);
   const auto me = std::this_thread::get_id();
   if (std::find(r->threads.begin(), r->threads.end(), me) != r->threads.end()) return;
   g_running_cv.wait(lk, [&] { return find_running(can)->threads.empty(); });
@@ -108,7 +114,10 @@ void SdoAccess::close_end(const D_can* can) {
   std::lock_guard<std::mutex> lk(g_running_mx);
   Running* r = find_running(can);
   if (r == nullptr) return;
-  if (r->closing > 0) --r->closing;
+  if (r->closing > 0) {
+    --r->closing;
+    g_closing.fetch_sub(1, std::memory_order_release);
+  }
   drop_if_unused(r);
 }
 

@@ -32,7 +32,7 @@ struct SdoAccess {
   // one of its own transfers it does not wait (that transfer ends on the closed handle).
   static void close_begin(const D_can* can);
   static void close_end(const D_can* can);
-  static constexpr int64_t kCancelSliceNs = 20'000'000;
+  static constexpr int64_t kCancelSliceNs = 100'000'000;
 
   // Waits until `deadline` (process clock) for the next frame of the transfer: one that
   // `mine(frame)` claims. Frames not claimed go to the stash (or are dropped without receive

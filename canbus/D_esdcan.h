@@ -253,6 +253,10 @@ class D_can : public D_fct {
   int init(int ident);
   int init(int ident, int flag);
   int can_open();
+  // Gives the handle back. An SDO transfer of this property running on another thread ends
+  // first, with an error (NTCAN_OPERATION_ABORTED, within 100 ms), and none starts while the
+  // close runs; the same holds for a move (set_value to another line or node) and for the
+  // destructor.
   int can_close();
   int AddIdent(int ident);
   int DelIdent(int ident);
@@ -375,12 +379,11 @@ class D_can : public D_fct {
   bool first_at_line_ = false;
   int32_t* rxmsg_len_ = nullptr;
   int* alive_ptr_ = nullptr;
+  // The identity texts live in their properties (at most 63 characters, as the uploads store
+  // them): a node whose identity was never read keeps no text buffers.
   D_string* manu_ = nullptr;
-  char manu_str_[64] = {};
   D_string* hwver_ = nullptr;
-  char hw_str_[64] = {};
   D_string* swver_ = nullptr;
-  char sw_str_[64] = {};
   D_canactive* active_ = nullptr;
   D_canint* start_node_ = nullptr;
   D_canint* stop_node_ = nullptr;
@@ -481,12 +484,13 @@ class D_can : public D_fct {
   std::vector<int> ids_;  // identifiers enabled through this property
 };
 
-// Emergency decoding, typed values, the object dictionary with typed object access, and the node
-// monitor, services built on the operations above.
+// Emergency decoding, typed values, the object dictionary with typed object access, process data
+// and the node monitor, services built on the operations above.
 #include "can_emcy.h"
 #include "can_ids.h"
 #include "can_monitor.h"
 #include "can_od.h"
+#include "can_pdo.h"
 #include "can_value.h"
 // Commissioning: the network scan and the LSS master, each on a driver handle of its own.
 #include "can_lss.h"

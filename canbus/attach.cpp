@@ -19,6 +19,7 @@
 
 #include "D_esdcan.h"
 #include "registry.h"
+#include "sdo_port.h"
 
 bool D_can::bad_line() const {
   // Unsigned arithmetic: no overflow for any int, and 0 or negative wrap to large values.
@@ -275,6 +276,14 @@ int D_can::can_open() {
 }
 
 int D_can::can_close() {
+  // A transfer of this property on another thread (a boot configuration, say) ends with an
+  // error first and none starts until the close is done: it would read share_ and the handle
+  // while they change.
+  SdoAccess::close_begin(this);
+  struct CloseEnd {
+    const D_can* p;
+    ~CloseEnd() { SdoAccess::close_end(p); }
+  } close_end{this};
   {
     // From here on the receive cycle neither renews this property's handle nor hands it one.
     // A master keeps its buffer (its followers may still read it, and it reuses it when it

@@ -18,6 +18,10 @@
 //    evaluation), must not destroy a supervised node property, and should return quickly: a
 //    callback that blocks (an SDO upload of a silent node waits 2 to 3 s) delays supervision
 //    of every node by as long. An exception out of a callback is logged and goes no further.
+//  - Boot configurations (NodeConfig::boot) run on up to four worker threads of the monitor,
+//    which send SDO transfers and the NMT start on the node's handle; their reports reach
+//    on_boot_config on the polling thread at the next poll. Process data (on_pdo, late/back) is
+//    delivered with the node's other events, in frame order.
 //  - A node property must be removed before it is destroyed or moved to another line or node
 //    (has_changed()); add it again after attaching it anew.
 #pragma once
@@ -25,13 +29,16 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "can_emcy.h"
+#include "can_pdo.h"
 
 class D_can;
 
@@ -41,6 +48,44 @@ enum class Supervision {
   kGuarding,   // the monitor sends a guarding request (remote frame on 0x700 + node) each period
   kHeartbeat,  // the node sends its state on 0x700 + node by itself (producer time 0x1017)
   kNone,       // emergencies and states from whatever arrives, no time-out
+};
+
+// One object written at boot: the value encoded as `type` (strings and domains as given).
+struct SdoWrite {
+  uint16_t index = 0;
+  uint8_t subindex = 0;
+  DataType type = DataType::kUnsigned8;
+  Value value;
+};
+
+// Configuration of a node at boot, applied when the node is added to the monitor and again
+// after every boot-up message the monitor sees, before the node is started: the identity check,
+// the SDO writes in order, then the PDOs in order (configure_pdo). TPDOs listed here are also
+// decoded by the monitor (as with add_tpdo). Runs on a worker thread of the monitor, never on
+// its polling thread: a silent node (2 to 3 s per transfer) holds up nobody else. A node whose
+// configuration fails is not started and is reported (on_boot_config, stats.config_failures).
+struct BootConfig {
+  // Expected identity (0x1018:1 vendor id, 0x1018:2 product code).
+  bool check_identity = false;
+  uint32_t vendor_id = 0;
+  uint32_t product_code = 0;
+  std::vector<SdoWrite> writes;
+  std::vector<PdoConfig> pdos;
+  // NMT start of the node once it is configured. With a boot configuration the monitor starts
+  // the node: the server should not start it itself on boot-up.
+  bool start = true;
+};
+
+// Outcome of one boot configuration: ok, or the failing object, the result (SDO result, or
+// kPdoMismatch / kPdoBadConfig / kIdentityMismatch) and the reason, "0x1018:01: vendor id
+// 0x00000ABD, expected 0x00000ABC" or "TPDO1: 0x1A00:01: SDO abort 0x06040041: ...".
+constexpr int kIdentityMismatch = -12;
+struct BootReport {
+  bool ok = true;
+  uint16_t index = 0;
+  uint8_t subindex = 0;
+  int result = 0;
+  std::string reason;
 };
 
 struct NodeConfig {
@@ -63,21 +108,36 @@ struct NodeConfig {
   bool update_properties = true;
   // Log each emergency with its decoded text (label "NodeMonitor").
   bool log_emergencies = true;
+  // Configuration at boot (see BootConfig); none when null.
+  std::shared_ptr<const BootConfig> boot;
 };
 
 // State byte values without the guarding toggle bit; kUnknown until the node has been heard.
 constexpr int kStateUnknown = -1;
 
 struct NodeStats {
-  uint64_t replies = 0;        // guarding replies accepted, or heartbeats received
-  uint64_t missed = 0;         // guarding requests without a good reply; heartbeat time-outs
-  uint64_t toggle_errors = 0;  // guarding replies whose toggle bit did not alternate
-  uint64_t emergencies = 0;    // EMCY frames
-  uint64_t boot_ups = 0;       // boot-up messages
-  uint64_t frames_lost = 0;    // frames the driver dropped before they reached the node's buffer
-  uint64_t cycles_full = 0;    // cycles that took the whole frame budget (more may be waiting)
-  int state = kStateUnknown;   // last state reported, toggle bit removed
-  bool lost = false;           // reported lost and not back since
+  uint64_t replies = 0;          // guarding replies accepted, or heartbeats received
+  uint64_t missed = 0;           // guarding requests without a good reply; heartbeat time-outs
+  uint64_t toggle_errors = 0;    // guarding replies whose toggle bit did not alternate
+  uint64_t emergencies = 0;      // EMCY frames
+  uint64_t boot_ups = 0;         // boot-up messages
+  uint64_t frames_lost = 0;      // frames the driver dropped before they reached the node's buffer
+  uint64_t cycles_full = 0;      // cycles that took the whole frame budget (more may be waiting)
+  int state = kStateUnknown;     // last state reported, toggle bit removed
+  bool lost = false;             // reported lost and not back since
+  uint64_t pdos = 0;             // TPDOs decoded
+  uint64_t pdos_short = 0;       // TPDOs shorter than their mapping (not decoded)
+  uint64_t configured = 0;       // boot configurations applied
+  uint64_t config_failures = 0;  // boot configurations that failed (node not started)
+};
+
+// Per TPDO of a node with a known mapping.
+struct TpdoStats {
+  uint64_t count = 0;         // frames decoded
+  uint64_t short_frames = 0;  // frames shorter than the mapping
+  int64_t last_ns = 0;        // time of the last one (framework clock), 0 before the first
+  uint64_t late_events = 0;   // times it was reported late
+  bool late = false;          // reported late and not back since
 };
 
 struct MonitorCallbacks {
@@ -92,6 +152,16 @@ struct MonitorCallbacks {
   // The array is the monitor's own copy, valid during the call; the callback may hand it to
   // can_emergency() or check_alive(), which take a non-const array.
   std::function<void(D_can& node, CMSG* frames, int count)> on_frames;
+  // A TPDO of a node with a known mapping, decoded (before on_frames of the same cycle). The
+  // values are valid during the call.
+  std::function<void(D_can& node, int pdo, const PdoValues& values)> on_pdo;
+  // A TPDO with an event timer that has not come for 3 event periods, or a synchronous TPDO
+  // (types 1..240) after 3 times its SYNC count with a SYNC producer given (use_sync); back on
+  // its next frame. Armed by the first frame, disarmed by a boot-up.
+  std::function<void(D_can& node, int pdo)> on_pdo_late;
+  std::function<void(D_can& node, int pdo)> on_pdo_back;
+  // The end of a boot configuration (see BootConfig).
+  std::function<void(D_can& node, const BootReport& report)> on_boot_config;
 };
 
 class NodeMonitor {
@@ -109,8 +179,18 @@ class NodeMonitor {
   // result is 0, or the driver's result when an identifier could not be enabled (the line is down,
   // say).
   int add(D_can* node, const NodeConfig& config = {});
-  // Ends the node's supervision; false when it was not supervised.
+  // Ends the node's supervision; false when it was not supervised. A boot configuration of the
+  // node in progress is cancelled (its SDO transfer ends within 100 ms) and waited for.
   bool remove(D_can* node);
+  // Decodes the TPDO `cfg` (kind kTpdo) of a supervised node from now on and enables its
+  // identifier on the node's handle; replaces an earlier mapping of the same TPDO. -1 when the
+  // node is not supervised or cfg is no TPDO or its mapping exceeds 64 bits; else the result of
+  // enabling the identifier.
+  int add_tpdo(D_can* node, const PdoConfig& cfg);
+  bool tpdo_stats(const D_can* node, int pdo, TpdoStats& out) const;
+  // The SYNC producer of the nodes' line(s): synchronous TPDOs are expected after its SYNCs.
+  // nullptr detaches it. The producer must outlive the monitor or be detached first.
+  void use_sync(SyncProducer* sync);
   bool supervised(const D_can* node) const;
   // The node's counters; false (and `out` untouched) when it is not supervised.
   bool stats(const D_can* node, NodeStats& out) const;
@@ -132,6 +212,8 @@ class NodeMonitor {
  private:
   struct Entry;
   struct Event;
+  struct ProcessData;
+  struct Tpdo;
   struct LineState {
     int line;
     bool open;
@@ -144,6 +226,15 @@ class NodeMonitor {
   // Without any lock: the node's events in order, then its frames.
   void deliver_node(Entry& e, std::vector<Event>& events, CMSG* frames, int count);
   void run(int period_ms);
+  // With mx_ held: a TPDO frame of a node with process data; false when it is none.
+  bool take_pdo(Entry& e, const CMSG& m, int64_t now, std::vector<Event>& out);
+  // With mx_ held: late TPDOs.
+  void supervise_pdos(Entry& e, int64_t now, std::vector<Event>& out);
+  // With mx_ held: a boot configuration of the node is due (added, or a boot-up seen).
+  void boot_due(const std::shared_ptr<Entry>& e);
+  void worker();
+  void configure(Entry& e, const BootConfig& cfg, BootReport& rep);
+  int add_tpdo_locked(Entry& e, const PdoConfig& cfg);
   // The node's count of lost frames so far, fed with the frames of one cycle.
 
   MonitorCallbacks cb_;
@@ -155,6 +246,24 @@ class NodeMonitor {
   std::mutex poll_mx_;
   std::atomic<std::thread::id> polling_thread_{};
   std::vector<CMSG> frames_;  // poll()'s copy of one node's buffer; guarded by poll_mx_
+  // Decoded TPDOs of one node's cycle, reused from cycle to cycle (no allocation once warm);
+  // guarded by poll_mx_, filled under mx_ as well.
+  std::vector<PdoValues> decoded_;
+  size_t decoded_used_ = 0;
+  std::vector<BootReport> reports_;  // of one node's cycle; guarded like decoded_
+
+  SyncProducer* sync_ = nullptr;  // guarded by mx_
+  int sync_listener_ = 0;
+  uint64_t syncs_ = 0;  // SYNCs sent by sync_ so far; guarded by mx_
+
+  // Boot configurations: due nodes, and the worker threads (at most kWorkers) that apply them.
+  // Guarded by mx_; job_cv_ wakes the workers, done_cv_ the remove() that waits for a job.
+  std::deque<std::shared_ptr<Entry>> jobs_;
+  std::vector<std::thread> workers_;
+  int idle_workers_ = 0;
+  bool workers_stop_ = false;
+  std::condition_variable job_cv_;
+  std::condition_variable done_cv_;
 
   mutable std::mutex run_mx_;  // guards thread_ and stop_; the thread waits on run_cv_
   std::condition_variable run_cv_;

@@ -7,6 +7,7 @@
 // came meanwhile and never reports a time-out the node did not have.
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <exception>
 #include <string>
 #include <system_error>
@@ -14,6 +15,7 @@
 
 #include "D_esdcan.h"
 #include "cob_id.h"
+#include "sdo_port.h"
 
 namespace canbus {
 namespace {
@@ -21,6 +23,11 @@ namespace {
 constexpr int64_t kNsPerMs = 1'000'000;
 constexpr int kBootUp = 0x00;
 constexpr uint8_t kToggle = 0x80;
+// Worker threads for boot configurations: a silent node takes one for seconds, the others go on.
+constexpr size_t kWorkers = 4;
+// A TPDO is late after this many of its periods (event timer, or SYNCs of its type).
+constexpr int64_t kLateAfter = 3;
+constexpr int64_t kNsPerS = 1'000'000'000;
 
 // The monitor whose thread runs the receive cycle; a second one would take the frames the
 // first one has to evaluate.
@@ -59,12 +66,51 @@ struct NodeMonitor::Entry {
   // Heartbeat: armed by the first beat or boot-up; a node never heard is never "lost".
   bool armed = false;
   int64_t last_beat = 0;
+  // TPDO mappings and boot configuration; null for a node without process data, which so costs
+  // one pointer.
+  std::unique_ptr<ProcessData> pd;
+};
+
+struct NodeMonitor::Tpdo {
+  int number = 0;
+  int32_t id = 0;
+  PdoMapping mapping;
+  unsigned bits = 0;
+  uint16_t event_ms = 0;
+  uint8_t type = 0xFF;
+  TpdoStats st;
+  bool armed = false;     // a frame came since the last boot-up
+  uint64_t sync_at = 0;   // syncs_ when the last frame came
+  int64_t short_log = 0;  // when a short frame was last logged
+};
+
+struct NodeMonitor::ProcessData {
+  std::vector<Tpdo> tpdos;
+  // Boot configuration: boot_seq counts the boots to configure for (the addition, then every
+  // boot-up); a job takes the latest, and when another boot came while it ran, runs again.
+  uint64_t boot_seq = 0;
+  bool boot_seen = false;  // set by evaluate, turned into a job by poll
+  bool queued = false;
+  bool running = false;
+  std::vector<BootReport> done;  // finished, not yet delivered
 };
 
 struct NodeMonitor::Event {
-  enum Kind { kState, kLost, kBack, kEmcy, kLineLost, kLineBack } kind;
-  int a = 0;  // old state, or line
-  int b = 0;  // new state
+  enum Kind {
+    kState,
+    kLost,
+    kBack,
+    kEmcy,
+    kLineLost,
+    kLineBack,
+    kPdo,
+    kPdoShort,
+    kPdoLate,
+    kPdoBack,
+    kBoot
+  } kind;
+  int a = 0;  // old state, line, PDO number, or index into decoded_ / reports_
+  int b = 0;  // new state, frame length
   Emcy emcy{};
 };
 
@@ -73,6 +119,22 @@ NodeMonitor::NodeMonitor(MonitorCallbacks callbacks)
 
 NodeMonitor::~NodeMonitor() {
   stop();
+  use_sync(nullptr);
+  std::vector<D_can*> nodes;
+  {
+    std::lock_guard<std::mutex> lk(mx_);
+    for (const auto& e : entries_) nodes.push_back(e->prop);
+  }
+  // Boot configurations in progress end before the nodes may go.
+  for (D_can* n : nodes) remove(n);
+  std::vector<std::thread> workers;
+  {
+    std::lock_guard<std::mutex> lk(mx_);
+    workers_stop_ = true;
+    workers.swap(workers_);
+  }
+  job_cv_.notify_all();
+  for (std::thread& t : workers) t.join();
 }
 
 int NodeMonitor::add(D_can* node, const NodeConfig& config) {
@@ -85,6 +147,7 @@ int NodeMonitor::add(D_can* node, const NodeConfig& config) {
     v = node->value();
   }
   if (v.i2_data < 1 || v.i2_data > 127 || v.i1_data < 1 || v.i1_data > 20) return -1;
+  std::shared_ptr<Entry> added;
   // Periods that cannot be kept: a request or a time-out on every poll.
   if ((config.mode == Supervision::kGuarding && config.guard_period_ms <= 0) ||
       (config.mode == Supervision::kHeartbeat &&
@@ -103,8 +166,22 @@ int NodeMonitor::add(D_can* node, const NodeConfig& config) {
     e->node = v.i2_data;
     e->cfg = config;
     e->cfg.guard_misses = std::max(e->cfg.guard_misses, 1);
+    added = e;
     entries_.push_back(std::move(e));
   }
+  std::vector<int> pdo_ids;
+  if (config.boot) {
+    // Its TPDOs are decoded from the start; their identifiers and the SDO replies are enabled
+    // below.
+    std::lock_guard<std::mutex> lk(mx_);
+    added->pd = std::make_unique<ProcessData>();
+    pdo_ids.push_back(cob_id(0x580, v.i2_data));
+    for (const PdoConfig& p : config.boot->pdos) {
+      if (p.kind != PdoKind::kTpdo || !p.valid || add_tpdo_locked(*added, p) != 0) continue;
+      pdo_ids.push_back(static_cast<int>(pdo_cob_id(p, v.i2_data)));
+    }
+  }
+  for (int id : pdo_ids) node->AddIdent(id);
   int r = node->AddIdent(cob_id(0x700, v.i2_data));
   const int r2 = node->AddIdent(cob_id(0x80, v.i2_data));
   if (r == 0) r = r2;
@@ -116,6 +193,10 @@ int NodeMonitor::add(D_can* node, const NodeConfig& config) {
                                 static_cast<unsigned char>(config.heartbeat_ms >> 8)};
     if (r == 0) r = node->sdo_download(0x1017, 0, t, sizeof t);
   }
+  if (config.boot) {
+    std::lock_guard<std::mutex> lk(mx_);
+    if (!added->removed) boot_due(added);
+  }
   return r;
 }
 
@@ -123,13 +204,265 @@ bool NodeMonitor::remove(D_can* node) {
   // From another thread: wait for a poll in progress, whose callbacks may concern this node.
   std::unique_lock<std::mutex> pl(poll_mx_, std::defer_lock);
   if (polling_thread_.load() != std::this_thread::get_id()) pl.lock();
-  std::lock_guard<std::mutex> lk(mx_);
-  auto it = std::find_if(entries_.begin(), entries_.end(),
-                         [node](const auto& e) { return e->prop == node; });
-  if (it == entries_.end()) return false;
-  (*it)->removed = true;
-  entries_.erase(it);
+  std::shared_ptr<Entry> e;
+  {
+    std::lock_guard<std::mutex> lk(mx_);
+    auto it = std::find_if(entries_.begin(), entries_.end(),
+                           [node](const auto& x) { return x->prop == node; });
+    if (it == entries_.end()) return false;
+    e = *it;
+    e->removed = true;
+    entries_.erase(it);
+    if (!e->pd || !e->pd->running) return true;
+  }
+  // A boot configuration runs on a worker: its transfer ends (no other starts) and the job
+  // sees `removed` before its next step. The worker takes neither poll_mx_ nor waits for us.
+  SdoAccess::close_begin(node);
+  {
+    std::unique_lock<std::mutex> lk(mx_);
+    done_cv_.wait(lk, [&] { return !e->pd->running; });
+  }
+  SdoAccess::close_end(node);
   return true;
+}
+
+int NodeMonitor::add_tpdo_locked(Entry& e, const PdoConfig& cfg) {
+  if (cfg.kind != PdoKind::kTpdo || mapping_bits(cfg.mapping) > 64) return -1;
+  if (!e.pd) e.pd = std::make_unique<ProcessData>();
+  const auto id = static_cast<int32_t>(pdo_cob_id(cfg, e.node));
+  auto& ts = e.pd->tpdos;
+  auto it =
+      std::find_if(ts.begin(), ts.end(), [&](const Tpdo& t) { return t.number == cfg.number; });
+  if (it == ts.end()) it = ts.insert(ts.end(), Tpdo{});
+  it->number = cfg.number;
+  it->id = id;
+  it->mapping = cfg.mapping;
+  it->bits = mapping_bits(cfg.mapping);
+  it->event_ms = cfg.event_timer_ms;
+  it->type = cfg.transmission_type;
+  it->armed = false;
+  it->st.late = false;
+  return 0;
+}
+
+int NodeMonitor::add_tpdo(D_can* node, const PdoConfig& cfg) {
+  int node_id = 0;
+  {
+    std::lock_guard<std::mutex> lk(mx_);
+    auto it = std::find_if(entries_.begin(), entries_.end(),
+                           [node](const auto& x) { return x->prop == node; });
+    if (it == entries_.end() || add_tpdo_locked(**it, cfg) != 0) return -1;
+    node_id = (*it)->node;
+  }
+  return node->AddIdent(static_cast<int>(pdo_cob_id(cfg, node_id)));
+}
+
+bool NodeMonitor::tpdo_stats(const D_can* node, int pdo, TpdoStats& out) const {
+  std::lock_guard<std::mutex> lk(mx_);
+  for (const auto& e : entries_) {
+    if (e->prop != node || !e->pd) continue;
+    for (const Tpdo& t : e->pd->tpdos) {
+      if (t.number != pdo) continue;
+      out = t.st;
+      return true;
+    }
+  }
+  return false;
+}
+
+void NodeMonitor::use_sync(SyncProducer* sync) {
+  SyncProducer* old = nullptr;
+  int old_id = 0;
+  {
+    std::lock_guard<std::mutex> lk(mx_);
+    old = sync_;
+    old_id = sync_listener_;
+    sync_ = nullptr;
+    sync_listener_ = 0;
+  }
+  // Not under mx_: removing waits for a SYNC in progress, whose listener takes mx_.
+  if (old != nullptr) old->remove_listener(old_id);
+  if (sync == nullptr) return;
+  const int id = sync->add_listener([this](const SyncEvent&) {
+    std::lock_guard<std::mutex> lk(mx_);
+    ++syncs_;
+  });
+  std::lock_guard<std::mutex> lk(mx_);
+  sync_ = sync;
+  sync_listener_ = id;
+}
+
+bool NodeMonitor::take_pdo(Entry& e, const CMSG& m, int64_t now, std::vector<Event>& out) {
+  for (Tpdo& t : e.pd->tpdos) {
+    if (t.id != m.id) continue;
+    const size_t n = std::min<size_t>(m.len & 0x0F, 8);
+    if (decoded_used_ == decoded_.size()) decoded_.emplace_back();
+    PdoValues& v = decoded_[decoded_used_];
+    if (!decode_pdo(t.mapping, m.data, n, v.values)) {
+      ++t.st.short_frames;
+      ++e.st.pdos_short;
+      // Reported in the log at most once a second per TPDO; counted always.
+      if (t.short_log == 0 || now - t.short_log >= kNsPerS) {
+        t.short_log = now;
+        out.push_back({Event::kPdoShort, t.number, static_cast<int>(n), {}});
+      }
+      return true;
+    }
+    v.pdo = t.number;
+    v.time_ns = now;
+    out.push_back({Event::kPdo, static_cast<int>(decoded_used_++), 0, {}});
+    ++t.st.count;
+    ++e.st.pdos;
+    t.st.last_ns = now;
+    t.armed = true;
+    t.sync_at = syncs_;
+    if (t.st.late) {
+      t.st.late = false;
+      out.push_back({Event::kPdoBack, t.number, 0, {}});
+    }
+    return true;
+  }
+  return false;
+}
+
+void NodeMonitor::supervise_pdos(Entry& e, int64_t now, std::vector<Event>& out) {
+  for (Tpdo& t : e.pd->tpdos) {
+    if (!t.armed || t.st.late) continue;
+    const bool by_timer = t.event_ms > 0 && now - t.st.last_ns > kLateAfter * t.event_ms * kNsPerMs;
+    const bool by_sync = sync_ != nullptr && t.type >= 1 && t.type <= 240 &&
+                         syncs_ - t.sync_at > static_cast<uint64_t>(kLateAfter * t.type);
+    if (!by_timer && !by_sync) continue;
+    t.st.late = true;
+    ++t.st.late_events;
+    out.push_back({Event::kPdoLate, t.number, 0, {}});
+  }
+}
+
+void NodeMonitor::boot_due(const std::shared_ptr<Entry>& e) {
+  ProcessData& pd = *e->pd;
+  ++pd.boot_seq;
+  // A job queued takes the latest boot; a running one runs again for it.
+  if (pd.queued || pd.running) return;
+  pd.queued = true;
+  jobs_.push_back(e);
+  if (idle_workers_ > 0) {
+    job_cv_.notify_one();
+    return;
+  }
+  if (workers_.size() >= kWorkers) return;  // the next worker to finish takes it
+  try {
+    workers_.emplace_back(&NodeMonitor::worker, this);
+  } catch (const std::system_error& x) {
+    tavik::printtostderr("NodeMonitor", std::string("cannot start a worker: ") + x.what(), DF_LOG);
+  }
+}
+
+void NodeMonitor::worker() {
+  std::unique_lock<std::mutex> lk(mx_);
+  for (;;) {
+    ++idle_workers_;
+    job_cv_.wait(lk, [this] { return workers_stop_ || !jobs_.empty(); });
+    --idle_workers_;
+    if (workers_stop_) return;
+    std::shared_ptr<Entry> e = std::move(jobs_.front());
+    jobs_.pop_front();
+    ProcessData& pd = *e->pd;
+    pd.queued = false;
+    if (e->removed || !e->cfg.boot) continue;
+    pd.running = true;
+    const uint64_t seq = pd.boot_seq;
+    const std::shared_ptr<const BootConfig> cfg = e->cfg.boot;
+    lk.unlock();
+    BootReport rep;
+    configure(*e, *cfg, rep);
+    bool start = false;
+    {
+      lk.lock();
+      // Started only for the boot it was configured for, and not after a remove().
+      start = rep.ok && cfg->start && !e->removed && pd.boot_seq == seq;
+      lk.unlock();
+    }
+    if (start) {
+      const int r = e->prop->start_node();
+      if (r != 0) {
+        rep.ok = false;
+        rep.result = r;
+        rep.reason =
+            "NMT start: " + can_error_str(static_cast<unsigned long>(static_cast<long>(r)));
+      }
+    }
+    lk.lock();
+    pd.running = false;
+    done_cv_.notify_all();
+    if (e->removed) continue;
+    if (pd.boot_seq != seq) {
+      // The node booted again meanwhile: what was written may be gone; once more for that boot.
+      pd.queued = true;
+      jobs_.push_back(e);
+      continue;
+    }
+    ++(rep.ok ? e->st.configured : e->st.config_failures);
+    pd.done.push_back(std::move(rep));
+  }
+}
+
+void NodeMonitor::configure(Entry& e, const BootConfig& cfg, BootReport& rep) {
+  D_can& n = *e.prop;
+  auto fail = [&](uint16_t index, uint8_t sub, int result, const std::string& why) {
+    rep.ok = false;
+    rep.index = index;
+    rep.subindex = sub;
+    rep.result = result;
+    char where[24];
+    std::snprintf(where, sizeof where, "0x%04X:%02X: ", index, sub);
+    rep.reason = where + why;
+  };
+  auto removed = [&] {
+    std::lock_guard<std::mutex> lk(mx_);
+    if (!e.removed) return false;
+    rep.ok = false;
+    rep.result = NTCAN_OPERATION_ABORTED;
+    rep.reason = "removed from the monitor";
+    return true;
+  };
+  if (cfg.check_identity) {
+    const uint32_t want[2] = {cfg.vendor_id, cfg.product_code};
+    const char* what[2] = {"vendor id", "product code"};
+    for (uint8_t sub = 1; sub <= 2; ++sub) {
+      if (removed()) return;
+      uint8_t b[4] = {};
+      size_t len = 0;
+      const int r = n.sdo_upload(0x1018, sub, b, sizeof b, &len);
+      if (r != 0) return fail(0x1018, sub, r, sdo_result_text(r));
+      const uint32_t got = SdoAccess::le32(b);
+      if (len != 4 || got != want[sub - 1]) {
+        char t[80];
+        std::snprintf(t, sizeof t, "%s 0x%08X, expected 0x%08X", what[sub - 1], got, want[sub - 1]);
+        return fail(0x1018, sub, kIdentityMismatch, t);
+      }
+    }
+  }
+  for (const SdoWrite& w : cfg.writes) {
+    if (removed()) return;
+    std::vector<uint8_t> bytes;
+    std::string why;
+    if (!encode_value(w.type, w.value, bytes, &why)) {
+      return fail(w.index, w.subindex, kPdoBadConfig, why);
+    }
+    const int r = n.sdo_download(w.index, w.subindex, bytes.data(), bytes.size());
+    if (r != 0) return fail(w.index, w.subindex, r, sdo_result_text(r));
+  }
+  for (const PdoConfig& p : cfg.pdos) {
+    if (removed()) return;
+    const PdoResult r = configure_pdo(n, p);
+    if (r.ok()) continue;
+    rep.ok = false;
+    rep.index = r.index;
+    rep.subindex = r.subindex;
+    rep.result = r.result;
+    rep.reason = r.text;
+    return;
+  }
 }
 
 bool NodeMonitor::supervised(const D_can* node) const {
@@ -167,6 +500,7 @@ void NodeMonitor::evaluate(Entry& e, const CMSG* frames, int count, int64_t now,
   for (int i = 0; i < count; ++i) {
     const CMSG& m = frames[i];
     if ((m.len & NTCAN_RTR) != 0) continue;
+    if (e.pd && take_pdo(e, m, now, out)) continue;
     if (m.id == emcy_id) {
       ++st.emergencies;
       out.push_back({Event::kEmcy, 0, 0, emcy_from_frame(m)});
@@ -177,6 +511,12 @@ void NodeMonitor::evaluate(Entry& e, const CMSG* frames, int count, int64_t now,
     if (b == kBootUp) {
       // The node (re)started: its guarding toggle starts again, its heartbeat begins.
       ++st.boot_ups;
+      if (e.pd) {
+        // Pre-operational again: no TPDOs until it is started; configured anew if it has a
+        // boot configuration.
+        for (Tpdo& t : e.pd->tpdos) t.armed = false;
+        e.pd->boot_seen = e.cfg.boot != nullptr;
+      }
       e.toggle_known = false;
       e.armed = true;
       e.last_beat = now;
@@ -300,9 +640,25 @@ bool NodeMonitor::poll() {
     {
       std::lock_guard<std::mutex> lk(mx_);
       if (e->removed) continue;
+      decoded_used_ = 0;
+      reports_.clear();
+      if (e->pd) {
+        for (BootReport& r : e->pd->done) {
+          events.push_back({Event::kBoot, static_cast<int>(reports_.size()), 0, {}});
+          reports_.push_back(std::move(r));
+        }
+        e->pd->done.clear();
+      }
       evaluate(*e, frames_.data(), count, now, events);
       e->st.frames_lost = lost;
       request = supervise(*e, now, events);
+      if (e->pd) {
+        supervise_pdos(*e, now, events);
+        if (e->pd->boot_seen) {
+          e->pd->boot_seen = false;
+          boot_due(e);
+        }
+      }
     }
     // Not under mx_: a driver's send may wait for its transmit queue.
     if (request) e->prop->rtr();
@@ -315,13 +671,18 @@ bool NodeMonitor::poll() {
 void NodeMonitor::deliver_node(Entry& e, std::vector<Event>& events, CMSG* frames, int count) {
   D_can& p = *e.prop;
   for (const Event& ev : events) {
-    NodeConfig cfg;
+    // The fields used below, not the whole configuration (it holds a shared pointer).
+    struct {
+      bool update_properties;
+      bool log_emergencies;
+      Supervision mode;
+    } cfg{};
     int state = kStateUnknown;
     {
       // A callback before this one may have removed the node.
       std::lock_guard<std::mutex> lk(mx_);
       if (e.removed) return;
-      cfg = e.cfg;
+      cfg = {e.cfg.update_properties, e.cfg.log_emergencies, e.cfg.mode};
       state = e.st.state;
     }
     switch (ev.kind) {
@@ -350,6 +711,37 @@ void NodeMonitor::deliver_node(Entry& e, std::vector<Event>& events, CMSG* frame
         }
         call(cb_.on_emergency, p, ev.emcy);
         break;
+      case Event::kPdo: {
+        const PdoValues& v = decoded_[static_cast<size_t>(ev.a)];
+        call(cb_.on_pdo, p, v.pdo, v);
+        break;
+      }
+      case Event::kPdoShort:
+        tavik::printtostderr("NodeMonitor",
+                             "Line : " + std::to_string(e.line) + ", node " +
+                                 std::to_string(e.node) + ": " + pdo_name(PdoKind::kTpdo, ev.a) +
+                                 " of " + std::to_string(ev.b) +
+                                 " bytes, shorter than its mapping: not decoded",
+                             DF_LOG);
+        break;
+      case Event::kPdoLate:
+        call(cb_.on_pdo_late, p, ev.a);
+        break;
+      case Event::kPdoBack:
+        call(cb_.on_pdo_back, p, ev.a);
+        break;
+      case Event::kBoot: {
+        const BootReport& r = reports_[static_cast<size_t>(ev.a)];
+        if (!r.ok) {
+          tavik::printtostderr("NodeMonitor",
+                               "Line : " + std::to_string(e.line) + ", node " +
+                                   std::to_string(e.node) +
+                                   ": boot configuration failed, not started: " + r.reason,
+                               DF_LOG);
+        }
+        call(cb_.on_boot_config, p, r);
+        break;
+      }
       default:
         break;
     }

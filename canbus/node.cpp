@@ -27,6 +27,15 @@ class DebugId : public D_iiii {
   }
 };
 
+// .MANU, .HWVER, .SWVER: a text of at most 63 characters (a longer one, from a client, keeps its
+// first 63), held by the property itself: empty and short texts take no heap block.
+class IdentityText : public D_string {
+ public:
+  static constexpr size_t kMax = 63;
+  using D_string::D_string;
+  void set_value(const std::string& s) override { D_string::set_value(s.substr(0, kMax)); }
+};
+
 // Hands a freshly created sub-property to the location, which deletes it with itself. Without
 // a location nobody deletes it: sub-properties live as long as the process.
 template <class P>
@@ -124,15 +133,9 @@ void D_can::construct(const std::string& pn) {
   // Bound to its own integer until attachment binds it to the node-state integer.
   alive_ = adopt(std::make_unique<D_Alive>(base + ".ALIVE ", nullptr, this, efp_), efp_);
   modul_condition_ = adopt(std::make_unique<D_string>(base + ".CONDITION ", efp_), efp_);
-  manu_ = adopt(std::make_unique<D_string>(base + ".MANU Manufacture device name", manu_str_,
-                                           static_cast<unsigned short>(sizeof manu_str_), efp_),
-                efp_);
-  hwver_ = adopt(std::make_unique<D_string>(base + ".HWVER hardware version", hw_str_,
-                                            static_cast<unsigned short>(sizeof hw_str_), efp_),
-                 efp_);
-  swver_ = adopt(std::make_unique<D_string>(base + ".SWVER software version", sw_str_,
-                                            static_cast<unsigned short>(sizeof sw_str_), efp_),
-                 efp_);
+  manu_ = adopt(std::make_unique<IdentityText>(base + ".MANU Manufacture device name", efp_), efp_);
+  hwver_ = adopt(std::make_unique<IdentityText>(base + ".HWVER hardware version", efp_), efp_);
+  swver_ = adopt(std::make_unique<IdentityText>(base + ".SWVER software version", efp_), efp_);
   start_node_ = adopt(std::make_unique<D_canint>(base + ".START can node", 0, this, efp_), efp_);
   stop_node_ = adopt(std::make_unique<D_canint>(base + ".STOP can node", 1, this, efp_), efp_);
   reset_node_ = adopt(std::make_unique<D_canint>(base + ".RESET can node", 2, this, efp_), efp_);
@@ -154,6 +157,9 @@ void D_can::construct(const std::string& pn) {
 }
 
 D_can::~D_can() {
+  // A transfer of this property on another thread ends before anything here is freed; none
+  // starts any more.
+  SdoAccess::close_begin(this);
   {
     // The receive cycle walks can_list under mx_loop: after this block it never reaches us, nor
     // the handle closed below.
@@ -188,6 +194,7 @@ D_can::~D_can() {
   for (D_canint* c : {start_node_, stop_node_, reset_node_}) {
     if (c != nullptr) c->can_ = nullptr;
   }
+  SdoAccess::close_end(this);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -156,6 +156,12 @@ int D_can::segSdoRead(short node, int idx, int subIdx, char* buffer) {
 }
 
 int D_can::segSdoRead(short node, int idx, int subIdx, char* buffer, size_t size) {
+  // Closing, moving or destroying the property on another thread waits for the upload's end.
+  if (!SdoAccess::enter(this)) return NTCAN_OPERATION_ABORTED;
+  struct Leave {
+    D_can* p;
+    ~Leave() { SdoAccess::leave(p); }
+  } leave{this};
   int offset = 0;
   int e = initiateUpload(node, idx, subIdx);
   if (e != 0) {

@@ -205,6 +205,7 @@ int D_can::sdo_read(int index, int subindex, std::vector<uint8_t>& value, SdoMod
   int r = 0;
   {
     SdoTransfer t(this, index, subindex);
+    if (!t.started()) return NTCAN_OPERATION_ABORTED;  // the property is closing
     const bool block = mode == SdoMode::kBlock || (mode == SdoMode::kAuto && !sdo_no_block_.load());
     if (!block) {
       r = segmented_upload(t, value);
@@ -256,6 +257,7 @@ int D_can::sdo_write(int index, int subindex, const std::vector<uint8_t>& value,
     Refusal refused = Refusal::kNone;
     {
       SdoTransfer t(this, index, subindex);
+      if (!t.started()) return NTCAN_OPERATION_ABORTED;  // the property is closing
       const uint32_t size = static_cast<uint32_t>(value.size());
       const uint8_t init[4] = {static_cast<uint8_t>(size), static_cast<uint8_t>(size >> 8),
                                static_cast<uint8_t>(size >> 16), static_cast<uint8_t>(size >> 24)};

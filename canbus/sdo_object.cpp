@@ -28,6 +28,7 @@ int D_can::sdo_upload(int index, int subindex, void* buffer, size_t size, size_t
   if (buffer == nullptr && size > 0) return NTCAN_INVALID_PARAMETER;
   if (handle() < 0) return NTCAN_INVALID_HANDLE;
   Transfer t(this, index, subindex);
+  if (!t.started()) return NTCAN_OPERATION_ABORTED;
   int r = t.send(0x40, true, nullptr, 0);
   if (r != 0) return r;
   CMSG m{};
@@ -70,6 +71,7 @@ int D_can::sdo_download(int index, int subindex, const void* data, size_t size) 
   if (handle() < 0) return NTCAN_INVALID_HANDLE;
   if (size > 0xFFFFFFFFu) return static_cast<int>(kAbortTooLong);
   Transfer t(this, index, subindex);
+  if (!t.started()) return NTCAN_OPERATION_ABORTED;
   CMSG m{};
   int r = 0;
   if (size > 0 && size <= 4) {

@@ -4,7 +4,11 @@
 #include "sdo_port.h"
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -16,10 +20,34 @@ struct ReadCtx {
   int ret;
 };
 
+// Properties with a transfer running: the threads in it and whether they are to end.
+struct Running {
+  const D_can* can;
+  std::vector<std::thread::id> threads;
+  int closing = 0;  // close_begin calls not yet ended
+};
+std::mutex g_running_mx;
+std::condition_variable g_running_cv;  // a transfer left the table
+std::vector<Running> g_running;
+// Properties being closed now: while there are none (nearly always), a reply wait looks at this
+// and not at the table.
+std::atomic<int> g_closing{0};
+
+Running* find_running(const D_can* can) {
+  for (Running& r : g_running) {
+    if (r.can == can) return &r;
+  }
+  return nullptr;
+}
+
 // One frame at most: a frame read but not wanted would have to go back into the queue. True
-// when the wait is over: a frame came or the driver failed.
+// when the wait is over: a frame came, the driver failed or the transfer was cancelled.
 bool read_within(void* p, int64_t real_ns) {
   auto* c = static_cast<ReadCtx*>(p);
+  if (SdoAccess::cancelled(c->can)) {
+    c->ret = NTCAN_OPERATION_ABORTED;
+    return true;
+  }
   int count = 1;
   // Rounded up to whole microseconds, so that the driver never returns before the deadline.
   c->ret = c->can->can_read_for(c->out, &count, (real_ns + 999) / 1000);
@@ -28,6 +56,70 @@ bool read_within(void* p, int64_t real_ns) {
 }
 
 }  // namespace
+
+bool SdoAccess::enter(const D_can* can) {
+  std::lock_guard<std::mutex> lk(g_running_mx);
+  Running* r = find_running(can);
+  if (r == nullptr) {
+    g_running.push_back({can, {}, 0});
+    r = &g_running.back();
+  } else if (r->closing > 0) {
+    return false;
+  }
+  r->threads.push_back(std::this_thread::get_id());
+  return true;
+}
+
+namespace {
+void drop_if_unused(Running* r) {
+  if (r->threads.empty() && r->closing == 0)
+    g_running.erase(g_running.begin() + (r - g_running.data()));
+}
+}  // namespace
+
+void SdoAccess::leave(const D_can* can) {
+  {
+    std::lock_guard<std::mutex> lk(g_running_mx);
+    Running* r = find_running(can);
+    if (r == nullptr) return;
+    auto it = std::find(r->threads.begin(), r->threads.end(), std::this_thread::get_id());
+    if (it != r->threads.end()) r->threads.erase(it);
+    drop_if_unused(r);
+  }
+  g_running_cv.notify_all();
+}
+
+bool SdoAccess::cancelled(const D_can* can) {
+  if (g_closing.load(std::memory_order_acquire) == 0) return false;
+  std::lock_guard<std::mutex> lk(g_running_mx);
+  const Running* r = find_running(can);
+  return r != nullptr && r->closing > 0;
+}
+
+void SdoAccess::close_begin(const D_can* can) {
+  std::unique_lock<std::mutex> lk(g_running_mx);
+  Running* r = find_running(can);
+  if (r == nullptr) {
+    g_running.push_back({can, {}, 0});
+    r = &g_running.back();
+  }
+  ++r->closing;
+  g_closing.fetch_add(1, std::memory_order_release);
+  const auto me = std::this_thread::get_id();
+  if (std::find(r->threads.begin(), r->threads.end(), me) != r->threads.end()) return;
+  g_running_cv.wait(lk, [&] { return find_running(can)->threads.empty(); });
+}
+
+void SdoAccess::close_end(const D_can* can) {
+  std::lock_guard<std::mutex> lk(g_running_mx);
+  Running* r = find_running(can);
+  if (r == nullptr) return;
+  if (r->closing > 0) {
+    --r->closing;
+    g_closing.fetch_sub(1, std::memory_order_release);
+  }
+  drop_if_unused(r);
+}
 
 int64_t SdoAccess::reply_deadline() {
   return (static_cast<int64_t>(TAVIKtime()) + 3) * kNsPerS;
@@ -77,7 +169,12 @@ void SdoAccess::set_aside(D_can* can, const CMSG& m) {
 
 int SdoAccess::read_one(D_can* can, int64_t deadline, CMSG* out) {
   ReadCtx ctx{can, out, NTCAN_RX_TIMEOUT};
-  tavik::clock().wait_until(deadline, &read_within, &ctx);
+  // One slice at a time, so that a cancelled transfer learns it soon also on a handle that
+  // nobody closes (a follower's, the line's); each slice ends in the driver at a frame.
+  for (;;) {
+    const int64_t until = std::min(deadline, tavik::clock().now_ns() + kCancelSliceNs);
+    if (tavik::clock().wait_until(until, &read_within, &ctx) || until >= deadline) break;
+  }
   return ctx.ret == NTCAN_RX_TIMEOUT ? -1 : ctx.ret;
 }
 

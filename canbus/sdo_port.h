@@ -19,6 +19,21 @@ struct SdoAccess {
   // Ends the transfer of `can`, if it runs one; other frames go back to the receive cycle.
   static void end(D_can* can);
 
+  // The threads inside a transfer of a property, so that closing, moving or destroying the
+  // property can end them first (D_can::cancel_transfers). A process-wide table of the
+  // properties with a transfer running: nothing per property. enter() is false while the
+  // property's transfers are being cancelled (the transfer then does not start).
+  static bool enter(const D_can* can);
+  static void leave(const D_can* can);
+  static bool cancelled(const D_can* can);
+  // From close_begin() to close_end() no transfer of the property runs: close_begin marks the
+  // running ones cancelled and waits until they have ended (their reply waits look at the mark
+  // at least every kCancelSliceNs), and transfers asked for meanwhile do not start. From inside
+  // one of its own transfers it does not wait (that transfer ends on the closed handle).
+  static void close_begin(const D_can* can);
+  static void close_end(const D_can* can);
+  static constexpr int64_t kCancelSliceNs = 100'000'000;
+
   // Waits until `deadline` (process clock) for the next frame of the transfer: one that
   // `mine(frame)` claims. Frames not claimed go to the stash (or are dropped without receive
   // buffer). 0 with *out set; -1 at the deadline; or the failing driver result.

@@ -25,10 +25,17 @@ class SdoTransfer {
       : can_(can),
         node_(SdoAccess::node_of(can)),
         index_(index & 0xFFFF),
-        subindex_(subindex & 0xFF) {
-    SdoAccess::begin(can_);
+        subindex_(subindex & 0xFF),
+        entered_(SdoAccess::enter(can)) {
+    if (entered_) SdoAccess::begin(can_);
   }
-  ~SdoTransfer() { SdoAccess::end(can_); }
+  ~SdoTransfer() {
+    if (!entered_) return;
+    SdoAccess::end(can_);
+    SdoAccess::leave(can_);
+  }
+  // False when the property is being closed, moved or destroyed: the transfer does not start.
+  bool started() const { return entered_; }
   SdoTransfer(const SdoTransfer&) = delete;
   SdoTransfer& operator=(const SdoTransfer&) = delete;
 
@@ -107,4 +114,5 @@ class SdoTransfer {
   int node_;
   int index_;
   int subindex_;
+  bool entered_;
 };

@@ -24,7 +24,7 @@ install(TARGETS ${_canbus_targets} EXPORT canbusTargets
 
 # D_esdcan.h is the header device servers include; it includes the others.
 install(FILES canbus/D_esdcan.h canbus/can_emcy.h canbus/can_monitor.h canbus/can_value.h
-        canbus/can_ids.h canbus/can_od.h canbus/can_lss.h canbus/can_scan.h
+        canbus/can_ids.h canbus/can_od.h canbus/can_lss.h canbus/can_scan.h canbus/can_pdo.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/canbus)
 file(GLOB _framework_headers ${PROJECT_SOURCE_DIR}/framework/*.h)
 install(FILES ${_framework_headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/canbus/framework)

@@ -1,0 +1,604 @@
+// Process data on the virtual bus with the virtual clock: the PDO frame layout (every type,
+// bit-packed booleans, 64-bit values, short frames), the configuration procedure's frames and
+// its failures against the simulated node's SDO server, TPDOs decoded by the monitor (late and
+// back), RPDOs, the SYNC producer, boot configuration, and closing a property under a transfer.
+#include <gtest/gtest.h>
+
+#include <future>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "canbus/io/node_harness.h"
+#include "canopen_node.h"
+#include "support/canbus_fixture.h"
+#include "support/vcan_peers.h"
+
+namespace canbus_test {
+namespace {
+
+using canbus::DataType;
+using canbus::PdoConfig;
+using canbus::PdoEntry;
+using canbus::PdoKind;
+using canbus::Value;
+using Texts = std::vector<std::string>;
+
+constexpr int kLine = 1;
+constexpr int kNet = net_of(kLine);
+constexpr int kNode = 5;
+
+// --- Frame layout -----------------------------------------------------------------------------
+
+struct DecodeCase {
+  const char* name;
+  std::vector<PdoEntry> mapping;
+  std::vector<uint8_t> data;
+  std::vector<Value> want;
+};
+void PrintTo(const DecodeCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+PdoEntry e(DataType t, uint8_t bits, uint16_t index = 0x6000, uint8_t sub = 1) {
+  return {index, sub, bits, t, ""};
+}
+
+class DecodeTest : public ::testing::TestWithParam<DecodeCase> {};
+
+TEST_P(DecodeTest, DecodesAndEncodesBack) {
+  const DecodeCase& c = GetParam();
+  std::vector<Value> got;
+  ASSERT_TRUE(canbus::decode_pdo(c.mapping, c.data.data(), c.data.size(), got));
+  EXPECT_EQ(got, c.want);
+  // Encoding the values gives the frame again (dummy bits as zero).
+  CMSG m{};
+  std::string err;
+  ASSERT_TRUE(canbus::encode_pdo(c.mapping, got, m, &err)) << err;
+  EXPECT_EQ(std::vector<uint8_t>(m.data, m.data + m.len), c.data);
+  // One byte short: not decoded.
+  EXPECT_FALSE(canbus::decode_pdo(c.mapping, c.data.data(), c.data.size() - 1, got));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Types, DecodeTest,
+    ::testing::Values(
+        DecodeCase{"U8_I8_U16_I16",
+                   {e(DataType::kUnsigned8, 8), e(DataType::kInteger8, 8),
+                    e(DataType::kUnsigned16, 16), e(DataType::kInteger16, 16)},
+                   {0xFF, 0xFF, 0x34, 0x12, 0x00, 0x80},
+                   {Value::of_uint(255), Value::of_int(-1), Value::of_uint(0x1234),
+                    Value::of_int(-32768)}},
+        DecodeCase{"I24_U24",
+                   {e(DataType::kInteger24, 24), e(DataType::kUnsigned24, 24)},
+                   {0xFE, 0xFF, 0xFF, 0x01, 0x02, 0x03},
+                   {Value::of_int(-2), Value::of_uint(0x030201)}},
+        DecodeCase{"U32_I32",
+                   {e(DataType::kUnsigned32, 32), e(DataType::kInteger32, 32)},
+                   {0x78, 0x56, 0x34, 0x12, 0x00, 0x00, 0x00, 0x80},
+                   {Value::of_uint(0x12345678), Value::of_int(INT32_MIN)}},
+        DecodeCase{
+            "U40_I48_U56",
+            {e(DataType::kUnsigned40, 40), e(DataType::kInteger16, 16), e(DataType::kUnsigned8, 8)},
+            {1, 2, 3, 4, 5, 0xFF, 0x7F, 9},
+            {Value::of_uint(0x0504030201), Value::of_int(32767), Value::of_uint(9)}},
+        DecodeCase{"I64",
+                   {e(DataType::kInteger64, 64)},
+                   {0x01, 0, 0, 0, 0, 0, 0, 0x80},
+                   {Value::of_int(INT64_MIN + 1)}},
+        DecodeCase{"U64",
+                   {e(DataType::kUnsigned64, 64)},
+                   {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+                   {Value::of_uint(UINT64_MAX)}},
+        DecodeCase{"Real32_Real32",
+                   {e(DataType::kReal32, 32), e(DataType::kReal32, 32)},
+                   {0x00, 0x00, 0xC0, 0x3F, 0x00, 0x00, 0x20, 0xC1},
+                   {Value::of_real(1.5), Value::of_real(-10.0)}},
+        DecodeCase{"Real64",
+                   {e(DataType::kReal64, 64)},
+                   {0, 0, 0, 0, 0, 0, 0xF0, 0x3F},
+                   {Value::of_real(1.0)}},
+        DecodeCase{"BitPackedBooleans",
+                   {e(DataType::kBoolean, 1), e(DataType::kBoolean, 1), e(DataType::kBoolean, 1),
+                    e(DataType::kUnsigned8, 5), e(DataType::kBoolean, 1),
+                    e(DataType::kUnsigned8, 7)},
+                   {0xA5, 0x03},
+                   {Value::of_bool(true), Value::of_bool(false), Value::of_bool(true),
+                    Value::of_uint(0x14), Value::of_bool(true), Value::of_uint(1)}},
+        DecodeCase{"DummySkipped",
+                   {e(DataType::kUnsigned8, 8), e(DataType::kUnsigned16, 16, 0x0006, 0),
+                    e(DataType::kInteger16, 16)},
+                   {0x07, 0x00, 0x00, 0x9C, 0xFF},
+                   {Value::of_uint(7), Value(), Value::of_int(-100)}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(PdoEncode, ValueOutOfRangeAndWrongCountAreRefused) {
+  const std::vector<PdoEntry> m = {e(DataType::kInteger8, 8), e(DataType::kUnsigned16, 16)};
+  CMSG f{};
+  std::string err;
+  EXPECT_FALSE(canbus::encode_pdo(m, {Value::of_int(200), Value::of_uint(1)}, f, &err));
+  EXPECT_EQ(err, "0x6000:01: value 200 out of range of INTEGER8 (-128..127)");
+  EXPECT_FALSE(canbus::encode_pdo(m, {Value::of_int(1)}, f, &err));
+  EXPECT_EQ(err, "1 values for 2 mapped objects");
+  EXPECT_EQ(canbus::entry_from_word(0x64010110).type, DataType::kUnsigned16);
+  EXPECT_EQ(canbus::entry_from_word(0x00050008).type, DataType::kUnsigned8);  // dummy
+  EXPECT_EQ(canbus::entry_from_word(0x60000101).type, DataType::kBoolean);
+}
+
+// --- Configuration over SDO -------------------------------------------------------------------
+
+// The ADC's TPDO1: two 16-bit channels, every 100 ms.
+PdoConfig adc_tpdo() {
+  PdoConfig c;
+  c.kind = PdoKind::kTpdo;
+  c.number = 1;
+  c.transmission_type = 0xFF;
+  c.event_timer_ms = 100;
+  c.mapping = {{0x6401, 1, 16, DataType::kInteger16, "ch1"},
+               {0x6401, 2, 16, DataType::kInteger16, "ch2"}};
+  return c;
+}
+
+class PdoTest : public CanbusTest {
+ protected:
+  void SetUp() override {
+    CanbusTest::SetUp();
+    loc_ = std::make_unique<EqFct>("PDO.TEST");
+    node_ = make_node(*loc_, "NODE", iiii(kLine, kNode));
+    ASSERT_EQ(node_->init(0x580 + kNode), 0);
+    sim_ = std::make_unique<sim::VbusNode>(kNet, kNode);
+    // A device's TPDO1 as it comes from the factory: valid on 0x185, one 8-bit entry.
+    auto& l = sim_->logic();
+    l.set_object(0x1800, 0, "\x06");
+    l.set_object(0x1800, 1, std::string("\x85\x01\x00\x00", 4));
+    l.set_object(0x1800, 2, "\xFE");
+    l.set_object(0x1800, 3, std::string("\x00\x00", 2));
+    l.set_object(0x1800, 5, std::string("\x00\x00", 2));
+    l.set_object(0x1800, 6, std::string("\x00", 1));
+    l.set_object(0x1A00, 0, "\x01");
+    l.set_object(0x1A00, 1, std::string("\x08\x00\x00\x60", 4));
+    l.set_object(0x1A00, 2, std::string(4, '\0'));
+    vbus::clear_sent(kNet);
+  }
+  void TearDown() override {
+    mon_.reset();
+    sim_.reset();
+    node_.reset();
+    loc_.reset();
+    CanbusTest::TearDown();
+  }
+  Texts sent(int32_t id) {
+    Texts out;
+    for (const CMSG& m : vbus::sent(kNet)) {
+      if (id < 0 || m.id == id) out.push_back(frame_text(m));
+    }
+    return out;
+  }
+  uint32_t cob_in_node() {
+    const std::string v = *sim_->logic().object(0x1800, 1);
+    uint32_t c = 0;
+    for (size_t i = 0; i < v.size(); ++i) c |= static_cast<uint32_t>(uint8_t(v[i])) << (8 * i);
+    return c;
+  }
+
+  // A monitor recording its process-data callbacks.
+  void monitor(canbus::NodeConfig cfg = {}) {
+    canbus::MonitorCallbacks cb;
+    cb.on_pdo = [this](D_can&, int pdo, const canbus::PdoValues& v) {
+      std::string t =
+          "TPDO" + std::to_string(pdo) + " @" + std::to_string((v.time_ns - t0_) / 1000000);
+      for (const Value& x : v.values) t += " " + x.text();
+      record(t);
+    };
+    cb.on_pdo_late = [this](D_can&, int pdo) { record("late " + std::to_string(pdo)); };
+    cb.on_pdo_back = [this](D_can&, int pdo) { record("back " + std::to_string(pdo)); };
+    cb.on_frames = [this](D_can&, CMSG*, int n) { record("frames " + std::to_string(n)); };
+    cb.on_boot_config = [this](D_can&, const canbus::BootReport& r) {
+      record(r.ok ? "configured" : "failed: " + r.reason);
+    };
+    mon_ = std::make_unique<canbus::NodeMonitor>(cb);
+    t0_ = clock().now_ns();
+    cfg.mode = canbus::Supervision::kNone;
+    ASSERT_EQ(mon_->add(node_.get(), cfg), 0);
+  }
+  void record(const std::string& s) {
+    std::lock_guard<std::mutex> lk(mx_);
+    events_.push_back(s);
+  }
+  Texts events() {
+    std::lock_guard<std::mutex> lk(mx_);
+    Texts t;
+    t.swap(events_);
+    return t;
+  }
+  void step(int ms) {
+    clock().advance(int64_t{ms} * 1'000'000);
+    ASSERT_TRUE(mon_->poll());
+  }
+  // Polls until `n` boot configurations have ended and their reports are delivered (the worker runs
+  // them on its own thread; the simulated node answers at once, so that takes microseconds).
+  canbus::NodeStats until_configured(uint64_t n) {
+    canbus::NodeStats s;
+    for (int i = 0; i < 1'000'000; ++i) {
+      mon_->poll();
+      EXPECT_TRUE(mon_->stats(node_.get(), s));
+      if (s.configured + s.config_failures >= n) break;
+      std::this_thread::yield();
+    }
+    mon_->poll();  // delivers the report, stored with the counter
+    return s;
+  }
+
+  std::unique_ptr<EqFct> loc_;
+  std::unique_ptr<D_can> node_;
+  std::unique_ptr<sim::VbusNode> sim_;
+  std::unique_ptr<canbus::NodeMonitor> mon_;
+  std::mutex mx_;
+  Texts events_;
+  int64_t t0_ = 0;
+};
+
+TEST_F(PdoTest, ConfigurationFramesInOrderThenReadBack) {
+  const canbus::PdoResult r = canbus::configure_pdo(*node_, adc_tpdo());
+  ASSERT_TRUE(r.ok()) << r.text;
+  EXPECT_EQ(sent(0x600 + kNode),
+            (Texts{
+                "605#4000180100000000",  // COB-ID read
+                "605#2300180185010080",  // invalid
+                "605#2F001A0000000000",  // no entries
+                "605#23001A0110010164",  // 0x6401:1, 16 bits
+                "605#23001A0210020164",  // 0x6401:2, 16 bits
+                "605#2F001A0002000000",  // two entries
+                "605#2300180185010080",  // identifier, still invalid
+                "605#2F001802FF000000",  // event driven
+                "605#2B00180300000000",  // inhibit time
+                "605#2B00180564000000",  // event timer 100 ms
+                "605#2300180185010000",  // valid
+                "605#4000180000000000",  // read-back
+                "605#4000180100000000", "605#4000180200000000", "605#4000180300000000",
+                "605#4000180500000000", "605#4000180600000000", "605#40001A0000000000",
+                "605#40001A0100000000", "605#40001A0200000000",
+            }));
+  PdoConfig back;
+  ASSERT_TRUE(canbus::read_pdo(*node_, PdoKind::kTpdo, 1, back).ok());
+  EXPECT_EQ(back.cob_id, 0x185u);
+  EXPECT_TRUE(back.valid);
+  EXPECT_EQ(back.event_timer_ms, 100);
+  ASSERT_EQ(back.mapping.size(), 2u);
+  EXPECT_EQ(canbus::mapping_word(back.mapping[1]), 0x64010210u);
+  EXPECT_EQ(back.mapping[1].type, DataType::kUnsigned16);  // the node does not tell the sign
+  // The TPDO's identifier is enabled on the node's handle.
+  const auto ids = vbus::enabled_ids(node_->handle());
+  EXPECT_NE(std::find(ids.begin(), ids.end(), 0x185), ids.end());
+}
+
+struct FailCase {
+  const char* name;
+  uint16_t index;
+  uint8_t sub;
+  bool remove;  // the object is missing; else it is read-only
+  const char* text;
+  bool left_invalid;
+};
+void PrintTo(const FailCase& c, std::ostream* os) {
+  *os << c.name;
+}
+class PdoFailTest : public PdoTest, public ::testing::WithParamInterface<FailCase> {};
+
+TEST_P(PdoFailTest, ReportedWithObjectAndAbortTextAndThePdoLeftInvalid) {
+  const FailCase& c = GetParam();
+  if (c.remove) {
+    sim_->logic().remove_object(c.index, c.sub);
+  } else {
+    sim_->logic().set_access(c.index, c.sub, false);
+  }
+  const canbus::PdoResult r = canbus::configure_pdo(*node_, adc_tpdo());
+  EXPECT_EQ(r.text, c.text);
+  EXPECT_EQ(r.index, c.index);
+  EXPECT_EQ(r.subindex, c.sub);
+  EXPECT_EQ((cob_in_node() & 0x80000000u) != 0, c.left_invalid);
+  // Never valid with a mapping other than the factory one.
+  if (!c.left_invalid) {
+    EXPECT_EQ(*sim_->logic().object(0x1A00, 0), "\x01");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, PdoFailTest,
+    ::testing::Values(
+        FailCase{"Invalidate", 0x1800, 1, false,
+                 "TPDO1: 0x1800:01: SDO abort 0x06010002: Attempt to write a read only object",
+                 false},
+        FailCase{"Count", 0x1A00, 0, false,
+                 "TPDO1: 0x1A00:00: SDO abort 0x06010002: Attempt to write a read only object",
+                 true},
+        FailCase{"Entry", 0x1A00, 2, true,
+                 "TPDO1: 0x1A00:02: SDO abort 0x06020000: Object does not exist in the object "
+                 "dictionary",
+                 true},
+        FailCase{"TransmissionType", 0x1800, 2, false,
+                 "TPDO1: 0x1800:02: SDO abort 0x06010002: Attempt to write a read only object",
+                 true},
+        FailCase{"EventTimer", 0x1800, 5, true,
+                 "TPDO1: 0x1800:05: SDO abort 0x06020000: Object does not exist in the object "
+                 "dictionary",
+                 true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(PdoTest, SilentNodeReportsTheTimeOutOfTheFirstStep) {
+  sim_->logic().set_silent(true);
+  const canbus::PdoResult r = canbus::configure_pdo(*node_, adc_tpdo());
+  EXPECT_EQ(r.result, D_can::kSdoTimeout);
+  EXPECT_EQ(r.text, "TPDO1: 0x1800:01: SDO time-out");
+}
+
+// --- Decoding in the monitor ------------------------------------------------------------------
+
+TEST_F(PdoTest, MonitorDecodesTpdosCountsShortOnesAndReportsLateAndBack) {
+  monitor();
+  ASSERT_EQ(mon_->add_tpdo(node_.get(), adc_tpdo()), 0);
+  vbus::inject(kNet, make_frame(0x185, {0x10, 0x00, 0xF6, 0xFF}));
+  vbus::inject(kNet, make_frame(0x185, {0x10, 0x00}));  // short
+  step(0);
+  EXPECT_EQ(events(), (Texts{"TPDO1 @0 16 -10", "frames 2"}));
+  EXPECT_EQ(log().with_label("NodeMonitor").size(), 1u);
+  for (int i = 0; i < 3; ++i) step(100);  // 300 ms: within 3 event periods
+  EXPECT_EQ(events(), Texts{});
+  step(1);
+  EXPECT_EQ(events(), Texts{"late 1"});
+  step(500);  // reported once
+  vbus::inject(kNet, make_frame(0x185, {1, 0, 2, 0}));
+  step(0);
+  EXPECT_EQ(events(), (Texts{"TPDO1 @801 1 2", "back 1", "frames 1"}));
+  canbus::TpdoStats t;
+  ASSERT_TRUE(mon_->tpdo_stats(node_.get(), 1, t));
+  EXPECT_EQ(t.count, 2u);
+  EXPECT_EQ(t.short_frames, 1u);
+  EXPECT_EQ(t.late_events, 1u);
+  canbus::NodeStats s;
+  ASSERT_TRUE(mon_->stats(node_.get(), s));
+  EXPECT_EQ(s.pdos, 2u);
+  EXPECT_EQ(s.pdos_short, 1u);
+  // A boot-up disarms: a node that is not started sends no TPDOs and is not late.
+  vbus::inject(kNet, make_frame(0x705, {0}));
+  step(1000);
+  EXPECT_EQ(events(), Texts{"frames 1"});
+}
+
+// --- RPDOs and SYNC ---------------------------------------------------------------------------
+
+TEST_F(PdoTest, RpdoEncodedAndSentAtOnceOrAfterTheNextSync) {
+  PdoConfig sp;
+  sp.kind = PdoKind::kRpdo;
+  sp.number = 1;
+  sp.mapping = {{0x6411, 1, 16, DataType::kInteger16, "set-point"},
+                {0x6200, 1, 1, DataType::kBoolean, "enable"},
+                {0x0001, 0, 7, DataType::kBoolean, ""}};
+  std::string err;
+  ASSERT_EQ(canbus::send_rpdo(*node_, sp, {Value::of_int(-2), Value::of_bool(true), Value()},
+                              nullptr, &err),
+            0)
+      << err;
+  EXPECT_EQ(sent(-1), Texts{"205#FEFF01"});
+  EXPECT_EQ(canbus::send_rpdo(*node_, sp, {Value::of_int(40000), Value(), Value()}, nullptr, &err),
+            canbus::kPdoBadConfig);
+
+  vbus::clear_sent(kNet);
+  sp.transmission_type = 1;  // synchronous
+  canbus::SyncProducer sync(kLine);
+  ASSERT_TRUE(sync.start(10000, 0, false));
+  ASSERT_EQ(
+      canbus::send_rpdo(*node_, sp, {Value::of_int(1), Value::of_bool(false), Value()}, &sync), 0);
+  ASSERT_EQ(
+      canbus::send_rpdo(*node_, sp, {Value::of_int(2), Value::of_bool(false), Value()}, &sync), 0);
+  EXPECT_EQ(sent(-1), Texts{});
+  clock().advance(10'000'000);
+  EXPECT_TRUE(sync.tick());
+  EXPECT_EQ(sent(-1), (Texts{"080#", "205#020000"}));  // the later value replaced the first
+  EXPECT_EQ(sync.stats().rpdos, 1u);
+}
+
+TEST_F(PdoTest, SyncKeepsItsDeadlinesCountsAndWraps) {
+  canbus::SyncProducer sync(kLine);
+  EXPECT_FALSE(sync.start(10000, 1, false));    // counter 1 is reserved
+  EXPECT_FALSE(sync.start(10000, 241, false));  // above 240
+  const int64_t t0 = clock().now_ns();
+  ASSERT_TRUE(sync.start(10000, 3, false));
+  std::vector<uint64_t> seen;
+  const int id =
+      sync.add_listener([&](const canbus::SyncEvent& ev) { seen.push_back(ev.counter); });
+  EXPECT_FALSE(sync.tick());  // not yet due
+  for (int i = 0; i < 4; ++i) {
+    clock().advance(9'999'999);
+    EXPECT_FALSE(sync.tick());
+    clock().advance(1);
+    EXPECT_TRUE(sync.tick());
+    EXPECT_FALSE(sync.tick());  // one per period
+  }
+  EXPECT_EQ(sent(0x80), (Texts{"080#01", "080#02", "080#03", "080#01"}));
+  EXPECT_EQ(sync.next_due_ns(), t0 + 50'000'000);
+  // 25 ms late: the missed period is skipped, the phase kept.
+  clock().advance(25'000'000);
+  EXPECT_TRUE(sync.tick());
+  EXPECT_EQ(sync.next_due_ns(), t0 + 70'000'000);
+  EXPECT_EQ(sync.stats().skipped, 1u);
+  EXPECT_EQ(sync.stats().sent, 5u);
+  sync.remove_listener(id);
+  clock().advance(10'000'000);
+  EXPECT_TRUE(sync.tick());
+  EXPECT_EQ(seen, (std::vector<uint64_t>{1, 2, 3, 1, 2}));
+  EXPECT_TRUE(sync.stop());
+  EXPECT_FALSE(sync.running());
+}
+
+TEST_F(PdoTest, SynchronousTpdoLateAfterThreeTimesItsSyncCount) {
+  monitor();
+  canbus::SyncProducer sync(kLine);
+  mon_->use_sync(&sync);
+  PdoConfig t = adc_tpdo();
+  t.transmission_type = 2;  // every second SYNC
+  t.event_timer_ms = 0;
+  ASSERT_EQ(mon_->add_tpdo(node_.get(), t), 0);
+  ASSERT_TRUE(sync.start(10000, 0, false));
+  vbus::inject(kNet, make_frame(0x185, {0, 0, 0, 0}));
+  step(0);
+  events();
+  for (int i = 0; i < 6; ++i) {
+    clock().advance(10'000'000);
+    sync.tick();
+  }
+  step(0);
+  EXPECT_EQ(events(), Texts{});
+  clock().advance(10'000'000);
+  sync.tick();
+  step(0);
+  EXPECT_EQ(events(), Texts{"late 1"});
+  mon_->use_sync(nullptr);
+}
+
+// --- Boot configuration -----------------------------------------------------------------------
+
+std::shared_ptr<canbus::BootConfig> adc_boot(uint32_t vendor) {
+  auto b = std::make_shared<canbus::BootConfig>();
+  b->check_identity = true;
+  b->vendor_id = vendor;
+  b->product_code = 1;
+  b->writes = {{0x2100, 0, DataType::kUnsigned32, Value::of_uint(0xCAFE)}};
+  b->pdos = {adc_tpdo()};
+  return b;
+}
+
+TEST_F(PdoTest, BootConfigurationAppliedAtAddAndAfterEachBootUpOnceThenStarted) {
+  canbus::NodeConfig cfg;
+  cfg.boot = adc_boot(sim::kDefaultVendorId);
+  monitor(cfg);
+  canbus::NodeStats s = until_configured(1);
+  EXPECT_EQ(s.configured, 1u);
+  EXPECT_EQ(events(), Texts{"configured"});
+  EXPECT_EQ(*sim_->logic().object(0x2100, 0), std::string("\xFE\xCA\x00\x00", 4));
+  EXPECT_EQ(sim_->logic().state(), sim::kOperational);
+  // The NMT start comes after the last transfer of the configuration.
+  EXPECT_EQ(sent(-1).back(), "000#0105");
+
+  // Reset: the node forgets what was written, boots, and is configured and started again.
+  vbus::clear_sent(kNet);
+  ASSERT_EQ(node_->reset_node(), 0);
+  EXPECT_EQ(sim_->logic().object(0x2100, 0), std::string(4, '\0'));
+  s = until_configured(2);
+  EXPECT_EQ(s.configured, 2u);
+  for (int i = 0; i < 5; ++i) step(100);  // no more for that boot
+  ASSERT_TRUE(mon_->stats(node_.get(), s));
+  EXPECT_EQ(s.configured, 2u);
+  EXPECT_EQ(sent(0).size(), 2u);  // the reset and one start
+  EXPECT_EQ(*sim_->logic().object(0x2100, 0), std::string("\xFE\xCA\x00\x00", 4));
+  // Its TPDOs are decoded from the boot configuration.
+  vbus::inject(kNet, make_frame(0x185, {3, 0, 4, 0}));
+  step(0);
+  const Texts ev = events();
+  EXPECT_NE(std::find(ev.begin(), ev.end(), "TPDO1 @500 3 4"), ev.end())
+      << ::testing::PrintToString(ev);
+}
+
+// A boot-up while the configuration runs: that run is not reported and the node not started
+// after it; the configuration runs once more for the new boot, and then the node starts once.
+TEST_F(PdoTest, BootUpDuringTheConfigurationRunsItOnceMore) {
+  clock().set_wait_grace(60'000'000'000);
+  sim_->hold_answers(true);
+  canbus::NodeConfig cfg;
+  cfg.boot = adc_boot(sim::kDefaultVendorId);
+  monitor(cfg);
+  ASSERT_TRUE(wait_until([&] { return sim_->held_answers() == 1; }));
+  vbus::inject(kNet, make_frame(0x705, {0}));
+  canbus::NodeStats s;
+  ASSERT_TRUE(wait_until([&] {
+    mon_->poll();
+    return mon_->stats(node_.get(), s) && s.boot_ups == 1;
+  }));
+  EXPECT_EQ(events(), Texts{"frames 1"});  // the boot-up
+  sim_->hold_answers(false);
+  s = until_configured(1);
+  EXPECT_EQ(s.configured, 1u);
+  EXPECT_EQ(s.config_failures, 0u);
+  EXPECT_EQ(events(), Texts{"configured"});
+  EXPECT_EQ(sent(0), Texts{"000#0105"});
+  const Texts req = sent(0x600 + kNode);
+  EXPECT_EQ(std::count(req.begin(), req.end(), "605#4018100100000000"), 2);
+}
+
+TEST_F(PdoTest, IdentityMismatchRefusesTheStart) {
+  canbus::NodeConfig cfg;
+  cfg.boot = adc_boot(0xABD);
+  monitor(cfg);
+  const canbus::NodeStats s = until_configured(1);
+  EXPECT_EQ(s.config_failures, 1u);
+  EXPECT_EQ(events(), Texts{"failed: 0x1018:01: vendor id 0x00000ABC, expected 0x00000ABD"});
+  EXPECT_EQ(sim_->logic().state(), sim::kPreOperational);
+  EXPECT_EQ(sent(0), Texts{});
+  EXPECT_EQ(sim_->logic().object(0x2100, 0), std::string(4, '\0'));  // nothing written
+}
+
+// --- Closing under a transfer -----------------------------------------------------------------
+
+enum class Ending { kClose, kMove, kDestroy, kRemove };
+class TransferEndTest : public PdoTest, public ::testing::WithParamInterface<Ending> {};
+
+// A transfer to a silent node waits in real time (wait grace); closing, moving or destroying
+// the property, or removing it from the monitor, ends it at once with an error, and nothing
+// touches the property afterwards (checked by ASan/TSan).
+TEST_P(TransferEndTest, TransferEndsWithAnError) {
+  clock().set_wait_grace(60'000'000'000);
+  sim_->logic().set_silent(true);
+  std::future<int> r;
+  if (GetParam() == Ending::kRemove) {
+    canbus::NodeConfig cfg;
+    cfg.boot = adc_boot(sim::kDefaultVendorId);
+    monitor(cfg);  // the worker starts uploading 0x1018:1
+  } else {
+    r = std::async(std::launch::async, [this] {
+      uint8_t b[4];
+      return node_->sdo_upload(0x1018, 1, b, sizeof b, nullptr);
+    });
+  }
+  ASSERT_TRUE(vbus::wait_for_readers(node_->handle(), 1));
+  switch (GetParam()) {
+    case Ending::kClose:
+      node_->can_close();
+      break;
+    case Ending::kMove: {
+      IIII v = iiii(kLine, kNode + 1);
+      node_->set_value(&v);
+      break;
+    }
+    case Ending::kDestroy:
+      node_.reset();
+      break;
+    case Ending::kRemove: {
+      // Meanwhile the monitor's thread goes on: the node's own TPDO is decoded.
+      // The transfer, the only reader of the handle while it runs, sets the frame aside for the
+      // receive cycle when it wakes; each poll returns at once meanwhile.
+      vbus::inject(kNet, make_frame(0x185, {1, 0, 2, 0}));
+      Texts ev;
+      for (int i = 0; i < 1'000'000 && ev.empty(); ++i) {
+        ASSERT_TRUE(mon_->poll());
+        ev = events();
+        std::this_thread::yield();
+      }
+      ASSERT_FALSE(ev.empty());
+      EXPECT_EQ(ev.front().substr(ev.front().size() - 4), " 1 2");
+      EXPECT_TRUE(mon_->remove(node_.get()));
+      return;
+    }
+  }
+  EXPECT_EQ(r.get(), NTCAN_OPERATION_ABORTED);
+  if (node_ != nullptr) {  // a later transfer runs normally (and finds no handle)
+    uint8_t b[4];
+    EXPECT_EQ(node_->sdo_upload(0x1018, 1, b, sizeof b, nullptr), NTCAN_INVALID_HANDLE);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, TransferEndTest,
+                         ::testing::Values(Ending::kClose, Ending::kMove, Ending::kDestroy,
+                                           Ending::kRemove));
+
+}  // namespace
+}  // namespace canbus_test

@@ -35,6 +35,23 @@ int can_looping() {
   return 0;
 }
 
+int can_looping_ready(const NTCAN_HANDLE* ready, size_t n) {
+  if (n == 0) return 0;
+  int filled = 0;
+  // One lock for the whole walk: only a few masters are filled, and comparing a handle costs
+  // less than taking the lock again for each of the others.
+  std::lock_guard<std::mutex> lock(D_can::mx_loop);
+  for (D_can* t : can_list) {
+    const NTCAN_HANDLE h = t->canhandle_.load(std::memory_order_relaxed);
+    if (!std::binary_search(ready, ready + n, h)) continue;
+    t->keep_open();
+    t->can_fill();
+    if (TAVIK_debug & DF_DAQ_5) t->can_print();
+    ++filled;
+  }
+  return filled;
+}
+
 // Called by the receive cycle with mx_loop held. Frames an SDO transfer set aside come first;
 // while the transfer runs they are all the fill gets (the handle is the transfer's).
 int D_can::can_fill() {

@@ -16,6 +16,17 @@ extern std::vector<D_can*> orphan_list;
 extern std::vector<canline*> canline_list;
 extern std::mutex line_list_mx;
 
+// The receive cycle for some masters only: those whose handle is among the `n` handles of
+// `ready`, sorted ascending (the node monitor's cycle woken by arrivals). Each is renewed and
+// filled as can_looping does it; the others keep their buffers. Returns the masters filled.
+int can_looping_ready(const NTCAN_HANDLE* ready, size_t n);
+
+// Tells the node monitor's waiting receive cycle (if one runs woken by arrivals) that frames for
+// the master of `handle` wait outside the driver's queue or were not taken at their arrival:
+// the SDO client's frames set aside, the queue it leaves at the end of a transfer. Cheap when
+// no monitor runs; never blocks on the monitor.
+void canbus_post_arrival(NTCAN_HANDLE handle);
+
 // The supervision thread of a line.
 void* can_control(void* ip);
 

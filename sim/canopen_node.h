@@ -7,7 +7,8 @@
 // (for its own id and for node 0), node guarding (remote frame on 0x700 + id, answered with the
 // state and an alternating toggle bit) or heartbeats, SDO upload (expedited up to 4 bytes,
 // segmented beyond, with the toggle protocol; abort 0x06020000 for a missing object), SDO
-// download (expedited and segmented, into the running dictionary) and EMCY.
+// download (expedited and segmented, into the running dictionary), EMCY, and process data:
+// TPDOs, RPDOs, SYNC and device models (pdo_producer.h).
 //
 // Protocol choices a master may observe:
 //  - Frames are taken as the node's services only with the length a CANopen master sends: NMT
@@ -27,8 +28,8 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -39,6 +40,7 @@
 #include <vector>
 
 #include "ntcan.h"
+#include "pdo_producer.h"
 
 namespace sim {
 
@@ -125,6 +127,25 @@ class NodeLogic {
   void pause_heartbeat(bool on);  // no beats while on; the schedule keeps running
   void skip_heartbeats(int n);    // the next n beats due are not sent
 
+  // Process data (pdo_producer.h tells the behaviour). set_tpdo/set_rpdo configure PDO n
+  // (1..4; std::invalid_argument otherwise) as set_object does, valid unless `cob_id` has bit
+  // 31: communication parameters and mapping (at most 8 entries of 64 bits in all). Event
+  // timer in ms, inhibit time in 100 us.
+  void set_tpdo(int n, uint32_t cob_id, uint8_t type, uint16_t event_ms,
+                const std::vector<PdoEntry>& entries, uint16_t inhibit_100us = 0);
+  void set_rpdo(int n, uint32_t cob_id, uint8_t type, const std::vector<PdoEntry>& entries);
+  void set_pdo_mappable(uint16_t index, uint8_t subindex, bool mappable);
+  // A model that moves object values over time, stepped by pdo_due (nullptr: none).
+  void set_model(std::shared_ptr<DeviceModel> model);
+  // The PDO producer as a step function on the caller's clock, as heartbeat_due: the model's
+  // step and the TPDOs due at `now_ns`; next_pdo_ns(): when it has work next (0: none).
+  std::vector<CMSG> pdo_due(int64_t now_ns);
+  int64_t next_pdo_ns() const;
+  // Whether the node takes notice of frames with this identifier (its services, SYNC, PDOs).
+  bool wants(int32_t id) const;
+  int rpdos_written() const;
+  int tpdos_sent() const;
+
   // Fault injection.
   void set_silent(bool on);               // takes no notice of any frame and answers nothing
   void set_heartbeat_mode(bool on);       // guarding requests are not answered
@@ -156,8 +177,13 @@ class NodeLogic {
   CMSG abort_frame(Key key, uint32_t code) const;
   void end_transfer_locked();
 
+  // Writes a downloaded value into the running dictionary; the abort code when the PDO
+  // objects' rules refuse it, else 0.
+  uint32_t store_locked(Key key, const std::string& value);
+
   mutable std::mutex mx_;  // guards everything below; node_id_ is fixed
   int node_id_;
+  PdoProducer pdo_;
   uint8_t state_ = kPreOperational;
   uint8_t guard_toggle_ = 0;
   std::map<Key, std::string> od_;          // running dictionary
@@ -217,11 +243,14 @@ class VbusNode {
   size_t held_answers();
   // The heartbeat producer on a thread of its own: it sends each beat when due by the framework
   // clock, waking in real time (a virtual clock's time moves only as its test advances it).
+  // The same thread produces the TPDOs (pdo_tick) and steps the device model.
   // Stopped by stop_heartbeat() or the destructor.
   void start_heartbeat();
   void stop_heartbeat();
   // One step of the producer at the framework clock's time, for tests that drive the time.
   void heartbeat_tick();
+  // One step of the PDO producer (NodeLogic::pdo_due) at the framework clock's time.
+  void pdo_tick();
   // Real-bus timing: the node takes each frame it sees `delay` later (its processing time) in a
   // thread of the simulation (one for all nodes), and every answer then takes the frame time at
   // `bit_rate` bit/s (47 + 8 per data byte bit times: 111 for 8 bytes) after the end of the

@@ -3,9 +3,11 @@
 // virtual CAN interface (net n = NTCAN_SOCKETCAN_IF<n>, or the NTCAN_SOCKETCAN_IFNAME pattern,
 // default can<n>), so that a server can be tried against simulated devices.
 //
-// It opens a handle on the net, enables 0 (NMT), 0x600 + id (SDO requests) and 0x700 + id
-// (guarding), sends the boot-up message, prints "ready" on standard output and then answers
-// frames until SIGINT or SIGTERM: canRead -> sim::NodeLogic::on_frame -> canSend.
+// It opens a handle on the net, enables 0 (NMT), 0x080 (SYNC), 0x600 + id (SDO requests),
+// 0x700 + id (guarding) and the predefined PDO identifiers of the node (0x180..0x580 + id for
+// remote requests, 0x200..0x500 + id for RPDOs), sends the boot-up message, prints "ready" on
+// standard output and then answers frames until SIGINT or SIGTERM: canRead ->
+// sim::NodeLogic::on_frame -> canSend; heartbeats and TPDOs go out when due.
 //
 // When the net fails (canStatus after a quiet receive time-out), it closes the handle and
 // reopens the net once a second until that works again, keeping the node's state.
@@ -40,16 +42,24 @@ struct Options {
   int node = 0;
   std::string name, hw, sw;
   int heartbeat_ms = 0;  // producer time written into 0x1017 at the start; 0: none
+  enum class Model { kNone, kAdc, kSupply } model = Model::kNone;
+  int tpdo_ms = 100;  // event timer of the model's TPDO1
   bool verbose = false;
 };
 
 void usage(std::ostream& o) {
   o << "usage: canbus-simnode --net N --node ID [--name TEXT] [--hw TEXT] [--sw TEXT]\n"
-       "                      [--heartbeat MS] [--backend virtual|socketcan] [--verbose]\n"
+       "                      [--heartbeat MS] [--adc | --supply] [--tpdo-ms MS]\n"
+       "                      [--backend virtual|socketcan] [--verbose]\n"
        "Runs a simulated CANopen node (ID 1..127) on NTCAN net N until SIGINT or SIGTERM.\n"
        "--name, --hw, --sw: device name, hardware and software version (objects 0x1008,\n"
        "0x1009, 0x100A). --heartbeat: producer time 0x1017 in ms (a master may also write it by\n"
-       "SDO). --backend sets NTCAN_BACKEND. --verbose prints every frame.\n";
+       "SDO). --adc: a 4-channel ADC, INTEGER16 inputs 0x6401 sub 1..4 following sine waves\n"
+       "(amplitude 10000, 1 s period, a quarter period apart), sent in TPDO1 (0x180 + ID) every\n"
+       "--tpdo-ms ms (event timer, default 100) in operational state. --supply: a power supply,\n"
+       "set-point 0x2110 by RPDO1 (0x200 + ID), actual current 0x2111 following it at 1000/s,\n"
+       "in TPDO1 on change (inhibit 10 ms) and every --tpdo-ms ms. PDOs can be reconfigured by\n"
+       "SDO (0x1400..0x1BFF). --backend sets NTCAN_BACKEND. --verbose prints every frame.\n";
 }
 
 bool parse_int(const char* s, int lo, int hi, int& out) {
@@ -83,6 +93,9 @@ class SimNode {
                          static_cast<char>(o.heartbeat_ms >> 8)};
       logic_.set_object(0x1017, 0, std::string(t, 2));
     }
+    const auto event_ms = static_cast<uint16_t>(o.tpdo_ms);
+    if (o.model == Options::Model::kAdc) sim::make_adc(logic_, 4, 10000, 1000, event_ms);
+    if (o.model == Options::Model::kSupply) sim::make_supply(logic_, 1000, event_ms, 100);
   }
 
   // Opens the net and enables the node's identifiers; false (with a message) if that fails.
@@ -90,7 +103,8 @@ class SimNode {
     NTCAN_HANDLE h = NTCAN_NO_HANDLE;
     NTCAN_RESULT r = canOpen(o_.net, 0, 10, kRxQueue, kTxTimeoutMs, kRxTimeoutMs, &h);
     if (r != NTCAN_SUCCESS) return fail("canOpen", r);
-    const int32_t ids[] = {0x000, 0x600 + o_.node, 0x700 + o_.node};
+    std::vector<int32_t> ids = {0x000, 0x080, 0x600 + o_.node, 0x700 + o_.node};
+    for (int32_t base = 0x180; base <= 0x500; base += 0x80) ids.push_back(base + o_.node);
     for (int32_t id : ids) {
       r = canIdAdd(h, id);
       if (r != NTCAN_SUCCESS && r != NTCAN_ID_ALREADY_ENABLED) {
@@ -113,14 +127,15 @@ class SimNode {
     std::vector<CMSG> in(64);
     send(logic_.heartbeat_due(now_ns()));  // starts the producer's schedule
     while (!stopping()) {
-      // Waits for frames, or until the next heartbeat is due.
+      // Waits for frames, or until the next heartbeat or PDO is due.
       int64_t wait_us = int64_t{kRxTimeoutMs} * 1000;
-      if (const int64_t next = logic_.next_heartbeat_ns(); next > 0) {
-        wait_us = std::clamp<int64_t>((next - now_ns() + 999) / 1000, 0, wait_us);
+      for (const int64_t next : {logic_.next_heartbeat_ns(), logic_.next_pdo_ns()}) {
+        if (next > 0) wait_us = std::clamp<int64_t>((next - now_ns() + 999) / 1000, 0, wait_us);
       }
       int32_t n = static_cast<int32_t>(in.size());
       const NTCAN_RESULT r = canReadTimeout(handle_, in.data(), &n, wait_us);
       send(logic_.heartbeat_due(now_ns()));
+      send(logic_.pdo_due(now_ns()));
       if (r == NTCAN_SUCCESS) {
         for (int32_t i = 0; i < n; ++i) {
           if (o_.verbose) std::cout << "in  " << text(in[i]) << std::endl;
@@ -238,6 +253,15 @@ int main(int argc, char** argv) {
     } else if (a == "--heartbeat") {
       if (!parse_int(value(), 1, 65535, o.heartbeat_ms)) {
         std::cerr << "canbus-simnode: --heartbeat needs a period of 1..65535 ms\n";
+        return 2;
+      }
+    } else if (a == "--adc") {
+      o.model = Options::Model::kAdc;
+    } else if (a == "--supply") {
+      o.model = Options::Model::kSupply;
+    } else if (a == "--tpdo-ms") {
+      if (!parse_int(value(), 0, 65535, o.tpdo_ms)) {
+        std::cerr << "canbus-simnode: --tpdo-ms needs an event timer of 0..65535 ms\n";
         return 2;
       }
     } else if (a == "--backend") {

@@ -155,9 +155,9 @@ class NodeMonitor {
   // Without any lock: the node's events in order, then its frames.
   void deliver_node(Entry& e, std::vector<Event>& events, CMSG* frames, int count);
   void run(int period_ms, int wake_spacing_us);
-  // poll() for every node (`ready` null), or for the nodes whose handles are in the sorted
-  // `ready`; the handles of nodes whose cycle took the whole frame budget go into `again`.
-  bool cycle(const std::vector<NTCAN_HANDLE>* ready, std::vector<NTCAN_HANDLE>* again);
+  // poll() for every node (`ready` null), or for the nodes of `ready` only; the handles of
+  // nodes whose cycle took the whole frame budget go into `again`.
+  bool cycle(const std::vector<std::shared_ptr<Entry>>* ready, std::vector<NTCAN_HANDLE>* again);
   // With run_mx_ held, after the thread has ended.
   void release_watcher();
   // The node's count of lost frames so far, fed with the frames of one cycle.

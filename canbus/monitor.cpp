@@ -287,27 +287,31 @@ bool NodeMonitor::poll() {
   return cycle(nullptr, nullptr);
 }
 
-bool NodeMonitor::cycle(const std::vector<NTCAN_HANDLE>* ready, std::vector<NTCAN_HANDLE>* again) {
+bool NodeMonitor::cycle(const std::vector<std::shared_ptr<Entry>>* ready,
+                        std::vector<NTCAN_HANDLE>* again) {
   NodeMonitor* owner = g_cycle_owner.load();
   if (owner != nullptr && owner != this) return false;
   std::lock_guard<std::mutex> pl(poll_mx_);
   polling_thread_ = std::this_thread::get_id();
   const int64_t now = tavik::clock().now_ns();
-  if (ready != nullptr) {
-    can_looping_ready(ready->data(), ready->size());
-  } else {
-    can_looping();
-  }
 
   std::vector<std::shared_ptr<Entry>> snap;
   std::vector<Event> events;
   if (ready != nullptr) {
-    // A woken cycle: only the nodes whose masters were filled; lines are the periodic poll's.
-    std::lock_guard<std::mutex> lk(mx_);
-    for (const auto& e : entries_) {
-      if (std::binary_search(ready->begin(), ready->end(), e->prop->handle())) snap.push_back(e);
+    // A woken cycle: only the nodes that received frames; lines are the periodic poll's. The
+    // properties stay valid until the cycle ends: remove() waits for poll_mx_.
+    std::vector<D_can*> props;
+    {
+      std::lock_guard<std::mutex> lk(mx_);
+      for (const auto& e : *ready) {
+        if (e->removed) continue;
+        snap.push_back(e);
+        props.push_back(e->prop);
+      }
     }
+    can_looping_nodes(props.data(), props.size());
   } else {
+    can_looping();
     std::lock_guard<std::mutex> lk(mx_);
     snap = entries_;
     // Lines first: a line that went down explains the nodes that go quiet with it.
@@ -486,6 +490,9 @@ void NodeMonitor::run(int period_ms, int wake_spacing_us) {
     w = watcher_;
   }
   std::vector<NTCAN_HANDLE> watched, want, ready;
+  // The supervised nodes by handle, as of the last resync; entries removed since are skipped.
+  std::vector<std::pair<NTCAN_HANDLE, std::shared_ptr<Entry>>> by_handle;
+  std::vector<std::shared_ptr<Entry>> ready_entries;
   uint64_t watched_gen = ~uint64_t{0};
   constexpr int32_t kReadyMax = 256;
   ready.reserve(kReadyMax);
@@ -503,15 +510,22 @@ void NodeMonitor::run(int period_ms, int wake_spacing_us) {
       const uint64_t gen = entries_gen_.load();
       if (resync || gen != watched_gen) {
         want.clear();
+        by_handle.clear();
         {
           std::lock_guard<std::mutex> el(mx_);
           for (const auto& e : entries_) {
             const NTCAN_HANDLE h = e->prop->handle();
-            if (h > 0) want.push_back(h);
+            if (h > 0) by_handle.emplace_back(h, e);
           }
         }
-        std::sort(want.begin(), want.end());
-        want.erase(std::unique(want.begin(), want.end()), want.end());
+        std::sort(by_handle.begin(), by_handle.end(),
+                  [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (const auto& [h, e] : by_handle) {
+          if (want.empty() || want.back() != h) want.push_back(h);
+          // Heartbeats, guarding replies and boot-ups count at the periodic poll's deadlines
+          // anyway: they need not wake the thread (quiet also for nodes that left since).
+          canWatcherQuiet(w, cob_id(0x700, e->node), 1);
+        }
         if (!watch_handles(w, want, watched)) break;  // periodic polling only
         watched_gen = gen;
         resync = false;
@@ -532,11 +546,20 @@ void NodeMonitor::run(int period_ms, int wake_spacing_us) {
         }
         if (ready.empty()) continue;
       }
-      std::sort(ready.begin(), ready.end());
-      ready.erase(std::unique(ready.begin(), ready.end()), ready.end());
+      ready_entries.clear();
+      for (NTCAN_HANDLE h : ready) {
+        auto it = std::lower_bound(by_handle.begin(), by_handle.end(), h,
+                                   [](const auto& p, NTCAN_HANDLE v) { return p.first < v; });
+        for (; it != by_handle.end() && it->first == h; ++it) {
+          if (std::find(ready_entries.begin(), ready_entries.end(), it->second) ==
+              ready_entries.end()) {
+            ready_entries.push_back(it->second);
+          }
+        }
+      }
       const auto began = steady::now();
       again.clear();
-      cycle(&ready, &again);
+      if (!ready_entries.empty()) cycle(&ready_entries, &again);
       if (!again.empty()) continue;  // the frame budget was used up: serve those at once
       // Arrivals meanwhile gather in the watcher and are served together after the spacing.
       lk.lock();

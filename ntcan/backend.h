@@ -98,6 +98,9 @@ class Backend {
   }
   // Detaches the handle's slot if it belongs to `core`.
   virtual void unwatch(NTCAN_HANDLE /*handle*/, const WatchCore* /*core*/) {}
+  // The waiter saw the handle's descriptor in its epoll set turn readable: move the frames
+  // waiting there into the queue (marking them), as any call on the handle would.
+  virtual void drain(NTCAN_HANDLE /*handle*/) {}
   // The interface name of `net` in recorded logs (recorder.h).
   virtual std::string net_name(int net) const { return "can" + std::to_string(net); }
 };

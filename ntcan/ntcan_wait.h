@@ -19,6 +19,9 @@
  *    wait) for one, or for canWatcherPost. NTCAN_SUCCESS with a count of 0 or more when woken,
  *    NTCAN_RX_TIMEOUT with count 0 when the time passed. A handle is reported when a frame
  *    entered its queue; the frames themselves stay in the queue for canTake/canRead.
+ *  - canWatcherQuiet: frames with identifier `id` (0..0x7FF) do not count as arrivals on
+ *    any handle of the watcher while `quiet` is non-zero (a supervisor's own heartbeats, say);
+ *    they are queued as ever and reported with the next frame that counts.
  *  - canWatcherPost: from any thread, makes the running (or next) wait return at once; with a
  *    handle > 0 that handle is reported as if a frame had arrived on it (a reader that set
  *    frames aside for the waiter's thread says so this way); with 0 nothing is reported.
@@ -43,6 +46,7 @@ NTCAN_RESULT canWatcherAdd(NTCAN_WATCHER watcher, NTCAN_HANDLE handle);
 NTCAN_RESULT canWatcherRemove(NTCAN_WATCHER watcher, NTCAN_HANDLE handle);
 NTCAN_RESULT canWatcherWait(NTCAN_WATCHER watcher, NTCAN_HANDLE* ready, int32_t* count,
                             int64_t timeout_us);
+NTCAN_RESULT canWatcherQuiet(NTCAN_WATCHER watcher, int32_t id, int quiet);
 NTCAN_RESULT canWatcherPost(NTCAN_WATCHER watcher, NTCAN_HANDLE handle);
 
 #ifdef __cplusplus

@@ -239,7 +239,7 @@ struct Handle {
     slot.msg_lost = lost_count(lost_pending);
     lost_pending = 0;
     ++count;
-    if (watch) watch->mark();
+    if (watch) watch->mark(f.id);
   }
 
   // Caller holds mu.
@@ -564,8 +564,15 @@ class SocketCanBackend final : public Backend {
       return from_errno(errno);
     }
     h->watch = slot;
-    if (h->count > 0) slot->mark();
+    for (size_t i = 0; i < h->count; ++i) slot->mark(h->ring[(h->head + i) % h->ring.size()].id);
     return NTCAN_SUCCESS;
+  }
+
+  void drain(NTCAN_HANDLE number) override {
+    auto h = find(number);
+    if (!h || h->closed.load()) return;
+    std::lock_guard<std::mutex> lock(h->mu);
+    h->pump();
   }
 
   void unwatch(NTCAN_HANDLE number, const WatchCore* core) override {

@@ -75,7 +75,7 @@ struct Handle {
     slot.msg_lost = static_cast<uint8_t>(std::min<uint64_t>(lost_pending, 255));
     lost_pending = 0;
     ++count;
-    if (watch) watch->mark();
+    if (watch) watch->mark(f.id);
     return waiting > 0;
   }
 
@@ -379,7 +379,11 @@ class VirtualBackend final : public ntcan::Backend {
     if (h->closed) return NTCAN_INVALID_HANDLE;
     if (h->watch && h->watch->core != slot->core) return NTCAN_WRONG_DEVICE_STATE;
     h->watch = slot;
-    if (h->count > 0) slot->mark();
+    if (h->count > 0) {
+      for (size_t i = 0, at = h->head; i < h->count; ++i, at = (at + 1) % h->ring.size()) {
+        slot->mark(h->ring[at].id);
+      }
+    }
     return NTCAN_SUCCESS;
   }
 

@@ -27,7 +27,8 @@ WatchSlot::~WatchSlot() {
   core->forget(this);
 }
 
-void WatchSlot::mark() {
+void WatchSlot::mark(int32_t id) {
+  if (core->quiet(id)) return;
   if (pending.exchange(true, std::memory_order_acq_rel)) return;
   core->queue(this);
 }
@@ -78,6 +79,16 @@ void WatchCore::forget(const WatchSlot* slot) {
   ready_.erase(std::remove_if(ready_.begin(), ready_.end(),
                               [slot](const Ready& r) { return r.slot == slot; }),
                ready_.end());
+}
+
+void WatchCore::set_quiet(int32_t id, bool on) {
+  const uint64_t bit = uint64_t{1} << (id & 63);
+  auto& word = quiet_[static_cast<size_t>(id) >> 6];
+  if (on) {
+    word.fetch_or(bit);
+  } else {
+    word.fetch_and(~bit);
+  }
 }
 
 void WatchCore::post(NTCAN_HANDLE handle) {
@@ -240,6 +251,12 @@ NTCAN_RESULT canWatcherWait(NTCAN_WATCHER watcher, NTCAN_HANDLE* ready, int32_t*
     return NTCAN_INVALID_PARAMETER;
   }
   return guarded([&] { return watcher->core->wait(ready, count, timeout_us); });
+}
+
+NTCAN_RESULT canWatcherQuiet(NTCAN_WATCHER watcher, int32_t id, int quiet) {
+  if (watcher == nullptr || id < 0 || id > ntcan::kMaxId) return NTCAN_INVALID_PARAMETER;
+  watcher->core->set_quiet(id, quiet != 0);
+  return NTCAN_SUCCESS;
 }
 
 NTCAN_RESULT canWatcherPost(NTCAN_WATCHER watcher, NTCAN_HANDLE handle) {

@@ -5,9 +5,11 @@
 // that handle's receive queue (under the handle's own lock: mark() takes only the core's lock,
 // so the order is backend handle lock -> WatchCore::mu_). A backend whose frames wait in file
 // descriptors until a call moves them (SocketCAN) also puts those descriptors into epoll_fd()
-// with the handle number as data, edge-triggered: every arrival wakes the waiter.
+// with the handle number as data, edge-triggered, and moves their frames into its queue when
+// the waiter asks (Backend::drain), so that quiet identifiers wake nobody there either.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -26,9 +28,10 @@ struct WatchSlot {
   WatchSlot(const WatchSlot&) = delete;
   WatchSlot& operator=(const WatchSlot&) = delete;
 
-  // A frame entered the handle's queue. One atomic exchange while the handle is reported
-  // already; the first mark after a wait took it queues it and wakes a sleeping waiter.
-  void mark();
+  // A frame with identifier `id` entered the handle's queue. Nothing for a quiet identifier;
+  // else one atomic exchange while the handle is reported already; the first mark after a wait
+  // took it queues it and wakes a sleeping waiter.
+  void mark(int32_t id);
 
   const NTCAN_HANDLE handle;
   const std::shared_ptr<WatchCore> core;
@@ -44,6 +47,11 @@ class WatchCore {
   WatchCore& operator=(const WatchCore&) = delete;
 
   int epoll_fd() const { return epfd_; }
+  // Quiet identifiers: their frames do not count as arrivals (ntcan_wait.h's canWatcherQuiet).
+  void set_quiet(int32_t id, bool on);
+  bool quiet(int32_t id) const {
+    return (quiet_[static_cast<size_t>(id) >> 6].load(std::memory_order_relaxed) >> (id & 63)) & 1u;
+  }
   // ntcan_wait.h's canWatcherWait and canWatcherPost.
   NTCAN_RESULT wait(NTCAN_HANDLE* ready, int32_t* count, int64_t timeout_us);
   void post(NTCAN_HANDLE handle);
@@ -63,7 +71,8 @@ class WatchCore {
 
   const int epfd_;
   const int evfd_;
-  std::mutex mu_;  // guards everything below
+  std::array<std::atomic<uint64_t>, 32> quiet_{};  // 2048 identifiers, read without a lock
+  std::mutex mu_;                                  // guards everything below
   std::vector<Ready> ready_;
   bool sleeping_ = false;  // the waiter is in epoll_wait (or about to be)
   bool signaled_ = false;  // the eventfd was written since the waiter last read it

@@ -407,6 +407,15 @@ TEST_P(ContractTest, WatcherReportsHandlesThatReceivedFramesOnce) {
   EXPECT_EQ(take_all(b).size(), 3u);
   EXPECT_EQ(take_all(a).size(), 1u);
   EXPECT_EQ(w.wait(1000), std::vector<NTCAN_HANDLE>({-1}));
+  ASSERT_EQ(canWatcherQuiet(w.get(), 0x182, 1), NTCAN_SUCCESS);  // queued, but wakes nobody
+  peer_send(kNetA, frame(0x182, {5}));
+  settle(kNetA);
+  EXPECT_EQ(w.wait(1000), std::vector<NTCAN_HANDLE>({-1}));
+  peer_send(kNetA, frame(0x181, {6}));
+  settle(kNetA);
+  EXPECT_EQ(w.wait(), std::vector<NTCAN_HANDLE>({a}));
+  EXPECT_EQ(take_all(b).size(), 1u);
+  ASSERT_EQ(canWatcherQuiet(w.get(), 0x182, 0), NTCAN_SUCCESS);
   ASSERT_EQ(canWatcherRemove(w.get(), b), NTCAN_SUCCESS);
   peer_send(kNetA, frame(0x182, {4}));
   settle(kNetA);

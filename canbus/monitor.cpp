@@ -480,10 +480,10 @@ static bool watch_handles(NTCAN_WATCHER w, const std::vector<NTCAN_HANDLE>& want
 void NodeMonitor::run(int period_ms, int wake_spacing_us) {
   using steady = std::chrono::steady_clock;
   const auto period = std::chrono::milliseconds(period_ms);
-  const auto spacing = std::chrono::microseconds(wake_spacing_us);
   auto next = steady::now();
   std::vector<NTCAN_HANDLE> again;
 #ifdef NTCAN_HAS_WATCHER
+  const auto spacing = std::chrono::microseconds(wake_spacing_us);
   NTCAN_WATCHER w = nullptr;
   {
     std::lock_guard<std::mutex> lk(run_mx_);
@@ -572,6 +572,9 @@ void NodeMonitor::run(int period_ms, int wake_spacing_us) {
     lk.lock();
     run_cv_.wait_until(lk, next, [this] { return stop_; });
   }
+#ifndef NTCAN_HAS_WATCHER
+  (void)wake_spacing_us;
+#endif
 }
 
 bool NodeMonitor::stop() {

@@ -346,5 +346,40 @@ TEST_F(MonitorTest, ThreadWokenByArrivalsDeliversEveryFrameOnce) {
   EXPECT_EQ(stats().frames_lost, 0u);
 }
 
+// The simulated ADC in virtual time: started by NMT through the property, its TPDO1 every
+// 100 ms reaches on_frames with the model's four channels.
+TEST_F(MonitorTest, SimulatedAdcTpdosReachOnFrames) {
+  sim::VbusNode adc(kNet, kNode);
+  auto model = sim::make_adc(adc.logic(), 4, 10000, 1000, 100);
+  std::vector<std::string> tpdos;
+  canbus::MonitorCallbacks cb;
+  cb.on_frames = [&](D_can&, CMSG* frames, int count) {
+    for (int i = 0; i < count; ++i) {
+      if (frames[i].id == 0x180 + kNode) tpdos.push_back(canbus_test::frame_text(frames[i]));
+    }
+  };
+  mon_ = std::make_unique<canbus::NodeMonitor>(cb);
+  ASSERT_EQ(mon_->add(node_.get(), config(canbus::Supervision::kNone)), 0);
+  ASSERT_EQ(node_->AddIdent(0x180 + kNode), 0);
+  ASSERT_EQ(node_->start_node(), 0);
+  std::vector<std::string> expected;
+  for (int k = 0; k < 3; ++k) {
+    if (k > 0) clock().advance(100'000'000);
+    adc.pdo_tick();
+    ASSERT_TRUE(mon_->poll());
+    const int64_t now = clock().now_ns();
+    CMSG m{};
+    m.id = 0x180 + kNode;
+    m.len = 8;
+    for (int c = 0; c < 4; ++c) {
+      const auto v = static_cast<uint16_t>(model->value(c, now));
+      m.data[2 * c] = static_cast<uint8_t>(v & 0xFF);
+      m.data[2 * c + 1] = static_cast<uint8_t>(v >> 8);
+    }
+    expected.push_back(canbus_test::frame_text(m));
+  }
+  EXPECT_EQ(tpdos, expected);
+}
+
 }  // namespace
 }  // namespace canbus_test

@@ -98,12 +98,14 @@ class DeviceModel {
 };
 
 // An ADC: `channels` INTEGER16 inputs at 0x6401 sub 1..n following sine waves of `amplitude`
-// and `period_ms`, channel k a k/n period behind channel 0 (sampled every millisecond).
+// and `period_ms`, channel k a k/n period behind channel 0. Sampled whenever the producer runs
+// (each pdo_due), so that a node whose TPDO goes out every 100 ms wakes only for it.
 class AdcModel final : public DeviceModel {
  public:
   AdcModel(int channels, int amplitude, int period_ms)
       : channels_(channels), amplitude_(amplitude), period_ms_(period_ms) {}
   void step(int64_t now_ns, ObjectValues& od) override;
+  int64_t step_ns() const override { return 0; }
   // The value of channel `k` (0-based) at `now_ns`.
   int16_t value(int k, int64_t now_ns) const;
 

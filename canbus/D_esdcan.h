@@ -358,6 +358,7 @@ class D_can : public D_fct {
   // Guards the node registry and the receive cycle over it.
   static std::mutex mx_loop;
   friend int can_looping();
+  friend int can_looping_nodes(D_can* const* props, size_t n);
   // The process-wide .DEBUG_ID property; created by the first node property.
   static D_iiii* canIdent_debug_;
 

@@ -7,7 +7,10 @@
 //
 // Threads and locks:
 //  - start() runs poll() every period on the monitor's thread; a test (or a server with a loop
-//    of its own) calls poll() instead and never starts the thread.
+//    of its own) calls poll() instead and never starts the thread. Between two polls the thread
+//    sleeps until a frame arrives for a supervised node (where the driver can tell: ours, on the
+//    virtual bus and SocketCAN) and then serves just the nodes that received frames, so frames
+//    reach on_frames within about the wake spacing of their arrival instead of a period.
 //  - add(), remove(), stats() and supervised() may be called from any thread, callbacks
 //    included. After remove() returns in another thread, no callback for that node runs any
 //    more; called from inside a callback it takes effect for the events still to come.
@@ -39,8 +42,10 @@
 
 #include "can_emcy.h"
 #include "can_pdo.h"
+#include "ntcan.h"
 
 class D_can;
+struct NtcanWatcher;  // ntcan_wait.h
 
 namespace canbus {
 
@@ -201,9 +206,15 @@ class NodeMonitor {
   // runs the receive cycle.
   bool poll();
 
-  // Runs poll() every `period_ms` (real time) on a thread of its own. false when it runs
-  // already, when another monitor runs, or the period is not positive.
-  bool start(int period_ms = 100);
+  // Runs poll() every `period_ms` (real time) on a thread of its own, and between two polls a
+  // cycle of the nodes that received frames, woken by their arrival: at most one such cycle per
+  // `wake_spacing_us` microseconds (the frames that arrive meanwhile are served together),
+  // again at once for a node whose cycle took the whole frame budget. A spacing of 0, or a
+  // driver that cannot tell arrivals, leaves the periodic poll alone. Supervision (guarding
+  // requests, time-outs, lines) keeps the period. false when it runs already, when another
+  // monitor runs, the period is not positive or the spacing negative.
+  static constexpr int kDefaultWakeSpacingUs = 1000;
+  bool start(int period_ms = 100, int wake_spacing_us = kDefaultWakeSpacingUs);
   // Ends the thread: the pause in progress ends at once, a poll in progress is finished; then
   // joins. Refused (false) from inside a callback.
   bool stop();
@@ -225,7 +236,6 @@ class NodeMonitor {
   bool supervise(Entry& e, int64_t now, std::vector<Event>& out);
   // Without any lock: the node's events in order, then its frames.
   void deliver_node(Entry& e, std::vector<Event>& events, CMSG* frames, int count);
-  void run(int period_ms);
   // With mx_ held: a TPDO frame of a node with process data; false when it is none.
   bool take_pdo(Entry& e, const CMSG& m, int64_t now, std::vector<Event>& out);
   // With mx_ held: late TPDOs.
@@ -235,11 +245,18 @@ class NodeMonitor {
   void worker();
   void configure(Entry& e, const BootConfig& cfg, BootReport& rep);
   int add_tpdo_locked(Entry& e, const PdoConfig& cfg);
+  void run(int period_ms, int wake_spacing_us);
+  // poll() for every node (`ready` null), or for the nodes of `ready` only; the handles of
+  // nodes whose cycle took the whole frame budget go into `again`.
+  bool cycle(const std::vector<std::shared_ptr<Entry>>* ready, std::vector<NTCAN_HANDLE>* again);
+  // With run_mx_ held, after the thread has ended.
+  void release_watcher();
   // The node's count of lost frames so far, fed with the frames of one cycle.
 
   MonitorCallbacks cb_;
   mutable std::mutex mx_;  // guards entries_, lines_ and every Entry's fields
   std::vector<std::shared_ptr<Entry>> entries_;
+  std::atomic<uint64_t> entries_gen_{0};  // counts add() and remove(), for the thread's watcher
   std::vector<LineState> lines_;
   // Held by poll() from the receive cycle to the last callback: remove() from another thread
   // waits on it, so that no callback of a removed node is still running.
@@ -269,6 +286,9 @@ class NodeMonitor {
   std::condition_variable run_cv_;
   std::thread thread_;
   bool stop_ = false;
+  // The thread's arrival watcher (ntcan_wait.h), made by start(), ended by stop() after the
+  // join; guarded by run_mx_.
+  ::NtcanWatcher* watcher_ = nullptr;
 };
 
 }  // namespace canbus

@@ -5,6 +5,12 @@
 // Frames carry no time stamp: a frame taken by a poll arrived at the latest at the poll's time.
 // Each poll drains first and compares deadlines afterwards, so a late poll finds the beats that
 // came meanwhile and never reports a time-out the node did not have.
+//
+// The thread (run) polls every node each period, and in between, where the driver can tell
+// arrivals (ntcan_wait.h), sleeps in a watcher of the supervised nodes' handles: a frame on one
+// of them wakes a cycle of just the masters that received frames and their nodes, at most one
+// such cycle per wake spacing, and at once again for a node whose cycle took the whole frame
+// budget. Supervision deadlines stay with the periodic poll, which still runs for every node.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -15,7 +21,11 @@
 
 #include "D_esdcan.h"
 #include "cob_id.h"
+#include "registry.h"
 #include "sdo_port.h"
+#if __has_include("ntcan_wait.h")
+#include "ntcan_wait.h"
+#endif
 
 namespace canbus {
 namespace {
@@ -33,6 +43,13 @@ constexpr int64_t kNsPerS = 1'000'000'000;
 // first one has to evaluate.
 std::atomic<NodeMonitor*> g_cycle_owner{nullptr};
 
+#ifdef NTCAN_HAS_WATCHER
+// The running monitor's watcher, for canbus_post_arrival; set and cleared by start/stop.
+std::mutex g_watch_mx;
+NTCAN_WATCHER g_watcher = nullptr;    // guarded by g_watch_mx
+std::atomic<bool> g_watching{false};  // g_watcher != nullptr, read without the lock
+#endif
+
 // A callback that throws must not end the monitor's thread (and with it the server): the
 // exception is logged and supervision goes on.
 template <class Fn, class... Args>
@@ -48,6 +65,19 @@ void call(const Fn& fn, Args&&... args) {
 }
 
 }  // namespace
+}  // namespace canbus
+
+void canbus_post_arrival(NTCAN_HANDLE handle) {
+#ifdef NTCAN_HAS_WATCHER
+  if (handle <= 0 || !canbus::g_watching.load(std::memory_order_acquire)) return;
+  std::lock_guard<std::mutex> lk(canbus::g_watch_mx);
+  if (canbus::g_watcher != nullptr) canWatcherPost(canbus::g_watcher, handle);
+#else
+  (void)handle;
+#endif
+}
+
+namespace canbus {
 
 struct NodeMonitor::Entry {
   D_can* prop;
@@ -168,6 +198,7 @@ int NodeMonitor::add(D_can* node, const NodeConfig& config) {
     e->cfg.guard_misses = std::max(e->cfg.guard_misses, 1);
     added = e;
     entries_.push_back(std::move(e));
+    ++entries_gen_;
   }
   std::vector<int> pdo_ids;
   if (config.boot) {
@@ -213,6 +244,7 @@ bool NodeMonitor::remove(D_can* node) {
     e = *it;
     e->removed = true;
     entries_.erase(it);
+    ++entries_gen_;
     if (!e->pd || !e->pd->running) return true;
   }
   // A boot configuration runs on a worker: its transfer ends (no other starts) and the job
@@ -592,16 +624,34 @@ bool NodeMonitor::supervise(Entry& e, int64_t now, std::vector<Event>& out) {
 }
 
 bool NodeMonitor::poll() {
+  return cycle(nullptr, nullptr);
+}
+
+bool NodeMonitor::cycle(const std::vector<std::shared_ptr<Entry>>* ready,
+                        std::vector<NTCAN_HANDLE>* again) {
   NodeMonitor* owner = g_cycle_owner.load();
   if (owner != nullptr && owner != this) return false;
   std::lock_guard<std::mutex> pl(poll_mx_);
   polling_thread_ = std::this_thread::get_id();
   const int64_t now = tavik::clock().now_ns();
-  can_looping();
 
   std::vector<std::shared_ptr<Entry>> snap;
   std::vector<Event> events;
-  {
+  if (ready != nullptr) {
+    // A woken cycle: only the nodes that received frames; lines are the periodic poll's. The
+    // properties stay valid until the cycle ends: remove() waits for poll_mx_.
+    std::vector<D_can*> props;
+    {
+      std::lock_guard<std::mutex> lk(mx_);
+      for (const auto& e : *ready) {
+        if (e->removed) continue;
+        snap.push_back(e);
+        props.push_back(e->prop);
+      }
+    }
+    can_looping_nodes(props.data(), props.size());
+  } else {
+    can_looping();
     std::lock_guard<std::mutex> lk(mx_);
     snap = entries_;
     // Lines first: a line that went down explains the nodes that go quiet with it.
@@ -634,6 +684,8 @@ bool NodeMonitor::poll() {
     // Not under mx_: can_array takes mx_loop. The property stays valid: a remove() from
     // another thread waits for this poll.
     if (e->prop->can_array(frames_.data(), &count) < 0 || count < 0) count = 0;
+    // More frames may wait in the driver's queue: the thread serves the node again at once.
+    if (again != nullptr && count >= D_can::kRxFrames) again->push_back(e->prop->handle());
     // The receive cycle counts what the driver dropped for the node's buffer (also takes
     // mx_loop, so not under mx_).
     const uint64_t lost = e->prop->frames_lost();
@@ -755,16 +807,26 @@ void NodeMonitor::deliver_node(Entry& e, std::vector<Event>& events, CMSG* frame
   }
 }
 
-bool NodeMonitor::start(int period_ms) {
-  if (period_ms <= 0) return false;
+bool NodeMonitor::start(int period_ms, int wake_spacing_us) {
+  if (period_ms <= 0 || wake_spacing_us < 0) return false;
   std::lock_guard<std::mutex> lk(run_mx_);
   if (thread_.joinable()) return false;
   NodeMonitor* none = nullptr;
   if (!g_cycle_owner.compare_exchange_strong(none, this)) return false;
   stop_ = false;
+#ifdef NTCAN_HAS_WATCHER
+  // Without a watcher (spacing 0, or no descriptors) the thread polls periodically only.
+  if (wake_spacing_us > 0 && canWatcherCreate(&watcher_) != NTCAN_SUCCESS) watcher_ = nullptr;
+  {
+    std::lock_guard<std::mutex> wl(g_watch_mx);
+    g_watcher = watcher_;
+    g_watching = watcher_ != nullptr;
+  }
+#endif
   try {
-    thread_ = std::thread(&NodeMonitor::run, this, period_ms);
+    thread_ = std::thread(&NodeMonitor::run, this, period_ms, wake_spacing_us);
   } catch (const std::system_error& e) {
+    release_watcher();
     g_cycle_owner = nullptr;
     tavik::printtostderr("NodeMonitor", std::string("cannot start its thread: ") + e.what(),
                          DF_LOG);
@@ -773,19 +835,138 @@ bool NodeMonitor::start(int period_ms) {
   return true;
 }
 
-void NodeMonitor::run(int period_ms) {
+void NodeMonitor::release_watcher() {
+#ifdef NTCAN_HAS_WATCHER
+  {
+    std::lock_guard<std::mutex> wl(g_watch_mx);
+    if (g_watcher == watcher_) {
+      g_watcher = nullptr;
+      g_watching = false;
+    }
+  }
+  if (watcher_ != nullptr) canWatcherDestroy(watcher_);
+  watcher_ = nullptr;
+#endif
+}
+
+#ifdef NTCAN_HAS_WATCHER
+// The monitor's thread: the watcher holds exactly the handles of the supervised nodes now.
+// Handles the driver refuses stay in `watched` as tried, and are served by the periodic poll.
+// Returns false when the driver cannot tell arrivals at all.
+static bool watch_handles(NTCAN_WATCHER w, const std::vector<NTCAN_HANDLE>& want,
+                          std::vector<NTCAN_HANDLE>& watched) {
+  std::vector<NTCAN_HANDLE> gone;
+  std::set_difference(watched.begin(), watched.end(), want.begin(), want.end(),
+                      std::back_inserter(gone));
+  for (NTCAN_HANDLE h : gone) canWatcherRemove(w, h);
+  bool supported = true;
+  for (NTCAN_HANDLE h : want) {
+    if (std::binary_search(watched.begin(), watched.end(), h)) continue;
+    if (canWatcherAdd(w, h) == NTCAN_INVALID_DRIVER) supported = false;
+  }
+  watched = want;
+  return supported;
+}
+#endif
+
+void NodeMonitor::run(int period_ms, int wake_spacing_us) {
   using steady = std::chrono::steady_clock;
   const auto period = std::chrono::milliseconds(period_ms);
   auto next = steady::now();
+  std::vector<NTCAN_HANDLE> again;
+#ifdef NTCAN_HAS_WATCHER
+  const auto spacing = std::chrono::microseconds(wake_spacing_us);
+  NTCAN_WATCHER w = nullptr;
+  {
+    std::lock_guard<std::mutex> lk(run_mx_);
+    w = watcher_;
+  }
+  std::vector<NTCAN_HANDLE> watched, want, ready;
+  // The supervised nodes by handle, as of the last resync; entries removed since are skipped.
+  std::vector<std::pair<NTCAN_HANDLE, std::shared_ptr<Entry>>> by_handle;
+  std::vector<std::shared_ptr<Entry>> ready_entries;
+  uint64_t watched_gen = ~uint64_t{0};
+  constexpr int32_t kReadyMax = 256;
+  ready.reserve(kReadyMax);
+#endif
   std::unique_lock<std::mutex> lk(run_mx_);
   while (!stop_) {
     lk.unlock();
-    poll();
-    lk.lock();
+    again.clear();
+    cycle(nullptr, &again);
     // A poll that overran its period starts the next one at once, without catching up.
     next = std::max(next + period, steady::now());
+#ifdef NTCAN_HAS_WATCHER
+    bool resync = true;  // after every periodic poll: a line's reopening renews handles
+    while (w != nullptr) {
+      const uint64_t gen = entries_gen_.load();
+      if (resync || gen != watched_gen) {
+        want.clear();
+        by_handle.clear();
+        {
+          std::lock_guard<std::mutex> el(mx_);
+          for (const auto& e : entries_) {
+            const NTCAN_HANDLE h = e->prop->handle();
+            if (h > 0) by_handle.emplace_back(h, e);
+          }
+        }
+        std::sort(by_handle.begin(), by_handle.end(),
+                  [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (const auto& [h, e] : by_handle) {
+          if (want.empty() || want.back() != h) want.push_back(h);
+          // Heartbeats, guarding replies and boot-ups count at the periodic poll's deadlines
+          // anyway: they need not wake the thread (quiet also for nodes that left since).
+          canWatcherQuiet(w, cob_id(0x700, e->node), 1);
+        }
+        if (!watch_handles(w, want, watched)) break;  // periodic polling only
+        watched_gen = gen;
+        resync = false;
+      }
+      const auto now = steady::now();
+      if (now >= next) break;
+      if (!again.empty()) {
+        ready.swap(again);
+      } else {
+        ready.resize(kReadyMax);
+        int32_t n = kReadyMax;
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(next - now);
+        const NTCAN_RESULT r = canWatcherWait(w, ready.data(), &n, left.count() + 1);
+        ready.resize(r == NTCAN_SUCCESS ? static_cast<size_t>(n) : 0);
+        {
+          std::lock_guard<std::mutex> sl(run_mx_);
+          if (stop_) break;
+        }
+        if (ready.empty()) continue;
+      }
+      ready_entries.clear();
+      for (NTCAN_HANDLE h : ready) {
+        auto it = std::lower_bound(by_handle.begin(), by_handle.end(), h,
+                                   [](const auto& p, NTCAN_HANDLE v) { return p.first < v; });
+        for (; it != by_handle.end() && it->first == h; ++it) {
+          if (std::find(ready_entries.begin(), ready_entries.end(), it->second) ==
+              ready_entries.end()) {
+            ready_entries.push_back(it->second);
+          }
+        }
+      }
+      const auto began = steady::now();
+      again.clear();
+      if (!ready_entries.empty()) cycle(&ready_entries, &again);
+      if (!again.empty()) continue;  // the frame budget was used up: serve those at once
+      // Arrivals meanwhile gather in the watcher and are served together after the spacing.
+      lk.lock();
+      run_cv_.wait_until(lk, std::min(began + spacing, next), [this] { return stop_; });
+      const bool stopping = stop_;
+      lk.unlock();
+      if (stopping) break;
+    }
+#endif
+    lk.lock();
     run_cv_.wait_until(lk, next, [this] { return stop_; });
   }
+#ifndef NTCAN_HAS_WATCHER
+  (void)wake_spacing_us;
+#endif
 }
 
 bool NodeMonitor::stop() {
@@ -795,10 +976,15 @@ bool NodeMonitor::stop() {
     std::lock_guard<std::mutex> lk(run_mx_);
     stop_ = true;
     t = std::move(thread_);
+#ifdef NTCAN_HAS_WATCHER
+    if (watcher_ != nullptr) canWatcherPost(watcher_, 0);  // ends a wait in the driver
+#endif
   }
   run_cv_.notify_all();
   if (t.joinable()) {
     t.join();
+    std::lock_guard<std::mutex> lk(run_mx_);
+    release_watcher();
     NodeMonitor* self = this;
     g_cycle_owner.compare_exchange_strong(self, nullptr);
   }

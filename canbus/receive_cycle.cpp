@@ -35,6 +35,34 @@ int can_looping() {
   return 0;
 }
 
+int can_looping_nodes(D_can* const* props, size_t n) {
+  if (n == 0) return 0;
+  int filled = 0;
+  std::lock_guard<std::mutex> lock(D_can::mx_loop);
+  auto fill = [&](D_can* t) {
+    t->keep_open();
+    t->can_fill();
+    if (TAVIK_debug & DF_DAQ_5) t->can_print();
+    ++filled;
+  };
+  for (size_t k = 0; k < n; ++k) {
+    D_can* p = props[k];
+    // Pointers only: a registered master is found without touching the other masters.
+    if (std::find(can_list.begin(), can_list.end(), p) != can_list.end()) {
+      fill(p);
+      continue;
+    }
+    if (!p->share_ || p->share_is_own_) continue;  // neither master nor follower now
+    for (D_can* t : can_list) {
+      if (t->share_ == p->share_) {
+        fill(t);
+        break;
+      }
+    }
+  }
+  return filled;
+}
+
 // Called by the receive cycle with mx_loop held. Frames an SDO transfer set aside come first;
 // while the transfer runs they are all the fill gets (the handle is the transfer's).
 int D_can::can_fill() {

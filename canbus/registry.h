@@ -16,6 +16,18 @@ extern std::vector<D_can*> orphan_list;
 extern std::vector<canline*> canline_list;
 extern std::mutex line_list_mx;
 
+// The receive cycle for the buffers of some node properties only (the node monitor's cycle
+// woken by arrivals): each of the `n` properties that is a registered master, and the master
+// of each follower, is renewed and filled as can_looping does it; every other buffer stays as
+// it is. The properties must stay alive during the call. Returns the masters filled.
+int can_looping_nodes(D_can* const* props, size_t n);
+
+// Tells the node monitor's waiting receive cycle (if one runs woken by arrivals) that frames for
+// the master of `handle` wait outside the driver's queue or were not taken at their arrival:
+// the SDO client's frames set aside, the queue it leaves at the end of a transfer. Cheap when
+// no monitor runs; never blocks on the monitor.
+void canbus_post_arrival(NTCAN_HANDLE handle);
+
 // The supervision thread of a line.
 void* can_control(void* ip);
 

@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "registry.h"
+
 namespace {
 
 constexpr int64_t kNsPerS = 1'000'000'000;
@@ -150,6 +152,9 @@ void SdoAccess::end(D_can* can) {
     port->owner = nullptr;
   }
   port->idle_cv.notify_all();
+  // Frames that came during the transfer and are still in the handle's queue: the receive
+  // cycle woken by their arrival found the handle taken.
+  canbus_post_arrival(can->handle());
 }
 
 void SdoAccess::set_aside(D_can* can, const CMSG& m) {
@@ -165,6 +170,7 @@ void SdoAccess::set_aside(D_can* can, const CMSG& m) {
   // A loss is shown on the next frame that is kept, as the driver's queues do.
   kept.msg_lost = static_cast<uint8_t>(std::min<uint64_t>(kept.msg_lost + port->stash_lost, 255));
   port->stash_lost = 0;
+  canbus_post_arrival(can->handle());
 }
 
 int SdoAccess::read_one(D_can* can, int64_t deadline, CMSG* out) {

@@ -56,6 +56,7 @@
 #include <vector>
 
 #include "ntcan.h"
+#include "watch.h"
 
 namespace ntcan {
 
@@ -88,6 +89,18 @@ class Backend {
     return read(handle, frames, count);
   }
   virtual NTCAN_RESULT take(NTCAN_HANDLE handle, CMSG* frames, int32_t* count) = 0;
+  // Arrival watching (ntcan_wait.h): from now on the backend calls slot->mark() whenever a
+  // frame enters the handle's receive queue (at once when frames wait already), until unwatch
+  // or close. NTCAN_WRONG_DEVICE_STATE when a slot of another core is attached;
+  // NTCAN_INVALID_DRIVER (this default) when the backend cannot tell arrivals.
+  virtual NTCAN_RESULT watch(NTCAN_HANDLE /*handle*/, const std::shared_ptr<WatchSlot>& /*slot*/) {
+    return NTCAN_INVALID_DRIVER;
+  }
+  // Detaches the handle's slot if it belongs to `core`.
+  virtual void unwatch(NTCAN_HANDLE /*handle*/, const WatchCore* /*core*/) {}
+  // The waiter saw the handle's descriptor in its epoll set turn readable: move the frames
+  // waiting there into the queue (marking them), as any call on the handle would.
+  virtual void drain(NTCAN_HANDLE /*handle*/) {}
   // The interface name of `net` in recorded logs (recorder.h).
   virtual std::string net_name(int net) const { return "can" + std::to_string(net); }
 };

@@ -65,6 +65,7 @@
 #include <net/if.h>
 #include <net/if_arp.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -194,6 +195,16 @@ struct Handle {
   uint64_t lost_pending = 0;           // dropped since the last frame that entered the ring
   uint32_t board = kBoardErrorActive;  // controller state from the error frames
   bool bus_off = false;
+  // The arrival watcher's slot, if watched: marked for every frame pump() moves into the ring
+  // (the socket itself sits in the watcher's epoll set for the frames still in it).
+  std::shared_ptr<WatchSlot> watch;
+
+  // Caller holds mu.
+  void unwatch() {
+    if (!watch) return;
+    ::epoll_ctl(watch->core->epoll_fd(), EPOLL_CTL_DEL, sock.get(), nullptr);
+    watch.reset();
+  }
 
   // An error frame of the controller. Caller holds mu.
   void note_error(const can_frame& f) {
@@ -228,6 +239,7 @@ struct Handle {
     slot.msg_lost = lost_count(lost_pending);
     lost_pending = 0;
     ++count;
+    if (watch) watch->mark(f.id);
   }
 
   // Caller holds mu.
@@ -422,6 +434,10 @@ class SocketCanBackend final : public Backend {
       table_.erase(it);
     }
     h->closed.store(true);
+    {
+      std::lock_guard<std::mutex> lock(h->mu);
+      h->unwatch();
+    }
     const uint64_t one = 1;
     // The eventfd stays readable from now on: every present and later wait returns.
     [[maybe_unused]] ssize_t n = ::write(h->wake.get(), &one, sizeof one);
@@ -532,6 +548,38 @@ class SocketCanBackend final : public Backend {
     h->pump();
     *count = h->pop(frames, *count);
     return NTCAN_SUCCESS;
+  }
+
+  NTCAN_RESULT watch(NTCAN_HANDLE number, const std::shared_ptr<WatchSlot>& slot) override {
+    auto h = find(number);
+    if (!h || h->closed.load()) return NTCAN_INVALID_HANDLE;
+    std::lock_guard<std::mutex> lock(h->mu);
+    if (h->watch) return h->watch->core == slot->core ? NTCAN_SUCCESS : NTCAN_WRONG_DEVICE_STATE;
+    // Edge-triggered: every frame the socket receives wakes the waiter, also while earlier ones
+    // still wait in it; a socket with frames in it at this point is reported at once.
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLET;
+    ev.data.u64 = static_cast<uint64_t>(number);
+    if (::epoll_ctl(slot->core->epoll_fd(), EPOLL_CTL_ADD, h->sock.get(), &ev) < 0) {
+      return from_errno(errno);
+    }
+    h->watch = slot;
+    for (size_t i = 0; i < h->count; ++i) slot->mark(h->ring[(h->head + i) % h->ring.size()].id);
+    return NTCAN_SUCCESS;
+  }
+
+  void drain(NTCAN_HANDLE number) override {
+    auto h = find(number);
+    if (!h || h->closed.load()) return;
+    std::lock_guard<std::mutex> lock(h->mu);
+    h->pump();
+  }
+
+  void unwatch(NTCAN_HANDLE number, const WatchCore* core) override {
+    auto h = find(number);
+    if (!h) return;
+    std::lock_guard<std::mutex> lock(h->mu);
+    if (h->watch && h->watch->core.get() == core) h->unwatch();
   }
 
   std::string net_name(int net) const override {

@@ -54,6 +54,7 @@ struct Handle {
   uint64_t lost_total = 0;
   int waiting = 0;
   bool closed = false;
+  std::shared_ptr<ntcan::WatchSlot> watch;  // the arrival watcher's slot, if watched
 
   bool wants(int32_t id) const {
     return (filter[static_cast<size_t>(id) >> 6].load(std::memory_order_acquire) >> (id & 63)) & 1u;
@@ -74,6 +75,7 @@ struct Handle {
     slot.msg_lost = static_cast<uint8_t>(std::min<uint64_t>(lost_pending, 255));
     lost_pending = 0;
     ++count;
+    if (watch) watch->mark(f.id);
     return waiting > 0;
   }
 
@@ -91,6 +93,7 @@ struct Handle {
   // Caller holds mu.
   void mark_closed() {
     closed = true;
+    watch.reset();
     frames_cv.notify_all();
     readers_cv.notify_all();
   }
@@ -367,6 +370,28 @@ class VirtualBackend final : public ntcan::Backend {
     if (h->closed) return NTCAN_INVALID_HANDLE;
     *count = h->pop(frames, *count);
     return NTCAN_SUCCESS;
+  }
+
+  NTCAN_RESULT watch(NTCAN_HANDLE number, const std::shared_ptr<ntcan::WatchSlot>& slot) override {
+    auto h = find(number);
+    if (!h) return NTCAN_INVALID_HANDLE;
+    std::lock_guard<std::mutex> lock(h->mu);
+    if (h->closed) return NTCAN_INVALID_HANDLE;
+    if (h->watch && h->watch->core != slot->core) return NTCAN_WRONG_DEVICE_STATE;
+    h->watch = slot;
+    if (h->count > 0) {
+      for (size_t i = 0, at = h->head; i < h->count; ++i, at = (at + 1) % h->ring.size()) {
+        slot->mark(h->ring[at].id);
+      }
+    }
+    return NTCAN_SUCCESS;
+  }
+
+  void unwatch(NTCAN_HANDLE number, const ntcan::WatchCore* core) override {
+    auto h = find(number);
+    if (!h) return;
+    std::lock_guard<std::mutex> lock(h->mu);
+    if (h->watch && h->watch->core.get() == core) h->watch.reset();
   }
 };
 

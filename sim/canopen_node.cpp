@@ -61,7 +61,7 @@ int dlc(const CMSG& m) {
 
 NodeLogic::NodeLogic(int node_id, const std::string& device_name, const std::string& hw_version,
                      const std::string& sw_version)
-    : node_id_(node_id) {
+    : node_id_(node_id), pdo_(node_id) {
   if ((node_id < 1 || node_id > 127) && node_id != kUnconfiguredId) {
     throw std::invalid_argument("CANopen node id must be 1..127 (or 255: unconfigured), got " +
                                 std::to_string(node_id));
@@ -88,7 +88,11 @@ NodeLogic::NodeLogic(int node_id, const std::string& device_name, const std::str
                           key.first == kManufacturerU32 || key.first == kManufacturerU8;
     if (key.first != kManufacturerText) access_[key] = Access{writable, value.size()};
   }
+  std::vector<std::pair<ObjectKey, size_t>> pdo_sizes;
+  pdo_.install(configured_, pdo_sizes);
+  for (const auto& [key, n] : pdo_sizes) access_[key] = Access{n != 0, n};
   od_ = configured_;
+  pdo_.reset(od_);
 }
 
 uint8_t NodeLogic::state() const {
@@ -100,6 +104,7 @@ void NodeLogic::set_object(uint16_t index, uint8_t subindex, const std::string& 
   std::lock_guard<std::mutex> lk(mx_);
   configured_[{index, subindex}] = value;
   od_[{index, subindex}] = value;
+  if (PdoProducer::is_pdo_object(index)) pdo_.refresh(od_);
 }
 
 void NodeLogic::set_access(uint16_t index, uint8_t subindex, bool writable, size_t size) {
@@ -137,6 +142,7 @@ std::vector<CMSG> NodeLogic::boot_locked() {
   end_transfer_locked();
   state_ = kPreOperational;
   guard_toggle_ = 0;
+  pdo_.reset(od_);
   if (node_id_ == kUnconfiguredId) return {};
   return {one_byte_frame(kErrorControlBase + node_id_, kBootUp)};
 }
@@ -170,6 +176,8 @@ std::vector<CMSG> NodeLogic::on_frame(const CMSG& frame) {
       ++sdo_requests_;
       if (!silent_ && state_ != kStopped) sdo_locked(frame, out);
     }
+  } else if (pdo_.wants(frame.id)) {
+    if (!silent_) pdo_.on_frame(od_, state_ == kOperational, frame, out);
   }
   return out;
 }
@@ -177,6 +185,7 @@ std::vector<CMSG> NodeLogic::on_frame(const CMSG& frame) {
 void NodeLogic::nmt_locked(const CMSG& frame, std::vector<CMSG>& out) {
   switch (frame.data[0]) {
     case kNmtStart:
+      if (state_ != kOperational) pdo_.start();
       state_ = kOperational;
       break;
     case kNmtStop:
@@ -360,11 +369,12 @@ void NodeLogic::initiate_download_locked(const CMSG& frame, Key key, std::vector
   if (expedited) {
     const size_t n = size_given ? 4u - ((cmd >> 2) & 3u) : 4u;
     std::string value(reinterpret_cast<const char*>(frame.data + 4), n);
-    if (uint32_t range = eds_abort_locked(key, &value, false)) {
-      out.push_back(abort_frame(key, range));
+    uint32_t a = eds_abort_locked(key, &value, false);
+    if (a == 0) a = store_locked(key, value);
+    if (a != 0) {
+      out.push_back(abort_frame(key, a));
       return;
     }
-    od_[key] = std::move(value);
   } else {
     transfer_ = Transfer::kDownload;
     seg_toggle_ = 0;
@@ -396,9 +406,20 @@ void NodeLogic::download_segment_locked(uint8_t cmd, const CMSG& frame, std::vec
     end_transfer_locked();
     return;
   }
-  od_[transfer_key_] = download_data_;
+  if (uint32_t a = store_locked(transfer_key_, download_data_)) {
+    out.push_back(abort_frame(transfer_key_, a));
+    end_transfer_locked();
+    return;
+  }
   out.push_back(sdo_frame(static_cast<uint8_t>(0x20 | toggle), {0, 0}));
   end_transfer_locked();
+}
+
+uint32_t NodeLogic::store_locked(Key key, const std::string& value) {
+  if (uint32_t a = pdo_.check_download(od_, key, value)) return a;
+  od_[key] = value;
+  if (PdoProducer::is_pdo_object(key.first)) pdo_.refresh(od_);
+  return 0;
 }
 
 CMSG NodeLogic::emcy(uint16_t code, uint8_t reg, const std::vector<uint8_t>& vendor) const {

@@ -8,8 +8,9 @@
 // state and an alternating toggle bit) or heartbeats, SDO upload (expedited up to 4 bytes,
 // segmented beyond, with the toggle protocol; abort 0x06020000 for a missing object), SDO
 // download (expedited and segmented, into the running dictionary), SDO block upload and block
-// download of any object (sdo_block.h), EMCY, and the LSS slave (lss_slave.cpp: switch state,
-// configure node id and bit timing, activate bit timing, store, inquire, identify, fastscan).
+// download of any object (sdo_block.h), EMCY, the LSS slave (lss_slave.cpp: switch state,
+// configure node id and bit timing, activate bit timing, store, inquire, identify, fastscan), and
+// process data: TPDOs, RPDOs, SYNC and device models (pdo_producer.h).
 //
 // Protocol choices a master may observe:
 //  - Frames are taken as the node's services only with the length a CANopen master sends: NMT
@@ -49,6 +50,7 @@
 #include <vector>
 
 #include "ntcan.h"
+#include "pdo_producer.h"
 #include "sdo_block.h"
 
 namespace canbus {
@@ -178,6 +180,25 @@ class NodeLogic {
   void set_lss_error(uint8_t cs, uint8_t code, uint8_t specific = 0, bool silent = false);
   int lss_requests() const;
 
+  // Process data (pdo_producer.h tells the behaviour). set_tpdo/set_rpdo configure PDO n
+  // (1..4; std::invalid_argument otherwise) as set_object does, valid unless `cob_id` has bit
+  // 31: communication parameters and mapping (at most 8 entries of 64 bits in all). Event
+  // timer in ms, inhibit time in 100 us.
+  void set_tpdo(int n, uint32_t cob_id, uint8_t type, uint16_t event_ms,
+                const std::vector<PdoEntry>& entries, uint16_t inhibit_100us = 0);
+  void set_rpdo(int n, uint32_t cob_id, uint8_t type, const std::vector<PdoEntry>& entries);
+  void set_pdo_mappable(uint16_t index, uint8_t subindex, bool mappable);
+  // A model that moves object values over time, stepped by pdo_due (nullptr: none).
+  void set_model(std::shared_ptr<DeviceModel> model);
+  // The PDO producer as a step function on the caller's clock, as heartbeat_due: the model's
+  // step and the TPDOs due at `now_ns`; next_pdo_ns(): when it has work next (0: none).
+  std::vector<CMSG> pdo_due(int64_t now_ns);
+  int64_t next_pdo_ns() const;
+  // Whether the node takes notice of frames with this identifier (its services, SYNC, PDOs).
+  bool wants(int32_t id) const;
+  int rpdos_written() const;
+  int tpdos_sent() const;
+
   // Fault injection.
   void set_silent(bool on);               // takes no notice of any frame and answers nothing
   void set_heartbeat_mode(bool on);       // guarding requests are not answered
@@ -226,6 +247,10 @@ class NodeLogic {
   void apply_pending_id_locked();
   uint32_t identity_locked(int part) const;
 
+  // Writes a downloaded value into the running dictionary; the abort code when the PDO
+  // objects' rules refuse it, else 0.
+  uint32_t store_locked(Key key, const std::string& value);
+
   mutable std::mutex mx_;  // guards everything below; node_id_ changes only under it (LSS)
   std::atomic<int> node_id_;
   struct Lss {
@@ -246,6 +271,7 @@ class NodeLogic {
     std::map<uint8_t, Fault> faults;
     int requests = 0;
   } lss_;
+  PdoProducer pdo_;
   uint8_t state_ = kPreOperational;
   uint8_t guard_toggle_ = 0;
   std::map<Key, std::string> od_;          // running dictionary
@@ -312,11 +338,14 @@ class VbusNode {
   size_t held_answers();
   // The heartbeat producer on a thread of its own: it sends each beat when due by the framework
   // clock, waking in real time (a virtual clock's time moves only as its test advances it).
+  // The same thread produces the TPDOs (pdo_tick) and steps the device model.
   // Stopped by stop_heartbeat() or the destructor.
   void start_heartbeat();
   void stop_heartbeat();
   // One step of the producer at the framework clock's time, for tests that drive the time.
   void heartbeat_tick();
+  // One step of the PDO producer (NodeLogic::pdo_due) at the framework clock's time.
+  void pdo_tick();
   // Real-bus timing: the node takes each frame it sees `delay` later (its processing time) in a
   // thread of the simulation (one for all nodes), and every answer then takes the frame time at
   // `bit_rate` bit/s (47 + 8 per data byte bit times: 111 for 8 bytes) after the end of the

@@ -66,6 +66,7 @@ uint32_t NodeLogic::identity_locked(int part) const {
 
 void NodeLogic::apply_pending_id_locked() {
   node_id_ = lss_.pending_id;
+  pdo_.set_node_id(lss_.pending_id);
 }
 
 void NodeLogic::lss_locked(const CMSG& frame, std::vector<CMSG>& out) {
@@ -247,6 +248,7 @@ int NodeLogic::lss_requests() const {
 std::vector<CMSG> NodeLogic::power_cycle() {
   std::lock_guard<std::mutex> lk(mx_);
   node_id_ = lss_.stored_id;
+  pdo_.set_node_id(lss_.stored_id);
   lss_.pending_id = lss_.stored_id;
   lss_.bit_index = lss_.active_bit_index = lss_.stored_bit_index;
   lss_.configuration = false;

@@ -199,8 +199,8 @@ void BlockServer::download(NodeLogic& n, const CMSG& frame, std::vector<CMSG>& o
   }
   uint32_t refused = n.download_abort_locked(n.transfer_key_, data_.size());
   if (refused == 0) refused = n.eds_abort_locked(n.transfer_key_, &data_, false);
+  if (refused == 0) refused = n.store_locked(n.transfer_key_, data_);
   if (refused != 0) return fail(n, refused, out);
-  n.od_[n.transfer_key_] = data_;
   out.push_back(n.sdo_frame(0xA1, {0, 0}));
   n.end_transfer_locked();
 }

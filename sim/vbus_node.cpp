@@ -201,6 +201,10 @@ void VbusNode::heartbeat_tick() {
   put(logic_.heartbeat_due(tavik::clock().now_ns()));
 }
 
+void VbusNode::pdo_tick() {
+  put(logic_.pdo_due(tavik::clock().now_ns()));
+}
+
 void VbusNode::start_heartbeat() {
   std::lock_guard<std::mutex> lk(hb_mx_);
   if (hb_thread_.joinable()) return;
@@ -210,8 +214,12 @@ void VbusNode::start_heartbeat() {
     while (!hb_stop_) {
       lk.unlock();
       heartbeat_tick();
-      // Until the next beat is due; at most 100 ms, so that a new period (0x1017) is seen.
-      const int64_t next = logic_.next_heartbeat_ns();
+      pdo_tick();
+      // Until the next beat or PDO is due; at most 100 ms, so that a new period (0x1017) or a
+      // PDO configured meanwhile is seen.
+      const int64_t hb = logic_.next_heartbeat_ns();
+      const int64_t pdo = logic_.next_pdo_ns();
+      const int64_t next = hb == 0 ? pdo : (pdo == 0 ? hb : std::min(hb, pdo));
       const int64_t wait = next == 0 ? kMaxWaitNs : next - tavik::clock().now_ns();
       lk.lock();
       hb_cv_.wait_for(lk, std::chrono::nanoseconds(std::clamp(wait, int64_t{0}, kMaxWaitNs)),
@@ -235,8 +243,7 @@ void VbusNode::on_frame(const CMSG& frame) {
   if (delay_ns_.load() != 0 || bit_rate_.load() != 0) {
     // Only frames the node takes notice of (NMT, its SDO requests, its guarding, LSS) are worth the
     // timing thread's while: on a net of many nodes every frame reaches every node.
-    const int id = logic_.node_id();
-    if (frame.id == 0 || frame.id == 0x600 + id || frame.id == 0x700 + id || frame.id == 0x7E5) {
+    if (logic_.wants(frame.id)) {
       DelayLine::instance().post_request(this, frame, delay_ns_.load());
     }
     return;

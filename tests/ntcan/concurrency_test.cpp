@@ -3,8 +3,10 @@
 #include <atomic>
 #include <map>
 #include <thread>
+#include <vector>
 
 #include "contract.h"
+#include "ntcan_wait.h"
 
 namespace ntcan_test {
 namespace {
@@ -205,6 +207,53 @@ TEST_F(ConcurrencyTest, HandlesCloseWhileFramesFlowAndReadersWait) {
   sender.join();
   filters.join();
   EXPECT_EQ(vbus::open_handles(), 2);
+}
+
+// A watcher's waiter against four injecting threads over eight handles: the waiter takes the
+// frames of every handle it is told of and nothing else; when the senders are done, every frame
+// has been taken (none was left without its handle being reported), none twice.
+TEST_F(ConcurrencyTest, WatcherMissesNoArrival) {
+  constexpr int kHandles = 8;
+  constexpr int kPerSender = 5000;
+  NTCAN_WATCHER w = nullptr;
+  ASSERT_EQ(canWatcherCreate(&w), NTCAN_SUCCESS);
+  std::vector<NTCAN_HANDLE> hs;
+  for (int i = 0; i < kHandles; ++i) {
+    NTCAN_HANDLE h = NTCAN_NO_HANDLE;
+    ASSERT_EQ(canOpen(kNetA, 0, 10, 100000, 100, 100, &h), NTCAN_SUCCESS);
+    ASSERT_EQ(canIdAdd(h, 0x100 + i), NTCAN_SUCCESS);
+    ASSERT_EQ(canWatcherAdd(w, h), NTCAN_SUCCESS);
+    hs.push_back(h);
+  }
+  std::atomic<int> senders_left{4};
+  std::atomic<uint64_t> taken{0};
+  std::thread waiter([&] {
+    NTCAN_HANDLE ready[kHandles];
+    for (;;) {
+      const bool last = senders_left.load() == 0;
+      int32_t n = kHandles;
+      canWatcherWait(w, ready, &n, last ? 0 : 100'000);
+      for (int32_t i = 0; i < n; ++i) taken += canbus_test::take_all(ready[i]).size();
+      if (last && n == 0) break;
+    }
+  });
+  std::vector<std::thread> senders;
+  for (int s = 0; s < 4; ++s) {
+    senders.emplace_back([&, s] {
+      for (uint32_t k = 0; k < kPerSender; ++k) {
+        vbus::inject(kNetA, numbered(0x100 + static_cast<int32_t>((k + s) % kHandles), k));
+      }
+      --senders_left;
+    });
+  }
+  for (auto& t : senders) t.join();
+  waiter.join();
+  EXPECT_EQ(taken.load(), 4u * kPerSender);
+  for (NTCAN_HANDLE h : hs) {
+    EXPECT_TRUE(canbus_test::take_all(h).empty());
+    canClose(h);
+  }
+  EXPECT_EQ(canWatcherDestroy(w), NTCAN_SUCCESS);
 }
 
 }  // namespace

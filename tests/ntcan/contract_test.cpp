@@ -4,6 +4,8 @@
 #include <chrono>
 #include <thread>
 
+#include "ntcan_wait.h"
+
 namespace ntcan_test {
 namespace {
 
@@ -360,6 +362,92 @@ TEST_P(ContractTest, CloseWakesAReaderOfThatHandle) {
     EXPECT_TRUE(r == NTCAN_OPERATION_ABORTED || r == NTCAN_INVALID_HANDLE) << r;
   }
   EXPECT_EQ(n, 0);
+}
+
+// ---- arrival watchers (ntcan_wait.h) -----------------------------------------------------
+
+class Watcher {
+ public:
+  Watcher() { EXPECT_EQ(canWatcherCreate(&w_), NTCAN_SUCCESS); }
+  ~Watcher() { EXPECT_EQ(canWatcherDestroy(w_), NTCAN_SUCCESS); }
+  NTCAN_WATCHER get() const { return w_; }
+  // The handles reported by one wait, sorted; {-1} when it timed out.
+  std::vector<NTCAN_HANDLE> wait(int64_t timeout_us = int64_t{kLongTimeoutMs} * 1000) {
+    std::vector<NTCAN_HANDLE> ready(8);
+    int32_t n = 8;
+    const NTCAN_RESULT r = canWatcherWait(w_, ready.data(), &n, timeout_us);
+    if (r == NTCAN_RX_TIMEOUT) return {-1};
+    EXPECT_EQ(r, NTCAN_SUCCESS);
+    ready.resize(static_cast<size_t>(n));
+    std::sort(ready.begin(), ready.end());
+    return ready;
+  }
+
+ private:
+  NTCAN_WATCHER w_ = nullptr;
+};
+
+// Each handle that received frames is reported once per wait, only for enabled identifiers;
+// the frames stay in the queue; frames waiting when a handle is added count at once.
+TEST_P(ContractTest, WatcherReportsHandlesThatReceivedFramesOnce) {
+  NTCAN_HANDLE a = open_with(kNetA, {0x181});
+  NTCAN_HANDLE b = open_with(kNetA, {0x182});
+  peer_send(kNetA, frame(0x181, {1}));
+  settle(kNetA);
+  Watcher w;
+  ASSERT_EQ(canWatcherAdd(w.get(), a), NTCAN_SUCCESS);
+  ASSERT_EQ(canWatcherAdd(w.get(), b), NTCAN_SUCCESS);
+  ASSERT_EQ(canWatcherAdd(w.get(), a), NTCAN_SUCCESS);
+  EXPECT_EQ(w.wait(), std::vector<NTCAN_HANDLE>({a}));
+  EXPECT_EQ(w.wait(0), std::vector<NTCAN_HANDLE>({-1}));
+  for (int i = 0; i < 3; ++i) peer_send(kNetA, frame(0x182, {2}));
+  peer_send(kNetA, frame(0x183, {3}));  // enabled nowhere
+  settle(kNetA);
+  EXPECT_EQ(w.wait(), std::vector<NTCAN_HANDLE>({b}));
+  EXPECT_EQ(take_all(b).size(), 3u);
+  EXPECT_EQ(take_all(a).size(), 1u);
+  EXPECT_EQ(w.wait(1000), std::vector<NTCAN_HANDLE>({-1}));
+  ASSERT_EQ(canWatcherQuiet(w.get(), 0x182, 1), NTCAN_SUCCESS);  // queued, but wakes nobody
+  peer_send(kNetA, frame(0x182, {5}));
+  settle(kNetA);
+  EXPECT_EQ(w.wait(1000), std::vector<NTCAN_HANDLE>({-1}));
+  peer_send(kNetA, frame(0x181, {6}));
+  settle(kNetA);
+  EXPECT_EQ(w.wait(), std::vector<NTCAN_HANDLE>({a}));
+  EXPECT_EQ(take_all(b).size(), 1u);
+  ASSERT_EQ(canWatcherQuiet(w.get(), 0x182, 0), NTCAN_SUCCESS);
+  ASSERT_EQ(canWatcherRemove(w.get(), b), NTCAN_SUCCESS);
+  peer_send(kNetA, frame(0x182, {4}));
+  settle(kNetA);
+  EXPECT_EQ(w.wait(1000), std::vector<NTCAN_HANDLE>({-1}));
+  Watcher other;
+  EXPECT_EQ(canWatcherAdd(other.get(), a), NTCAN_WRONG_DEVICE_STATE);
+  EXPECT_EQ(canWatcherAdd(other.get(), 0x7FFFFFF), NTCAN_INVALID_HANDLE);
+}
+
+// A waiter sleeps until a frame arrives (or a post), then wakes; a closed handle leaves.
+TEST_P(ContractTest, WatcherWakesOnArrivalAndOnPost) {
+  NTCAN_HANDLE h = open_with(kNetA, {0x181});
+  Watcher w;
+  ASSERT_EQ(canWatcherAdd(w.get(), h), NTCAN_SUCCESS);
+  std::vector<NTCAN_HANDLE> got;
+  std::thread waiter([&] { got = w.wait(); });
+  peer_send(kNetA, frame(0x181, {1}));
+  waiter.join();
+  EXPECT_EQ(got, std::vector<NTCAN_HANDLE>({h}));
+  waiter = std::thread([&] { got = w.wait(); });
+  ASSERT_EQ(canWatcherPost(w.get(), 0), NTCAN_SUCCESS);
+  waiter.join();
+  EXPECT_TRUE(got.empty());
+  ASSERT_EQ(canWatcherPost(w.get(), 77), NTCAN_SUCCESS);
+  EXPECT_EQ(w.wait(), std::vector<NTCAN_HANDLE>({77}));
+  ASSERT_EQ(canClose(h), NTCAN_SUCCESS);
+  NTCAN_HANDLE again = open_with(kNetA, {0x181});
+  peer_send(kNetA, frame(0x181, {1}));
+  settle(kNetA);
+  EXPECT_EQ(w.wait(1000), std::vector<NTCAN_HANDLE>({-1}));
+  EXPECT_EQ(canWatcherAdd(w.get(), again), NTCAN_SUCCESS);
+  EXPECT_EQ(w.wait(), std::vector<NTCAN_HANDLE>({again}));
 }
 
 // ---- line control --------------------------------------------------------------------------

@@ -682,3 +682,200 @@ TEST(SimNodeHeartbeat, ProducerFollowsItsPeriodSkipsAndPauses) {
   EXPECT_TRUE(n.heartbeat_due(2150 * ms).empty());
   EXPECT_EQ(n.next_heartbeat_ns(), 0);
 }
+
+// --- process data ---------------------------------------------------------------------------
+
+constexpr int64_t kMs = 1'000'000;
+
+// A node with a 16-bit object 0x2000 (0x1234) and an 8-bit 0x2001 (0x56).
+struct Pdo : Booted {
+  Pdo() {
+    node.set_object(0x2000, 0, std::string("\x34\x12", 2));
+    node.set_object(0x2001, 0, std::string("\x56", 1));
+  }
+  void set16(uint16_t v) {
+    node.set_object(0x2000, 0, std::string{static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)});
+  }
+  Texts due(int64_t ms) { return texts(node.pdo_due(ms * kMs)); }
+  void start() { in(nmt(0x01, kNode)); }
+  Texts sync(int counter = -1) {
+    return in(counter < 0 ? make_frame(0x80, {})
+                          : make_frame(0x80, {static_cast<uint8_t>(counter)}));
+  }
+  // An expedited download of the `n` low bytes of `v`: "ok" or the abort code in hex.
+  std::string write(uint16_t index, uint8_t sub, uint32_t v, int n = 4) {
+    const Texts r = in(sdo(static_cast<uint8_t>(0x23 | ((4 - n) << 2)), index, sub,
+                           {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
+                            static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)}));
+    if (r.size() != 1) return "no answer";
+    if (r[0].substr(4, 2) == "60") return "ok";
+    return r[0].substr(18, 2) + r[0].substr(16, 2) + r[0].substr(14, 2) + r[0].substr(12, 2);
+  }
+};
+
+TEST(SimNodePdo, EventTimerInVirtualTimeOnlyWhenOperational) {
+  Pdo p;
+  p.node.set_tpdo(1, 0x185, 0xFF, 100, {{0x2000, 0, 16}, {0x2001, 0, 8}});
+  EXPECT_TRUE(p.due(0).empty());  // pre-operational
+  p.start();
+  EXPECT_EQ(p.due(1000), Texts{"185#341256"});  // once on entering operational
+  EXPECT_TRUE(p.due(1099).empty());
+  p.set16(0x0001);
+  EXPECT_TRUE(p.due(1050).empty());  // 0xFF: the timer only
+  EXPECT_EQ(p.due(1100), Texts{"185#010056"});
+  EXPECT_EQ(p.node.next_pdo_ns(), 1200 * kMs);
+  EXPECT_EQ(p.due(1450), Texts{"185#010056"});  // late: one, and a new phase
+  EXPECT_EQ(p.node.next_pdo_ns(), 1550 * kMs);
+  p.in(nmt(0x02, kNode));
+  EXPECT_TRUE(p.due(1550).empty());
+  EXPECT_EQ(p.node.tpdos_sent(), 3);
+}
+
+TEST(SimNodePdo, OnChangeWaitsOutTheInhibitTime) {
+  Pdo p;
+  p.node.set_tpdo(2, 0x285, 0xFE, 0, {{0x2000, 0, 16}}, /*inhibit_100us=*/200);
+  p.start();
+  EXPECT_EQ(p.due(0), Texts{"285#3412"});
+  EXPECT_TRUE(p.due(5).empty());
+  p.set16(0x0002);
+  EXPECT_TRUE(p.due(19).empty());  // inhibited until 20 ms
+  EXPECT_EQ(p.due(20), Texts{"285#0200"});
+  EXPECT_TRUE(p.due(40).empty());  // no change
+}
+
+TEST(SimNodePdo, RemoteRequestsWhereTheCobIdAllowsThem) {
+  Pdo p;
+  p.node.set_tpdo(1, 0x185, 0xFD, 0, {{0x2001, 0, 8}});
+  p.node.set_tpdo(2, sim::kPdoNoRtr | 0x285, 0xFD, 0, {{0x2001, 0, 8}});
+  p.node.set_tpdo(3, 0x385, 0xFC, 0, {{0x2000, 0, 16}});
+  EXPECT_TRUE(p.in(canbus_test::make_remote(0x185, 1)).empty());  // pre-operational
+  p.start();
+  EXPECT_TRUE(p.due(0).empty());
+  EXPECT_EQ(p.in(canbus_test::make_remote(0x185, 1)), Texts{"185#56"});
+  EXPECT_TRUE(p.in(canbus_test::make_remote(0x285, 1)).empty());
+  EXPECT_TRUE(p.sync().empty());  // 0xFC samples at the SYNC
+  p.set16(0x0003);
+  EXPECT_EQ(p.in(canbus_test::make_remote(0x385, 2)), Texts{"385#3412"});
+}
+
+// Which of a run of SYNCs (their counters) send TPDO1 of a transmission type and start value.
+struct SyncCase {
+  uint8_t type;
+  uint8_t start;
+  std::vector<int> counters;  // -1: a SYNC without counter
+  std::string sends;          // per SYNC: x sent, - not
+};
+
+class SimNodeSync : public ::testing::TestWithParam<SyncCase> {};
+
+TEST_P(SimNodeSync, SendsOnTheRightSyncs) {
+  const SyncCase& c = GetParam();
+  Pdo p;
+  p.node.set_tpdo(1, 0x185, c.type, 0, {{0x2001, 0, 8}});
+  ASSERT_EQ(p.write(0x1800, 1, sim::kPdoInvalid | 0x185), "ok");
+  ASSERT_EQ(p.write(0x1800, 6, c.start, 1), "ok");
+  ASSERT_EQ(p.write(0x1800, 1, 0x185), "ok");
+  p.start();
+  std::string got;
+  for (int counter : c.counters) got += p.sync(counter).empty() ? '-' : 'x';
+  EXPECT_EQ(got, c.sends);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Types, SimNodeSync,
+    ::testing::Values(SyncCase{1, 0, {-1, -1, -1}, "xxx"}, SyncCase{2, 0, {-1, -1, -1, -1}, "-x-x"},
+                      SyncCase{0, 0, {-1, -1, -1}, "x--"},  // acyclic: the data did not change
+                      SyncCase{240, 0, {-1, -1}, "--"},
+                      SyncCase{3, 5, {3, 4, 5, 6, 7, 8}, "--x--x"},
+                      SyncCase{2, 5, {-1, -1}, "-x"},  // no counter: the start value is moot
+                      SyncCase{0xFC, 0, {-1, -1}, "--"}, SyncCase{0xFE, 0, {-1}, "-"}));
+
+TEST(SimNodePdo, RpdosWrittenAtOnceOrAtTheNextSyncShortOnesGiveEmcy) {
+  Pdo p;
+  p.node.set_rpdo(1, 0x205, 0xFF, {{0x2000, 0, 16}, {0x0005, 0, 8}, {0x2001, 0, 8}});
+  p.node.set_rpdo(2, 0x305, 1, {{0x2001, 0, 8}});
+  EXPECT_TRUE(p.in(make_frame(0x205, {0xAA, 0xBB, 0xCC, 0xDD})).empty());  // pre-operational
+  EXPECT_EQ(p.node.object(0x2000, 0), std::string("\x34\x12", 2));
+  p.start();
+  EXPECT_TRUE(p.in(make_frame(0x205, {0xAA, 0xBB, 0xCC, 0xDD, 0xEE})).empty());
+  EXPECT_EQ(p.node.object(0x2000, 0), std::string("\xAA\xBB", 2));
+  EXPECT_EQ(p.node.object(0x2001, 0), std::string("\xDD", 1));  // the dummy byte skipped
+  EXPECT_EQ(p.in(make_frame(0x205, {0x01, 0x02, 0x03})), Texts{"085#1082110000000000"});
+  EXPECT_EQ(p.node.object(0x2000, 0), std::string("\xAA\xBB", 2));
+  p.in(make_frame(0x305, {0x11}));
+  p.in(make_frame(0x305, {0x22}));
+  EXPECT_EQ(p.node.object(0x2001, 0), std::string("\xDD", 1));
+  p.sync();
+  EXPECT_EQ(p.node.object(0x2001, 0), std::string("\x22", 1));
+  EXPECT_EQ(p.node.rpdos_written(), 2);
+}
+
+// CiA 301's procedure on TPDO2 (invalid), then the rules while TPDO1 is valid.
+TEST(SimNodePdo, ConfigurationByDownloadAndWhatIsRefused) {
+  Pdo p;
+  p.node.set_tpdo(1, 0x185, 0xFE, 0, {{0x2000, 0, 16}});
+  p.node.set_object(0x2008, 0, std::string(8, '\0'));
+  p.node.set_pdo_mappable(0x2001, 0, false);
+  struct Step {
+    uint16_t index;
+    uint8_t sub;
+    uint32_t value;
+    int n;
+    std::string result;
+  };
+  const std::vector<Step> steps = {
+      {0x1800, 1, 0x190, 4, "06090030"},  // new identifier while valid
+      {0x1800, 1, 0x40000185, 4, "ok"},   // bit 30 (RTR) may change while valid
+      {0x1800, 3, 10, 2, "08000022"},     // inhibit time while valid
+      {0x1800, 6, 1, 1, "08000022"},      // SYNC start value while valid
+      {0x1800, 5, 50, 2, "ok"},           // event timer any time
+      {0x1800, 2, 250, 1, "06090030"},    // reserved type
+      {0x1800, 0, 5, 1, "06010002"},      // highest sub-index: read-only
+      {0x1A00, 0, 0, 1, "08000022"},      // mapping while valid
+      {0x1A00, 1, 0x20010008, 4, "08000022"},
+      {0x1801, 1, 0xA0000285, 4, "06090030"},  // 29-bit identifier
+      {0x1801, 1, 0x80000000, 4, "ok"},        // invalid with any identifier
+      {0x1A01, 1, 0x10000020, 4, "06040041"},  // not mappable (communication area)
+      {0x1A01, 1, 0x20010008, 4, "06040041"},  // set not mappable
+      {0x1A01, 1, 0x30000010, 4, "06020000"},  // no such object
+      {0x1A01, 1, 0x20000020, 4, "06040041"},  // longer than the object
+      {0x1A01, 1, 0x00050008, 4, "06040041"},  // dummy in a TPDO
+      {0x1A01, 1, 0x20000010, 4, "ok"},
+      {0x1A01, 2, 0x20080040, 4, "ok"},
+      {0x1A01, 0, 9, 1, "06090031"},
+      {0x1A01, 0, 2, 1, "06040042"},  // 80 bits
+      {0x1A01, 2, 0x20080020, 4, "ok"},
+      {0x1A01, 0, 2, 1, "ok"},
+      {0x1A01, 3, 0, 4, "08000022"},  // entries only while the count is 0
+      {0x1801, 1, 0x0285, 4, "ok"},
+      {0x1801, 1, 0x0000, 4, "06090030"},
+  };
+  for (const Step& s : steps) {
+    EXPECT_EQ(p.write(s.index, s.sub, s.value, s.n), s.result)
+        << std::hex << s.index << "/" << int{s.sub} << " = " << s.value;
+  }
+  p.start();
+  EXPECT_EQ(p.due(0), (Texts{"185#3412", "285#341200000000"}));
+}
+
+TEST(SimNodePdo, ModelsMoveValuesOverTime) {
+  NodeLogic adc(kNode);
+  auto model = sim::make_adc(adc, 4, 10000, 1000, 100);
+  adc.on_frame(nmt(0x01, kNode));
+  const Texts first = texts(adc.pdo_due(250 * kMs));
+  ASSERT_EQ(first.size(), 1u);
+  // At a quarter period: channel 0 at the top, 1 at zero, 2 at the bottom, 3 at zero.
+  EXPECT_EQ(first[0], "185#10270000F0D80000");
+  EXPECT_EQ(model->value(0, 250 * kMs), 10000);
+  EXPECT_EQ(model->value(2, 250 * kMs), -10000);
+
+  NodeLogic supply(kNode);
+  sim::make_supply(supply, 1000, 1000, 100);
+  supply.on_frame(nmt(0x01, kNode));
+  EXPECT_EQ(texts(supply.pdo_due(0)), Texts{"185#00000000"});
+  supply.on_frame(make_frame(0x205, {0xF4, 0x01, 0, 0}));  // set-point 500
+  for (int64_t ms = 1; ms <= 100; ++ms) supply.pdo_due(ms * kMs);
+  EXPECT_EQ(supply.object(0x2111, 0), std::string("\x64\x00\x00\x00", 4));  // 100 after 100 ms
+  for (int64_t ms = 101; ms <= 1000; ++ms) supply.pdo_due(ms * kMs);
+  EXPECT_EQ(supply.object(0x2111, 0), std::string("\xF4\x01\x00\x00", 4));  // there, no further
+}

@@ -216,4 +216,27 @@ TEST_F(SimVbusNode, HeartbeatProducerThread) {
   canClose(h);
 }
 
+// A supply on the bus with real-bus timing: its set-point by RPDO from a handle, its actual
+// current in TPDOs from the producer thread until it reaches the set-point.
+TEST_F(SimVbusNode, SupplyFollowsItsRpdoSetPointInTpdos) {
+  VbusNode node(kNet, 5);
+  sim::make_supply(node.logic(), 10000, 1000, 10);
+  node.set_timing(std::chrono::microseconds(100), 1000000);
+  Port port(kNet, {5});
+  ASSERT_EQ(canIdAdd(port.handle(), 0x185), NTCAN_SUCCESS);
+  port.send(make_frame(0, {0x01, 5}));
+  port.send(make_frame(0x205, {0xC8, 0x00, 0x00, 0x00}));  // 200
+  node.start_heartbeat();
+  std::string last;
+  for (int i = 0; i < 1000 && last != "185#C8000000"; ++i) {
+    CMSG m{};
+    int32_t n = 1;
+    ASSERT_EQ(canReadTimeout(port.handle(), &m, &n, 10'000'000), NTCAN_SUCCESS);
+    if (m.id == 0x185) last = frame_text(m);
+  }
+  EXPECT_EQ(last, "185#C8000000");
+  EXPECT_EQ(node.logic().rpdos_written(), 1);
+  node.stop_heartbeat();
+}
+
 }  // namespace

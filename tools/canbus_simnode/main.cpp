@@ -3,12 +3,13 @@
 // virtual CAN interface (net n = NTCAN_SOCKETCAN_IF<n>, or the NTCAN_SOCKETCAN_IFNAME pattern,
 // default can<n>), so that a server can be tried against simulated devices.
 //
-// It opens a handle on the net, enables 0 (NMT), 0x600 + id (SDO requests), 0x700 + id
-// (guarding) and 0x7E5 (LSS), sends the boot-up message, prints "ready" on standard output and
-// then answers frames until SIGINT or SIGTERM: canRead -> sim::NodeLogic::on_frame -> canSend.
-// Started unconfigured (--unconfigured, or node id 255) it sends no boot-up and answers only
-// LSS until a master gives it a node id; then it enables the new id's identifiers and prints
-// "node id N".
+// It opens a handle on the net, enables 0 (NMT), 0x080 (SYNC), 0x600 + id (SDO requests),
+// 0x700 + id (guarding), the predefined PDO identifiers of the node (0x180..0x580 + id for
+// remote requests, 0x200..0x500 + id for RPDOs) and 0x7E5 (LSS), sends the boot-up message,
+// prints "ready" on standard output and then answers frames until SIGINT or SIGTERM: canRead ->
+// sim::NodeLogic::on_frame -> canSend; heartbeats and TPDOs go out when due. Started
+// unconfigured (--unconfigured, or node id 255) it sends no boot-up and answers only LSS until
+// a master gives it a node id; then it enables the new id's identifiers and prints "node id N".
 //
 // When the net fails (canStatus after a quiet receive time-out), it closes the handle and
 // reopens the net once a second until that works again, keeping the node's state.
@@ -52,14 +53,18 @@ struct Options {
   // LSS address (0x1018:1..4); the serial defaults to the node id.
   uint32_t vendor = sim::kDefaultVendorId, product = 1, revision = 0x00010000;
   long long serial = -1;
+  enum class Model { kNone, kAdc, kSupply } model = Model::kNone;
+  int tpdo_ms = 100;  // event timer of the model's TPDO1
   bool verbose = false;
 };
 
 void usage(std::ostream& o) {
   o << "usage: canbus-simnode --net N (--node ID | --unconfigured) [--name TEXT] [--hw TEXT]\n"
-       "                      [--sw TEXT] [--eds FILE] [--heartbeat MS] [--object INDEX:SUB=SIZE]...\n"
+       "                      [--sw TEXT] [--eds FILE] [--heartbeat MS] [--object "
+       "INDEX:SUB=SIZE]...\n"
        "                      [--vendor N] [--product N] [--revision N] [--serial N]\n"
-       "                      [--backend virtual|socketcan] [--verbose]\n"
+       "                      [--adc | --supply] [--tpdo-ms MS] [--backend virtual|socketcan]\n"
+       "                      [--verbose]\n"
        "Runs a simulated CANopen node (ID 1..127) on NTCAN net N until SIGINT or SIGTERM.\n"
        "--unconfigured (or --node 255): no node id until an LSS master gives one.\n"
        "--eds: the node serves the object dictionary of an EDS or DCF file (its defaults, access\n"
@@ -69,8 +74,13 @@ void usage(std::ostream& o) {
        "the node id; with --eds the file's, --serial still counts). --heartbeat: producer time\n"
        "0x1017 in ms (a master may also write it by SDO). --object: a writable object of SIZE\n"
        "bytes (0..16777216), byte i being i % 251, for block transfers (INDEX and SUB in decimal\n"
-       "or 0x hex; may be given more than once). --backend sets NTCAN_BACKEND. --verbose prints\n"
-       "every frame.\n";
+       "or 0x hex; may be given more than once). --adc: a 4-channel ADC, INTEGER16 inputs 0x6401\n"
+       "sub 1..4 following sine waves (amplitude 10000, 1 s period, a quarter period apart), sent\n"
+       "in TPDO1 (0x180 + ID) every --tpdo-ms ms (event timer, default 100) in operational state.\n"
+       "--supply: a power supply, set-point 0x2110 by RPDO1 (0x200 + ID), actual current 0x2111\n"
+       "following it at 1000/s, in TPDO1 on change (inhibit 10 ms) and every --tpdo-ms ms. PDOs\n"
+       "can be reconfigured by SDO (0x1400..0x1BFF). --backend sets NTCAN_BACKEND. --verbose\n"
+       "prints every frame.\n";
 }
 
 bool parse_int(const char* s, int lo, int hi, int& out) {
@@ -148,6 +158,9 @@ class SimNode {
       logic_.set_object(static_cast<uint16_t>(obj.index), static_cast<uint8_t>(obj.subindex),
                         sim::pattern_value(obj.size));
     }
+    const auto event_ms = static_cast<uint16_t>(o.tpdo_ms);
+    if (o.model == Options::Model::kAdc) sim::make_adc(logic_, 4, 10000, 1000, event_ms);
+    if (o.model == Options::Model::kSupply) sim::make_supply(logic_, 1000, event_ms, 100);
   }
 
   // Whether the EDS file (if any) was read; the reader's errors otherwise.
@@ -178,14 +191,15 @@ class SimNode {
     std::vector<CMSG> in(64);
     send(logic_.heartbeat_due(now_ns()));  // starts the producer's schedule
     while (!stopping()) {
-      // Waits for frames, or until the next heartbeat is due.
+      // Waits for frames, or until the next heartbeat or PDO is due.
       int64_t wait_us = int64_t{kRxTimeoutMs} * 1000;
-      if (const int64_t next = logic_.next_heartbeat_ns(); next > 0) {
-        wait_us = std::clamp<int64_t>((next - now_ns() + 999) / 1000, 0, wait_us);
+      for (const int64_t next : {logic_.next_heartbeat_ns(), logic_.next_pdo_ns()}) {
+        if (next > 0) wait_us = std::clamp<int64_t>((next - now_ns() + 999) / 1000, 0, wait_us);
       }
       int32_t n = static_cast<int32_t>(in.size());
       const NTCAN_RESULT r = canReadTimeout(handle_, in.data(), &n, wait_us);
       send(logic_.heartbeat_due(now_ns()));
+      send(logic_.pdo_due(now_ns()));
       if (r == NTCAN_SUCCESS) {
         for (int32_t i = 0; i < n; ++i) {
           if (o_.verbose) std::cout << "in  " << text(in[i]) << std::endl;
@@ -216,7 +230,10 @@ class SimNode {
   // The identifiers of node id `id` (only LSS while unconfigured).
   bool enable(NTCAN_HANDLE h, int id) {
     std::vector<int32_t> ids = {0x7E5};
-    if (id != sim::kUnconfiguredId) ids.insert(ids.end(), {0x000, 0x600 + id, 0x700 + id});
+    if (id != sim::kUnconfiguredId) {
+      ids.insert(ids.end(), {0x000, 0x080, 0x600 + id, 0x700 + id});
+      for (int32_t base = 0x180; base <= 0x500; base += 0x80) ids.push_back(base + id);
+    }
     for (int32_t x : ids) {
       const NTCAN_RESULT r = canIdAdd(h, x);
       if (r != NTCAN_SUCCESS && r != NTCAN_ID_ALREADY_ENABLED) return fail("canIdAdd", r);
@@ -351,6 +368,15 @@ int main(int argc, char** argv) {
         return 2;
       }
       o.objects.push_back(obj);
+    } else if (a == "--adc") {
+      o.model = Options::Model::kAdc;
+    } else if (a == "--supply") {
+      o.model = Options::Model::kSupply;
+    } else if (a == "--tpdo-ms") {
+      if (!parse_int(value(), 0, 65535, o.tpdo_ms)) {
+        std::cerr << "canbus-simnode: --tpdo-ms needs an event timer of 0..65535 ms\n";
+        return 2;
+      }
     } else if (a == "--backend") {
       ::setenv("NTCAN_BACKEND", value(), 1);
     } else if (a == "--verbose") {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <future>
 #include <mutex>
 #include <stdexcept>
@@ -302,6 +303,82 @@ TEST_F(MonitorTest, ThreadPollsOneOwnerStopsAtOnce) {
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
   EXPECT_TRUE(other.start(10));
   EXPECT_TRUE(other.stop());
+}
+
+// Between two polls an hour apart the thread is woken by each arrival and serves the node:
+// every frame reaches on_frames once, in order, with no poll in between. Also for 250 frames
+// put on the bus in bursts of 100 (the driver's queue), which take three woken cycles or more.
+TEST_F(MonitorTest, ThreadWokenByArrivalsDeliversEveryFrameOnce) {
+  std::mutex mx;
+  std::condition_variable cv;
+  std::vector<int> seen;
+  canbus::MonitorCallbacks cb;
+  cb.on_frames = [&](D_can&, CMSG* frames, int count) {
+    std::lock_guard<std::mutex> lk(mx);
+    for (int i = 0; i < count; ++i) seen.push_back(frames[i].data[0] | frames[i].data[1] << 8);
+    cv.notify_all();
+  };
+  mon_ = std::make_unique<canbus::NodeMonitor>(cb);
+  ASSERT_EQ(mon_->add(node_.get(), config(canbus::Supervision::kNone)), 0);
+  ASSERT_EQ(node_->AddIdent(0x180 + kNode), 0);
+  ASSERT_TRUE(mon_->start(3'600'000, 200));
+  auto wait_for = [&](size_t n) {
+    std::unique_lock<std::mutex> lk(mx);
+    return cv.wait_for(lk, std::chrono::seconds(20), [&] { return seen.size() >= n; });
+  };
+  int sent = 0;
+  auto send = [&](int n) {
+    for (int i = 0; i < n; ++i, ++sent) {
+      vbus::inject(kNet, make_frame(0x180 + kNode, {static_cast<uint8_t>(sent & 0xFF),
+                                                    static_cast<uint8_t>(sent >> 8)}));
+    }
+  };
+  send(1);
+  ASSERT_TRUE(wait_for(1));
+  for (int burst = 0; burst < 3; ++burst) {
+    send(burst < 2 ? 100 : 50);
+    ASSERT_TRUE(wait_for(static_cast<size_t>(sent)));
+  }
+  EXPECT_TRUE(mon_->stop());
+  std::vector<int> expected(static_cast<size_t>(sent));
+  for (int i = 0; i < sent; ++i) expected[static_cast<size_t>(i)] = i;
+  EXPECT_EQ(seen, expected);
+  EXPECT_EQ(stats().frames_lost, 0u);
+}
+
+// The simulated ADC in virtual time: started by NMT through the property, its TPDO1 every
+// 100 ms reaches on_frames with the model's four channels.
+TEST_F(MonitorTest, SimulatedAdcTpdosReachOnFrames) {
+  sim::VbusNode adc(kNet, kNode);
+  auto model = sim::make_adc(adc.logic(), 4, 10000, 1000, 100);
+  std::vector<std::string> tpdos;
+  canbus::MonitorCallbacks cb;
+  cb.on_frames = [&](D_can&, CMSG* frames, int count) {
+    for (int i = 0; i < count; ++i) {
+      if (frames[i].id == 0x180 + kNode) tpdos.push_back(canbus_test::frame_text(frames[i]));
+    }
+  };
+  mon_ = std::make_unique<canbus::NodeMonitor>(cb);
+  ASSERT_EQ(mon_->add(node_.get(), config(canbus::Supervision::kNone)), 0);
+  ASSERT_EQ(node_->AddIdent(0x180 + kNode), 0);
+  ASSERT_EQ(node_->start_node(), 0);
+  std::vector<std::string> expected;
+  for (int k = 0; k < 3; ++k) {
+    if (k > 0) clock().advance(100'000'000);
+    adc.pdo_tick();
+    ASSERT_TRUE(mon_->poll());
+    const int64_t now = clock().now_ns();
+    CMSG m{};
+    m.id = 0x180 + kNode;
+    m.len = 8;
+    for (int c = 0; c < 4; ++c) {
+      const auto v = static_cast<uint16_t>(model->value(c, now));
+      m.data[2 * c] = static_cast<uint8_t>(v & 0xFF);
+      m.data[2 * c + 1] = static_cast<uint8_t>(v >> 8);
+    }
+    expected.push_back(canbus_test::frame_text(m));
+  }
+  EXPECT_EQ(tpdos, expected);
 }
 
 }  // namespace

@@ -158,6 +158,11 @@ class PdoTest : public CanbusTest {
     l.set_object(0x1A00, 0, "\x01");
     l.set_object(0x1A00, 1, std::string("\x08\x00\x00\x60", 4));
     l.set_object(0x1A00, 2, std::string(4, '\0'));
+    // The ADC's channels, which the configuration maps.
+    for (uint8_t ch = 1; ch <= 2; ++ch) {
+      l.set_object(0x6401, ch, std::string(2, '\0'));
+      l.set_pdo_mappable(0x6401, ch, true);
+    }
     vbus::clear_sent(kNet);
   }
   void TearDown() override {

@@ -133,26 +133,27 @@ int ObjectAccess::write(const std::string& name, const Value& v, std::string* wh
   return e ? write_entry(*e, v, why) : refuse(why, err);
 }
 
-int ObjectAccess::read(uint16_t index, uint8_t subindex, Value& out, std::string* why) const {
-  const ObjectEntry* e = od_ ? od_->find(index, subindex) : nullptr;
-  if (e == nullptr) {
+// The entry of (index, subindex), or nullptr with the reason in *why.
+static const ObjectEntry* entry_at(const ObjectDictionary* od, uint16_t index, uint8_t subindex,
+                                   std::string* why) {
+  const ObjectEntry* e = od ? od->find(index, subindex) : nullptr;
+  if (e == nullptr && why != nullptr) {
     char buf[96];
     std::snprintf(buf, sizeof buf, "0x%04X sub %u is not in the object dictionary%s", index,
-                  subindex, od_ ? "" : " (there is none: give the data type)");
-    return refuse(why, buf);
+                  subindex, od ? "" : " (there is none: give the data type)");
+    *why = buf;
   }
-  return read_entry(*e, out, why);
+  return e;
+}
+
+int ObjectAccess::read(uint16_t index, uint8_t subindex, Value& out, std::string* why) const {
+  const ObjectEntry* e = entry_at(od_.get(), index, subindex, why);
+  return e ? read_entry(*e, out, why) : kRefused;
 }
 
 int ObjectAccess::write(uint16_t index, uint8_t subindex, const Value& v, std::string* why) const {
-  const ObjectEntry* e = od_ ? od_->find(index, subindex) : nullptr;
-  if (e == nullptr) {
-    char buf[96];
-    std::snprintf(buf, sizeof buf, "0x%04X sub %u is not in the object dictionary%s", index,
-                  subindex, od_ ? "" : " (there is none: give the data type)");
-    return refuse(why, buf);
-  }
-  return write_entry(*e, v, why);
+  const ObjectEntry* e = entry_at(od_.get(), index, subindex, why);
+  return e ? write_entry(*e, v, why) : kRefused;
 }
 
 int ObjectAccess::read(uint16_t index, uint8_t subindex, DataType t, Value& out,

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "backend.h"
+#include "guarded.h"
 #include "recorder.h"
 
 namespace ntcan {
@@ -57,16 +58,7 @@ bool valid_id(int32_t id) {
   return id >= 0 && id <= kMaxId;
 }
 
-template <typename F>
-NTCAN_RESULT guarded(F&& f) noexcept {
-  try {
-    return f();
-  } catch (const std::bad_alloc&) {
-    return NTCAN_INSUFFICIENT_RESOURCES;
-  } catch (...) {
-    return NTCAN_INVALID_DRIVER;
-  }
-}
+using ntcan::guarded;
 
 // Common path of the calls that take an open handle: -1 (and any non-positive number) never
 // reaches a backend, nor does any call while the process has no backend.

@@ -19,6 +19,7 @@
 #include <unordered_map>
 
 #include "backend.h"
+#include "guarded.h"
 #include "ntcan_wait.h"
 
 namespace ntcan {
@@ -174,16 +175,7 @@ struct NtcanWatcher {
 
 namespace {
 
-template <typename F>
-NTCAN_RESULT guarded(F&& f) noexcept {
-  try {
-    return f();
-  } catch (const std::bad_alloc&) {
-    return NTCAN_INSUFFICIENT_RESOURCES;
-  } catch (...) {
-    return NTCAN_INVALID_DRIVER;
-  }
-}
+using ntcan::guarded;
 
 }  // namespace
 

@@ -250,6 +250,8 @@ struct Handle {
       head = (head + 1) % ring.size();
       --count;
     }
+    // Frames a read moved in from the socket and took at once arrived for nobody to wake.
+    if (count == 0 && watch) watch->clear();
     return n;
   }
 

@@ -34,6 +34,12 @@ void WatchSlot::mark(int32_t id) {
   core->queue(this);
 }
 
+void WatchSlot::clear() {
+  if (!pending.load(std::memory_order_acquire)) return;
+  core->forget(this);
+  pending.store(false, std::memory_order_release);
+}
+
 std::shared_ptr<WatchCore> WatchCore::create() {
   const int epfd = ::epoll_create1(EPOLL_CLOEXEC);
   if (epfd < 0) return nullptr;
@@ -131,38 +137,58 @@ NTCAN_RESULT WatchCore::wait(NTCAN_HANDLE* out, int32_t* count, int64_t timeout_
   }
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(timeout_us);
   epoll_event events[64];
-  int n = 0;
+  Backend* backend = active_backend();
   for (;;) {
-    const int64_t left = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                             deadline - std::chrono::steady_clock::now())
-                             .count();
-    timespec ts{};
-    if (left > 0) {
-      ts.tv_sec = static_cast<time_t>(left / 1'000'000'000);
-      ts.tv_nsec = static_cast<long>(left % 1'000'000'000);
+    int n = 0;
+    int64_t left = 0;
+    for (;;) {
+      left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline -
+                                                                  std::chrono::steady_clock::now())
+                 .count();
+      timespec ts{};
+      if (left > 0) {
+        ts.tv_sec = static_cast<time_t>(left / 1'000'000'000);
+        ts.tv_nsec = static_cast<long>(left % 1'000'000'000);
+      }
+      // To the microsecond where the kernel has epoll_pwait2 (5.11), else whole milliseconds
+      // rounded up, so that a wait never ends before its time.
+      n = ::epoll_pwait2(epfd_, events, 64, &ts, nullptr);
+      if (n < 0 && errno == ENOSYS) {
+        const int64_t ms =
+            std::min<int64_t>((std::max<int64_t>(left, 0) + 999'999) / 1'000'000, INT_MAX);
+        n = ::epoll_wait(epfd_, events, 64, static_cast<int>(ms));
+      }
+      if (n >= 0 || errno != EINTR) break;
     }
-    // To the microsecond where the kernel has epoll_pwait2 (5.11), else whole milliseconds
-    // rounded up, so that a wait never ends before its time.
-    n = ::epoll_pwait2(epfd_, events, 64, &ts, nullptr);
-    if (n < 0 && errno == ENOSYS) {
-      const int64_t ms =
-          std::min<int64_t>((std::max<int64_t>(left, 0) + 999'999) / 1'000'000, INT_MAX);
-      n = ::epoll_wait(epfd_, events, 64, static_cast<int>(ms));
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      sleeping_ = false;
+      if (signaled_) {
+        uint64_t v = 0;
+        [[maybe_unused]] ssize_t r = ::read(evfd_, &v, sizeof v);
+        signaled_ = false;
+      }
     }
-    if (n >= 0 || errno != EINTR) break;
+    // A readable socket's frames go into its queue, marking the handle unless they are quiet
+    // (without mu_: a mark takes the handle's lock, then mu_). A socket whose frames a read
+    // took meanwhile marks nothing.
+    for (int i = 0; i < n; ++i) {
+      if (events[i].data.u64 == 0) continue;
+      const auto h = static_cast<NTCAN_HANDLE>(events[i].data.u64);
+      if (backend != nullptr) {
+        backend->drain(h);
+      } else {
+        std::lock_guard<std::mutex> lock(mu_);
+        ready_.push_back({h, nullptr});
+      }
+    }
+    std::lock_guard<std::mutex> lock(mu_);
+    if (take()) return NTCAN_SUCCESS;
+    // Only quiet frames came: sleep on until the deadline.
+    if (n <= 0 || left <= 0 || std::chrono::steady_clock::now() >= deadline)
+      return NTCAN_RX_TIMEOUT;
+    sleeping_ = true;
   }
-  std::lock_guard<std::mutex> lock(mu_);
-  sleeping_ = false;
-  if (signaled_) {
-    uint64_t v = 0;
-    [[maybe_unused]] ssize_t r = ::read(evfd_, &v, sizeof v);
-    signaled_ = false;
-  }
-  for (int i = 0; i < n; ++i) {
-    if (events[i].data.u64 != 0)
-      ready_.push_back({static_cast<NTCAN_HANDLE>(events[i].data.u64), nullptr});
-  }
-  return take() ? NTCAN_SUCCESS : NTCAN_RX_TIMEOUT;
 }
 
 }  // namespace ntcan

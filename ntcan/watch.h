@@ -32,6 +32,9 @@ struct WatchSlot {
   // else one atomic exchange while the handle is reported already; the first mark after a wait
   // took it queues it and wakes a sleeping waiter.
   void mark(int32_t id);
+  // The handle's queue was emptied by a read: what its frames marked is no arrival any more.
+  // Called under the handle's lock, like mark().
+  void clear();
 
   const NTCAN_HANDLE handle;
   const std::shared_ptr<WatchCore> core;

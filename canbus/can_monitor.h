@@ -81,6 +81,20 @@ struct BootConfig {
   bool start = true;
 };
 
+// The boot configuration a node's DCF asks for (CiA 302 in spirit), built from `od`:
+//  - an SDO write, in index order, for every writable entry whose ParameterValue differs from its
+//    DefaultValue (or that has a ParameterValue and no default), as the entry's data type. Not
+//    written: the PDO objects 0x1400..0x1BFF (they go as PdoConfigs), the store and restore
+//    commands 0x1010/0x1011, the identity 0x1018, and entries whose ObjFlags bit 0 (refuse write
+//    on download) is set;
+//  - a PdoConfig (pdo_config_from_dictionary) for each PDO whose communication or mapping objects
+//    have such a differing ParameterValue, TPDOs first, each in number order;
+//  - the expected identity (check_identity) when the file gives 0x1018:1 and 0x1018:2 a value
+//    (ParameterValue, else DefaultValue).
+// An EDS (no ParameterValues) gives no writes and no PDOs. false with the reason when a PDO the
+// file changes cannot be built; `out` is untouched then.
+bool boot_config_from_dictionary(const ObjectDictionary& od, BootConfig& out, std::string& why);
+
 // Outcome of one boot configuration: ok, or the failing object, the result (SDO result, or
 // kPdoMismatch / kPdoBadConfig / kIdentityMismatch) and the reason, "0x1018:01: vendor id
 // 0x00000ABD, expected 0x00000ABC" or "TPDO1: 0x1A00:01: SDO abort 0x06040041: ...".

@@ -57,7 +57,7 @@ struct ObjectEntry {  // one VAR: an object or one sub-object
   DataType data_type = DataType::kUnsigned8;
   Access access = Access::kRO;
   bool pdo_mapping = false;
-  uint32_t obj_flags = 0;        // ObjFlags: bit 0 not read at start-up, bit 1 not written
+  uint32_t obj_flags = 0;        // ObjFlags: bit 0 not written by a DCF, bit 1 not scanned
   Value low, high;               // empty when the file gives none
   Value default_value;           // $NODEID resolved with the dictionary's node id
   Value parameter_value;         // DCF only; empty otherwise

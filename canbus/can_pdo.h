@@ -31,6 +31,8 @@ class D_can;
 
 namespace canbus {
 
+class ObjectDictionary;
+
 // One mapped object of a PDO. An entry whose index is that of a data type (0x0001..0x001F) is a
 // dummy entry: it takes its bits in the frame and carries no value.
 struct PdoEntry {
@@ -112,6 +114,32 @@ PdoResult read_pdo(D_can& node, PdoKind kind, int number, PdoConfig& out);
 // valid. On success the identifier of a TPDO is enabled on the node's handle (AddIdent), for a
 // master and a follower alike.
 PdoResult configure_pdo(D_can& node, const PdoConfig& cfg);
+
+// --- Mappings from a device description ---------------------------------------------------------
+
+// The mapping entry for the object (index, subindex) of `od`, `bits` long: the object's data type
+// and its name as the dictionary spells it ("ADC inputs.Channel 1", see can_od.h). Refused (false,
+// `out` untouched, the reason in `why`) when the file does not list the object, marks it not
+// PDO-mappable, gives it a type of no fixed size, or `bits` differs from the type's length
+// ("0x6401:01: 8 bits, INTEGER16 has 16"). A dummy entry (index 0x0001..0x001F, a data type)
+// stays a dummy: only its length is checked against the type. bits 0 takes the type's length.
+bool pdo_entry_from_dictionary(const ObjectDictionary& od, uint16_t index, uint8_t subindex,
+                               uint8_t bits, PdoEntry& out, std::string& why);
+// The same for a mapping object's value (index << 16 | subindex << 8 | bits).
+bool pdo_entry_from_word(const ObjectDictionary& od, uint32_t word, PdoEntry& out,
+                         std::string& why);
+// TPDO or RPDO `number` as the dictionary describes it: the communication object (0x1400 /
+// 0x1800 + number - 1: COB-ID with its valid and RTR bits, transmission type, inhibit time, event
+// timer, SYNC start value) and the mapping object (0x1600 / 0x1A00 + number - 1: count and
+// entries), each value the entry's ParameterValue (a DCF) or else its DefaultValue. Entries go
+// through pdo_entry_from_word; a TPDO takes readable objects only, an RPDO writable ones. A COB-ID
+// the file gives with $NODEID while the dictionary was read without a node id is taken as the
+// predefined identifier (cob_id 0) when it is one (PDO 1..4), else refused. Refused with the PDO,
+// the object and the reason: "TPDO1: 0x1A00:02: 0x6401:02 is not PDO-mappable". Sub-indices the
+// file does not have keep PdoConfig's defaults, except the COB-ID, transmission type and count,
+// which must be there.
+bool pdo_config_from_dictionary(const ObjectDictionary& od, PdoKind kind, int number,
+                                PdoConfig& out, std::string& why);
 
 // --- Values -----------------------------------------------------------------------------------
 

@@ -4,6 +4,7 @@
 // back), RPDOs, the SYNC producer, boot configuration, and closing a property under a transfer.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <future>
 #include <mutex>
 #include <string>
@@ -137,6 +138,157 @@ PdoConfig adc_tpdo() {
   c.mapping = {{0x6401, 1, 16, DataType::kInteger16, "ch1"},
                {0x6401, 2, 16, DataType::kInteger16, "ch2"}};
   return c;
+}
+
+// --- Mappings and boot configuration from the device's file ----------------------------------
+
+// A 2-channel ADC module's EDS; with `dcf` its DCF for node 5: both channels mapped into TPDO1
+// (made valid, event timer 100 ms), a filter set, and values that are not to be written (a
+// read-only object, one marked "refuse write on download", the store command, one unchanged).
+std::string adc_file(bool dcf) {
+  std::string t = dcf ? "[DeviceComissioning]\nNodeID=5\n" : "";
+  auto obj = [&](const char* sec, const char* name, int code, int subs) {
+    t += std::string("[") + sec + "]\nParameterName=" + name +
+         "\nObjectType=" + std::to_string(code) + "\nSubNumber=" + std::to_string(subs) + "\n";
+  };
+  auto var = [&](const char* sec, const char* name, int type, const char* access, const char* def,
+                 const char* param = nullptr, const char* more = "") {
+    t += std::string("[") + sec + "]\nParameterName=" + name +
+         "\nDataType=" + std::to_string(type) + "\nAccessType=" + access + "\nDefaultValue=" + def +
+         "\n" + more;
+    if (dcf && param != nullptr) t += std::string("ParameterValue=") + param + "\n";
+  };
+  obj("1010", "Store parameters", 8, 2);
+  var("1010sub0", "Highest sub-index supported", 5, "ro", "1");
+  var("1010sub1", "Save all parameters", 7, "rw", "1", "0x65766173");
+  obj("1018", "Identity object", 9, 3);
+  var("1018sub0", "Highest sub-index supported", 5, "const", "2");
+  var("1018sub1", "Vendor-ID", 7, "ro", "0xABC");
+  var("1018sub2", "Product code", 7, "ro", "0x2A");
+  obj("1400", "RPDO communication parameter", 9, 3);
+  var("1400sub0", "Highest sub-index supported", 5, "const", "2");
+  var("1400sub1", "COB-ID used by RPDO", 7, "rw", "$NODEID+0x80000200");
+  var("1400sub2", "Transmission type", 5, "rw", "0xFF");
+  obj("1600", "RPDO mapping parameter", 9, 2);
+  var("1600sub0", "Number of mapped objects", 5, "rw", "1");
+  var("1600sub1", "Mapped object 1", 7, "rw", "0x21000010");
+  obj("1800", "TPDO communication parameter", 9, 5);
+  var("1800sub0", "Highest sub-index supported", 5, "const", "5");
+  var("1800sub1", "COB-ID used by TPDO", 7, "rw", "$NODEID+0x80000180", "$NODEID+0x180");
+  var("1800sub2", "Transmission type", 5, "rw", "0xFE", "0xFF");
+  var("1800sub3", "Inhibit time", 6, "rw", "0");
+  var("1800sub5", "Event timer", 6, "rw", "0", "100");
+  obj("1A00", "TPDO mapping parameter", 9, 3);
+  var("1A00sub0", "Number of mapped objects", 5, "rw", "0", "2");
+  var("1A00sub1", "Mapped object 1", 7, "rw", "0", "0x64010110");
+  var("1A00sub2", "Mapped object 2", 7, "rw", "0", "0x64010210");
+  var("2100", "Filter", 6, "rw", "0", "8", "PDOMapping=1\n");
+  var("2101", "Serial number", 7, "ro", "0", "7");
+  var("2102", "Calibration", 6, "rw", "0", "3", "ObjFlags=1\n");
+  var("2103", "Gain", 6, "rw", "1", "1");
+  obj("6401", "Read analogue input 16-bit", 8, 3);
+  var("6401sub0", "Highest sub-index supported", 5, "ro", "2");
+  var("6401sub1", "Channel 1", 3, "ro", "0", nullptr, "PDOMapping=1\n");
+  var("6401sub2", "Channel 2", 3, "ro", "0", nullptr, "PDOMapping=1\n");
+  var("6402", "Status", 6, "ro", "0");
+  return t;
+}
+
+canbus::ObjectDictionary parsed(const std::string& text, int node_id = 0) {
+  canbus::ObjectDictionary od;
+  std::vector<std::string> errors;
+  EXPECT_TRUE(canbus::ObjectDictionary::parse(text, "adc.dcf", od, errors, node_id))
+      << ::testing::PrintToString(errors);
+  return od;
+}
+
+std::string describe(const PdoConfig& c) {
+  char t[96];
+  std::snprintf(t, sizeof t, "%s 0x%03X%s%s type %u inhibit %u event %u sync %u:",
+                canbus::pdo_name(c.kind, c.number).c_str(), c.cob_id, c.valid ? "" : " invalid",
+                c.rtr_allowed ? "" : " no-rtr", c.transmission_type, c.inhibit_time_100us,
+                c.event_timer_ms, c.sync_start);
+  std::string s = t;
+  for (const PdoEntry& e : c.mapping) {
+    std::snprintf(t, sizeof t, " 0x%04X:%02X/%u %s '", e.index, e.subindex, e.bits,
+                  canbus::data_type_name(e.type));
+    s += t + e.name + "'";
+  }
+  return s;
+}
+
+TEST(PdoDictionary, EntriesTakeTheObjectsNameAndTypeOrAreRefused) {
+  const canbus::ObjectDictionary od = parsed(adc_file(true));
+  struct Case {
+    uint32_t word;
+    const char* want;  // the entry, or the reason
+  } cases[] = {
+      {0x64010110, "0x6401:01/16 INTEGER16 'Read analogue input 16-bit.Channel 1'"},
+      {0x21000010, "0x2100:00/16 UNSIGNED16 'Filter'"},
+      {0x00050008, "0x0005:00/8 UNSIGNED8 ''"},  // dummies stay dummies
+      {0x00010001, "0x0001:00/1 BOOLEAN ''"},
+      {0x64010108, "0x6401:01: 8 bits, INTEGER16 has 16"},
+      {0x00050010, "0x0005:00: 16 bits, UNSIGNED8 has 8"},
+      {0x64020010, "0x6402:00 is not PDO-mappable"},
+      {0x64030010, "0x6403:00: no such object in the dictionary"},
+      {0x64010100, "0x6401:01: bit length 0"},
+  };
+  for (const Case& c : cases) {
+    PdoEntry e;
+    std::string why;
+    PdoConfig one;
+    if (canbus::pdo_entry_from_word(od, c.word, e, why)) {
+      one.mapping = {e};
+      why = describe(one).substr(describe(one).find(':') + 2);
+    }
+    EXPECT_EQ(why, c.want) << std::hex << c.word;
+  }
+}
+
+TEST(PdoDictionary, PdosAndBootConfigurationFromTheDcf) {
+  const canbus::ObjectDictionary dcf = parsed(adc_file(true));  // node id from the DCF
+  PdoConfig c;
+  std::string why;
+  ASSERT_TRUE(canbus::pdo_config_from_dictionary(dcf, PdoKind::kTpdo, 1, c, why)) << why;
+  const std::string tpdo1 =
+      "TPDO1 0x185 type 255 inhibit 0 event 100 sync 0: 0x6401:01/16 INTEGER16 'Read analogue "
+      "input 16-bit.Channel 1' 0x6401:02/16 INTEGER16 'Read analogue input 16-bit.Channel 2'";
+  EXPECT_EQ(describe(c), tpdo1);
+  ASSERT_TRUE(canbus::pdo_config_from_dictionary(dcf, PdoKind::kRpdo, 1, c, why)) << why;
+  EXPECT_EQ(describe(c),
+            "RPDO1 0x205 invalid type 255 inhibit 0 event 0 sync 0: 0x2100:00/16 "
+            "UNSIGNED16 'Filter'");
+  EXPECT_FALSE(canbus::pdo_config_from_dictionary(dcf, PdoKind::kTpdo, 2, c, why));
+  EXPECT_EQ(why, "TPDO2: 0x1801:01: not in the dictionary");
+  // Read without a node id, the EDS's $NODEID identifier is the predefined one.
+  ASSERT_TRUE(
+      canbus::pdo_config_from_dictionary(parsed(adc_file(false)), PdoKind::kTpdo, 1, c, why));
+  EXPECT_EQ(describe(c), "TPDO1 0x000 invalid type 254 inhibit 0 event 0 sync 0:");
+  // An RPDO takes writable objects only.
+  std::string ro = adc_file(true);
+  ro.replace(ro.find("0x21000010"), 10, "0x64010110");
+  EXPECT_FALSE(canbus::pdo_config_from_dictionary(parsed(ro), PdoKind::kRpdo, 1, c, why));
+  EXPECT_EQ(why, "RPDO1: 0x1600:01: 0x6401:01 is read-only: not in an RPDO");
+
+  // The boot configuration: the changed writable object, the changed PDO, the identity.
+  canbus::BootConfig b;
+  ASSERT_TRUE(canbus::boot_config_from_dictionary(dcf, b, why)) << why;
+  ASSERT_EQ(b.writes.size(), 1u);
+  EXPECT_EQ(b.writes[0].index, 0x2100);
+  EXPECT_EQ(b.writes[0].type, DataType::kUnsigned16);
+  EXPECT_EQ(b.writes[0].value, Value::of_uint(8));
+  ASSERT_EQ(b.pdos.size(), 1u);
+  EXPECT_EQ(describe(b.pdos[0]), tpdo1);
+  EXPECT_TRUE(b.check_identity);
+  EXPECT_EQ(b.vendor_id, 0xABCu);
+  EXPECT_EQ(b.product_code, 0x2Au);
+  // An EDS asks for nothing but the identity; a changed PDO that cannot be built is refused.
+  ASSERT_TRUE(canbus::boot_config_from_dictionary(parsed(adc_file(false), kNode), b, why));
+  EXPECT_TRUE(b.writes.empty() && b.pdos.empty() && b.check_identity);
+  std::string bad = adc_file(true);
+  bad.replace(bad.find("0x64010210"), 10, "0x64020010");
+  EXPECT_FALSE(canbus::boot_config_from_dictionary(parsed(bad), b, why));
+  EXPECT_EQ(why, "TPDO1: 0x1A00:02: 0x6402:00 is not PDO-mappable");
 }
 
 class PdoTest : public CanbusTest {
@@ -540,6 +692,47 @@ TEST_F(PdoTest, IdentityMismatchRefusesTheStart) {
   EXPECT_EQ(sim_->logic().state(), sim::kPreOperational);
   EXPECT_EQ(sent(0), Texts{});
   EXPECT_EQ(sim_->logic().object(0x2100, 0), std::string(4, '\0'));  // nothing written
+}
+
+// A device from its EDS with an ADC model, configured from its DCF by the monitor when added and
+// again after an NMT reset (which brings back the EDS's values); each time started, and its TPDOs
+// decoded into the model's values.
+TEST_F(PdoTest, NodeFromItsEdsConfiguredFromTheDcfAtEachBootGivesTheModelsValues) {
+  sim_->logic().load_dictionary(parsed(adc_file(false), kNode));
+  auto model = std::make_shared<sim::AdcModel>(2, 10000, 1000);
+  sim_->logic().set_model(model);
+  auto boot = std::make_shared<canbus::BootConfig>();
+  std::string why;
+  ASSERT_TRUE(canbus::boot_config_from_dictionary(parsed(adc_file(true)), *boot, why)) << why;
+  canbus::NodeConfig cfg;
+  cfg.boot = boot;
+  monitor(cfg);
+  for (uint64_t boots = 1; boots <= 2; ++boots) {
+    if (boots == 2) {
+      ASSERT_EQ(node_->reset_node(), 0);
+      EXPECT_EQ(*sim_->logic().object(0x2100, 0), std::string(2, '\0'));
+      EXPECT_EQ(*sim_->logic().object(0x1A00, 0), std::string(1, '\0'));
+    }
+    EXPECT_EQ(until_configured(boots).configured, boots);
+    EXPECT_EQ(sim_->logic().state(), sim::kOperational);
+    EXPECT_EQ(*sim_->logic().object(0x2100, 0), std::string("\x08\x00", 2));
+    events();
+    // The first TPDO on entering operational state, then one per event period.
+    Texts want, got;
+    for (int k = 0; k < 4; ++k) {
+      if (k > 0) clock().advance(100'000'000);
+      sim_->pdo_tick();
+      ASSERT_TRUE(mon_->poll());
+      const int64_t now = clock().now_ns();
+      want.push_back("TPDO1 @" + std::to_string((now - t0_) / 1000000) + " " +
+                     std::to_string(model->value(0, now)) + " " +
+                     std::to_string(model->value(1, now)));
+    }
+    for (const std::string& ev : events()) {
+      if (ev.rfind("TPDO", 0) == 0) got.push_back(ev);
+    }
+    EXPECT_EQ(got, want) << "boot " << boots;
+  }
 }
 
 // --- Closing under a transfer -----------------------------------------------------------------

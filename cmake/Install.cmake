@@ -32,7 +32,7 @@ if(NOT CANBUS_USE_VENDOR_NTCAN)
   install(FILES ntcan/ntcan.h ntcan/ntcan_wait.h ntcan/vbus.h ntcan/canlog.h ntcan/recorder.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/canbus/ntcan)
 endif()
 if(TARGET canbus_sim)
-  install(FILES sim/canopen_node.h sim/replay_node.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/canbus/sim)
+  install(FILES sim/canopen_node.h sim/replay_node.h sim/pdo_producer.h sim/sdo_block.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/canbus/sim)
 endif()
 
 install(EXPORT canbusTargets NAMESPACE canbus:: DESTINATION ${CANBUS_INSTALL_CMAKEDIR})

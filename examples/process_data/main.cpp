@@ -35,39 +35,28 @@ class ProcessDevices {
   ~ProcessDevices() { vbus::detach_device(id_); }
 
  private:
+  // The devices' firmware: on every SYNC it moves their inputs in the object dictionary; the
+  // simulated nodes send them in their TPDOs after that SYNC and write RPDOs into it.
   void on_frame(const CMSG& m) {
-    if (m.id == static_cast<int32_t>(canbus::cob_rpdo(1, kSupply)) && m.len == 2) {
-      set_point_ = static_cast<int16_t>(m.data[0] | m.data[1] << 8);
-      return;
-    }
     if (m.id != static_cast<int32_t>(canbus::kCobSync)) return;
     ++syncs_;
-    if (adc_.logic().state() == sim::kOperational) {
-      // Four channels, INTEGER16 each: a slow sine, its negative, a ramp and a constant.
-      const double x = syncs_ * 0.05;
-      const int16_t v[4] = {static_cast<int16_t>(1000 * std::sin(x)),
-                            static_cast<int16_t>(-1000 * std::sin(x)),
-                            static_cast<int16_t>(syncs_ % 2000), 1234};
-      CMSG t{};
-      t.id = static_cast<int32_t>(canbus::cob_tpdo(1, kAdc));
-      t.len = 8;
-      for (int i = 0; i < 4; ++i) {
-        t.data[2 * i] = static_cast<uint8_t>(v[i] & 0xFF);
-        t.data[2 * i + 1] = static_cast<uint8_t>((v[i] >> 8) & 0xFF);
-      }
-      vbus::inject(0, t);
+    // Four channels, INTEGER16 each: a slow sine, its negative, a ramp and a constant.
+    const double x = syncs_ * 0.05;
+    const int16_t v[4] = {static_cast<int16_t>(1000 * std::sin(x)),
+                          static_cast<int16_t>(-1000 * std::sin(x)),
+                          static_cast<int16_t>(syncs_ % 2000), 1234};
+    for (uint8_t ch = 1; ch <= 4; ++ch) adc_.logic().set_object(0x6401, ch, le16(v[ch - 1]));
+    // The actual current follows the set-point (written by RPDO1) by 100 mA per SYNC.
+    if (auto sp = supply_.logic().object(0x2200, 1); sp && sp->size() == 2) {
+      set_point_ = static_cast<int16_t>(static_cast<uint8_t>((*sp)[0]) |
+                                        static_cast<uint8_t>((*sp)[1]) << 8);
     }
-    if (supply_.logic().state() == sim::kOperational) {
-      // The actual current follows the set-point by 100 mA per SYNC.
-      const int step = std::max(-100, std::min(100, set_point_ - actual_));
-      actual_ += step;
-      CMSG t{};
-      t.id = static_cast<int32_t>(canbus::cob_tpdo(1, kSupply));
-      t.len = 2;
-      t.data[0] = static_cast<uint8_t>(actual_ & 0xFF);
-      t.data[1] = static_cast<uint8_t>((actual_ >> 8) & 0xFF);
-      vbus::inject(0, t);
-    }
+    actual_ += std::max(-100, std::min(100, set_point_ - actual_));
+    supply_.logic().set_object(0x2201, 1, le16(static_cast<int16_t>(actual_)));
+  }
+  static std::string le16(int16_t v) {
+    const auto u = static_cast<uint16_t>(v);
+    return std::string{static_cast<char>(u & 0xFF), static_cast<char>(u >> 8)};
   }
 
   sim::VbusNode& adc_;
@@ -78,8 +67,12 @@ class ProcessDevices {
   int actual_ = 0;
 };
 
-// The PDO objects a device has from the factory: TPDO1 and RPDO1 with an empty mapping.
+// The PDO objects a device has from the factory: TPDO1 and RPDO1 with an empty mapping; and
+// the objects the devices map: the ADC's four inputs, the supply's set-point and actual current.
 void factory_pdo_objects(sim::NodeLogic& l) {
+  for (uint8_t ch = 1; ch <= 4; ++ch) l.set_object(0x6401, ch, std::string(2, '\0'));
+  l.set_object(0x2200, 1, std::string(2, '\0'));
+  l.set_object(0x2201, 1, std::string(2, '\0'));
   for (uint16_t comm : {0x1400, 0x1800}) {
     l.set_object(comm, 0, comm == 0x1800 ? "\x06" : "\x05");
     for (uint8_t sub = 1; sub <= 6; ++sub) l.set_object(comm, sub, std::string(4, '\0'));

@@ -115,7 +115,9 @@ struct NodeConfig {
   int guard_misses = 3;
   // Heartbeat: the node's producer time and the delay on top of it after which a node that
   // stopped beating counts as lost. Arrival is known to the monitor's period, so the tolerance
-  // should be at least one period of the monitor.
+  // should be at least one period of the monitor. The deadline runs from the node's last beat
+  // or boot-up; for a node not heard since add() or since start(), from the first poll after
+  // that: a node never heard, or one that boots and never beats, is lost as well.
   int heartbeat_ms = 1000;
   int heartbeat_tolerance_ms = 500;
   // Heartbeat: add() writes heartbeat_ms into the node's producer time (0x1017) by SDO download

@@ -2,14 +2,19 @@
 // the process chose (backend.h). Also the backend registry.
 #include "ntcan.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <new>
+#include <string>
+#include <utility>
 
 #include "backend.h"
 #include "guarded.h"
+#include "ntcan_open_error.h"
 #include "recorder.h"
 
 namespace ntcan {
@@ -54,6 +59,9 @@ void announce_backend() {
   });
 }
 
+// What the calling thread's last canOpen had to say beyond its result (ntcan_open_error.h).
+thread_local std::string t_open_error;
+
 bool valid_id(int32_t id) {
   return id >= 0 && id <= kMaxId;
 }
@@ -88,6 +96,10 @@ NTCAN_RESULT counted(NTCAN_HANDLE handle, const CMSG* frames, int32_t* count, F&
 }
 
 }  // namespace
+
+void set_open_error(std::string text) {
+  t_open_error = std::move(text);
+}
 
 bool register_backend(const char* name, BackendFactory factory) {
   Registry& r = registry();
@@ -145,6 +157,7 @@ NTCAN_RESULT canOpen(int net, uint32_t flags, int32_t txqueuesize, int32_t rxque
                      int32_t txtimeout, int32_t rxtimeout, NTCAN_HANDLE* handle) {
   if (!handle) return NTCAN_INVALID_PARAMETER;
   *handle = NTCAN_NO_HANDLE;
+  ntcan::t_open_error.clear();
   ntcan::announce_backend();
   return ntcan::guarded([&]() -> NTCAN_RESULT {
     Backend* b = ntcan::active_backend();
@@ -160,6 +173,15 @@ NTCAN_RESULT canOpen(int net, uint32_t flags, int32_t txqueuesize, int32_t rxque
     }
     return r;
   });
+}
+
+NTCAN_RESULT canOpenError(char* text, size_t size) {
+  if (!text || size == 0) return NTCAN_INVALID_PARAMETER;
+  const std::string& e = ntcan::t_open_error;
+  const size_t n = std::min(e.size(), size - 1);
+  std::memcpy(text, e.data(), n);
+  text[n] = '\0';
+  return NTCAN_SUCCESS;
 }
 
 NTCAN_RESULT canClose(NTCAN_HANDLE handle) {

@@ -114,6 +114,10 @@ TEST_F(ServerE2E, EmergencyIsReported) {
   EXPECT_NE(stderr_text().find("D_can::can_emergency 0x10 0x81 0x11 0x0 0x0 0x0 0x0 0x0 "),
             std::string::npos)
       << stderr_text();
+  // The event in the log names the code's text as well.
+  EXPECT_NE(stderr_text().find("event emergency line 1 node 6 CAN.VALVE code 0x8110 (CAN overrun "
+                               "(objects lost)) register 0x11 (Monitoring)"),
+            std::string::npos);
 }
 
 TEST_F(ServerE2E, SilentNodeIsMarked) {
@@ -460,11 +464,12 @@ TEST_F(ServerE2E, StatusAnswersWhileAnUploadWaits) {
   }
   ASSERT_EQ(s.ask("sim hold CAN.VALVE off"), "ok");
   EXPECT_EQ(slow.line(), "VLV1 / HW 2 / SW 1.0");
-  // Events reach the watcher with line, node and the class of the emergency code.
+  // Events reach the watcher with line, node, the text and the class of the emergency code.
   ASSERT_EQ(s.ask("sim emcy CAN.VALVE"), "ok");
   ASSERT_EQ(s.ask("tick 1"), "ok");
   EXPECT_EQ(quick.line(),
-            "event emergency line 1 node 6 CAN.VALVE code 0x8110 register 0x11 (Monitoring)");
+            "event emergency line 1 node 6 CAN.VALVE code 0x8110 (CAN overrun (objects lost)) "
+            "register 0x11 (Monitoring)");
 }
 
 // Many short connections in a row leave no descriptor behind.

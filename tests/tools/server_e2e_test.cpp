@@ -146,7 +146,7 @@ TEST_F(ServerE2E, MetricsFollowTheTraffic) {
   const std::string valve = "{name=\"CAN.VALVE\",line=\"1\",node=\"6\"}";
   const auto before = http_get(at, "/metrics");
   ASSERT_FALSE(before.empty());
-  EXPECT_EQ(before[0], "HTTP/1.1 200 OK\r");
+  EXPECT_EQ(before[0], "HTTP/1.0 200 OK\r");
   EXPECT_THAT(before,
               ::testing::Contains("Content-Type: text/plain; version=0.0.4; charset=utf-8\r"));
   EXPECT_THAT(before, ::testing::Contains("# TYPE canbus_node_emergencies_total counter"));
@@ -168,7 +168,7 @@ TEST_F(ServerE2E, MetricsFollowTheTraffic) {
                         "canbus_line_frames_received_total{line=\"1\"}"}) {
     EXPECT_GT(value_of(after, f), value_of(before, f)) << f;
   }
-  EXPECT_EQ(http_get(at, "/other")[0].rfind("HTTP/1.1 404", 0), 0u);
+  EXPECT_EQ(http_get(at, "/other")[0].rfind("HTTP/1.0 404", 0), 0u);
 }
 
 TEST_F(ServerE2E, SilentNodeIsMarked) {

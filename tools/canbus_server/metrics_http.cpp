@@ -16,6 +16,10 @@ namespace {
 
 constexpr const char* kContentType = "text/plain; version=0.0.4; charset=utf-8";
 
+// civetweb's first message on this thread: mg_start2 binds on the caller's thread, and that
+// message names the system's error ("cannot bind to ...: 99 (Cannot assign requested address)").
+thread_local std::string t_message;
+
 // Accepts PORT, :PORT, ADDR:PORT (IPv4) and [ADDR]:PORT (IPv6); civetweb's listening_ports
 // form in `ports` ("127.0.0.1:9100", "[::1]:9100").
 bool listening_ports(const std::string& where, std::string& ports, std::string& why) {
@@ -70,15 +74,22 @@ bool MetricsServer::start(const std::string& where, std::string& bound, std::str
   const char* options[] = {"listening_ports",    ports.c_str(), "num_threads", "2",
                            "request_timeout_ms", "10000",       nullptr};
   mg_callbacks callbacks{};
-  // civetweb's own messages (a port in use, for instance) come back in `text` instead.
-  callbacks.log_message = [](const mg_connection*, const char*) { return 1; };
+  // civetweb's own messages go into the error rather than onto standard error.
+  callbacks.log_message = [](const mg_connection*, const char* message) {
+    if (t_message.empty()) t_message = message;
+    return 1;
+  };
+  t_message.clear();
   mg_init_data init{&callbacks, this, options};
   char text[256] = "";
   unsigned code = 0;
   mg_error_data err{&code, text, sizeof text};
   ctx_ = mg_start2(&init, &err);
   if (ctx_ == nullptr) {
-    error = "--metrics " + where + ": " + (text[0] != '\0' ? text : "cannot serve there");
+    error = "--metrics " + where + ": " +
+            (!t_message.empty() ? t_message
+             : text[0] != '\0'  ? text
+                                : "cannot serve there");
     return false;
   }
   mg_set_request_handler(ctx_, "/metrics$", &MetricsServer::handle, this);

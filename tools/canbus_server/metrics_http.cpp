@@ -70,9 +70,11 @@ bool MetricsServer::start(const std::string& where, std::string& bound, std::str
     error = "--metrics " + where + ": " + why;
     return false;
   }
-  // Two threads: scrapes are short and come from a few collectors.
-  const char* options[] = {"listening_ports",    ports.c_str(), "num_threads", "2",
-                           "request_timeout_ms", "10000",       nullptr};
+  // One worker thread: scrapes are short and come from a few collectors, and civetweb's
+  // workers format their Date header with gmtime(), which is not safe on two threads at once.
+  // A client that stalls holds the next scrape up for the request time-out at most.
+  const char* options[] = {"listening_ports",    ports.c_str(), "num_threads", "1",
+                           "request_timeout_ms", "5000",        nullptr};
   mg_callbacks callbacks{};
   // civetweb's own messages go into the error rather than onto standard error.
   callbacks.log_message = [](const mg_connection*, const char* message) {

@@ -146,8 +146,10 @@ struct NodeStats {
   uint64_t cycles_full = 0;      // cycles that took the whole frame budget (more may be waiting)
   int state = kStateUnknown;     // last state reported, toggle bit removed
   bool lost = false;             // reported lost and not back since
+  uint64_t losses = 0;           // times reported lost
   uint64_t pdos = 0;             // TPDOs decoded
   uint64_t pdos_short = 0;       // TPDOs shorter than their mapping (not decoded)
+  uint64_t pdos_late = 0;        // times one of its TPDOs was reported late (all TPDOs)
   uint64_t configured = 0;       // boot configurations applied
   uint64_t config_failures = 0;  // boot configurations that failed (node not started)
 };

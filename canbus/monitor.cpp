@@ -367,6 +367,7 @@ void NodeMonitor::supervise_pdos(Entry& e, int64_t now, std::vector<Event>& out)
     if (!by_timer && !by_sync) continue;
     t.st.late = true;
     ++t.st.late_events;
+    ++e.st.pdos_late;
     out.push_back({Event::kPdoLate, t.number, 0, {}});
   }
 }
@@ -598,6 +599,7 @@ bool NodeMonitor::supervise(Entry& e, int64_t now, std::vector<Event>& out) {
   auto lost = [&] {
     if (st.lost) return;
     st.lost = true;
+    ++st.losses;
     out.push_back({Event::kLost, 0, 0, {}});
   };
   if (e.cfg.mode == Supervision::kHeartbeat) {

@@ -3,6 +3,8 @@
 #include "ntcan.h"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +16,7 @@
 
 #include "backend.h"
 #include "guarded.h"
+#include "net_counts.h"
 #include "ntcan_open_error.h"
 #include "recorder.h"
 
@@ -61,6 +64,21 @@ void announce_backend() {
 
 // What the calling thread's last canOpen had to say beyond its result (ntcan_open_error.h).
 thread_local std::string t_open_error;
+// One cache line a net: the threads of different lines do not share one.
+struct alignas(64) NetCounters {
+  std::atomic<uint64_t> sent{0};
+  std::atomic<uint64_t> received{0};
+};
+std::array<NetCounters, kCountedNets> g_nets;
+
+// Adds `count` frames of `handle` to its net's sent or received frames.
+void count_frames(NTCAN_HANDLE handle, int32_t count, bool sent) {
+  if (count <= 0) return;
+  const int net = recorder::net_of(handle);
+  if (net < 0 || net >= kCountedNets) return;
+  (sent ? g_nets[net].sent : g_nets[net].received)
+      .fetch_add(static_cast<uint64_t>(count), std::memory_order_relaxed);
+}
 
 bool valid_id(int32_t id) {
   return id >= 0 && id <= kMaxId;
@@ -125,6 +143,12 @@ std::unique_ptr<Backend> make_backend(const std::string& name) {
     if (it != r.factories.end()) f = it->second;
   }
   return f ? f() : nullptr;
+}
+
+NetCounts net_counts(int net) {
+  if (net < 0 || net >= kCountedNets) return {};
+  return {g_nets[net].sent.load(std::memory_order_relaxed),
+          g_nets[net].received.load(std::memory_order_relaxed)};
 }
 
 Backend* active_backend() {
@@ -226,7 +250,10 @@ NTCAN_RESULT canSend(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len) {
     }
     ntcan::recorder::SendRecord record(handle, cmsg, *len);
     NTCAN_RESULT r = b.send(handle, cmsg, len);
-    if (r == NTCAN_SUCCESS) record.sent(*len);
+    if (r == NTCAN_SUCCESS) {
+      record.sent(*len);
+      ntcan::count_frames(handle, *len, true);
+    }
     return r;
   });
 }
@@ -236,7 +263,10 @@ NTCAN_RESULT canRead(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len, OVERLAPPED* 
     // No asynchronous I/O: an overlapped argument is refused rather than ignored.
     if (ovrlppd) return NTCAN_INVALID_PARAMETER;
     NTCAN_RESULT r = b.read(handle, cmsg, len);
-    if (r == NTCAN_SUCCESS) ntcan::recorder::on_received(handle, cmsg, *len);
+    if (r == NTCAN_SUCCESS) {
+      ntcan::recorder::on_received(handle, cmsg, *len);
+      ntcan::count_frames(handle, *len, false);
+    }
     return r;
   });
 }
@@ -244,7 +274,10 @@ NTCAN_RESULT canRead(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len, OVERLAPPED* 
 NTCAN_RESULT canReadTimeout(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len, int64_t timeout_us) {
   return ntcan::counted(handle, cmsg, len, [&](Backend& b) {
     NTCAN_RESULT r = b.read_timeout(handle, cmsg, len, timeout_us);
-    if (r == NTCAN_SUCCESS) ntcan::recorder::on_received(handle, cmsg, *len);
+    if (r == NTCAN_SUCCESS) {
+      ntcan::recorder::on_received(handle, cmsg, *len);
+      ntcan::count_frames(handle, *len, false);
+    }
     return r;
   });
 }
@@ -252,7 +285,10 @@ NTCAN_RESULT canReadTimeout(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len, int64
 NTCAN_RESULT canTake(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len) {
   return ntcan::counted(handle, cmsg, len, [&](Backend& b) {
     NTCAN_RESULT r = b.take(handle, cmsg, len);
-    if (r == NTCAN_SUCCESS) ntcan::recorder::on_received(handle, cmsg, *len);
+    if (r == NTCAN_SUCCESS) {
+      ntcan::recorder::on_received(handle, cmsg, *len);
+      ntcan::count_frames(handle, *len, false);
+    }
     return r;
   });
 }

@@ -20,6 +20,7 @@
 #include <utility>
 
 #include "demo_config.h"
+#include "metrics.h"
 #include "network.h"
 #include "parallel.h"
 #include "scan_requests.h"
@@ -215,6 +216,7 @@ Server::Server(Options opts, int out_fd) : opts_(std::move(opts)), out_fd_(out_f
 }
 
 Server::~Server() {
+  metrics_.reset();  // no scrape runs once the nodes go
   worker_.stop();
   // The monitor lets go of the node properties before they go.
   monitor_.reset();
@@ -452,7 +454,7 @@ bool Server::start() {
   }
 
   // Every option is checked and every listener bound before a node is touched on the bus.
-  if (!open_listeners()) return false;
+  if (!open_listeners() || !open_metrics()) return false;
   if (!record_.start(opts_.record, simulate_, std::cerr)) return false;
   if (simulate_ && !record_.replaying()) {
     for (const auto& d : kDemoDevices) {
@@ -510,6 +512,7 @@ bool Server::start() {
     if (n.node > 0 && n.node <= 127 && n.prop->handle() >= 0) identity.push_back(n.prop);
   }
   read_identities(identity, std::cerr, g_stop);
+  metrics_ready_ = true;
   write_out("canbus-server: " + std::to_string(nodes_.size()) + " node properties from " +
             config_file_ + (simulate_ ? " on the virtual bus with simulated nodes" : "") + "\n");
   return true;

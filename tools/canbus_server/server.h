@@ -21,7 +21,8 @@
 //    (they wait for callbacks that take it). So status never waits for the bus.
 // The files: options (command line), config_file (reading and writing the configuration),
 // requests (request lines, the request table and the framing of answers), events (the one place
-// events are published), network (Asio sessions), server (nodes, supervision, request handlers).
+// events are published), network (Asio sessions), metrics (--metrics: the counters over HTTP),
+// server (nodes, supervision, request handlers).
 #pragma once
 
 #include <atomic>
@@ -78,6 +79,7 @@ class BusWorker {
 };
 
 class Network;
+class MetricsServer;
 
 class Server {
  public:
@@ -143,6 +145,8 @@ class Server {
   void run_on_bus(const std::shared_ptr<BusRun>& run);
   bool check_folder(const std::string& dir, bool ours, std::string& error) const;
   bool open_listeners();
+  bool open_metrics();         // --metrics bound (metrics_http.cpp)
+  std::string metrics_text();  // one scrape, with state_mx_ inside
   std::string cmd_help(const Args& args) const;
   std::string status();
   Node* find_node(const std::string& name);
@@ -183,7 +187,9 @@ class Server {
   BusWorker worker_;
   std::mutex join_mx_;
   std::map<std::string, std::shared_ptr<BusRun>> queued_runs_;  // joins: until answered
-  std::unique_ptr<Network> net_;  // bound in start(), before any node is attached
+  std::unique_ptr<Network> net_;            // bound in start(), before any node is attached
+  std::unique_ptr<MetricsServer> metrics_;  // bound with net_, scraped once start() is done
+  std::atomic<bool> metrics_ready_{false};
   std::mutex bus_mx_;
   std::mutex state_mx_;
   int64_t ticks_ = 0;

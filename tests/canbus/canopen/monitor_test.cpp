@@ -124,6 +124,7 @@ TEST_F(MonitorTest, HeartbeatLostAfterToleranceAndBackOnTheNextBeat) {
   EXPECT_EQ(s.missed, 1u);
   EXPECT_EQ(s.boot_ups, 1u);
   EXPECT_FALSE(s.lost);
+  EXPECT_EQ(s.losses, 1u);
   sim_ = nullptr;
 }
 

@@ -1,7 +1,7 @@
 // The SYNC producer of a line. The schedule is absolute: SYNC n after start() is due at
 // start + n * period on the framework clock, so a late wake-up delays that one SYNC and not the
 // ones after it. The thread of its own waits on a condition variable in real time (stop() ends
-// the wait at once). On the real clock it keeps its deadlines with normal scheduling by three
+// the wait at once). In real time it keeps its deadlines with normal scheduling by three
 // means, measured in BENCHMARKS.md:
 //  - timer slack of 1 ns, so that the kernel does not add its default 50 µs to every wake-up;
 //  - a time slice of 100 µs asked of the scheduler (sched_setattr, SCHED_OTHER; kernels from
@@ -9,8 +9,7 @@
 //    preempts the task that runs instead of waiting behind it on a loaded machine;
 //  - the wait ends 100 µs before the deadline and the rest is spent reading the clock (a timer
 //    wake-up comes about 50 µs late even so), which costs about 0.5 % of a core at 10 ms.
-// On another clock (the tests' virtual one) it waits for the whole time on the condition
-// variable.
+// On the tests' virtual clock it waits for the whole time on the condition variable.
 //
 // Locks: mx_ guards the schedule, the counters, the queue and the listener list, and is never
 // held while a frame goes to the driver or a listener runs. send_mx_ is held by the sending
@@ -68,8 +67,9 @@ int ask_short_slice() {
   return syscall(SYS_sched_setattr, 0, &a, 0U) == 0 ? 0 : errno;
 }
 
-bool on_real_clock() {
-  return dynamic_cast<tavik::RealClock*>(&tavik::clock()) != nullptr;
+// Time that runs by itself: not the tests' virtual clock, which moves only when told to.
+bool on_running_clock() {
+  return dynamic_cast<tavik::VirtualClock*>(&tavik::clock()) == nullptr;
 }
 
 }  // namespace
@@ -237,7 +237,7 @@ void SyncProducer::run() {
   while (!stop_) {
     const int64_t due = start_ns_ + static_cast<int64_t>(n_ + 1) * period_ns_;
     const int64_t left = due - tavik::clock().now_ns();
-    const int64_t spin = on_real_clock() ? kSpinNs : 0;
+    const int64_t spin = on_running_clock() ? kSpinNs : 0;
     if (left > spin) {
       cv_.wait_for(lk, std::chrono::nanoseconds(left - spin));
       continue;  // looks at the clock again: a wake-up may come early

@@ -193,7 +193,7 @@ struct SyncEvent {
 // carries one byte counting 1..overflow and starting at 1 again; without (0) the SYNC has no data.
 //
 // Two ways to run it: start() with its own thread (real time: timer slack of the thread cut, a
-// short time slice asked of the scheduler, the last 100 µs before each deadline waited on the
+// short time slice asked of the scheduler, the last 150 µs before each deadline waited on the
 // clock), or start(..., false) and tick() from a loop of the caller's, which is how tests drive it
 // on the virtual clock. Listeners run on the sending thread right after each SYNC, with no lock of
 // the producer held; they must return quickly and must not call stop().

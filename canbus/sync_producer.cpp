@@ -8,7 +8,7 @@
 //    6.12 honour it, older ones ignore it): with its early virtual deadline the woken thread
 //    preempts the task that runs instead of waiting behind it on a loaded machine;
 //  - the wait ends 150 µs before the deadline and the rest is spent reading the clock (a timer
-//    wake-up comes 50 to 100 µs late even so), about 1.2 % of a core at 10 ms.
+//    wake-up comes 50 to 100 µs late even so), 1.2 to 1.4 % of a core at 10 ms.
 // On the tests' virtual clock it waits for the whole time on the condition variable.
 //
 // Locks: mx_ guards the schedule, the counters, the queue and the listener list, and is never

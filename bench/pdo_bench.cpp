@@ -115,9 +115,20 @@ void BM_SyncPeriod(benchmark::State& state) {
     std::condition_variable cv;
     std::vector<canbus::SyncEvent> seen;
     seen.reserve(periods);
+    // Processor time of the producer's thread from the first SYNC to the last (the listener
+    // runs on that thread).
+    int64_t cpu_first_ns = 0;
+    int64_t cpu_last_ns = 0;
     sync.add_listener([&](const canbus::SyncEvent& ev) {
+      timespec cpu{};
+      clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
+      const int64_t cpu_ns = static_cast<int64_t>(cpu.tv_sec) * 1'000'000'000 + cpu.tv_nsec;
       std::lock_guard<std::mutex> lk(mx);
-      seen.push_back(ev);
+      if (seen.size() < periods) {
+        if (seen.empty()) cpu_first_ns = cpu_ns;
+        cpu_last_ns = cpu_ns;
+        seen.push_back(ev);
+      }
       cv.notify_all();
     });
     sync.set_realtime_priority(static_cast<int>(state.range(1)));
@@ -143,6 +154,10 @@ void BM_SyncPeriod(benchmark::State& state) {
     state.counters["interval_err_max_us"] = percentile(interval_us, 1.0);
     state.counters["skipped"] = static_cast<double>(sync.stats().skipped);
     state.counters["periods"] = static_cast<double>(seen.size());
+    const double wall_ns = static_cast<double>(seen.back().time_ns - seen.front().time_ns);
+    state.counters["thread_cpu_ms"] = static_cast<double>(cpu_last_ns - cpu_first_ns) / 1e6;
+    state.counters["thread_cpu_pct"] =
+        100.0 * static_cast<double>(cpu_last_ns - cpu_first_ns) / wall_ns;
   }
 }
 BENCHMARK(BM_SyncPeriod)

@@ -192,10 +192,11 @@ struct SyncEvent {
 // not send a burst. With a counter (object 0x1019 semantics: overflow value 2..240), each SYNC
 // carries one byte counting 1..overflow and starting at 1 again; without (0) the SYNC has no data.
 //
-// Two ways to run it: start() with its own thread (real time; timer slack of the thread reduced),
-// or start(..., false) and tick() from a loop of the caller's, which is how tests drive it on the
-// virtual clock. Listeners run on the sending thread right after each SYNC, with no lock of the
-// producer held; they must return quickly and must not call stop().
+// Two ways to run it: start() with its own thread (real time: timer slack of the thread cut, a
+// short time slice asked of the scheduler, the last 150 µs before each deadline waited on the
+// clock), or start(..., false) and tick() from a loop of the caller's, which is how tests drive it
+// on the virtual clock. Listeners run on the sending thread right after each SYNC, with no lock of
+// the producer held; they must return quickly and must not call stop().
 class SyncProducer {
  public:
   explicit SyncProducer(int line);
@@ -241,7 +242,7 @@ class SyncProducer {
   mutable std::mutex mx_;  // guards the schedule, stats, queue and listeners
   std::condition_variable cv_;
   bool running_ = false;
-  bool stop_ = false;
+  std::atomic<bool> stop_{false};  // written under mx_; read without it right before a deadline
   int64_t start_ns_ = 0;
   int64_t period_ns_ = 0;
   uint64_t n_ = 0;  // periods sent or skipped since start

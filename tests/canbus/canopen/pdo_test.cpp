@@ -589,6 +589,34 @@ TEST_F(PdoTest, SyncKeepsItsDeadlinesCountsAndWraps) {
   EXPECT_FALSE(sync.running());
 }
 
+// With its own thread on the real clock, as a device server runs it: the SYNCs come on time
+// (never before their deadline), and stop() ends the wait of a period of an hour at once.
+TEST_F(PdoTest, SyncOwnThreadOnTheRealClockKeepsTimeAndStopsAtOnce) {
+  // The line's supervision thread stays in its start-up pause on the virtual clock meanwhile.
+  ASSERT_TRUE(clock().wait_for_sleepers(1));
+  tavik::set_clock(nullptr);
+  canbus::SyncProducer sync(kLine);
+  std::promise<void> fifth;
+  std::vector<canbus::SyncEvent> seen;  // written by the producer's thread until the fifth
+  sync.add_listener([&](const canbus::SyncEvent& ev) {
+    if (seen.size() < 5) seen.push_back(ev);
+    if (seen.size() == 5 && ev.sequence == 5) fifth.set_value();
+  });
+  ASSERT_TRUE(sync.start(2000, 4));
+  fifth.get_future().wait();
+  EXPECT_TRUE(sync.stop());
+  for (size_t i = 0; i < seen.size(); ++i) {
+    EXPECT_GE(seen[i].time_ns, seen[i].due_ns) << i;
+    EXPECT_EQ(seen[i].counter, i % 4 + 1) << i;
+  }
+  const uint64_t sent_syncs = sync.stats().sent;
+  EXPECT_EQ(sent_syncs, sent(0x80).size());
+  ASSERT_TRUE(sync.start(3'600'000'000));
+  EXPECT_TRUE(sync.stop());  // a wait that stop() does not end hangs the test
+  EXPECT_EQ(sync.stats().sent, sent_syncs);
+  tavik::set_clock(&clock());
+}
+
 TEST_F(PdoTest, SynchronousTpdoLateAfterThreeTimesItsSyncCount) {
   monitor();
   canbus::SyncProducer sync(kLine);

@@ -1,20 +1,23 @@
 // Process data on a kernel's virtual CAN interface through the SocketCAN backend: SYNC with its
-// counter and a synchronous RPDO as a raw socket (what candump reads) sees them, and a TPDO put
-// on the interface by that socket decoded by the monitor. The schedule runs on the virtual
-// clock; the frames are real, and the TPDO is the one the raw socket wrote. Skips without vcan0
+// counter and a synchronous RPDO as a raw socket (what candump reads) sees them, a TPDO put on
+// the interface by that socket decoded by the monitor, and a canbus-simnode process whose TPDO
+// the library remaps by SDO, the monitor's values of its frames against candump's record of
+// them. The schedule runs on the virtual clock; the frames are real. Skips without vcan0
 // (scripts/uml-run).
 #include <linux/can.h>
 #include <linux/can/raw.h>
 #include <net/if.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "ntcan/socketcan/vcan_fixture.h"
 #include "support/canbus_fixture.h"
 #include "support/nodes.h"
 #include "support/vcan_peers.h"
@@ -24,10 +27,7 @@ namespace {
 
 constexpr int kNode = 5;
 
-int sh(const std::string& command) {
-  const int status = std::system(command.c_str());
-  return (status != -1 && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
-}
+using socketcan_test::sh;
 
 class SocketCanPdo : public CanbusTest {
  protected:
@@ -57,6 +57,7 @@ class SocketCanPdo : public CanbusTest {
     if (ifname_.empty()) return;
     node_.reset();
     loc_.reset();
+    sim_.reset();
     if (raw_ >= 0) ::close(raw_);
     CanbusTest::TearDown();
     sh("ip link del dev " + ifname_ + " 2>/dev/null");
@@ -76,6 +77,7 @@ class SocketCanPdo : public CanbusTest {
   int raw_ = -1;
   std::unique_ptr<EqFct> loc_;
   std::unique_ptr<D_can> node_;
+  std::unique_ptr<socketcan_test::Child> sim_;
 };
 
 TEST_F(SocketCanPdo, SyncCounterAndSynchronousRpdoAsCandumpSeesThem) {
@@ -125,6 +127,73 @@ TEST_F(SocketCanPdo, TpdoFromTheInterfaceDecodedByTheMonitor) {
   }));
   EXPECT_EQ(got, std::vector<std::string>{"TPDO1 -100 1 5"});
   mon.remove(node_.get());
+}
+
+// A canbus-simnode ADC process: its TPDO1 (four channels every second) remapped by SDO to
+// channels 3 and 1 every 20 ms; after the NMT start every frame on the interface is a TPDO, and
+// the monitor's values of each equal candump's bytes of it decoded here by hand.
+TEST_F(SocketCanPdo, RemappedTpdoOfASimnodeProcessDecodedAsCandumpSawIt) {
+#ifndef CANBUS_SIMNODE_PATH
+  GTEST_SKIP() << "canbus-simnode is not built";
+#else
+  if (sh("command -v candump >/dev/null") != 0) GTEST_SKIP() << "can-utils are not installed";
+  clock().set_wait_grace(10'000'000'000);  // the node answers from another process
+  sim_ = std::make_unique<socketcan_test::Child>(
+      std::vector<std::string>{CANBUS_SIMNODE_PATH, "--net", "0", "--node", std::to_string(kNode),
+                               "--adc", "--tpdo-ms", "1000", "--backend", "socketcan"});
+  std::string boot;
+  for (int i = 0; i < 30 && boot != "705#00"; ++i) boot = next_frame();
+  ASSERT_EQ(boot, "705#00");
+
+  canbus::PdoConfig t;
+  t.event_timer_ms = 20;
+  t.mapping = {{0x6401, 3, 16, canbus::DataType::kInteger16, ""},
+               {0x6401, 1, 16, canbus::DataType::kInteger16, ""}};
+  const canbus::PdoResult r = canbus::configure_pdo(*node_, t);
+  ASSERT_TRUE(r.ok()) << r.text;
+
+  std::vector<std::string> got;
+  canbus::MonitorCallbacks cb;
+  cb.on_pdo = [&](D_can&, int pdo, const canbus::PdoValues& v) {
+    std::string text = "TPDO" + std::to_string(pdo);
+    for (const canbus::Value& x : v.values) text += " " + x.text();
+    got.push_back(text);
+  };
+  canbus::NodeMonitor mon(cb);
+  canbus::NodeConfig cfg;
+  cfg.mode = canbus::Supervision::kNone;
+  ASSERT_EQ(mon.add(node_.get(), cfg), 0);
+  ASSERT_EQ(mon.add_tpdo(node_.get(), t), 0);
+
+  constexpr size_t kFrames = 25;
+  socketcan_test::Candump dump(ifname_, 1 + kFrames);
+  ASSERT_TRUE(dump.ready());
+  ASSERT_EQ(node_->start_node(), 0);
+  EXPECT_TRUE(wait_until(
+      [&] {
+        mon.poll();
+        return got.size() >= kFrames;
+      },
+      30));
+  mon.remove(node_.get());
+  const std::vector<std::string> frames = dump.frames();
+  ASSERT_EQ(frames.size(), 1 + kFrames);
+  EXPECT_EQ(frames[0], "000#0105");
+  ASSERT_GE(got.size(), kFrames);
+  std::set<std::string> distinct;
+  for (size_t i = 0; i < kFrames; ++i) {
+    const std::string& f = frames[1 + i];
+    ASSERT_EQ(f.size(), 12u) << f;  // 185#, four data bytes
+    ASSERT_EQ(f.substr(0, 4), "185#") << f;
+    const auto le16 = [&](size_t at) {
+      return static_cast<int16_t>(std::stoi(f.substr(at + 2, 2) + f.substr(at, 2), nullptr, 16));
+    };
+    const std::string text = "TPDO1 " + std::to_string(le16(4)) + " " + std::to_string(le16(8));
+    EXPECT_EQ(got[i], text) << "frame " << i << ": " << f;
+    distinct.insert(text);
+  }
+  EXPECT_GT(distinct.size(), 1u) << "the inputs move";
+#endif
 }
 
 }  // namespace

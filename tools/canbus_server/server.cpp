@@ -20,6 +20,7 @@
 #include <utility>
 
 #include "demo_config.h"
+#include "demo_devices.h"
 #include "network.h"
 #include "parallel.h"
 #include "scan_requests.h"
@@ -226,7 +227,7 @@ Server::~Server() {
                [this](size_t k) { nodes_[k].prop->can_close(); });
   for (auto& n : nodes_) delete n.prop;
   nodes_.clear();
-  devices_.clear();
+  demo_.clear();
 }
 
 void Server::request_stop() {
@@ -455,33 +456,9 @@ bool Server::start() {
   if (!open_listeners()) return false;
   if (!record_.start(opts_.record, simulate_, std::cerr)) return false;
   if (simulate_ && !record_.replaying()) {
-    for (const auto& d : kDemoDevices) {
-      bool configured = false;
-      for (auto& n : nodes_) configured = configured || (n.line == d.line && n.node == d.node);
-      if (!configured) continue;
-      devices_.push_back(std::make_unique<sim::VbusNode>(d.line - 1, d.node, d.name, d.hw, d.sw));
-      emcy_devices_.push_back(d.emcy);
-    }
-    // Configured nodes without a bundled device get a plain one.
-    for (auto& n : nodes_) {
-      if (find_device(n.line, n.node) == nullptr) {
-        devices_.push_back(std::make_unique<sim::VbusNode>(
-            n.line - 1, n.node, "Simulated node " + std::to_string(n.node), "HW 1", "SW 1"));
-        emcy_devices_.push_back(false);
-      }
-    }
-    // A node with an EDS gets a device that serves the file's dictionary.
-    for (auto& n : nodes_) {
-      sim::VbusNode* d = find_device(n.line, n.node);
-      if (auto od = objects_.dictionary(n.prop->name()); od && d != nullptr) {
-        d->logic().load_dictionary(*od);
-      }
-    }
-    // A node supervised by heartbeat gets a device that beats (producer time 0x1017) and does
-    // not answer guarding.
-    for (auto& n : nodes_) {
-      if (n.mon.heartbeat) beat(*find_device(n.line, n.node), n.mon.period_ms);
-    }
+    std::vector<DemoDevices::NodeSpec> specs;
+    for (auto& n : nodes_) specs.push_back(device_spec(n));
+    demo_.create(specs);
   }
 
   monitor_ = std::make_unique<canbus::NodeMonitor>(monitor_callbacks());
@@ -572,12 +549,6 @@ void Server::attach(Node& n) {
   }
 }
 
-void Server::beat(sim::VbusNode& d, int period_ms) {
-  const char ms[2] = {static_cast<char>(period_ms & 0xFF), static_cast<char>(period_ms >> 8)};
-  d.logic().set_object(0x1017, 0, std::string(ms, 2));
-  d.logic().set_heartbeat_mode(true);
-}
-
 void Server::supervise(Node& n) {
   const int r = monitor_->add(n.prop, node_config(n.mon));
   if (r != 0) {
@@ -602,11 +573,13 @@ Server::Node* Server::find_node(const std::string& name) {
   return nullptr;
 }
 
-sim::VbusNode* Server::find_device(int line, int node) {
-  for (auto& d : devices_) {
-    if (d->net() == line - 1 && d->logic().node_id() == node) return d.get();
-  }
-  return nullptr;
+DemoDevices::NodeSpec Server::device_spec(const Node& n) const {
+  DemoDevices::NodeSpec s;
+  s.line = n.line;
+  s.node = n.node;
+  s.heartbeat_ms = n.mon.heartbeat ? n.mon.period_ms : 0;
+  s.od = objects_.dictionary(n.prop->name());
+  return s;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -690,16 +663,9 @@ canbus::MonitorCallbacks Server::monitor_callbacks() {
 // --manual: 100 ms of the stepped clock, the simulated devices' heartbeats, one poll.
 void Server::tick() {
   if (g_stepped != nullptr) g_stepped->advance(int64_t{kMonitorPeriodMs} * 1'000'000);
-  for (auto& d : devices_) d->heartbeat_tick();
+  demo_.tick();
   monitor_->poll();
-  if (++ticks_ % 30 == 0) demo_emergencies();
-}
-
-void Server::demo_emergencies() {
-  if (!simulate_) return;
-  for (size_t i = 0; i < devices_.size(); ++i) {
-    if (emcy_devices_[i]) devices_[i]->send_emcy(0x3210, 0x04, {0x01, 0x02, 0x00, 0x00, 0x00});
-  }
+  if (++ticks_ % 30 == 0) demo_.emergencies();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1151,15 +1117,7 @@ std::string Server::cmd_set_node(Client& c, Node& n, const int v[4]) {
   p->swver_prop()->set_value("");
   p->alive_prop()->set_value(0);
   p->condition_prop()->set_value("");
-  if (simulate_ && !record_.replaying() && find_device(n.line, n.node) == nullptr) {
-    devices_.push_back(std::make_unique<sim::VbusNode>(
-        n.line - 1, n.node, "Simulated node " + std::to_string(n.node), "HW 1", "SW 1"));
-    emcy_devices_.push_back(false);
-    if (n.mon.heartbeat) {
-      beat(*devices_.back(), n.mon.period_ms);
-      if (!opts_.manual) devices_.back()->start_heartbeat();
-    }
-  }
+  if (simulate_ && !record_.replaying()) demo_.add_plain(device_spec(n), opts_.manual);
   attach(n);
   bool first = true;
   for (auto& m : nodes_) {
@@ -1217,41 +1175,14 @@ std::string Server::cmd_identity(const std::string& name) {
 
 std::string Server::cmd_sim(const Args& a) {
   if (!simulate_) return "error: no simulated devices on this backend";
-  const std::string usage = "error: usage: " + table_.find("sim")->usage;
-  if (a.size() == 3 && a[0] == "line") {
-    int line = 0;
-    if (!parse_int(a[1], line) || line < 1 || line > vbus::kNets)
-      return "error: bad line " + quote_word(a[1]);
-    if (a[2] != "down" && a[2] != "up") return usage;
-    vbus::set_net_down(line - 1, a[2] == "down");
-    return "ok";
-  }
-  Node* n = find_node(a[1]);
-  if (n == nullptr) return "error: unknown node property " + quote_word(a[1]);
-  sim::VbusNode* d = find_device(n->line, n->node);
-  if (d == nullptr) return "error: no simulated device for " + a[1];
-  if ((a[0] == "silent" || a[0] == "hold") && a.size() == 3 && (a[2] == "on" || a[2] == "off")) {
-    if (a[0] == "silent") {
-      d->logic().set_silent(a[2] == "on");
-    } else {
-      d->hold_answers(a[2] == "on");
-      if (a[2] == "off") d->release_answers();
-    }
-    return "ok";
-  }
-  if (a[0] == "abort" && a.size() == 2) {
-    d->logic().abort_next_upload(0x06020000);  // object does not exist
-    return "ok";
-  }
-  if (a[0] == "emcy" && a.size() == 2) {
-    d->send_emcy(0x8110, 0x11, {0x00, 0x00, 0x00, 0x00, 0x00});
-    return "ok";
-  }
-  if (a[0] == "boot" && a.size() == 2) {
-    d->boot();
-    return "ok";
-  }
-  return usage;
+  return demo_.request(a, table_.find("sim")->usage,
+                       [this](const std::string& name, int& line, int& node) {
+                         const Node* n = find_node(name);
+                         if (n == nullptr) return false;
+                         line = n->line;
+                         node = n->node;
+                         return true;
+                       });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1296,9 +1227,7 @@ int Server::run(int in_fd) {
   if (!opts_.manual) {
     // The receive cycle and supervision on the monitor's thread; heartbeats on the devices'.
     monitor_->start(kMonitorPeriodMs);
-    for (auto& d : devices_) {
-      if (d->logic().heartbeat_period_ms() > 0) d->start_heartbeat();
-    }
+    demo_.start();
   }
   worker_.start();
   if (net) net->start();
@@ -1342,7 +1271,7 @@ int Server::run(int in_fd) {
     if (!opts_.manual && simulate_ && now >= next_emergencies) {
       worker_.post(nullptr, {[this] {
                                std::lock_guard<std::mutex> bus(bus_mx_);
-                               demo_emergencies();
+                               demo_.emergencies();
                              },
                              {}});
       next_emergencies = now + std::chrono::seconds(3);

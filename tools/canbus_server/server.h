@@ -21,7 +21,9 @@
 //    (they wait for callbacks that take it). So status never waits for the bus.
 // The files: options (command line), config_file (reading and writing the configuration),
 // requests (request lines, the request table and the framing of answers), events (the one place
-// events are published), network (Asio sessions), server (nodes, supervision, request handlers).
+// events are published), network (Asio sessions), demo_devices (the simulated devices of the
+// virtual bus, their heartbeats and emergencies, the `sim` request), server (nodes,
+// supervision, request handlers).
 #pragma once
 
 #include <atomic>
@@ -41,6 +43,7 @@
 #include "can_monitor.h"
 #include "canopen_node.h"
 #include "config_file.h"
+#include "demo_devices.h"
 #include "events.h"
 #include "od_requests.h"
 #include "options.h"
@@ -146,15 +149,12 @@ class Server {
   std::string cmd_help(const Args& args) const;
   std::string status();
   Node* find_node(const std::string& name);
-  sim::VbusNode* find_device(int line, int node);
+  DemoDevices::NodeSpec device_spec(const Node& n) const;
   void attach(Node& n);
   void read_identity(Node& n);
   canbus::MonitorCallbacks monitor_callbacks();
-  // A simulated device that beats every `period_ms` (0x1017) and answers no guarding.
-  static void beat(sim::VbusNode& d, int period_ms);
   void supervise(Node& n);  // hands a master to the monitor; with state_mx_ or before run
   void tick();              // one poll of the monitor on the stepped clock, with bus_mx_
-  void demo_emergencies();  // with bus_mx_
   // The master whose node `p` is (itself or the one it follows), or nullptr.
   const Node* master_of(const Node& n) const;
   Node* node_of(const D_can* p);
@@ -175,9 +175,8 @@ class Server {
   bool simulate_ = false;
   std::unique_ptr<EqFct> location_;
   std::vector<Node> nodes_;
-  std::vector<std::unique_ptr<sim::VbusNode>> devices_;
+  DemoDevices demo_;       // the simulated devices (virtual bus only)
   RecordRequests record_;  // started before the nodes attach, ended after they are gone
-  std::vector<bool> emcy_devices_;
   RequestTable table_;
   EventHub events_;
   BusWorker worker_;

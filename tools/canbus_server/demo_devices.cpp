@@ -1,0 +1,117 @@
+#include "demo_devices.h"
+
+#include "config_file.h"
+#include "demo_config.h"
+#include "vbus.h"
+
+namespace canbus_server {
+
+void DemoDevices::create(const std::vector<NodeSpec>& nodes) {
+  for (const auto& d : kDemoDevices) {
+    bool configured = false;
+    for (const auto& n : nodes) configured = configured || (n.line == d.line && n.node == d.node);
+    if (!configured) continue;
+    devices_.push_back(
+        {std::make_unique<sim::VbusNode>(d.line - 1, d.node, d.name, d.hw, d.sw), d.emcy});
+  }
+  // Configured nodes without a bundled device get a plain one.
+  for (const auto& n : nodes) {
+    if (find(n.line, n.node) == nullptr) {
+      devices_.push_back(
+          {std::make_unique<sim::VbusNode>(
+               n.line - 1, n.node, "Simulated node " + std::to_string(n.node), "HW 1", "SW 1"),
+           false});
+    }
+  }
+  // A node with an EDS gets a device that serves the file's dictionary.
+  for (const auto& n : nodes) {
+    sim::VbusNode* d = find(n.line, n.node);
+    if (n.od && d != nullptr) d->logic().load_dictionary(*n.od);
+  }
+  // A node supervised by heartbeat gets a device that beats (producer time 0x1017) and does
+  // not answer guarding.
+  for (const auto& n : nodes) {
+    if (n.heartbeat_ms > 0) beat(*find(n.line, n.node), n.heartbeat_ms);
+  }
+}
+
+void DemoDevices::add_plain(const NodeSpec& n, bool manual) {
+  if (find(n.line, n.node) != nullptr) return;
+  devices_.push_back(
+      {std::make_unique<sim::VbusNode>(n.line - 1, n.node,
+                                       "Simulated node " + std::to_string(n.node), "HW 1", "SW 1"),
+       false});
+  if (n.heartbeat_ms > 0) {
+    beat(*devices_.back().node, n.heartbeat_ms);
+    if (!manual) devices_.back().node->start_heartbeat();
+  }
+}
+
+sim::VbusNode* DemoDevices::find(int line, int node) {
+  for (auto& d : devices_) {
+    if (d.node->net() == line - 1 && d.node->logic().node_id() == node) return d.node.get();
+  }
+  return nullptr;
+}
+
+void DemoDevices::start() {
+  for (auto& d : devices_) {
+    if (d.node->logic().heartbeat_period_ms() > 0) d.node->start_heartbeat();
+  }
+}
+
+void DemoDevices::tick() {
+  for (auto& d : devices_) d.node->heartbeat_tick();
+}
+
+void DemoDevices::emergencies() {
+  for (auto& d : devices_) {
+    if (d.emcy) d.node->send_emcy(0x3210, 0x04, {0x01, 0x02, 0x00, 0x00, 0x00});
+  }
+}
+
+void DemoDevices::beat(sim::VbusNode& d, int period_ms) {
+  const char ms[2] = {static_cast<char>(period_ms & 0xFF), static_cast<char>(period_ms >> 8)};
+  d.logic().set_object(0x1017, 0, std::string(ms, 2));
+  d.logic().set_heartbeat_mode(true);
+}
+
+std::string DemoDevices::request(const Args& a, const std::string& usage_text, const Place& place) {
+  const std::string usage = "error: usage: " + usage_text;
+  if (a.size() == 3 && a[0] == "line") {
+    int line = 0;
+    if (!parse_int(a[1], line) || line < 1 || line > vbus::kNets)
+      return "error: bad line " + quote_word(a[1]);
+    if (a[2] != "down" && a[2] != "up") return usage;
+    vbus::set_net_down(line - 1, a[2] == "down");
+    return "ok";
+  }
+  int line = 0, node = 0;
+  if (!place(a[1], line, node)) return "error: unknown node property " + quote_word(a[1]);
+  sim::VbusNode* d = find(line, node);
+  if (d == nullptr) return "error: no simulated device for " + a[1];
+  if ((a[0] == "silent" || a[0] == "hold") && a.size() == 3 && (a[2] == "on" || a[2] == "off")) {
+    if (a[0] == "silent") {
+      d->logic().set_silent(a[2] == "on");
+    } else {
+      d->hold_answers(a[2] == "on");
+      if (a[2] == "off") d->release_answers();
+    }
+    return "ok";
+  }
+  if (a[0] == "abort" && a.size() == 2) {
+    d->logic().abort_next_upload(0x06020000);  // object does not exist
+    return "ok";
+  }
+  if (a[0] == "emcy" && a.size() == 2) {
+    d->send_emcy(0x8110, 0x11, {0x00, 0x00, 0x00, 0x00, 0x00});
+    return "ok";
+  }
+  if (a[0] == "boot" && a.size() == 2) {
+    d->boot();
+    return "ok";
+  }
+  return usage;
+}
+
+}  // namespace canbus_server

@@ -1,5 +1,8 @@
 #include "demo_devices.h"
 
+#include <cmath>
+#include <cstring>
+
 #include "config_file.h"
 #include "demo_config.h"
 #include "vbus.h"
@@ -23,10 +26,16 @@ void DemoDevices::create(const std::vector<NodeSpec>& nodes) {
            false});
     }
   }
-  // A node with an EDS gets a device that serves the file's dictionary.
+  // A node with an EDS gets a device that serves the file's dictionary; the example's devices
+  // move their measurements by a model of the device.
   for (const auto& n : nodes) {
-    sim::VbusNode* d = find(n.line, n.node);
-    if (n.od && d != nullptr) d->logic().load_dictionary(*n.od);
+    Device* d = device(n.line, n.node);
+    if (d == nullptr) continue;
+    if (n.od) d->node->logic().load_dictionary(*n.od);
+    d->process_data = d->process_data || n.process_data;
+    for (const auto& x : kDemoDevices) {
+      if (x.line == n.line && x.node == n.node) add_model(*d->node, x.model);
+    }
   }
   // A node supervised by heartbeat gets a device that beats (producer time 0x1017) and does
   // not answer guarding.
@@ -47,21 +56,68 @@ void DemoDevices::add_plain(const NodeSpec& n, bool manual) {
   }
 }
 
-sim::VbusNode* DemoDevices::find(int line, int node) {
+DemoDevices::Device* DemoDevices::device(int line, int node) {
   for (auto& d : devices_) {
-    if (d.node->net() == line - 1 && d.node->logic().node_id() == node) return d.node.get();
+    if (d.node->net() == line - 1 && d.node->logic().node_id() == node) return &d;
   }
   return nullptr;
 }
 
+sim::VbusNode* DemoDevices::find(int line, int node) {
+  Device* d = device(line, node);
+  return d == nullptr ? nullptr : d->node.get();
+}
+
 void DemoDevices::start() {
   for (auto& d : devices_) {
-    if (d.node->logic().heartbeat_period_ms() > 0) d.node->start_heartbeat();
+    if (d.node->logic().heartbeat_period_ms() > 0 || d.process_data) d.node->start_heartbeat();
   }
 }
 
 void DemoDevices::tick() {
-  for (auto& d : devices_) d.node->heartbeat_tick();
+  for (auto& d : devices_) {
+    d.node->heartbeat_tick();
+    if (d.process_data) d.node->pdo_tick();
+  }
+}
+
+namespace {
+
+// The vacuum gauge: its pressure (REAL32 at 0x2200, mbar) pumps down from 1e-3 towards 1e-7
+// with a time constant of 20 s, a slight ripple on it; its status (0x2201) 1 once below 1e-5.
+class GaugeModel final : public sim::DeviceModel {
+ public:
+  void step(int64_t now_ns, sim::ObjectValues& od) override {
+    if (start_ns_ < 0) start_ns_ = now_ns;
+    const double t = static_cast<double>(now_ns - start_ns_) / 1e9;
+    const double p = (1e-7 + 1e-3 * std::exp(-t / 20.0)) * (1.0 + 0.01 * std::sin(t));
+    const float f = static_cast<float>(p);
+    uint32_t bits = 0;
+    std::memcpy(&bits, &f, sizeof bits);
+    od.set(0x2200, 0, static_cast<int64_t>(bits));
+    od.set(0x2201, 0, p < 1e-5 ? 1 : 0);
+  }
+  int64_t step_ns() const override { return 0; }  // sampled when its TPDO is due
+
+ private:
+  int64_t start_ns_ = -1;
+};
+
+}  // namespace
+
+void DemoDevices::add_model(sim::VbusNode& d, DemoModel model) {
+  switch (model) {
+    case DemoModel::kNone:
+      break;
+    case DemoModel::kSupply:
+      // The actual current (0x2200, mA) follows the set-point (0x2100) at 10 A/s.
+      d.logic().set_model(std::make_shared<sim::SupplyModel>(sim::ObjectKey{0x2100, 0},
+                                                             sim::ObjectKey{0x2200, 0}, 10000));
+      break;
+    case DemoModel::kGauge:
+      d.logic().set_model(std::make_shared<GaugeModel>());
+      break;
+  }
 }
 
 void DemoDevices::emergencies() {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "canopen_node.h"
+#include "demo_config.h"
 #include "requests.h"
 
 namespace canbus {
@@ -29,6 +30,7 @@ class DemoDevices {
     int node = 0;
     int heartbeat_ms = 0;  // beats at this period (0x1017) and answers no guarding; 0: guarded
     std::shared_ptr<const canbus::ObjectDictionary> od;  // the node's EDS, served; may be null
+    bool process_data = false;  // sends TPDOs / takes RPDOs: steps on a thread of its own
   };
 
   // The bundled example's devices for the nodes configured at their places, a plain device for
@@ -39,9 +41,10 @@ class DemoDevices {
   sim::VbusNode* find(int line, int node);
   bool empty() const { return devices_.empty(); }
 
-  // Without --manual: each device that beats or sends process data on a thread of its own.
+  // Without --manual: each device that beats or has process data on a thread of its own.
   void start();
-  // --manual: one step of the devices' heartbeats at the framework clock's time.
+  // --manual: one step of the devices' heartbeats and process data (their device models, the
+  // TPDOs due) at the framework clock's time.
   void tick();
   // The example's emergencies (every 3 s without --manual).
   void emergencies();
@@ -57,8 +60,11 @@ class DemoDevices {
   struct Device {
     std::unique_ptr<sim::VbusNode> node;
     bool emcy = false;  // reports an emergency now and then
+    bool process_data = false;
   };
+  Device* device(int line, int node);
   static void beat(sim::VbusNode& d, int period_ms);
+  static void add_model(sim::VbusNode& d, DemoModel model);
 
   std::vector<Device> devices_;
 };

@@ -127,7 +127,8 @@ class SteppedClock : public tavik::Clock {
 };
 SteppedClock* g_stepped = nullptr;
 
-canbus::NodeConfig node_config(const MonitorSpec& m) {
+canbus::NodeConfig node_config(const MonitorSpec& m,
+                               std::shared_ptr<const canbus::BootConfig> boot) {
   canbus::NodeConfig c;
   c.mode = m.heartbeat ? canbus::Supervision::kHeartbeat : canbus::Supervision::kGuarding;
   c.guard_period_ms = m.period_ms;
@@ -136,6 +137,7 @@ canbus::NodeConfig node_config(const MonitorSpec& m) {
   c.heartbeat_tolerance_ms = m.tolerance_ms;
   // One log line per emergency: the library's can_emergency line (called from on_frames).
   c.log_emergencies = false;
+  c.boot = boot;
   return c;
 }
 
@@ -217,6 +219,10 @@ Server::Server(Options opts, int out_fd) : opts_(std::move(opts)), out_fd_(out_f
 
 Server::~Server() {
   worker_.stop();
+  if (pd_) {
+    if (monitor_) monitor_->use_sync(nullptr);
+    pd_->stop_sync();
+  }
   // The monitor lets go of the node properties before they go.
   monitor_.reset();
   // Node properties go before the devices and the location they live in. Their handles go back
@@ -452,6 +458,21 @@ bool Server::start() {
     return false;
   }
 
+  // Process data: the PDO and BOOT lines of the nodes, the lines' SYNC producers.
+  pd_ = std::make_unique<ProcessData>(opts_.value_interval_ms);
+  {
+    std::vector<std::string> errors;
+    if (!pd_->load(config_, config_.node_names(), objects_, errors)) {
+      for (const auto& e : errors) std::cerr << config_file_ << ": " << e << "\n";
+      if (!opts_.ignore_bad_lines) {
+        std::cerr << "canbus-server: " << errors.size()
+                  << " process-data configuration(s) cannot be used; fix them or start with "
+                     "--ignore-bad-lines\n";
+        return false;
+      }
+    }
+  }
+
   // Every option is checked and every listener bound before a node is touched on the bus.
   if (!open_listeners()) return false;
   if (!record_.start(opts_.record, simulate_, std::cerr)) return false;
@@ -487,6 +508,13 @@ bool Server::start() {
     if (n.node > 0 && n.node <= 127 && n.prop->handle() >= 0) identity.push_back(n.prop);
   }
   read_identities(identity, std::cerr, g_stop);
+  {
+    std::lock_guard<std::mutex> lk(state_mx_);
+    supervise_waiting();
+  }
+  // SYNC once the lines are open; the monitor expects synchronous TPDOs after its SYNCs.
+  pd_->start_sync(!opts_.manual);
+  monitor_->use_sync(pd_->monitor_sync());
   write_out("canbus-server: " + std::to_string(nodes_.size()) + " node properties from " +
             config_file_ + (simulate_ ? " on the virtual bus with simulated nodes" : "") + "\n");
   return true;
@@ -540,7 +568,10 @@ void Server::attach(Node& n) {
         can_error_str(static_cast<unsigned long>(static_cast<long>(r))) + ")");
   }
   n.master = r == 0 && !has_master && p->line_ptr() != nullptr;
-  if (n.master) {
+  if (n.master && pd_->boot(p->name()) != nullptr) {
+    // The monitor configures and starts it.
+    n.supervise_later = true;
+  } else if (n.master) {
     p->start_node();
     supervise(n);
   } else if (const Node* m = master_of(n)) {
@@ -550,11 +581,18 @@ void Server::attach(Node& n) {
 }
 
 void Server::supervise(Node& n) {
-  const int r = monitor_->add(n.prop, node_config(n.mon));
+  n.supervise_later = false;
+  const int r = monitor_->add(n.prop, node_config(n.mon, pd_->boot(n.prop->name())));
   if (r != 0) {
     log(n.prop->name() + ": " + monitor_text(n.mon) +
         (monitor_->supervised(n.prop) ? " (an identifier could not be enabled: " : " refused (") +
         std::to_string(r) + ")");
+  }
+}
+
+void Server::supervise_waiting() {
+  for (auto& n : nodes_) {
+    if (n.supervise_later && n.master) supervise(n);
   }
 }
 
@@ -579,6 +617,7 @@ DemoDevices::NodeSpec Server::device_spec(const Node& n) const {
   s.node = n.node;
   s.heartbeat_ms = n.mon.heartbeat ? n.mon.period_ms : 0;
   s.od = objects_.dictionary(n.prop->name());
+  s.process_data = pd_->has_process_data(n.prop->name());
   return s;
 }
 
@@ -623,6 +662,10 @@ canbus::MonitorCallbacks Server::monitor_callbacks() {
       std::lock_guard<std::mutex> lk(state_mx_);
       Node* n = node_of(&p);
       if (n == nullptr) return;
+      // A node whose configuration failed says so while it is heard.
+      if (kind == Event::Kind::kState && !n->config_failure.empty()) {
+        p.condition_prop()->set_value(n->config_failure);
+      }
       followers_condition(*n);
       e = Event{kind, n->line, n->node, p.name()};
       e.state = state_text(state);
@@ -648,6 +691,48 @@ canbus::MonitorCallbacks Server::monitor_callbacks() {
   };
   cb.on_line_lost = [this](int line) { events_.publish({Event::Kind::kLineLost, line, 0, ""}); };
   cb.on_line_back = [this](int line) { events_.publish({Event::Kind::kLineBack, line, 0, ""}); };
+  // Process data: the values are stored, their events go out afterwards.
+  cb.on_pdo = [this](D_can& p, int pdo, const canbus::PdoValues& v) {
+    std::vector<Event> events;
+    {
+      std::lock_guard<std::mutex> lk(state_mx_);
+      Node* n = node_of(&p);
+      if (n == nullptr) return;
+      pd_->on_pdo(p.name(), n->line, n->node, pdo, v, events);
+    }
+    for (const auto& e : events) events_.publish(e);
+  };
+  auto late = [this](D_can& p, int pdo, bool is_late) {
+    Event e;
+    {
+      std::lock_guard<std::mutex> lk(state_mx_);
+      Node* n = node_of(&p);
+      if (n == nullptr) return;
+      pd_->on_late(p.name(), pdo, is_late);
+      e = Event{is_late ? Event::Kind::kPdoLate : Event::Kind::kPdoBack, n->line, n->node,
+                p.name()};
+    }
+    e.detail = canbus::pdo_name(canbus::PdoKind::kTpdo, pdo);
+    events_.publish(e);
+  };
+  cb.on_pdo_late = [late](D_can& p, int pdo) { late(p, pdo, true); };
+  cb.on_pdo_back = [late](D_can& p, int pdo) { late(p, pdo, false); };
+  // A failed configuration leaves the node unstarted: its .CONDITION tells why.
+  cb.on_boot_config = [this](D_can& p, const canbus::BootReport& r) {
+    Event e;
+    {
+      std::lock_guard<std::mutex> lk(state_mx_);
+      Node* n = node_of(&p);
+      if (n == nullptr) return;
+      n->config_failure = r.ok ? "" : "Not configured: " + r.reason;
+      if (!r.ok) p.condition_prop()->set_value(n->config_failure);
+      followers_condition(*n);
+      e = Event{r.ok ? Event::Kind::kConfigured : Event::Kind::kConfigFailed, n->line, n->node,
+                p.name()};
+    }
+    e.detail = r.reason;
+    events_.publish(e);
+  };
   // The library's own emergency report ("D_can::can_emergency ..."), once per frame.
   cb.on_frames = [this](D_can& p, CMSG* frames, int count) {
     int node = 0;
@@ -663,7 +748,10 @@ canbus::MonitorCallbacks Server::monitor_callbacks() {
 // --manual: 100 ms of the stepped clock, the simulated devices' heartbeats, one poll.
 void Server::tick() {
   if (g_stepped != nullptr) g_stepped->advance(int64_t{kMonitorPeriodMs} * 1'000'000);
+  pd_->tick_sync();
   demo_.tick();
+  // The boot configurations run on the monitor's workers: this poll delivers their reports.
+  monitor_->wait_boot_configs(10000);
   monitor_->poll();
   if (++ticks_ % 30 == 0) demo_.emergencies();
 }
@@ -938,9 +1026,10 @@ std::string Server::status() {
   std::ostringstream o;
   o << std::left << std::setw(18) << "NODE" << std::setw(5) << "LINE" << std::setw(5) << "ID"
     << std::setw(9) << "ROLE" << std::setw(19) << "CONDITION" << std::setw(7) << "ALIVE"
-    << std::setw(6) << "FILL" << std::setw(5) << "EMCY" << std::setw(6) << "LOST" << std::setw(18)
-    << "MONITOR"
+    << std::setw(6) << "FILL" << std::setw(5) << "EMCY" << std::setw(6) << "LOST"
+    << ProcessData::status_heading() << std::setw(18) << "MONITOR"
     << "IDENTITY\n";
+  const int64_t now = tavik::clock().now_ns();
   for (auto& n : nodes_) {
     D_can* p = n.prop;
     // The node's counters, also on its followers' rows; supervision on the master's.
@@ -954,8 +1043,8 @@ std::string Server::status() {
       // The last state heard is no state while the node is lost.
       << (supervised && st.lost ? std::string("-") : hex2(p->alive_prop()->value())) << std::setw(6)
       << p->can_return() << std::setw(5) << st.emergencies << std::setw(6) << st.frames_lost
-      << std::setw(18) << mode << p->manu_prop()->value() << " / " << p->hwver_prop()->value()
-      << " / " << p->swver_prop()->value();
+      << pd_->status_columns(p->name(), now) << std::setw(18) << mode << p->manu_prop()->value()
+      << " / " << p->hwver_prop()->value() << " / " << p->swver_prop()->value();
     if (auto s = scanned_.find(n.line); s != scanned_.end() && s->second.count(n.node) == 0) {
       o << "  NOT FOUND BY SCAN";
     }
@@ -992,10 +1081,18 @@ std::string Server::cmd_list() {
       o << "  (" << p->description() << ")";
     }
   }
+  std::vector<std::string> values;
+  for (const auto& n : nodes_) pd_->list(n.prop->name(), values);
+  for (const auto& v : values) {
+    if (!first) o << "\n";
+    first = false;
+    o << v;
+  }
   return o.str();
 }
 
 std::string Server::cmd_get(const std::string& name) {
+  if (pd_->is_value(name)) return pd_->get(name);
   D_fct* p = location_->find(name);
   if (p == nullptr) return "error: unknown property " + quote_word(name);
   EqData in, res;
@@ -1016,6 +1113,10 @@ std::string Server::cmd_get(const std::string& name) {
 // With bus_mx_ (a bus job).
 std::string Server::cmd_set(Client& c, const std::string& name, const Args& values) {
   std::unique_lock<std::mutex> lk(state_mx_);
+  if (pd_->is_value(name)) {
+    lk.unlock();
+    return cmd_set_value(c, name, values);
+  }
   D_fct* p = location_->find(name);
   if (p == nullptr) return "error: unknown property " + quote_word(name);
   if (is_read_only(name)) return "error: " + name + " is read-only";
@@ -1061,6 +1162,38 @@ std::string Server::cmd_set(Client& c, const std::string& name, const Args& valu
   log(name + " set to" + shown + " by " + c.who());
   // The line takes a baud rate when it opens; the status table shows the one in use.
   if (ends_with(name, ".BAUDRATE")) return "ok (applies when the line is next opened)";
+  return "ok";
+}
+
+// With bus_mx_, without state_mx_: checked under state_mx_, sent without it.
+std::string Server::cmd_set_value(Client& c, const std::string& name, const Args& values) {
+  std::string node_name;
+  canbus::PdoConfig pdo;
+  std::vector<canbus::Value> raw;
+  D_can* p = nullptr;
+  canbus::SyncProducer* sync = nullptr;
+  {
+    std::lock_guard<std::mutex> lk(state_mx_);
+    if (auto e = pd_->prepare_set(name, values, node_name, pdo, raw); !e.empty()) return e;
+    Node* n = find_node(node_name);
+    if (n == nullptr || n->prop->handle() < 0) return "error: " + node_name + " is not on the bus";
+    p = n->prop;
+    sync = pd_->sync_of(n->line);
+  }
+  std::string err;
+  const int r = canbus::send_rpdo(*p, pdo, raw, sync, &err);
+  if (r != 0) {
+    return "error: " + canbus::pdo_name(pdo.kind, pdo.number) + " not sent: " +
+           (err.empty() ? can_error_str(static_cast<unsigned long>(static_cast<long>(r))) : err);
+  }
+  {
+    std::lock_guard<std::mutex> lk(state_mx_);
+    pd_->commit_set(name, pdo, raw);
+  }
+  std::string shown;
+  for (const auto& v : values) shown += " " + quote_word(v);
+  log(name + " set to" + shown + " by " + c.who());
+  if (sync != nullptr && canbus::is_synchronous(pdo)) return "ok (sent after the next SYNC)";
   return "ok";
 }
 
@@ -1131,6 +1264,9 @@ std::string Server::cmd_set_node(Client& c, Node& n, const int v[4]) {
   }
   lk.unlock();
   read_identity(n);
+  lk.lock();
+  supervise_waiting();
+  lk.unlock();
   return "ok (moved to line " + std::to_string(n.line) + " node " + std::to_string(n.node) +
          ", attached again)";
 }
@@ -1312,6 +1448,8 @@ int Server::run(int in_fd) {
   if (net) net->stop();
   worker_.stop();  // its jobs may pause and restart the monitor
   monitor_->stop();
+  monitor_->use_sync(nullptr);
+  pd_->stop_sync();
   std::lock_guard<std::mutex> bus(bus_mx_);
   std::lock_guard<std::mutex> lk(state_mx_);
   if (opts_.status_every > 0) write_out(status() + "\n");

@@ -22,8 +22,9 @@
 // The files: options (command line), config_file (reading and writing the configuration),
 // requests (request lines, the request table and the framing of answers), events (the one place
 // events are published), network (Asio sessions), demo_devices (the simulated devices of the
-// virtual bus, their heartbeats and emergencies, the `sim` request), server (nodes,
-// supervision, request handlers).
+// virtual bus, their heartbeats and emergencies, the `sim` request), process_data (PDOs, boot
+// configuration, SYNC, the process values as properties), server (nodes, supervision, request
+// handlers).
 #pragma once
 
 #include <atomic>
@@ -47,6 +48,7 @@
 #include "events.h"
 #include "od_requests.h"
 #include "options.h"
+#include "process_data.h"
 #include "requests.h"
 
 namespace canbus_server {
@@ -124,6 +126,10 @@ class Server {
     int node = 0;
     bool master = false;  // attached as the master of its line and node
     MonitorSpec mon;      // its supervision while it is a master
+    // A master with a boot configuration is handed to the monitor once its identity is read
+    // (the configuration's transfers and the uploads would take each other's answers).
+    bool supervise_later = false;
+    std::string config_failure;  // why its last boot configuration failed; empty: it did not
   };
 
   static std::string role_of(const Node& n);
@@ -153,8 +159,11 @@ class Server {
   void attach(Node& n);
   void read_identity(Node& n);
   canbus::MonitorCallbacks monitor_callbacks();
-  void supervise(Node& n);  // hands a master to the monitor; with state_mx_ or before run
-  void tick();              // one poll of the monitor on the stepped clock, with bus_mx_
+  void supervise(Node& n);   // hands a master to the monitor; with state_mx_ or before run
+  void supervise_waiting();  // the masters left for after their identity read; the same
+  // With bus_mx_ (a bus job): a set-point, sent as its RPDO.
+  std::string cmd_set_value(Client& c, const std::string& name, const Args& values);
+  void tick();  // one poll of the monitor on the stepped clock, with bus_mx_
   // The master whose node `p` is (itself or the one it follows), or nullptr.
   const Node* master_of(const Node& n) const;
   Node* node_of(const D_can* p);
@@ -188,6 +197,8 @@ class Server {
   int64_t ticks_ = 0;
   std::unique_ptr<canbus::NodeMonitor> monitor_;
   NodeObjects objects_;  // dictionaries of the NAME.EDS lines
+  // PDOs, boot configurations, SYNC producers; its values are guarded by state_mx_.
+  std::unique_ptr<ProcessData> pd_;
   // The node ids the last scan of each line found (scan_requests.cpp); guarded by state_mx_.
   std::map<int, std::set<int>> scanned_;
 };

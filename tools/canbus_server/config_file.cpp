@@ -39,6 +39,14 @@ std::vector<std::string> words(const std::string& s) {
   return out;
 }
 
+bool all_ints(const std::vector<std::string>& w) {
+  int v = 0;
+  for (const auto& x : w) {
+    if (!parse_int(x, v)) return false;
+  }
+  return true;
+}
+
 // Four integers of a value text into `v`; the reason when the text is not that.
 std::string four_ints(const std::vector<std::string>& w, int v[4]) {
   if (w.size() != 4) return "takes four integers, not " + std::to_string(w.size()) + " values";
@@ -228,7 +236,7 @@ std::string parse_pdo(const std::string& which, const std::string& value, PdoSpe
     PdoValueSpec v;
     v.name = w[0];
     if (!value_name_ok(v.name)) return "a value name is 1..32 of A-Z a-z 0-9 _, not '" + w[0] + "'";
-    if (has_sub_suffix("." + v.name) || is_pdo_suffix(v.name) || v.name == "BOOT")
+    if (has_sub_suffix("X." + v.name) || is_pdo_suffix(v.name) || v.name == "BOOT")
       return v.name + " is a sub-property of the node already";
     for (const auto& o : p.values) {
       if (o.name == v.name) return v.name + " is mapped twice";
@@ -510,10 +518,11 @@ ConfigFile ConfigFile::parse(const std::string& text) {
         } else if (auto e = parse_sync(vtext, sync); !e.empty()) {
           bad(name + " " + e);
         }
-      } else if (name.find('.') != std::string::npos &&
-                 (is_pdo_suffix(name.substr(name.rfind('.') + 1)) || ends_with(name, ".BOOT")) &&
-                 !w.empty() && !parse_int(w[0], probe)) {
-        // Checked once its node property is known (below), as .MONITOR.
+      } else if (name.find('.') != std::string::npos && !w.empty() &&
+                 ((is_pdo_suffix(name.substr(name.rfind('.') + 1)) && !parse_int(w[0], probe)) ||
+                  (ends_with(name, ".BOOT") && !all_ints(w)))) {
+        // Checked once its node property is known (below), as .MONITOR: a value of plain
+        // numbers is a node property's of that name.
         l.kind = Kind::kSub;
         const std::string which = name.substr(name.rfind('.') + 1);
         PdoSpec pdo;

@@ -451,13 +451,6 @@ bool Server::start() {
       ++bad_files;
     }
   }
-  if (bad_files > 0 && !opts_.ignore_bad_lines) {
-    std::cerr << "canbus-server: " << bad_files
-              << " EDS file(s) cannot be used; fix them or start with --ignore-bad-lines (the "
-                 "node is then reached by index only)\n";
-    return false;
-  }
-
   // Process data: the PDO and BOOT lines of the nodes, the lines' SYNC producers.
   pd_ = std::make_unique<ProcessData>(opts_.value_interval_ms);
   {
@@ -471,6 +464,13 @@ bool Server::start() {
         return false;
       }
     }
+  }
+
+  if (bad_files > 0 && !opts_.ignore_bad_lines) {
+    std::cerr << "canbus-server: " << bad_files
+              << " EDS file(s) cannot be used; fix them or start with --ignore-bad-lines (the "
+                 "node is then reached by index only)\n";
+    return false;
   }
 
   // Every option is checked and every listener bound before a node is touched on the bus.

@@ -493,11 +493,11 @@ TEST_F(ServerE2E, ProcessValuesAreReadWatchedAndSet) {
   for (const auto& [request, answer] : refused) EXPECT_EQ(s.ask(request), answer);
   EXPECT_EQ(reader.ask("set CAN.MAGNET.SETPOINT 1000"), "error: read-only client");
   ASSERT_EQ(s.ask("watch"), "ok (watching)");
-  ASSERT_EQ(s.ask("set CAN.MAGNET.SETPOINT 1500"), "ok (sent after the next SYNC)");
-  // The events of the current, tick by tick: never two within 300 ms.
+  ASSERT_EQ(s.ask("set CAN.MAGNET.SETPOINT 8000"), "ok (sent after the next SYNC)");
+  // The events of the current as it follows at 10 A/s, tick by tick: never two within 300 ms.
   const std::string current = "event value line 2 node 10 CAN.MAGNET.CURRENT ";
   std::vector<int> at;
-  for (int t = 0; t < 12; ++t) {
+  for (int t = 0; t < 16; ++t) {
     s.send("tick 1");
     for (const auto& l : s.until("ok")) {
       if (l.rfind(current, 0) == 0) at.push_back(t);
@@ -506,13 +506,13 @@ TEST_F(ServerE2E, ProcessValuesAreReadWatchedAndSet) {
   ASSERT_GE(at.size(), 2u);
   for (size_t k = 1; k < at.size(); ++k) EXPECT_GE(at[k] - at[k - 1], 3) << k;
   EXPECT_THAT(s.ask("get CAN.MAGNET.CURRENT"),
-              ::testing::StartsWith("CAN.MAGNET.CURRENT = 1500 mA at "));
+              ::testing::StartsWith("CAN.MAGNET.CURRENT = 8000 mA at "));
   // Within the deadband of 10 mA: no event; beyond it: one.
-  ASSERT_EQ(s.ask("set CAN.MAGNET.SETPOINT 1505"), "ok (sent after the next SYNC)");
+  ASSERT_EQ(s.ask("set CAN.MAGNET.SETPOINT 7995"), "ok (sent after the next SYNC)");
   s.send("tick 10");
   EXPECT_THAT(s.until("ok"), ::testing::Not(::testing::Contains(::testing::StartsWith(current))));
   EXPECT_THAT(s.ask("get CAN.MAGNET.CURRENT"),
-              ::testing::StartsWith("CAN.MAGNET.CURRENT = 1505 mA at "));
+              ::testing::StartsWith("CAN.MAGNET.CURRENT = 7995 mA at "));
   ASSERT_EQ(s.ask("set CAN.MAGNET.SETPOINT 1600"), "ok (sent after the next SYNC)");
   s.send("tick 10");
   EXPECT_THAT(s.until("ok"), ::testing::Contains(current + "1600 mA"));
@@ -525,11 +525,11 @@ TEST_F(ServerE2E, ProcessValuesAreReadWatchedAndSet) {
   EXPECT_EQ(s.ask("get CAN.MAGNET.CONDITION"), "CAN.MAGNET.CONDITION = Operational");
   ASSERT_EQ(s.ask("quit"), "bye");
   EXPECT_EQ(s.wait_exit(), 0);
-  // The RPDOs in the can-utils form: sent values only (1500 == 0x05DC), never a refused one.
+  // The RPDOs in the can-utils form: sent values only (8000 == 0x1F40), never a refused one.
   std::ifstream rec(dir_ + "/rec.log");
   std::stringstream text;
   text << rec.rdbuf();
-  EXPECT_NE(text.str().find(" 20A#DC050000"), std::string::npos);
+  EXPECT_NE(text.str().find(" 20A#401F0000"), std::string::npos);
   EXPECT_NE(text.str().find(" 20A#40060000"), std::string::npos);
   for (const char* never : {" 20A#50C30000", " 20A#E8030000", " 20A#FFFFFFFF"}) {
     EXPECT_EQ(text.str().find(never), std::string::npos) << never;

@@ -54,6 +54,7 @@ enum class DemoModel {
   kNone,
   kSupply,  // the actual current follows the set-point (sim::SupplyModel)
   kGauge,   // the pressure pumps down
+  kPump,    // the rotor runs up
 };
 
 struct DemoDevice {
@@ -68,7 +69,7 @@ struct DemoDevice {
 
 inline constexpr DemoDevice kDemoDevices[] = {
     {1, 5, "Vacuum pump controller VPC-200, turbo stage, serial 0815", "HW 1.2", "SW 3.4.1", false,
-     DemoModel::kNone},
+     DemoModel::kPump},
     {1, 6, "VLV1", "HW 2", "SW 1.0", false, DemoModel::kNone},
     {2, 10, "Magnet power supply MPS-40", "HW C", "SW 7.1", true, DemoModel::kSupply},
     {2, 20, "Vacuum gauge VG-3", "HW 1", "SW 2.0", false, DemoModel::kGauge},  // beats

@@ -1,5 +1,6 @@
 #include "demo_devices.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -103,6 +104,20 @@ class GaugeModel final : public sim::DeviceModel {
   int64_t start_ns_ = -1;
 };
 
+// The pump: its rotor speed (UNSIGNED16 at 0x2200, Hz) runs up to 1200 Hz at 100 Hz/s.
+class PumpModel final : public sim::DeviceModel {
+ public:
+  void step(int64_t now_ns, sim::ObjectValues& od) override {
+    if (start_ns_ < 0) start_ns_ = now_ns;
+    const int64_t hz = std::min<int64_t>(1200, (now_ns - start_ns_) / 10000000);
+    od.set(0x2200, 0, hz);
+  }
+  int64_t step_ns() const override { return 0; }
+
+ private:
+  int64_t start_ns_ = -1;
+};
+
 }  // namespace
 
 void DemoDevices::add_model(sim::VbusNode& d, DemoModel model) {
@@ -116,6 +131,9 @@ void DemoDevices::add_model(sim::VbusNode& d, DemoModel model) {
       break;
     case DemoModel::kGauge:
       d.logic().set_model(std::make_shared<GaugeModel>());
+      break;
+    case DemoModel::kPump:
+      d.logic().set_model(std::make_shared<PumpModel>());
       break;
   }
 }

@@ -272,6 +272,16 @@ void ProcessData::on_late(const std::string& node, int pdo, bool late) {
   }
 }
 
+std::string ProcessData::value_line(const std::string& node) const {
+  std::string l;
+  for (const auto& v : values_) {
+    if (v.node != node) continue;
+    l += (l.empty() ? node + ": " : ", ") + v.spec.name + " " + (v.has ? text_of(v) : "-") +
+         (v.tpdo ? "" : " (set)");
+  }
+  return l;
+}
+
 const char* ProcessData::status_heading() {
   return "PDOS  AGE     RATE     LATE   ";
 }

@@ -65,6 +65,9 @@ class ProcessData {
   // ones ("12  0.1s  10.0/s  -"); dashes without process data.
   std::string status_columns(const std::string& node, int64_t now_ns) const;
   static const char* status_heading();
+  // "CAN.PSU: CURRENT 1500 mA, SETPOINT 1500 mA (set)" ("-" before a value came); empty
+  // without values.
+  std::string value_line(const std::string& node) const;
 
   // A set-point: `name` an RPDO's value, `words` its new value (one number in the value's
   // units). On success the RPDO's mapping with every value (the others as last set, 0 before)

@@ -1022,7 +1022,7 @@ std::string Server::cmd_help(const Args& a) const {
   return o.str();
 }
 
-std::string Server::status() {
+std::string Server::status(bool values) {
   std::ostringstream o;
   o << std::left << std::setw(18) << "NODE" << std::setw(5) << "LINE" << std::setw(5) << "ID"
     << std::setw(9) << "ROLE" << std::setw(19) << "CONDITION" << std::setw(7) << "ALIVE"
@@ -1060,6 +1060,12 @@ std::string Server::status() {
   for (canline* l : lines) {
     o << "line " << l->line() << ": handle " << l->handle() << ", "
       << (l->handle() > 0 ? "open" : "closed") << ", baud code " << l->baud() << "\n";
+  }
+  if (values) {
+    for (auto& n : nodes_) {
+      const std::string v = pd_->value_line(n.prop->name());
+      if (!v.empty()) o << v << "\n";
+    }
   }
   std::string s = o.str();
   if (!s.empty() && s.back() == '\n') s.pop_back();
@@ -1415,7 +1421,7 @@ int Server::run(int in_fd) {
     if (opts_.status_every > 0 && now >= next_status) {
       {
         std::lock_guard<std::mutex> lk(state_mx_);
-        write_out(status() + "\n");
+        write_out(status(true) + "\n");
       }
       next_status = now + std::chrono::duration_cast<clk::duration>(
                               std::chrono::duration<double>(opts_.status_every));
@@ -1452,7 +1458,7 @@ int Server::run(int in_fd) {
   pd_->stop_sync();
   std::lock_guard<std::mutex> bus(bus_mx_);
   std::lock_guard<std::mutex> lk(state_mx_);
-  if (opts_.status_every > 0) write_out(status() + "\n");
+  if (opts_.status_every > 0) write_out(status(true) + "\n");
   std::string error;
   if (!save(error)) {
     std::cerr << "canbus-server: " << error << "\n";

@@ -153,7 +153,9 @@ class Server {
   bool check_folder(const std::string& dir, bool ours, std::string& error) const;
   bool open_listeners();
   std::string cmd_help(const Args& args) const;
-  std::string status();
+  // The status table; `values` (the operator's table of --status-every): then a line per node
+  // with process values.
+  std::string status(bool values = false);
   Node* find_node(const std::string& name);
   DemoDevices::NodeSpec device_spec(const Node& n) const;
   void attach(Node& n);

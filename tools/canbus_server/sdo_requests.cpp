@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "config_file.h"
 #include "od_requests.h"
+#include "config_file.h"
 #include "parallel.h"
 #include "requests.h"
 

@@ -156,7 +156,8 @@ TEST(ServerConfig, StartIsRefusedOnBadLinesAndTheFileIsKept) {
     // The lines fixed, the EDS file still stops the start; it names the file, line and reason.
     const std::string fixed = dir + "/f.conf";
     std::ofstream(fixed) << "CAN.VALVE: 1 6 0 0\nCAN.VALVE.EDS: bad.eds\n"
-                         << "CAN.VALVE.BOOT: 0x1017:0 uint8 300; dcf\n";
+                         << "CAN.VALVE.BOOT: 0x1017:0 uint8 300; dcf\n"
+                         << "CAN.VALVE.TPDO1: event 100 map X \"Position\"\n";
     ServerProcess s(ServerProcess::Program{}, dir + "/err2",
                     {CANBUS_SERVER_PATH, "--manual", "--config", fixed});
     EXPECT_EQ(s.wait_exit(), 1);
@@ -168,6 +169,9 @@ TEST(ServerConfig, StartIsRefusedOnBadLinesAndTheFileIsKept) {
     EXPECT_NE(err.find("CAN.VALVE.BOOT: 300 for uint8: value 300 out of range"), std::string::npos)
         << err;
     EXPECT_NE(err.find("CAN.VALVE.BOOT: dcf needs the node's DCF file"), std::string::npos) << err;
+    EXPECT_NE(err.find("CAN.VALVE.TPDO1: X: an object by name needs the node's EDS"),
+              std::string::npos)
+        << err;
   }
   EXPECT_EQ(slurp(path), text);
   {

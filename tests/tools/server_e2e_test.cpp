@@ -480,6 +480,14 @@ TEST_F(ServerE2E, ProcessValuesAreReadWatchedAndSet) {
               ::testing::MatchesRegex("CAN.MAGNET.CURRENT = 0 mA at 20..-..-.. ..:..:..\\.... UTC "
                                       "\\(TPDO1\\)"));
   EXPECT_EQ(s.ask("get CAN.MAGNET.SETPOINT"), "CAN.MAGNET.SETPOINT = none (not set yet)");
+  s.send("list");
+  const auto list = s.answer();
+  EXPECT_THAT(list, ::testing::Contains("CAN.MAGNET.SETPOINT  (process value, RPDO1 set-point, "
+                                        "uint32, mA, min 0, max 40000)"));
+  // Mapped by the object's name in the gauge's EDS.
+  EXPECT_THAT(list,
+              ::testing::Contains("CAN.GAUGE.PRESSURE  (process value, TPDO1, REAL32, mbar)"));
+  EXPECT_THAT(s.ask("get CAN.GAUGE.PRESSURE"), ::testing::StartsWith("CAN.GAUGE.PRESSURE = 0.00"));
   SocketClient reader(sock);
   const std::pair<const char*, const char*> refused[] = {
       {"set CAN.MAGNET.SETPOINT 50000",
@@ -529,7 +537,11 @@ TEST_F(ServerE2E, ProcessValuesAreReadWatchedAndSet) {
   std::ifstream rec(dir_ + "/rec.log");
   std::stringstream text;
   text << rec.rdbuf();
-  EXPECT_NE(text.str().find(" 20A#401F0000"), std::string::npos);
+  const size_t rpdo = text.str().find(" 20A#401F0000");
+  ASSERT_NE(rpdo, std::string::npos);
+  // Right after the SYNC of line 2.
+  const size_t before = text.str().rfind('\n', text.str().rfind('\n', rpdo) - 1);
+  EXPECT_NE(text.str().substr(before, rpdo - before).find(" can1 080# "), std::string::npos);
   EXPECT_NE(text.str().find(" 20A#40060000"), std::string::npos);
   for (const char* never : {" 20A#50C30000", " 20A#E8030000", " 20A#FFFFFFFF"}) {
     EXPECT_EQ(text.str().find(never), std::string::npos) << never;

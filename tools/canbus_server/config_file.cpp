@@ -167,15 +167,42 @@ bool value_name_ok(const std::string& n) {
   return true;
 }
 
+// The parts of `s` between the separators outside double quotes.
 std::vector<std::string> split_on(const std::string& s, char sep) {
-  std::vector<std::string> out;
-  size_t start = 0;
-  for (;;) {
-    const size_t end = s.find(sep, start);
-    out.push_back(s.substr(start, end == std::string::npos ? std::string::npos : end - start));
-    if (end == std::string::npos) return out;
-    start = end + 1;
+  std::vector<std::string> out(1);
+  bool quoted = false;
+  for (char c : s) {
+    if (c == '"') quoted = !quoted;
+    if (c == sep && !quoted) {
+      out.emplace_back();
+    } else {
+      out.back() += c;
+    }
   }
+  return out;
+}
+
+// Words separated by blanks; a word in double quotes keeps its blanks (quotes removed, flagged
+// in `quoted`). false when a quote is not closed.
+bool quoted_words(const std::string& s, std::vector<std::string>& out, std::vector<bool>& quoted) {
+  size_t i = 0;
+  while (i < s.size()) {
+    if (s[i] == ' ' || s[i] == '\t') {
+      ++i;
+    } else if (s[i] == '"') {
+      const size_t end = s.find('"', i + 1);
+      if (end == std::string::npos) return false;
+      out.push_back(s.substr(i + 1, end - i - 1));
+      quoted.push_back(true);
+      i = end + 1;
+    } else {
+      const size_t end = s.find_first_of(" \t", i);
+      out.push_back(s.substr(i, end == std::string::npos ? std::string::npos : end - i));
+      quoted.push_back(false);
+      i = end == std::string::npos ? s.size() : end;
+    }
+  }
+  return true;
 }
 
 std::string pdo_usage(bool tpdo) {
@@ -231,8 +258,12 @@ std::string parse_pdo(const std::string& which, const std::string& value, PdoSpe
   if (p.number > 4 && p.cob_id == 0) return "PDO " + std::to_string(p.number) + " needs 'cob ID'";
   unsigned bits = 0;
   for (const std::string& item : split_on(value.substr(map_at + 4), ',')) {
-    const auto w = words(item);
-    if (w.size() < 3) return "each value takes 'NAME INDEX:SUB TYPE ...'";
+    std::vector<std::string> w;
+    std::vector<bool> quoted;
+    if (!quoted_words(item, w, quoted)) return "a quote is not closed";
+    const bool by_name = w.size() >= 2 && quoted[1];
+    if (w.size() < (by_name ? 2u : 3u))
+      return "each value takes 'NAME INDEX:SUB TYPE ...' or 'NAME \"OBJECT\" ...'";
     PdoValueSpec v;
     v.name = w[0];
     if (!value_name_ok(v.name)) return "a value name is 1..32 of A-Z a-z 0-9 _, not '" + w[0] + "'";
@@ -241,14 +272,21 @@ std::string parse_pdo(const std::string& which, const std::string& value, PdoSpe
     for (const auto& o : p.values) {
       if (o.name == v.name) return v.name + " is mapped twice";
     }
-    if (!parse_object(w[1], v.index, v.subindex))
-      return v.name + ": '" + w[1] + "' is no INDEX:SUB (0x0001..0xFFFF, 0..255)";
-    const PdoType* t = pdo_type(w[2]);
-    if (t == nullptr) return v.name + ": '" + w[2] + "' is no numeric data type";
-    v.type = t->name;
-    v.bits = t->bits;
-    v.is_real = t->real;
-    for (size_t i = 3; i < w.size(); i += 2) {
+    size_t options = 2;
+    if (by_name) {
+      if (w[1].empty()) return v.name + ": an empty object name";
+      v.object = w[1];
+    } else {
+      if (!parse_object(w[1], v.index, v.subindex))
+        return v.name + ": '" + w[1] + "' is no INDEX:SUB (0x0001..0xFFFF, 0..255)";
+      const PdoType* t = pdo_type(w[2]);
+      if (t == nullptr) return v.name + ": '" + w[2] + "' is no numeric data type";
+      v.type = t->name;
+      v.bits = t->bits;
+      v.is_real = t->real;
+      options = 3;
+    }
+    for (size_t i = options; i < w.size(); i += 2) {
       const std::string& k = w[i];
       if (i + 1 >= w.size()) return v.name + ": '" + k + "' without its value";
       const std::string& a = w[i + 1];

@@ -63,12 +63,14 @@ std::string monitor_text(const MonitorSpec& m);
 // Transmission (TPDO): `event MS` (type 255, event timer MS), `change MS` (type 254: on change,
 // and every MS at least), `sync N` (every N-th SYNC, 1..240); RPDO: `sync` (taken at the next
 // SYNC, type 1) or nothing (at once, type 255). `cob ID` gives the identifier (needed above PDO
-// 4; else the predefined one). Per value: its name (a property NAME.VALUE), the object, its type
-// (bool, int8..int64, uint8..uint64, real32, real64 or the CANopen names), and optionally
+// 4; else the predefined one). Per value: its name (a property NAME.VALUE), the object and its
+// type (bool, int8..int64, uint8..uint64, real32, real64 or the CANopen names), or the object's
+// name in the node's EDS in double quotes ("Read analogue input 16-bit.Channel 1"), optionally
 // `scale X` and `offset X` (shown = raw * scale + offset), `unit U`, `deadband X` (watch: a
 // change smaller than that is no event) and, for an RPDO, `min X` / `max X` (in shown units).
 struct PdoValueSpec {
   std::string name;
+  std::string object;  // by its name in the node's EDS: index, type and bits come from there
   int index = 0;
   int subindex = 0;
   std::string type;  // as written; known to be a numeric type

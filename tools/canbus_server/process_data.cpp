@@ -105,17 +105,59 @@ bool ProcessData::load(const ConfigFile& config, const std::vector<std::string>&
     p.cfg.cob_id = static_cast<uint32_t>(spec.cob_id);
     p.cfg.transmission_type = static_cast<uint8_t>(spec.transmission);
     p.cfg.event_timer_ms = static_cast<uint16_t>(spec.event_ms);
+    // With the node's EDS: objects by name, and every entry checked against the file.
+    const auto od = objects.dictionary(node);
+    std::vector<Value> values;
+    bool ok = true;
     for (const auto& vs : spec.values) {
       Value v;
       v.spec = vs;
-      if (!canbus::data_type_from_name(vs.type, v.type)) continue;  // checked by the parser
+      const std::string where = l.name + ": " + vs.name + ": ";
+      std::string why;
+      canbus::PdoEntry e;
+      if (!vs.object.empty()) {
+        const canbus::ObjectEntry* found = od ? od->lookup(vs.object, why) : nullptr;
+        if (od == nullptr) why = "an object by name needs the node's EDS (a " + node + ".EDS line)";
+        if (found == nullptr ||
+            !canbus::pdo_entry_from_dictionary(*od, found->index, found->subindex, 0, e, why)) {
+          errors.push_back(where + why);
+          ok = false;
+          continue;
+        }
+        v.spec.index = e.index;
+        v.spec.subindex = e.subindex;
+        v.spec.bits = e.bits;
+        v.spec.type = canbus::data_type_name(e.type);
+        v.type = e.type;
+      } else {
+        if (!canbus::data_type_from_name(vs.type, v.type)) continue;  // checked by the parser
+        if (od != nullptr &&
+            !canbus::pdo_entry_from_dictionary(*od, static_cast<uint16_t>(vs.index),
+                                               static_cast<uint8_t>(vs.subindex),
+                                               static_cast<uint8_t>(vs.bits), e, why)) {
+          errors.push_back(where + why);
+          ok = false;
+          continue;
+        }
+      }
       v.node = node;
       v.tpdo = spec.tpdo;
       v.pdo = spec.number;
       v.entry = p.cfg.mapping.size();
-      p.cfg.mapping.push_back({static_cast<uint16_t>(vs.index), static_cast<uint8_t>(vs.subindex),
-                               static_cast<uint8_t>(vs.bits), v.type, vs.name});
-      by_name_[node + "." + vs.name] = values_.size();
+      p.cfg.mapping.push_back({static_cast<uint16_t>(v.spec.index),
+                               static_cast<uint8_t>(v.spec.subindex),
+                               static_cast<uint8_t>(v.spec.bits), v.type, vs.name});
+      values.push_back(std::move(v));
+    }
+    if (ok && canbus::mapping_bits(p.cfg.mapping) > 64) {
+      errors.push_back(l.name + ": the values take " +
+                       std::to_string(canbus::mapping_bits(p.cfg.mapping)) +
+                       " bits, a PDO 64 at most");
+      ok = false;
+    }
+    if (!ok) continue;
+    for (auto& v : values) {
+      by_name_[node + "." + v.spec.name] = values_.size();
       p.values.push_back(values_.size());
       values_.push_back(std::move(v));
     }

@@ -156,11 +156,14 @@ bool ProcessData::load(const ConfigFile& config, const std::vector<std::string>&
       ok = false;
     }
     if (!ok) continue;
+    Node& n = nodes_[node];
     for (auto& v : values) {
       by_name_[node + "." + v.spec.name] = values_.size();
       p.values.push_back(values_.size());
+      n.values.push_back(values_.size());
       values_.push_back(std::move(v));
     }
+    if (spec.tpdo) n.tpdos[spec.number] = pdos_.size();
     (spec.tpdo ? tpdos : rpdos)[node].push_back(p.cfg);
     pdos_.push_back(std::move(p));
   }
@@ -259,8 +262,10 @@ std::string ProcessData::get(const std::string& name) const {
 }
 
 void ProcessData::list(const std::string& node, std::vector<std::string>& out) const {
-  for (const auto& v : values_) {
-    if (v.node != node) continue;
+  auto n = nodes_.find(node);
+  if (n == nodes_.end()) return;
+  for (size_t k : n->second.values) {
+    const Value& v = values_[k];
     std::string l =
         node + "." + v.spec.name + "  (process value, " +
         canbus::pdo_name(v.tpdo ? canbus::PdoKind::kTpdo : canbus::PdoKind::kRpdo, v.pdo) +
@@ -283,8 +288,8 @@ void ProcessData::on_pdo(const std::string& node, int line, int id, int pdo,
     st.interval_ns = st.interval_ns == 0 ? d : 0.8 * st.interval_ns + 0.2 * d;
   }
   st.last_ns = v.time_ns;
-  for (const Pdo& p : pdos_) {
-    if (p.node != node || p.cfg.kind != canbus::PdoKind::kTpdo || p.cfg.number != pdo) continue;
+  if (auto t = st.tpdos.find(pdo); t != st.tpdos.end()) {
+    const Pdo& p = pdos_[t->second];
     for (size_t k = 0; k < p.values.size() && k < v.values.size(); ++k) {
       Value& x = values_[p.values[k]];
       x.has = true;
@@ -316,8 +321,10 @@ void ProcessData::on_late(const std::string& node, int pdo, bool late) {
 
 std::string ProcessData::value_line(const std::string& node) const {
   std::string l;
-  for (const auto& v : values_) {
-    if (v.node != node) continue;
+  auto n = nodes_.find(node);
+  if (n == nodes_.end()) return l;
+  for (size_t k : n->second.values) {
+    const Value& v = values_[k];
     l += (l.empty() ? node + ": " : ", ") + v.spec.name + " " + (v.has ? text_of(v) : "-") +
          (v.tpdo ? "" : " (set)");
   }

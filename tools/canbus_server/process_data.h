@@ -105,6 +105,8 @@ class ProcessData {
   };
   struct Node {
     std::shared_ptr<canbus::BootConfig> boot;
+    std::vector<size_t> values;   // into values_, in the file's order
+    std::map<int, size_t> tpdos;  // TPDO number -> index into pdos_
     uint64_t received = 0;
     int64_t last_ns = 0;
     double interval_ns = 0;  // running average of the time between two TPDOs

@@ -232,6 +232,7 @@ Server::~Server() {
   run_parallel(nodes_.size(), kAttachThreads, go_on,
                [this](size_t k) { nodes_[k].prop->can_close(); });
   for (auto& n : nodes_) delete n.prop;
+  node_index_.clear();
   nodes_.clear();
   demo_.clear();
 }
@@ -418,6 +419,7 @@ bool Server::start() {
     n.prop = new D_can(name, location_.get());
     nodes_.push_back(n);
   }
+  for (size_t k = 0; k < nodes_.size(); ++k) node_index_[nodes_[k].prop] = k;
   // What the framework does at start-up: register every property with the configuration and
   // let it take its value.
   for (D_fct* p : location_->properties()) {
@@ -625,10 +627,8 @@ DemoDevices::NodeSpec Server::device_spec(const Node& n) const {
 // Supervision: the monitor's callbacks (on its thread, or on the bus worker's for a tick)
 
 Server::Node* Server::node_of(const D_can* p) {
-  for (auto& n : nodes_) {
-    if (n.prop == p) return &n;
-  }
-  return nullptr;
+  auto it = node_index_.find(p);
+  return it == node_index_.end() ? nullptr : &nodes_[it->second];
 }
 
 const Server::Node* Server::master_of(const Node& n) const {

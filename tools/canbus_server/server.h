@@ -38,6 +38,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "D_esdcan.h"
@@ -185,7 +186,9 @@ class Server {
   int start_failure_ = 1;  // the file was read: it may be written back
   bool simulate_ = false;
   std::unique_ptr<EqFct> location_;
-  std::vector<Node> nodes_;
+  std::vector<Node> nodes_;  // made in start(), never resized afterwards
+  // The node of a property: every callback of the monitor looks it up.
+  std::unordered_map<const D_can*, size_t> node_index_;
   DemoDevices demo_;       // the simulated devices (virtual bus only)
   RecordRequests record_;  // started before the nodes attach, ended after they are gone
   RequestTable table_;

@@ -890,10 +890,12 @@ void Server::register_requests() {
          [this](Client&, const Args& a) { return cmd_help(a); }, false, false, true});
   t.add({"list", "list", 0, 0, Access::kRead, Run::kNow, "every property of the location",
          [this](Client&, const Args&) { return cmd_list(); }, false, false, true});
-  t.add({"get", "get NAME", 1, 1, Access::kRead, Run::kNow, "a property's value",
+  t.add({"get", "get NAME", 1, 1, Access::kRead, Run::kNow,
+         "a property's value; a process value with its unit and time stamp",
          [this](Client&, const Args& a) { return cmd_get(a[0]); }});
   t.add({"set", "set NAME VALUE...", 2, 5, Access::kWrite, Run::kBus,
-         "writes a property (four integers for a node property); checked, logged with user@host",
+         "writes a property (four integers for a node property) or a set-point (sent as its "
+         "RPDO); checked, logged with user@host",
          [this](Client& c, const Args& a) {
            return cmd_set(c, a[0], Args(a.begin() + 1, a.end()));
          }});
@@ -992,7 +994,8 @@ void Server::register_requests() {
            return "ok (" + c.who() + ")";
          }});
   t.add({"watch", "watch [on|off]", 0, 1, Access::kRead, Run::kNow,
-         "sends events as they happen, each a line starting with 'event '",
+         "sends events as they happen, each a line starting with 'event ' (process values at most "
+         "once per --value-interval)",
          [](Client& c, const Args& a) {
            if (!a.empty() && a[0] != "on" && a[0] != "off")
              return std::string("error: usage: watch [on|off]");

@@ -4,8 +4,10 @@
 // nodes' identity strings, and then hands the masters to the library's node monitor, each with
 // its supervision from the configuration (NAME.MONITOR: guarding or heartbeat). The monitor runs
 // the receive cycle every 100 ms on its own thread (with --manual: `tick N` polls it N times on
-// a clock that moves 100 ms a poll). Clients (standard input, network sessions) send one
-// request a line.
+// a clock that moves 100 ms a poll). A node with process data (NAME.TPDOn, NAME.RPDOn,
+// NAME.BOOT) goes to the monitor with its boot configuration once its identity is read; the
+// monitor configures and starts it then and after every boot-up, and decodes its TPDOs. Clients
+// (standard input, network sessions) send one request a line.
 //
 // Threads and locks:
 //  - the bus worker runs the bus work of all clients, one job at a time; each client has a queue
@@ -16,9 +18,14 @@
 //    thread for its time (an upload and the receive cycle take each other's frames).
 //  - state_mx_: the node table and the property values as requests see them; held briefly by
 //    requests that run at once (get, list, status), by bus work while it changes them, and by
-//    the monitor's callbacks; never while waiting for the bus (an SDO upload runs without it),
+//    the monitor's callbacks (the process values too: decoded values are stored under it, their
+//    events published after it); never while waiting for the bus (an SDO upload runs without it),
 //    never while publishing an event, and never around the monitor's remove(), stop() or poll()
 //    (they wait for callbacks that take it). So status never waits for the bus.
+//  - the monitor's workers run the boot configurations (SDO transfers, NMT start) and take no
+//    lock of the server; the SYNC producers (LINE.N.SYNC) and, on the virtual bus, the simulated
+//    devices with heartbeat or process data send from threads of their own (with --manual: on
+//    the bus worker's tick).
 // The files: options (command line), config_file (reading and writing the configuration),
 // requests (request lines, the request table and the framing of answers), events (the one place
 // events are published), network (Asio sessions), demo_devices (the simulated devices of the

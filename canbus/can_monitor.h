@@ -211,6 +211,11 @@ class NodeMonitor {
   // enabling the identifier.
   int add_tpdo(D_can* node, const PdoConfig& cfg);
   bool tpdo_stats(const D_can* node, int pdo, TpdoStats& out) const;
+  // Waits at most `timeout_ms` until no boot configuration is queued or running; their reports
+  // then wait for the next poll(). For a caller that polls by itself on a clock of its own (a
+  // stepped clock, a test): the poll after it delivers every report so far. false when one
+  // still runs at the time-out.
+  bool wait_boot_configs(int timeout_ms);
   // The SYNC producer of the nodes' line(s): synchronous TPDOs are expected after its SYNCs.
   // nullptr detaches it. The producer must outlive the monitor or be detached first.
   void use_sync(SyncProducer* sync);

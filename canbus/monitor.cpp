@@ -372,6 +372,17 @@ void NodeMonitor::supervise_pdos(Entry& e, int64_t now, std::vector<Event>& out)
   }
 }
 
+bool NodeMonitor::wait_boot_configs(int timeout_ms) {
+  std::unique_lock<std::mutex> lk(mx_);
+  return done_cv_.wait_for(lk, std::chrono::milliseconds(timeout_ms), [this] {
+    if (!jobs_.empty()) return false;
+    for (const auto& e : entries_) {
+      if (e->pd && e->pd->running) return false;
+    }
+    return true;
+  });
+}
+
 void NodeMonitor::boot_due(const std::shared_ptr<Entry>& e) {
   ProcessData& pd = *e->pd;
   ++pd.boot_seq;

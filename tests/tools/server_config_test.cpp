@@ -47,6 +47,24 @@ TEST(ServerConfig, BadLinesAreReportedWithTheirNumbers) {
       {"CAN.A.MONITOR: heartbeat 100 20", "the tolerance must be 100..60000"},
       {"CAN.A.EDS: ", "takes the name of an EDS or DCF file"},
       {"CAN.A.MONITOR: 5 5 5 5", "CAN.A.MONITOR takes 'guarding PERIOD_MS MISSES'"},
+      {"CAN.A.TPDO1: event 100 map V 0x2000:0 int13", "'int13' is no numeric data type"},
+      {"CAN.A.TPDO1: event 0 map V 0x2000:0 uint8", "the event timer must be 1..65535 ms"},
+      {"CAN.A.TPDO1: sync 241 map V 0x2000:0 uint8", "the SYNC count must be 1..240"},
+      {"CAN.A.TPDO9: event 100 map V 0x2000:0 uint8", "PDO 9 needs 'cob ID'"},
+      {"CAN.A.TPDO1: event 100 V 0x2000:0 uint8", "takes '[event MS|change MS|sync N]"},
+      {"CAN.A.TPDO1: event 100 map V 0x2000 uint8", "'0x2000' is no INDEX:SUB"},
+      {"CAN.A.TPDO1: event 100 map V 0x2000:0 uint8 frob 3", "V: unknown word 'frob'"},
+      {"CAN.A.TPDO1: event 100 map V 0x2000:0 uint8 min 3", "V: unknown word 'min'"},
+      {"CAN.A.TPDO1: map A 0x2000:0 uint64, B 0x2001:0 uint8", "take 72 bits, a PDO 64 at most"},
+      {"CAN.A.TPDO1: map ALIVE 0x2000:0 uint8", "ALIVE is a sub-property of the node already"},
+      {"CAN.A.TPDO1: map V 0x2000:0 uint8, V 0x2001:0 uint8", "V is mapped twice"},
+      {"CAN.A.RPDO1: map V 0x2000:0 uint8 min 5 max 1", "V: min above max"},
+      {"CAN.A.RPDO1: map V 0x2000:0 real32 scale 0", "the scale must not be 0"},
+      {"CAN.A.BOOT: 0x1017 uint16 5", "'0x1017' is no INDEX:SUB"},
+      {"CAN.A.BOOT: 0x1017:0 uint16 five", "'five' is not a number"},
+      {"LINE.2.SYNC: 0", "the period must be 1..60000, not 0"},
+      {"LINE.2.SYNC: 10 counter 1", "the counter overflow must be 2..240"},
+      {"LINE.21.SYNC: 10", "the line must be 1..20, not 21"},
   };
   for (const auto& c : cases) {
     const std::string text = std::string("# header\nCAN.A: 1 6 0 0\n") + c.line + "\n";
@@ -137,12 +155,21 @@ TEST(ServerConfig, StartIsRefusedOnBadLinesAndTheFileIsKept) {
   {
     // The lines fixed, the EDS file still stops the start; it names the file, line and reason.
     const std::string fixed = dir + "/f.conf";
-    std::ofstream(fixed) << "CAN.VALVE: 1 6 0 0\nCAN.VALVE.EDS: bad.eds\n";
+    std::ofstream(fixed) << "CAN.VALVE: 1 6 0 0\nCAN.VALVE.EDS: bad.eds\n"
+                         << "CAN.VALVE.BOOT: 0x1017:0 uint8 300; dcf\n"
+                         << "CAN.VALVE.TPDO1: event 100 map X \"Position\"\n";
     ServerProcess s(ServerProcess::Program{}, dir + "/err2",
                     {CANBUS_SERVER_PATH, "--manual", "--config", fixed});
     EXPECT_EQ(s.wait_exit(), 1);
     const std::string err = slurp(dir + "/err2");
     EXPECT_NE(err.find(dir + "/bad.eds:3: DataType '0x0040' is not a standard data type"),
+              std::string::npos)
+        << err;
+    // A value that does not fit its type, a DCF that the node does not have.
+    EXPECT_NE(err.find("CAN.VALVE.BOOT: 300 for uint8: value 300 out of range"), std::string::npos)
+        << err;
+    EXPECT_NE(err.find("CAN.VALVE.BOOT: dcf needs the node's DCF file"), std::string::npos) << err;
+    EXPECT_NE(err.find("CAN.VALVE.TPDO1: X: an object by name needs the node's EDS"),
               std::string::npos)
         << err;
   }

@@ -529,6 +529,118 @@ TEST_F(ServerE2E, StatusAnswersWhileAnUploadWaits) {
             "register 0x11 (Monitoring)");
 }
 
+// Process data of the example: a TPDO value read and watched (events at most once per
+// --value-interval and not within the deadband), set-points checked, sent as the RPDO after the
+// SYNC and followed by the supply's actual current, a node reset configured again.
+TEST_F(ServerE2E, ProcessValuesAreReadWatchedAndSet) {
+  const std::string sock = dir_ + "/s.sock";
+  ServerProcess s(dir_, {"--value-interval", "300", "--record", dir_ + "/rec.log", "--listen", sock,
+                         "--writers", "127.0.0.1"});
+  s.until("type 'help'");
+  ASSERT_EQ(s.ask("tick 2"), "ok");
+  EXPECT_THAT(s.ask("get CAN.MAGNET.CURRENT"),
+              ::testing::MatchesRegex("CAN.MAGNET.CURRENT = 0 mA at 20..-..-.. ..:..:..\\.... UTC "
+                                      "\\(TPDO1\\)"));
+  EXPECT_EQ(s.ask("get CAN.MAGNET.SETPOINT"), "CAN.MAGNET.SETPOINT = none (not set yet)");
+  s.send("list");
+  const auto list = s.answer();
+  EXPECT_THAT(list, ::testing::Contains("CAN.MAGNET.SETPOINT  (process value, RPDO1 set-point, "
+                                        "uint32, mA, min 0, max 40000)"));
+  // Mapped by the object's name in the gauge's EDS.
+  EXPECT_THAT(list,
+              ::testing::Contains("CAN.GAUGE.PRESSURE  (process value, TPDO1, REAL32, mbar)"));
+  EXPECT_THAT(s.ask("get CAN.GAUGE.PRESSURE"), ::testing::StartsWith("CAN.GAUGE.PRESSURE = 0.00"));
+  SocketClient reader(sock);
+  const std::pair<const char*, const char*> refused[] = {
+      {"set CAN.MAGNET.SETPOINT 50000",
+       "error: CAN.MAGNET.SETPOINT: 50000 above the maximum 40000 mA"},
+      {"set CAN.MAGNET.SETPOINT -1", "error: CAN.MAGNET.SETPOINT: -1 below the minimum 0 mA"},
+      {"set CAN.MAGNET.SETPOINT 1.5",
+       "error: CAN.MAGNET.SETPOINT: 1.5: not a whole number of steps"},
+      {"set CAN.MAGNET.CURRENT 5",
+       "error: CAN.MAGNET.CURRENT is a measured value (TPDO1 of the node): read-only"},
+  };
+  for (const auto& [request, answer] : refused) EXPECT_EQ(s.ask(request), answer);
+  EXPECT_EQ(reader.ask("set CAN.MAGNET.SETPOINT 1000"), "error: read-only client");
+  ASSERT_EQ(s.ask("watch"), "ok (watching)");
+  ASSERT_EQ(s.ask("set CAN.MAGNET.SETPOINT 8000"), "ok (sent after the next SYNC)");
+  // The events of the current as it follows at 10 A/s, tick by tick: never two within 300 ms.
+  const std::string current = "event value line 2 node 10 CAN.MAGNET.CURRENT ";
+  std::vector<int> at;
+  for (int t = 0; t < 16; ++t) {
+    s.send("tick 1");
+    for (const auto& l : s.until("ok")) {
+      if (l.rfind(current, 0) == 0) at.push_back(t);
+    }
+  }
+  ASSERT_GE(at.size(), 2u);
+  for (size_t k = 1; k < at.size(); ++k) EXPECT_GE(at[k] - at[k - 1], 3) << k;
+  EXPECT_THAT(s.ask("get CAN.MAGNET.CURRENT"),
+              ::testing::StartsWith("CAN.MAGNET.CURRENT = 8000 mA at "));
+  // Within the deadband of 10 mA: no event; beyond it: one.
+  ASSERT_EQ(s.ask("set CAN.MAGNET.SETPOINT 7995"), "ok (sent after the next SYNC)");
+  s.send("tick 10");
+  EXPECT_THAT(s.until("ok"), ::testing::Not(::testing::Contains(::testing::StartsWith(current))));
+  EXPECT_THAT(s.ask("get CAN.MAGNET.CURRENT"),
+              ::testing::StartsWith("CAN.MAGNET.CURRENT = 7995 mA at "));
+  ASSERT_EQ(s.ask("set CAN.MAGNET.SETPOINT 1600"), "ok (sent after the next SYNC)");
+  s.send("tick 10");
+  EXPECT_THAT(s.until("ok"), ::testing::Contains(current + "1600 mA"));
+  // A reset node boots, is configured again and started; its values come back.
+  ASSERT_EQ(s.ask("set CAN.MAGNET.RESET 1"), "ok");
+  s.send("tick 3");
+  const auto after = s.until("ok");
+  EXPECT_THAT(after, ::testing::Contains("event configured line 2 node 10 CAN.MAGNET"));
+  EXPECT_THAT(after, ::testing::Contains(current + "0 mA"));  // the set-point is gone with it
+  EXPECT_EQ(s.ask("get CAN.MAGNET.CONDITION"), "CAN.MAGNET.CONDITION = Operational");
+  ASSERT_EQ(s.ask("quit"), "bye");
+  EXPECT_EQ(s.wait_exit(), 0);
+  // The RPDOs in the can-utils form: sent values only (8000 == 0x1F40), never a refused one.
+  std::ifstream rec(dir_ + "/rec.log");
+  std::stringstream text;
+  text << rec.rdbuf();
+  const size_t rpdo = text.str().find(" 20A#401F0000");
+  ASSERT_NE(rpdo, std::string::npos);
+  // Right after the SYNC of line 2.
+  const size_t before = text.str().rfind('\n', text.str().rfind('\n', rpdo) - 1);
+  EXPECT_NE(text.str().substr(before, rpdo - before).find(" can1 080# "), std::string::npos);
+  EXPECT_NE(text.str().find(" 20A#40060000"), std::string::npos);
+  for (const char* never : {" 20A#50C30000", " 20A#E8030000", " 20A#FFFFFFFF"}) {
+    EXPECT_EQ(text.str().find(never), std::string::npos) << never;
+  }
+}
+
+// A TPDO that stays away is late, and back with its next frame; status shows it.
+TEST_F(ServerE2E, LatePdoIsReported) {
+  ServerProcess s(dir_);
+  s.until("type 'help'");
+  ASSERT_EQ(s.ask("tick 6"), "ok");
+  ASSERT_EQ(s.ask("watch"), "ok (watching)");
+  ASSERT_EQ(s.ask("sim silent CAN.GAUGE on"), "ok");
+  s.send("tick 20");
+  EXPECT_THAT(s.until("ok"), ::testing::Contains("event pdo-late line 2 node 20 CAN.GAUGE TPDO1"));
+  s.send("status");
+  EXPECT_THAT(s.answer(), ::testing::Contains(::testing::MatchesRegex("CAN.GAUGE .* TPDO1 .*")));
+  ASSERT_EQ(s.ask("sim silent CAN.GAUGE off"), "ok");
+  s.send("tick 6");
+  EXPECT_THAT(s.until("ok"), ::testing::Contains("event pdo-back line 2 node 20 CAN.GAUGE TPDO1"));
+}
+
+// A node whose configuration fails is not started; its .CONDITION says why.
+TEST_F(ServerE2E, FailedConfigurationIsShownAndTheNodeNotStarted) {
+  std::ofstream(dir_ + "/pd.conf") << "CAN.X: 1 7 0 0\n"
+                                      "CAN.X.TPDO1: event 100 map V 0x2999:0 uint8\n"
+                                      "CAN.Y: 1 8 0 0\n";
+  ServerProcess s(dir_, {"--config", dir_ + "/pd.conf"});
+  s.until("type 'help'");
+  ASSERT_EQ(s.ask("tick 12"), "ok");
+  EXPECT_EQ(s.ask("get CAN.X.CONDITION"),
+            "CAN.X.CONDITION = Not configured: TPDO1: 0x1A00:01: SDO abort 0x06020000: Object "
+            "does not exist in the object dictionary");
+  EXPECT_EQ(s.ask("get CAN.X.ALIVE"), "CAN.X.ALIVE = 127");  // pre-operational
+  EXPECT_EQ(s.ask("get CAN.Y.CONDITION"), "CAN.Y.CONDITION = Operational");
+}
+
 // Many short connections in a row leave no descriptor behind.
 TEST_F(ServerE2E, ShortConnectionsLeakNoDescriptors) {
   ServerProcess s(dir_, {"--listen", "127.0.0.1:0"});

@@ -8,9 +8,11 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <sstream>
 
 namespace canbus_server {
@@ -35,6 +37,14 @@ std::vector<std::string> words(const std::string& s) {
   std::string w;
   while (in >> w) out.push_back(w);
   return out;
+}
+
+bool all_ints(const std::vector<std::string>& w) {
+  int v = 0;
+  for (const auto& x : w) {
+    if (!parse_int(x, v)) return false;
+  }
+  return true;
 }
 
 // Four integers of a value text into `v`; the reason when the text is not that.
@@ -103,7 +113,263 @@ std::string random_suffix() {
   return b;
 }
 
+// The numeric types of process data: short names and the CANopen ones.
+struct PdoType {
+  const char* name;
+  const char* canopen;
+  unsigned bits;
+  bool real;
+};
+constexpr PdoType kPdoTypes[] = {
+    {"bool", "BOOLEAN", 1, false},       {"int8", "INTEGER8", 8, false},
+    {"int16", "INTEGER16", 16, false},   {"int24", "INTEGER24", 24, false},
+    {"int32", "INTEGER32", 32, false},   {"int40", "INTEGER40", 40, false},
+    {"int48", "INTEGER48", 48, false},   {"int56", "INTEGER56", 56, false},
+    {"int64", "INTEGER64", 64, false},   {"uint8", "UNSIGNED8", 8, false},
+    {"uint16", "UNSIGNED16", 16, false}, {"uint24", "UNSIGNED24", 24, false},
+    {"uint32", "UNSIGNED32", 32, false}, {"uint40", "UNSIGNED40", 40, false},
+    {"uint48", "UNSIGNED48", 48, false}, {"uint56", "UNSIGNED56", 56, false},
+    {"uint64", "UNSIGNED64", 64, false}, {"real32", "REAL32", 32, true},
+    {"real64", "REAL64", 64, true},
+};
+
+bool equal_nocase(const std::string& a, const char* b) {
+  const size_t n = std::strlen(b);
+  if (a.size() != n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return true;
+}
+
+const PdoType* pdo_type(const std::string& name) {
+  for (const PdoType& t : kPdoTypes) {
+    if (equal_nocase(name, t.name) || equal_nocase(name, t.canopen)) return &t;
+  }
+  return nullptr;
+}
+
+// INDEX:SUB with an index 0x0001..0xFFFF and a sub-index 0..255.
+bool parse_object(const std::string& s, int& index, int& sub) {
+  const size_t colon = s.find(':');
+  if (colon == std::string::npos) return false;
+  return parse_int(s.substr(0, colon), index) && parse_int(s.substr(colon + 1), sub) &&
+         index >= 1 && index <= 0xFFFF && sub >= 0 && sub <= 255;
+}
+
+bool value_name_ok(const std::string& n) {
+  if (n.empty() || n.size() > 32) return false;
+  for (char c : n) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') return false;
+  }
+  return true;
+}
+
+// The parts of `s` between the separators outside double quotes.
+std::vector<std::string> split_on(const std::string& s, char sep) {
+  std::vector<std::string> out(1);
+  bool quoted = false;
+  for (char c : s) {
+    if (c == '"') quoted = !quoted;
+    if (c == sep && !quoted) {
+      out.emplace_back();
+    } else {
+      out.back() += c;
+    }
+  }
+  return out;
+}
+
+// Words separated by blanks; a word in double quotes keeps its blanks (quotes removed, flagged
+// in `quoted`). false when a quote is not closed.
+bool quoted_words(const std::string& s, std::vector<std::string>& out, std::vector<bool>& quoted) {
+  size_t i = 0;
+  while (i < s.size()) {
+    if (s[i] == ' ' || s[i] == '\t') {
+      ++i;
+    } else if (s[i] == '"') {
+      const size_t end = s.find('"', i + 1);
+      if (end == std::string::npos) return false;
+      out.push_back(s.substr(i + 1, end - i - 1));
+      quoted.push_back(true);
+      i = end + 1;
+    } else {
+      const size_t end = s.find_first_of(" \t", i);
+      out.push_back(s.substr(i, end == std::string::npos ? std::string::npos : end - i));
+      quoted.push_back(false);
+      i = end == std::string::npos ? s.size() : end;
+    }
+  }
+  return true;
+}
+
+std::string pdo_usage(bool tpdo) {
+  return tpdo ? "takes '[event MS|change MS|sync N] [cob ID] map NAME INDEX:SUB TYPE [scale X] "
+                "[offset X] [unit U] [deadband X], ...'"
+              : "takes '[sync] [cob ID] map NAME INDEX:SUB TYPE [scale X] [offset X] [unit U] "
+                "[min X] [max X], ...'";
+}
+
 }  // namespace
+
+bool is_pdo_suffix(const std::string& suffix) {
+  if (suffix.size() < 5 || (suffix.compare(0, 4, "TPDO") != 0 && suffix.compare(0, 4, "RPDO") != 0))
+    return false;
+  for (size_t i = 4; i < suffix.size(); ++i) {
+    if (suffix[i] < '0' || suffix[i] > '9') return false;
+  }
+  return true;
+}
+
+std::string parse_pdo(const std::string& which, const std::string& value, PdoSpec& out) {
+  PdoSpec p;
+  p.tpdo = which.compare(0, 4, "TPDO") == 0;
+  if (!parse_int(which.substr(4), p.number) || p.number < 1 || p.number > kMaxPdoNumber)
+    return "the PDO number must be 1.." + std::to_string(kMaxPdoNumber);
+  const std::string usage = pdo_usage(p.tpdo);
+  const size_t map_at = (" " + value + " ").find(" map ");
+  if (map_at == std::string::npos) return usage;
+  const auto head = words(value.substr(0, map_at));
+  for (size_t i = 0; i < head.size(); ++i) {
+    const std::string& w = head[i];
+    const bool has_arg = i + 1 < head.size();
+    int n = 0;
+    if (w == "cob" && has_arg) {
+      if (!parse_int(head[++i], n) || n < 1 || n > 0x7FF)
+        return "the identifier must be 0x001..0x7FF, not '" + head[i] + "'";
+      p.cob_id = n;
+    } else if (p.tpdo && (w == "event" || w == "change") && has_arg) {
+      if (!parse_int(head[++i], n) || n < 1 || n > 65535)
+        return "the event timer must be 1..65535 ms, not '" + head[i] + "'";
+      p.transmission = w == "event" ? 255 : 254;
+      p.event_ms = n;
+    } else if (p.tpdo && w == "sync" && has_arg) {
+      if (!parse_int(head[++i], n) || n < 1 || n > 240)
+        return "the SYNC count must be 1..240, not '" + head[i] + "'";
+      p.transmission = n;
+    } else if (!p.tpdo && w == "sync") {
+      p.transmission = 1;
+    } else {
+      return usage;
+    }
+  }
+  if (p.number > 4 && p.cob_id == 0) return "PDO " + std::to_string(p.number) + " needs 'cob ID'";
+  unsigned bits = 0;
+  for (const std::string& item : split_on(value.substr(map_at + 4), ',')) {
+    std::vector<std::string> w;
+    std::vector<bool> quoted;
+    if (!quoted_words(item, w, quoted)) return "a quote is not closed";
+    const bool by_name = w.size() >= 2 && quoted[1];
+    if (w.size() < (by_name ? 2u : 3u))
+      return "each value takes 'NAME INDEX:SUB TYPE ...' or 'NAME \"OBJECT\" ...'";
+    PdoValueSpec v;
+    v.name = w[0];
+    if (!value_name_ok(v.name)) return "a value name is 1..32 of A-Z a-z 0-9 _, not '" + w[0] + "'";
+    if (has_sub_suffix("X." + v.name) || is_pdo_suffix(v.name) || v.name == "BOOT")
+      return v.name + " is a sub-property of the node already";
+    for (const auto& o : p.values) {
+      if (o.name == v.name) return v.name + " is mapped twice";
+    }
+    size_t options = 2;
+    if (by_name) {
+      if (w[1].empty()) return v.name + ": an empty object name";
+      v.object = w[1];
+    } else {
+      if (!parse_object(w[1], v.index, v.subindex))
+        return v.name + ": '" + w[1] + "' is no INDEX:SUB (0x0001..0xFFFF, 0..255)";
+      const PdoType* t = pdo_type(w[2]);
+      if (t == nullptr) return v.name + ": '" + w[2] + "' is no numeric data type";
+      v.type = t->name;
+      v.bits = t->bits;
+      v.is_real = t->real;
+      options = 3;
+    }
+    for (size_t i = options; i < w.size(); i += 2) {
+      const std::string& k = w[i];
+      if (i + 1 >= w.size()) return v.name + ": '" + k + "' without its value";
+      const std::string& a = w[i + 1];
+      double x = 0;
+      if (k == "unit") {
+        v.unit = a;
+        continue;
+      }
+      const bool known = k == "scale" || k == "offset" || k == "deadband" ||
+                         (!p.tpdo && (k == "min" || k == "max"));
+      if (!known) return v.name + ": unknown word '" + k + "'";
+      if (!parse_number(a, x)) return v.name + ": " + k + " '" + a + "' is not a number";
+      if (k == "scale") {
+        if (x == 0) return v.name + ": the scale must not be 0";
+        v.scale = x;
+      } else if (k == "offset") {
+        v.offset = x;
+      } else if (k == "deadband") {
+        if (x < 0) return v.name + ": the deadband must not be negative";
+        v.deadband = x;
+      } else if (k == "min") {
+        v.has_min = true;
+        v.min = x;
+      } else {
+        v.has_max = true;
+        v.max = x;
+      }
+    }
+    if (v.has_min && v.has_max && v.min > v.max) return v.name + ": min above max";
+    bits += v.bits;
+    p.values.push_back(std::move(v));
+  }
+  if (bits > 64) return "the values take " + std::to_string(bits) + " bits, a PDO 64 at most";
+  out = std::move(p);
+  return "";
+}
+
+std::string parse_boot(const std::string& value, BootSpec& out) {
+  BootSpec b;
+  const char* usage = "takes 'INDEX:SUB TYPE VALUE; ...' and/or 'dcf'";
+  for (const std::string& item : split_on(value, ';')) {
+    const auto w = words(item);
+    if (w.size() == 1 && w[0] == "dcf") {
+      b.dcf = true;
+      continue;
+    }
+    if (w.size() != 3) return usage;
+    BootWriteSpec x;
+    if (!parse_object(w[0], x.index, x.subindex))
+      return "'" + w[0] + "' is no INDEX:SUB (0x0001..0xFFFF, 0..255)";
+    if (pdo_type(w[1]) == nullptr) return "'" + w[1] + "' is no numeric data type";
+    x.type = w[1];
+    double probe = 0;
+    if (!parse_number(w[2], probe)) return "'" + w[2] + "' is not a number";
+    x.value = w[2];
+    b.writes.push_back(std::move(x));
+  }
+  out = std::move(b);
+  return "";
+}
+
+std::string parse_sync(const std::string& value, SyncSpec& out) {
+  const auto w = words(value);
+  const char* usage = "takes 'PERIOD_MS [counter OVERFLOW]'";
+  SyncSpec s;
+  if ((w.size() != 1 && w.size() != 3) || !parse_int(w[0], s.period_ms)) return usage;
+  if (s.period_ms < 1 || s.period_ms > kMaxSupervisionMs)
+    return out_of("the period", s.period_ms, 1, kMaxSupervisionMs);
+  if (w.size() == 3) {
+    if (w[1] != "counter" || !parse_int(w[2], s.counter)) return usage;
+    if (s.counter < 2 || s.counter > 240) return out_of("the counter overflow", s.counter, 2, 240);
+  }
+  out = s;
+  return "";
+}
+
+int sync_line_of(const std::string& name) {
+  if (name.compare(0, 5, "LINE.") != 0 || !ends_with(name, ".SYNC")) return 0;
+  int line = 0;
+  const std::string n = name.substr(5, name.size() - 10);
+  if (n.empty() || n[0] < '0' || n[0] > '9' || !parse_int(n, line)) return 0;
+  return line;
+}
 
 bool write_all(int fd, const std::string& text) {
   size_t done = 0;
@@ -129,6 +395,20 @@ bool parse_int(const std::string& s, int& v) {
   if (errno != 0 || end == s.c_str() || *end != '\0' || x < INT_MIN || x > INT_MAX) return false;
   v = static_cast<int>(x);
   return true;
+}
+
+bool parse_number(const std::string& s, double& v) {
+  int i = 0;
+  if (parse_int(s, i)) {
+    v = i;
+    return true;
+  }
+  // No hexadecimal floats, infinities or NaNs.
+  if (s.empty() || s.size() > 32 || s.find_first_of("xXnNiI") != std::string::npos) return false;
+  errno = 0;
+  char* end = nullptr;
+  v = std::strtod(s.c_str(), &end);
+  return errno == 0 && end != s.c_str() && *end == '\0' && std::isfinite(v);
 }
 
 bool parse_uint(const std::string& s, uint64_t max, uint64_t& v) {
@@ -268,6 +548,26 @@ ConfigFile ConfigFile::parse(const std::string& text) {
         // The file is read once its node property is known (the server's start-up).
         l.kind = Kind::kSub;
         if (vtext.empty()) l.error = name + " takes the name of an EDS or DCF file";
+      } else if (const int sl = sync_line_of(name); sl != 0) {
+        l.kind = Kind::kLine;
+        SyncSpec sync;
+        if (sl < kMinLine || sl > kMaxLine) {
+          bad(name + ": " + out_of("the line", sl, kMinLine, kMaxLine));
+        } else if (auto e = parse_sync(vtext, sync); !e.empty()) {
+          bad(name + " " + e);
+        }
+      } else if (name.find('.') != std::string::npos && !w.empty() &&
+                 ((is_pdo_suffix(name.substr(name.rfind('.') + 1)) && !parse_int(w[0], probe)) ||
+                  (ends_with(name, ".BOOT") && !all_ints(w)))) {
+        // Checked once its node property is known (below), as .MONITOR: a value of plain
+        // numbers is a node property's of that name.
+        l.kind = Kind::kSub;
+        const std::string which = name.substr(name.rfind('.') + 1);
+        PdoSpec pdo;
+        BootSpec boot;
+        const std::string e =
+            which == "BOOT" ? parse_boot(vtext, boot) : parse_pdo(which, vtext, pdo);
+        if (!e.empty()) l.error = name + ": " + e;
       } else if (ends_with(name, ".MONITOR") && !w.empty() && !parse_int(w[0], probe)) {
         // A value that starts with a number is a node property's of that name.
         // Checked once its node property is known (below): another server's line is kept.
@@ -305,6 +605,22 @@ ConfigFile ConfigFile::parse(const std::string& text) {
     l.error = l.name + " " + parse_monitor(*f.value_of(l.name), m);
     f.values_.erase(l.name);
     l.name.clear();
+  }
+  // The values of a node's PDOs are properties of the node: one name once.
+  std::map<std::string, std::set<std::string>> value_names;
+  for (auto& l : f.lines_) {
+    if (l.kind != Kind::kSub || !l.error.empty()) continue;
+    const std::string which = l.name.substr(l.name.rfind('.') + 1);
+    if (!is_pdo_suffix(which)) continue;
+    PdoSpec pdo;
+    parse_pdo(which, *f.value_of(l.name), pdo);
+    auto& names = value_names[base_of(l.name)];
+    for (const auto& v : pdo.values) {
+      if (!names.insert(v.name).second) {
+        l.error = l.name + ": " + v.name + " is mapped by another PDO of the node already";
+        break;
+      }
+    }
   }
   // A sub-property whose node property is not in the file is not the server's either.
   for (auto& l : f.lines_) {

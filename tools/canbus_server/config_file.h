@@ -25,6 +25,8 @@ bool write_all(int fd, const std::string& text);
 // Integer of a whole token: optional sign, decimal digits or 0x and hexadecimal digits, within
 // int. false for anything else (empty, trailing text, overflow).
 bool parse_int(const std::string& s, int& v);
+// A finite number: an integer as parse_int takes it, or decimal with a fraction or exponent.
+bool parse_number(const std::string& s, double& v);
 // The same syntax without a sign, up to `max`: the numbers of every request (sdo's index,
 // subindex and value included).
 bool parse_uint(const std::string& s, uint64_t max, uint64_t& v);
@@ -55,6 +57,69 @@ std::string parse_monitor(const std::string& value, MonitorSpec& out);
 // The value text of `m` ("guarding 1000 3"), as parse_monitor reads it.
 std::string monitor_text(const MonitorSpec& m);
 
+// Process data of a node property (NAME.TPDOn / NAME.RPDOn lines):
+//   NAME.TPDO1: event 100 map CH1 0x6401:1 int16 scale 0.001 unit V deadband 0.01, CH2 ...
+//   NAME.RPDO1: sync map SETPOINT 0x2100:0 uint32 unit mA min 0 max 5000
+// Transmission (TPDO): `event MS` (type 255, event timer MS), `change MS` (type 254: on change,
+// and every MS at least), `sync N` (every N-th SYNC, 1..240); RPDO: `sync` (taken at the next
+// SYNC, type 1) or nothing (at once, type 255). `cob ID` gives the identifier (needed above PDO
+// 4; else the predefined one). Per value: its name (a property NAME.VALUE), the object and its
+// type (bool, int8..int64, uint8..uint64, real32, real64 or the CANopen names), or the object's
+// name in the node's EDS in double quotes ("Read analogue input 16-bit.Channel 1"), optionally
+// `scale X` and `offset X` (shown = raw * scale + offset), `unit U`, `deadband X` (watch: a
+// change smaller than that is no event) and, for an RPDO, `min X` / `max X` (in shown units).
+struct PdoValueSpec {
+  std::string name;
+  std::string object;  // by its name in the node's EDS: index, type and bits come from there
+  int index = 0;
+  int subindex = 0;
+  std::string type;  // as written; known to be a numeric type
+  unsigned bits = 0;
+  bool is_real = false;
+  double scale = 1, offset = 0, deadband = 0;
+  std::string unit;
+  bool has_min = false, has_max = false;
+  double min = 0, max = 0;
+};
+struct PdoSpec {
+  bool tpdo = true;
+  int number = 1;
+  int transmission = 255;
+  int event_ms = 0;
+  int cob_id = 0;  // 0: the predefined one
+  std::vector<PdoValueSpec> values;
+};
+inline constexpr int kMaxPdoNumber = 512;
+// Reads NAME.<which> (`which` "TPDO1", "RPDO2") into `out`; the reason when it cannot be used.
+std::string parse_pdo(const std::string& which, const std::string& value, PdoSpec& out);
+// Whether `suffix` (after the node property's name and a dot) names a PDO line: TPDOn / RPDOn.
+bool is_pdo_suffix(const std::string& suffix);
+
+// SDO writes at every boot of the node (NAME.BOOT), before its PDOs are configured and it is
+// started: `INDEX:SUB TYPE VALUE` items separated by ';', or `dcf` for the writes and PDOs the
+// node's DCF (NAME.EDS) asks for: "0x1017:0 uint16 500; dcf".
+struct BootWriteSpec {
+  int index = 0;
+  int subindex = 0;
+  std::string type;
+  std::string value;
+};
+struct BootSpec {
+  bool dcf = false;
+  std::vector<BootWriteSpec> writes;
+};
+std::string parse_boot(const std::string& value, BootSpec& out);
+
+// A SYNC producer on a line (LINE.N.SYNC: PERIOD_MS [counter OVERFLOW]): period 1..60000 ms,
+// counter overflow 2..240 (none without).
+struct SyncSpec {
+  int period_ms = 0;
+  int counter = 0;
+};
+std::string parse_sync(const std::string& value, SyncSpec& out);
+// The line number of a LINE.N.SYNC name, or 0 when it is none.
+int sync_line_of(const std::string& name);
+
 // The sub-properties of a node property the server reads from the configuration.
 bool is_config_sub(const std::string& name);
 // Any sub-property suffix of a node property (".BAUDRATE", ".ALIVE", ...).
@@ -65,7 +130,9 @@ class ConfigFile {
   enum class Kind {
     kOther,    // blank line or comment
     kNode,     // a node property: NAME: line node ident ident
-    kSub,      // a sub-property the server reads (.BAUDRATE, .DEBUG_ID, .MONITOR, .EDS)
+    kSub,      // a sub-property the server reads (.BAUDRATE, .DEBUG_ID, .MONITOR, .EDS, .TPDOn,
+               // .RPDOn, .BOOT)
+    kLine,     // a line's setting the server reads (LINE.N.SYNC)
     kUnknown,  // a property the server does not read: kept as it is
     kBad,      // a line the server cannot use
   };

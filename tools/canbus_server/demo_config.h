@@ -16,8 +16,9 @@ extern const DemoFile kDemoEds[4];
 
 // Two lines; every device with its EDS file; a pump controller whose long device name comes by
 // segmented upload, a follower property on the same node, a valve, a magnet power supply that
-// reports emergencies, and a vacuum gauge supervised by its heartbeat (the others by node guarding,
-// the default).
+// reports emergencies, takes its current set-point by RPDO (synchronous, SYNC on line 2) and sends
+// its actual current by TPDO, and a vacuum gauge supervised by its heartbeat (the others by node
+// guarding, the default) that sends its pressure; the pump sends its speed and status.
 inline constexpr const char* kDemoConfig =
     "# canbus-server configuration: one line per property, NAME: value\n"
     "CAN.PUMP: \t1  5  0  0\n"
@@ -36,7 +37,26 @@ inline constexpr const char* kDemoConfig =
     "CAN.GAUGE.EDS:\tvg3.eds\n"
     "# supervision: guarding PERIOD_MS MISSES (default guarding 1000 3) or heartbeat PERIOD_MS "
     "TOLERANCE_MS\n"
-    "CAN.GAUGE.MONITOR:\theartbeat 100 150\n";
+    "CAN.GAUGE.MONITOR:\theartbeat 100 150\n"
+    "# process data: the values become properties NAME.VALUE (get, list, watch; set for RPDOs)\n"
+    "CAN.PUMP.TPDO1:\tevent 500 map SPEED 0x2200:0 uint16 unit Hz, STATUS 0x2300:0 uint8\n"
+    "CAN.MAGNET.RPDO1:\tsync map SETPOINT 0x2100:0 uint32 unit mA min 0 max 40000\n"
+    "CAN.MAGNET.TPDO1:\tevent 100 map CURRENT 0x2200:0 int32 unit mA deadband 10, VOLTAGE "
+    "0x2201:0 real32 unit V\n"
+    "# the objects by their names in the node's EDS\n"
+    "CAN.GAUGE.TPDO1:\tevent 500 map PRESSURE \"Pressure\" unit mbar, STATUS \"Gauge status\"\n"
+    "# SDO writes at every boot of the node, before its PDOs are configured\n"
+    "CAN.MAGNET.BOOT:\t0x2101:0 uint8 1\n"
+    "# a SYNC producer: LINE.N.SYNC: PERIOD_MS [counter OVERFLOW]\n"
+    "LINE.2.SYNC:\t100\n";
+
+// How a device moves its measurements (its process data).
+enum class DemoModel {
+  kNone,
+  kSupply,  // the actual current follows the set-point (sim::SupplyModel)
+  kGauge,   // the pressure pumps down
+  kPump,    // the rotor runs up
+};
 
 struct DemoDevice {
   int line;
@@ -45,13 +65,15 @@ struct DemoDevice {
   const char* hw;
   const char* sw;
   bool emcy;  // reports an emergency now and then
+  DemoModel model;
 };
 
 inline constexpr DemoDevice kDemoDevices[] = {
-    {1, 5, "Vacuum pump controller VPC-200, turbo stage, serial 0815", "HW 1.2", "SW 3.4.1", false},
-    {1, 6, "VLV1", "HW 2", "SW 1.0", false},
-    {2, 10, "Magnet power supply MPS-40", "HW C", "SW 7.1", true},
-    {2, 20, "Vacuum gauge VG-3", "HW 1", "SW 2.0", false},  // beats as .MONITOR says
+    {1, 5, "Vacuum pump controller VPC-200, turbo stage, serial 0815", "HW 1.2", "SW 3.4.1", false,
+     DemoModel::kPump},
+    {1, 6, "VLV1", "HW 2", "SW 1.0", false, DemoModel::kNone},
+    {2, 10, "Magnet power supply MPS-40", "HW C", "SW 7.1", true, DemoModel::kSupply},
+    {2, 20, "Vacuum gauge VG-3", "HW 1", "SW 2.0", false, DemoModel::kGauge},  // beats
 };
 
 }  // namespace canbus_server

@@ -50,6 +50,16 @@ std::string Event::text() const {
       return "node-lost " + where;
     case Kind::kNodeBack:
       return "node-back " + where;
+    case Kind::kValue:
+      return "value " + where + " " + detail;
+    case Kind::kPdoLate:
+      return "pdo-late " + where + " " + detail;
+    case Kind::kPdoBack:
+      return "pdo-back " + where + " " + detail;
+    case Kind::kConfigured:
+      return "configured " + where;
+    case Kind::kConfigFailed:
+      return "config-failed " + where + " " + detail;
   }
   return where;
 }
@@ -67,7 +77,7 @@ void EventHub::add(const std::shared_ptr<Client>& c) {
 
 void EventHub::publish(const Event& e) {
   const std::string line = e.text();
-  tavik::printtostderr("CANBUS", "event " + line);
+  if (e.kind != Event::Kind::kValue) tavik::printtostderr("CANBUS", "event " + line);
   std::lock_guard<std::mutex> lk(mx_);
   for (auto& w : clients_) {
     auto c = w.lock();

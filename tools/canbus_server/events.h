@@ -13,7 +13,19 @@
 namespace canbus_server {
 
 struct Event {
-  enum class Kind { kState, kEmergency, kLineLost, kLineBack, kNodeLost, kNodeBack };
+  enum class Kind {
+    kState,
+    kEmergency,
+    kLineLost,
+    kLineBack,
+    kNodeLost,
+    kNodeBack,
+    kValue,         // a process value: name is the value's property, detail its text
+    kPdoLate,       // detail: the TPDO ("TPDO1")
+    kPdoBack,       // detail: the TPDO
+    kConfigured,    // the boot configuration was applied and the node started
+    kConfigFailed,  // detail: the reason; the node was not started
+  };
   Event() = default;
   Event(Kind k, int line_no, int node_id, std::string prop)
       : kind(k), line(line_no), node(node_id), name(std::move(prop)) {}
@@ -25,18 +37,21 @@ struct Event {
   std::string state;  // kState: the new state text
   uint16_t code = 0;  // kEmergency: error code
   uint8_t error_register = 0;
+  std::string detail;
 
   // One line: "state line 1 node 5 CAN.PUMP Stopped", "emergency line 2 node 10 CAN.MAGNET
   // code 0x8110 (CAN overrun (objects lost)) register 0x11 (Monitoring)", "line-lost line 2",
-  // ... An emergency's code text may hold parentheses but never ") register 0x", which ends it;
-  // the last parenthesis is the class of the code.
+  // "value line 2 node 10 CAN.MAGNET.CURRENT 1500 mA", "pdo-late line 2 node 20 CAN.GAUGE
+  // TPDO1", ... An emergency's code text may hold parentheses but never ") register 0x", which
+  // ends it; the last parenthesis is the class of the code.
   std::string text() const;
 };
 
 class EventHub {
  public:
   void add(const std::shared_ptr<Client>& c);
-  // Logs the event and hands its line to every watching client.
+  // Logs the event (value events are not logged: they come all the time) and hands its line to
+  // every watching client.
   void publish(const Event& e);
 
  private:

@@ -20,6 +20,9 @@ const char* const kStatusLegend =
     "  EMCY       emergency messages received from the node\n"
     "  LOST       frames the driver dropped for the node's buffer\n"
     "             (both since the node's master was last supervised)\n"
+    "  PDOS       TPDOs received from the node (its NAME.TPDOn lines); - without process data\n"
+    "  AGE        seconds since the last of them; RATE  TPDOs a second, a running average\n"
+    "  LATE       the TPDOs that are late now (3 event periods or SYNC counts without one)\n"
     "  MONITOR    the master's supervision (NAME.MONITOR): guarding PERIOD_MS MISSES or\n"
     "             heartbeat PERIOD_MS TOLERANCE_MS; - on a follower's row\n"
     "  IDENTITY   device name / hardware version / software version (.MANU .HWVER .SWVER),\n"
@@ -74,6 +77,10 @@ void add_options(CLI::App& app, Options& o, std::string& socket_mode) {
          "--backups", o.backups,
          "backups a save keeps when the file changes: FILE.bak, FILE.bak.1, ... (default 3)")
       ->check(CLI::Range(0, 100));
+  app.add_option("--value-interval", o.value_interval_ms,
+                 "milliseconds between two events of one process value at most (watch; "
+                 "default 1000)")
+      ->check(CLI::Range(0, 3600000));
 }
 
 }  // namespace

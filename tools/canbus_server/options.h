@@ -26,6 +26,7 @@ struct Options {
   int socket_mode = 0660;    // of the Unix sockets created
   int backups = 3;           // FILE.bak, FILE.bak.1, ... kept by saves that change the file
   RecordOptions record;      // --record FILE, --replay FILE
+  int value_interval_ms = 1000;  // value events: at most one per value in this time
 };
 
 // Parses the command line. Returns -1 to go on, otherwise the exit status (0 after --help; 2

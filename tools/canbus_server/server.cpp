@@ -20,6 +20,7 @@
 #include <utility>
 
 #include "demo_config.h"
+#include "demo_devices.h"
 #include "metrics.h"
 #include "network.h"
 #include "parallel.h"
@@ -127,7 +128,8 @@ class SteppedClock : public tavik::Clock {
 };
 SteppedClock* g_stepped = nullptr;
 
-canbus::NodeConfig node_config(const MonitorSpec& m) {
+canbus::NodeConfig node_config(const MonitorSpec& m,
+                               std::shared_ptr<const canbus::BootConfig> boot) {
   canbus::NodeConfig c;
   c.mode = m.heartbeat ? canbus::Supervision::kHeartbeat : canbus::Supervision::kGuarding;
   c.guard_period_ms = m.period_ms;
@@ -136,6 +138,7 @@ canbus::NodeConfig node_config(const MonitorSpec& m) {
   c.heartbeat_tolerance_ms = m.tolerance_ms;
   // One log line per emergency: the library's can_emergency line (called from on_frames).
   c.log_emergencies = false;
+  c.boot = boot;
   return c;
 }
 
@@ -218,6 +221,10 @@ Server::Server(Options opts, int out_fd) : opts_(std::move(opts)), out_fd_(out_f
 Server::~Server() {
   metrics_.reset();  // no scrape runs once the nodes go
   worker_.stop();
+  if (pd_) {
+    if (monitor_) monitor_->use_sync(nullptr);
+    pd_->stop_sync();
+  }
   // The monitor lets go of the node properties before they go.
   monitor_.reset();
   // Node properties go before the devices and the location they live in. Their handles go back
@@ -227,8 +234,9 @@ Server::~Server() {
   run_parallel(nodes_.size(), kAttachThreads, go_on,
                [this](size_t k) { nodes_[k].prop->can_close(); });
   for (auto& n : nodes_) delete n.prop;
+  node_index_.clear();
   nodes_.clear();
-  devices_.clear();
+  demo_.clear();
 }
 
 void Server::request_stop() {
@@ -413,6 +421,7 @@ bool Server::start() {
     n.prop = new D_can(name, location_.get());
     nodes_.push_back(n);
   }
+  for (size_t k = 0; k < nodes_.size(); ++k) node_index_[nodes_[k].prop] = k;
   // What the framework does at start-up: register every property with the configuration and
   // let it take its value.
   for (D_fct* p : location_->properties()) {
@@ -446,6 +455,21 @@ bool Server::start() {
       ++bad_files;
     }
   }
+  // Process data: the PDO and BOOT lines of the nodes, the lines' SYNC producers.
+  pd_ = std::make_unique<ProcessData>(opts_.value_interval_ms);
+  {
+    std::vector<std::string> errors;
+    if (!pd_->load(config_, config_.node_names(), objects_, errors)) {
+      for (const auto& e : errors) std::cerr << config_file_ << ": " << e << "\n";
+      if (!opts_.ignore_bad_lines) {
+        std::cerr << "canbus-server: " << errors.size()
+                  << " process-data configuration(s) cannot be used; fix them or start with "
+                     "--ignore-bad-lines\n";
+        return false;
+      }
+    }
+  }
+
   if (bad_files > 0 && !opts_.ignore_bad_lines) {
     std::cerr << "canbus-server: " << bad_files
               << " EDS file(s) cannot be used; fix them or start with --ignore-bad-lines (the "
@@ -457,33 +481,9 @@ bool Server::start() {
   if (!open_listeners() || !open_metrics()) return false;
   if (!record_.start(opts_.record, simulate_, std::cerr)) return false;
   if (simulate_ && !record_.replaying()) {
-    for (const auto& d : kDemoDevices) {
-      bool configured = false;
-      for (auto& n : nodes_) configured = configured || (n.line == d.line && n.node == d.node);
-      if (!configured) continue;
-      devices_.push_back(std::make_unique<sim::VbusNode>(d.line - 1, d.node, d.name, d.hw, d.sw));
-      emcy_devices_.push_back(d.emcy);
-    }
-    // Configured nodes without a bundled device get a plain one.
-    for (auto& n : nodes_) {
-      if (find_device(n.line, n.node) == nullptr) {
-        devices_.push_back(std::make_unique<sim::VbusNode>(
-            n.line - 1, n.node, "Simulated node " + std::to_string(n.node), "HW 1", "SW 1"));
-        emcy_devices_.push_back(false);
-      }
-    }
-    // A node with an EDS gets a device that serves the file's dictionary.
-    for (auto& n : nodes_) {
-      sim::VbusNode* d = find_device(n.line, n.node);
-      if (auto od = objects_.dictionary(n.prop->name()); od && d != nullptr) {
-        d->logic().load_dictionary(*od);
-      }
-    }
-    // A node supervised by heartbeat gets a device that beats (producer time 0x1017) and does
-    // not answer guarding.
-    for (auto& n : nodes_) {
-      if (n.mon.heartbeat) beat(*find_device(n.line, n.node), n.mon.period_ms);
-    }
+    std::vector<DemoDevices::NodeSpec> specs;
+    for (auto& n : nodes_) specs.push_back(device_spec(n));
+    demo_.create(specs);
   }
 
   monitor_ = std::make_unique<canbus::NodeMonitor>(monitor_callbacks());
@@ -512,6 +512,13 @@ bool Server::start() {
     if (n.node > 0 && n.node <= 127 && n.prop->handle() >= 0) identity.push_back(n.prop);
   }
   read_identities(identity, std::cerr, g_stop);
+  {
+    std::lock_guard<std::mutex> lk(state_mx_);
+    supervise_waiting();
+  }
+  // SYNC once the lines are open; the monitor expects synchronous TPDOs after its SYNCs.
+  pd_->start_sync(!opts_.manual);
+  monitor_->use_sync(pd_->monitor_sync());
   metrics_ready_ = true;
   write_out("canbus-server: " + std::to_string(nodes_.size()) + " node properties from " +
             config_file_ + (simulate_ ? " on the virtual bus with simulated nodes" : "") + "\n");
@@ -566,7 +573,10 @@ void Server::attach(Node& n) {
         can_error_str(static_cast<unsigned long>(static_cast<long>(r))) + ")");
   }
   n.master = r == 0 && !has_master && p->line_ptr() != nullptr;
-  if (n.master) {
+  if (n.master && pd_->boot(p->name()) != nullptr) {
+    // The monitor configures and starts it.
+    n.supervise_later = true;
+  } else if (n.master) {
     p->start_node();
     supervise(n);
   } else if (const Node* m = master_of(n)) {
@@ -575,18 +585,19 @@ void Server::attach(Node& n) {
   }
 }
 
-void Server::beat(sim::VbusNode& d, int period_ms) {
-  const char ms[2] = {static_cast<char>(period_ms & 0xFF), static_cast<char>(period_ms >> 8)};
-  d.logic().set_object(0x1017, 0, std::string(ms, 2));
-  d.logic().set_heartbeat_mode(true);
-}
-
 void Server::supervise(Node& n) {
-  const int r = monitor_->add(n.prop, node_config(n.mon));
+  n.supervise_later = false;
+  const int r = monitor_->add(n.prop, node_config(n.mon, pd_->boot(n.prop->name())));
   if (r != 0) {
     log(n.prop->name() + ": " + monitor_text(n.mon) +
         (monitor_->supervised(n.prop) ? " (an identifier could not be enabled: " : " refused (") +
         std::to_string(r) + ")");
+  }
+}
+
+void Server::supervise_waiting() {
+  for (auto& n : nodes_) {
+    if (n.supervise_later && n.master) supervise(n);
   }
 }
 
@@ -605,21 +616,22 @@ Server::Node* Server::find_node(const std::string& name) {
   return nullptr;
 }
 
-sim::VbusNode* Server::find_device(int line, int node) {
-  for (auto& d : devices_) {
-    if (d->net() == line - 1 && d->logic().node_id() == node) return d.get();
-  }
-  return nullptr;
+DemoDevices::NodeSpec Server::device_spec(const Node& n) const {
+  DemoDevices::NodeSpec s;
+  s.line = n.line;
+  s.node = n.node;
+  s.heartbeat_ms = n.mon.heartbeat ? n.mon.period_ms : 0;
+  s.od = objects_.dictionary(n.prop->name());
+  s.process_data = pd_->has_process_data(n.prop->name());
+  return s;
 }
 
 // ---------------------------------------------------------------------------------------------
 // Supervision: the monitor's callbacks (on its thread, or on the bus worker's for a tick)
 
 Server::Node* Server::node_of(const D_can* p) {
-  for (auto& n : nodes_) {
-    if (n.prop == p) return &n;
-  }
-  return nullptr;
+  auto it = node_index_.find(p);
+  return it == node_index_.end() ? nullptr : &nodes_[it->second];
 }
 
 const Server::Node* Server::master_of(const Node& n) const {
@@ -653,6 +665,10 @@ canbus::MonitorCallbacks Server::monitor_callbacks() {
       std::lock_guard<std::mutex> lk(state_mx_);
       Node* n = node_of(&p);
       if (n == nullptr) return;
+      // A node whose configuration failed says so while it is heard.
+      if (kind == Event::Kind::kState && !n->config_failure.empty()) {
+        p.condition_prop()->set_value(n->config_failure);
+      }
       followers_condition(*n);
       e = Event{kind, n->line, n->node, p.name()};
       e.state = state_text(state);
@@ -678,6 +694,48 @@ canbus::MonitorCallbacks Server::monitor_callbacks() {
   };
   cb.on_line_lost = [this](int line) { events_.publish({Event::Kind::kLineLost, line, 0, ""}); };
   cb.on_line_back = [this](int line) { events_.publish({Event::Kind::kLineBack, line, 0, ""}); };
+  // Process data: the values are stored, their events go out afterwards.
+  cb.on_pdo = [this](D_can& p, int pdo, const canbus::PdoValues& v) {
+    std::vector<Event> events;
+    {
+      std::lock_guard<std::mutex> lk(state_mx_);
+      Node* n = node_of(&p);
+      if (n == nullptr) return;
+      pd_->on_pdo(p.name(), n->line, n->node, pdo, v, events);
+    }
+    for (const auto& e : events) events_.publish(e);
+  };
+  auto late = [this](D_can& p, int pdo, bool is_late) {
+    Event e;
+    {
+      std::lock_guard<std::mutex> lk(state_mx_);
+      Node* n = node_of(&p);
+      if (n == nullptr) return;
+      pd_->on_late(p.name(), pdo, is_late);
+      e = Event{is_late ? Event::Kind::kPdoLate : Event::Kind::kPdoBack, n->line, n->node,
+                p.name()};
+    }
+    e.detail = canbus::pdo_name(canbus::PdoKind::kTpdo, pdo);
+    events_.publish(e);
+  };
+  cb.on_pdo_late = [late](D_can& p, int pdo) { late(p, pdo, true); };
+  cb.on_pdo_back = [late](D_can& p, int pdo) { late(p, pdo, false); };
+  // A failed configuration leaves the node unstarted: its .CONDITION tells why.
+  cb.on_boot_config = [this](D_can& p, const canbus::BootReport& r) {
+    Event e;
+    {
+      std::lock_guard<std::mutex> lk(state_mx_);
+      Node* n = node_of(&p);
+      if (n == nullptr) return;
+      n->config_failure = r.ok ? "" : "Not configured: " + r.reason;
+      if (!r.ok) p.condition_prop()->set_value(n->config_failure);
+      followers_condition(*n);
+      e = Event{r.ok ? Event::Kind::kConfigured : Event::Kind::kConfigFailed, n->line, n->node,
+                p.name()};
+    }
+    e.detail = r.reason;
+    events_.publish(e);
+  };
   // The library's own emergency report ("D_can::can_emergency ..."), once per frame.
   cb.on_frames = [this](D_can& p, CMSG* frames, int count) {
     int node = 0;
@@ -693,16 +751,12 @@ canbus::MonitorCallbacks Server::monitor_callbacks() {
 // --manual: 100 ms of the stepped clock, the simulated devices' heartbeats, one poll.
 void Server::tick() {
   if (g_stepped != nullptr) g_stepped->advance(int64_t{kMonitorPeriodMs} * 1'000'000);
-  for (auto& d : devices_) d->heartbeat_tick();
+  pd_->tick_sync();
+  demo_.tick();
+  // The boot configurations run on the monitor's workers: this poll delivers their reports.
+  monitor_->wait_boot_configs(10000);
   monitor_->poll();
-  if (++ticks_ % 30 == 0) demo_emergencies();
-}
-
-void Server::demo_emergencies() {
-  if (!simulate_) return;
-  for (size_t i = 0; i < devices_.size(); ++i) {
-    if (emcy_devices_[i]) devices_[i]->send_emcy(0x3210, 0x04, {0x01, 0x02, 0x00, 0x00, 0x00});
-  }
+  if (++ticks_ % 30 == 0) demo_.emergencies();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -839,10 +893,12 @@ void Server::register_requests() {
          [this](Client&, const Args& a) { return cmd_help(a); }, false, false, true});
   t.add({"list", "list", 0, 0, Access::kRead, Run::kNow, "every property of the location",
          [this](Client&, const Args&) { return cmd_list(); }, false, false, true});
-  t.add({"get", "get NAME", 1, 1, Access::kRead, Run::kNow, "a property's value",
+  t.add({"get", "get NAME", 1, 1, Access::kRead, Run::kNow,
+         "a property's value; a process value with its unit and time stamp",
          [this](Client&, const Args& a) { return cmd_get(a[0]); }});
   t.add({"set", "set NAME VALUE...", 2, 5, Access::kWrite, Run::kBus,
-         "writes a property (four integers for a node property); checked, logged with user@host",
+         "writes a property (four integers for a node property) or a set-point (sent as its "
+         "RPDO); checked, logged with user@host",
          [this](Client& c, const Args& a) {
            return cmd_set(c, a[0], Args(a.begin() + 1, a.end()));
          }});
@@ -941,7 +997,8 @@ void Server::register_requests() {
            return "ok (" + c.who() + ")";
          }});
   t.add({"watch", "watch [on|off]", 0, 1, Access::kRead, Run::kNow,
-         "sends events as they happen, each a line starting with 'event '",
+         "sends events as they happen, each a line starting with 'event ' (process values at most "
+         "once per --value-interval)",
          [](Client& c, const Args& a) {
            if (!a.empty() && a[0] != "on" && a[0] != "off")
              return std::string("error: usage: watch [on|off]");
@@ -971,13 +1028,14 @@ std::string Server::cmd_help(const Args& a) const {
   return o.str();
 }
 
-std::string Server::status() {
+std::string Server::status(bool values) {
   std::ostringstream o;
   o << std::left << std::setw(18) << "NODE" << std::setw(5) << "LINE" << std::setw(5) << "ID"
     << std::setw(9) << "ROLE" << std::setw(19) << "CONDITION" << std::setw(7) << "ALIVE"
-    << std::setw(6) << "FILL" << std::setw(5) << "EMCY" << std::setw(6) << "LOST" << std::setw(18)
-    << "MONITOR"
+    << std::setw(6) << "FILL" << std::setw(5) << "EMCY" << std::setw(6) << "LOST"
+    << ProcessData::status_heading() << std::setw(18) << "MONITOR"
     << "IDENTITY\n";
+  const int64_t now = tavik::clock().now_ns();
   for (auto& n : nodes_) {
     D_can* p = n.prop;
     // The node's counters, also on its followers' rows; supervision on the master's.
@@ -991,8 +1049,8 @@ std::string Server::status() {
       // The last state heard is no state while the node is lost.
       << (supervised && st.lost ? std::string("-") : hex2(p->alive_prop()->value())) << std::setw(6)
       << p->can_return() << std::setw(5) << st.emergencies << std::setw(6) << st.frames_lost
-      << std::setw(18) << mode << p->manu_prop()->value() << " / " << p->hwver_prop()->value()
-      << " / " << p->swver_prop()->value();
+      << pd_->status_columns(p->name(), now) << std::setw(18) << mode << p->manu_prop()->value()
+      << " / " << p->hwver_prop()->value() << " / " << p->swver_prop()->value();
     if (auto s = scanned_.find(n.line); s != scanned_.end() && s->second.count(n.node) == 0) {
       o << "  NOT FOUND BY SCAN";
     }
@@ -1008,6 +1066,12 @@ std::string Server::status() {
   for (canline* l : lines) {
     o << "line " << l->line() << ": handle " << l->handle() << ", "
       << (l->handle() > 0 ? "open" : "closed") << ", baud code " << l->baud() << "\n";
+  }
+  if (values) {
+    for (auto& n : nodes_) {
+      const std::string v = pd_->value_line(n.prop->name());
+      if (!v.empty()) o << v << "\n";
+    }
   }
   std::string s = o.str();
   if (!s.empty() && s.back() == '\n') s.pop_back();
@@ -1029,10 +1093,18 @@ std::string Server::cmd_list() {
       o << "  (" << p->description() << ")";
     }
   }
+  std::vector<std::string> values;
+  for (const auto& n : nodes_) pd_->list(n.prop->name(), values);
+  for (const auto& v : values) {
+    if (!first) o << "\n";
+    first = false;
+    o << v;
+  }
   return o.str();
 }
 
 std::string Server::cmd_get(const std::string& name) {
+  if (pd_->is_value(name)) return pd_->get(name);
   D_fct* p = location_->find(name);
   if (p == nullptr) return "error: unknown property " + quote_word(name);
   EqData in, res;
@@ -1053,6 +1125,10 @@ std::string Server::cmd_get(const std::string& name) {
 // With bus_mx_ (a bus job).
 std::string Server::cmd_set(Client& c, const std::string& name, const Args& values) {
   std::unique_lock<std::mutex> lk(state_mx_);
+  if (pd_->is_value(name)) {
+    lk.unlock();
+    return cmd_set_value(c, name, values);
+  }
   D_fct* p = location_->find(name);
   if (p == nullptr) return "error: unknown property " + quote_word(name);
   if (is_read_only(name)) return "error: " + name + " is read-only";
@@ -1098,6 +1174,38 @@ std::string Server::cmd_set(Client& c, const std::string& name, const Args& valu
   log(name + " set to" + shown + " by " + c.who());
   // The line takes a baud rate when it opens; the status table shows the one in use.
   if (ends_with(name, ".BAUDRATE")) return "ok (applies when the line is next opened)";
+  return "ok";
+}
+
+// With bus_mx_, without state_mx_: checked under state_mx_, sent without it.
+std::string Server::cmd_set_value(Client& c, const std::string& name, const Args& values) {
+  std::string node_name;
+  canbus::PdoConfig pdo;
+  std::vector<canbus::Value> raw;
+  D_can* p = nullptr;
+  canbus::SyncProducer* sync = nullptr;
+  {
+    std::lock_guard<std::mutex> lk(state_mx_);
+    if (auto e = pd_->prepare_set(name, values, node_name, pdo, raw); !e.empty()) return e;
+    Node* n = find_node(node_name);
+    if (n == nullptr || n->prop->handle() < 0) return "error: " + node_name + " is not on the bus";
+    p = n->prop;
+    sync = pd_->sync_of(n->line);
+  }
+  std::string err;
+  const int r = canbus::send_rpdo(*p, pdo, raw, sync, &err);
+  if (r != 0) {
+    return "error: " + canbus::pdo_name(pdo.kind, pdo.number) + " not sent: " +
+           (err.empty() ? can_error_str(static_cast<unsigned long>(static_cast<long>(r))) : err);
+  }
+  {
+    std::lock_guard<std::mutex> lk(state_mx_);
+    pd_->commit_set(name, pdo, raw);
+  }
+  std::string shown;
+  for (const auto& v : values) shown += " " + quote_word(v);
+  log(name + " set to" + shown + " by " + c.who());
+  if (sync != nullptr && canbus::is_synchronous(pdo)) return "ok (sent after the next SYNC)";
   return "ok";
 }
 
@@ -1154,15 +1262,7 @@ std::string Server::cmd_set_node(Client& c, Node& n, const int v[4]) {
   p->swver_prop()->set_value("");
   p->alive_prop()->set_value(0);
   p->condition_prop()->set_value("");
-  if (simulate_ && !record_.replaying() && find_device(n.line, n.node) == nullptr) {
-    devices_.push_back(std::make_unique<sim::VbusNode>(
-        n.line - 1, n.node, "Simulated node " + std::to_string(n.node), "HW 1", "SW 1"));
-    emcy_devices_.push_back(false);
-    if (n.mon.heartbeat) {
-      beat(*devices_.back(), n.mon.period_ms);
-      if (!opts_.manual) devices_.back()->start_heartbeat();
-    }
-  }
+  if (simulate_ && !record_.replaying()) demo_.add_plain(device_spec(n), opts_.manual);
   attach(n);
   bool first = true;
   for (auto& m : nodes_) {
@@ -1176,6 +1276,9 @@ std::string Server::cmd_set_node(Client& c, Node& n, const int v[4]) {
   }
   lk.unlock();
   read_identity(n);
+  lk.lock();
+  supervise_waiting();
+  lk.unlock();
   return "ok (moved to line " + std::to_string(n.line) + " node " + std::to_string(n.node) +
          ", attached again)";
 }
@@ -1220,41 +1323,14 @@ std::string Server::cmd_identity(const std::string& name) {
 
 std::string Server::cmd_sim(const Args& a) {
   if (!simulate_) return "error: no simulated devices on this backend";
-  const std::string usage = "error: usage: " + table_.find("sim")->usage;
-  if (a.size() == 3 && a[0] == "line") {
-    int line = 0;
-    if (!parse_int(a[1], line) || line < 1 || line > vbus::kNets)
-      return "error: bad line " + quote_word(a[1]);
-    if (a[2] != "down" && a[2] != "up") return usage;
-    vbus::set_net_down(line - 1, a[2] == "down");
-    return "ok";
-  }
-  Node* n = find_node(a[1]);
-  if (n == nullptr) return "error: unknown node property " + quote_word(a[1]);
-  sim::VbusNode* d = find_device(n->line, n->node);
-  if (d == nullptr) return "error: no simulated device for " + a[1];
-  if ((a[0] == "silent" || a[0] == "hold") && a.size() == 3 && (a[2] == "on" || a[2] == "off")) {
-    if (a[0] == "silent") {
-      d->logic().set_silent(a[2] == "on");
-    } else {
-      d->hold_answers(a[2] == "on");
-      if (a[2] == "off") d->release_answers();
-    }
-    return "ok";
-  }
-  if (a[0] == "abort" && a.size() == 2) {
-    d->logic().abort_next_upload(0x06020000);  // object does not exist
-    return "ok";
-  }
-  if (a[0] == "emcy" && a.size() == 2) {
-    d->send_emcy(0x8110, 0x11, {0x00, 0x00, 0x00, 0x00, 0x00});
-    return "ok";
-  }
-  if (a[0] == "boot" && a.size() == 2) {
-    d->boot();
-    return "ok";
-  }
-  return usage;
+  return demo_.request(a, table_.find("sim")->usage,
+                       [this](const std::string& name, int& line, int& node) {
+                         const Node* n = find_node(name);
+                         if (n == nullptr) return false;
+                         line = n->line;
+                         node = n->node;
+                         return true;
+                       });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1299,9 +1375,7 @@ int Server::run(int in_fd) {
   if (!opts_.manual) {
     // The receive cycle and supervision on the monitor's thread; heartbeats on the devices'.
     monitor_->start(kMonitorPeriodMs);
-    for (auto& d : devices_) {
-      if (d->logic().heartbeat_period_ms() > 0) d->start_heartbeat();
-    }
+    demo_.start();
   }
   worker_.start();
   if (net) net->start();
@@ -1345,7 +1419,7 @@ int Server::run(int in_fd) {
     if (!opts_.manual && simulate_ && now >= next_emergencies) {
       worker_.post(nullptr, {[this] {
                                std::lock_guard<std::mutex> bus(bus_mx_);
-                               demo_emergencies();
+                               demo_.emergencies();
                              },
                              {}});
       next_emergencies = now + std::chrono::seconds(3);
@@ -1353,7 +1427,7 @@ int Server::run(int in_fd) {
     if (opts_.status_every > 0 && now >= next_status) {
       {
         std::lock_guard<std::mutex> lk(state_mx_);
-        write_out(status() + "\n");
+        write_out(status(true) + "\n");
       }
       next_status = now + std::chrono::duration_cast<clk::duration>(
                               std::chrono::duration<double>(opts_.status_every));
@@ -1386,9 +1460,11 @@ int Server::run(int in_fd) {
   if (net) net->stop();
   worker_.stop();  // its jobs may pause and restart the monitor
   monitor_->stop();
+  monitor_->use_sync(nullptr);
+  pd_->stop_sync();
   std::lock_guard<std::mutex> bus(bus_mx_);
   std::lock_guard<std::mutex> lk(state_mx_);
-  if (opts_.status_every > 0) write_out(status() + "\n");
+  if (opts_.status_every > 0) write_out(status(true) + "\n");
   std::string error;
   if (!save(error)) {
     std::cerr << "canbus-server: " << error << "\n";

@@ -4,8 +4,10 @@
 // nodes' identity strings, and then hands the masters to the library's node monitor, each with
 // its supervision from the configuration (NAME.MONITOR: guarding or heartbeat). The monitor runs
 // the receive cycle every 100 ms on its own thread (with --manual: `tick N` polls it N times on
-// a clock that moves 100 ms a poll). Clients (standard input, network sessions) send one
-// request a line.
+// a clock that moves 100 ms a poll). A node with process data (NAME.TPDOn, NAME.RPDOn,
+// NAME.BOOT) goes to the monitor with its boot configuration once its identity is read; the
+// monitor configures and starts it then and after every boot-up, and decodes its TPDOs. Clients
+// (standard input, network sessions) send one request a line.
 //
 // Threads and locks:
 //  - the bus worker runs the bus work of all clients, one job at a time; each client has a queue
@@ -16,13 +18,20 @@
 //    thread for its time (an upload and the receive cycle take each other's frames).
 //  - state_mx_: the node table and the property values as requests see them; held briefly by
 //    requests that run at once (get, list, status), by bus work while it changes them, and by
-//    the monitor's callbacks; never while waiting for the bus (an SDO upload runs without it),
+//    the monitor's callbacks (the process values too: decoded values are stored under it, their
+//    events published after it); never while waiting for the bus (an SDO upload runs without it),
 //    never while publishing an event, and never around the monitor's remove(), stop() or poll()
 //    (they wait for callbacks that take it). So status never waits for the bus.
+//  - the monitor's workers run the boot configurations (SDO transfers, NMT start) and take no
+//    lock of the server; the SYNC producers (LINE.N.SYNC) and, on the virtual bus, the simulated
+//    devices with heartbeat or process data send from threads of their own (with --manual: on
+//    the bus worker's tick).
 // The files: options (command line), config_file (reading and writing the configuration),
 // requests (request lines, the request table and the framing of answers), events (the one place
 // events are published), network (Asio sessions), metrics (--metrics: the counters over HTTP),
-// server (nodes, supervision, request handlers).
+// demo_devices (the simulated devices of the virtual bus, their heartbeats and emergencies, the
+// `sim` request), process_data (PDOs, boot configuration, SYNC, the process values as
+// properties), server (nodes, supervision, request handlers).
 #pragma once
 
 #include <atomic>
@@ -36,15 +45,18 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "D_esdcan.h"
 #include "can_monitor.h"
 #include "canopen_node.h"
 #include "config_file.h"
+#include "demo_devices.h"
 #include "events.h"
 #include "od_requests.h"
 #include "options.h"
+#include "process_data.h"
 #include "requests.h"
 
 namespace canbus_server {
@@ -123,6 +135,10 @@ class Server {
     int node = 0;
     bool master = false;  // attached as the master of its line and node
     MonitorSpec mon;      // its supervision while it is a master
+    // A master with a boot configuration is handed to the monitor once its identity is read
+    // (the configuration's transfers and the uploads would take each other's answers).
+    bool supervise_later = false;
+    std::string config_failure;  // why its last boot configuration failed; empty: it did not
   };
 
   static std::string role_of(const Node& n);
@@ -148,17 +164,19 @@ class Server {
   bool open_metrics();         // --metrics bound (metrics_http.cpp)
   std::string metrics_text();  // one scrape, with state_mx_ inside
   std::string cmd_help(const Args& args) const;
-  std::string status();
+  // The status table; `values` (the operator's table of --status-every): then a line per node
+  // with process values.
+  std::string status(bool values = false);
   Node* find_node(const std::string& name);
-  sim::VbusNode* find_device(int line, int node);
+  DemoDevices::NodeSpec device_spec(const Node& n) const;
   void attach(Node& n);
   void read_identity(Node& n);
   canbus::MonitorCallbacks monitor_callbacks();
-  // A simulated device that beats every `period_ms` (0x1017) and answers no guarding.
-  static void beat(sim::VbusNode& d, int period_ms);
-  void supervise(Node& n);  // hands a master to the monitor; with state_mx_ or before run
-  void tick();              // one poll of the monitor on the stepped clock, with bus_mx_
-  void demo_emergencies();  // with bus_mx_
+  void supervise(Node& n);   // hands a master to the monitor; with state_mx_ or before run
+  void supervise_waiting();  // the masters left for after their identity read; the same
+  // With bus_mx_ (a bus job): a set-point, sent as its RPDO.
+  std::string cmd_set_value(Client& c, const std::string& name, const Args& values);
+  void tick();  // one poll of the monitor on the stepped clock, with bus_mx_
   // The master whose node `p` is (itself or the one it follows), or nullptr.
   const Node* master_of(const Node& n) const;
   Node* node_of(const D_can* p);
@@ -178,10 +196,11 @@ class Server {
   int start_failure_ = 1;  // the file was read: it may be written back
   bool simulate_ = false;
   std::unique_ptr<EqFct> location_;
-  std::vector<Node> nodes_;
-  std::vector<std::unique_ptr<sim::VbusNode>> devices_;
+  std::vector<Node> nodes_;  // made in start(), never resized afterwards
+  // The node of a property: every callback of the monitor looks it up.
+  std::unordered_map<const D_can*, size_t> node_index_;
+  DemoDevices demo_;       // the simulated devices (virtual bus only)
   RecordRequests record_;  // started before the nodes attach, ended after they are gone
-  std::vector<bool> emcy_devices_;
   RequestTable table_;
   EventHub events_;
   BusWorker worker_;
@@ -195,6 +214,8 @@ class Server {
   int64_t ticks_ = 0;
   std::unique_ptr<canbus::NodeMonitor> monitor_;
   NodeObjects objects_;  // dictionaries of the NAME.EDS lines
+  // PDOs, boot configurations, SYNC producers; its values are guarded by state_mx_.
+  std::unique_ptr<ProcessData> pd_;
   // The node ids the last scan of each line found (scan_requests.cpp); guarded by state_mx_.
   std::map<int, std::set<int>> scanned_;
 };

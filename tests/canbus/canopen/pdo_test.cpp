@@ -372,17 +372,15 @@ class PdoTest : public CanbusTest {
     clock().advance(int64_t{ms} * 1'000'000);
     ASSERT_TRUE(mon_->poll());
   }
-  // Polls until `n` boot configurations have ended and their reports are delivered (the worker runs
-  // them on its own thread; the simulated node answers at once, so that takes microseconds).
+  // Until the boot configurations due have ended (the workers run them on threads of their own)
+  // and their reports are delivered: `n` of them by then.
   canbus::NodeStats until_configured(uint64_t n) {
     canbus::NodeStats s;
-    for (int i = 0; i < 1'000'000; ++i) {
-      mon_->poll();
-      EXPECT_TRUE(mon_->stats(node_.get(), s));
-      if (s.configured + s.config_failures >= n) break;
-      std::this_thread::yield();
-    }
-    mon_->poll();  // delivers the report, stored with the counter
+    mon_->poll();  // a boot-up seen makes its configuration due
+    EXPECT_TRUE(mon_->wait_boot_configs(10000));
+    mon_->poll();  // delivers the reports, stored with the counters
+    EXPECT_TRUE(mon_->stats(node_.get(), s));
+    EXPECT_EQ(s.configured + s.config_failures, n);
     return s;
   }
 

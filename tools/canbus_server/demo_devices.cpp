@@ -1,0 +1,191 @@
+#include "demo_devices.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "config_file.h"
+#include "demo_config.h"
+#include "vbus.h"
+
+namespace canbus_server {
+
+void DemoDevices::create(const std::vector<NodeSpec>& nodes) {
+  for (const auto& d : kDemoDevices) {
+    bool configured = false;
+    for (const auto& n : nodes) configured = configured || (n.line == d.line && n.node == d.node);
+    if (!configured) continue;
+    devices_.push_back(
+        {std::make_unique<sim::VbusNode>(d.line - 1, d.node, d.name, d.hw, d.sw), d.emcy});
+  }
+  // Configured nodes without a bundled device get a plain one.
+  for (const auto& n : nodes) {
+    if (find(n.line, n.node) == nullptr) {
+      devices_.push_back(
+          {std::make_unique<sim::VbusNode>(
+               n.line - 1, n.node, "Simulated node " + std::to_string(n.node), "HW 1", "SW 1"),
+           false});
+    }
+  }
+  // A node with an EDS gets a device that serves the file's dictionary; the example's devices
+  // move their measurements by a model of the device.
+  for (const auto& n : nodes) {
+    Device* d = device(n.line, n.node);
+    if (d == nullptr) continue;
+    if (n.od) d->node->logic().load_dictionary(*n.od);
+    d->process_data = d->process_data || n.process_data;
+    for (const auto& x : kDemoDevices) {
+      if (x.line == n.line && x.node == n.node) add_model(*d->node, x.model);
+    }
+  }
+  // A node supervised by heartbeat gets a device that beats (producer time 0x1017) and does
+  // not answer guarding.
+  for (const auto& n : nodes) {
+    if (n.heartbeat_ms > 0) beat(*find(n.line, n.node), n.heartbeat_ms);
+  }
+}
+
+void DemoDevices::add_plain(const NodeSpec& n, bool manual) {
+  if (find(n.line, n.node) != nullptr) return;
+  devices_.push_back(
+      {std::make_unique<sim::VbusNode>(n.line - 1, n.node,
+                                       "Simulated node " + std::to_string(n.node), "HW 1", "SW 1"),
+       false});
+  if (n.heartbeat_ms > 0) {
+    beat(*devices_.back().node, n.heartbeat_ms);
+    if (!manual) devices_.back().node->start_heartbeat();
+  }
+}
+
+DemoDevices::Device* DemoDevices::device(int line, int node) {
+  for (auto& d : devices_) {
+    if (d.node->net() == line - 1 && d.node->logic().node_id() == node) return &d;
+  }
+  return nullptr;
+}
+
+sim::VbusNode* DemoDevices::find(int line, int node) {
+  Device* d = device(line, node);
+  return d == nullptr ? nullptr : d->node.get();
+}
+
+void DemoDevices::start() {
+  for (auto& d : devices_) {
+    if (d.node->logic().heartbeat_period_ms() > 0 || d.process_data) d.node->start_heartbeat();
+  }
+}
+
+void DemoDevices::tick() {
+  for (auto& d : devices_) {
+    d.node->heartbeat_tick();
+    if (d.process_data) d.node->pdo_tick();
+  }
+}
+
+namespace {
+
+// The vacuum gauge: its pressure (REAL32 at 0x2200, mbar) pumps down from 1e-3 towards 1e-7
+// with a time constant of 20 s, a slight ripple on it; its status (0x2201) 1 once below 1e-5.
+class GaugeModel final : public sim::DeviceModel {
+ public:
+  void step(int64_t now_ns, sim::ObjectValues& od) override {
+    if (start_ns_ < 0) start_ns_ = now_ns;
+    const double t = static_cast<double>(now_ns - start_ns_) / 1e9;
+    const double p = (1e-7 + 1e-3 * std::exp(-t / 20.0)) * (1.0 + 0.01 * std::sin(t));
+    const float f = static_cast<float>(p);
+    uint32_t bits = 0;
+    std::memcpy(&bits, &f, sizeof bits);
+    od.set(0x2200, 0, static_cast<int64_t>(bits));
+    od.set(0x2201, 0, p < 1e-5 ? 1 : 0);
+  }
+  int64_t step_ns() const override { return 0; }  // sampled when its TPDO is due
+
+ private:
+  int64_t start_ns_ = -1;
+};
+
+// The pump: its rotor speed (UNSIGNED16 at 0x2200, Hz) runs up to 1200 Hz at 100 Hz/s.
+class PumpModel final : public sim::DeviceModel {
+ public:
+  void step(int64_t now_ns, sim::ObjectValues& od) override {
+    if (start_ns_ < 0) start_ns_ = now_ns;
+    const int64_t hz = std::min<int64_t>(1200, (now_ns - start_ns_) / 10000000);
+    od.set(0x2200, 0, hz);
+  }
+  int64_t step_ns() const override { return 0; }
+
+ private:
+  int64_t start_ns_ = -1;
+};
+
+}  // namespace
+
+void DemoDevices::add_model(sim::VbusNode& d, DemoModel model) {
+  switch (model) {
+    case DemoModel::kNone:
+      break;
+    case DemoModel::kSupply:
+      // The actual current (0x2200, mA) follows the set-point (0x2100) at 10 A/s.
+      d.logic().set_model(std::make_shared<sim::SupplyModel>(sim::ObjectKey{0x2100, 0},
+                                                             sim::ObjectKey{0x2200, 0}, 10000));
+      break;
+    case DemoModel::kGauge:
+      d.logic().set_model(std::make_shared<GaugeModel>());
+      break;
+    case DemoModel::kPump:
+      d.logic().set_model(std::make_shared<PumpModel>());
+      break;
+  }
+}
+
+void DemoDevices::emergencies() {
+  for (auto& d : devices_) {
+    if (d.emcy) d.node->send_emcy(0x3210, 0x04, {0x01, 0x02, 0x00, 0x00, 0x00});
+  }
+}
+
+void DemoDevices::beat(sim::VbusNode& d, int period_ms) {
+  const char ms[2] = {static_cast<char>(period_ms & 0xFF), static_cast<char>(period_ms >> 8)};
+  d.logic().set_object(0x1017, 0, std::string(ms, 2));
+  d.logic().set_heartbeat_mode(true);
+}
+
+std::string DemoDevices::request(const Args& a, const std::string& usage_text, const Place& place) {
+  const std::string usage = "error: usage: " + usage_text;
+  if (a.size() == 3 && a[0] == "line") {
+    int line = 0;
+    if (!parse_int(a[1], line) || line < 1 || line > vbus::kNets)
+      return "error: bad line " + quote_word(a[1]);
+    if (a[2] != "down" && a[2] != "up") return usage;
+    vbus::set_net_down(line - 1, a[2] == "down");
+    return "ok";
+  }
+  int line = 0, node = 0;
+  if (!place(a[1], line, node)) return "error: unknown node property " + quote_word(a[1]);
+  sim::VbusNode* d = find(line, node);
+  if (d == nullptr) return "error: no simulated device for " + a[1];
+  if ((a[0] == "silent" || a[0] == "hold") && a.size() == 3 && (a[2] == "on" || a[2] == "off")) {
+    if (a[0] == "silent") {
+      d->logic().set_silent(a[2] == "on");
+    } else {
+      d->hold_answers(a[2] == "on");
+      if (a[2] == "off") d->release_answers();
+    }
+    return "ok";
+  }
+  if (a[0] == "abort" && a.size() == 2) {
+    d->logic().abort_next_upload(0x06020000);  // object does not exist
+    return "ok";
+  }
+  if (a[0] == "emcy" && a.size() == 2) {
+    d->send_emcy(0x8110, 0x11, {0x00, 0x00, 0x00, 0x00, 0x00});
+    return "ok";
+  }
+  if (a[0] == "boot" && a.size() == 2) {
+    d->boot();
+    return "ok";
+  }
+  return usage;
+}
+
+}  // namespace canbus_server

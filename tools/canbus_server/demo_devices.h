@@ -1,0 +1,72 @@
+// canbus-server on the virtual bus: the simulated devices that stand on its lines (the bundled
+// example's, and a plain one for every other configured node), their heartbeats, the example's
+// emergencies now and then, and the `sim` request that injects faults.
+//
+// Threads: created in the server's start-up; afterwards used with the server's bus_mx_ (moves,
+// ticks, emergencies) or its state_mx_ (`sim`, which runs at once). A device's own thread
+// (heartbeat and process data, without --manual) only sends on the bus.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "canopen_node.h"
+#include "demo_config.h"
+#include "requests.h"
+
+namespace canbus {
+class ObjectDictionary;
+}
+
+namespace canbus_server {
+
+class DemoDevices {
+ public:
+  // What a device is made for: a configured node.
+  struct NodeSpec {
+    int line = 0;
+    int node = 0;
+    int heartbeat_ms = 0;  // beats at this period (0x1017) and answers no guarding; 0: guarded
+    std::shared_ptr<const canbus::ObjectDictionary> od;  // the node's EDS, served; may be null
+    bool process_data = false;  // sends TPDOs / takes RPDOs: steps on a thread of its own
+  };
+
+  // The bundled example's devices for the nodes configured at their places, a plain device for
+  // every other node.
+  void create(const std::vector<NodeSpec>& nodes);
+  // A plain device for a node moved to a place without one (nothing when there is one).
+  void add_plain(const NodeSpec& n, bool manual);
+  sim::VbusNode* find(int line, int node);
+  bool empty() const { return devices_.empty(); }
+
+  // Without --manual: each device that beats or has process data on a thread of its own.
+  void start();
+  // --manual: one step of the devices' heartbeats and process data (their device models, the
+  // TPDOs due) at the framework clock's time.
+  void tick();
+  // The example's emergencies (every 3 s without --manual).
+  void emergencies();
+
+  // sim silent|hold NODE on|off, sim emcy|boot|abort NODE, sim line N down|up. `usage` is the
+  // request's; `place` finds a node property's line and node id (false: unknown).
+  using Place = std::function<bool(const std::string& name, int& line, int& node)>;
+  std::string request(const Args& a, const std::string& usage, const Place& place);
+
+  void clear() { devices_.clear(); }
+
+ private:
+  struct Device {
+    std::unique_ptr<sim::VbusNode> node;
+    bool emcy = false;  // reports an emergency now and then
+    bool process_data = false;
+  };
+  Device* device(int line, int node);
+  static void beat(sim::VbusNode& d, int period_ms);
+  static void add_model(sim::VbusNode& d, DemoModel model);
+
+  std::vector<Device> devices_;
+};
+
+}  // namespace canbus_server

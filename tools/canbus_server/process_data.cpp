@@ -1,0 +1,414 @@
+#include "process_data.h"
+
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
+#include "can_od.h"
+#include "tavik_log.h"
+#include "tavik_time.h"
+
+namespace canbus_server {
+namespace {
+
+std::string base_of(const std::string& name) {
+  return name.substr(0, name.rfind('.'));
+}
+
+std::string suffix_of(const std::string& name) {
+  return name.substr(name.rfind('.') + 1);
+}
+
+// "2026-12-09 10:00:01.250 UTC" of a framework time stamp (real time).
+std::string time_text(int64_t ns) {
+  const time_t sec = static_cast<time_t>(ns / 1000000000);
+  tm t{};
+  gmtime_r(&sec, &t);
+  char b[64];
+  const size_t n = std::strftime(b, sizeof b, "%Y-%m-%d %H:%M:%S", &t);
+  std::snprintf(b + n, sizeof b - n, ".%03d UTC", static_cast<int>(ns / 1000000 % 1000));
+  return b;
+}
+
+std::string number_text(double x) {
+  char b[32];
+  std::snprintf(b, sizeof b, "%.7g", x);
+  return b;
+}
+
+// The typed value of a number: false with the reason when it does not fit the type.
+bool typed(canbus::DataType t, unsigned bits, double raw, canbus::Value& out, std::string& why) {
+  canbus::Value v;
+  if (canbus::is_real_type(t)) {
+    v = canbus::Value::of_real(raw);
+  } else {
+    if (std::fabs(raw - std::round(raw)) > 1e-6) {
+      why = "not a whole number of steps";
+      return false;
+    }
+    if (std::fabs(raw) > 9.2e18) {
+      why = "out of range of " + std::string(canbus::data_type_name(t));
+      return false;
+    }
+    const auto whole = static_cast<int64_t>(std::llround(raw));
+    if (canbus::is_signed_type(t)) {
+      v = canbus::Value::of_int(whole);
+    } else if (whole < 0) {
+      why = "out of range of " + std::string(canbus::data_type_name(t)) + " (negative)";
+      return false;
+    } else if (t == canbus::DataType::kBoolean) {
+      if (whole > 1) {
+        why = "a BOOLEAN is 0 or 1";
+        return false;
+      }
+      v = canbus::Value::of_bool(whole == 1);
+    } else {
+      v = canbus::Value::of_uint(static_cast<uint64_t>(whole));
+    }
+  }
+  uint64_t bitsv = 0;
+  if (!canbus::value_to_bits(t, v, bits, bitsv, &why)) return false;
+  out = v;
+  return true;
+}
+
+}  // namespace
+
+bool ProcessData::load(const ConfigFile& config, const std::vector<std::string>& nodes,
+                       const NodeObjects& objects, std::vector<std::string>& errors) {
+  const size_t errors_before = errors.size();
+  std::set<std::string> known(nodes.begin(), nodes.end());
+  std::map<std::string, std::vector<canbus::PdoConfig>> tpdos, rpdos;
+  std::map<std::string, const std::string*> boots;
+  for (const auto& l : config.lines()) {
+    if (l.kind == ConfigFile::Kind::kLine) {
+      SyncSpec s;
+      if (parse_sync(*config.value_of(l.name), s).empty()) {
+        sync_specs_[sync_line_of(l.name)] = s;
+      }
+      continue;
+    }
+    if (l.kind != ConfigFile::Kind::kSub || known.count(base_of(l.name)) == 0) continue;
+    const std::string node = base_of(l.name);
+    const std::string which = suffix_of(l.name);
+    if (which == "BOOT") {
+      boots[node] = config.value_of(l.name);
+      continue;
+    }
+    if (!is_pdo_suffix(which)) continue;
+    PdoSpec spec;
+    if (!parse_pdo(which, *config.value_of(l.name), spec).empty()) continue;
+    Pdo p;
+    p.node = node;
+    p.cfg.kind = spec.tpdo ? canbus::PdoKind::kTpdo : canbus::PdoKind::kRpdo;
+    p.cfg.number = spec.number;
+    p.cfg.cob_id = static_cast<uint32_t>(spec.cob_id);
+    p.cfg.transmission_type = static_cast<uint8_t>(spec.transmission);
+    p.cfg.event_timer_ms = static_cast<uint16_t>(spec.event_ms);
+    // With the node's EDS: objects by name, and every entry checked against the file.
+    const auto od = objects.dictionary(node);
+    std::vector<Value> values;
+    bool ok = true;
+    for (const auto& vs : spec.values) {
+      Value v;
+      v.spec = vs;
+      const std::string where = l.name + ": " + vs.name + ": ";
+      std::string why;
+      canbus::PdoEntry e;
+      if (!vs.object.empty()) {
+        const canbus::ObjectEntry* found = od ? od->lookup(vs.object, why) : nullptr;
+        if (od == nullptr) why = "an object by name needs the node's EDS (a " + node + ".EDS line)";
+        if (found == nullptr ||
+            !canbus::pdo_entry_from_dictionary(*od, found->index, found->subindex, 0, e, why)) {
+          errors.push_back(where + why);
+          ok = false;
+          continue;
+        }
+        v.spec.index = e.index;
+        v.spec.subindex = e.subindex;
+        v.spec.bits = e.bits;
+        v.spec.type = canbus::data_type_name(e.type);
+        v.type = e.type;
+      } else {
+        if (!canbus::data_type_from_name(vs.type, v.type)) continue;  // checked by the parser
+        if (od != nullptr &&
+            !canbus::pdo_entry_from_dictionary(*od, static_cast<uint16_t>(vs.index),
+                                               static_cast<uint8_t>(vs.subindex),
+                                               static_cast<uint8_t>(vs.bits), e, why)) {
+          errors.push_back(where + why);
+          ok = false;
+          continue;
+        }
+      }
+      v.node = node;
+      v.tpdo = spec.tpdo;
+      v.pdo = spec.number;
+      v.entry = p.cfg.mapping.size();
+      p.cfg.mapping.push_back({static_cast<uint16_t>(v.spec.index),
+                               static_cast<uint8_t>(v.spec.subindex),
+                               static_cast<uint8_t>(v.spec.bits), v.type, vs.name});
+      values.push_back(std::move(v));
+    }
+    if (ok && canbus::mapping_bits(p.cfg.mapping) > 64) {
+      errors.push_back(l.name + ": the values take " +
+                       std::to_string(canbus::mapping_bits(p.cfg.mapping)) +
+                       " bits, a PDO 64 at most");
+      ok = false;
+    }
+    if (!ok) continue;
+    Node& n = nodes_[node];
+    for (auto& v : values) {
+      by_name_[node + "." + v.spec.name] = values_.size();
+      p.values.push_back(values_.size());
+      n.values.push_back(values_.size());
+      values_.push_back(std::move(v));
+    }
+    if (spec.tpdo) n.tpdos[spec.number] = pdos_.size();
+    (spec.tpdo ? tpdos : rpdos)[node].push_back(p.cfg);
+    pdos_.push_back(std::move(p));
+  }
+  // The boot configuration: the DCF's writes and PDOs, the BOOT line's writes, then the PDO
+  // lines, TPDOs first.
+  for (const auto& name : nodes) {
+    const bool has_pdos = tpdos.count(name) != 0 || rpdos.count(name) != 0;
+    auto b = boots.find(name);
+    if (!has_pdos && b == boots.end()) continue;
+    auto cfg = std::make_shared<canbus::BootConfig>();
+    if (b != boots.end()) {
+      BootSpec spec;
+      parse_boot(*b->second, spec);
+      if (spec.dcf) {
+        const auto od = objects.dictionary(name);
+        std::string why;
+        if (od == nullptr) {
+          errors.push_back(name + ".BOOT: dcf needs the node's DCF file (a " + name + ".EDS line)");
+        } else if (!canbus::boot_config_from_dictionary(*od, *cfg, why)) {
+          errors.push_back(name + ".BOOT: dcf: " + why);
+        }
+      }
+      for (const auto& w : spec.writes) {
+        canbus::SdoWrite x;
+        x.index = static_cast<uint16_t>(w.index);
+        x.subindex = static_cast<uint8_t>(w.subindex);
+        double number = 0;
+        parse_number(w.value, number);
+        std::string why;
+        if (!canbus::data_type_from_name(w.type, x.type) ||
+            !typed(x.type, canbus::data_type_bits(x.type), number, x.value, why)) {
+          errors.push_back(name + ".BOOT: " + w.value + " for " + w.type + ": " + why);
+          continue;
+        }
+        cfg->writes.push_back(std::move(x));
+      }
+    }
+    for (auto* list : {&tpdos, &rpdos}) {
+      auto it = list->find(name);
+      if (it == list->end()) continue;
+      cfg->pdos.insert(cfg->pdos.end(), it->second.begin(), it->second.end());
+    }
+    nodes_[name].boot = cfg;
+  }
+  return errors.size() == errors_before;
+}
+
+std::shared_ptr<const canbus::BootConfig> ProcessData::boot(const std::string& node) const {
+  auto it = nodes_.find(node);
+  return it == nodes_.end() ? nullptr : it->second.boot;
+}
+
+void ProcessData::start_sync(bool own_thread) {
+  for (const auto& [line, spec] : sync_specs_) {
+    auto p = std::make_unique<canbus::SyncProducer>(line);
+    if (!p->start(int64_t{spec.period_ms} * 1000, spec.counter, own_thread)) {
+      tavik::printtostderr("CANBUS", "LINE." + std::to_string(line) + ".SYNC: not started");
+      continue;
+    }
+    syncs_[line] = std::move(p);
+  }
+}
+
+void ProcessData::tick_sync() {
+  for (auto& s : syncs_) s.second->tick();
+}
+
+void ProcessData::stop_sync() {
+  for (auto& s : syncs_) s.second->stop();
+}
+
+canbus::SyncProducer* ProcessData::monitor_sync() {
+  return syncs_.empty() ? nullptr : syncs_.begin()->second.get();
+}
+
+canbus::SyncProducer* ProcessData::sync_of(int line) {
+  auto it = syncs_.find(line);
+  return it == syncs_.end() ? nullptr : it->second.get();
+}
+
+std::string ProcessData::text_of(const Value& v) const {
+  std::string t = v.spec.scale == 1 && v.spec.offset == 0 && !canbus::is_real_type(v.type)
+                      ? v.raw.text()
+                      : number_text(v.shown);
+  if (!v.spec.unit.empty()) t += " " + v.spec.unit;
+  return t;
+}
+
+std::string ProcessData::get(const std::string& name) const {
+  const Value& v = values_[by_name_.at(name)];
+  const std::string pdo =
+      canbus::pdo_name(v.tpdo ? canbus::PdoKind::kTpdo : canbus::PdoKind::kRpdo, v.pdo);
+  if (!v.has) return name + " = none (" + (v.tpdo ? "no " + pdo + " yet" : "not set yet") + ")";
+  return name + " = " + text_of(v) + " at " + time_text(v.time_ns) + " (" + pdo +
+         (v.tpdo ? "" : ", set") + ")";
+}
+
+void ProcessData::list(const std::string& node, std::vector<std::string>& out) const {
+  auto n = nodes_.find(node);
+  if (n == nodes_.end()) return;
+  for (size_t k : n->second.values) {
+    const Value& v = values_[k];
+    std::string l =
+        node + "." + v.spec.name + "  (process value, " +
+        canbus::pdo_name(v.tpdo ? canbus::PdoKind::kTpdo : canbus::PdoKind::kRpdo, v.pdo) +
+        (v.tpdo ? "" : " set-point") + ", " + v.spec.type;
+    if (!v.spec.unit.empty()) l += ", " + v.spec.unit;
+    if (v.spec.has_min) l += ", min " + number_text(v.spec.min);
+    if (v.spec.has_max) l += ", max " + number_text(v.spec.max);
+    out.push_back(l + ")");
+  }
+}
+
+void ProcessData::on_pdo(const std::string& node, int line, int id, int pdo,
+                         const canbus::PdoValues& v, std::vector<Event>& out) {
+  auto n = nodes_.find(node);
+  if (n == nodes_.end()) return;
+  Node& st = n->second;
+  ++st.received;
+  if (st.last_ns > 0 && v.time_ns > st.last_ns) {
+    const double d = static_cast<double>(v.time_ns - st.last_ns);
+    st.interval_ns = st.interval_ns == 0 ? d : 0.8 * st.interval_ns + 0.2 * d;
+  }
+  st.last_ns = v.time_ns;
+  if (auto t = st.tpdos.find(pdo); t != st.tpdos.end()) {
+    const Pdo& p = pdos_[t->second];
+    for (size_t k = 0; k < p.values.size() && k < v.values.size(); ++k) {
+      Value& x = values_[p.values[k]];
+      x.has = true;
+      x.raw = v.values[k];
+      x.shown = x.raw.as_real() * x.spec.scale + x.spec.offset;
+      x.time_ns = v.time_ns;
+      const bool due = !x.published || (std::fabs(x.shown - x.published_value) > x.spec.deadband &&
+                                        v.time_ns - x.published_ns >= interval_ns_);
+      if (!due) continue;
+      x.published = true;
+      x.published_value = x.shown;
+      x.published_ns = v.time_ns;
+      Event e{Event::Kind::kValue, line, id, node + "." + x.spec.name};
+      e.detail = text_of(x);
+      out.push_back(std::move(e));
+    }
+  }
+}
+
+void ProcessData::on_late(const std::string& node, int pdo, bool late) {
+  auto n = nodes_.find(node);
+  if (n == nodes_.end()) return;
+  if (late) {
+    n->second.late.insert(pdo);
+  } else {
+    n->second.late.erase(pdo);
+  }
+}
+
+std::string ProcessData::value_line(const std::string& node) const {
+  std::string l;
+  auto n = nodes_.find(node);
+  if (n == nodes_.end()) return l;
+  for (size_t k : n->second.values) {
+    const Value& v = values_[k];
+    l += (l.empty() ? node + ": " : ", ") + v.spec.name + " " + (v.has ? text_of(v) : "-") +
+         (v.tpdo ? "" : " (set)");
+  }
+  return l;
+}
+
+const char* ProcessData::status_heading() {
+  return "PDOS  AGE     RATE     LATE   ";
+}
+
+std::string ProcessData::status_columns(const std::string& node, int64_t now_ns) const {
+  char b[96];
+  auto n = nodes_.find(node);
+  if (n == nodes_.end()) {
+    std::snprintf(b, sizeof b, "%-6s%-8s%-9s%-7s", "-", "-", "-", "-");
+    return b;
+  }
+  const Node& st = n->second;
+  char age[16] = "-", rate[16] = "-";
+  if (st.last_ns > 0) {
+    std::snprintf(age, sizeof age, "%.1fs",
+                  static_cast<double>(std::max<int64_t>(0, now_ns - st.last_ns)) / 1e9);
+  }
+  if (st.interval_ns > 0) std::snprintf(rate, sizeof rate, "%.1f/s", 1e9 / st.interval_ns);
+  std::string late;
+  for (int p : st.late) late += (late.empty() ? "" : ",") + std::to_string(p);
+  late = late.empty() ? "-" : "TPDO" + late;
+  std::snprintf(b, sizeof b, "%-6llu%-8s%-9s%-7s", static_cast<unsigned long long>(st.received),
+                age, rate, late.c_str());
+  return b;
+}
+
+std::string ProcessData::prepare_set(const std::string& name, const Args& words, std::string& node,
+                                     canbus::PdoConfig& pdo,
+                                     std::vector<canbus::Value>& raw) const {
+  const Value& v = values_[by_name_.at(name)];
+  if (v.tpdo) {
+    return "error: " + name + " is a measured value (TPDO" + std::to_string(v.pdo) +
+           " of the node): read-only";
+  }
+  double x = 0;
+  if (words.size() != 1 || !parse_number(words[0], x)) return "error: " + name + " takes a number";
+  const std::string unit = v.spec.unit.empty() ? "" : " " + v.spec.unit;
+  if (v.spec.has_min && x < v.spec.min)
+    return "error: " + name + ": " + words[0] + " below the minimum " + number_text(v.spec.min) +
+           unit;
+  if (v.spec.has_max && x > v.spec.max)
+    return "error: " + name + ": " + words[0] + " above the maximum " + number_text(v.spec.max) +
+           unit;
+  canbus::Value typed_value;
+  std::string why;
+  if (!typed(v.type, v.spec.bits, (x - v.spec.offset) / v.spec.scale, typed_value, why))
+    return "error: " + name + ": " + words[0] + ": " + why;
+  for (const Pdo& p : pdos_) {
+    if (p.node != v.node || p.cfg.kind != canbus::PdoKind::kRpdo || p.cfg.number != v.pdo) continue;
+    raw.clear();
+    for (size_t k : p.values) {
+      const Value& o = values_[k];
+      if (&o == &v) {
+        raw.push_back(typed_value);
+      } else if (o.has) {
+        raw.push_back(o.raw);
+      } else {
+        canbus::Value zero;
+        std::string ignored;
+        typed(o.type, o.spec.bits, 0, zero, ignored);
+        raw.push_back(zero);
+      }
+    }
+    pdo = p.cfg;
+    node = p.node;
+    return "";
+  }
+  return "error: " + name + " has no RPDO";
+}
+
+void ProcessData::commit_set(const std::string& name, const canbus::PdoConfig& pdo,
+                             const std::vector<canbus::Value>& raw) {
+  Value& v = values_[by_name_.at(name)];
+  if (v.entry >= raw.size() || pdo.number != v.pdo) return;
+  v.has = true;
+  v.raw = raw[v.entry];
+  v.shown = v.raw.as_real() * v.spec.scale + v.spec.offset;
+  v.time_ns = tavik::clock().now_ns();
+}
+
+}  // namespace canbus_server

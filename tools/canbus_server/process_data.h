@@ -1,0 +1,127 @@
+// canbus-server's process data: the PDOs of its nodes (NAME.TPDOn, NAME.RPDOn), their boot
+// configuration (NAME.BOOT, the node's DCF), the SYNC producers of the lines (LINE.N.SYNC), and
+// the values as properties of the location: NAME.VALUE for every mapped value, read with `get`,
+// listed by `list`, followed by `watch` (value events at most once per value per interval and
+// only on a change beyond the value's deadband), written with `set` for an RPDO's values.
+//
+// Threads: load() and the SYNC producers' start run in the server's start-up. Everything about
+// values runs with the server's state_mx_ held (the monitor's callbacks, get, list, status, the
+// check of a set-point); what they produce for the event hub is handed back and published by the
+// caller after it let go of state_mx_. The SYNC producers tick on the bus worker (--manual) or
+// run on threads of their own.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "can_monitor.h"
+#include "can_pdo.h"
+#include "config_file.h"
+#include "events.h"
+#include "od_requests.h"
+#include "requests.h"
+
+namespace canbus_server {
+
+class ProcessData {
+ public:
+  // Value events: at most one per value per `interval_ms` of the frames' time stamps.
+  explicit ProcessData(int interval_ms = 1000) : interval_ns_(int64_t{interval_ms} * 1000000) {}
+
+  // The PDO, BOOT and SYNC lines of `config` for the node properties `nodes`; `objects` has
+  // their dictionaries (NAME.BOOT: dcf). Lines the check refused are skipped. false with the
+  // reasons ("CAN.PSU.BOOT: dcf: ...") in `errors` when one cannot be used.
+  bool load(const ConfigFile& config, const std::vector<std::string>& nodes,
+            const NodeObjects& objects, std::vector<std::string>& errors);
+  // The boot configuration of a node property: its SDO writes and PDOs (null: none).
+  std::shared_ptr<const canbus::BootConfig> boot(const std::string& node) const;
+  bool has_process_data(const std::string& node) const { return nodes_.count(node) != 0; }
+
+  // SYNC producers of the configured lines, once the lines are open: on threads of their own,
+  // or (own_thread false) sending when tick() finds one due.
+  void start_sync(bool own_thread);
+  void tick_sync();
+  void stop_sync();
+  // The first line's producer, for the monitor (late synchronous TPDOs); null without one.
+  canbus::SyncProducer* monitor_sync();
+
+  // --- With the server's state_mx_ ---
+
+  bool is_value(const std::string& name) const { return by_name_.count(name) != 0; }
+  // "NAME = 1.5 mA at 2026-12-09 10:00:01.250 UTC (TPDO1)", "NAME = none (no TPDO1 yet)".
+  std::string get(const std::string& name) const;
+  // One line per value for `list`: "NAME  (process value, TPDO1 of CAN.PSU, mA)".
+  void list(const std::string& node, std::vector<std::string>& out) const;
+  // A decoded TPDO of `node` (line `line`, id `id`): the values are stored and their value
+  // events added to `out`.
+  void on_pdo(const std::string& node, int line, int id, int pdo, const canbus::PdoValues& v,
+              std::vector<Event>& out);
+  void on_late(const std::string& node, int pdo, bool late);
+  // The status columns of a node: TPDOs received, the age of the last and their rate, the late
+  // ones ("12  0.1s  10.0/s  -"); dashes without process data.
+  std::string status_columns(const std::string& node, int64_t now_ns) const;
+  static const char* status_heading();
+  // "CAN.PSU: CURRENT 1500 mA, SETPOINT 1500 mA (set)" ("-" before a value came); empty
+  // without values.
+  std::string value_line(const std::string& node) const;
+
+  // A set-point: `name` an RPDO's value, `words` its new value (one number in the value's
+  // units). On success the RPDO's mapping with every value (the others as last set, 0 before)
+  // in `pdo` / `raw`, the node property in `node`; the values are stored only by commit_set,
+  // once the RPDO went out. The reason ("error: ...") otherwise: nothing is sent.
+  std::string prepare_set(const std::string& name, const Args& words, std::string& node,
+                          canbus::PdoConfig& pdo, std::vector<canbus::Value>& raw) const;
+  void commit_set(const std::string& name, const canbus::PdoConfig& pdo,
+                  const std::vector<canbus::Value>& raw);
+  // The producer that sends the synchronous RPDOs of `line`; null without one.
+  canbus::SyncProducer* sync_of(int line);
+
+ private:
+  struct Value {
+    PdoValueSpec spec;
+    canbus::DataType type = canbus::DataType::kUnsigned8;
+    std::string node;  // the node property
+    bool tpdo = true;
+    int pdo = 1;
+    size_t entry = 0;  // in the PDO's mapping
+    // The last value (received, or set and sent) and the time stamp of its frame.
+    bool has = false;
+    canbus::Value raw;
+    double shown = 0;
+    int64_t time_ns = 0;
+    // The last value event.
+    bool published = false;
+    double published_value = 0;
+    int64_t published_ns = 0;
+  };
+  struct Pdo {
+    std::string node;
+    canbus::PdoConfig cfg;
+    std::vector<size_t> values;  // into values_, one per mapping entry
+  };
+  struct Node {
+    std::shared_ptr<canbus::BootConfig> boot;
+    std::vector<size_t> values;   // into values_, in the file's order
+    std::map<int, size_t> tpdos;  // TPDO number -> index into pdos_
+    uint64_t received = 0;
+    int64_t last_ns = 0;
+    double interval_ns = 0;  // running average of the time between two TPDOs
+    std::set<int> late;      // TPDO numbers late now
+  };
+
+  std::string text_of(const Value& v) const;  // shown value with its unit
+
+  int64_t interval_ns_;
+  std::vector<Value> values_;
+  std::map<std::string, size_t> by_name_;
+  std::vector<Pdo> pdos_;
+  std::map<std::string, Node> nodes_;
+  std::map<int, SyncSpec> sync_specs_;
+  std::map<int, std::unique_ptr<canbus::SyncProducer>> syncs_;
+};
+
+}  // namespace canbus_server

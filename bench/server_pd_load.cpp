@@ -108,11 +108,11 @@ struct Watcher {
       }
       if (counting && len > kLen && std::memcmp(line, kValue, kLen) == 0) {
         ++events;
-        // "event value line L node N NAME VALUE ...": the sixth word.
+        // "event value line L node N NAME VALUE ...": the seventh word.
         if (names) {
           std::istringstream w(std::string(line, len));
           std::string word;
-          for (int k = 0; k < 6 && w >> word; ++k) {
+          for (int k = 0; k < 7 && w >> word; ++k) {
           }
           heard.insert(word);
         }

@@ -7,14 +7,6 @@
 // framing, up to its "line 2:" row.
 //
 // Usage: server-load ADDR:PORT [--seconds S] [--status N] [--leavers N] [--node NAME]
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -25,74 +17,22 @@
 #include <thread>
 #include <vector>
 
+#include "line_client.h"
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::Lines;
+using bench::read_status;
+using bench::send_all;
+using bench::since_ms;
 
 std::string g_host;
 uint16_t g_port = 0;
 std::atomic<bool> g_stop{false};
 
 int connect_to() {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(g_port);
-  inet_pton(AF_INET, g_host.c_str(), &a.sin_addr);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  return fd;
-}
-
-// Lines of one connection, waiting at most until the run's end plus 10 s.
-class Lines {
- public:
-  explicit Lines(int fd) : fd_(fd) {}
-  bool line(std::string& out) {
-    for (;;) {
-      const size_t nl = buf_.find('\n');
-      if (nl != std::string::npos) {
-        out = buf_.substr(0, nl);
-        buf_.erase(0, nl + 1);
-        return true;
-      }
-      pollfd p{fd_, POLLIN, 0};
-      if (poll(&p, 1, 10000) <= 0) return false;
-      char b[65536];
-      const ssize_t k = read(fd_, b, sizeof b);
-      if (k <= 0) return false;
-      buf_.append(b, static_cast<size_t>(k));
-    }
-  }
-
- private:
-  int fd_;
-  std::string buf_;
-};
-
-bool send_all(int fd, const std::string& s) {
-  return write(fd, s.data(), s.size()) == static_cast<ssize_t>(s.size());
-}
-
-// One status answer, framed or not.
-bool read_status(Lines& in) {
-  std::string l;
-  if (!in.line(l)) return false;
-  unsigned n = 0;
-  if (std::sscanf(l.c_str(), "ok %u lines", &n) == 1) {
-    for (unsigned i = 0; i < n; ++i) {
-      if (!in.line(l)) return false;
-    }
-    return true;
-  }
-  while (l.rfind("line 2:", 0) != 0) {
-    if (!in.line(l)) return false;
-  }
-  return true;
+  return bench::connect_to(g_host, g_port);
 }
 
 struct Figures {
@@ -102,24 +42,8 @@ struct Figures {
     std::lock_guard<std::mutex> lk(mx);
     ms.push_back(v);
   }
-  void print(const char* what, double seconds) {
-    std::sort(ms.begin(), ms.end());
-    if (ms.empty()) {
-      std::printf("%s: none answered in %.0f s\n", what, seconds);
-      return;
-    }
-    auto at = [&](double q) {
-      const auto k = static_cast<size_t>(q * static_cast<double>(ms.size()));
-      return ms[std::min(ms.size() - 1, k)];
-    };
-    std::printf("%s: %zu answers (%.0f/s), median %.2f ms, p99 %.2f ms, worst %.2f ms\n", what,
-                ms.size(), static_cast<double>(ms.size()) / seconds, at(0.5), at(0.99), ms.back());
-  }
+  void print(const char* what, double seconds) { bench::print_times(what, ms, seconds); }
 };
-
-double since_ms(Clock::time_point t0) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-}
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 // The simulated node on the virtual bus. The bus calls on_frame in the thread of whoever sent
 // the frame (a handle's canSend or another device's inject), outside the bus's locks; answers
 // are injected from that same thread before the sender's call returns, unless they are held.
+#include <pthread.h>
 #include <sys/prctl.h>
 
 #include <algorithm>
@@ -210,6 +211,9 @@ void VbusNode::start_heartbeat() {
   if (hb_thread_.joinable()) return;
   hb_stop_ = false;
   hb_thread_ = std::thread([this] {
+    // Named so that a program hosting simulated devices can tell their processor time from its
+    // own (top -H, /proc/PID/task/*/comm).
+    pthread_setname_np(pthread_self(), "sim-device");
     std::unique_lock<std::mutex> lk(hb_mx_);
     while (!hb_stop_) {
       lk.unlock();

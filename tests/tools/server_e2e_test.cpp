@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -639,6 +640,25 @@ TEST_F(ServerE2E, FailedConfigurationIsShownAndTheNodeNotStarted) {
             "does not exist in the object dictionary");
   EXPECT_EQ(s.ask("get CAN.X.ALIVE"), "CAN.X.ALIVE = 127");  // pre-operational
   EXPECT_EQ(s.ask("get CAN.Y.CONDITION"), "CAN.Y.CONDITION = Operational");
+}
+
+// With --sim-adc a plain simulated node is an ADC module: its sine inputs, mapped, move.
+TEST_F(ServerE2E, SimulatedAdcInputsMove) {
+  std::ofstream(dir_ + "/pd.conf") << "CAN.X: 1 7 0 0\n"
+                                      "CAN.X.TPDO1: event 100 map A 0x6401:1 int16, D 0x6401:4 "
+                                      "int16\n";
+  ServerProcess s(dir_, {"--config", dir_ + "/pd.conf", "--sim-adc"});
+  s.until("type 'help'");
+  ASSERT_EQ(s.ask("tick 12"), "ok");
+  EXPECT_EQ(s.ask("get CAN.X.CONDITION"), "CAN.X.CONDITION = Operational");
+  std::set<std::string> seen;
+  for (int i = 0; i < 3; ++i) {
+    const std::string a = s.ask("get CAN.X.A");
+    EXPECT_THAT(a, ::testing::MatchesRegex("CAN.X.A = -?[0-9]+ at .* \\(TPDO1\\)"));
+    seen.insert(a.substr(0, a.find(" at ")));
+    ASSERT_EQ(s.ask("tick 1"), "ok");
+  }
+  EXPECT_GE(seen.size(), 2u);
 }
 
 // Many short connections in a row leave no descriptor behind.

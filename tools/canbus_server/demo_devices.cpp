@@ -6,6 +6,7 @@
 
 #include "config_file.h"
 #include "demo_config.h"
+#include "pdo_producer.h"
 #include "vbus.h"
 
 namespace canbus_server {
@@ -20,12 +21,7 @@ void DemoDevices::create(const std::vector<NodeSpec>& nodes) {
   }
   // Configured nodes without a bundled device get a plain one.
   for (const auto& n : nodes) {
-    if (find(n.line, n.node) == nullptr) {
-      devices_.push_back(
-          {std::make_unique<sim::VbusNode>(
-               n.line - 1, n.node, "Simulated node " + std::to_string(n.node), "HW 1", "SW 1"),
-           false});
-    }
+    if (find(n.line, n.node) == nullptr) add_plain_device(devices_, n);
   }
   // A node with an EDS gets a device that serves the file's dictionary; the example's devices
   // move their measurements by a model of the device.
@@ -47,14 +43,20 @@ void DemoDevices::create(const std::vector<NodeSpec>& nodes) {
 
 void DemoDevices::add_plain(const NodeSpec& n, bool manual) {
   if (find(n.line, n.node) != nullptr) return;
-  devices_.push_back(
-      {std::make_unique<sim::VbusNode>(n.line - 1, n.node,
-                                       "Simulated node " + std::to_string(n.node), "HW 1", "SW 1"),
-       false});
+  add_plain_device(devices_, n);
   if (n.heartbeat_ms > 0) {
     beat(*devices_.back().node, n.heartbeat_ms);
     if (!manual) devices_.back().node->start_heartbeat();
   }
+}
+
+void DemoDevices::add_plain_device(std::vector<Device>& to, const NodeSpec& n) {
+  to.push_back({std::make_unique<sim::VbusNode>(
+                    n.line - 1, n.node, "Simulated node " + std::to_string(n.node), "HW 1", "SW 1"),
+                false});
+  // Four INTEGER16 sine inputs of amplitude 10000 and period 1 s, sampled whenever its TPDOs
+  // are due; TPDO1 maps them until the server's configuration maps it otherwise.
+  if (n.adc) sim::make_adc(to.back().node->logic());
 }
 
 DemoDevices::Device* DemoDevices::device(int line, int node) {

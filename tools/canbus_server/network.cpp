@@ -16,6 +16,7 @@
 #include <map>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "server.h"
 #include "tavik_log.h"
@@ -28,8 +29,9 @@ namespace {
 constexpr size_t kMaxUnread = 256 * 1024;
 // Request lines read ahead of the ones being served; reading pauses beyond.
 constexpr size_t kMaxQueued = 16;
-// Bytes handed to the socket at a time.
+// Bytes handed to the socket at a time, in at most kWriteLines queued texts (one system call).
 constexpr size_t kWritePiece = 64 * 1024;
+constexpr size_t kWriteLines = 64;
 
 struct Writers {
   std::vector<asio::ip::network_v4> v4;
@@ -280,34 +282,48 @@ struct Network::Impl {
       write();
     }
 
-    // The front of the output queue in pieces of kWritePiece: a large answer moves (and counts
+    // The output queue from its front, up to kWritePiece bytes in one write: what queued up
+    // meanwhile (the events of a busy bus) goes out together, a large answer moves (and counts
     // as read) piece by piece.
     void write() {
       if (writing_ || outq_.empty() || closed_) return;
       writing_ = true;
       auto self = this->shared_from_this();
-      const std::string& front = outq_.front();
-      const size_t n = std::min(kWritePiece, front.size() - written_);
-      asio::async_write(sock_, asio::buffer(front.data() + written_, n),
-                        [self, n](asio::error_code ec, size_t) {
-                          self->writing_ = false;
-                          if (self->closed_) return;
-                          if (ec) {
-                            self->close();
-                            return;
-                          }
-                          self->unread_ -= n;
-                          self->written_ += n;
-                          self->wrote_ = true;
-                          if (self->written_ == self->outq_.front().size()) {
-                            self->outq_.pop_front();
-                            self->written_ = 0;
-                          }
-                          self->write();
-                          self->next();
-                          self->read();
-                          self->maybe_end();
-                        });
+      out_.clear();
+      size_t n = 0, from = written_;
+      for (const std::string& text : outq_) {
+        if (n == kWritePiece || out_.size() == kWriteLines) break;
+        const size_t k = std::min(kWritePiece - n, text.size() - from);
+        out_.emplace_back(text.data() + from, k);
+        n += k;
+        from = 0;
+      }
+      // The queue's texts stay where they are until the write is done: a deque keeps its
+      // elements in place as texts are added behind them.
+      asio::async_write(sock_, out_, [self, n](asio::error_code ec, size_t) {
+        self->writing_ = false;
+        if (self->closed_) return;
+        if (ec) {
+          self->close();
+          return;
+        }
+        self->unread_ -= n;
+        self->wrote_ = true;
+        for (size_t left = n; left > 0;) {
+          const size_t rest = self->outq_.front().size() - self->written_;
+          if (left < rest) {
+            self->written_ += left;
+            break;
+          }
+          left -= rest;
+          self->outq_.pop_front();
+          self->written_ = 0;
+        }
+        self->write();
+        self->next();
+        self->read();
+        self->maybe_end();
+      });
     }
 
     Impl& net_;
@@ -322,8 +338,9 @@ struct Network::Impl {
     bool inflight_bus_ = false;                // what was submitted last is bus work
     std::deque<std::string> outq_;
     size_t unread_ = 0;
-    size_t written_ = 0;  // of the front of outq_
-    bool wrote_ = false;  // output went out since the idle timer last looked
+    size_t written_ = 0;                   // of the front of outq_
+    std::vector<asio::const_buffer> out_;  // what the write under way sends
+    bool wrote_ = false;                   // output went out since the idle timer last looked
     bool reading_ = false, writing_ = false, eof_ = false, ending_ = false;
     bool closed_ = false;
   };

@@ -81,6 +81,10 @@ void add_options(CLI::App& app, Options& o, std::string& socket_mode) {
                  "milliseconds between two events of one process value at most (watch; "
                  "default 1000)")
       ->check(CLI::Range(0, 3600000));
+  app.add_flag("--sim-adc", o.sim_adc,
+               "virtual bus: every simulated node that is not one of the bundled example's "
+               "devices is an ADC module with four INTEGER16 sine inputs at 0x6401 sub 1..4 "
+               "(amplitude 10000, period 1 s) to map into its TPDOs");
 }
 
 }  // namespace

@@ -27,6 +27,7 @@ struct Options {
   int backups = 3;           // FILE.bak, FILE.bak.1, ... kept by saves that change the file
   RecordOptions record;      // --record FILE, --replay FILE
   int value_interval_ms = 1000;  // value events: at most one per value in this time
+  bool sim_adc = false;          // virtual bus: the plain simulated devices are ADC modules
 };
 
 // Parses the command line. Returns -1 to go on, otherwise the exit status (0 after --help; 2

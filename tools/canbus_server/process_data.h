@@ -16,6 +16,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "can_monitor.h"
@@ -119,7 +120,7 @@ class ProcessData {
   std::vector<Value> values_;
   std::map<std::string, size_t> by_name_;
   std::vector<Pdo> pdos_;
-  std::map<std::string, Node> nodes_;
+  std::unordered_map<std::string, Node> nodes_;  // looked up for every TPDO frame
   std::map<int, SyncSpec> sync_specs_;
   std::map<int, std::unique_ptr<canbus::SyncProducer>> syncs_;
 };

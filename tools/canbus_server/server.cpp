@@ -623,6 +623,7 @@ DemoDevices::NodeSpec Server::device_spec(const Node& n) const {
   s.heartbeat_ms = n.mon.heartbeat ? n.mon.period_ms : 0;
   s.od = objects_.dictionary(n.prop->name());
   s.process_data = pd_->has_process_data(n.prop->name());
+  s.adc = opts_.sim_adc;
   return s;
 }
 

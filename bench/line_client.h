@@ -1,0 +1,110 @@
+// A plain TCP client of canbus-server's line protocol for the load programs (server-load,
+// server-pd-load): connecting, reading lines, reading a status table, percentiles.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+using Clock = std::chrono::steady_clock;
+
+// Connected with TCP_NODELAY; -1 when refused.
+inline int connect_to(const std::string& host, uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  inet_pton(AF_INET, host.c_str(), &a.sin_addr);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return fd;
+}
+
+inline bool send_all(int fd, const std::string& s) {
+  return write(fd, s.data(), s.size()) == static_cast<ssize_t>(s.size());
+}
+
+// Lines of one connection, waiting at most 10 s for each.
+class Lines {
+ public:
+  explicit Lines(int fd) : fd_(fd) {}
+  bool line(std::string& out) {
+    for (;;) {
+      const size_t nl = buf_.find('\n', pos_);
+      if (nl != std::string::npos) {
+        out.assign(buf_, pos_, nl - pos_);
+        pos_ = nl + 1;
+        return true;
+      }
+      buf_.erase(0, pos_);
+      pos_ = 0;
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, 10000) <= 0) return false;
+      char b[65536];
+      const ssize_t k = read(fd_, b, sizeof b);
+      if (k <= 0) return false;
+      buf_.append(b, static_cast<size_t>(k));
+    }
+  }
+
+ private:
+  int fd_;
+  std::string buf_;
+  size_t pos_ = 0;
+};
+
+// One status answer, framed ("ok N lines") or, from a server without the framing, up to its
+// "line 2:" row. Its lines into `rows` when given.
+inline bool read_status(Lines& in, std::vector<std::string>* rows = nullptr) {
+  std::string l;
+  if (!in.line(l)) return false;
+  unsigned n = 0;
+  if (std::sscanf(l.c_str(), "ok %u lines", &n) == 1) {
+    for (unsigned i = 0; i < n; ++i) {
+      if (!in.line(l)) return false;
+      if (rows != nullptr) rows->push_back(l);
+    }
+    return true;
+  }
+  while (l.rfind("line 2:", 0) != 0) {
+    if (!in.line(l)) return false;
+  }
+  return true;
+}
+
+// Times in milliseconds: their count, median, 99th percentile and worst.
+inline void print_times(const char* what, std::vector<double> ms, double seconds) {
+  std::sort(ms.begin(), ms.end());
+  if (ms.empty()) {
+    std::printf("%s: none answered in %.0f s\n", what, seconds);
+    return;
+  }
+  auto at = [&](double q) {
+    const auto k = static_cast<size_t>(q * static_cast<double>(ms.size()));
+    return ms[std::min(ms.size() - 1, k)];
+  };
+  std::printf("%s: %zu answers (%.0f/s), median %.2f ms, p99 %.2f ms, worst %.2f ms\n", what,
+              ms.size(), static_cast<double>(ms.size()) / seconds, at(0.5), at(0.99), ms.back());
+}
+
+inline double since_ms(Clock::time_point t0) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
+
+}  // namespace bench

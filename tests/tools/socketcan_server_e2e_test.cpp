@@ -189,8 +189,9 @@ TEST_F(SocketCanServerE2E, ProcessDataIsWhatCandumpSaw) {
     double scale, offset;
   } adc[] = {{"CAN.ADC.CH2", 0, 1, 0}, {"CAN.ADC.CH1", 2, 0.001, 1}};
   const int receivers = canbus_test::catch_all_receivers("vcan1");
-  ServerProcess dump(ServerProcess::Program{}, dir_ + "/candump.err",
-                     {"/usr/bin/candump", "-L", "vcan1"});
+  ServerProcess dump(
+      ServerProcess::Program{}, dir_ + "/candump.err",
+      {"/bin/sh", "-c", "exec stdbuf -oL candump -L vcan1 >'" + dir_ + "/candump.log'"});
   ASSERT_TRUE(canbus_test::wait_until(
       [&] { return canbus_test::catch_all_receivers("vcan1") > receivers; }));
   ServerProcess adc_node(ServerProcess::Program{}, dir_ + "/adc.log",
@@ -200,36 +201,55 @@ TEST_F(SocketCanServerE2E, ProcessDataIsWhatCandumpSaw) {
   ASSERT_EQ(adc_node.line(), "ready");
   ASSERT_EQ(psu_node.line(), "ready");
   // candump's frames ("185#0102...") in `seen`, read until one satisfies `done` (10 s at most).
+  // It writes into a file a line at a time, never waiting for the test to read.
   std::vector<std::string> seen;
+  std::ifstream log(dir_ + "/candump.log");
+  std::string part;  // a line not yet ended
   auto dump_until = [&](auto done) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < until) {
-      bool ok = false;
-      const auto f = frame_fields({dump.line(&ok, 1)});
-      if (!ok || f.empty()) continue;
-      seen.push_back(f[0]);
-      if (done(f[0])) return true;
-    }
-    return false;
+    return canbus_test::wait_until([&] {
+      for (std::string l; std::getline(log, l);) {
+        if (log.eof()) {
+          part += l;
+          break;
+        }
+        const auto f = frame_fields({part + l});
+        part.clear();
+        if (f.empty()) continue;
+        seen.push_back(f[0]);
+        if (done(f[0])) return true;
+      }
+      log.clear();
+      return false;
+    });
   };
-  ServerProcess s(dir_, {"--backend", "socketcan", "--config", dir_ + "/pd.conf"});
+  ServerProcess s(dir_, {"--backend", "socketcan", "--config", dir_ + "/pd.conf", "--listen",
+                         dir_ + "/s.sock", "--value-interval", "0"});
   s.until("type 'help'");
   ASSERT_TRUE(eventually(s, "get CAN.ADC.CONDITION", "CAN.ADC.CONDITION = Operational"));
   ASSERT_TRUE(eventually(s, "get CAN.PSU.CONDITION", "CAN.PSU.CONDITION = Operational"));
 
-  // Between ticks the server reads nothing: the values of one poll come from one frame.
-  std::vector<std::vector<double>> rounds;
-  for (int round = 0; round < 3; ++round) {
-    ASSERT_EQ(s.ask("tick 3"), "ok");
+  // The ADC's values as `get` answers them; empty before its first TPDO. Between ticks the
+  // server reads nothing: the values of one poll come from one frame.
+  auto values = [&] {
     std::vector<double> got;
     for (const auto& v : adc) {
-      const std::string a = s.ask(std::string("get ") + v.name);
-      const std::string head = std::string(v.name) + " = ";
-      ASSERT_EQ(a.rfind(head, 0), 0u) << a;
-      ASSERT_EQ(a.find("none"), std::string::npos) << a;
+      const std::string a = s.ask(std::string("get ") + v.name), head = v.name + std::string(" = ");
+      if (a.rfind(head, 0) != 0 || a.find("none") != std::string::npos) return decltype(got){};
       got.push_back(std::stod(a.substr(head.size())));
     }
-    const bool found = dump_until([&](const std::string& f) {
+    return got;
+  };
+  // Three times new values as the waveform moves, each those of a frame candump saw.
+  std::vector<double> got;
+  for (int round = 0; round < 3; ++round) {
+    const std::vector<double> before = got;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while ((got.empty() || got == before) && std::chrono::steady_clock::now() < until) {
+      ASSERT_EQ(s.ask("tick 1"), "ok");
+      got = values();
+    }
+    ASSERT_FALSE(got.empty() || got == before) << "no new TPDO of the ADC";
+    auto match = [&](const std::string& f) {
       if (f.size() != 4 + 8 || f.rfind("185#", 0) != 0) return false;  // 4 bytes, not 8
       for (size_t k = 0; k < got.size(); ++k) {
         const auto raw = static_cast<int16_t>(std::stoi(
@@ -237,13 +257,15 @@ TEST_F(SocketCanServerE2E, ProcessDataIsWhatCandumpSaw) {
         if (std::fabs(raw * adc[k].scale + adc[k].offset - got[k]) > 1e-6) return false;
       }
       return true;
-    });
-    EXPECT_TRUE(found) << "no TPDO of the ADC with CH2 " << got[0] << ", CH1 " << got[1];
-    rounds.push_back(got);
+    };
+    EXPECT_TRUE(dump_until(match))
+        << "no TPDO of the ADC with CH2 " << got[0] << ", CH1 " << got[1];
   }
-  EXPECT_NE(rounds.front(), rounds.back());  // the waveform moves
 
-  // 1500 mA: 0x05DC, sent right after a SYNC; the current follows at 1000 mA/s.
+  // 1500 mA: 0x05DC, sent right after a SYNC; the current follows at 1000 mA/s, and a watcher
+  // sees it come (every change, with --value-interval 0).
+  SocketClient watcher(dir_ + "/s.sock");
+  ASSERT_EQ(watcher.ask("watch"), "ok (watching)");
   ASSERT_EQ(s.ask("set CAN.PSU.SETPOINT 1500"), "ok (sent after the next SYNC)");
   EXPECT_EQ(s.ask("get CAN.PSU.SETPOINT").rfind("CAN.PSU.SETPOINT = 1500 mA at ", 0), 0u);
   auto current_is = [&](const std::string& mA) {
@@ -257,11 +279,19 @@ TEST_F(SocketCanServerE2E, ProcessDataIsWhatCandumpSaw) {
     return false;
   };
   EXPECT_TRUE(current_is("1500"));
+  bool event = true;
+  while (event && watcher.line(&event) != "event value line 2 node 10 CAN.PSU.CURRENT 1500 mA") {
+  }
+  EXPECT_TRUE(event) << "no value event of the current";
   EXPECT_TRUE(dump_until([](const std::string& f) { return f == "18A#DC050000"; }));
   const auto rpdo = std::find(seen.begin(), seen.end(), "20A#DC050000");
   ASSERT_NE(rpdo, seen.end());
   ASSERT_NE(rpdo, seen.begin());
-  EXPECT_EQ(*(rpdo - 1), "080#");
+  // The nodes may answer the SYNC before the server's next frame is out: only their TPDOs
+  // come between.
+  auto before = rpdo - 1;
+  while (before != seen.begin() && before->rfind("18", 0) == 0) --before;
+  EXPECT_EQ(*before, "080#");
   EXPECT_EQ(std::count(seen.begin(), seen.end(), "20A#DC050000"), 1);
 
   ASSERT_EQ(s.ask("quit"), "bye");

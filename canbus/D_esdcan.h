@@ -331,6 +331,18 @@ class D_can : public D_fct {
   size_t sdo_block_threshold() const;
   static constexpr size_t kSdoBlockThreshold = 64;
 
+  // The SDO transfers asked of this property (sdo_upload, sdo_download, sdo_read, sdo_write and
+  // segSdoRead, each call one, whoever made it: the identity reads, a boot configuration...)
+  // and those of them that did not end with 0. Relaxed counters, read from any thread.
+  struct SdoCounts {
+    uint64_t transfers = 0;
+    uint64_t failures = 0;
+  };
+  SdoCounts sdo_counts() const {
+    return {sdo_transfers_.load(std::memory_order_relaxed),
+            sdo_failures_.load(std::memory_order_relaxed)};
+  }
+
   // Emergency.
   int can_emergency(int ident, CMSG* rxmsg, int* l);
   int init_emergency();
@@ -478,6 +490,20 @@ class D_can : public D_fct {
   // open_mx_: the property does not grow.
   std::atomic<bool> sdo_no_block_{false};
   std::atomic<uint32_t> sdo_block_threshold_{kSdoBlockThreshold};
+  std::atomic<uint64_t> sdo_transfers_{0};
+  std::atomic<uint64_t> sdo_failures_{0};
+  // Counts one transfer with result `r` (sdo_counts) and returns `r`.
+  int sdo_counted(int r) {
+    sdo_transfers_.fetch_add(1, std::memory_order_relaxed);
+    if (r != 0) sdo_failures_.fetch_add(1, std::memory_order_relaxed);
+    return r;
+  }
+  // The transfers themselves, uncounted.
+  int upload_object(int index, int subindex, void* buffer, size_t size, size_t* length);
+  int download_object(int index, int subindex, const void* data, size_t size);
+  int read_value(int index, int subindex, std::vector<uint8_t>& value, SdoMode mode);
+  int write_value(int index, int subindex, const std::vector<uint8_t>& value, SdoMode mode);
+  int seg_read(short node, int idx, int subIdx, char* buffer, size_t size);
   // Held while canhandle_ and own_handle_ change (opening, closing, renewal). Taken after
   // mx_loop when both are held; the receive cycle only tries it.
   std::mutex open_mx_;

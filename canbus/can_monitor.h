@@ -115,7 +115,9 @@ struct NodeConfig {
   int guard_misses = 3;
   // Heartbeat: the node's producer time and the delay on top of it after which a node that
   // stopped beating counts as lost. Arrival is known to the monitor's period, so the tolerance
-  // should be at least one period of the monitor.
+  // should be at least one period of the monitor. The deadline runs from the node's last beat
+  // or boot-up; for a node not heard since add() or since start(), from the first poll after
+  // that: a node never heard, or one that boots and never beats, is lost as well.
   int heartbeat_ms = 1000;
   int heartbeat_tolerance_ms = 500;
   // Heartbeat: add() writes heartbeat_ms into the node's producer time (0x1017) by SDO download
@@ -144,8 +146,10 @@ struct NodeStats {
   uint64_t cycles_full = 0;      // cycles that took the whole frame budget (more may be waiting)
   int state = kStateUnknown;     // last state reported, toggle bit removed
   bool lost = false;             // reported lost and not back since
+  uint64_t losses = 0;           // times reported lost
   uint64_t pdos = 0;             // TPDOs decoded
   uint64_t pdos_short = 0;       // TPDOs shorter than their mapping (not decoded)
+  uint64_t pdos_late = 0;        // times one of its TPDOs was reported late (all TPDOs)
   uint64_t configured = 0;       // boot configurations applied
   uint64_t config_failures = 0;  // boot configurations that failed (node not started)
 };

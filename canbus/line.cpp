@@ -11,6 +11,9 @@
 
 #include "D_esdcan.h"
 #include "registry.h"
+#if __has_include("ntcan_open_error.h")
+#include "ntcan_open_error.h"
+#endif
 
 namespace {
 
@@ -22,6 +25,18 @@ constexpr int kHandlePauseUs = 5000;  // after opening or closing a driver handl
 std::string result_text(NTCAN_RESULT r) {
   // Widened with its sign, as every report of a driver result is.
   return can_error_str(static_cast<unsigned long>(static_cast<long>(r)));
+}
+
+// Beside the result, what the driver knows of the failure: which device the net stands for and
+// what the system answered (our driver's extension; nothing from a driver without it, or with
+// nothing to add).
+void log_open_error() {
+#ifdef NTCAN_HAS_OPEN_ERROR
+  char text[256];
+  if (canOpenError(text, sizeof text) == NTCAN_SUCCESS && text[0] != '\0') {
+    tavik::printtostderr("canOpen failed: ", text, DF_LOG);
+  }
+#endif
 }
 
 }  // namespace
@@ -81,6 +96,7 @@ int canline::open_into(NTCAN_HANDLE& handle) {
       tavik::printtostderr("canOpen returned: ",
                            "Line : " + std::to_string(line_.load()) + "mess: " + result_text(r),
                            DF_LOG);
+      log_open_error();
     }
     is_open_ = false;
     return r;

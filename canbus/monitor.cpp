@@ -93,7 +93,8 @@ struct NodeMonitor::Entry {
   bool toggle_known = false;
   uint8_t expected_toggle = 0;
   int miss_run = 0;
-  // Heartbeat: armed by the first beat or boot-up; a node never heard is never "lost".
+  // Heartbeat: the deadline runs from the last beat or boot-up, and for a node not heard since
+  // it was added or since start() from the first poll after that (armed by that poll).
   bool armed = false;
   int64_t last_beat = 0;
   // TPDO mappings and boot configuration; null for a node without process data, which so costs
@@ -366,6 +367,7 @@ void NodeMonitor::supervise_pdos(Entry& e, int64_t now, std::vector<Event>& out)
     if (!by_timer && !by_sync) continue;
     t.st.late = true;
     ++t.st.late_events;
+    ++e.st.pdos_late;
     out.push_back({Event::kPdoLate, t.number, 0, {}});
   }
 }
@@ -608,12 +610,20 @@ bool NodeMonitor::supervise(Entry& e, int64_t now, std::vector<Event>& out) {
   auto lost = [&] {
     if (st.lost) return;
     st.lost = true;
+    ++st.losses;
     out.push_back({Event::kLost, 0, 0, {}});
   };
   if (e.cfg.mode == Supervision::kHeartbeat) {
+    if (!e.armed) {
+      // Supervision starts: a node that is not heard within period + tolerance from now on is
+      // lost like one that stopped beating.
+      e.armed = true;
+      e.last_beat = now;
+      return false;
+    }
     const int64_t limit =
         (static_cast<int64_t>(e.cfg.heartbeat_ms) + e.cfg.heartbeat_tolerance_ms) * kNsPerMs;
-    if (e.armed && !st.lost && now - e.last_beat > limit) {
+    if (!st.lost && now - e.last_beat > limit) {
       ++st.missed;
       lost();
     }
@@ -825,6 +835,13 @@ bool NodeMonitor::start(int period_ms, int wake_spacing_us) {
   NodeMonitor* none = nullptr;
   if (!g_cycle_owner.compare_exchange_strong(none, this)) return false;
   stop_ = false;
+  {
+    // Nobody may have polled since the thread last ran (the server's uploads take the frames
+    // meanwhile): the heartbeat deadlines run anew from the thread's first poll. A lost node
+    // stays lost until it is heard.
+    std::lock_guard<std::mutex> el(mx_);
+    for (const auto& e : entries_) e->armed = false;
+  }
 #ifdef NTCAN_HAS_WATCHER
   // Without a watcher (spacing 0, or no descriptors) the thread polls periodically only.
   if (wake_spacing_us > 0 && canWatcherCreate(&watcher_) != NTCAN_SUCCESS) watcher_ = nullptr;

@@ -156,6 +156,10 @@ int D_can::segSdoRead(short node, int idx, int subIdx, char* buffer) {
 }
 
 int D_can::segSdoRead(short node, int idx, int subIdx, char* buffer, size_t size) {
+  return sdo_counted(seg_read(node, idx, subIdx, buffer, size));
+}
+
+int D_can::seg_read(short node, int idx, int subIdx, char* buffer, size_t size) {
   // Closing, moving or destroying the property on another thread waits for the upload's end.
   if (!SdoAccess::enter(this)) return NTCAN_OPERATION_ABORTED;
   struct Leave {

@@ -200,6 +200,14 @@ size_t D_can::sdo_block_threshold() const {
 }
 
 int D_can::sdo_read(int index, int subindex, std::vector<uint8_t>& value, SdoMode mode) {
+  return sdo_counted(read_value(index, subindex, value, mode));
+}
+
+int D_can::sdo_write(int index, int subindex, const std::vector<uint8_t>& value, SdoMode mode) {
+  return sdo_counted(write_value(index, subindex, value, mode));
+}
+
+int D_can::read_value(int index, int subindex, std::vector<uint8_t>& value, SdoMode mode) {
   value.clear();
   if (handle() < 0) return NTCAN_INVALID_HANDLE;
   int r = 0;
@@ -247,7 +255,7 @@ int D_can::sdo_read(int index, int subindex, std::vector<uint8_t>& value, SdoMod
   return r;
 }
 
-int D_can::sdo_write(int index, int subindex, const std::vector<uint8_t>& value, SdoMode mode) {
+int D_can::write_value(int index, int subindex, const std::vector<uint8_t>& value, SdoMode mode) {
   if (handle() < 0) return NTCAN_INVALID_HANDLE;
   if (value.size() > kMaxValue) return static_cast<int>(kAbortTooLong);
   const bool block = mode == SdoMode::kBlock || (mode == SdoMode::kAuto && !sdo_no_block_.load() &&
@@ -279,5 +287,5 @@ int D_can::sdo_write(int index, int subindex, const std::vector<uint8_t>& value,
       sdo_no_block_.store(true);
     }
   }
-  return sdo_download(index, subindex, value.data(), value.size());
+  return download_object(index, subindex, value.data(), value.size());
 }

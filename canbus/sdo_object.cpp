@@ -23,6 +23,14 @@ using Transfer = SdoTransfer;
 }  // namespace
 
 int D_can::sdo_upload(int index, int subindex, void* buffer, size_t size, size_t* length) {
+  return sdo_counted(upload_object(index, subindex, buffer, size, length));
+}
+
+int D_can::sdo_download(int index, int subindex, const void* data, size_t size) {
+  return sdo_counted(download_object(index, subindex, data, size));
+}
+
+int D_can::upload_object(int index, int subindex, void* buffer, size_t size, size_t* length) {
   auto* out = static_cast<uint8_t*>(buffer);
   if (length != nullptr) *length = 0;
   if (buffer == nullptr && size > 0) return NTCAN_INVALID_PARAMETER;
@@ -65,7 +73,7 @@ int D_can::sdo_upload(int index, int subindex, void* buffer, size_t size, size_t
   return 0;
 }
 
-int D_can::sdo_download(int index, int subindex, const void* data, size_t size) {
+int D_can::download_object(int index, int subindex, const void* data, size_t size) {
   const auto* in = static_cast<const uint8_t*>(data);
   if (data == nullptr && size > 0) return NTCAN_INVALID_PARAMETER;
   if (handle() < 0) return NTCAN_INVALID_HANDLE;

@@ -29,7 +29,9 @@ install(FILES canbus/D_esdcan.h canbus/can_emcy.h canbus/can_monitor.h canbus/ca
 file(GLOB _framework_headers ${PROJECT_SOURCE_DIR}/framework/*.h)
 install(FILES ${_framework_headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/canbus/framework)
 if(NOT CANBUS_USE_VENDOR_NTCAN)
-  install(FILES ntcan/ntcan.h ntcan/ntcan_wait.h ntcan/vbus.h ntcan/canlog.h ntcan/recorder.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/canbus/ntcan)
+  install(FILES ntcan/ntcan.h ntcan/ntcan_wait.h ntcan/ntcan_open_error.h ntcan/vbus.h
+                ntcan/canlog.h ntcan/recorder.h ntcan/net_counts.h
+          DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/canbus/ntcan)
 endif()
 if(TARGET canbus_sim)
   install(FILES sim/canopen_node.h sim/replay_node.h sim/pdo_producer.h sim/sdo_block.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/canbus/sim)

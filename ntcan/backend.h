@@ -115,6 +115,10 @@ std::vector<std::string> backend_names();
 // A new backend of that name; nullptr for an unknown name or a factory that declined.
 std::unique_ptr<Backend> make_backend(const std::string& name);
 
+// Inside Backend::open: why the open fails, for canOpenError (ntcan_open_error.h) in the
+// calling thread. canOpen clears it before calling the backend.
+void set_open_error(std::string text);
+
 // The process's backend, chosen at the first call (nullptr if NTCAN_BACKEND names none).
 Backend* active_backend();
 // The name the process's backend was chosen by ("virtual" when NTCAN_BACKEND is unset).

@@ -2,14 +2,22 @@
 // the process chose (backend.h). Also the backend registry.
 #include "ntcan.h"
 
+#include <algorithm>
+#include <array>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <new>
+#include <string>
+#include <utility>
 
 #include "backend.h"
 #include "guarded.h"
+#include "net_counts.h"
+#include "ntcan_open_error.h"
 #include "recorder.h"
 
 namespace ntcan {
@@ -54,6 +62,24 @@ void announce_backend() {
   });
 }
 
+// What the calling thread's last canOpen had to say beyond its result (ntcan_open_error.h).
+thread_local std::string t_open_error;
+// One cache line a net: the threads of different lines do not share one.
+struct alignas(64) NetCounters {
+  std::atomic<uint64_t> sent{0};
+  std::atomic<uint64_t> received{0};
+};
+std::array<NetCounters, kCountedNets> g_nets;
+
+// Adds `count` frames of `handle` to its net's sent or received frames.
+void count_frames(NTCAN_HANDLE handle, int32_t count, bool sent) {
+  if (count <= 0) return;
+  const int net = recorder::net_of(handle);
+  if (net < 0 || net >= kCountedNets) return;
+  (sent ? g_nets[net].sent : g_nets[net].received)
+      .fetch_add(static_cast<uint64_t>(count), std::memory_order_relaxed);
+}
+
 bool valid_id(int32_t id) {
   return id >= 0 && id <= kMaxId;
 }
@@ -89,6 +115,10 @@ NTCAN_RESULT counted(NTCAN_HANDLE handle, const CMSG* frames, int32_t* count, F&
 
 }  // namespace
 
+void set_open_error(std::string text) {
+  t_open_error = std::move(text);
+}
+
 bool register_backend(const char* name, BackendFactory factory) {
   Registry& r = registry();
   std::lock_guard<std::mutex> lock(r.mu);
@@ -113,6 +143,12 @@ std::unique_ptr<Backend> make_backend(const std::string& name) {
     if (it != r.factories.end()) f = it->second;
   }
   return f ? f() : nullptr;
+}
+
+NetCounts net_counts(int net) {
+  if (net < 0 || net >= kCountedNets) return {};
+  return {g_nets[net].sent.load(std::memory_order_relaxed),
+          g_nets[net].received.load(std::memory_order_relaxed)};
 }
 
 Backend* active_backend() {
@@ -145,6 +181,7 @@ NTCAN_RESULT canOpen(int net, uint32_t flags, int32_t txqueuesize, int32_t rxque
                      int32_t txtimeout, int32_t rxtimeout, NTCAN_HANDLE* handle) {
   if (!handle) return NTCAN_INVALID_PARAMETER;
   *handle = NTCAN_NO_HANDLE;
+  ntcan::t_open_error.clear();
   ntcan::announce_backend();
   return ntcan::guarded([&]() -> NTCAN_RESULT {
     Backend* b = ntcan::active_backend();
@@ -160,6 +197,15 @@ NTCAN_RESULT canOpen(int net, uint32_t flags, int32_t txqueuesize, int32_t rxque
     }
     return r;
   });
+}
+
+NTCAN_RESULT canOpenError(char* text, size_t size) {
+  if (!text || size == 0) return NTCAN_INVALID_PARAMETER;
+  const std::string& e = ntcan::t_open_error;
+  const size_t n = std::min(e.size(), size - 1);
+  std::memcpy(text, e.data(), n);
+  text[n] = '\0';
+  return NTCAN_SUCCESS;
 }
 
 NTCAN_RESULT canClose(NTCAN_HANDLE handle) {
@@ -204,7 +250,10 @@ NTCAN_RESULT canSend(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len) {
     }
     ntcan::recorder::SendRecord record(handle, cmsg, *len);
     NTCAN_RESULT r = b.send(handle, cmsg, len);
-    if (r == NTCAN_SUCCESS) record.sent(*len);
+    if (r == NTCAN_SUCCESS) {
+      record.sent(*len);
+      ntcan::count_frames(handle, *len, true);
+    }
     return r;
   });
 }
@@ -214,7 +263,10 @@ NTCAN_RESULT canRead(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len, OVERLAPPED* 
     // No asynchronous I/O: an overlapped argument is refused rather than ignored.
     if (ovrlppd) return NTCAN_INVALID_PARAMETER;
     NTCAN_RESULT r = b.read(handle, cmsg, len);
-    if (r == NTCAN_SUCCESS) ntcan::recorder::on_received(handle, cmsg, *len);
+    if (r == NTCAN_SUCCESS) {
+      ntcan::recorder::on_received(handle, cmsg, *len);
+      ntcan::count_frames(handle, *len, false);
+    }
     return r;
   });
 }
@@ -222,7 +274,10 @@ NTCAN_RESULT canRead(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len, OVERLAPPED* 
 NTCAN_RESULT canReadTimeout(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len, int64_t timeout_us) {
   return ntcan::counted(handle, cmsg, len, [&](Backend& b) {
     NTCAN_RESULT r = b.read_timeout(handle, cmsg, len, timeout_us);
-    if (r == NTCAN_SUCCESS) ntcan::recorder::on_received(handle, cmsg, *len);
+    if (r == NTCAN_SUCCESS) {
+      ntcan::recorder::on_received(handle, cmsg, *len);
+      ntcan::count_frames(handle, *len, false);
+    }
     return r;
   });
 }
@@ -230,7 +285,10 @@ NTCAN_RESULT canReadTimeout(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len, int64
 NTCAN_RESULT canTake(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len) {
   return ntcan::counted(handle, cmsg, len, [&](Backend& b) {
     NTCAN_RESULT r = b.take(handle, cmsg, len);
-    if (r == NTCAN_SUCCESS) ntcan::recorder::on_received(handle, cmsg, *len);
+    if (r == NTCAN_SUCCESS) {
+      ntcan::recorder::on_received(handle, cmsg, *len);
+      ntcan::count_frames(handle, *len, false);
+    }
     return r;
   });
 }

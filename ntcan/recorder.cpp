@@ -577,6 +577,12 @@ void on_open(NTCAN_HANDLE handle, int net) {
   table_insert(handle, net);
 }
 
+int net_of(NTCAN_HANDLE handle) {
+  uint64_t v = 0;
+  if (!table_find(handle, &v)) return -1;
+  return static_cast<int>(v & 0xFFFFFFFF) - 1;
+}
+
 void on_close(NTCAN_HANDLE handle) {
   uint64_t v = 0;
   if (auto* s = table_find(handle, &v)) s->compare_exchange_strong(v, kTombstone);

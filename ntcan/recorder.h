@@ -90,6 +90,9 @@ bool parse_nets(const std::string& text, uint64_t* nets);
 
 // Hooks of the driver's C calls (ntcan.cpp).
 void on_open(NTCAN_HANDLE handle, int net);
+// The net `handle` was opened on, recorded or not; -1 once it is closed or when it was opened
+// beyond 8,192 handles at once.
+int net_of(NTCAN_HANDLE handle);
 void on_close(NTCAN_HANDLE handle);
 void on_received(NTCAN_HANDLE handle, const CMSG* frames, int32_t count);
 // canSend's frames take their place in the queue before the backend sends them, so that a copy

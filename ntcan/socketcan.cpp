@@ -82,6 +82,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -379,16 +380,35 @@ class SocketCanBackend final : public Backend {
                     int32_t txtimeout, int32_t rxtimeout, NTCAN_HANDLE* handle) override {
     if (rxqueuesize > kMaxRxQueue) return NTCAN_INVALID_PARAMETER;
     const std::string name = interface_name(net);
-    if (name.empty()) return NTCAN_NET_NOT_FOUND;
+    if (name.empty()) {
+      ntcan::set_open_error("SocketCAN: no interface name for net " + std::to_string(net) +
+                            " (NTCAN_SOCKETCAN_IF" + std::to_string(net) +
+                            " or NTCAN_SOCKETCAN_IFNAME, at most " + std::to_string(IFNAMSIZ - 1) +
+                            " characters)");
+      return NTCAN_NET_NOT_FOUND;
+    }
+    // Why the open fails, for canOpenError: the interface tried and the system's answer.
+    auto failed = [&](const std::string& why, NTCAN_RESULT r) {
+      ntcan::set_open_error("SocketCAN: interface \"" + name + "\" for net " + std::to_string(net) +
+                            ": " + why);
+      return r;
+    };
+    auto failed_errno = [&](int err, NTCAN_RESULT r) {
+      return failed(std::system_category().message(err), r);
+    };
 
     Fd sock(::socket(PF_CAN, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, CAN_RAW));
-    if (sock.get() < 0) return from_errno(errno);
+    if (sock.get() < 0) return failed_errno(errno, from_errno(errno));
     int index = 0;
     short flags = 0;
     if (!query_interface(sock.get(), name, &index, &flags)) {
-      return errno == ENODEV ? NTCAN_NET_NOT_FOUND : from_errno(errno);
+      const int err = errno;
+      return failed_errno(err, err == ENODEV ? NTCAN_NET_NOT_FOUND : from_errno(err));
     }
-    if (!is_can_interface(sock.get(), name) || !(flags & IFF_UP)) return NTCAN_NET_NOT_FOUND;
+    if (!is_can_interface(sock.get(), name)) {
+      return failed("not a CAN interface", NTCAN_NET_NOT_FOUND);
+    }
+    if (!(flags & IFF_UP)) return failed("interface is down", NTCAN_NET_NOT_FOUND);
 
     // Before bind: the socket must never hold a frame of an identifier nobody enabled.
     if (::setsockopt(sock.get(), SOL_CAN_RAW, CAN_RAW_FILTER, nullptr, 0) < 0 ||
@@ -397,7 +417,8 @@ class SocketCanBackend final : public Backend {
         !set_option(sock.get(), SOL_CAN_RAW, CAN_RAW_ERR_FILTER,
                     can_err_mask_t{CAN_ERR_BUSOFF | CAN_ERR_CRTL | CAN_ERR_RESTARTED}) ||
         !set_option(sock.get(), SOL_SOCKET, SO_RXQ_OVFL, 1)) {
-      return from_errno(errno);
+      const int err = errno;
+      return failed_errno(err, from_errno(err));
     }
     const int64_t capacity = rxqueuesize <= 0 ? kDefaultRxQueue : rxqueuesize;
     const int64_t socket_frames = std::clamp(2 * capacity, kMinSocketFrames, kMaxSocketFrames);
@@ -412,10 +433,14 @@ class SocketCanBackend final : public Backend {
     addr.can_family = AF_CAN;
     addr.can_ifindex = index;
     if (::bind(sock.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0) {
-      return errno == ENODEV ? NTCAN_NET_NOT_FOUND : from_errno(errno);
+      const int err = errno;
+      return failed_errno(err, err == ENODEV ? NTCAN_NET_NOT_FOUND : from_errno(err));
     }
     Fd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (wake.get() < 0) return from_errno(errno);
+    if (wake.get() < 0) {
+      const int err = errno;
+      return failed_errno(err, from_errno(err));
+    }
 
     auto h = std::make_shared<Handle>(sock.release(), wake.release(), index, name,
                                       static_cast<size_t>(capacity), rxtimeout, txtimeout);

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 
+#include "net_counts.h"
 #include "ntcan_wait.h"
 
 namespace ntcan_test {
@@ -163,6 +164,7 @@ TEST_P(ContractTest, FramesReachOtherHandlesOfTheNetOnly) {
 TEST_P(ContractTest, FramesArriveInOrderAndExactly) {
   NTCAN_HANDLE a = open(kNetA);
   NTCAN_HANDLE b = open_with(kNetA, {0x300, 0x301});
+  const ntcan::NetCounts before = ntcan::net_counts(kNetA);
   CMSG out[4] = {frame(0x300, {}), frame(0x301, {0xFF}), frame(0x300, {1, 2, 3}),
                  frame(0x301, {9, 8, 7, 6, 5, 4, 3, 2})};
   int32_t n = 4;
@@ -175,6 +177,9 @@ TEST_P(ContractTest, FramesArriveInOrderAndExactly) {
     EXPECT_TRUE(same_frame(got[i], out[i])) << i;
     EXPECT_EQ(got[i].msg_lost, 0) << i;
   }
+  // Counted with the sentinel of settle(), sent by `a` and read by its witness.
+  EXPECT_EQ(ntcan::net_counts(kNetA).sent - before.sent, 5u);
+  EXPECT_EQ(ntcan::net_counts(kNetA).received - before.received, 5u);
 }
 
 // Bytes past the data length are not carried: receivers see zeros there.

@@ -48,6 +48,28 @@ class ServerE2E : public ::testing::Test {
     const std::string l = s.until("listening on ").back();
     return l.size() > 13 ? l.substr(13) : "";
   }
+  // The address of --metrics, ADDR:PORT.
+  static std::string metrics_at(ServerProcess& s) {
+    const std::string l = s.until("metrics on http://").back();
+    return l.size() > 26 ? l.substr(18, l.size() - 26) : "";
+  }
+  // One HTTP/1.0 GET: the lines of the answer, headers with their CR.
+  static std::vector<std::string> http_get(const std::string& where, const std::string& path) {
+    SocketClient c(where);
+    EXPECT_TRUE(c.connected()) << where;
+    c.send("GET " + path + " HTTP/1.0\r\n\r\n");
+    std::vector<std::string> lines;
+    bool ok = true;
+    for (std::string l = c.line(&ok); ok; l = c.line(&ok)) lines.push_back(l);
+    return lines;
+  }
+  // The value of `series` (name and labels) in a scrape; -1 when it is missing.
+  static long long value_of(const std::vector<std::string>& scrape, const std::string& series) {
+    for (const auto& l : scrape) {
+      if (l.rfind(series + " ", 0) == 0) return std::stoll(l.substr(series.size() + 1));
+    }
+    return -1;
+  }
   std::string dir_;
 };
 
@@ -114,6 +136,43 @@ TEST_F(ServerE2E, EmergencyIsReported) {
   EXPECT_NE(stderr_text().find("D_can::can_emergency 0x10 0x81 0x11 0x0 0x0 0x0 0x0 0x0 "),
             std::string::npos)
       << stderr_text();
+  // The event in the log names the code's text as well.
+  EXPECT_NE(stderr_text().find("event emergency line 1 node 6 CAN.VALVE code 0x8110 (CAN overrun "
+                               "(objects lost)) register 0x11 (Monitoring)"),
+            std::string::npos);
+}
+
+TEST_F(ServerE2E, MetricsFollowTheTraffic) {
+  ServerProcess s(dir_, {"--metrics", ":0"});
+  const std::string at = metrics_at(s);
+  EXPECT_EQ(at.rfind("127.0.0.1:", 0), 0u) << at;
+  s.until("type 'help'");
+  const std::string valve = "{name=\"CAN.VALVE\",line=\"1\",node=\"6\"}";
+  const auto before = http_get(at, "/metrics");
+  ASSERT_FALSE(before.empty());
+  EXPECT_EQ(before[0], "HTTP/1.0 200 OK\r");
+  EXPECT_THAT(before,
+              ::testing::Contains("Content-Type: text/plain; version=0.0.4; charset=utf-8\r"));
+  EXPECT_THAT(before, ::testing::Contains("# TYPE canbus_node_emergencies_total counter"));
+  EXPECT_EQ(value_of(before, "canbus_line_open{line=\"1\"}"), 1);
+  // The identity reads at start: three transfers of the valve, none failed.
+  EXPECT_EQ(value_of(before, "canbus_node_sdo_transfers_total" + valve), 3);
+  EXPECT_EQ(value_of(before, "canbus_node_sdo_failures_total" + valve), 0);
+  // Supervision series once a node: the follower has SDO series only.
+  EXPECT_THAT(before, ::testing::Not(::testing::Contains(
+                          ::testing::HasSubstr("canbus_node_state{name=\"CAN.PUMP_MONITOR\""))));
+
+  ASSERT_EQ(s.ask("sim emcy CAN.VALVE"), "ok");
+  ASSERT_EQ(s.ask("tick 11"), "ok");  // a guarding request and its reply
+  const auto after = http_get(at, "/metrics");
+  const std::string emcy = "canbus_node_emergencies_total" + valve;
+  EXPECT_EQ(value_of(after, emcy), value_of(before, emcy) + 1);
+  EXPECT_EQ(value_of(after, "canbus_node_state" + valve), 5);
+  for (const char* f : {"canbus_line_frames_sent_total{line=\"1\"}",
+                        "canbus_line_frames_received_total{line=\"1\"}"}) {
+    EXPECT_GT(value_of(after, f), value_of(before, f)) << f;
+  }
+  EXPECT_EQ(http_get(at, "/other")[0].rfind("HTTP/1.0 404", 0), 0u);
 }
 
 TEST_F(ServerE2E, SilentNodeIsMarked) {
@@ -280,6 +339,8 @@ TEST_F(ServerE2E, CommandLineErrorsNameTheCulprit) {
       {{"--listen", "127.0.0.1:0", "--writers", "nonsense"}, "nonsense"},
       {{"--listen", "127.0.0.1:0", "--max-per-address", "32"}, "--max-per-address"},
       {{"--socket-mode", "0999"}, "0999"},
+      {{"--metrics", "127.0.0.1:99999"}, "99999"},
+      {{"--metrics", "192.0.2.1:0"}, "--metrics 192.0.2.1:0"},  // no address of this host
   };
   for (const auto& c : cases) {
     // Checked before a node is touched: nothing is recorded.
@@ -460,11 +521,12 @@ TEST_F(ServerE2E, StatusAnswersWhileAnUploadWaits) {
   }
   ASSERT_EQ(s.ask("sim hold CAN.VALVE off"), "ok");
   EXPECT_EQ(slow.line(), "VLV1 / HW 2 / SW 1.0");
-  // Events reach the watcher with line, node and the class of the emergency code.
+  // Events reach the watcher with line, node, the text and the class of the emergency code.
   ASSERT_EQ(s.ask("sim emcy CAN.VALVE"), "ok");
   ASSERT_EQ(s.ask("tick 1"), "ok");
   EXPECT_EQ(quick.line(),
-            "event emergency line 1 node 6 CAN.VALVE code 0x8110 register 0x11 (Monitoring)");
+            "event emergency line 1 node 6 CAN.VALVE code 0x8110 (CAN overrun (objects lost)) "
+            "register 0x11 (Monitoring)");
 }
 
 // Process data of the example: a TPDO value read and watched (events at most once per

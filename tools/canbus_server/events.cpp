@@ -19,6 +19,15 @@ std::string emergency_class(uint16_t code) {
   return text;
 }
 
+// The finest text the decoder has for the code: the code's own ("CAN overrun (objects
+// lost)"), else its class with the sub-class ("voltage, inside the device"), else the class
+// alone, "unknown error code" for a code no class covers.
+std::string emergency_text(uint16_t code) {
+  const std::string text = canbus::emcy_code_text(code);
+  const auto colon = text.find(": ");
+  return colon == std::string::npos ? text : text.substr(colon + 2);
+}
+
 }  // namespace
 
 std::string Event::text() const {
@@ -29,8 +38,10 @@ std::string Event::text() const {
     case Kind::kState:
       return "state " + where + " " + state;
     case Kind::kEmergency:
-      std::snprintf(b, sizeof b, " code 0x%04X register 0x%02X (", code, error_register);
-      return "emergency " + where + b + emergency_class(code) + ")";
+      std::snprintf(b, sizeof b, " code 0x%04X (", code);
+      where = "emergency " + where + b + emergency_text(code);
+      std::snprintf(b, sizeof b, ") register 0x%02X (", error_register);
+      return where + b + emergency_class(code) + ")";
     case Kind::kLineLost:
       return "line-lost " + where;
     case Kind::kLineBack:

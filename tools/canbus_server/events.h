@@ -40,8 +40,10 @@ struct Event {
   std::string detail;
 
   // One line: "state line 1 node 5 CAN.PUMP Stopped", "emergency line 2 node 10 CAN.MAGNET
-  // code 0x3210 register 0x04 (Voltage)", "line-lost line 2", "value line 2 node 10
-  // CAN.MAGNET.CURRENT 1500 mA", "pdo-late line 2 node 20 CAN.GAUGE TPDO1", ...
+  // code 0x8110 (CAN overrun (objects lost)) register 0x11 (Monitoring)", "line-lost line 2",
+  // "value line 2 node 10 CAN.MAGNET.CURRENT 1500 mA", "pdo-late line 2 node 20 CAN.GAUGE
+  // TPDO1", ... An emergency's code text may hold parentheses but never ") register 0x", which
+  // ends it; the last parenthesis is the class of the code.
   std::string text() const;
 };
 

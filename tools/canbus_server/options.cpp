@@ -49,6 +49,10 @@ void add_options(CLI::App& app, Options& o, std::string& socket_mode) {
   app.add_option("--listen", o.listen,
                  "serve clients on ADDR:PORT, PORT (on 127.0.0.1) or a Unix socket path; "
                  "may be given several times");
+  app.add_option(
+      "--metrics", o.metrics,
+      "serves the counters of nodes and lines for Prometheus on http://ADDR:PORT/metrics; "
+      "PORT or :PORT alone: on 127.0.0.1");
   app.add_option("--writers", o.writers,
                  "who may write: addresses, networks ADDR/BITS, 'local' (every Unix-socket "
                  "client), uid:N or group:NAME (Unix-socket clients of that user or group); "

@@ -18,6 +18,7 @@ struct Options {
   bool manual = false;               // no monitor thread: "tick N" polls it N times, 100 ms each
   bool ignore_bad_lines = false;     // start although the configuration has lines it cannot use
   std::vector<std::string> listen;   // ADDR:PORT, PORT (127.0.0.1) or a Unix socket path
+  std::string metrics;               // --metrics ADDR:PORT, PORT or :PORT (127.0.0.1); empty: off
   std::vector<std::string> writers;  // addresses or networks whose clients may write
   int max_clients = 32;
   int max_per_address = 0;   // clients of one address (Unix socket: one uid); 0: max_clients / 2

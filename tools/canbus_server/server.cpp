@@ -21,6 +21,7 @@
 
 #include "demo_config.h"
 #include "demo_devices.h"
+#include "metrics.h"
 #include "network.h"
 #include "parallel.h"
 #include "scan_requests.h"
@@ -218,6 +219,7 @@ Server::Server(Options opts, int out_fd) : opts_(std::move(opts)), out_fd_(out_f
 }
 
 Server::~Server() {
+  metrics_.reset();  // no scrape runs once the nodes go
   worker_.stop();
   if (pd_) {
     if (monitor_) monitor_->use_sync(nullptr);
@@ -476,7 +478,7 @@ bool Server::start() {
   }
 
   // Every option is checked and every listener bound before a node is touched on the bus.
-  if (!open_listeners()) return false;
+  if (!open_listeners() || !open_metrics()) return false;
   if (!record_.start(opts_.record, simulate_, std::cerr)) return false;
   if (simulate_ && !record_.replaying()) {
     std::vector<DemoDevices::NodeSpec> specs;
@@ -517,6 +519,7 @@ bool Server::start() {
   // SYNC once the lines are open; the monitor expects synchronous TPDOs after its SYNCs.
   pd_->start_sync(!opts_.manual);
   monitor_->use_sync(pd_->monitor_sync());
+  metrics_ready_ = true;
   write_out("canbus-server: " + std::to_string(nodes_.size()) + " node properties from " +
             config_file_ + (simulate_ ? " on the virtual bus with simulated nodes" : "") + "\n");
   return true;

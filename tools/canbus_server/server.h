@@ -28,10 +28,10 @@
 //    the bus worker's tick).
 // The files: options (command line), config_file (reading and writing the configuration),
 // requests (request lines, the request table and the framing of answers), events (the one place
-// events are published), network (Asio sessions), demo_devices (the simulated devices of the
-// virtual bus, their heartbeats and emergencies, the `sim` request), process_data (PDOs, boot
-// configuration, SYNC, the process values as properties), server (nodes, supervision, request
-// handlers).
+// events are published), network (Asio sessions), metrics (--metrics: the counters over HTTP),
+// demo_devices (the simulated devices of the virtual bus, their heartbeats and emergencies, the
+// `sim` request), process_data (PDOs, boot configuration, SYNC, the process values as
+// properties), server (nodes, supervision, request handlers).
 #pragma once
 
 #include <atomic>
@@ -91,6 +91,7 @@ class BusWorker {
 };
 
 class Network;
+class MetricsServer;
 
 class Server {
  public:
@@ -160,6 +161,8 @@ class Server {
   void run_on_bus(const std::shared_ptr<BusRun>& run);
   bool check_folder(const std::string& dir, bool ours, std::string& error) const;
   bool open_listeners();
+  bool open_metrics();         // --metrics bound (metrics_http.cpp)
+  std::string metrics_text();  // one scrape, with state_mx_ inside
   std::string cmd_help(const Args& args) const;
   // The status table; `values` (the operator's table of --status-every): then a line per node
   // with process values.
@@ -203,7 +206,9 @@ class Server {
   BusWorker worker_;
   std::mutex join_mx_;
   std::map<std::string, std::shared_ptr<BusRun>> queued_runs_;  // joins: until answered
-  std::unique_ptr<Network> net_;  // bound in start(), before any node is attached
+  std::unique_ptr<Network> net_;            // bound in start(), before any node is attached
+  std::unique_ptr<MetricsServer> metrics_;  // bound with net_, scraped once start() is done
+  std::atomic<bool> metrics_ready_{false};
   std::mutex bus_mx_;
   std::mutex state_mx_;
   int64_t ticks_ = 0;

@@ -124,8 +124,55 @@ TEST_F(MonitorTest, HeartbeatLostAfterToleranceAndBackOnTheNextBeat) {
   EXPECT_EQ(s.missed, 1u);
   EXPECT_EQ(s.boot_ups, 1u);
   EXPECT_FALSE(s.lost);
+  EXPECT_EQ(s.losses, 1u);
   sim_ = nullptr;
 }
+
+// The heartbeat deadline runs from the first poll after add() (or start()) until the node is
+// heard: a node never heard, or one that boots and never beats, is lost as one that stopped.
+struct HeartbeatStart {
+  const char* name;
+  bool boots, beats;
+  int restart_ms;  // start() and stop() of the thread at this time (0: none)
+  int lost_ms;     // when it is reported lost (-1: never)
+  Texts events;
+};
+
+class MonitorHeartbeatStart : public MonitorTest,
+                              public ::testing::WithParamInterface<HeartbeatStart> {};
+
+TEST_P(MonitorHeartbeatStart, LostWhenNotHeardWithinPeriodAndTolerance) {
+  const HeartbeatStart& c = GetParam();
+  ASSERT_EQ(mon_->add(node_.get(), config(canbus::Supervision::kHeartbeat)), 0);
+  auto send = [](uint8_t b) { vbus::inject(kNet, make_frame(0x700 + kNode, {b})); };
+  if (c.boots) send(0x00);
+  step(0);
+  int lost_ms = -1;
+  for (int t = 100; t <= 800; t += 100) {
+    if (c.beats) send(0x05);
+    step();
+    if (lost_ms < 0 && stats().lost) lost_ms = t;
+    if (t != c.restart_ms) continue;
+    ASSERT_TRUE(mon_->start(100, 0));
+    ASSERT_TRUE(mon_->stop());
+    ASSERT_TRUE(mon_->poll());  // at the same time, whether the thread polled or not
+  }
+  EXPECT_EQ(lost_ms, c.lost_ms);
+  EXPECT_EQ(events(), c.events);
+  EXPECT_EQ(stats().missed, c.lost_ms < 0 ? 0u : 1u);
+  if (c.lost_ms >= 0) {
+    EXPECT_EQ(node_->condition_prop()->value(), "No heartbeat");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MonitorHeartbeatStart,
+    ::testing::Values(
+        HeartbeatStart{"NeverHeard", false, false, 0, 300, {"NODE lost"}},
+        HeartbeatStart{"NeverHeardThreadRestarted", false, false, 200, 500, {"NODE lost"}},
+        HeartbeatStart{"BootsAndNeverBeats", true, false, 0, 300, {"NODE state -1>0", "NODE lost"}},
+        HeartbeatStart{"BootsAndBeats", true, true, 0, -1, {"NODE state -1>0", "NODE state 0>5"}}),
+    [](const ::testing::TestParamInfo<HeartbeatStart>& i) { return std::string(i.param.name); });
 
 TEST_F(MonitorTest, HeartbeatProducerTimeWrittenIntoTheNode) {
   sim::VbusNode sim(kNet, kNode);

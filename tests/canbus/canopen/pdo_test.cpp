@@ -514,6 +514,7 @@ TEST_F(PdoTest, MonitorDecodesTpdosCountsShortOnesAndReportsLateAndBack) {
   ASSERT_TRUE(mon_->stats(node_.get(), s));
   EXPECT_EQ(s.pdos, 2u);
   EXPECT_EQ(s.pdos_short, 1u);
+  EXPECT_EQ(s.pdos_late, 1u);
   // A boot-up disarms: a node that is not started sends no TPDOs and is not late.
   vbus::inject(kNet, make_frame(0x705, {0}));
   step(1000);

@@ -413,6 +413,7 @@ TEST_P(ObjectTest, FramesResultAndValue) {
                     : node_->sdo_upload(c.index, c.subindex, buffer.data(), c.buffer, &length);
   EXPECT_EQ(r, c.result) << sdo_result_text(r);
   EXPECT_EQ(requests(), c.requests);
+  EXPECT_EQ(node_->sdo_counts().failures, r == 0 ? 0u : 1u);
   if (r != 0) return;
   if (c.op == Op::kDownload) {
     EXPECT_EQ(
@@ -603,6 +604,8 @@ TEST_P(BlockTest, FramesResultAndValue) {
     EXPECT_EQ(n.object(0x2200, 0), r == 0 ? value : "");
   }
   EXPECT_EQ(r, c.result) << sdo_result_text(r);
+  // One transfer, also when it went again by the other protocol.
+  EXPECT_EQ(node_->sdo_counts().transfers, 1u);
   const std::vector<std::string> sent = requests();
   ASSERT_GE(sent.size(), c.head.size());
   EXPECT_EQ(std::vector<std::string>(sent.begin(), sent.begin() + c.head.size()), c.head);

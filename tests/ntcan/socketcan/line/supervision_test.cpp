@@ -5,12 +5,15 @@
 #include <net/if.h>
 #include <sys/wait.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <system_error>
 
 #include "backend.h"
 #include "canbus/line/line_fixture.h"
+#include "ntcan_open_error.h"
 
 namespace canline_test {
 namespace {
@@ -127,6 +130,40 @@ TEST_F(SocketCanLine, AVanishedInterfaceClosesTheLineAndANewOneReopensIt) {
   ASSERT_TRUE(step_until([&] { return l.handle() > 0; })) << "the line was not reopened";
   CAN_IF_STATUS st{};
   EXPECT_EQ(canStatus(l.handle(), &st), NTCAN_SUCCESS);
+}
+
+// No vcan0 needed: a kernel without SocketCAN refuses the socket, one with it the name.
+class SocketCanMissingInterface : public LineTest {
+ protected:
+  void SetUp() override {
+    ::setenv("NTCAN_BACKEND", "socketcan", 1);
+    ::setenv(("NTCAN_SOCKETCAN_IF" + std::to_string(kNet)).c_str(), "nosuchcan0", 1);
+    LineTest::SetUp();
+  }
+};
+
+TEST_F(SocketCanMissingInterface, OpenFailureNamesTheInterfaceAndTheSystemsErrorOnce) {
+  ASSERT_EQ(ntcan::active_backend_name(), "socketcan");
+  const std::string head = "SocketCAN: interface \"nosuchcan0\" for net 1: ";
+  const std::string no_device = head + std::system_category().message(ENODEV);
+  const std::string no_can = head + std::system_category().message(EAFNOSUPPORT);
+  canline& l = make_line(kLine);
+  start(l);
+  for (int i = 0; i < 6; ++i) step();  // reopening attempts
+  EXPECT_EQ(l.handle(), -1);
+  EXPECT_EQ(log().count("canOpen returned: "), 1u);
+  const auto why = messages("canOpen failed: ");
+  ASSERT_EQ(why.size(), 1u);
+  EXPECT_TRUE(why[0] == no_device || why[0] == no_can) << why[0];
+
+  // The text belongs to the calling thread's last canOpen, cut to the buffer.
+  NTCAN_HANDLE h = NTCAN_NO_HANDLE;
+  EXPECT_NE(canOpen(kNet, 0, 10, 10, 100, 100, &h), NTCAN_SUCCESS);
+  char text[12];
+  EXPECT_EQ(canOpenError(text, sizeof text), NTCAN_SUCCESS);
+  EXPECT_EQ(std::string(text), head.substr(0, sizeof text - 1));
+  EXPECT_EQ(canOpenError(nullptr, 1), NTCAN_INVALID_PARAMETER);
+  EXPECT_EQ(canOpenError(text, 0), NTCAN_INVALID_PARAMETER);
 }
 
 }  // namespace

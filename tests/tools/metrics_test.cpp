@@ -1,0 +1,51 @@
+// The text exposition format of --metrics (metrics.cpp), without a server.
+#include "metrics.h"
+
+#include <gtest/gtest.h>
+
+namespace canbus_server {
+namespace {
+
+TEST(MetricsText, LabelValuesAreEscaped) {
+  const struct {
+    const char* in;
+    const char* out;
+  } cases[] = {
+      {"CAN.PUMP", "CAN.PUMP"},      {"a\\b", "a\\\\b"},        {"say \"hi\"", "say \\\"hi\\\""},
+      {"two\nlines", "two\\nlines"}, {"\\\"\n", "\\\\\\\"\\n"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(escape_label_value(c.in), c.out) << c.in;
+}
+
+TEST(MetricsText, FamiliesWithHelpTypeAndSamples) {
+  const std::vector<MetricFamily> families = {
+      {"x_total", "counter", "Things\\counted\nhere", {{{{"name", "a\"b"}, {"line", "1"}}, 7}}},
+      {"empty", "gauge", "left out", {}},
+      {"y", "gauge", "No labels", {{{}, -1}}},
+  };
+  EXPECT_EQ(render_metrics(families),
+            "# HELP x_total Things\\\\counted\\nhere\n"
+            "# TYPE x_total counter\n"
+            "x_total{name=\"a\\\"b\",line=\"1\"} 7\n"
+            "# HELP y No labels\n"
+            "# TYPE y gauge\n"
+            "y -1\n");
+}
+
+TEST(MetricsText, SupervisionSeriesOnlyForSupervisedNodes) {
+  NodeCounters master{"CAN.A", 1, 5, true, 5};
+  master.emergencies = 3;
+  NodeCounters follower{"CAN.B", 1, 5, false};
+  follower.sdo_transfers = 2;
+  const std::string text =
+      render_metrics(server_metrics({master, follower}, {{1, true, 0, 10, 12}}));
+  EXPECT_NE(text.find("canbus_node_emergencies_total{name=\"CAN.A\",line=\"1\",node=\"5\"} 3\n"),
+            std::string::npos);
+  EXPECT_EQ(text.find("canbus_node_state{name=\"CAN.B\""), std::string::npos);
+  EXPECT_NE(text.find("canbus_node_sdo_transfers_total{name=\"CAN.B\",line=\"1\",node=\"5\"} 2\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("canbus_line_frames_received_total{line=\"1\"} 12\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace canbus_server

@@ -1,0 +1,137 @@
+#include "metrics.h"
+
+namespace canbus_server {
+
+std::string escape_label_value(const std::string& v) {
+  std::string out;
+  out.reserve(v.size());
+  for (char c : v) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '"') {
+      out += "\\\"";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+namespace {
+
+// HELP texts escape backslash and line feed only.
+std::string escape_help(const std::string& v) {
+  std::string out;
+  for (char c : v) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string render_metrics(const std::vector<MetricFamily>& families) {
+  std::string out;
+  for (const auto& f : families) {
+    if (f.samples.empty()) continue;
+    out += "# HELP " + f.name + " " + escape_help(f.help) + "\n";
+    out += "# TYPE " + f.name + " " + f.type + "\n";
+    for (const auto& s : f.samples) {
+      out += f.name;
+      if (!s.labels.empty()) {
+        out += "{";
+        for (size_t i = 0; i < s.labels.size(); ++i) {
+          if (i > 0) out += ",";
+          out += s.labels[i].first + "=\"" + escape_label_value(s.labels[i].second) + "\"";
+        }
+        out += "}";
+      }
+      out += " " + std::to_string(s.value) + "\n";
+    }
+  }
+  return out;
+}
+
+std::vector<MetricFamily> server_metrics(const std::vector<NodeCounters>& nodes,
+                                         const std::vector<LineCounters>& lines) {
+  struct NodeField {
+    const char* name;
+    const char* type;
+    const char* help;
+    bool supervision;
+    int64_t (*get)(const NodeCounters&);
+  };
+  static const NodeField kNode[] = {
+      {"canbus_node_state", "gauge",
+       "NMT state of the node: 0 boot-up, 4 stopped, 5 operational, 127 pre-operational, -1 not "
+       "heard yet",
+       true, [](const NodeCounters& n) { return int64_t{n.state}; }},
+      {"canbus_node_lost", "gauge", "1 while the node is lost (no guarding reply, no heartbeat)",
+       true, [](const NodeCounters& n) { return int64_t{n.lost ? 1 : 0}; }},
+      {"canbus_node_losses_total", "counter", "Times the node was lost", true,
+       [](const NodeCounters& n) { return static_cast<int64_t>(n.losses); }},
+      {"canbus_node_replies_missed_total", "counter",
+       "Guarding requests without a good reply, heartbeat time-outs", true,
+       [](const NodeCounters& n) { return static_cast<int64_t>(n.missed); }},
+      {"canbus_node_emergencies_total", "counter", "Emergency messages received", true,
+       [](const NodeCounters& n) { return static_cast<int64_t>(n.emergencies); }},
+      {"canbus_node_frames_lost_total", "counter",
+       "Frames the driver dropped before they reached the node's buffer (overruns)", true,
+       [](const NodeCounters& n) { return static_cast<int64_t>(n.frames_lost); }},
+      {"canbus_node_pdos_total", "counter", "TPDOs received and decoded", true,
+       [](const NodeCounters& n) { return static_cast<int64_t>(n.pdos); }},
+      {"canbus_node_pdos_late_total", "counter", "Times a TPDO of the node was late", true,
+       [](const NodeCounters& n) { return static_cast<int64_t>(n.pdos_late); }},
+      {"canbus_node_sdo_transfers_total", "counter", "SDO transfers of the node property", false,
+       [](const NodeCounters& n) { return static_cast<int64_t>(n.sdo_transfers); }},
+      {"canbus_node_sdo_failures_total", "counter",
+       "SDO transfers of the node property that failed (abort, time-out, driver error)", false,
+       [](const NodeCounters& n) { return static_cast<int64_t>(n.sdo_failures); }},
+  };
+  struct LineField {
+    const char* name;
+    const char* type;
+    const char* help;
+    int64_t (*get)(const LineCounters&);
+  };
+  static const LineField kLine[] = {
+      {"canbus_line_open", "gauge", "1 while the line's handle is open",
+       [](const LineCounters& l) { return int64_t{l.open ? 1 : 0}; }},
+      {"canbus_line_reopenings_total", "counter",
+       "Openings of the line's handle after the first (line supervision)",
+       [](const LineCounters& l) { return static_cast<int64_t>(l.reopenings); }},
+      {"canbus_line_frames_sent_total", "counter", "Frames the server's handles sent on the line",
+       [](const LineCounters& l) { return static_cast<int64_t>(l.frames_sent); }},
+      {"canbus_line_frames_received_total", "counter",
+       "Frames the server's handles received from the line (each handle's own)",
+       [](const LineCounters& l) { return static_cast<int64_t>(l.frames_received); }},
+  };
+  std::vector<MetricFamily> out;
+  for (const auto& f : kNode) {
+    MetricFamily fam{f.name, f.type, f.help, {}};
+    for (const auto& n : nodes) {
+      if (f.supervision && !n.supervised) continue;
+      fam.samples.push_back(
+          {{{"name", n.name}, {"line", std::to_string(n.line)}, {"node", std::to_string(n.node)}},
+           f.get(n)});
+    }
+    out.push_back(std::move(fam));
+  }
+  for (const auto& f : kLine) {
+    MetricFamily fam{f.name, f.type, f.help, {}};
+    for (const auto& l : lines)
+      fam.samples.push_back({{{"line", std::to_string(l.line)}}, f.get(l)});
+    out.push_back(std::move(fam));
+  }
+  return out;
+}
+
+}  // namespace canbus_server

@@ -1,0 +1,112 @@
+// --metrics: the server's counters for an operations team, in the Prometheus text exposition
+// format (version 0.0.4) on GET /metrics.
+//
+// metrics.cpp writes the text (standard library only: tested on its own); metrics_http.cpp
+// serves it with civetweb and gathers the counters of the server's nodes and lines. A scrape
+// never waits for the bus: it takes state_mx_ as `status` does, and the counters it reads are
+// the monitor's (under its own short lock), the SDO client's and the driver's (relaxed
+// atomics).
+//
+// The families (labels name, line, node: the node property; line: the line number):
+//   canbus_node_state                  gauge    NMT state of the node (0, 4, 5, 127; -1 unknown)
+//   canbus_node_lost                   gauge    1 while the node is lost
+//   canbus_node_losses_total           counter  times the node was lost
+//   canbus_node_replies_missed_total   counter  guarding requests unanswered, heartbeats missed
+//   canbus_node_emergencies_total      counter  EMCY frames
+//   canbus_node_frames_lost_total      counter  frames the driver dropped for the node's buffer
+//   canbus_node_pdos_total             counter  TPDOs decoded
+//   canbus_node_pdos_late_total        counter  times a TPDO of the node was late
+//   canbus_node_sdo_transfers_total    counter  SDO transfers of the property
+//   canbus_node_sdo_failures_total     counter  of them, those that failed
+//   canbus_line_open                   gauge    1 while the line's handle is open
+//   canbus_line_reopenings_total       counter  openings of the line's handle after the first
+//   canbus_line_frames_sent_total      counter  frames the server's handles sent on the line
+//   canbus_line_frames_received_total  counter  frames the server's handles received
+// The supervision families (state to pdos_late) come from the node's master, once a node;
+// the SDO families from every property. Counters count since the server started (the monitor's
+// since the node's master was last supervised).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct mg_context;
+
+namespace canbus_server {
+
+struct MetricSample {
+  std::vector<std::pair<std::string, std::string>> labels;  // name, value (as it is)
+  int64_t value = 0;
+};
+
+struct MetricFamily {
+  std::string name;
+  std::string type;  // "counter" or "gauge"
+  std::string help;
+  std::vector<MetricSample> samples;
+};
+
+// A label value as the text format writes it between quotes: backslash, double quote and line
+// feed escaped (\\, \", \n).
+std::string escape_label_value(const std::string& v);
+
+// The families in the text format: # HELP and # TYPE lines, then one line a sample, every line
+// ended by a line feed. A family without samples is left out.
+std::string render_metrics(const std::vector<MetricFamily>& families);
+
+// What a scrape reads of one node property and one line.
+struct NodeCounters {
+  std::string name;
+  int line = 0;
+  int node = 0;
+  bool supervised = false;  // the master of its node, supervised: the supervision counters hold
+  int state = -1;
+  bool lost = false;
+  uint64_t losses = 0;
+  uint64_t missed = 0;
+  uint64_t emergencies = 0;
+  uint64_t frames_lost = 0;
+  uint64_t pdos = 0;
+  uint64_t pdos_late = 0;
+  uint64_t sdo_transfers = 0;
+  uint64_t sdo_failures = 0;
+};
+struct LineCounters {
+  int line = 0;
+  bool open = false;
+  uint64_t reopenings = 0;
+  uint64_t frames_sent = 0;
+  uint64_t frames_received = 0;
+};
+
+// The families listed above, from the counters.
+std::vector<MetricFamily> server_metrics(const std::vector<NodeCounters>& nodes,
+                                         const std::vector<LineCounters>& lines);
+
+// The HTTP side (metrics_http.cpp): GET /metrics answers with what `collect` returns; any
+// other path 404, any other method 405.
+class MetricsServer {
+ public:
+  // The body of one scrape; false: the server is not ready yet (503).
+  using Collect = std::function<bool(std::string& body)>;
+  explicit MetricsServer(Collect collect) : collect_(std::move(collect)) {}
+  ~MetricsServer();
+  MetricsServer(const MetricsServer&) = delete;
+  MetricsServer& operator=(const MetricsServer&) = delete;
+
+  // Binds `where`: PORT or :PORT (on 127.0.0.1), ADDR:PORT, [IPV6]:PORT; port 0 takes a free
+  // one. `bound` is the address served; false with the reason ("--metrics WHERE: ...").
+  bool start(const std::string& where, std::string& bound, std::string& error);
+  // Ends the scrapes in progress and the threads (also done by the destructor).
+  void stop();
+
+ private:
+  static int handle(struct mg_connection* conn, void* self);
+  Collect collect_;
+  mg_context* ctx_ = nullptr;
+};
+
+}  // namespace canbus_server

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -165,6 +166,140 @@ std::vector<std::string> frame_fields(const std::vector<std::string>& lines) {
     if (words >> stamp >> iface >> text) out.push_back(text);
   }
   return out;
+}
+
+// Process data on vcan1 (line 2): an ADC whose TPDO the server maps anew (two channels swapped,
+// sent at every SYNC instead of its own 8-byte TPDO every 100 ms) and a supply whose set-point goes
+// by a synchronous RPDO and whose actual current comes back by TPDO. The values `get` answers
+// are those of a frame candump saw, decoded with the configured mapping.
+TEST_F(SocketCanServerE2E, ProcessDataIsWhatCandumpSaw) {
+  if (std::system("command -v candump >/dev/null") != 0) GTEST_SKIP() << "no candump";
+  std::ofstream(dir_ + "/pd.conf")
+      << "CAN.ADC: 2 5 0 0\n"
+         "CAN.ADC.TPDO1: sync 1 map CH2 0x6401:2 int16, CH1 0x6401:1 int16 scale 0.001 offset 1 "
+         "unit V\n"
+         "CAN.PSU: 2 10 0 0\n"
+         "CAN.PSU.RPDO1: sync map SETPOINT 0x2110:0 int32 unit mA min 0 max 5000\n"
+         "CAN.PSU.TPDO1: change 100 map CURRENT 0x2111:0 int32 unit mA\n"
+         "LINE.2.SYNC: 50\n";
+  // The ADC's mapping: name, first byte, scale, offset (both channels INTEGER16).
+  const struct {
+    const char* name;
+    size_t byte;
+    double scale, offset;
+  } adc[] = {{"CAN.ADC.CH2", 0, 1, 0}, {"CAN.ADC.CH1", 2, 0.001, 1}};
+  const int receivers = canbus_test::catch_all_receivers("vcan1");
+  ServerProcess dump(
+      ServerProcess::Program{}, dir_ + "/candump.err",
+      {"/bin/sh", "-c", "exec stdbuf -oL candump -L vcan1 >'" + dir_ + "/candump.log'"});
+  ASSERT_TRUE(canbus_test::wait_until(
+      [&] { return canbus_test::catch_all_receivers("vcan1") > receivers; }));
+  ServerProcess adc_node(ServerProcess::Program{}, dir_ + "/adc.log",
+                         {CANBUS_SIMNODE_PATH, "--net", "1", "--node", "5", "--adc"});
+  ServerProcess psu_node(ServerProcess::Program{}, dir_ + "/psu.log",
+                         {CANBUS_SIMNODE_PATH, "--net", "1", "--node", "10", "--supply"});
+  ASSERT_EQ(adc_node.line(), "ready");
+  ASSERT_EQ(psu_node.line(), "ready");
+  // candump's frames ("185#0102...") in `seen`, read until one satisfies `done` (10 s at most).
+  // It writes into a file a line at a time, never waiting for the test to read.
+  std::vector<std::string> seen;
+  std::ifstream log(dir_ + "/candump.log");
+  std::string part;  // a line not yet ended
+  auto dump_until = [&](auto done) {
+    return canbus_test::wait_until([&] {
+      for (std::string l; std::getline(log, l);) {
+        if (log.eof()) {
+          part += l;
+          break;
+        }
+        const auto f = frame_fields({part + l});
+        part.clear();
+        if (f.empty()) continue;
+        seen.push_back(f[0]);
+        if (done(f[0])) return true;
+      }
+      log.clear();
+      return false;
+    });
+  };
+  ServerProcess s(dir_, {"--backend", "socketcan", "--config", dir_ + "/pd.conf", "--listen",
+                         dir_ + "/s.sock", "--value-interval", "0"});
+  s.until("type 'help'");
+  ASSERT_TRUE(eventually(s, "get CAN.ADC.CONDITION", "CAN.ADC.CONDITION = Operational"));
+  ASSERT_TRUE(eventually(s, "get CAN.PSU.CONDITION", "CAN.PSU.CONDITION = Operational"));
+
+  // The ADC's values as `get` answers them; empty before its first TPDO. Between ticks the
+  // server reads nothing: the values of one poll come from one frame.
+  auto values = [&] {
+    std::vector<double> got;
+    for (const auto& v : adc) {
+      const std::string a = s.ask(std::string("get ") + v.name), head = v.name + std::string(" = ");
+      if (a.rfind(head, 0) != 0 || a.find("none") != std::string::npos) return decltype(got){};
+      got.push_back(std::stod(a.substr(head.size())));
+    }
+    return got;
+  };
+  // Three times new values as the waveform moves, each those of a frame candump saw.
+  std::vector<double> got;
+  for (int round = 0; round < 3; ++round) {
+    const std::vector<double> before = got;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while ((got.empty() || got == before) && std::chrono::steady_clock::now() < until) {
+      ASSERT_EQ(s.ask("tick 1"), "ok");
+      got = values();
+    }
+    ASSERT_FALSE(got.empty() || got == before) << "no new TPDO of the ADC";
+    auto match = [&](const std::string& f) {
+      if (f.size() != 4 + 8 || f.rfind("185#", 0) != 0) return false;  // 4 bytes, not 8
+      for (size_t k = 0; k < got.size(); ++k) {
+        const auto raw = static_cast<int16_t>(std::stoi(
+            f.substr(4 + 2 * adc[k].byte + 2, 2) + f.substr(4 + 2 * adc[k].byte, 2), nullptr, 16));
+        if (std::fabs(raw * adc[k].scale + adc[k].offset - got[k]) > 1e-6) return false;
+      }
+      return true;
+    };
+    EXPECT_TRUE(dump_until(match))
+        << "no TPDO of the ADC with CH2 " << got[0] << ", CH1 " << got[1];
+  }
+
+  // 1500 mA: 0x05DC, sent right after a SYNC; the current follows at 1000 mA/s, and a watcher
+  // sees it come (every change, with --value-interval 0).
+  SocketClient watcher(dir_ + "/s.sock");
+  ASSERT_EQ(watcher.ask("watch"), "ok (watching)");
+  ASSERT_EQ(s.ask("set CAN.PSU.SETPOINT 1500"), "ok (sent after the next SYNC)");
+  EXPECT_EQ(s.ask("get CAN.PSU.SETPOINT").rfind("CAN.PSU.SETPOINT = 1500 mA at ", 0), 0u);
+  auto current_is = [&](const std::string& mA) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < until) {
+      if (s.ask("tick 1") != "ok") return false;
+      if (s.ask("get CAN.PSU.CURRENT").rfind("CAN.PSU.CURRENT = " + mA + " mA at ", 0) == 0) {
+        return true;
+      }
+    }
+    return false;
+  };
+  EXPECT_TRUE(current_is("1500"));
+  bool event = true;
+  while (event && watcher.line(&event) != "event value line 2 node 10 CAN.PSU.CURRENT 1500 mA") {
+  }
+  EXPECT_TRUE(event) << "no value event of the current";
+  EXPECT_TRUE(dump_until([](const std::string& f) { return f == "18A#DC050000"; }));
+  const auto rpdo = std::find(seen.begin(), seen.end(), "20A#DC050000");
+  ASSERT_NE(rpdo, seen.end());
+  ASSERT_NE(rpdo, seen.begin());
+  // The nodes may answer the SYNC before the server's next frame is out: only their TPDOs
+  // come between.
+  auto before = rpdo - 1;
+  while (before != seen.begin() && before->rfind("18", 0) == 0) --before;
+  EXPECT_EQ(*before, "080#");
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), "20A#DC050000"), 1);
+
+  ASSERT_EQ(s.ask("quit"), "bye");
+  EXPECT_EQ(s.wait_exit(), 0);
+  for (ServerProcess* p : {&adc_node, &psu_node, &dump}) p->terminate();
+  EXPECT_EQ(adc_node.wait_exit(), 0);
+  EXPECT_EQ(psu_node.wait_exit(), 0);
+  dump.wait_exit();
 }
 
 // What the server records is what candump saw on the bus, frame for frame. candump may have

@@ -492,12 +492,10 @@ class D_can : public D_fct {
   std::atomic<uint32_t> sdo_block_threshold_{kSdoBlockThreshold};
   std::atomic<uint64_t> sdo_transfers_{0};
   std::atomic<uint64_t> sdo_failures_{0};
-  // Counts one transfer with result `r` (sdo_counts) and returns `r`.
-  int sdo_counted(int r) {
-    sdo_transfers_.fetch_add(1, std::memory_order_relaxed);
-    if (r != 0) sdo_failures_.fetch_add(1, std::memory_order_relaxed);
-    return r;
-  }
+  // Runs `transfer` (returning the transfer's result), counts it (sdo_counts) and returns its
+  // result. The count is made while the property cannot go away under it (sdo_port.h).
+  template <typename Transfer>
+  int sdo_counted(Transfer&& transfer);
   // The transfers themselves, uncounted.
   int upload_object(int index, int subindex, void* buffer, size_t size, size_t* length);
   int download_object(int index, int subindex, const void* data, size_t size);

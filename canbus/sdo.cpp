@@ -156,7 +156,7 @@ int D_can::segSdoRead(short node, int idx, int subIdx, char* buffer) {
 }
 
 int D_can::segSdoRead(short node, int idx, int subIdx, char* buffer, size_t size) {
-  return sdo_counted(seg_read(node, idx, subIdx, buffer, size));
+  return sdo_counted([&] { return seg_read(node, idx, subIdx, buffer, size); });
 }
 
 int D_can::seg_read(short node, int idx, int subIdx, char* buffer, size_t size) {

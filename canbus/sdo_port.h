@@ -61,3 +61,15 @@ struct SdoAccess {
   }
   static int node_of(const D_can* can) { return can->canIdent_.i2_data; }
 };
+
+// The transfer runs, and is counted, inside the property's enter/leave: closing, moving or
+// destroying it on another thread waits for the count, so it never touches a freed property.
+template <typename Transfer>
+int D_can::sdo_counted(Transfer&& transfer) {
+  if (!SdoAccess::enter(this)) return NTCAN_OPERATION_ABORTED;
+  const int r = transfer();
+  sdo_transfers_.fetch_add(1, std::memory_order_relaxed);
+  if (r != 0) sdo_failures_.fetch_add(1, std::memory_order_relaxed);
+  SdoAccess::leave(this);
+  return r;
+}

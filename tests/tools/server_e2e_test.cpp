@@ -900,10 +900,12 @@ TEST_F(ServerE2E, QueuedWorkOfGoneClientsDoesNotHoldUpAWriter) {
   int busy = 0;
   for (int i = 0; i < 12; ++i) {
     const std::string a = many.line();
+    // A refusal may come before the last accepted answer: once the first request ends, the
+    // queue has room again for a line the session reads after the refusal.
     if (a == "error: busy, 8 requests queued") {
       ++busy;
     } else {
-      EXPECT_EQ(busy, 0) << "answer " << i << ": " << a;  // the refused ones are the last
+      EXPECT_EQ(a, "\"HW 2\"") << "answer " << i;
     }
   }
   EXPECT_GE(busy, 3);

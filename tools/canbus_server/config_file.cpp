@@ -223,8 +223,8 @@ bool is_pdo_suffix(const std::string& suffix) {
   return true;
 }
 
-std::string parse_pdo(const std::string& which, const std::string& value, PdoSpec& out) {
-  PdoSpec p;
+std::string parse_pdo(const std::string& which, const std::string& value, PdoLine& out) {
+  PdoLine p;
   p.tpdo = which.compare(0, 4, "TPDO") == 0;
   if (!parse_int(which.substr(4), p.number) || p.number < 1 || p.number > kMaxPdoNumber)
     return "the PDO number must be 1.." + std::to_string(kMaxPdoNumber);
@@ -264,7 +264,7 @@ std::string parse_pdo(const std::string& which, const std::string& value, PdoSpe
     const bool by_name = w.size() >= 2 && quoted[1];
     if (w.size() < (by_name ? 2u : 3u))
       return "each value takes 'NAME INDEX:SUB TYPE ...' or 'NAME \"OBJECT\" ...'";
-    PdoValueSpec v;
+    PdoValueLine v;
     v.name = w[0];
     if (!value_name_ok(v.name)) return "a value name is 1..32 of A-Z a-z 0-9 _, not '" + w[0] + "'";
     if (has_sub_suffix("X." + v.name) || is_pdo_suffix(v.name) || v.name == "BOOT")
@@ -563,7 +563,7 @@ ConfigFile ConfigFile::parse(const std::string& text) {
         // numbers is a node property's of that name.
         l.kind = Kind::kSub;
         const std::string which = name.substr(name.rfind('.') + 1);
-        PdoSpec pdo;
+        PdoLine pdo;
         BootSpec boot;
         const std::string e =
             which == "BOOT" ? parse_boot(vtext, boot) : parse_pdo(which, vtext, pdo);
@@ -612,7 +612,7 @@ ConfigFile ConfigFile::parse(const std::string& text) {
     if (l.kind != Kind::kSub || !l.error.empty()) continue;
     const std::string which = l.name.substr(l.name.rfind('.') + 1);
     if (!is_pdo_suffix(which)) continue;
-    PdoSpec pdo;
+    PdoLine pdo;
     parse_pdo(which, *f.value_of(l.name), pdo);
     auto& names = value_names[base_of(l.name)];
     for (const auto& v : pdo.values) {

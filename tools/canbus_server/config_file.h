@@ -68,7 +68,7 @@ std::string monitor_text(const MonitorSpec& m);
 // name in the node's EDS in double quotes ("Read analogue input 16-bit.Channel 1"), optionally
 // `scale X` and `offset X` (shown = raw * scale + offset), `unit U`, `deadband X` (watch: a
 // change smaller than that is no event) and, for an RPDO, `min X` / `max X` (in shown units).
-struct PdoValueSpec {
+struct PdoValueLine {
   std::string name;
   std::string object;  // by its name in the node's EDS: index, type and bits come from there
   int index = 0;
@@ -81,17 +81,17 @@ struct PdoValueSpec {
   bool has_min = false, has_max = false;
   double min = 0, max = 0;
 };
-struct PdoSpec {
+struct PdoLine {
   bool tpdo = true;
   int number = 1;
   int transmission = 255;
   int event_ms = 0;
   int cob_id = 0;  // 0: the predefined one
-  std::vector<PdoValueSpec> values;
+  std::vector<PdoValueLine> values;
 };
 inline constexpr int kMaxPdoNumber = 512;
 // Reads NAME.<which> (`which` "TPDO1", "RPDO2") into `out`; the reason when it cannot be used.
-std::string parse_pdo(const std::string& which, const std::string& value, PdoSpec& out);
+std::string parse_pdo(const std::string& which, const std::string& value, PdoLine& out);
 // Whether `suffix` (after the node property's name and a dot) names a PDO line: TPDOn / RPDOn.
 bool is_pdo_suffix(const std::string& suffix);
 

@@ -84,7 +84,7 @@ bool ProcessData::load(const ConfigFile& config, const std::vector<std::string>&
     if (l.kind == ConfigFile::Kind::kLine) {
       SyncSpec s;
       if (parse_sync(*config.value_of(l.name), s).empty()) {
-        sync_specs_[sync_line_of(l.name)] = s;
+        sync_lines_[sync_line_of(l.name)] = s;
       }
       continue;
     }
@@ -96,22 +96,22 @@ bool ProcessData::load(const ConfigFile& config, const std::vector<std::string>&
       continue;
     }
     if (!is_pdo_suffix(which)) continue;
-    PdoSpec spec;
-    if (!parse_pdo(which, *config.value_of(l.name), spec).empty()) continue;
+    PdoLine def;
+    if (!parse_pdo(which, *config.value_of(l.name), def).empty()) continue;
     Pdo p;
     p.node = node;
-    p.cfg.kind = spec.tpdo ? canbus::PdoKind::kTpdo : canbus::PdoKind::kRpdo;
-    p.cfg.number = spec.number;
-    p.cfg.cob_id = static_cast<uint32_t>(spec.cob_id);
-    p.cfg.transmission_type = static_cast<uint8_t>(spec.transmission);
-    p.cfg.event_timer_ms = static_cast<uint16_t>(spec.event_ms);
+    p.cfg.kind = def.tpdo ? canbus::PdoKind::kTpdo : canbus::PdoKind::kRpdo;
+    p.cfg.number = def.number;
+    p.cfg.cob_id = static_cast<uint32_t>(def.cob_id);
+    p.cfg.transmission_type = static_cast<uint8_t>(def.transmission);
+    p.cfg.event_timer_ms = static_cast<uint16_t>(def.event_ms);
     // With the node's EDS: objects by name, and every entry checked against the file.
     const auto od = objects.dictionary(node);
     std::vector<Value> values;
     bool ok = true;
-    for (const auto& vs : spec.values) {
+    for (const auto& vs : def.values) {
       Value v;
-      v.spec = vs;
+      v.def = vs;
       const std::string where = l.name + ": " + vs.name + ": ";
       std::string why;
       canbus::PdoEntry e;
@@ -124,10 +124,10 @@ bool ProcessData::load(const ConfigFile& config, const std::vector<std::string>&
           ok = false;
           continue;
         }
-        v.spec.index = e.index;
-        v.spec.subindex = e.subindex;
-        v.spec.bits = e.bits;
-        v.spec.type = canbus::data_type_name(e.type);
+        v.def.index = e.index;
+        v.def.subindex = e.subindex;
+        v.def.bits = e.bits;
+        v.def.type = canbus::data_type_name(e.type);
         v.type = e.type;
       } else {
         if (!canbus::data_type_from_name(vs.type, v.type)) continue;  // checked by the parser
@@ -141,12 +141,12 @@ bool ProcessData::load(const ConfigFile& config, const std::vector<std::string>&
         }
       }
       v.node = node;
-      v.tpdo = spec.tpdo;
-      v.pdo = spec.number;
+      v.tpdo = def.tpdo;
+      v.pdo = def.number;
       v.entry = p.cfg.mapping.size();
-      p.cfg.mapping.push_back({static_cast<uint16_t>(v.spec.index),
-                               static_cast<uint8_t>(v.spec.subindex),
-                               static_cast<uint8_t>(v.spec.bits), v.type, vs.name});
+      p.cfg.mapping.push_back({static_cast<uint16_t>(v.def.index),
+                               static_cast<uint8_t>(v.def.subindex),
+                               static_cast<uint8_t>(v.def.bits), v.type, vs.name});
       values.push_back(std::move(v));
     }
     if (ok && canbus::mapping_bits(p.cfg.mapping) > 64) {
@@ -158,13 +158,13 @@ bool ProcessData::load(const ConfigFile& config, const std::vector<std::string>&
     if (!ok) continue;
     Node& n = nodes_[node];
     for (auto& v : values) {
-      by_name_[node + "." + v.spec.name] = values_.size();
+      by_name_[node + "." + v.def.name] = values_.size();
       p.values.push_back(values_.size());
       n.values.push_back(values_.size());
       values_.push_back(std::move(v));
     }
-    if (spec.tpdo) n.tpdos[spec.number] = pdos_.size();
-    (spec.tpdo ? tpdos : rpdos)[node].push_back(p.cfg);
+    if (def.tpdo) n.tpdos[def.number] = pdos_.size();
+    (def.tpdo ? tpdos : rpdos)[node].push_back(p.cfg);
     pdos_.push_back(std::move(p));
   }
   // The boot configuration: the DCF's writes and PDOs, the BOOT line's writes, then the PDO
@@ -175,9 +175,9 @@ bool ProcessData::load(const ConfigFile& config, const std::vector<std::string>&
     if (!has_pdos && b == boots.end()) continue;
     auto cfg = std::make_shared<canbus::BootConfig>();
     if (b != boots.end()) {
-      BootSpec spec;
-      parse_boot(*b->second, spec);
-      if (spec.dcf) {
+      BootSpec def;
+      parse_boot(*b->second, def);
+      if (def.dcf) {
         const auto od = objects.dictionary(name);
         std::string why;
         if (od == nullptr) {
@@ -186,7 +186,7 @@ bool ProcessData::load(const ConfigFile& config, const std::vector<std::string>&
           errors.push_back(name + ".BOOT: dcf: " + why);
         }
       }
-      for (const auto& w : spec.writes) {
+      for (const auto& w : def.writes) {
         canbus::SdoWrite x;
         x.index = static_cast<uint16_t>(w.index);
         x.subindex = static_cast<uint8_t>(w.subindex);
@@ -217,9 +217,9 @@ std::shared_ptr<const canbus::BootConfig> ProcessData::boot(const std::string& n
 }
 
 void ProcessData::start_sync(bool own_thread) {
-  for (const auto& [line, spec] : sync_specs_) {
+  for (const auto& [line, def] : sync_lines_) {
     auto p = std::make_unique<canbus::SyncProducer>(line);
-    if (!p->start(int64_t{spec.period_ms} * 1000, spec.counter, own_thread)) {
+    if (!p->start(int64_t{def.period_ms} * 1000, def.counter, own_thread)) {
       tavik::printtostderr("CANBUS", "LINE." + std::to_string(line) + ".SYNC: not started");
       continue;
     }
@@ -245,10 +245,10 @@ canbus::SyncProducer* ProcessData::sync_of(int line) {
 }
 
 std::string ProcessData::text_of(const Value& v) const {
-  std::string t = v.spec.scale == 1 && v.spec.offset == 0 && !canbus::is_real_type(v.type)
+  std::string t = v.def.scale == 1 && v.def.offset == 0 && !canbus::is_real_type(v.type)
                       ? v.raw.text()
                       : number_text(v.shown);
-  if (!v.spec.unit.empty()) t += " " + v.spec.unit;
+  if (!v.def.unit.empty()) t += " " + v.def.unit;
   return t;
 }
 
@@ -267,12 +267,12 @@ void ProcessData::list(const std::string& node, std::vector<std::string>& out) c
   for (size_t k : n->second.values) {
     const Value& v = values_[k];
     std::string l =
-        node + "." + v.spec.name + "  (process value, " +
+        node + "." + v.def.name + "  (process value, " +
         canbus::pdo_name(v.tpdo ? canbus::PdoKind::kTpdo : canbus::PdoKind::kRpdo, v.pdo) +
-        (v.tpdo ? "" : " set-point") + ", " + v.spec.type;
-    if (!v.spec.unit.empty()) l += ", " + v.spec.unit;
-    if (v.spec.has_min) l += ", min " + number_text(v.spec.min);
-    if (v.spec.has_max) l += ", max " + number_text(v.spec.max);
+        (v.tpdo ? "" : " set-point") + ", " + v.def.type;
+    if (!v.def.unit.empty()) l += ", " + v.def.unit;
+    if (v.def.has_min) l += ", min " + number_text(v.def.min);
+    if (v.def.has_max) l += ", max " + number_text(v.def.max);
     out.push_back(l + ")");
   }
 }
@@ -294,15 +294,15 @@ void ProcessData::on_pdo(const std::string& node, int line, int id, int pdo,
       Value& x = values_[p.values[k]];
       x.has = true;
       x.raw = v.values[k];
-      x.shown = x.raw.as_real() * x.spec.scale + x.spec.offset;
+      x.shown = x.raw.as_real() * x.def.scale + x.def.offset;
       x.time_ns = v.time_ns;
-      const bool due = !x.published || (std::fabs(x.shown - x.published_value) > x.spec.deadband &&
+      const bool due = !x.published || (std::fabs(x.shown - x.published_value) > x.def.deadband &&
                                         v.time_ns - x.published_ns >= interval_ns_);
       if (!due) continue;
       x.published = true;
       x.published_value = x.shown;
       x.published_ns = v.time_ns;
-      Event e{Event::Kind::kValue, line, id, node + "." + x.spec.name};
+      Event e{Event::Kind::kValue, line, id, node + "." + x.def.name};
       e.detail = text_of(x);
       out.push_back(std::move(e));
     }
@@ -325,7 +325,7 @@ std::string ProcessData::value_line(const std::string& node) const {
   if (n == nodes_.end()) return l;
   for (size_t k : n->second.values) {
     const Value& v = values_[k];
-    l += (l.empty() ? node + ": " : ", ") + v.spec.name + " " + (v.has ? text_of(v) : "-") +
+    l += (l.empty() ? node + ": " : ", ") + v.def.name + " " + (v.has ? text_of(v) : "-") +
          (v.tpdo ? "" : " (set)");
   }
   return l;
@@ -367,16 +367,16 @@ std::string ProcessData::prepare_set(const std::string& name, const Args& words,
   }
   double x = 0;
   if (words.size() != 1 || !parse_number(words[0], x)) return "error: " + name + " takes a number";
-  const std::string unit = v.spec.unit.empty() ? "" : " " + v.spec.unit;
-  if (v.spec.has_min && x < v.spec.min)
-    return "error: " + name + ": " + words[0] + " below the minimum " + number_text(v.spec.min) +
+  const std::string unit = v.def.unit.empty() ? "" : " " + v.def.unit;
+  if (v.def.has_min && x < v.def.min)
+    return "error: " + name + ": " + words[0] + " below the minimum " + number_text(v.def.min) +
            unit;
-  if (v.spec.has_max && x > v.spec.max)
-    return "error: " + name + ": " + words[0] + " above the maximum " + number_text(v.spec.max) +
+  if (v.def.has_max && x > v.def.max)
+    return "error: " + name + ": " + words[0] + " above the maximum " + number_text(v.def.max) +
            unit;
   canbus::Value typed_value;
   std::string why;
-  if (!typed(v.type, v.spec.bits, (x - v.spec.offset) / v.spec.scale, typed_value, why))
+  if (!typed(v.type, v.def.bits, (x - v.def.offset) / v.def.scale, typed_value, why))
     return "error: " + name + ": " + words[0] + ": " + why;
   for (const Pdo& p : pdos_) {
     if (p.node != v.node || p.cfg.kind != canbus::PdoKind::kRpdo || p.cfg.number != v.pdo) continue;
@@ -390,7 +390,7 @@ std::string ProcessData::prepare_set(const std::string& name, const Args& words,
       } else {
         canbus::Value zero;
         std::string ignored;
-        typed(o.type, o.spec.bits, 0, zero, ignored);
+        typed(o.type, o.def.bits, 0, zero, ignored);
         raw.push_back(zero);
       }
     }
@@ -407,7 +407,7 @@ void ProcessData::commit_set(const std::string& name, const canbus::PdoConfig& p
   if (v.entry >= raw.size() || pdo.number != v.pdo) return;
   v.has = true;
   v.raw = raw[v.entry];
-  v.shown = v.raw.as_real() * v.spec.scale + v.spec.offset;
+  v.shown = v.raw.as_real() * v.def.scale + v.def.offset;
   v.time_ns = tavik::clock().now_ns();
 }
 

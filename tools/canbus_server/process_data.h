@@ -83,7 +83,7 @@ class ProcessData {
 
  private:
   struct Value {
-    PdoValueSpec spec;
+    PdoValueLine def;
     canbus::DataType type = canbus::DataType::kUnsigned8;
     std::string node;  // the node property
     bool tpdo = true;
@@ -121,7 +121,7 @@ class ProcessData {
   std::map<std::string, size_t> by_name_;
   std::vector<Pdo> pdos_;
   std::unordered_map<std::string, Node> nodes_;  // looked up for every TPDO frame
-  std::map<int, SyncSpec> sync_specs_;
+  std::map<int, SyncSpec> sync_lines_;
   std::map<int, std::unique_ptr<canbus::SyncProducer>> syncs_;
 };
 

@@ -32,6 +32,7 @@
 //    slave back to waiting state (an unconfigured slave, which then boots with it) or at the
 //    next reset (node or communication). Store configuration keeps the id and bit timing for
 //    power_cycle(); without it a power cycle brings back the id the node was built with.
+//    PDO COB-IDs still on the predefined identifiers of the old id move to those of the new one.
 //  - LSS address: 0x1018:1..4 (set_identity or set_object). The bit timing is only recorded
 //    (lss_bit_index): the virtual bus has no bit rate.
 #pragma once
@@ -245,6 +246,7 @@ class NodeLogic {
   void lss_locked(const CMSG& frame, std::vector<CMSG>& out);
   // A reset takes the id configured by LSS.
   void apply_pending_id_locked();
+  void take_node_id_locked(int id);  // with the PDO COB-IDs that follow the node id
   uint32_t identity_locked(int part) const;
 
   // Writes a downloaded value into the running dictionary; the abort code when the PDO

@@ -65,8 +65,14 @@ uint32_t NodeLogic::identity_locked(int part) const {
 }
 
 void NodeLogic::apply_pending_id_locked() {
-  node_id_ = lss_.pending_id;
-  pdo_.set_node_id(lss_.pending_id);
+  take_node_id_locked(lss_.pending_id);
+}
+
+void NodeLogic::take_node_id_locked(int id) {
+  PdoProducer::follow_node_id(configured_, node_id_, id);
+  PdoProducer::follow_node_id(od_, node_id_, id);
+  node_id_ = id;
+  pdo_.set_node_id(id);
 }
 
 void NodeLogic::lss_locked(const CMSG& frame, std::vector<CMSG>& out) {
@@ -247,8 +253,7 @@ int NodeLogic::lss_requests() const {
 
 std::vector<CMSG> NodeLogic::power_cycle() {
   std::lock_guard<std::mutex> lk(mx_);
-  node_id_ = lss_.stored_id;
-  pdo_.set_node_id(lss_.stored_id);
+  take_node_id_locked(lss_.stored_id);
   lss_.pending_id = lss_.stored_id;
   lss_.bit_index = lss_.active_bit_index = lss_.stored_bit_index;
   lss_.configuration = false;

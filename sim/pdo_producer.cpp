@@ -163,6 +163,24 @@ void PdoProducer::install(ObjectMap& od, std::vector<std::pair<ObjectKey, size_t
   }
 }
 
+void PdoProducer::follow_node_id(ObjectMap& od, int from, int to) {
+  if (from == to) return;
+  for (int i = 0; i < kPdos; ++i) {
+    const auto n = static_cast<uint16_t>(i);
+    for (auto [index, base] : {std::pair<uint16_t, int>{kRpdoComm + n, 0x200 + 0x100 * i},
+                               std::pair<uint16_t, int>{kTpdoComm + n, 0x180 + 0x100 * i}}) {
+      auto it = od.find({index, 1});
+      if (it == od.end() || it->second.size() != 4) continue;
+      const auto cob = static_cast<uint32_t>(le(it->second));
+      // Bit 29 marks a 29-bit identifier: never a predefined one.
+      if ((cob & 0x20000000u) != 0 || (cob & 0x1FFFFFFFu) != static_cast<uint32_t>(base + from)) {
+        continue;
+      }
+      it->second = le_bytes((cob & 0xE0000000u) | static_cast<uint32_t>(base + to), 4);
+    }
+  }
+}
+
 bool PdoProducer::mappable(const ObjectMap& od, ObjectKey key) const {
   auto it = od.find(key);
   if (it == od.end()) return false;

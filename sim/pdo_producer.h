@@ -153,6 +153,9 @@ class PdoProducer {
   explicit PdoProducer(int node_id);
   // A node id given by LSS: the predefined identifiers follow it from the next reset.
   void set_node_id(int node_id) { node_id_ = node_id; }
+  // The PDO COB-IDs in `od` that are still the predefined ones of node `from` become those of
+  // node `to` (as a device's "$NODEID"-based defaults do); identifiers set otherwise are kept.
+  static void follow_node_id(ObjectMap& od, int from, int to);
   // The default PDO objects (all invalid) into `od`, and their access sizes into `sizes`
   // (index, subindex, bytes; 0 for read-only).
   void install(ObjectMap& od, std::vector<std::pair<ObjectKey, size_t>>& sizes) const;

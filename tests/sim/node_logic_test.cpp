@@ -858,6 +858,37 @@ TEST(SimNodePdo, ConfigurationByDownloadAndWhatIsRefused) {
   EXPECT_EQ(p.due(0), (Texts{"185#3412", "285#341200000000"}));
 }
 
+// A node id given by LSS moves the PDOs still on their predefined identifiers with it, from the
+// reset that takes it; one set otherwise stays. A power cycle brings back the stored id.
+TEST(SimNodePdo, PredefinedIdentifiersFollowANodeIdGivenByLss) {
+  Pdo p;
+  p.node.set_tpdo(1, 0x185, 0xFE, 0, {{0x2001, 0, 8}});
+  p.node.set_tpdo(2, 0x290, 0xFE, 0, {{0x2001, 0, 8}});
+  auto cob = [&](uint16_t index) {
+    const std::string v = p.node.object(index, 1).value_or("");
+    uint32_t w = 0;
+    for (size_t i = v.size(); i-- > 0;) w = (w << 8) | static_cast<uint8_t>(v[i]);
+    return w;
+  };
+  p.in(make_frame(0x7E5, {0x04, 1, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(p.in(make_frame(0x7E5, {0x11, 10, 0, 0, 0, 0, 0, 0})), Texts{"7E4#1100000000000000"});
+  p.in(make_frame(0x7E5, {0x04, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(cob(0x1800), 0x185u);  // until the reset
+  EXPECT_EQ(p.in(nmt(0x82, kNode)), Texts{"70A#00"});
+  EXPECT_EQ(cob(0x1800), 0x18Au);
+  EXPECT_EQ(cob(0x1801), 0x290u);
+  EXPECT_EQ(cob(0x1802), 0x8000038Au);
+  EXPECT_EQ(cob(0x1400), 0x8000020Au);
+  EXPECT_EQ(cob(0x1403), 0x8000050Au);
+  p.in(nmt(0x01, 10));
+  EXPECT_EQ(p.due(0), (Texts{"18A#56", "290#56"}));
+  p.in(nmt(0x81, 10));  // a reset of the node keeps them too
+  EXPECT_EQ(cob(0x1800), 0x18Au);
+  EXPECT_EQ(texts(p.node.power_cycle()), Texts{"705#00"});
+  EXPECT_EQ(cob(0x1800), 0x185u);
+  EXPECT_EQ(cob(0x1400), 0x80000205u);
+}
+
 TEST(SimNodePdo, ModelsMoveValuesOverTime) {
   NodeLogic adc(kNode);
   auto model = sim::make_adc(adc, 4, 10000, 1000, 100);

@@ -34,6 +34,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -216,8 +217,10 @@ class NodeMonitor {
   // stepped clock, a test): the poll after it delivers every report so far. false when one
   // still runs at the time-out.
   bool wait_boot_configs(int timeout_ms);
-  // The SYNC producer of the nodes' line(s): synchronous TPDOs are expected after its SYNCs.
-  // nullptr detaches it. The producer must outlive the monitor or be detached first.
+  // The SYNC producer of a line: synchronous TPDOs of the nodes on its line are expected after
+  // its SYNCs (nodes on other lines are not judged by them). Replaces the line's earlier
+  // producer; nullptr detaches every one. A producer must outlive the monitor or be detached
+  // first.
   void use_sync(SyncProducer* sync);
   bool supervised(const D_can* node) const;
   // The node's counters; false (and `out` untouched) when it is not supervised.
@@ -263,6 +266,7 @@ class NodeMonitor {
   bool take_pdo(Entry& e, const CMSG& m, int64_t now, std::vector<Event>& out);
   // With mx_ held: late TPDOs.
   void supervise_pdos(Entry& e, int64_t now, std::vector<Event>& out);
+  uint64_t syncs_of(int line) const;  // under mx_
   // With mx_ held: a boot configuration of the node is due (added, or a boot-up seen).
   void boot_due(const std::shared_ptr<Entry>& e);
   void worker();
@@ -292,9 +296,14 @@ class NodeMonitor {
   size_t decoded_used_ = 0;
   std::vector<BootReport> reports_;  // of one node's cycle; guarded like decoded_
 
-  SyncProducer* sync_ = nullptr;  // guarded by mx_
-  int sync_listener_ = 0;
-  uint64_t syncs_ = 0;  // SYNCs sent by sync_ so far; guarded by mx_
+  // Per line: its producer (null once detached), our listener on it, and the SYNCs it has sent
+  // so far (kept across producers, so that a TPDO's count stays comparable). Guarded by mx_.
+  struct SyncSource {
+    SyncProducer* producer = nullptr;
+    int listener = 0;
+    uint64_t count = 0;
+  };
+  std::map<int, SyncSource> syncs_;
 
   // Boot configurations: due nodes, and the worker threads (at most kWorkers) that apply them.
   // Guarded by mx_; job_cv_ wakes the workers, done_cv_ the remove() that waits for a job.

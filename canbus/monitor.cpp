@@ -304,25 +304,35 @@ bool NodeMonitor::tpdo_stats(const D_can* node, int pdo, TpdoStats& out) const {
 }
 
 void NodeMonitor::use_sync(SyncProducer* sync) {
-  SyncProducer* old = nullptr;
-  int old_id = 0;
+  // The listeners to remove; not under mx_: removing waits for a SYNC in progress, whose
+  // listener takes mx_.
+  std::vector<std::pair<SyncProducer*, int>> old;
+  const int line = sync != nullptr ? sync->line() : 0;
   {
     std::lock_guard<std::mutex> lk(mx_);
-    old = sync_;
-    old_id = sync_listener_;
-    sync_ = nullptr;
-    sync_listener_ = 0;
+    for (auto& [l, src] : syncs_) {
+      if (src.producer == nullptr || (sync != nullptr && l != line)) continue;
+      old.emplace_back(src.producer, src.listener);
+      src.producer = nullptr;
+      src.listener = 0;
+    }
   }
-  // Not under mx_: removing waits for a SYNC in progress, whose listener takes mx_.
-  if (old != nullptr) old->remove_listener(old_id);
+  for (const auto& [p, id] : old) p->remove_listener(id);
   if (sync == nullptr) return;
-  const int id = sync->add_listener([this](const SyncEvent&) {
+  const int id = sync->add_listener([this, sync, line](const SyncEvent&) {
     std::lock_guard<std::mutex> lk(mx_);
-    ++syncs_;
+    auto it = syncs_.find(line);
+    if (it != syncs_.end() && it->second.producer == sync) ++it->second.count;
   });
   std::lock_guard<std::mutex> lk(mx_);
-  sync_ = sync;
-  sync_listener_ = id;
+  SyncSource& src = syncs_[line];
+  src.producer = sync;
+  src.listener = id;
+}
+
+uint64_t NodeMonitor::syncs_of(int line) const {
+  auto it = syncs_.find(line);
+  return it == syncs_.end() ? 0 : it->second.count;
 }
 
 bool NodeMonitor::take_pdo(Entry& e, const CMSG& m, int64_t now, std::vector<Event>& out) {
@@ -348,7 +358,7 @@ bool NodeMonitor::take_pdo(Entry& e, const CMSG& m, int64_t now, std::vector<Eve
     ++e.st.pdos;
     t.st.last_ns = now;
     t.armed = true;
-    t.sync_at = syncs_;
+    t.sync_at = syncs_of(e.line);
     if (t.st.late) {
       t.st.late = false;
       out.push_back({Event::kPdoBack, t.number, 0, {}});
@@ -359,11 +369,14 @@ bool NodeMonitor::take_pdo(Entry& e, const CMSG& m, int64_t now, std::vector<Eve
 }
 
 void NodeMonitor::supervise_pdos(Entry& e, int64_t now, std::vector<Event>& out) {
+  auto line_sync = syncs_.find(e.line);
+  const bool synced = line_sync != syncs_.end() && line_sync->second.producer != nullptr;
+  const uint64_t syncs = synced ? line_sync->second.count : 0;
   for (Tpdo& t : e.pd->tpdos) {
     if (!t.armed || t.st.late) continue;
     const bool by_timer = t.event_ms > 0 && now - t.st.last_ns > kLateAfter * t.event_ms * kNsPerMs;
-    const bool by_sync = sync_ != nullptr && t.type >= 1 && t.type <= 240 &&
-                         syncs_ - t.sync_at > static_cast<uint64_t>(kLateAfter * t.type);
+    const bool by_sync = synced && t.type >= 1 && t.type <= 240 &&
+                         syncs - t.sync_at > static_cast<uint64_t>(kLateAfter * t.type);
     if (!by_timer && !by_sync) continue;
     t.st.late = true;
     ++t.st.late_events;

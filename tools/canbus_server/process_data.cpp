@@ -235,8 +235,10 @@ void ProcessData::stop_sync() {
   for (auto& s : syncs_) s.second->stop();
 }
 
-canbus::SyncProducer* ProcessData::monitor_sync() {
-  return syncs_.empty() ? nullptr : syncs_.begin()->second.get();
+std::vector<canbus::SyncProducer*> ProcessData::sync_producers() {
+  std::vector<canbus::SyncProducer*> out;
+  for (auto& s : syncs_) out.push_back(s.second.get());
+  return out;
 }
 
 canbus::SyncProducer* ProcessData::sync_of(int line) {

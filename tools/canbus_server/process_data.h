@@ -47,8 +47,8 @@ class ProcessData {
   void start_sync(bool own_thread);
   void tick_sync();
   void stop_sync();
-  // The first line's producer, for the monitor (late synchronous TPDOs); null without one.
-  canbus::SyncProducer* monitor_sync();
+  // Every line's producer, for the monitor (late synchronous TPDOs).
+  std::vector<canbus::SyncProducer*> sync_producers();
 
   // --- With the server's state_mx_ ---
 

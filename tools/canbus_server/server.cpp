@@ -518,7 +518,7 @@ bool Server::start() {
   }
   // SYNC once the lines are open; the monitor expects synchronous TPDOs after its SYNCs.
   pd_->start_sync(!opts_.manual);
-  monitor_->use_sync(pd_->monitor_sync());
+  for (canbus::SyncProducer* p : pd_->sync_producers()) monitor_->use_sync(p);
   metrics_ready_ = true;
   write_out("canbus-server: " + std::to_string(nodes_.size()) + " node properties from " +
             config_file_ + (simulate_ ? " on the virtual bus with simulated nodes" : "") + "\n");

@@ -615,22 +615,31 @@ TEST_F(PdoTest, SyncOwnThreadOnTheRealClockKeepsTimeAndStopsAtOnce) {
   tavik::set_clock(&clock());
 }
 
+// Only the SYNCs of the node's own line count: a faster producer on another line, attached
+// after it, changes nothing.
 TEST_F(PdoTest, SynchronousTpdoLateAfterThreeTimesItsSyncCount) {
   monitor();
+  auto elsewhere = make_node(*loc_, "ELSEWHERE", iiii(kLine + 1, kNode));
+  ASSERT_EQ(elsewhere->init(0x580 + kNode), 0);
   canbus::SyncProducer sync(kLine);
+  canbus::SyncProducer fast(kLine + 1);
   mon_->use_sync(&sync);
+  mon_->use_sync(&fast);
   PdoConfig t = adc_tpdo();
   t.transmission_type = 2;  // every second SYNC
   t.event_timer_ms = 0;
   ASSERT_EQ(mon_->add_tpdo(node_.get(), t), 0);
   ASSERT_TRUE(sync.start(10000, 0, false));
+  ASSERT_TRUE(fast.start(2500, 0, false));
   vbus::inject(kNet, make_frame(0x185, {0, 0, 0, 0}));
   step(0);
   events();
-  for (int i = 0; i < 6; ++i) {
-    clock().advance(10'000'000);
-    sync.tick();
+  for (int i = 0; i < 24; ++i) {
+    clock().advance(2'500'000);
+    if (i % 4 == 3) sync.tick();
+    fast.tick();
   }
+  EXPECT_EQ(fast.stats().sent, 24u);
   step(0);
   EXPECT_EQ(events(), Texts{});
   clock().advance(10'000'000);

@@ -49,6 +49,12 @@ void NodeLogic::load_dictionary(const canbus::ObjectDictionary& od) {
   od_ = std::move(values);
   access_ = std::move(access);
   eds_ = std::move(eds);
+  // What may be mapped is what the file says; the PDOs are those of its objects.
+  pdo_.clear_mappable();
+  for (const canbus::ObjectEntry* e : od.entries()) {
+    pdo_.set_mappable({e->index, e->subindex}, e->pdo_mapping);
+  }
+  pdo_.reset(od_);
 }
 
 bool NodeLogic::load_dictionary(const std::string& path, std::vector<std::string>& errors) {

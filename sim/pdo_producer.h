@@ -38,7 +38,7 @@
 //                 object, a dummy entry in a TPDO);
 //      0x06040042 a count whose entries exceed 64 bits.
 //    Objects of 0x2000..0x9FFF of 1 to 8 bytes are mappable unless set otherwise
-//    (NodeLogic::set_pdo_mappable); others are not.
+//    (NodeLogic::set_pdo_mappable, or an EDS's PDOMapping flag); others are not.
 #pragma once
 
 #include <cstdint>
@@ -167,6 +167,7 @@ class PdoProducer {
   // After any change of the dictionary's PDO objects (a download, a reset, set_tpdo).
   void refresh(const ObjectMap& od);
   void set_mappable(ObjectKey key, bool on) { mappable_[key] = on; }
+  void clear_mappable() { mappable_.clear(); }
   void set_model(std::shared_ptr<DeviceModel> model) { model_ = std::move(model); }
 
   // The node (re)boots: counters, timers and pending RPDOs start afresh.

@@ -420,6 +420,11 @@ class D_can : public D_fct {
     std::mutex mx;                    // guards the members below; taken after mx_loop
     std::condition_variable idle_cv;  // the running transfer ended
     const D_can* owner = nullptr;     // property whose transfer runs; nullptr when none
+    // The owner's thread, and whether its transfer is one that always ends (a whole upload or
+    // download, not the step-by-step calls a caller may leave open); threads waiting to begin.
+    std::thread::id thread;
+    bool whole = false;
+    int waiting = 0;
     std::vector<CMSG> stash;          // at most kRxFrames frames
     uint64_t stash_lost = 0;          // dropped because the stash was full, not yet shown
   };

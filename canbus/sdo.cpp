@@ -167,6 +167,8 @@ int D_can::seg_read(short node, int idx, int subIdx, char* buffer, size_t size) 
     ~Leave() { SdoAccess::leave(p); }
   } leave{this};
   int offset = 0;
+  // A whole upload: every path below ends the transfer, so another thread may wait for it.
+  SdoAccess::begin(this, true);
   int e = initiateUpload(node, idx, subIdx);
   if (e != 0) {
     report("--Error: initiateUpload failed with error %d", e);

@@ -127,7 +127,7 @@ int64_t SdoAccess::reply_deadline() {
   return (static_cast<int64_t>(TAVIKtime()) + 3) * kNsPerS;
 }
 
-void SdoAccess::begin(D_can* can) {
+void SdoAccess::begin(D_can* can, bool whole) {
   D_can::SdoPort* port = can->sdo_port();
   if (port == nullptr && can->share_) {
     std::lock_guard<std::mutex> lk(D_can::mx_loop);
@@ -138,9 +138,28 @@ void SdoAccess::begin(D_can* can) {
     }
   }
   if (port == nullptr) return;
+  const std::thread::id me = std::this_thread::get_id();
   std::unique_lock<std::mutex> lk(port->mx);
-  port->idle_cv.wait(lk, [&] { return port->owner == nullptr || port->owner == can; });
+  auto free = [&] {
+    return port->owner == nullptr ||
+           (port->owner == can && (!port->whole || port->thread == me));
+  };
+  if (!free()) {
+    ++port->waiting;
+    port->idle_cv.wait(lk, free);
+    --port->waiting;
+  }
+  // Nested in a whole transfer of this thread, the step calls keep it whole.
+  port->whole = whole || (port->owner == can && port->thread == me && port->whole);
   port->owner = can;
+  port->thread = me;
+}
+
+int SdoAccess::waiting(const D_can* can) {
+  D_can::SdoPort* port = can->sdo_port();
+  if (port == nullptr) return 0;
+  std::lock_guard<std::mutex> lk(port->mx);
+  return port->waiting;
 }
 
 void SdoAccess::end(D_can* can) {
@@ -150,6 +169,7 @@ void SdoAccess::end(D_can* can) {
     std::lock_guard<std::mutex> lk(port->mx);
     if (port->owner != can) return;
     port->owner = nullptr;
+    port->whole = false;
   }
   port->idle_cv.notify_all();
   // Frames that came during the transfer and are still in the handle's queue: the receive

@@ -12,10 +12,13 @@ struct SdoAccess {
   static int64_t reply_deadline();
 
   // Opens a transfer of `can` on its node: waits until no other property of the node runs one,
-  // then makes `can` the reader of the handle. A transfer of `can` itself that was left open is
-  // taken over. No effect for a property without receive buffer (nobody else reads its
-  // handle in the library).
-  static void begin(D_can* can);
+  // and until a `whole` transfer of `can` on another thread has ended, then makes `can` the
+  // reader of the handle. A transfer of `can` left open by the step-by-step calls, or one of this
+  // thread, is taken over. No effect for a property without receive buffer (nobody else reads
+  // its handle in the library).
+  static void begin(D_can* can, bool whole = false);
+  // Threads waiting in begin() on the node of `can` (for tests).
+  static int waiting(const D_can* can);
   // Ends the transfer of `can`, if it runs one; other frames go back to the receive cycle.
   static void end(D_can* can);
 

@@ -27,7 +27,7 @@ class SdoTransfer {
         index_(index & 0xFFFF),
         subindex_(subindex & 0xFF),
         entered_(SdoAccess::enter(can)) {
-    if (entered_) SdoAccess::begin(can_);
+    if (entered_) SdoAccess::begin(can_, true);
   }
   ~SdoTransfer() {
     if (!entered_) return;

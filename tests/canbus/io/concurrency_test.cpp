@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "canbus/io/node_harness.h"
 #include "canopen_node.h"
+#include "sdo_port.h"
 #include "support/canbus_fixture.h"
 
 namespace canbus_test {
@@ -229,6 +231,43 @@ TEST_F(ReceiveCycleConcurrencyTest, UploadsOnDifferentNodesDoNotWaitForEachOther
   waiting.join();
   EXPECT_EQ(slow_result, 0);
   EXPECT_EQ(slow->manu_prop()->value(), "slow");
+}
+
+// Two threads on one property: the second transfer waits for the first to end instead of taking
+// over its replies, and goes on the bus after its last request.
+TEST_F(ReceiveCycleConcurrencyTest, TransfersOfOnePropertyFromTwoThreadsTakeTurns) {
+  clock().set_wait_grace(10'000'000'000);  // the held answer comes in real time
+  EqFct loc("TURNS.TEST");
+  auto prop = make_node(loc, "NODE", iiii(1, 5));
+  ASSERT_EQ(prop->init(0x585), 0);
+  sim::VbusNode node(0, 5, "three segments of 7 b");
+  node.hold_answers(true);
+  int first = -2;
+  std::thread whole([&] { first = prop->get_manufacture(); });
+  ASSERT_TRUE(vbus::wait_for_readers(prop->handle(), 1));
+  int second = -2;
+  uint8_t hw[8] = {};
+  size_t hw_n = 0;
+  std::thread other([&] { second = prop->sdo_upload(0x1009, 0, hw, sizeof hw, &hw_n); });
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (SdoAccess::waiting(prop.get()) == 0 && std::chrono::steady_clock::now() < limit) {
+    std::this_thread::yield();
+  }
+  EXPECT_EQ(SdoAccess::waiting(prop.get()), 1);
+  node.hold_answers(false);
+  whole.join();
+  other.join();
+  EXPECT_EQ(first, 0);
+  EXPECT_EQ(prop->manu_prop()->value(), "three segments of 7 b");
+  EXPECT_EQ(second, 0);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(hw), hw_n), sim::kDefaultHwVersion);
+  std::vector<std::string> requests;
+  for (const CMSG& m : vbus::sent(0)) {
+    if (m.id == 0x605) requests.push_back(frame_text(m));
+  }
+  ASSERT_EQ(requests.size(), 5u);  // initiate and three segments, then the other's initiate
+  EXPECT_EQ(requests.front(), "605#4008100000000000");
+  EXPECT_EQ(requests.back(), "605#4009100000000000");
 }
 
 }  // namespace

@@ -67,6 +67,9 @@ struct ScannedNode {
 struct ScanResult {
   // 0, or the driver result that stopped the scan (no handle on the line's net, say).
   int result = 0;
+  // Why the line's net could not be opened, as the driver tells it (`SocketCAN: interface
+  // "can0" for net 0: No such device`); empty when it opened or the driver says nothing more.
+  std::string open_error;
   std::vector<ScannedNode> nodes;  // in id order
   int64_t elapsed_ns = 0;          // framework clock
   int requests = 0;                // SDO requests sent

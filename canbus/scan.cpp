@@ -7,6 +7,9 @@
 #include "D_esdcan.h"
 #include "can_scan.h"
 #include "tavik_time.h"
+#if __has_include("ntcan_open_error.h")
+#include "ntcan_open_error.h"
+#endif
 
 namespace canbus {
 namespace {
@@ -58,6 +61,10 @@ class Scanner {
     int ret = canOpen(line - 1, 0, kTxQueue, kRxQueue, kDriverTimeoutMs, kDriverTimeoutMs, &h_);
     if (ret != NTCAN_SUCCESS) {
       h_ = NTCAN_NO_HANDLE;
+#ifdef NTCAN_HAS_OPEN_ERROR
+      char text[256];
+      if (canOpenError(text, sizeof text) == NTCAN_SUCCESS) r_.open_error = text;
+#endif
       return ret;
     }
     for (int32_t id = 0x581; id <= 0x5FF && ret == NTCAN_SUCCESS; ++id) ret = enable(id);

@@ -97,7 +97,8 @@ int run_scan(const Common& c, int timeout_ms, int retries, bool no_identity, int
   if (shown) std::cerr << "\n";
   if (r.result != 0) {
     return fail("scan of line " + std::to_string(c.line) + ": " +
-                can_error_str(static_cast<unsigned long>(r.result)));
+                can_error_str(static_cast<unsigned long>(r.result)) +
+                (r.open_error.empty() ? "" : " (" + r.open_error + ")"));
   }
   const double seconds = static_cast<double>(r.elapsed_ns) / 1e9;
   const std::vector<int> conflicts = r.conflicts();

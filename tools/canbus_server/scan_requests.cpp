@@ -30,7 +30,8 @@ std::string scan_request(const std::string& line_word, const std::vector<ScanTar
   const canbus::ScanResult r = canbus::scan_line(l, options);
   if (r.result != 0) {
     return "error: scan of line " + std::to_string(l) + ": " +
-           can_error_str(static_cast<unsigned long>(r.result));
+           can_error_str(static_cast<unsigned long>(r.result)) +
+           (r.open_error.empty() ? "" : " (" + r.open_error + ")");
   }
   std::ostringstream o;
   char b[160];

@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "backend.h"
+#include "can_scan.h"
 #include "canbus/line/line_fixture.h"
 #include "ntcan_open_error.h"
 
@@ -164,6 +165,11 @@ TEST_F(SocketCanMissingInterface, OpenFailureNamesTheInterfaceAndTheSystemsError
   EXPECT_EQ(std::string(text), head.substr(0, sizeof text - 1));
   EXPECT_EQ(canOpenError(nullptr, 1), NTCAN_INVALID_PARAMETER);
   EXPECT_EQ(canOpenError(text, 0), NTCAN_INVALID_PARAMETER);
+
+  // A scan of the line tells it too.
+  const canbus::ScanResult scan = canbus::scan_line(kLine);
+  EXPECT_NE(scan.result, 0);
+  EXPECT_TRUE(scan.open_error == no_device || scan.open_error == no_can) << scan.open_error;
 }
 
 }  // namespace

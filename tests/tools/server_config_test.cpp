@@ -157,7 +157,9 @@ TEST(ServerConfig, StartIsRefusedOnBadLinesAndTheFileIsKept) {
     const std::string fixed = dir + "/f.conf";
     std::ofstream(fixed) << "CAN.VALVE: 1 6 0 0\nCAN.VALVE.EDS: bad.eds\n"
                          << "CAN.VALVE.BOOT: 0x1017:0 uint8 300; dcf\n"
-                         << "CAN.VALVE.TPDO1: event 100 map X \"Position\"\n";
+                         << "CAN.VALVE.TPDO1: event 100 map X \"Position\"\n"
+                         << "CAN.VALVE2: 1 6 0 0\n"
+                         << "CAN.VALVE2.TPDO2: event 100 map Y 0x6401:1 int16\n";
     ServerProcess s(ServerProcess::Program{}, dir + "/err2",
                     {CANBUS_SERVER_PATH, "--manual", "--config", fixed});
     EXPECT_EQ(s.wait_exit(), 1);
@@ -170,6 +172,10 @@ TEST(ServerConfig, StartIsRefusedOnBadLinesAndTheFileIsKept) {
         << err;
     EXPECT_NE(err.find("CAN.VALVE.BOOT: dcf needs the node's DCF file"), std::string::npos) << err;
     EXPECT_NE(err.find("CAN.VALVE.TPDO1: X: an object by name needs the node's EDS"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("CAN.VALVE2: process data on a second property of line 1 node 6: its "
+                       "TPDO, RPDO and BOOT lines go on the first, CAN.VALVE"),
               std::string::npos)
         << err;
   }

@@ -459,7 +459,23 @@ bool Server::start() {
   pd_ = std::make_unique<ProcessData>(opts_.value_interval_ms);
   {
     std::vector<std::string> errors;
-    if (!pd_->load(config_, config_.node_names(), objects_, errors)) {
+    bool ok = pd_->load(config_, config_.node_names(), objects_, errors);
+    // The monitor supervises a node through its first property; a second one of the same line
+    // and node would never receive or send what its lines say.
+    for (size_t k = 0; k < nodes_.size(); ++k) {
+      const Node& n = nodes_[k];
+      if (!pd_->has_process_data(n.prop->name()) && pd_->boot(n.prop->name()) == nullptr) continue;
+      for (size_t j = 0; j < k; ++j) {
+        if (nodes_[j].line != n.line || nodes_[j].node != n.node) continue;
+        errors.push_back(n.prop->name() + ": process data on a second property of line " +
+                         std::to_string(n.line) + " node " + std::to_string(n.node) +
+                         ": its TPDO, RPDO and BOOT lines go on the first, " +
+                         nodes_[j].prop->name());
+        ok = false;
+        break;
+      }
+    }
+    if (!ok) {
       for (const auto& e : errors) std::cerr << config_file_ << ": " << e << "\n";
       if (!opts_.ignore_bad_lines) {
         std::cerr << "canbus-server: " << errors.size()

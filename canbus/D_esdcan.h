@@ -425,8 +425,8 @@ class D_can : public D_fct {
     std::thread::id thread;
     bool whole = false;
     int waiting = 0;
-    std::vector<CMSG> stash;          // at most kRxFrames frames
-    uint64_t stash_lost = 0;          // dropped because the stash was full, not yet shown
+    std::vector<CMSG> stash;  // at most kRxFrames frames
+    uint64_t stash_lost = 0;  // dropped because the stash was full, not yet shown
   };
   friend struct SdoAccess;
   SdoPort* sdo_port() const {

@@ -90,7 +90,9 @@ class Scanner {
     return r == NTCAN_ID_ALREADY_ENABLED ? NTCAN_SUCCESS : r;
   }
 
-  Slot& slot(int id) { return slots_[static_cast<size_t>(id)]; }
+  Slot& slot(int id) {
+    return slots_[static_cast<size_t>(id)];
+  }
 
   int sdo(int id, uint8_t cmd, uint16_t index, uint8_t sub, uint32_t word) {
     CMSG m{};

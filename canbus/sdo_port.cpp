@@ -141,8 +141,7 @@ void SdoAccess::begin(D_can* can, bool whole) {
   const std::thread::id me = std::this_thread::get_id();
   std::unique_lock<std::mutex> lk(port->mx);
   auto free = [&] {
-    return port->owner == nullptr ||
-           (port->owner == can && (!port->whole || port->thread == me));
+    return port->owner == nullptr || (port->owner == can && (!port->whole || port->thread == me));
   };
   if (!free()) {
     ++port->waiting;

@@ -772,10 +772,9 @@ TEST_F(PdoTest, NodeFromItsEdsConfiguredFromTheDcfAtEachBootGivesTheModelsValues
   // What the node lets be mapped is what the file's PDOMapping flags say.
   auto download = [&](uint16_t index, uint8_t sub, uint32_t v, int n) {
     const auto b = [&](int i) { return static_cast<uint8_t>(i < n ? v >> (8 * i) : 0); };
-    const std::vector<CMSG> r = sim_->logic().on_frame(
-        make_frame(0x600 + kNode, {static_cast<uint8_t>(0x23 | ((4 - n) << 2)),
-                                   static_cast<uint8_t>(index), static_cast<uint8_t>(index >> 8),
-                                   sub, b(0), b(1), b(2), b(3)}));
+    const std::vector<CMSG> r = sim_->logic().on_frame(make_frame(
+        0x600 + kNode, {static_cast<uint8_t>(0x23 | ((4 - n) << 2)), static_cast<uint8_t>(index),
+                        static_cast<uint8_t>(index >> 8), sub, b(0), b(1), b(2), b(3)}));
     return r.size() == 1 ? frame_text(r[0]) : std::string("no answer");
   };
   EXPECT_EQ(download(0x1800, 1, 0x80000185, 4), "585#6000180100000000");

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -209,7 +210,7 @@ std::string pdo_usage(bool tpdo) {
   return tpdo ? "takes '[event MS|change MS|sync N] [cob ID] map NAME INDEX:SUB TYPE [scale X] "
                 "[offset X] [unit U] [deadband X], ...'"
               : "takes '[sync] [cob ID] map NAME INDEX:SUB TYPE [scale X] [offset X] [unit U] "
-                "[min X] [max X], ...'";
+                "[min X] [max X] [boot restore|clear], ...'";
 }
 
 }  // namespace
@@ -293,6 +294,12 @@ std::string parse_pdo(const std::string& which, const std::string& value, PdoLin
       double x = 0;
       if (k == "unit") {
         v.unit = a;
+        continue;
+      }
+      if (k == "boot" && !p.tpdo) {
+        if (a != "restore" && a != "clear")
+          return v.name + ": boot takes 'restore' or 'clear', not '" + a + "'";
+        v.clear_at_boot = a == "clear";
         continue;
       }
       const bool known = k == "scale" || k == "offset" || k == "deadband" ||
@@ -633,7 +640,58 @@ ConfigFile ConfigFile::parse(const std::string& text) {
       l.kind = Kind::kBad;
     }
   }
+  f.check_line_rates();
   return f;
+}
+
+// One bit rate per CAN line: the line is opened with the .BAUDRATE of its first property in the
+// file (the attach at start-up sees to that), so every other property of the line must give the
+// same code. The library opens a line with code 6 (125 kbit/s) for a property without the line
+// or with 0, so those count as 6.
+void ConfigFile::check_line_rates() {
+  struct First {
+    std::string name;  // the property whose setting the line takes
+    int code = 0;
+    size_t at = 0;     // the line of the file that gives it (the .BAUDRATE line, else the node's)
+    bool own = false;  // given by a .BAUDRATE line
+  };
+  std::map<int, First> first;
+  std::map<std::string, size_t> rates;  // NAME.BAUDRATE -> its line of the file
+  for (size_t i = 0; i < lines_.size(); ++i) {
+    if (lines_[i].kind == Kind::kSub && ends_with(lines_[i].name, ".BAUDRATE"))
+      rates[lines_[i].name] = i;
+  }
+  for (size_t i = 0; i < lines_.size(); ++i) {
+    const Line& l = lines_[i];
+    if (l.kind != Kind::kNode) continue;
+    const auto w = words(values_[l.name]);
+    int line = 0;
+    if (w.empty() || !parse_int(w[0], line)) continue;
+    First here{l.name, kDefaultBaudCode, i, false};
+    if (const auto r = rates.find(l.name + ".BAUDRATE"); r != rates.end()) {
+      int code = 0;
+      const auto rw = words(*value_of(r->first));
+      if (rw.size() == 1 && parse_int(rw[0], code)) {
+        here = {l.name, code == 0 ? kDefaultBaudCode : code, r->second, true};
+      }
+    }
+    const auto it = first.find(line);
+    if (it == first.end()) {
+      first.emplace(line, here);
+      continue;
+    }
+    const First& f = it->second;
+    if (f.code == here.code) continue;
+    auto source = [&](const First& x) {
+      return "code " + std::to_string(x.code) + " from " +
+             (x.own ? x.name + ".BAUDRATE" : x.name + " (no .BAUDRATE: the default)") +
+             " on line " + std::to_string(x.at + 1);
+    };
+    rate_problems_.push_back(
+        {static_cast<int>(here.at + 1),
+         "CAN line " + std::to_string(line) + " is given two baud rates: " + source(f) + ", " +
+             source(here) + "; one rate per line (with --ignore-bad-lines the first is used)"});
+  }
 }
 
 std::vector<ConfigFile::Problem> ConfigFile::problems() const {
@@ -641,6 +699,9 @@ std::vector<ConfigFile::Problem> ConfigFile::problems() const {
   for (size_t i = 0; i < lines_.size(); ++i) {
     if (lines_[i].kind == Kind::kBad) out.push_back({static_cast<int>(i + 1), lines_[i].error});
   }
+  out.insert(out.end(), rate_problems_.begin(), rate_problems_.end());
+  std::stable_sort(out.begin(), out.end(),
+                   [](const Problem& a, const Problem& b) { return a.line < b.line; });
   return out;
 }
 
@@ -655,6 +716,13 @@ std::vector<std::string> ConfigFile::node_names() const {
 const std::string* ConfigFile::value_of(const std::string& name) const {
   auto it = values_.find(name);
   return it == values_.end() ? nullptr : &it->second;
+}
+
+int ConfigFile::line_of(const std::string& name) const {
+  for (size_t i = 0; i < lines_.size(); ++i) {
+    if (lines_[i].kind != Kind::kBad && lines_[i].name == name) return static_cast<int>(i + 1);
+  }
+  return 0;
 }
 
 std::string ConfigFile::render(const std::map<std::string, std::string>& current,

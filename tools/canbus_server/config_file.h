@@ -18,6 +18,8 @@ inline constexpr int kMinLine = 1, kMaxLine = 20;
 inline constexpr int kMinNode = 1, kMaxNode = 127;
 inline constexpr int kMaxIdent = 2047;
 inline constexpr int kMaxBaudCode = 14;  // the driver's table: codes 0..14
+// The code a line opens with when its property gives 0 or no .BAUDRATE (125 kbit/s).
+inline constexpr int kDefaultBaudCode = 6;
 
 // Writes all of `text` to `fd` (again after an interruption); false on an error.
 bool write_all(int fd, const std::string& text);
@@ -80,6 +82,7 @@ struct PdoValueLine {
   std::string unit;
   bool has_min = false, has_max = false;
   double min = 0, max = 0;
+  bool clear_at_boot = false;  // RPDO: `boot clear`
 };
 struct PdoLine {
   bool tpdo = true;
@@ -150,11 +153,15 @@ class ConfigFile {
   static ConfigFile parse(const std::string& text);
 
   const std::vector<Line>& lines() const { return lines_; }
+  // The bad lines, and the properties that give a CAN line a second baud rate (those are kept
+  // usable: the line takes its first property's rate).
   std::vector<Problem> problems() const;
   // Names of the node properties, in file order.
   std::vector<std::string> node_names() const;
   // Value text of a property's line (after the colon, without leading blanks), or nullptr.
   const std::string* value_of(const std::string& name) const;
+  // The number (1-based) of a property's line, 0 without one.
+  int line_of(const std::string& name) const;
 
   // The file with the line of every property in `current` (name -> whole line, without line
   // feed) replaced in place, and the properties not yet in the file appended in `order`.
@@ -162,8 +169,11 @@ class ConfigFile {
                      const std::vector<std::string>& order) const;
 
  private:
+  void check_line_rates();
+
   std::vector<Line> lines_;
   std::map<std::string, std::string> values_;
+  std::vector<Problem> rate_problems_;
 };
 
 // Writes `text` to `path` so that a crash at any point leaves either the old or the new file

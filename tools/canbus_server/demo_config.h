@@ -34,6 +34,8 @@ inline constexpr const char* kDemoConfig =
     "CAN.MAGNET.BAUDRATE:\t2\n"
     "CAN.MAGNET.EDS:\tmps40.eds\n"
     "CAN.GAUGE: \t2  20  0  0\n"
+    "# one baud rate per line: every property of line 2 gives the same code\n"
+    "CAN.GAUGE.BAUDRATE:\t2\n"
     "CAN.GAUGE.EDS:\tvg3.eds\n"
     "# supervision: guarding PERIOD_MS MISSES (default guarding 1000 3) or heartbeat PERIOD_MS "
     "TOLERANCE_MS\n"

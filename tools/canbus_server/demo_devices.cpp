@@ -179,8 +179,15 @@ std::string DemoDevices::request(const Args& a, const std::string& usage_text, c
     d->logic().abort_next_upload(0x06020000);  // object does not exist
     return "ok";
   }
-  if (a[0] == "emcy" && a.size() == 2) {
-    d->send_emcy(0x8110, 0x11, {0x00, 0x00, 0x00, 0x00, 0x00});
+  if (a[0] == "emcy" && a.size() >= 2 && a.size() <= 4) {
+    // The code and error register given, else a CAN overrun (0x8110, register 0x11).
+    uint64_t code = 0x8110, reg = 0x11;
+    if (a.size() >= 3 && !parse_uint(a[2], 0xFFFF, code))
+      return "error: bad emergency code " + quote_word(a[2]) + " (0..0xFFFF)";
+    if (a.size() == 4 && !parse_uint(a[3], 0xFF, reg))
+      return "error: bad error register " + quote_word(a[3]) + " (0..0xFF)";
+    d->send_emcy(static_cast<uint16_t>(code), static_cast<uint8_t>(reg),
+                 {0x00, 0x00, 0x00, 0x00, 0x00});
     return "ok";
   }
   if (a[0] == "boot" && a.size() == 2) {

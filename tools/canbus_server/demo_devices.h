@@ -50,7 +50,8 @@ class DemoDevices {
   // The example's emergencies (every 3 s without --manual).
   void emergencies();
 
-  // sim silent|hold NODE on|off, sim emcy|boot|abort NODE, sim line N down|up. `usage` is the
+  // sim silent|hold NODE on|off, sim emcy NODE [CODE [REGISTER]], sim boot|abort NODE, sim line
+  // N down|up. `usage` is the
   // request's; `place` finds a node property's line and node id (false: unknown).
   using Place = std::function<bool(const std::string& name, int& line, int& node)>;
   std::string request(const Args& a, const std::string& usage, const Place& place);

@@ -60,6 +60,12 @@ std::string Event::text() const {
       return "configured " + where;
     case Kind::kConfigFailed:
       return "config-failed " + where + " " + detail;
+    case Kind::kRestored:
+      return "restored " + where + " " + detail;
+    case Kind::kRestoreFailed:
+      return "restore-failed " + where + " " + detail;
+    case Kind::kCleared:
+      return "cleared " + where + " " + detail;
   }
   return where;
 }

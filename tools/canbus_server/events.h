@@ -20,11 +20,15 @@ struct Event {
     kLineBack,
     kNodeLost,
     kNodeBack,
-    kValue,         // a process value: name is the value's property, detail its text
-    kPdoLate,       // detail: the TPDO ("TPDO1")
-    kPdoBack,       // detail: the TPDO
-    kConfigured,    // the boot configuration was applied and the node started
-    kConfigFailed,  // detail: the reason; the node was not started
+    kValue,          // a process value: name is the value's property, detail its text
+    kPdoLate,        // detail: the TPDO ("TPDO1")
+    kPdoBack,        // detail: the TPDO
+    kConfigured,     // the boot configuration was applied and the node started
+    kConfigFailed,   // detail: the reason; the node was not started
+    kRestored,       // set-points sent again after a boot configuration; detail: "RPDO1 SETPOINT
+                     // 5000 mA"
+    kRestoreFailed,  // detail: the RPDO, its values and why it was not sent
+    kCleared,        // a set-point with `boot clear` reads none after a boot; name: the value
   };
   Event() = default;
   Event(Kind k, int line_no, int node_id, std::string prop)

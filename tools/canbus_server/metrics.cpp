@@ -72,7 +72,7 @@ std::vector<MetricFamily> server_metrics(const std::vector<NodeCounters>& nodes,
   static const NodeField kNode[] = {
       {"canbus_node_state", "gauge",
        "NMT state of the node: 0 boot-up, 4 stopped, 5 operational, 127 pre-operational, -1 not "
-       "heard yet",
+       "heard yet or lost",
        true, [](const NodeCounters& n) { return int64_t{n.state}; }},
       {"canbus_node_lost", "gauge", "1 while the node is lost (no guarding reply, no heartbeat)",
        true, [](const NodeCounters& n) { return int64_t{n.lost ? 1 : 0}; }},

@@ -153,7 +153,8 @@ std::string Server::metrics_text() {
       canbus::NodeStats st;
       c.supervised = n.master && monitor_->stats(n.prop, st);
       if (c.supervised) {
-        c.state = st.state;
+        // A lost node is in no known state: not the last one heard.
+        c.state = st.lost ? canbus::kStateUnknown : st.state;
         c.lost = st.lost;
         c.losses = st.losses;
         c.missed = st.missed;

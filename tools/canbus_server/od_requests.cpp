@@ -52,9 +52,15 @@ void NodeObjects::remember_bytes(const std::string& name, int index, int subinde
   const canbus::ObjectEntry* e =
       od ? od->find(static_cast<uint16_t>(index), static_cast<uint8_t>(subindex)) : nullptr;
   canbus::Value v;
-  if (e != nullptr && canbus::decode_value(e->data_type, data, n, v, nullptr)) {
+  if (e == nullptr) return;
+  if (canbus::decode_value(e->data_type, data, n, v, nullptr)) {
     remember(name, *e, typed_answer(*e, v));
+    return;
   }
+  // Bytes that are no value of the entry's type: what was shown before is not held any more.
+  std::lock_guard<std::mutex> lk(mx_);
+  auto it = nodes_.find(name);
+  if (it != nodes_.end()) it->second.last.erase(key_of(*e));
 }
 
 std::string NodeObjects::last(const std::string& name, const canbus::ObjectEntry& e) const {

@@ -12,9 +12,11 @@ const char* const kStatusLegend =
     "Columns of the status table:\n"
     "  ROLE       master: owns the node's receive buffer; follower: shares its master's;\n"
     "             direct: own handle, no buffer; detached: not on the bus\n"
-    "  CONDITION  the node state as text (.CONDITION), \"No guarding reply\" or \"No heartbeat\"\n"
+    "  CONDITION  the node state as text (.CONDITION), \"No guarding reply\" or \"No heartbeat\";\n"
+    "             a long text is cut with ... ('get NAME.CONDITION' has it whole)\n"
     "  ALIVE      the node state (.ALIVE) from guarding replies or heartbeats, bits 0..6;\n"
-    "             - while the node is lost\n"
+    "             lost while the node is lost (.ALIVE reads -1), the row then ends with\n"
+    "             LOST SINCE and the time it was lost\n"
     "  FILL       result of the last receive into the node's buffer: 0 ok, else the driver's\n"
     "             result code\n"
     "  EMCY       emergency messages received from the node\n"
@@ -26,7 +28,8 @@ const char* const kStatusLegend =
     "  MONITOR    the master's supervision (NAME.MONITOR): guarding PERIOD_MS MISSES or\n"
     "             heartbeat PERIOD_MS TOLERANCE_MS; - on a follower's row\n"
     "  IDENTITY   device name / hardware version / software version (.MANU .HWVER .SWVER),\n"
-    "             then NOT FOUND BY SCAN when the last 'scan' of its line did not find the node";
+    "             then NOT FOUND BY SCAN when the last 'scan' of its line did not find the node\n"
+    "Every column is as wide as its widest text.";
 
 namespace {
 

@@ -19,8 +19,9 @@ std::string suffix_of(const std::string& name) {
   return name.substr(name.rfind('.') + 1);
 }
 
-// "2026-12-09 10:00:01.250 UTC" of a framework time stamp (real time).
-std::string time_text(int64_t ns) {
+}  // namespace
+
+std::string utc_time_text(int64_t ns) {
   const time_t sec = static_cast<time_t>(ns / 1000000000);
   tm t{};
   gmtime_r(&sec, &t);
@@ -29,6 +30,8 @@ std::string time_text(int64_t ns) {
   std::snprintf(b + n, sizeof b - n, ".%03d UTC", static_cast<int>(ns / 1000000 % 1000));
   return b;
 }
+
+namespace {
 
 std::string number_text(double x) {
   char b[32];
@@ -107,12 +110,25 @@ bool ProcessData::load(const ConfigFile& config, const std::vector<std::string>&
     p.cfg.event_timer_ms = static_cast<uint16_t>(def.event_ms);
     // With the node's EDS: objects by name, and every entry checked against the file.
     const auto od = objects.dictionary(node);
+    const std::string at = std::to_string(config.line_of(l.name)) + ": ";
     std::vector<Value> values;
     bool ok = true;
+    if (od != nullptr) {
+      // The node's EDS lists the PDO's communication and mapping objects, or it has no such PDO.
+      const auto base = static_cast<uint16_t>((def.tpdo ? 0x1800 : 0x1400) + def.number - 1);
+      for (const uint16_t index : {base, static_cast<uint16_t>(base + 0x200)}) {
+        if (od->has_object(index)) continue;
+        char b[160];
+        std::snprintf(b, sizeof b, "the node's EDS has no %s object 0x%04X: the node has no %s",
+                      index == base ? "communication" : "mapping", index, which.c_str());
+        errors.push_back(at + l.name + ": " + b);
+        ok = false;
+      }
+    }
     for (const auto& vs : def.values) {
       Value v;
       v.def = vs;
-      const std::string where = l.name + ": " + vs.name + ": ";
+      const std::string where = at + l.name + ": " + vs.name + ": ";
       std::string why;
       canbus::PdoEntry e;
       if (!vs.object.empty()) {
@@ -150,7 +166,7 @@ bool ProcessData::load(const ConfigFile& config, const std::vector<std::string>&
       values.push_back(std::move(v));
     }
     if (ok && canbus::mapping_bits(p.cfg.mapping) > 64) {
-      errors.push_back(l.name + ": the values take " +
+      errors.push_back(at + l.name + ": the values take " +
                        std::to_string(canbus::mapping_bits(p.cfg.mapping)) +
                        " bits, a PDO 64 at most");
       ok = false;
@@ -175,15 +191,17 @@ bool ProcessData::load(const ConfigFile& config, const std::vector<std::string>&
     if (!has_pdos && b == boots.end()) continue;
     auto cfg = std::make_shared<canbus::BootConfig>();
     if (b != boots.end()) {
+      const std::string at = std::to_string(config.line_of(name + ".BOOT")) + ": ";
       BootSpec def;
       parse_boot(*b->second, def);
       if (def.dcf) {
         const auto od = objects.dictionary(name);
         std::string why;
         if (od == nullptr) {
-          errors.push_back(name + ".BOOT: dcf needs the node's DCF file (a " + name + ".EDS line)");
+          errors.push_back(at + name + ".BOOT: dcf needs the node's DCF file (a " + name +
+                           ".EDS line)");
         } else if (!canbus::boot_config_from_dictionary(*od, *cfg, why)) {
-          errors.push_back(name + ".BOOT: dcf: " + why);
+          errors.push_back(at + name + ".BOOT: dcf: " + why);
         }
       }
       for (const auto& w : def.writes) {
@@ -195,7 +213,7 @@ bool ProcessData::load(const ConfigFile& config, const std::vector<std::string>&
         std::string why;
         if (!canbus::data_type_from_name(w.type, x.type) ||
             !typed(x.type, canbus::data_type_bits(x.type), number, x.value, why)) {
-          errors.push_back(name + ".BOOT: " + w.value + " for " + w.type + ": " + why);
+          errors.push_back(at + name + ".BOOT: " + w.value + " for " + w.type + ": " + why);
           continue;
         }
         cfg->writes.push_back(std::move(x));
@@ -259,7 +277,7 @@ std::string ProcessData::get(const std::string& name) const {
   const std::string pdo =
       canbus::pdo_name(v.tpdo ? canbus::PdoKind::kTpdo : canbus::PdoKind::kRpdo, v.pdo);
   if (!v.has) return name + " = none (" + (v.tpdo ? "no " + pdo + " yet" : "not set yet") + ")";
-  return name + " = " + text_of(v) + " at " + time_text(v.time_ns) + " (" + pdo +
+  return name + " = " + text_of(v) + " at " + utc_time_text(v.time_ns) + " (" + pdo +
          (v.tpdo ? "" : ", set") + ")";
 }
 
@@ -333,19 +351,15 @@ std::string ProcessData::value_line(const std::string& node) const {
   return l;
 }
 
-const char* ProcessData::status_heading() {
-  return "PDOS  AGE     RATE     LATE   ";
+std::vector<std::string> ProcessData::status_headings() {
+  return {"PDOS", "AGE", "RATE", "LATE"};
 }
 
-std::string ProcessData::status_columns(const std::string& node, int64_t now_ns) const {
-  char b[96];
+std::vector<std::string> ProcessData::status_cells(const std::string& node, int64_t now_ns) const {
   auto n = nodes_.find(node);
-  if (n == nodes_.end()) {
-    std::snprintf(b, sizeof b, "%-6s%-8s%-9s%-7s", "-", "-", "-", "-");
-    return b;
-  }
+  if (n == nodes_.end()) return {"-", "-", "-", "-"};
   const Node& st = n->second;
-  char age[16] = "-", rate[16] = "-";
+  char age[32] = "-", rate[32] = "-";
   if (st.last_ns > 0) {
     std::snprintf(age, sizeof age, "%.1fs",
                   static_cast<double>(std::max<int64_t>(0, now_ns - st.last_ns)) / 1e9);
@@ -354,9 +368,7 @@ std::string ProcessData::status_columns(const std::string& node, int64_t now_ns)
   std::string late;
   for (int p : st.late) late += (late.empty() ? "" : ",") + std::to_string(p);
   late = late.empty() ? "-" : "TPDO" + late;
-  std::snprintf(b, sizeof b, "%-6llu%-8s%-9s%-7s", static_cast<unsigned long long>(st.received),
-                age, rate, late.c_str());
-  return b;
+  return {std::to_string(st.received), age, rate, late};
 }
 
 std::string ProcessData::prepare_set(const std::string& name, const Args& words, std::string& node,
@@ -411,6 +423,59 @@ void ProcessData::commit_set(const std::string& name, const canbus::PdoConfig& p
   v.raw = raw[v.entry];
   v.shown = v.raw.as_real() * v.def.scale + v.def.offset;
   v.time_ns = tavik::clock().now_ns();
+}
+
+void ProcessData::after_boot(const std::string& node, int line, int id, std::vector<Restore>& send,
+                             std::vector<Event>& out) {
+  for (const Pdo& p : pdos_) {
+    if (p.node != node || p.cfg.kind != canbus::PdoKind::kRpdo) continue;
+    Restore r;
+    r.pdo = p.cfg;
+    r.text = canbus::pdo_name(p.cfg.kind, p.cfg.number);
+    bool any = false;
+    for (size_t k : p.values) {
+      Value& v = values_[k];
+      if (v.has && v.def.clear_at_boot) {
+        v.has = false;
+        Event e{Event::Kind::kCleared, line, id, node + "." + v.def.name};
+        e.detail = "(boot clear)";
+        out.push_back(std::move(e));
+      }
+      if (v.has) {
+        any = true;
+        r.raw.push_back(v.raw);
+        r.text += " " + v.def.name + " " + text_of(v);
+      } else {
+        canbus::Value zero;
+        std::string ignored;
+        typed(v.type, v.def.bits, 0, zero, ignored);
+        r.raw.push_back(zero);
+      }
+    }
+    if (any) send.push_back(std::move(r));
+  }
+}
+
+void ProcessData::restored(const std::string& node, int line, int id, const Restore& r,
+                           const std::string& error, std::vector<Event>& out) {
+  Event e{error.empty() ? Event::Kind::kRestored : Event::Kind::kRestoreFailed, line, id, node};
+  e.detail = r.text;
+  if (!error.empty()) {
+    e.detail += ": " + error;
+    for (const Pdo& p : pdos_) {
+      if (p.node != node || p.cfg.kind != r.pdo.kind || p.cfg.number != r.pdo.number) continue;
+      for (size_t k : p.values) values_[k].has = false;
+    }
+  } else {
+    const int64_t now = tavik::clock().now_ns();
+    for (const Pdo& p : pdos_) {
+      if (p.node != node || p.cfg.kind != r.pdo.kind || p.cfg.number != r.pdo.number) continue;
+      for (size_t k : p.values) {
+        if (values_[k].has) values_[k].time_ns = now;
+      }
+    }
+  }
+  out.push_back(std::move(e));
 }
 
 }  // namespace canbus_server

@@ -28,14 +28,19 @@
 
 namespace canbus_server {
 
+// "2026-12-09 10:00:01.250 UTC" of a framework time stamp (real time).
+std::string utc_time_text(int64_t ns);
+
 class ProcessData {
  public:
   // Value events: at most one per value per `interval_ms` of the frames' time stamps.
   explicit ProcessData(int interval_ms = 1000) : interval_ns_(int64_t{interval_ms} * 1000000) {}
 
   // The PDO, BOOT and SYNC lines of `config` for the node properties `nodes`; `objects` has
-  // their dictionaries (NAME.BOOT: dcf). Lines the check refused are skipped. false with the
-  // reasons ("CAN.PSU.BOOT: dcf: ...") in `errors` when one cannot be used.
+  // their dictionaries (NAME.BOOT: dcf). Lines the check refused are skipped. With a node's EDS
+  // its PDO lines are checked against it: the PDO's communication and mapping objects are there,
+  // the mapped objects are there and mappable. false with the reasons, each after the number of
+  // its line in the file ("12: CAN.PSU.BOOT: dcf: ..."), in `errors` when one cannot be used.
   bool load(const ConfigFile& config, const std::vector<std::string>& nodes,
             const NodeObjects& objects, std::vector<std::string>& errors);
   // The boot configuration of a node property: its SDO writes and PDOs (null: none).
@@ -62,10 +67,10 @@ class ProcessData {
   void on_pdo(const std::string& node, int line, int id, int pdo, const canbus::PdoValues& v,
               std::vector<Event>& out);
   void on_late(const std::string& node, int pdo, bool late);
-  // The status columns of a node: TPDOs received, the age of the last and their rate, the late
-  // ones ("12  0.1s  10.0/s  -"); dashes without process data.
-  std::string status_columns(const std::string& node, int64_t now_ns) const;
-  static const char* status_heading();
+  // The status cells of a node: TPDOs received, the age of the last and their rate, the late
+  // ones ("12", "0.1s", "10.0/s", "-"); dashes without process data. One heading a cell.
+  std::vector<std::string> status_cells(const std::string& node, int64_t now_ns) const;
+  static std::vector<std::string> status_headings();
   // "CAN.PSU: CURRENT 1500 mA, SETPOINT 1500 mA (set)" ("-" before a value came); empty
   // without values.
   std::string value_line(const std::string& node) const;
@@ -78,6 +83,20 @@ class ProcessData {
                           canbus::PdoConfig& pdo, std::vector<canbus::Value>& raw) const;
   void commit_set(const std::string& name, const canbus::PdoConfig& pdo,
                   const std::vector<canbus::Value>& raw);
+  // Set-points after a boot configuration of `node` (line `line`, id `id`): the values with
+  // `boot clear` read none again (an event each in `out`); every RPDO with a value to restore
+  // goes to `send`, with its mapping and all its values (the others as last set, 0 before).
+  struct Restore {
+    canbus::PdoConfig pdo;
+    std::vector<canbus::Value> raw;
+    std::string text;  // "RPDO1 SETPOINT 5000 mA"
+  };
+  void after_boot(const std::string& node, int line, int id, std::vector<Restore>& send,
+                  std::vector<Event>& out);
+  // The sending of `r` ended (`error` empty: sent): its event in `out`. A restore that was not
+  // sent leaves its values reading none: the node does not hold them.
+  void restored(const std::string& node, int line, int id, const Restore& r,
+                const std::string& error, std::vector<Event>& out);
   // The producer that sends the synchronous RPDOs of `line`; null without one.
   canbus::SyncProducer* sync_of(int line);
 

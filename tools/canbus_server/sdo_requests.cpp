@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "od_requests.h"
 #include "config_file.h"
+#include "od_requests.h"
 #include "parallel.h"
 #include "requests.h"
 
@@ -122,7 +122,10 @@ std::string sdo_request(D_can* node, const std::string& line, NodeObjects* objec
     for (size_t k = 0; k < size; ++k) bytes.push_back(static_cast<uint8_t>(v >> (8 * k)));
   }
   const int r = node->sdo_download(i, s, bytes.data(), bytes.size());
-  return r == 0 ? "ok" : failure(r);
+  if (r != 0) return failure(r);
+  // The node holds it now: `od` shows what was written.
+  if (objects != nullptr) objects->remember_bytes(node->name(), i, s, bytes.data(), bytes.size());
+  return "ok";
 }
 
 size_t read_identities(const std::vector<D_can*>& nodes, std::ostream& out,

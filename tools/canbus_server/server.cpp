@@ -467,8 +467,9 @@ bool Server::start() {
       if (!pd_->has_process_data(n.prop->name()) && pd_->boot(n.prop->name()) == nullptr) continue;
       for (size_t j = 0; j < k; ++j) {
         if (nodes_[j].line != n.line || nodes_[j].node != n.node) continue;
-        errors.push_back(n.prop->name() + ": process data on a second property of line " +
-                         std::to_string(n.line) + " node " + std::to_string(n.node) +
+        errors.push_back(std::to_string(config_.line_of(n.prop->name())) + ": " + n.prop->name() +
+                         ": process data on a second property of line " + std::to_string(n.line) +
+                         " node " + std::to_string(n.node) +
                          ": its TPDO, RPDO and BOOT lines go on the first, " +
                          nodes_[j].prop->name());
         ok = false;
@@ -476,7 +477,7 @@ bool Server::start() {
       }
     }
     if (!ok) {
-      for (const auto& e : errors) std::cerr << config_file_ << ": " << e << "\n";
+      for (const auto& e : errors) std::cerr << config_file_ << ":" << e << "\n";
       if (!opts_.ignore_bad_lines) {
         std::cerr << "canbus-server: " << errors.size()
                   << " process-data configuration(s) cannot be used; fix them or start with "
@@ -508,19 +509,30 @@ bool Server::start() {
     // The properties of one line and node attach in the file's order (the first becomes the
     // master), the nodes side by side: each opening of a handle pauses 5 ms. SIGINT/SIGTERM end
     // a long start-up at once.
+    // A line is opened by the first property attached to it, with that property's baud rate:
+    // the groups holding the first property of each line in the file attach first (the check
+    // of the file made every other property of the line agree, or --ignore-bad-lines let the
+    // first win), then all the others.
     std::lock_guard<std::mutex> lk(state_mx_);
     std::vector<std::vector<Node*>> groups;
     std::map<std::pair<int, int>, size_t> group_of;
+    std::set<int> lines_seen;
+    std::vector<size_t> openers, others;
     for (auto& n : nodes_) {
       const auto g = group_of.emplace(std::make_pair(n.line, n.node), groups.size());
-      if (g.second) groups.emplace_back();
+      if (g.second) {
+        groups.emplace_back();
+        (lines_seen.insert(n.line).second ? openers : others).push_back(g.first->second);
+      }
       groups[g.first->second].push_back(&n);
     }
-    run_parallel(groups.size(), kAttachThreads, g_stop, [&](size_t k) {
-      for (Node* n : groups[k]) {
-        if (!g_stop) attach(*n);
-      }
-    });
+    for (const auto* phase : {&openers, &others}) {
+      run_parallel(phase->size(), kAttachThreads, g_stop, [&](size_t k) {
+        for (Node* n : groups[(*phase)[k]]) {
+          if (!g_stop) attach(*n);
+        }
+      });
+    }
   }
   // All nodes' identities at once, with progress on the log for long start-ups.
   std::vector<D_can*> identity;
@@ -695,8 +707,29 @@ canbus::MonitorCallbacks Server::monitor_callbacks() {
   cb.on_state = [node_event](D_can& p, int, int state) {
     node_event(p, Event::Kind::kState, state);
   };
-  cb.on_lost = [node_event](D_can& p) { node_event(p, Event::Kind::kNodeLost, 0); };
-  cb.on_back = [node_event](D_can& p) { node_event(p, Event::Kind::kNodeBack, 0); };
+  // While a node is lost its .ALIVE reads -1 (the monitor's "not known"), not the last state
+  // heard; the monitor writes the state again when the node is back.
+  cb.on_lost = [this, node_event](D_can& p) {
+    {
+      std::lock_guard<std::mutex> lk(state_mx_);
+      if (Node* n = node_of(&p)) {
+        // The property writes its state's text into .CONDITION as well: the monitor's
+        // "No guarding reply" / "No heartbeat" stays.
+        const std::string condition = p.condition_prop()->value();
+        p.alive_prop()->set_value(canbus::kStateUnknown);
+        p.condition_prop()->set_value(condition);
+        n->lost_since_ns = tavik::clock().now_ns();
+      }
+    }
+    node_event(p, Event::Kind::kNodeLost, 0);
+  };
+  cb.on_back = [this, node_event](D_can& p) {
+    {
+      std::lock_guard<std::mutex> lk(state_mx_);
+      if (Node* n = node_of(&p)) n->lost_since_ns = 0;
+    }
+    node_event(p, Event::Kind::kNodeBack, 0);
+  };
   cb.on_emergency = [this](D_can& p, const canbus::Emcy& emcy) {
     Event e;
     {
@@ -738,8 +771,14 @@ canbus::MonitorCallbacks Server::monitor_callbacks() {
   cb.on_pdo_late = [late](D_can& p, int pdo) { late(p, pdo, true); };
   cb.on_pdo_back = [late](D_can& p, int pdo) { late(p, pdo, false); };
   // A failed configuration leaves the node unstarted: its .CONDITION tells why.
+  // A configured node was started: its set-points go out again with their last values (a node
+  // takes RPDOs in Operational only, so after the start), or read none (`boot clear`).
   cb.on_boot_config = [this](D_can& p, const canbus::BootReport& r) {
     Event e;
+    std::vector<Event> after;
+    std::vector<ProcessData::Restore> restore;
+    canbus::SyncProducer* sync = nullptr;
+    int line = 0, id = 0;
     {
       std::lock_guard<std::mutex> lk(state_mx_);
       Node* n = node_of(&p);
@@ -749,9 +788,34 @@ canbus::MonitorCallbacks Server::monitor_callbacks() {
       followers_condition(*n);
       e = Event{r.ok ? Event::Kind::kConfigured : Event::Kind::kConfigFailed, n->line, n->node,
                 p.name()};
+      line = n->line;
+      id = n->node;
+      if (r.ok) {
+        pd_->after_boot(p.name(), line, id, restore, after);
+        sync = pd_->sync_of(line);
+      }
     }
     e.detail = r.reason;
+    std::vector<std::string> failed(restore.size());
+    for (size_t k = 0; k < restore.size(); ++k) {
+      std::string err;
+      const int res = canbus::send_rpdo(p, restore[k].pdo, restore[k].raw, sync, &err);
+      if (res != 0) {
+        failed[k] =
+            "not sent: " +
+            (err.empty() ? can_error_str(static_cast<unsigned long>(static_cast<long>(res))) : err);
+      }
+    }
+    if (!restore.empty()) {
+      std::lock_guard<std::mutex> lk(state_mx_);
+      if (node_of(&p) != nullptr) {
+        for (size_t k = 0; k < restore.size(); ++k) {
+          pd_->restored(p.name(), line, id, restore[k], failed[k], after);
+        }
+      }
+    }
     events_.publish(e);
+    for (const auto& x : after) events_.publish(x);
   };
   // The library's own emergency report ("D_can::can_emergency ..."), once per frame.
   cb.on_frames = [this](D_can& p, CMSG* frames, int count) {
@@ -989,8 +1053,10 @@ void Server::register_requests() {
            for (int i = 0; i < k; ++i) tick();
            return std::string("ok");
          }});
-  t.add({"sim", "sim silent|hold NODE on|off, sim emcy|boot|abort NODE, sim line N down|up", 2, 3,
-         Access::kWrite, Run::kNow, "faults of the simulated devices (virtual bus)",
+  t.add({"sim",
+         "sim silent|hold NODE on|off, sim emcy NODE [CODE [REGISTER]], sim boot|abort NODE, sim "
+         "line N down|up",
+         2, 4, Access::kWrite, Run::kNow, "faults of the simulated devices (virtual bus)",
          [this](Client&, const Args& a) { return cmd_sim(a); }});
   t.add({"record", "record [on|off [LINE]]", 0, 2, Access::kWrite, Run::kNow,
          "recording of one line (1..20) or all on or off (needs --record); alone: the state",
@@ -1045,13 +1111,22 @@ std::string Server::cmd_help(const Args& a) const {
   return o.str();
 }
 
+// A table of columns as wide as their widest cell (at least their usual width), so that no text
+// shifts the columns after it; a .CONDITION longer than kMaxConditionShown is cut (`get` has it
+// whole). The last column is not padded; notes follow it.
 std::string Server::status(bool values) {
-  std::ostringstream o;
-  o << std::left << std::setw(18) << "NODE" << std::setw(5) << "LINE" << std::setw(5) << "ID"
-    << std::setw(9) << "ROLE" << std::setw(19) << "CONDITION" << std::setw(7) << "ALIVE"
-    << std::setw(6) << "FILL" << std::setw(5) << "EMCY" << std::setw(6) << "LOST"
-    << ProcessData::status_heading() << std::setw(18) << "MONITOR"
-    << "IDENTITY\n";
+  constexpr size_t kMaxConditionShown = 48;
+  std::vector<std::string> heading{"NODE",  "LINE", "ID",   "ROLE", "CONDITION",
+                                   "ALIVE", "FILL", "EMCY", "LOST"};
+  std::vector<size_t> width{18, 5, 5, 9, 19, 7, 6, 5, 6};
+  for (const auto& h : ProcessData::status_headings()) heading.push_back(h);
+  for (size_t w : {6, 8, 9, 7}) width.push_back(w);
+  heading.push_back("MONITOR");
+  width.push_back(18);
+  heading.push_back("IDENTITY");
+  width.push_back(0);
+  std::vector<std::vector<std::string>> rows;
+  std::vector<std::string> notes;
   const int64_t now = tavik::clock().now_ns();
   for (auto& n : nodes_) {
     D_can* p = n.prop;
@@ -1059,19 +1134,44 @@ std::string Server::status(bool values) {
     const Node* m = master_of(n);
     canbus::NodeStats st;
     const bool supervised = m != nullptr && monitor_->stats(m->prop, st);
-    const std::string mode = supervised && m == &n ? monitor_text(n.mon) : "-";
-    o << std::left << std::setw(18) << p->name() << std::setw(5) << n.line << std::setw(5) << n.node
-      << std::setw(9) << role_of(n) << std::setw(19) << p->condition_prop()->value()
-      << std::setw(7)
-      // The last state heard is no state while the node is lost.
-      << (supervised && st.lost ? std::string("-") : hex2(p->alive_prop()->value())) << std::setw(6)
-      << p->can_return() << std::setw(5) << st.emergencies << std::setw(6) << st.frames_lost
-      << pd_->status_columns(p->name(), now) << std::setw(18) << mode << p->manu_prop()->value()
-      << " / " << p->hwver_prop()->value() << " / " << p->swver_prop()->value();
-    if (auto s = scanned_.find(n.line); s != scanned_.end() && s->second.count(n.node) == 0) {
-      o << "  NOT FOUND BY SCAN";
+    const bool lost = supervised && st.lost;
+    std::string condition = p->condition_prop()->value();
+    if (condition.size() > kMaxConditionShown) {
+      condition = condition.substr(0, kMaxConditionShown - 3) + "...";
     }
-    o << "\n";
+    std::vector<std::string> row{p->name(), std::to_string(n.line), std::to_string(n.node),
+                                 role_of(n), condition,
+                                 // The last state heard is no state while the node is lost.
+                                 lost ? std::string("lost") : hex2(p->alive_prop()->value()),
+                                 std::to_string(p->can_return()), std::to_string(st.emergencies),
+                                 std::to_string(st.frames_lost)};
+    for (auto& c : pd_->status_cells(p->name(), now)) row.push_back(std::move(c));
+    row.push_back(supervised && m == &n ? monitor_text(n.mon) : "-");
+    row.push_back(p->manu_prop()->value() + " / " + p->hwver_prop()->value() + " / " +
+                  p->swver_prop()->value());
+    std::string note;
+    if (lost && m->lost_since_ns > 0) note += "  LOST SINCE " + utc_time_text(m->lost_since_ns);
+    if (auto s = scanned_.find(n.line); s != scanned_.end() && s->second.count(n.node) == 0) {
+      note += "  NOT FOUND BY SCAN";
+    }
+    rows.push_back(std::move(row));
+    notes.push_back(std::move(note));
+  }
+  for (const auto& r : rows) {
+    for (size_t c = 0; c + 1 < r.size(); ++c) width[c] = std::max(width[c], r[c].size() + 2);
+  }
+  std::ostringstream o;
+  auto put = [&](const std::vector<std::string>& cells) {
+    for (size_t c = 0; c < cells.size(); ++c) {
+      o << cells[c];
+      if (c + 1 < cells.size()) o << std::string(width[c] - cells[c].size(), ' ');
+    }
+  };
+  put(heading);
+  o << "\n";
+  for (size_t k = 0; k < rows.size(); ++k) {
+    put(rows[k]);
+    o << notes[k] << "\n";
   }
   std::vector<canline*> lines;
   for (auto& n : nodes_) {
@@ -1206,6 +1306,11 @@ std::string Server::cmd_set_value(Client& c, const std::string& name, const Args
     if (auto e = pd_->prepare_set(name, values, node_name, pdo, raw); !e.empty()) return e;
     Node* n = find_node(node_name);
     if (n == nullptr || n->prop->handle() < 0) return "error: " + node_name + " is not on the bus";
+    // A node takes RPDOs in Operational only: a set-point it would drop is neither stored nor
+    // sent.
+    if (auto why = not_taking_setpoints(*n); !why.empty()) {
+      return "error: " + node_name + " is " + why + ": set-points are taken in Operational only";
+    }
     p = n->prop;
     sync = pd_->sync_of(n->line);
   }
@@ -1224,6 +1329,19 @@ std::string Server::cmd_set_value(Client& c, const std::string& name, const Args
   log(name + " set to" + shown + " by " + c.who());
   if (sync != nullptr && canbus::is_synchronous(pdo)) return "ok (sent after the next SYNC)";
   return "ok";
+}
+
+// With state_mx_: why the node of `n` would drop an RPDO now, as the server shows its state
+// ("Stopped", "lost (No heartbeat)", "Not configured: ..."); empty when it is operational.
+std::string Server::not_taking_setpoints(const Node& n) {
+  const Node* m = master_of(n);
+  canbus::NodeStats st;
+  if (m == nullptr || !monitor_->stats(m->prop, st)) return "not supervised";
+  if (st.lost) return "lost (" + m->prop->condition_prop()->value() + ")";
+  if (!m->config_failure.empty()) return m->config_failure;
+  if (st.state == canbus::kStateUnknown) return "not heard yet";
+  if (st.state != 5) return state_text(st.state);
+  return "";
 }
 
 // With bus_mx_, without state_mx_; `v` is checked.

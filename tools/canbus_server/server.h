@@ -139,6 +139,7 @@ class Server {
     // (the configuration's transfers and the uploads would take each other's answers).
     bool supervise_later = false;
     std::string config_failure;  // why its last boot configuration failed; empty: it did not
+    int64_t lost_since_ns = 0;   // when the monitor reported it lost; 0 while it is not
   };
 
   static std::string role_of(const Node& n);
@@ -176,6 +177,7 @@ class Server {
   void supervise_waiting();  // the masters left for after their identity read; the same
   // With bus_mx_ (a bus job): a set-point, sent as its RPDO.
   std::string cmd_set_value(Client& c, const std::string& name, const Args& values);
+  std::string not_taking_setpoints(const Node& n);
   void tick();  // one poll of the monitor on the stepped clock, with bus_mx_
   // The master whose node `p` is (itself or the one it follows), or nullptr.
   const Node* master_of(const Node& n) const;

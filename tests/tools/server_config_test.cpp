@@ -1,5 +1,6 @@
 // canbus-server's configuration file: lines it cannot use are reported with their numbers,
 // everything else stays in place when it is written back, and a save never leaves a half file.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -60,6 +61,12 @@ TEST(ServerConfig, BadLinesAreReportedWithTheirNumbers) {
       {"CAN.A.TPDO1: map V 0x2000:0 uint8, V 0x2001:0 uint8", "V is mapped twice"},
       {"CAN.A.RPDO1: map V 0x2000:0 uint8 min 5 max 1", "V: min above max"},
       {"CAN.A.RPDO1: map V 0x2000:0 real32 scale 0", "the scale must not be 0"},
+      {"CAN.A.RPDO1: map V 0x2000:0 uint8 boot keep", "V: boot takes 'restore' or 'clear'"},
+      {"CAN.A.TPDO1: map V 0x2000:0 uint8 boot clear", "V: unknown word 'boot'"},
+      {"CAN.B: 1 7 0 0\nCAN.B.BAUDRATE: 5",
+       "CAN line 1 is given two baud rates: code 6 from "
+       "CAN.A (no .BAUDRATE: the default) on line 2, code "
+       "5 from CAN.B.BAUDRATE on line 4"},
       {"CAN.A.BOOT: 0x1017 uint16 5", "'0x1017' is no INDEX:SUB"},
       {"CAN.A.BOOT: 0x1017:0 uint16 five", "'five' is not a number"},
       {"LINE.2.SYNC: 0", "the period must be 1..60000, not 0"},
@@ -70,7 +77,7 @@ TEST(ServerConfig, BadLinesAreReportedWithTheirNumbers) {
     const std::string text = std::string("# header\nCAN.A: 1 6 0 0\n") + c.line + "\n";
     const auto problems = ConfigFile::parse(text).problems();
     ASSERT_EQ(problems.size(), 1u) << c.line;
-    EXPECT_EQ(problems[0].line, 3) << c.line;
+    EXPECT_EQ(problems[0].line, std::string(c.line).find('\n') == std::string::npos ? 3 : 4);
     EXPECT_NE(problems[0].reason.find(c.reason), std::string::npos)
         << c.line << " -> " << problems[0].reason;
   }
@@ -138,7 +145,10 @@ TEST(ServerConfig, StartIsRefusedOnBadLinesAndTheFileIsKept) {
       "CAN.VALVE.EDS: bad.eds\n"
       "CAN.PUMP: 1 5 0\n"
       "SOMETHING.ELSE: kept\n"
-      "CAN.OTHER 1 7 0 0\n";
+      "CAN.OTHER 1 7 0 0\n"
+      "CAN.R: 2 9 0 0\n"
+      "CAN.R.BAUDRATE: 2\n"
+      "CAN.S: 2 11 0 0\n";
   std::ofstream(path) << text;
   // An EDS file that cannot be used stops the start as a bad line does (relative to the file).
   std::ofstream(dir + "/bad.eds") << "[2000]\nParameterName=X\nDataType=0x0040\nAccessType=rw\n";
@@ -151,6 +161,10 @@ TEST(ServerConfig, StartIsRefusedOnBadLinesAndTheFileIsKept) {
               std::string::npos)
         << err;
     EXPECT_NE(err.find(path + ":6: no ':'"), std::string::npos) << err;
+    EXPECT_NE(err.find(path + ":9: CAN line 2 is given two baud rates: code 2 from CAN.R.BAUDRATE "
+                              "on line 8, code 6 from CAN.S (no .BAUDRATE: the default) on line 9"),
+              std::string::npos)
+        << err;
   }
   {
     // The lines fixed, the EDS file still stops the start; it names the file, line and reason.
@@ -159,7 +173,18 @@ TEST(ServerConfig, StartIsRefusedOnBadLinesAndTheFileIsKept) {
                          << "CAN.VALVE.BOOT: 0x1017:0 uint8 300; dcf\n"
                          << "CAN.VALVE.TPDO1: event 100 map X \"Position\"\n"
                          << "CAN.VALVE2: 1 6 0 0\n"
-                         << "CAN.VALVE2.TPDO2: event 100 map Y 0x6401:1 int16\n";
+                         << "CAN.VALVE2.TPDO2: event 100 map Y 0x6401:1 int16\n"
+                         << "CAN.PSU: 1 9 0 0\nCAN.PSU.EDS: psu.eds\n"
+                         << "CAN.PSU.RPDO1: map SET 0x2000:0 uint16\n"
+                         << "CAN.PSU.TPDO1: event 100 map OUT 0x2001:0 uint16\n";
+    // The PSU's file has its TPDO1 and the objects, not its RPDO1; its output is not mappable.
+    std::ofstream(dir + "/psu.eds")
+        << "[1800]\nParameterName=TPDO1 parameter\nObjectType=0x9\nSubNumber=0\n"
+        << "[1A00]\nParameterName=TPDO1 mapping\nObjectType=0x9\nSubNumber=0\n"
+        << "[2000]\nParameterName=Set\nObjectType=0x7\nDataType=0x0006\nAccessType=rw\n"
+        << "PDOMapping=1\n"
+        << "[2001]\nParameterName=Out\nObjectType=0x7\nDataType=0x0006\nAccessType=ro\n"
+        << "PDOMapping=0\n";
     ServerProcess s(ServerProcess::Program{}, dir + "/err2",
                     {CANBUS_SERVER_PATH, "--manual", "--config", fixed});
     EXPECT_EQ(s.wait_exit(), 1);
@@ -174,10 +199,17 @@ TEST(ServerConfig, StartIsRefusedOnBadLinesAndTheFileIsKept) {
     EXPECT_NE(err.find("CAN.VALVE.TPDO1: X: an object by name needs the node's EDS"),
               std::string::npos)
         << err;
-    EXPECT_NE(err.find("CAN.VALVE2: process data on a second property of line 1 node 6: its "
-                       "TPDO, RPDO and BOOT lines go on the first, CAN.VALVE"),
+    EXPECT_NE(err.find(fixed + ":5: CAN.VALVE2: process data on a second property of line 1 node "
+                               "6: its TPDO, RPDO and BOOT lines go on the first, CAN.VALVE"),
               std::string::npos)
         << err;
+    for (const std::string want :
+         {":9: CAN.PSU.RPDO1: the node's EDS has no communication object 0x1400: the node has no "
+          "RPDO1",
+          ":9: CAN.PSU.RPDO1: the node's EDS has no mapping object 0x1600",
+          ":10: CAN.PSU.TPDO1: OUT: "}) {
+      EXPECT_NE(err.find(fixed + want), std::string::npos) << want << "\n" << err;
+    }
   }
   EXPECT_EQ(slurp(path), text);
   {
@@ -185,6 +217,11 @@ TEST(ServerConfig, StartIsRefusedOnBadLinesAndTheFileIsKept) {
                     {CANBUS_SERVER_PATH, "--manual", "--config", path, "--ignore-bad-lines"});
     s.until("type 'help'");
     EXPECT_EQ(s.ask("set CAN.VALVE 1 6 0x181 0"), "ok");
+    // The first of two rates in the file opens the line, whichever node attaches first.
+    s.send("status");
+    EXPECT_THAT(
+        s.answer(),
+        ::testing::Contains(::testing::MatchesRegex("line 2: handle [0-9]+, open, baud code 2")));
     EXPECT_EQ(s.ask("sdo read CAN.VALVE \"X\""),
               "error: CAN.VALVE has no object dictionary (a CAN.VALVE.EDS line): give INDEX SUB");
     EXPECT_EQ(s.ask("quit"), "bye");
@@ -196,7 +233,10 @@ TEST(ServerConfig, StartIsRefusedOnBadLinesAndTheFileIsKept) {
             "CAN.VALVE.EDS: bad.eds\n"
             "CAN.PUMP: 1 5 0\n"
             "SOMETHING.ELSE: kept\n"
-            "CAN.OTHER 1 7 0 0\n");
+            "CAN.OTHER 1 7 0 0\n"
+            "CAN.R: \t2  9  0  0\n"
+            "CAN.R.BAUDRATE:\t2\n"
+            "CAN.S: \t2  11  0  0\n");
   EXPECT_EQ(slurp(path + ".bak"), text);
   std::filesystem::remove_all(dir);
 }

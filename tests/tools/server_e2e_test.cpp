@@ -117,6 +117,8 @@ TEST_F(ServerE2E, EmergencyIsReported) {
   ServerProcess s(dir_);
   s.until("type 'help'");
   ASSERT_EQ(s.ask("sim emcy CAN.VALVE"), "ok");
+  ASSERT_EQ(s.ask("sim emcy CAN.PUMP 0x1000 0x01"), "ok");
+  EXPECT_EQ(s.ask("sim emcy CAN.PUMP 0x10000"), "error: bad emergency code 0x10000 (0..0xFFFF)");
   ASSERT_EQ(s.ask("tick 1"), "ok");
   s.send("status");
   auto table = s.until("line 2:");
@@ -141,6 +143,9 @@ TEST_F(ServerE2E, EmergencyIsReported) {
   EXPECT_NE(stderr_text().find("event emergency line 1 node 6 CAN.VALVE code 0x8110 (CAN overrun "
                                "(objects lost)) register 0x11 (Monitoring)"),
             std::string::npos);
+  EXPECT_NE(stderr_text().find("event emergency line 1 node 5 CAN.PUMP code 0x1000 ("),
+            std::string::npos);
+  EXPECT_NE(stderr_text().find("D_can::can_emergency 0x0 0x10 0x1 0x0 "), std::string::npos);
 }
 
 TEST_F(ServerE2E, MetricsFollowTheTraffic) {
@@ -174,6 +179,12 @@ TEST_F(ServerE2E, MetricsFollowTheTraffic) {
     EXPECT_GT(value_of(after, f), value_of(before, f)) << f;
   }
   EXPECT_EQ(http_get(at, "/other")[0].rfind("HTTP/1.0 404", 0), 0u);
+  // A lost node is in no known state.
+  ASSERT_EQ(s.ask("sim silent CAN.VALVE on"), "ok");
+  ASSERT_EQ(s.ask("tick 50"), "ok");
+  const auto lost = http_get(at, "/metrics");
+  EXPECT_EQ(value_of(lost, "canbus_node_lost" + valve), 1);
+  EXPECT_EQ(value_of(lost, "canbus_node_state" + valve), -1);
 }
 
 TEST_F(ServerE2E, SilentNodeIsMarked) {
@@ -184,12 +195,17 @@ TEST_F(ServerE2E, SilentNodeIsMarked) {
   ASSERT_EQ(s.ask("tick 50"), "ok");
   EXPECT_EQ(s.ask("get CAN.VALVE.CONDITION"), "CAN.VALVE.CONDITION = No guarding reply");
   EXPECT_EQ(s.ask("get CAN.PUMP.CONDITION"), "CAN.PUMP.CONDITION = Operational");
-  // The table shows no state for a node that is lost.
+  // No state while it is lost: .ALIVE reads -1, the table says lost and since when.
+  EXPECT_EQ(s.ask("get CAN.VALVE.ALIVE"), "CAN.VALVE.ALIVE = -1");
   s.send("status");
-  EXPECT_THAT(s.answer(), ::testing::Contains(::testing::HasSubstr(" No guarding reply  -  ")));
+  EXPECT_THAT(s.answer(),
+              ::testing::Contains(::testing::MatchesRegex(
+                  "CAN.VALVE .* No guarding reply  lost .*  LOST SINCE 20..-..-.. ..:..:..\\.... "
+                  "UTC")));
   ASSERT_EQ(s.ask("sim silent CAN.VALVE off"), "ok");
   ASSERT_EQ(s.ask("tick 20"), "ok");
   EXPECT_EQ(s.ask("get CAN.VALVE.CONDITION"), "CAN.VALVE.CONDITION = Operational");
+  EXPECT_THAT(s.ask("get CAN.VALVE.ALIVE"), ::testing::MatchesRegex("CAN.VALVE.ALIVE = (5|133)"));
 }
 
 // The bundled gauge beats every 100 ms and is supervised by its heartbeat (CAN.GAUGE.MONITOR);
@@ -211,6 +227,7 @@ TEST_F(ServerE2E, HeartbeatNodeIsLostAndBack) {
   EXPECT_EQ(s.line(), "event node-lost line 2 node 20 CAN.GAUGE");
   EXPECT_EQ(s.line(), "ok");
   EXPECT_EQ(s.ask("get CAN.GAUGE.CONDITION"), "CAN.GAUGE.CONDITION = No heartbeat");
+  EXPECT_EQ(s.ask("get CAN.GAUGE.ALIVE"), "CAN.GAUGE.ALIVE = -1");
   ASSERT_EQ(s.ask("sim silent CAN.GAUGE off"), "ok");
   s.send("tick 1");
   EXPECT_EQ(s.line(), "event node-back line 2 node 20 CAN.GAUGE");
@@ -386,6 +403,7 @@ TEST_F(ServerE2E, SdoByObjectNameAndTheObjectList) {
       {"sdo read CAN.PUMP \"Producer heartbeat time\"",
        "1500 (0x05DC) ms \"Producer heartbeat time\""},
       {"sdo read CAN.PUMP 0x1017 0", "1500 (0x05DC)"},  // by number as before
+      {"sdo write CAN.PUMP 0x1017 0 700", "ok"},        // od shows the value written
       {"sdo read CAN.MAGNET \"Current limits.Negative limit\"",
        "-40000 (0xFFFF63C0) mA \"Current limits.Negative limit\""},
       {"sdo write CAN.PUMP \"Pump configuration.Standby speed\" 101",
@@ -403,7 +421,7 @@ TEST_F(ServerE2E, SdoByObjectNameAndTheObjectList) {
   // od answers a block of lines; an error is one line.
   const std::vector<std::pair<std::string, std::vector<std::string>>> lists = {
       {"od CAN.PUMP \"heartbeat\"",
-       {"0x1017 sub 0   UNSIGNED16      rw    Producer heartbeat time = 1500 (0x05DC) ms"}},
+       {"0x1017 sub 0   UNSIGNED16      rw    Producer heartbeat time = 700 (0x02BC) ms"}},
       {"od CAN.PUMP_MONITOR",
        {"error: CAN.PUMP_MONITOR has no object dictionary (a CAN.PUMP_MONITOR.EDS line): give "
         "INDEX SUB"}},
@@ -587,13 +605,28 @@ TEST_F(ServerE2E, ProcessValuesAreReadWatchedAndSet) {
   ASSERT_EQ(s.ask("set CAN.MAGNET.SETPOINT 1600"), "ok (sent after the next SYNC)");
   s.send("tick 10");
   EXPECT_THAT(s.until("ok"), ::testing::Contains(current + "1600 mA"));
-  // A reset node boots, is configured again and started; its values come back.
+  // A reset node boots with its set-point gone, is configured again, started, and given its
+  // set-point again: the current comes back to it.
   ASSERT_EQ(s.ask("set CAN.MAGNET.RESET 1"), "ok");
   s.send("tick 3");
   const auto after = s.until("ok");
   EXPECT_THAT(after, ::testing::Contains("event configured line 2 node 10 CAN.MAGNET"));
-  EXPECT_THAT(after, ::testing::Contains(current + "0 mA"));  // the set-point is gone with it
+  EXPECT_THAT(after, ::testing::Contains(
+                         "event restored line 2 node 10 CAN.MAGNET RPDO1 SETPOINT 1600 mA"));
+  EXPECT_THAT(after, ::testing::Contains(current + "0 mA"));
+  s.send("tick 10");
+  s.until("ok");
+  EXPECT_THAT(s.ask("get CAN.MAGNET.CURRENT"),
+              ::testing::StartsWith("CAN.MAGNET.CURRENT = 1600 mA at "));
   EXPECT_EQ(s.ask("get CAN.MAGNET.CONDITION"), "CAN.MAGNET.CONDITION = Operational");
+  // A stopped node drops RPDOs: the set-point is refused, neither kept nor sent.
+  ASSERT_EQ(s.ask("set CAN.MAGNET.STOP 1"), "ok");
+  s.send("tick 12");
+  EXPECT_THAT(s.until("ok"), ::testing::Contains("event state line 2 node 10 CAN.MAGNET Stopped"));
+  EXPECT_EQ(s.ask("set CAN.MAGNET.SETPOINT 1234"),
+            "error: CAN.MAGNET is Stopped: set-points are taken in Operational only");
+  EXPECT_THAT(s.ask("get CAN.MAGNET.SETPOINT"),
+              ::testing::StartsWith("CAN.MAGNET.SETPOINT = 1600 mA at "));
   ASSERT_EQ(s.ask("quit"), "bye");
   EXPECT_EQ(s.wait_exit(), 0);
   // The RPDOs in the can-utils form: sent values only (8000 == 0x1F40), never a refused one.
@@ -605,8 +638,11 @@ TEST_F(ServerE2E, ProcessValuesAreReadWatchedAndSet) {
   // Right after the SYNC of line 2.
   const size_t before = text.str().rfind('\n', text.str().rfind('\n', rpdo) - 1);
   EXPECT_NE(text.str().substr(before, rpdo - before).find(" can1 080# "), std::string::npos);
-  EXPECT_NE(text.str().find(" 20A#40060000"), std::string::npos);
-  for (const char* never : {" 20A#50C30000", " 20A#E8030000", " 20A#FFFFFFFF"}) {
+  // 1600 twice: set, and sent again after the reset.
+  const size_t again = text.str().find(" 20A#40060000");
+  ASSERT_NE(again, std::string::npos);
+  EXPECT_NE(text.str().find(" 20A#40060000", again + 1), std::string::npos);
+  for (const char* never : {" 20A#50C30000", " 20A#E8030000", " 20A#FFFFFFFF", " 20A#D2040000"}) {
     EXPECT_EQ(text.str().find(never), std::string::npos) << never;
   }
 }
@@ -631,6 +667,7 @@ TEST_F(ServerE2E, LatePdoIsReported) {
 TEST_F(ServerE2E, FailedConfigurationIsShownAndTheNodeNotStarted) {
   std::ofstream(dir_ + "/pd.conf") << "CAN.X: 1 7 0 0\n"
                                       "CAN.X.TPDO1: event 100 map V 0x2999:0 uint8\n"
+                                      "CAN.X.RPDO1: map W 0x2998:0 uint8\n"
                                       "CAN.Y: 1 8 0 0\n";
   ServerProcess s(dir_, {"--config", dir_ + "/pd.conf"});
   s.until("type 'help'");
@@ -640,6 +677,16 @@ TEST_F(ServerE2E, FailedConfigurationIsShownAndTheNodeNotStarted) {
             "does not exist in the object dictionary");
   EXPECT_EQ(s.ask("get CAN.X.ALIVE"), "CAN.X.ALIVE = 127");  // pre-operational
   EXPECT_EQ(s.ask("get CAN.Y.CONDITION"), "CAN.Y.CONDITION = Operational");
+  // A set-point of a node not configured is refused with the reason.
+  EXPECT_THAT(
+      s.ask("set CAN.X.W 1"),
+      ::testing::StartsWith("error: CAN.X is Not configured: TPDO1: 0x1A00:01: SDO abort "));
+  // The long condition does not shift the columns after it.
+  s.send("status");
+  const auto table = s.answer();
+  ASSERT_GE(table.size(), 3u);
+  const size_t monitor = table[0].find("MONITOR");
+  for (size_t k = 1; k < 3; ++k) EXPECT_EQ(table[k].find("guarding 1000 3"), monitor) << table[k];
 }
 
 // With --sim-adc a plain simulated node is an ADC module: its sine inputs, mapped, move.

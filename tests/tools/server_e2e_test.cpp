@@ -445,7 +445,13 @@ TEST_F(ServerE2E, SavedConfigurationIsReadOnTheNextStart) {
   {
     ServerProcess s(dir_);
     s.until("type 'help'");
-    ASSERT_EQ(s.ask("set CAN.VALVE.BAUDRATE 4"), "ok (applies when the line is next opened)");
+    // One rate per line: the answer names another property of the line until all agree.
+    ASSERT_EQ(s.ask("set CAN.VALVE.BAUDRATE 4"),
+              "ok (applies when the line is next opened; line 1 has code 6 from CAN.PUMP: give "
+              "every property of the line the same code)");
+    ASSERT_EQ(s.ask("set CAN.PUMP.BAUDRATE 4").rfind("ok (applies", 0), 0u);
+    ASSERT_EQ(s.ask("set CAN.PUMP_MONITOR.BAUDRATE 4"),
+              "ok (applies when the line is next opened)");
     ASSERT_EQ(s.ask("set CAN.VALVE 1 6 0x181 2047"), "ok");  // above what the property loads
     EXPECT_EQ(s.ask("set CAN.MAGNET 2 11 0 0").rfind("ok (moved", 0), 0u);
     EXPECT_EQ(s.ask("save").rfind("ok (saved", 0), 0u);
@@ -474,9 +480,9 @@ TEST_F(ServerE2E, NetworkClientsWritersAndReaders) {
   ASSERT_TRUE(writer.connected() && reader.connected());
   EXPECT_EQ(writer.ask("user alice"), "ok (alice@127.0.0.1)");
   EXPECT_EQ(writer.ask("user bob"), "error: the user is named already");
-  EXPECT_EQ(reader.ask("set CAN.VALVE.BAUDRATE 4"), "error: read-only client");
-  EXPECT_EQ(writer.ask("set CAN.VALVE.BAUDRATE 4"), "ok (applies when the line is next opened)");
-  EXPECT_EQ(reader.ask("get CAN.VALVE.BAUDRATE"), "CAN.VALVE.BAUDRATE = 4");
+  EXPECT_EQ(reader.ask("set CAN.VALVE.BAUDRATE 6"), "error: read-only client");
+  EXPECT_EQ(writer.ask("set CAN.VALVE.BAUDRATE 6"), "ok (applies when the line is next opened)");
+  EXPECT_EQ(reader.ask("get CAN.VALVE.BAUDRATE"), "CAN.VALVE.BAUDRATE = 6");
   EXPECT_EQ(writer.ask("set CAN.VALVE 1 6 0x181 0"), "ok");
 
   // The third client is the last one admitted.
@@ -510,7 +516,7 @@ TEST_F(ServerE2E, NetworkClientsWritersAndReaders) {
   ASSERT_EQ(s.ask("quit"), "bye");
   EXPECT_EQ(s.wait_exit(), 0);
   const std::string log = stderr_text();
-  EXPECT_NE(log.find("CAN.VALVE.BAUDRATE set to 4 by alice@127.0.0.1"), std::string::npos) << log;
+  EXPECT_NE(log.find("CAN.VALVE.BAUDRATE set to 6 by alice@127.0.0.1"), std::string::npos) << log;
   EXPECT_NE(log.find("CAN.VALVE change from: 1, 6, 0, 0 to: 1, 6, 385, 0 by alice@127.0.0.1"),
             std::string::npos);
   EXPECT_NE(log.find("does not read its answers"), std::string::npos) << log;
@@ -863,7 +869,7 @@ TEST_F(ServerE2E, OctalLookingValuesAreDecimalInEveryRequest) {
   const std::pair<const char*, const char*> exchanges[] = {
       {"set CAN.VALVE 01 06 0 010", "ok"},
       {"get CAN.VALVE", "CAN.VALVE = 1 6 0 10"},
-      {"set CAN.VALVE.BAUDRATE 010", "ok (applies when the line is next opened)"},
+      {"set CAN.VALVE.BAUDRATE 010", "ok (applies when the line is next opened"},
       {"get CAN.VALVE.BAUDRATE", "CAN.VALVE.BAUDRATE = 10"},
       {"set CAN.PUMP.DEBUG_ID 01 010 0 0", "ok"},
       {"get CAN.PUMP.DEBUG_ID", "CAN.PUMP.DEBUG_ID = 1 10 0 0"},

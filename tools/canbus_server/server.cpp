@@ -1289,8 +1289,21 @@ std::string Server::cmd_set(Client& c, const std::string& name, const Args& valu
   if (res.error() != 0) return "error: " + res.get_string();
   for (const auto& v : values) shown += " " + quote_word(v);
   log(name + " set to" + shown + " by " + c.who());
-  // The line takes a baud rate when it opens; the status table shows the one in use.
-  if (ends_with(name, ".BAUDRATE")) return "ok (applies when the line is next opened)";
+  // The line takes a baud rate when it opens; the status table shows the one in use. Another
+  // property of the line with another code is named: the file must give one rate per line.
+  if (ends_with(name, ".BAUDRATE")) {
+    auto code = [](int c) { return c == 0 ? kDefaultBaudCode : c; };
+    const Node* n = find_node(name.substr(0, name.size() - 9));
+    for (const Node& o : nodes_) {
+      if (n == nullptr || &o == n || o.line != n->line) continue;
+      const int other = code(o.prop->baudrate_prop()->get_value());
+      if (other == code(n->prop->baudrate_prop()->get_value())) continue;
+      return "ok (applies when the line is next opened; line " + std::to_string(n->line) +
+             " has code " + std::to_string(other) + " from " + o.prop->name() +
+             ": give every property of the line the same code)";
+    }
+    return "ok (applies when the line is next opened)";
+  }
   return "ok";
 }
 

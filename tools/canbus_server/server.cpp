@@ -694,6 +694,10 @@ canbus::MonitorCallbacks Server::monitor_callbacks() {
       std::lock_guard<std::mutex> lk(state_mx_);
       Node* n = node_of(&p);
       if (n == nullptr) return;
+      // A boot-up: the set-points wait for the node's configuration and their restore.
+      if (kind == Event::Kind::kState && state == 0 && pd_->boot(p.name()) != nullptr) {
+        n->configuring = true;
+      }
       // A node whose configuration failed says so while it is heard.
       if (kind == Event::Kind::kState && !n->config_failure.empty()) {
         p.condition_prop()->set_value(n->config_failure);
@@ -784,6 +788,7 @@ canbus::MonitorCallbacks Server::monitor_callbacks() {
       Node* n = node_of(&p);
       if (n == nullptr) return;
       n->config_failure = r.ok ? "" : "Not configured: " + r.reason;
+      n->configuring = false;
       if (!r.ok) p.condition_prop()->set_value(n->config_failure);
       followers_condition(*n);
       e = Event{r.ok ? Event::Kind::kConfigured : Event::Kind::kConfigFailed, n->line, n->node,
@@ -1352,6 +1357,8 @@ std::string Server::not_taking_setpoints(const Node& n) {
   if (m == nullptr || !monitor_->stats(m->prop, st)) return "not supervised";
   if (st.lost) return "lost (" + m->prop->condition_prop()->value() + ")";
   if (!m->config_failure.empty()) return m->config_failure;
+  // Booted and not configured yet: its set-points go out again once it is.
+  if (m->configuring) return "being configured after a boot";
   if (st.state == canbus::kStateUnknown) return "not heard yet";
   if (st.state != 5) return state_text(st.state);
   return "";

@@ -140,6 +140,8 @@ class Server {
     bool supervise_later = false;
     std::string config_failure;  // why its last boot configuration failed; empty: it did not
     int64_t lost_since_ns = 0;   // when the monitor reported it lost; 0 while it is not
+    // Booted, its boot configuration (and the restore of its set-points) not reported yet.
+    bool configuring = false;
   };
 
   static std::string role_of(const Node& n);

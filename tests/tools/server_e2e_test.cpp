@@ -653,6 +653,45 @@ TEST_F(ServerE2E, ProcessValuesAreReadWatchedAndSet) {
   }
 }
 
+// A set-point with `boot clear` is forgotten when its node boots, and not sent again.
+TEST_F(ServerE2E, SetPointWithBootClearIsForgottenAtABoot) {
+  {
+    ServerProcess s(dir_);  // writes the example's files
+    s.until("type 'help'");
+    ASSERT_EQ(s.ask("quit"), "bye");
+  }
+  const std::string conf = dir_ + "/canbus-server.conf";
+  std::ifstream in(conf);
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string t = text.str();
+  const std::string rpdo = "min 0 max 40000";
+  ASSERT_NE(t.find(rpdo), std::string::npos);
+  t.replace(t.find(rpdo), rpdo.size(), rpdo + " boot clear");
+  std::ofstream(conf) << t;
+  ServerProcess s(dir_, {"--record", dir_ + "/rec.log"});
+  s.until("type 'help'");
+  ASSERT_EQ(s.ask("tick 2"), "ok");
+  ASSERT_EQ(s.ask("set CAN.MAGNET.SETPOINT 3000"), "ok (sent after the next SYNC)");
+  ASSERT_EQ(s.ask("watch"), "ok (watching)");
+  ASSERT_EQ(s.ask("set CAN.MAGNET.RESET 1"), "ok");
+  s.send("tick 3");
+  const auto after = s.until("ok");
+  EXPECT_THAT(after,
+              ::testing::Contains("event cleared line 2 node 10 CAN.MAGNET.SETPOINT (boot clear)"));
+  EXPECT_THAT(after, ::testing::Not(::testing::Contains(::testing::StartsWith("event restored"))));
+  EXPECT_EQ(s.ask("get CAN.MAGNET.SETPOINT"), "CAN.MAGNET.SETPOINT = none (not set yet)");
+  ASSERT_EQ(s.ask("quit"), "bye");
+  EXPECT_EQ(s.wait_exit(), 0);
+  // 3000 == 0xBB8 went out once: at the set, not after the boot.
+  std::ifstream rec(dir_ + "/rec.log");
+  std::stringstream frames;
+  frames << rec.rdbuf();
+  const size_t sent = frames.str().find(" 20A#B80B0000");
+  ASSERT_NE(sent, std::string::npos);
+  EXPECT_EQ(frames.str().find(" 20A#B80B0000", sent + 1), std::string::npos);
+}
+
 // A TPDO that stays away is late, and back with its next frame; status shows it.
 TEST_F(ServerE2E, LatePdoIsReported) {
   ServerProcess s(dir_);

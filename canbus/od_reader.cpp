@@ -466,7 +466,8 @@ struct OdBuilder {
       std::string w;
       Value raw;
       if (data_type_from_name("UNSIGNED" + std::to_string(bits), u) &&
-          parse_eds_value(u, text, node_id, raw, w, nodeid)) {
+          parse_eds_value(u, text, node_id, raw, w, nodeid) &&
+          raw.as_uint() > (uint64_t{1} << (bits - 1)) - 1) {
         const uint64_t r = raw.as_uint();
         out = Value::of_int(bits >= 64 ? static_cast<int64_t>(r)
                                        : static_cast<int64_t>(r) - (int64_t{1} << bits));

@@ -66,16 +66,38 @@ struct ObjectEntry {  // one VAR: an object or one sub-object
   int line = 0;                  // line of the entry's section in the file
 };
 
+// What the reader found wrong or odd in a file it read all the same, and the reading it took.
+struct OdWarning {
+  std::string file;
+  int line = 0;      // 0 when it concerns the whole file
+  std::string text;  // the reason and the reading taken
+  std::string str() const { return file + ":" + std::to_string(line) + ": " + text; }
+};
+
 class ObjectDictionary {
  public:
-  // Reads an EDS or DCF; false with every error ("FILE:LINE: reason" or "FILE: [SECTION]:
-  // reason") in `errors`, and `out` untouched. `node_id` (1..127) resolves $NODEID; 0 takes the
-  // NodeID of a DCF's [DeviceComissioning], or leaves $NODEID as 0 when there is none.
+  // Reads an EDS or DCF. `node_id` (1..127) resolves $NODEID; 0 takes the NodeID of a DCF's
+  // [DeviceComissioning], or leaves $NODEID as 0 when there is none.
+  //
+  // The files device vendors ship are often sloppy. A file is read unless an object's index,
+  // data type or structure cannot be known (two different definitions of one object, a data
+  // type that does not exist, a SubNumber or CompactSubObj without any meaning, an unusable
+  // ObjectType): then false with every error ("FILE:LINE: reason") in `errors`, and `out`
+  // untouched. Everything else that is wrong or odd is a warning (warnings()) and the sound
+  // reading is taken: a limit or value of a signed type written as an unsigned number of the
+  // type's width is its two's complement, an object or sub-object without its section is left
+  // out, counts that disagree with their lists are ignored, a byte that is not UTF-8 is read as
+  // Latin-1, a value that cannot be read is left out, a missing AccessType is rw.
+  //
+  // `strict`: every warning is an error instead, for files one writes oneself.
   static bool load(const std::string& path, ObjectDictionary& out, std::vector<std::string>& errors,
-                   int node_id = 0);
+                   int node_id = 0, bool strict = false);
   // The same for the text of a file; `name` stands for the file in the errors.
   static bool parse(const std::string& text, const std::string& name, ObjectDictionary& out,
-                    std::vector<std::string>& errors, int node_id = 0);
+                    std::vector<std::string>& errors, int node_id = 0, bool strict = false);
+
+  // The warnings of the reading, in the order found (at most 100, then one that counts the rest).
+  const std::vector<OdWarning>& warnings() const { return warnings_; }
 
   const ObjectEntry* find(uint16_t index, uint8_t subindex) const;
   const ObjectEntry* find(const std::string& name) const;  // the documented spelling
@@ -108,6 +130,7 @@ class ObjectDictionary {
   int dcf_node_id_ = 0;
   uint32_t dummy_mask_ = 0;  // bit n: data type n
   std::string vendor_name_, product_name_;
+  std::vector<OdWarning> warnings_;
   friend struct OdBuilder;
 };
 

@@ -1,6 +1,7 @@
 // The EDS/DCF reader: ObjectDictionary::parse of any text. A refused text gives errors that name
 // the file and leaves the dictionary empty; a read one holds entries in index order, each found
-// by its index and (unless ambiguous) by its name, with values that fit their type and limits.
+// by its index and (unless ambiguous) by its name, with values that fit their type, and its
+// warnings name the file. What a strict reading takes, the other takes without a warning.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -14,6 +15,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::string> errors;
   const int node_id = size > 0 ? data[0] & 0x7F : 0;
   const bool ok = canbus::ObjectDictionary::parse(text, "f.eds", od, errors, node_id);
+  canbus::ObjectDictionary strict;
+  std::vector<std::string> strict_errors;
+  if (canbus::ObjectDictionary::parse(text, "f.eds", strict, strict_errors, node_id, true)) {
+    FUZZ_CHECK(ok && od.warnings().empty() && strict.warnings().empty());
+    FUZZ_CHECK(strict.size() == od.size());
+  } else {
+    FUZZ_CHECK(!strict_errors.empty() && strict.size() == 0);
+  }
+  for (const auto& w : od.warnings()) FUZZ_CHECK(w.file == "f.eds" && !w.text.empty());
   if (!ok) {
     FUZZ_CHECK(!errors.empty());
     FUZZ_CHECK(od.size() == 0);

@@ -193,7 +193,8 @@ TEST(ServerConfig, StartIsRefusedOnBadLinesAndTheFileIsKept) {
               std::string::npos)
         << err;
     // A value that does not fit its type, a DCF that the node does not have.
-    EXPECT_NE(err.find("CAN.VALVE.BOOT: 300 for uint8: value 300 out of range"), std::string::npos)
+    EXPECT_NE(err.find("CAN.VALVE.BOOT: 300 for UNSIGNED8: value 300 out of range"),
+              std::string::npos)
         << err;
     EXPECT_NE(err.find("CAN.VALVE.BOOT: dcf needs the node's DCF file"), std::string::npos) << err;
     EXPECT_NE(err.find("CAN.VALVE.TPDO1: X: an object by name needs the node's EDS"),

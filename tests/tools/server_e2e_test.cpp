@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
@@ -441,6 +442,39 @@ TEST_F(ServerE2E, SdoByObjectNameAndTheObjectList) {
             all.end());
 }
 
+// A node's EDS with a fault of a vendor's file: read, its warning logged at start with file and
+// line and listed by "od NAME warnings"; refused with --strict-eds.
+TEST_F(ServerE2E, EdsWarningsLoggedListedAndRefusedWhenStrict) {
+  {
+    ServerProcess s(dir_);
+    s.until("type 'help'");
+    s.send("od CAN.VALVE warnings");
+    EXPECT_EQ(s.answer(), std::vector<std::string>{"no warnings in the EDS of CAN.VALVE"});
+    ASSERT_EQ(s.ask("quit"), "bye");
+    EXPECT_EQ(s.wait_exit(), 0);
+  }
+  const std::string eds = dir_ + "/vlv1.eds";  // the example's copy
+  std::ifstream in(eds);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string at = eds + ":" + std::to_string(std::count(text.begin(), text.end(), '\n') + 1);
+  std::ofstream(eds, std::ios::app) << "; Ventil f\xFCr Wasser\n";
+  const std::string why = ": a byte that is not UTF-8 (0xFC) in a comment";
+  {
+    ServerProcess s(dir_);
+    s.until("type 'help'");
+    s.send("od CAN.VALVE warnings");
+    EXPECT_EQ(s.answer(), std::vector<std::string>{at + why + ": ignored"});
+    ASSERT_EQ(s.ask("quit"), "bye");
+    EXPECT_EQ(s.wait_exit(), 0);
+  }
+  EXPECT_NE(
+      stderr_text().find("canbus-server: CAN.VALVE.EDS: warning: " + at + why + ": ignored\n"),
+      std::string::npos);
+  ServerProcess s(dir_, {"--strict-eds"});
+  EXPECT_NE(s.wait_exit(), 0);
+  EXPECT_NE(stderr_text().find(at + why + "\n"), std::string::npos);
+}
+
 TEST_F(ServerE2E, SavedConfigurationIsReadOnTheNextStart) {
   {
     ServerProcess s(dir_);
@@ -570,7 +604,7 @@ TEST_F(ServerE2E, ProcessValuesAreReadWatchedAndSet) {
   s.send("list");
   const auto list = s.answer();
   EXPECT_THAT(list, ::testing::Contains("CAN.MAGNET.SETPOINT  (process value, RPDO1 set-point, "
-                                        "uint32, mA, min 0, max 40000)"));
+                                        "UNSIGNED32, mA, min 0, max 40000)"));
   // Mapped by the object's name in the gauge's EDS.
   EXPECT_THAT(list,
               ::testing::Contains("CAN.GAUGE.PRESSURE  (process value, TPDO1, REAL32, mbar)"));

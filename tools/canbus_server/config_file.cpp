@@ -282,7 +282,7 @@ std::string parse_pdo(const std::string& which, const std::string& value, PdoLin
         return v.name + ": '" + w[1] + "' is no INDEX:SUB (0x0001..0xFFFF, 0..255)";
       const PdoType* t = pdo_type(w[2]);
       if (t == nullptr) return v.name + ": '" + w[2] + "' is no numeric data type";
-      v.type = t->name;
+      v.type = t->canopen;
       v.bits = t->bits;
       v.is_real = t->real;
       options = 3;
@@ -344,8 +344,9 @@ std::string parse_boot(const std::string& value, BootSpec& out) {
     BootWriteSpec x;
     if (!parse_object(w[0], x.index, x.subindex))
       return "'" + w[0] + "' is no INDEX:SUB (0x0001..0xFFFF, 0..255)";
-    if (pdo_type(w[1]) == nullptr) return "'" + w[1] + "' is no numeric data type";
-    x.type = w[1];
+    const PdoType* t = pdo_type(w[1]);
+    if (t == nullptr) return "'" + w[1] + "' is no numeric data type";
+    x.type = t->canopen;
     double probe = 0;
     if (!parse_number(w[2], probe)) return "'" + w[2] + "' is not a number";
     x.value = w[2];

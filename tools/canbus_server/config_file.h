@@ -75,7 +75,7 @@ struct PdoValueLine {
   std::string object;  // by its name in the node's EDS: index, type and bits come from there
   int index = 0;
   int subindex = 0;
-  std::string type;  // as written; known to be a numeric type
+  std::string type;  // the CiA name of the numeric type written (UNSIGNED16 for uint16)
   unsigned bits = 0;
   bool is_real = false;
   double scale = 1, offset = 0, deadband = 0;
@@ -104,7 +104,7 @@ bool is_pdo_suffix(const std::string& suffix);
 struct BootWriteSpec {
   int index = 0;
   int subindex = 0;
-  std::string type;
+  std::string type;  // the CiA name of the numeric type written
   std::string value;
 };
 struct BootSpec {

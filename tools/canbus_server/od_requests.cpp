@@ -24,9 +24,9 @@ std::string no_dictionary(const std::string& name) {
 }  // namespace
 
 bool NodeObjects::load(const std::string& name, const std::string& path, int node_id,
-                       std::vector<std::string>& errors) {
+                       std::vector<std::string>& errors, bool strict) {
   auto od = std::make_shared<canbus::ObjectDictionary>();
-  if (!canbus::ObjectDictionary::load(path, *od, errors, node_id)) return false;
+  if (!canbus::ObjectDictionary::load(path, *od, errors, node_id, strict)) return false;
   std::lock_guard<std::mutex> lk(mx_);
   nodes_[name] = Node{std::move(od), {}};
   return true;
@@ -126,9 +126,15 @@ std::string sdo_by_name(D_can* node, NodeObjects& objects, const std::vector<std
 }
 
 std::string od_request(const NodeObjects& objects, const std::vector<std::string>& a) {
-  if (a.size() < 2 || a.size() > 3) return "error: usage: od NAME [TEXT]";
+  if (a.size() < 2 || a.size() > 3) return "error: usage: od NAME [TEXT|warnings]";
   const auto od = objects.dictionary(a[1]);
   if (!od) return no_dictionary(a[1]);
+  if (a.size() == 3 && a[2] == "warnings") {
+    if (od->warnings().empty()) return "no warnings in the EDS of " + a[1];
+    std::string out;
+    for (const canbus::OdWarning& w : od->warnings()) out += (out.empty() ? "" : "\n") + w.str();
+    return out;
+  }
   const std::string want = a.size() == 3 ? lower(a[2]) : "";
   std::string out;
   char head[80];

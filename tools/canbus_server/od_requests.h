@@ -18,10 +18,11 @@ namespace canbus_server {
 // ("od") and the bus worker ("sdo") use it.
 class NodeObjects {
  public:
-  // Reads FILE for node property `name` with `node_id` for $NODEID; false with the reader's
-  // errors ("FILE:LINE: reason"), the property then has none.
+  // Reads FILE for node property `name` with `node_id` for $NODEID (a strict reading refuses
+  // what is otherwise a warning); false with the reader's errors ("FILE:LINE: reason"), the
+  // property then has none. The dictionary keeps the reader's warnings.
   bool load(const std::string& name, const std::string& path, int node_id,
-            std::vector<std::string>& errors);
+            std::vector<std::string>& errors, bool strict = false);
   std::shared_ptr<const canbus::ObjectDictionary> dictionary(const std::string& name) const;
   void remember(const std::string& name, const canbus::ObjectEntry& e, const std::string& text);
   // The same for bytes read by index, when the dictionary has the object and they fit its type.
@@ -50,7 +51,8 @@ std::string sdo_by_name(D_can* node, NodeObjects& objects, const std::vector<std
 
 // "od NAME [TEXT]": one line per object of the node's dictionary whose name contains TEXT
 // (letter case ignored): index and sub-index, data type, access, name, and " = " with the last
-// value read or written when there is one.
+// value read or written when there is one. "od NAME warnings": what the reader found wrong or
+// odd in the node's file, one "FILE:LINE: reason: reading taken" a line.
 std::string od_request(const NodeObjects& objects, const std::vector<std::string>& words);
 
 }  // namespace canbus_server

@@ -49,6 +49,8 @@ void add_options(CLI::App& app, Options& o, std::string& socket_mode) {
   app.add_flag("--ignore-bad-lines", o.ignore_bad_lines,
                "start although the configuration has lines the server cannot use (they are "
                "kept in the file)");
+  app.add_flag("--strict-eds", o.strict_eds,
+               "refuse an EDS file with anything wrong or odd instead of reading it with warnings");
   app.add_option("--listen", o.listen,
                  "serve clients on ADDR:PORT, PORT (on 127.0.0.1) or a Unix socket path; "
                  "may be given several times");

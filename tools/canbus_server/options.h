@@ -17,6 +17,7 @@ struct Options {
   double status_every = 0;           // seconds between status tables; 0: none
   bool manual = false;               // no monitor thread: "tick N" polls it N times, 100 ms each
   bool ignore_bad_lines = false;     // start although the configuration has lines it cannot use
+  bool strict_eds = false;           // EDS files with anything wrong or odd are refused
   std::vector<std::string> listen;   // ADDR:PORT, PORT (127.0.0.1) or a Unix socket path
   std::string metrics;               // --metrics ADDR:PORT, PORT or :PORT (127.0.0.1); empty: off
   std::vector<std::string> writers;  // addresses or networks whose clients may write

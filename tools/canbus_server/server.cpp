@@ -448,11 +448,15 @@ bool Server::start() {
     std::filesystem::path path(*file);
     if (path.is_relative()) path = std::filesystem::path(config_file_).parent_path() / path;
     std::vector<std::string> errors;
-    if (!objects_.load(n.prop->name(), path.string(), n.node, errors)) {
+    if (!objects_.load(n.prop->name(), path.string(), n.node, errors, opts_.strict_eds)) {
       for (const auto& e : errors) std::cerr << e << "\n";
       std::cerr << "canbus-server: " << n.prop->name() << ".EDS: " << path.string()
                 << " cannot be used\n";
       ++bad_files;
+    } else {
+      // Read all the same: what the file gets wrong, one line each ("od NAME warnings").
+      for (const auto& w : objects_.dictionary(n.prop->name())->warnings())
+        std::cerr << "canbus-server: " << n.prop->name() << ".EDS: warning: " << w.str() << "\n";
     }
   }
   // Process data: the PDO and BOOT lines of the nodes, the lines' SYNC producers.
@@ -488,9 +492,9 @@ bool Server::start() {
   }
 
   if (bad_files > 0 && !opts_.ignore_bad_lines) {
-    std::cerr << "canbus-server: " << bad_files
-              << " EDS file(s) cannot be used; fix them or start with --ignore-bad-lines (the "
-                 "node is then reached by index only)\n";
+    std::cerr << "canbus-server: " << bad_files << " EDS file(s) cannot be used; fix them"
+              << (opts_.strict_eds ? ", read them without --strict-eds" : "")
+              << " or start with --ignore-bad-lines (the node is then reached by index only)\n";
     return false;
   }
 
@@ -1014,8 +1018,9 @@ void Server::register_requests() {
            return sdo_request(n->prop, a[0], &objects_);
          },
          false, true});
-  t.add({"od", "od NAME [TEXT]", 1, 1000, Access::kRead, Run::kNow,
-         "the objects of a node's EDS whose name contains TEXT, with the last value read",
+  t.add({"od", "od NAME [TEXT|warnings]", 1, 1000, Access::kRead, Run::kNow,
+         "the objects of a node's EDS whose name contains TEXT, with the last value read; "
+         "'warnings': what the file gets wrong, as read",
          [this](Client&, const Args& a) {
            std::vector<std::string> w;
            std::vector<bool> quoted;

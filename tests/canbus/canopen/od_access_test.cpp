@@ -66,6 +66,8 @@ std::string device_eds() {
       "DefaultValue=0\n"
       "[2000]\nParameterName=Set point\nDataType=0x0004\nAccessType=rw\nLowLimit=-50\n"
       "HighLimit=$NODEID+100\nDefaultValue=5\n"
+      "[2003]\nParameterName=Trim\nDataType=0x0002\nAccessType=rw\nLowLimit=-100\n"
+      "HighLimit=0xF6\n"  // an INTEGER8 written as unsigned: -10
       "[2001]\nParameterName=Command\nDataType=0x0005\nAccessType=wo\n"
       "[2002]\nParameterName=Pump configuration\nObjectType=9\nSubNumber=2\n"
       "[2002sub0]\nParameterName=Highest sub-index supported\nDataType=5\nAccessType=const\n"
@@ -160,6 +162,7 @@ TEST_F(ObjectAccessTest, ChecksRefuseBeforeAnythingIsSent) {
        "'Pump configuration.Highest sub-index supported' (0x2002 sub 0) is const"},
       {"Set point", Value::of_int(110), "'Set point' (0x2000 sub 0): 110 above the high limit 109"},
       {"Set point", Value::of_int(-51), "'Set point' (0x2000 sub 0): -51 below the low limit -50"},
+      {"Trim", Value::of_int(-5), "'Trim' (0x2003 sub 0): -5 above the high limit -10"},
       {"Type UNSIGNED8", Value::of_uint(256),
        "'Type UNSIGNED8' (0x3005 sub 0): value 256 out of range of UNSIGNED8 (0..255)"},
       {"Type INTEGER16", Value::of_bytes("ab"), nullptr},

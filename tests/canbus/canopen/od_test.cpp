@@ -354,7 +354,9 @@ TEST(ObjectDictionary, ValuesOfEveryTypeAndForm) {
   }
 }
 
-// Malformed and contradictory files: the error names the file and the line or section.
+// Malformed and contradictory files: the error names the file, the line (and the section).
+// What leaves an object's index, type or structure unknown is refused in any reading (`hard`);
+// the rest is read with warnings that start with the same text, and refused in a strict one.
 TEST(ObjectDictionary, RefusesUnusableFilesWithEveryError) {
   const std::string head =
       "[OptionalObjects]\n"  // 1
@@ -365,63 +367,273 @@ TEST(ObjectDictionary, RefusesUnusableFilesWithEveryError) {
   const std::string var = "DataType=0x0006\nAccessType=rw\n";  // lines 6, 7
   const struct {
     std::string text;
+    bool hard;
     std::vector<std::string> errors;
   } rows[] = {
       {head + var + "DefaultValue=70000\n",
+       false,
        {"t.eds:8: DefaultValue value 70000 out of range of UNSIGNED16 (0..65535)"}},
-      {head + var + "LowLimit=10\nHighLimit=5\n", {"t.eds:9: HighLimit 5 below LowLimit 10"}},
-      {head + var + "HighLimit=5\nDefaultValue=6\n", {"t.eds:9: DefaultValue 6 above HighLimit 5"}},
+      {head + var + "LowLimit=10\nHighLimit=5\n",
+       false,
+       {"t.eds:9: HighLimit 5 below LowLimit 10"}},
+      {head + var + "HighLimit=5\nDefaultValue=6\n",
+       false,
+       {"t.eds:9: DefaultValue 6 above HighLimit 5"}},
       {head + "DataType=0x0040\nAccessType=rw\n",
+       true,
        {"t.eds:6: DataType '0x0040' is not a standard data type"}},
       {head + "DataType=0x0006\nAccessType=read\n",
+       false,
        {"t.eds:7: AccessType 'read' is not ro, wo, rw, rwr, rww or const"}},
-      {head + "AccessType=rw\n", {"t.eds: [2000]: no DataType"}},
-      {head + var + "PDOMapping=2\n", {"t.eds:8: PDOMapping '2' is not a number 0..1"}},
+      {head + "AccessType=rw\n", true, {"t.eds:4: [2000]: no DataType"}},
+      {head + var + "PDOMapping=2\n", false, {"t.eds:8: PDOMapping '2' is not a number 0..1"}},
       {head + var + "DefaultValue=$NODEID*2\n",
+       false,
        {"t.eds:8: DefaultValue '$NODEID*2' is not $NODEID+N"}},
-      {head + var + "AccessType=ro\n", {"t.eds:8: AccessType again in [2000] (first on line 7)"}},
-      {head + var + "junk\n", {"t.eds:8: neither a section header, a comment nor KEY=VALUE"}},
-      {head + var + "[3000\n", {"t.eds:8: a section header without its closing ']'"}},
-      {head + var + "[2000]\n", {"t.eds:8: section [2000] again (first on line 4)"}},
+      {head + var + "AccessType=ro\n",
+       true,
+       {"t.eds:8: AccessType again in [2000] (first on line 7)"}},
+      {head + var + "AccessType=rw\n",
+       false,
+       {"t.eds:8: AccessType again in [2000] (first on line 7)"}},
+      {head + var + "junk\n",
+       false,
+       {"t.eds:8: neither a section header, a comment nor KEY=VALUE"}},
+      {head + var + "[3000\n", false, {"t.eds:8: a section header without its closing ']'"}},
+      {head + var + "[2000]\n", true, {"t.eds:8: section [2000] again (first on line 4)"}},
+      {head + var + "[OptionalObjects]\nSupportedObjects=1\n1=0x2000\n",
+       false,
+       {"t.eds:8: section [OptionalObjects] again (first on line 1)"}},
       {head + var + "[" + std::string(250, 'x') + "]\n",
+       true,
        {"t.eds:8: section header longer than 198 bytes"}},
-      {"Key=1\n" + head + var, {"t.eds:1: a key before the first section"}},
+      {"Key=1\n" + head + var, false, {"t.eds:1: a key before the first section"}},
       {"[OptionalObjects]\nSupportedObjects=2\n1=0x2000\n[2000]\nDataType=6\nAccessType=ro\n",
-       {"t.eds:3: entry '1' ... ", "t.eds: [2000]: no ParameterName"}},
+       false,
+       {"t.eds:1: [OptionalObjects]: no entry 2 ", "t.eds:4: [2000]: no ParameterName"}},
       {head + var + "[2001sub1]\nParameterName=X\n",
-       {"t.eds: [2001sub1]: no object section [2001]"}},
+       false,
+       {"t.eds:8: [2001sub1]: no object section [2001]"}},
       {head + "ObjectType=9\nSubNumber=2\n[2000sub0]\nParameterName=N\nDataType=5\nAccessType=ro\n",
+       false,
        {"t.eds:7: SubNumber 2 but 1 sub-object sections"}},
+      {head + "ObjectType=9\nSubNumber=two\n[2000sub0]\nParameterName=N\nDataType=5\n",
+       true,
+       {"t.eds:7: SubNumber 'two' is not a number 0..255"}},
       {head + "ObjectType=9\nSubNumber=1\n[2000sub0]\nParameterName=N\n[2000sub00]\n",
-       {"t.eds: [2000sub00]: sub-index 0 again (first [2000sub0])"}},
+       true,
+       {"t.eds:10: [2000sub00]: sub-index 0 again (first [2000sub0])"}},
       {head + "ObjectType=9\nCompactSubObj=2\nDataType=5\nAccessType=ro\n",
+       false,
        {"t.eds:7: CompactSubObj in a RECORD"}},
-      {head + "ObjectType=4\n", {"t.eds:6: ObjectType '4' is not 0, 2, 5, 6, 7, 8 or 9"}},
+      {head + "ObjectType=9\nCompactSubObj=2\n", true, {"t.eds:7: CompactSubObj in a RECORD"}},
+      {head + "ObjectType=4\n", true, {"t.eds:6: ObjectType '4' is not 0, 2, 5, 6, 7, 8 or 9"}},
       {head + var + "[3000]\nParameterName=Y\nDataType=7\nAccessType=ro\n",
+       false,
        {}},  // not listed: read all the same
       {head + var + "[ManufacturerObjects]\nSupportedObjects=1\n1=0x2000\n",
+       false,
        {"t.eds:10: object 0x2000 listed again (first in [OptionalObjects])"}},
-      {"[MandatoryObjects]\nSupportedObjects=1\n1=0x1000\n",
+      {"[MandatoryObjects]\nSupportedObjects=1\n1=0x1000\n[2000]\nParameterName=V\n" + var,
+       false,
        {"t.eds:3: object 0x1000 has no section [1000]"}},
-      {"; nothing\n", {"t.eds: no objects"}},
+      {"; nothing\n", true, {"t.eds: no objects"}},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.text);
+    for (const bool strict : {true, false}) {
+      ObjectDictionary od;
+      std::vector<std::string> errors;
+      const bool ok = ObjectDictionary::parse(r.text, "t.eds", od, errors, 0, strict);
+      const bool refused = !r.errors.empty() && (strict || r.hard);
+      ASSERT_EQ(ok, !refused) << (errors.empty() ? "" : errors[0]);
+      std::vector<std::string> told = errors;
+      if (ok) {
+        EXPECT_TRUE(errors.empty());
+        told.clear();
+        for (const auto& w : od.warnings()) told.push_back(w.str());
+      } else {
+        EXPECT_EQ(od.size(), 0u);  // nothing half-loaded
+      }
+      // Every problem is told, in the order of the file; a warning adds the reading taken.
+      ASSERT_EQ(told.size(), r.errors.size()) << (told.empty() ? "" : told[0]);
+      for (size_t i = 0; i < told.size(); ++i) {
+        EXPECT_EQ(told[i].rfind(r.errors[i], 0), 0u) << told[i];
+        if (strict && r.errors[i].back() != ' ') {
+          EXPECT_EQ(told[i], r.errors[i]);
+        }
+      }
+    }
+  }
+}
+
+// What files of real devices get wrong, read as meant: the warnings with their lines, and the
+// values taken. A strict reading refuses the same texts at the first warning's line.
+TEST(ObjectDictionary, ReadsSloppyVendorFilesWithWarnings) {
+  const std::string head =
+      "[OptionalObjects]\nSupportedObjects=1\n1=0x2000\n[2000]\nParameterName=Value\n";  // 1..5
+  const std::string rec =
+      head + "ObjectType=9\nSubNumber=3\n[2000sub0]\nParameterName=N\nDataType=5\nAccessType=ro\n";
+  const int64_t min32 = INT32_MIN;
+  const struct {
+    std::string text;
+    std::vector<std::string> warnings;
+    uint16_t index;
+    uint8_t sub;
+    Value low, high, def;  // those not empty are checked
+    bool absent;           // the entry is left out
+  } rows[] = {
+      {head + "DataType=2\nAccessType=rw\nLowLimit=0x80\nHighLimit=255\n",
+       {"t.eds:8: LowLimit 0x80 is out of range of INTEGER8: read as -128 (two's complement)",
+        "t.eds:9: HighLimit 255 is out of range of INTEGER8: read as -1 (two's complement)"},
+       0x2000,
+       0,
+       Value::of_int(-128),
+       Value::of_int(-1),
+       {},
+       false},
+      {head + "DataType=3\nAccessType=rw\nLowLimit=0xFFFF\nHighLimit=100\nDefaultValue=65535\n",
+       {"t.eds:8: LowLimit 0xFFFF is out of range of INTEGER16: read as -1 (two's complement)",
+        "t.eds:10: DefaultValue 65535 is out of range of INTEGER16: read as -1 (two's complement)"},
+       0x2000,
+       0,
+       Value::of_int(-1),
+       Value::of_uint(100),
+       Value::of_int(-1),
+       false},
+      {head + "DataType=4\nAccessType=rw\nDefaultValue=2147483648\n",
+       {"t.eds:8: DefaultValue 2147483648 is out of range of INTEGER32: read as -2147483648 "
+        "(two's complement)"},
+       0x2000,
+       0,
+       {},
+       {},
+       Value::of_int(min32),
+       false},
+      {rec + "[2000sub2]\nParameterName=B\nDataType=5\nAccessType=ro\n",
+       {"t.eds:7: SubNumber 3 but 2 sub-object sections: the sections are read"},
+       0x2000,
+       1,
+       {},
+       {},
+       {},
+       true},
+      {head + "DataType=7\nAccessType=ro\n[ManufacturerObjects]\nSupportedObjects=1\n1=0x3000\n",
+       {"t.eds:10: object 0x3000 has no section [3000]: left out"},
+       0x3000,
+       0,
+       {},
+       {},
+       {},
+       true},
+      {"[OptionalObjects]\nSupportedObjects=1\n1=0x2000\n2=0x2001\n[2001]\nParameterName=B\n"
+       "DataType=5\nAccessType=ro\nDefaultValue=7\n",
+       {"t.eds:3: object 0x2000 has no section [2000]: left out",
+        "t.eds:4: entry '2' outside 1..SupportedObjects (1): read"},
+       0x2001,
+       0,
+       {},
+       {},
+       Value::of_uint(7),
+       false},
+      {head + "ObjectType=9\nCompactSubObj=2\nDataType=6\nAccessType=rw\nDefaultValue=3\n",
+       {"t.eds:7: CompactSubObj in a RECORD: read as an ARRAY"},
+       0x2000,
+       2,
+       {},
+       {},
+       Value::of_uint(3),
+       false},
+      {head + "ObjectType=2\nDefaultValue=NULL\n",
+       {"t.eds:7: DefaultValue 'NULL' for a DOMAIN: no bytes"},
+       0x2000,
+       0,
+       {},
+       {},
+       Value::of_bytes(""),
+       false},
+      {head + "; Ger\xE4tedatei\nDataType=9\nAccessType=ro\nDefaultValue=25 \xB0"
+              "C\n",
+       {"t.eds:6: a byte that is not UTF-8 (0xE4) in a comment: ignored",
+        "t.eds:9: a byte that is not UTF-8 (0xB0): read as Latin-1"},
+       0x2000,
+       0,
+       {},
+       {},
+       Value::of_bytes("25 \xC2\xB0"
+                       "C"),
+       false},
+      {head + "DataType=7\nAccessType=rw\nDefaultValue=$NodeId + 0x180\n",
+       {},
+       0x2000,
+       0,
+       {},
+       {},
+       Value::of_uint(0x185),
+       false},
+      {head + "DataType=7\nAccessType=rw\nDefaultValue=$NODEID+0x80000200 ; not valid\n",
+       {},
+       0x2000,
+       0,
+       {},
+       {},
+       Value::of_uint(0x80000205),
+       false},
+      {head + "DataType=7\nAccessType=rw\nDefaultValue=16;the rate\n",
+       {"t.eds:8: DefaultValue '16;the rate' has a comment after ';': read as '16'"},
+       0x2000,
+       0,
+       {},
+       {},
+       Value::of_uint(16),
+       false},
+      {head + "DataType=7\nAccessType=ro\n[PreDefines]\nX=1\n[DynamicChannels]\nNrOfSeg=1\n"
+              "[DeviceCommissioning]\nNodeID=5\n",
+       {},
+       0x2000,
+       0,
+       {},
+       {},
+       {},
+       false},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.text);
     ObjectDictionary od;
     std::vector<std::string> errors;
-    const bool ok = ObjectDictionary::parse(r.text, "t.eds", od, errors);
-    EXPECT_EQ(ok, r.errors.empty());
-    if (r.errors.size() == 2) {
-      // Both problems are told, in the order of the file.
-      ASSERT_EQ(errors.size(), 2u);
-      EXPECT_EQ(errors[1], r.errors[1]);
-      EXPECT_EQ(errors[0].rfind("t.eds:", 0), 0u);
-    } else {
-      EXPECT_EQ(errors, r.errors);
+    ASSERT_TRUE(ObjectDictionary::parse(r.text, "t.eds", od, errors, 5)) << errors[0];
+    std::vector<std::string> told;
+    for (const auto& w : od.warnings()) told.push_back(w.str());
+    EXPECT_EQ(told, r.warnings);
+    const canbus::ObjectEntry* e = od.find(r.index, r.sub);
+    EXPECT_EQ(e == nullptr, r.absent);
+    if (e != nullptr) {
+      for (const auto& [got, want] :
+           {std::pair{e->low, r.low}, {e->high, r.high}, {e->default_value, r.def}}) {
+        if (!want.empty()) {
+          EXPECT_EQ(got, want) << got.text();
+        }
+      }
     }
-    if (!ok) {
-      EXPECT_EQ(od.size(), 0u);  // nothing half-loaded
+    ObjectDictionary strict;
+    errors.clear();
+    EXPECT_EQ(ObjectDictionary::parse(r.text, "t.eds", strict, errors, 5, true),
+              r.warnings.empty());
+    if (!r.warnings.empty()) {
+      ASSERT_FALSE(errors.empty());
+      const std::string at = r.warnings[0].substr(0, r.warnings[0].find(": ") + 2);
+      EXPECT_EQ(errors[0].rfind(at, 0), 0u) << errors[0];
     }
+  }
+  // The misspelt section is read under both spellings.
+  for (const char* dc : {"DeviceComissioning", "DeviceCommissioning"}) {
+    ObjectDictionary od;
+    std::vector<std::string> errors;
+    ASSERT_TRUE(ObjectDictionary::parse(
+        head + "DataType=7\nAccessType=ro\n[" + dc + "]\nNodeID=9\nBaudrate=500\n", "t.dcf", od,
+        errors));
+    EXPECT_EQ(od.dcf_node_id(), 9);
+    EXPECT_EQ(od.baud_rate(), 500);
   }
 }
 

@@ -27,15 +27,20 @@ struct ReadCtx {
   NTCAN_HANDLE h;
   CMSG m;
   int ret;
+  bool waited = false;  // the previous call waited its whole time in vain
 };
 
-// One frame at most, so that a reply read is never one of the next service's.
+// One frame at most, so that a reply read is never one of the next service's. The driver
+// returns at the first frame: the clock's last look at the deadline after a wait that timed
+// out would find nothing, and is left out.
 bool read_one(void* p, int64_t real_ns) {
   auto* c = static_cast<ReadCtx*>(p);
+  if (real_ns <= 0 && c->waited) return false;
   int32_t n = 1;
   c->ret = canReadTimeout(c->h, &c->m, &n, (real_ns + 999) / 1000);
   if (c->ret == NTCAN_MESSAGE_LOST) c->ret = NTCAN_SUCCESS;
   if (c->ret == NTCAN_SUCCESS && n < 1) c->ret = NTCAN_RX_TIMEOUT;
+  c->waited = real_ns > 0 && c->ret == NTCAN_RX_TIMEOUT;
   return c->ret != NTCAN_RX_TIMEOUT;
 }
 
@@ -146,7 +151,7 @@ void LssMaster::drain() {
 int LssMaster::wait_reply(uint8_t cs, int64_t timeout_ns, uint8_t reply[8]) {
   const int64_t deadline = tavik::clock().now_ns() + timeout_ns;
   for (;;) {
-    ReadCtx c{handle_, {}, NTCAN_RX_TIMEOUT};
+    ReadCtx c{handle_, {}, NTCAN_RX_TIMEOUT, false};
     tavik::clock().wait_until(deadline, &read_one, &c);
     if (c.ret == NTCAN_RX_TIMEOUT) return LssResult::kTimeout;
     if (c.ret != NTCAN_SUCCESS) return c.ret;
@@ -286,7 +291,7 @@ int LssMaster::probe(uint32_t id, uint8_t bit, uint8_t sub, uint8_t next, bool& 
   // so that they are not taken as replies to the next request.
   const int64_t settle_end = tavik::clock().now_ns() + fastscan_timeout_ns_ / 10;
   for (;;) {
-    ReadCtx c{handle_, {}, NTCAN_RX_TIMEOUT};
+    ReadCtx c{handle_, {}, NTCAN_RX_TIMEOUT, false};
     tavik::clock().wait_until(settle_end, &read_one, &c);
     if (c.ret != NTCAN_SUCCESS) break;
   }

@@ -52,7 +52,8 @@ class D_can;
 //   kAuto       by block transfer from the property's block threshold on, else expedited or
 //               segmented; a server that refuses block transfer is served segmented instead;
 //   kSegmented  expedited or segmented only (as sdo_upload/sdo_download);
-//   kBlock      by block transfer only: a server that refuses it gives its abort code.
+//   kBlock      by block transfer only: a server that refuses it gives its abort code, one
+//               that answers an upload by the expedited/segmented protocol gives 0x05040001.
 enum class SdoMode { kAuto, kSegmented, kBlock };
 
 // Text of a driver result: its symbolic name followed by "(0x%08lx)".
@@ -317,8 +318,9 @@ class D_can : public D_fct {
   // below the threshold by the expedited/segmented protocol instead; the client follows it.
   // When the server answers the block request with an abort, or with a reply of another
   // protocol, the transfer goes again expedited/segmented. After an abort 0x05040001 or such a
-  // reply the property remembers that the node has no block transfer, and its later kAuto
-  // transfers go expedited/segmented at once (a successful kBlock transfer forgets it).
+  // reply, or an upload answered expedited/segmented beyond the protocol switch threshold, the
+  // property remembers that the node has no block transfer, and its later kAuto transfers go
+  // expedited/segmented at once (a successful kBlock transfer forgets it).
   //
   // Upload into `value`, resized to the value's length (empty after a failure).
   int sdo_read(int index, int subindex, std::vector<uint8_t>& value, SdoMode mode = SdoMode::kAuto);

@@ -109,10 +109,14 @@ class LssMaster {
                             uint32_t revision_high, uint32_t serial_low, uint32_t serial_high);
   // Whether any unconfigured slave (node id 255) is there.
   LssResult identify_non_configured();
-  // Finds the identity of one unconfigured slave in waiting state bit by bit and leaves it in
-  // configuration state (kNotFound when none answers). A search that loses its slave (a reply
-  // came after the time-out) starts again, kFastscanAttempts times in all (then kCheckFailed).
-  // fastscan_all() finds each of them (at most `max`), checks each address with identify_remote(),
+  // Finds the identity of one unconfigured slave in waiting state bit by bit, confirms it by
+  // switching every slave to waiting state and selecting that identity (switch state selective,
+  // which every slave has; the optional identify services are not used), and leaves that slave
+  // in configuration state (kNotFound when none answers). A search that loses its slave (a reply
+  // came after the time-out) or whose address selects no slave starts again with every slave
+  // switched back to waiting state first, kFastscanAttempts times in all (then kCheckFailed).
+  // fastscan_all() finds each of them (at most `max`; the ones found before are selected again
+  // whenever the slaves are switched to waiting, so that they take no part in the next search)
   // and switches every slave back to waiting state at the end; its result is that of the first
   // failure, or 0.
   LssResult fastscan(LssAddress& found);
@@ -131,6 +135,10 @@ class LssMaster {
   // One fastscan request; true when at least one slave replied.
   int probe(uint32_t id, uint8_t bit, uint8_t sub, uint8_t next, bool& answered);
   LssResult fastscan_once(LssAddress& found);
+  LssResult find_one(LssAddress& found, const std::vector<LssAddress>& kept);
+  // Every slave to waiting state, then `kept` and `last` (when given) selected again, each
+  // confirmed by its reply (kCheckFailed when one does not reply).
+  LssResult back_to_waiting(const std::vector<LssAddress>& kept, const LssAddress* last);
   static constexpr int kFastscanAttempts = 3;
 
   int line_;

@@ -28,10 +28,13 @@ namespace canbus {
 // How a node was found (bits of ScannedNode::found_by).
 enum ScanFound : unsigned {
   kFoundBootUp = 1,     // a boot-up message (0x700 + id, state 0)
-  kFoundHeartbeat = 2,  // a heartbeat, or a guarding reply to someone else's request
-  kFoundSdo = 4,        // an SDO reply to the scan's request for 0x1000
+  kFoundHeartbeat = 2,  // a heartbeat
+  kFoundSdo = 4,        // an SDO reply to the scan's requests
+  // A node guarding reply to someone else's request (heard after the request, or with the
+  // toggle bit set, which a heartbeat never has).
+  kFoundGuarding = 8,
 };
-// "boot-up", "heartbeat", "SDO" joined by "+"; "-" for none.
+// "boot-up", "heartbeat", "guarding", "SDO" joined by "+"; "-" for none.
 std::string found_by_text(unsigned found_by);
 
 struct ScanOptions {
@@ -39,10 +42,15 @@ struct ScanOptions {
   int last_id = 127;
   int in_flight = 127;  // SDO requests outstanding at once
   // Per SDO request, counted from when the request and its reply can have been on a bus of
-  // `bit_rate_kbit` behind the requests sent before it (0: from its sending).
+  // `bit_rate_kbit` behind the requests sent before it (0: from its sending; kLineBitRate: the
+  // bit rate the line was opened with, as the driver tells it, else 125 kbit/s).
   int timeout_ms = 100;
-  int bit_rate_kbit = 125;
-  int retries = 1;            // further requests to an id that gave no answer
+  static constexpr int kLineBitRate = -1;
+  int bit_rate_kbit = kLineBitRate;
+  // Further requests to an id that gave no answer to 0x1000. An identity read without a reply
+  // is asked twice more, each time with twice the time-out; a node whose reads of two objects
+  // in a row stay unanswered is taken as gone.
+  int retries = 1;
   bool read_identity = true;  // 0x1018:1..4 and 0x1008 of the nodes found
   // Called in the scanning thread every 100 ms (framework clock) with the requests answered or
   // timed out so far, and the number the scan will make in all (ids and identity reads).
@@ -61,8 +69,12 @@ struct ScannedNode {
   int64_t identity_result[4] = {-1, -1, -1, -1};
   uint32_t vendor = 0, product = 0, revision = 0, serial = 0;
   int64_t name_result = -1;
-  std::string name;  // 0x1008, the printable bytes of at most 255
+  std::string name;            // 0x1008, the printable bytes of at most 255
+  bool identity_read = false;  // the identity and name were asked for
 };
+// The fields asked for that got no reply ("vendor", "product", "revision", "serial", "name"
+// joined by ", "); empty when every one was answered (or none was asked for).
+std::string unanswered_text(const ScannedNode& n);
 
 struct ScanResult {
   // 0, or the driver result that stopped the scan (no handle on the line's net, say).
@@ -73,6 +85,7 @@ struct ScanResult {
   std::vector<ScannedNode> nodes;  // in id order
   int64_t elapsed_ns = 0;          // framework clock
   int requests = 0;                // SDO requests sent
+  int bit_rate_kbit = 0;           // the bit rate the time-outs were counted at (0: none)
   // Ids with an id conflict.
   std::vector<int> conflicts() const;
 };

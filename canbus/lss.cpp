@@ -27,15 +27,20 @@ struct ReadCtx {
   NTCAN_HANDLE h;
   CMSG m;
   int ret;
+  bool waited = false;  // the previous call waited its whole time in vain
 };
 
-// One frame at most, so that a reply read is never one of the next service's.
+// One frame at most, so that a reply read is never one of the next service's. The driver
+// returns at the first frame: the clock's last look at the deadline after a wait that timed
+// out would find nothing, and is left out.
 bool read_one(void* p, int64_t real_ns) {
   auto* c = static_cast<ReadCtx*>(p);
+  if (real_ns <= 0 && c->waited) return false;
   int32_t n = 1;
   c->ret = canReadTimeout(c->h, &c->m, &n, (real_ns + 999) / 1000);
   if (c->ret == NTCAN_MESSAGE_LOST) c->ret = NTCAN_SUCCESS;
   if (c->ret == NTCAN_SUCCESS && n < 1) c->ret = NTCAN_RX_TIMEOUT;
+  c->waited = real_ns > 0 && c->ret == NTCAN_RX_TIMEOUT;
   return c->ret != NTCAN_RX_TIMEOUT;
 }
 
@@ -146,7 +151,7 @@ void LssMaster::drain() {
 int LssMaster::wait_reply(uint8_t cs, int64_t timeout_ns, uint8_t reply[8]) {
   const int64_t deadline = tavik::clock().now_ns() + timeout_ns;
   for (;;) {
-    ReadCtx c{handle_, {}, NTCAN_RX_TIMEOUT};
+    ReadCtx c{handle_, {}, NTCAN_RX_TIMEOUT, false};
     tavik::clock().wait_until(deadline, &read_one, &c);
     if (c.ret == NTCAN_RX_TIMEOUT) return LssResult::kTimeout;
     if (c.ret != NTCAN_SUCCESS) return c.ret;
@@ -286,7 +291,7 @@ int LssMaster::probe(uint32_t id, uint8_t bit, uint8_t sub, uint8_t next, bool& 
   // so that they are not taken as replies to the next request.
   const int64_t settle_end = tavik::clock().now_ns() + fastscan_timeout_ns_ / 10;
   for (;;) {
-    ReadCtx c{handle_, {}, NTCAN_RX_TIMEOUT};
+    ReadCtx c{handle_, {}, NTCAN_RX_TIMEOUT, false};
     tavik::clock().wait_until(settle_end, &read_one, &c);
     if (c.ret != NTCAN_SUCCESS) break;
   }
@@ -294,15 +299,39 @@ int LssMaster::probe(uint32_t id, uint8_t bit, uint8_t sub, uint8_t next, bool& 
 }
 
 LssResult LssMaster::fastscan(LssAddress& found) {
+  return find_one(found, {});
+}
+
+LssResult LssMaster::find_one(LssAddress& found, const std::vector<LssAddress>& kept) {
   // A reply later than the time-out reads as "no slave" and sends the search down a branch no
-  // slave is on, which the confirmation of bit 0 finds out; the search then starts again from
-  // the reset request, which brings every waiting slave back to the first part.
+  // slave is on, which the confirmation of bit 0 or the selection by the address found finds
+  // out. The search then starts again with every slave back in waiting state (a slave left in
+  // configuration state may answer every request of the next search) and the slaves found
+  // before selected again, so that they stay out of it.
   LssResult x;
   for (int attempt = 0; attempt < kFastscanAttempts; ++attempt) {
+    if (attempt > 0) {
+      if (LssResult b = back_to_waiting(kept, nullptr); !b.ok()) return b;
+    }
     x = fastscan_once(found);
+    if (x.ok()) x = back_to_waiting(kept, &found);
     if (x.result != LssResult::kCheckFailed) return x;
   }
   return x;
+}
+
+LssResult LssMaster::back_to_waiting(const std::vector<LssAddress>& kept, const LssAddress* last) {
+  // Switch state selective is a service every slave has (unlike identify remote slave): the
+  // slave of the address found replies to it, and it works in waiting state only.
+  if (LssResult b = switch_global(false); !b.ok()) return b;
+  std::vector<LssAddress> select = kept;
+  if (last != nullptr) select.push_back(*last);
+  for (const LssAddress& a : select) {
+    LssResult x = switch_selective(a);
+    if (x.result == LssResult::kTimeout) x.result = LssResult::kCheckFailed;
+    if (!x.ok()) return x;
+  }
+  return {};
 }
 
 LssResult LssMaster::fastscan_once(LssAddress& found) {
@@ -332,26 +361,16 @@ LssResult LssMaster::fastscan_once(LssAddress& found) {
 }
 
 LssResult LssMaster::fastscan_all(std::vector<LssAddress>& found, int max) {
+  // Each slave found stays in configuration state, where it takes no part in the next search.
   LssResult first;
-  int attempts = 0;
   while (static_cast<int>(found.size()) < max) {
     LssAddress a;
-    LssResult x = fastscan(a);
+    const LssResult x = find_one(a, found);
     if (x.result == LssResult::kNotFound) break;
-    if (x.ok()) {
-      // The slave found is in configuration state and takes no part in the next round. An
-      // address no slave has came from a reply that arrived too late: search again.
-      x = identify_remote(a.vendor, a.product, a.revision, a.revision, a.serial, a.serial);
-      if (x.result == LssResult::kTimeout) {
-        x.result = LssResult::kCheckFailed;
-        if (++attempts < kFastscanAttempts) continue;
-      }
-    }
     if (!x.ok()) {
       first = x;
       break;
     }
-    attempts = 0;
     found.push_back(a);
   }
   const LssResult back = switch_global(false);

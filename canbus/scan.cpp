@@ -24,6 +24,11 @@ constexpr uint32_t kAbortOutOfMemory = 0x05040005;  // a device name longer than
 constexpr uint32_t kAbortTimeout = 0x05040000;
 constexpr int kBatch = 64;
 constexpr int64_t kFrameBits = 111;  // 8 data bytes, standard identifier, before stuffing
+constexpr int kDefaultKbit = 125;    // for a line whose bit rate the driver cannot tell
+// An identity read that got no reply is asked again, each time with twice the time-out before;
+// a node that let this many objects in a row go unanswered is taken as gone.
+constexpr int kIdentityRetries = 2;
+constexpr int kSilentObjects = 2;
 
 // The objects read of each node found, in this order.
 struct Object {
@@ -46,6 +51,9 @@ struct Slot {
   bool type_done = false;
   // Identity phase: the object read now (kIdentityReads: all done), the transfer's state.
   int read = 0;
+  int tries = 0;             // requests for that object so far
+  int silent_reads = 0;      // objects in a row that got no reply at all
+  bool guard_asked = false;  // a guarding request (remote frame) for this id was heard
   bool started = false;
   bool segmented = false;
   uint8_t toggle = 0;
@@ -67,6 +75,8 @@ class Scanner {
 #endif
       return ret;
     }
+    kbit_ = o_.bit_rate_kbit >= 0 ? o_.bit_rate_kbit : line_kbit();
+    r_.bit_rate_kbit = kbit_;
     for (int32_t id = 0x581; id <= 0x5FF && ret == NTCAN_SUCCESS; ++id) ret = enable(id);
     for (int32_t id = 0x701; id <= 0x77F && ret == NTCAN_SUCCESS; ++id) ret = enable(id);
     if (ret == NTCAN_SUCCESS) ret = device_types();
@@ -78,6 +88,20 @@ class Scanner {
     }
     r_.elapsed_ns = tavik::clock().now_ns() - start;
     return ret;
+  }
+
+  // The bit rate the line was opened with (its baud-rate code on the net), in kbit/s.
+  int line_kbit() {
+    uint32_t code = NTCAN_NO_BAUDRATE;
+    if (canGetBaudrate(h_, &code) != NTCAN_SUCCESS) return kDefaultKbit;
+    const std::pair<uint32_t, int> kRates[] = {
+        {NTCAN_BAUD_1000, 1000}, {NTCAN_BAUD_800, 800}, {NTCAN_BAUD_500, 500},
+        {NTCAN_BAUD_250, 250},   {NTCAN_BAUD_125, 125}, {NTCAN_BAUD_100, 100},
+        {NTCAN_BAUD_50, 50},     {NTCAN_BAUD_20, 20},   {NTCAN_BAUD_10, 10}};
+    for (const auto& [c, kbit] : kRates) {
+      if (c == code) return kbit;
+    }
+    return kDefaultKbit;
   }
 
   ~Scanner() {
@@ -94,8 +118,11 @@ class Scanner {
     return slots_[static_cast<size_t>(id)];
   }
 
-  int sdo(int id, uint8_t cmd, uint16_t index, uint8_t sub, uint32_t word) {
-    CMSG m{};
+  // Queues a request; flush() sends the queued ones in one driver call.
+  void sdo(int id, uint8_t cmd, uint16_t index, uint8_t sub, uint32_t word) {
+    if (out_count_ == kOut && flush() != NTCAN_SUCCESS) out_count_ = 0;  // as if sent and lost
+    CMSG& m = out_[out_count_++];
+    m = CMSG{};
     m.id = 0x600 + id;
     m.len = 8;
     m.data[0] = cmd;
@@ -103,40 +130,64 @@ class Scanner {
     m.data[2] = static_cast<uint8_t>(index >> 8);
     m.data[3] = sub;
     for (int i = 0; i < 4; ++i) m.data[4 + i] = static_cast<uint8_t>(word >> (8 * i));
-    int32_t n = 1;
-    const NTCAN_RESULT ret = canSend(h_, &m, &n);
-    if (ret == NTCAN_SUCCESS && n == 1) ++r_.requests;
-    return ret == NTCAN_SUCCESS && n != 1 ? NTCAN_TX_TIMEOUT : ret;
   }
 
-  // Waits until `deadline` for frames and handles them; 0 or the driver's failure.
+  int flush() {
+    if (out_count_ == 0) return NTCAN_SUCCESS;
+    int32_t n = out_count_;
+    const NTCAN_RESULT ret = canSend(h_, out_, &n);
+    if (ret == NTCAN_SUCCESS) r_.requests += n;
+    const bool all = n == out_count_;
+    out_count_ = 0;
+    return ret == NTCAN_SUCCESS && !all ? NTCAN_TX_TIMEOUT : ret;
+  }
+
+  // Sends what is queued, then waits until `deadline` for frames (one driver call, which returns
+  // at the first arrival) and handles them; 0 or the driver's failure.
   int receive(int64_t deadline) {
+    if (int r = flush()) return r;
     struct Ctx {
       NTCAN_HANDLE h;
       CMSG frames[kBatch];
       int32_t count;
       int ret;
-    } ctx{h_, {}, 0, NTCAN_SUCCESS};
+      bool waited;  // the previous call waited its whole time in vain
+    } ctx{h_, {}, 0, NTCAN_SUCCESS, false};
     auto read = [](void* p, int64_t real_ns) {
       auto* c = static_cast<Ctx*>(p);
+      // The clock looks once more at the deadline after a wait that timed out; the driver
+      // returns at the first frame, so that look would find nothing and is left out.
+      if (real_ns <= 0 && c->waited) return false;
       c->count = kBatch;
       c->ret = canReadTimeout(c->h, c->frames, &c->count, (real_ns + 999) / 1000);
       if (c->ret != NTCAN_SUCCESS && c->ret != NTCAN_MESSAGE_LOST) c->count = 0;
+      c->waited = real_ns > 0 && c->ret == NTCAN_RX_TIMEOUT;
       return c->count > 0 || (c->ret != NTCAN_SUCCESS && c->ret != NTCAN_RX_TIMEOUT);
     };
     tavik::clock().wait_until(deadline, read, &ctx);
     if (ctx.ret != NTCAN_SUCCESS && ctx.ret != NTCAN_RX_TIMEOUT && ctx.ret != NTCAN_MESSAGE_LOST) {
       return ctx.ret;
     }
+    now_ = tavik::clock().now_ns();
     for (int i = 0; i < std::clamp(ctx.count, 0, kBatch); ++i) take(ctx.frames[i]);
-    return NTCAN_SUCCESS;
+    return flush();
   }
 
   void take(const CMSG& m) {
     const bool remote = (m.len & NTCAN_RTR) != 0;
     const int dlc = m.len & 0x0F;
-    if (m.id > 0x700 && m.id <= 0x77F && !remote && dlc >= 1) {
-      slot(m.id - 0x700).node.found_by |= m.data[0] == 0 ? kFoundBootUp : kFoundHeartbeat;
+    if (m.id > 0x700 && m.id <= 0x77F) {
+      Slot& s = slot(m.id - 0x700);
+      if (remote) {
+        s.guard_asked = true;  // someone guards the node: its next message is the reply
+      } else if (dlc >= 1) {
+        // A guarding reply carries a toggle bit (bit 7), a heartbeat never does.
+        const bool guarding = s.guard_asked || (m.data[0] & 0x80) != 0;
+        s.guard_asked = false;
+        s.node.found_by |= guarding         ? kFoundGuarding
+                           : m.data[0] == 0 ? kFoundBootUp
+                                            : kFoundHeartbeat;
+      }
       return;
     }
     if (m.id <= 0x580 || m.id > 0x5FF || remote || dlc != 8) return;
@@ -163,20 +214,35 @@ class Scanner {
     s.type_done = true;
   }
 
+  // When to wake for the time-outs: not at each one (the requests of a burst expire a pair of
+  // frame times apart), but once for all that expire within a quarter of the time-out after the
+  // first. A reply that comes meanwhile is taken all the same.
+  int64_t wake_at(const std::vector<int64_t>& deadlines) const {
+    if (deadlines.empty()) return INT64_MAX;
+    const int64_t first = *std::min_element(deadlines.begin(), deadlines.end());
+    const int64_t until = first + int64_t{o_.timeout_ms} * kNsPerMs / 4;
+    int64_t wake = first;
+    for (int64_t d : deadlines) {
+      if (d <= until) wake = std::max(wake, d);
+    }
+    return wake;
+  }
+
   // Phase 1: 0x1000 of every id, `in_flight` at a time, a retry for each silent one.
   int device_types() {
     for (int id = 0; id <= 127; ++id) slot(id).node.id = id;
     total_ = o_.last_id - o_.first_id + 1;
     int next = o_.first_id;
     std::vector<int> again;  // timed out, to be asked again
+    std::vector<int64_t> deadlines;
+    now_ = tavik::clock().now_ns();
     for (;;) {
-      int64_t now = tavik::clock().now_ns();
       int outstanding = 0;
-      int64_t first_deadline = 0;
+      deadlines.clear();
       for (int id = o_.first_id; id <= o_.last_id; ++id) {
         Slot& s = slot(id);
         if (s.deadline == 0) continue;
-        if (s.deadline <= now) {
+        if (s.deadline <= now_) {
           s.deadline = 0;
           if (s.sent <= o_.retries) {
             again.push_back(id);
@@ -187,31 +253,29 @@ class Scanner {
           continue;
         }
         ++outstanding;
-        if (first_deadline == 0 || s.deadline < first_deadline) first_deadline = s.deadline;
+        deadlines.push_back(s.deadline);
       }
-      while (outstanding < o_.in_flight && (!again.empty() || next <= o_.last_id)) {
-        int id = 0;
-        if (!again.empty()) {
-          id = again.front();
-          again.erase(again.begin());
-        } else {
-          id = next++;
-        }
+      size_t retried = 0;
+      while (outstanding < o_.in_flight && (retried < again.size() || next <= o_.last_id)) {
+        const int id = retried < again.size() ? again[retried++] : next++;
         Slot& s = slot(id);
         if (s.type_done) continue;
-        if (int r = sdo(id, 0x40, 0x1000, 0, 0)) return r;
+        sdo(id, 0x40, 0x1000, 0, 0);
         ++s.sent;
-        s.deadline = reply_deadline();
-        if (first_deadline == 0 || s.deadline < first_deadline) first_deadline = s.deadline;
+        s.deadline = reply_deadline(o_.timeout_ms);
+        deadlines.push_back(s.deadline);
         ++outstanding;
       }
+      again.erase(again.begin(), again.begin() + static_cast<std::ptrdiff_t>(retried));
       if (outstanding == 0) return NTCAN_SUCCESS;
-      if (int r = receive(std::min(first_deadline, next_progress()))) return r;
+      if (int r = receive(std::min(wake_at(deadlines), next_progress()))) return r;
       report();
     }
   }
 
   // Phase 2: 0x1018:1..4 and 0x1008 of each node that answered, one read per node at a time.
+  // A read without a reply is asked again with a longer time-out; when it stays unanswered its
+  // result is a time-out (-1) and the next object is read.
   int identities() {
     phase_identity_ = true;
     std::vector<int> todo;
@@ -220,30 +284,23 @@ class Scanner {
       s.deadline = 0;
       // A conflict's replies would mix two devices: their identity is left unread. (A second
       // reply after a retry may be the late one to the first request.)
-      if (s.node.answers >= 1 && s.node.answers <= s.sent) todo.push_back(id);
+      if (s.node.answers >= 1 && s.node.answers <= s.sent) {
+        todo.push_back(id);
+        s.node.identity_read = true;
+      }
     }
     total_ += kIdentityReads * static_cast<int>(todo.size());
+    std::vector<int64_t> deadlines;
+    now_ = tavik::clock().now_ns();
     for (;;) {
-      const int64_t now = tavik::clock().now_ns();
       int outstanding = 0;
-      int64_t first_deadline = 0;
+      deadlines.clear();
       for (int id : todo) {
         Slot& s = slot(id);
-        if (s.deadline != 0 && s.deadline <= now) {
-          // The node went quiet: the rest of its identity stays unknown (-1).
-          if (s.segmented) {
-            if (int r =
-                    sdo(id, 0x80, kIdentity[s.read].index, kIdentity[s.read].sub, kAbortTimeout)) {
-              return r;
-            }
-          }
-          done_ += kIdentityReads - s.read;
-          s.read = kIdentityReads;
-          s.deadline = 0;
-        }
+        if (s.deadline != 0 && s.deadline <= now_) timed_out(s);
         if (s.deadline != 0) {
           ++outstanding;
-          if (first_deadline == 0 || s.deadline < first_deadline) first_deadline = s.deadline;
+          deadlines.push_back(s.deadline);
         }
       }
       for (int id : todo) {
@@ -251,22 +308,42 @@ class Scanner {
         if (s.deadline != 0 || s.read >= kIdentityReads) continue;
         if (!s.started && outstanding >= o_.in_flight) continue;
         s.started = true;
-        if (int r = request_identity(s)) return r;
+        s.tries = 0;
+        request_identity(s);
         ++outstanding;
-        if (first_deadline == 0 || s.deadline < first_deadline) first_deadline = s.deadline;
+        deadlines.push_back(s.deadline);
       }
-      if (outstanding == 0) return NTCAN_SUCCESS;
-      if (int r = receive(std::min(first_deadline, next_progress()))) return r;
+      if (outstanding == 0) return flush();
+      if (int r = receive(std::min(wake_at(deadlines), next_progress()))) return r;
       report();
     }
   }
 
-  int request_identity(Slot& s) {
+  // The read of `s` got no reply in time: asked again, or given up.
+  void timed_out(Slot& s) {
+    const Object& o = kIdentity[s.read];
+    if (s.segmented) sdo(s.node.id, 0x80, o.index, o.sub, kAbortTimeout);
+    s.deadline = 0;
+    if (s.tries <= kIdentityRetries) {
+      request_identity(s);
+      return;
+    }
+    finish_read(s, -1);
+    if (++s.silent_reads >= kSilentObjects) {
+      // The node went quiet: the rest of its identity stays unknown (-1).
+      done_ += kIdentityReads - s.read;
+      s.read = kIdentityReads;
+    }
+  }
+
+  // The request for the object read now; each further try waits twice as long as the one before.
+  void request_identity(Slot& s) {
     const Object& o = kIdentity[s.read];
     s.segmented = false;
     s.value.clear();
-    s.deadline = reply_deadline();
-    return sdo(s.node.id, 0x40, o.index, o.sub, 0);
+    s.deadline = reply_deadline(o_.timeout_ms << std::min(s.tries, 4));
+    ++s.tries;
+    sdo(s.node.id, 0x40, o.index, o.sub, 0);
   }
 
   void finish_read(Slot& s, int64_t result) {
@@ -287,7 +364,9 @@ class Scanner {
         }
       }
     }
+    if (result != -1) s.silent_reads = 0;
     ++s.read;
+    s.tries = 0;
     ++done_;
     s.deadline = 0;
   }
@@ -329,36 +408,32 @@ class Scanner {
         return;
       }
     }
-    s.deadline = reply_deadline();
-    if (sdo(s.node.id, static_cast<uint8_t>(0x60 | s.toggle), 0, 0, 0) != NTCAN_SUCCESS) {
-      s.deadline = 1;  // expires at once, as a silent node's would
-    }
+    s.deadline = reply_deadline(o_.timeout_ms << std::min(s.tries - 1, 4));
+    sdo(s.node.id, static_cast<uint8_t>(0x60 | s.toggle), 0, 0, 0);
   }
 
   // The time-out counts from when the request and its reply can have been on the wire: the
   // requests of a burst queue in the driver behind each other, and at 125 kbit/s the last of
-  // 127 goes out some 110 ms after the first. So each request books two frame times (its own
-  // and the reply's) on the bus after those booked before it.
-  int64_t reply_deadline() {
-    const int64_t now = tavik::clock().now_ns();
-    const int64_t timeout = int64_t{o_.timeout_ms} * kNsPerMs;
-    if (o_.bit_rate_kbit <= 0) return now + timeout;
-    const int64_t pair_ns = 2 * kFrameBits * 1'000'000 / o_.bit_rate_kbit;
-    wire_free_ = std::max(now, wire_free_) + pair_ns;
+  // 127 goes out some 110 ms after the first (14 ms at 1 Mbit/s). So each request books two
+  // frame times (its own and the reply's) at the line's bit rate after those booked before it.
+  int64_t reply_deadline(int timeout_ms) {
+    const int64_t timeout = int64_t{timeout_ms} * kNsPerMs;
+    if (kbit_ <= 0) return now_ + timeout;
+    const int64_t pair_ns = 2 * kFrameBits * 1'000'000 / kbit_;
+    wire_free_ = std::max(now_, wire_free_) + pair_ns;
     return wire_free_ + timeout;
   }
 
   int64_t next_progress() {
     if (!o_.progress) return INT64_MAX;
-    if (progress_at_ == 0) progress_at_ = tavik::clock().now_ns() + kProgressEveryNs;
+    if (progress_at_ == 0) progress_at_ = now_ + kProgressEveryNs;
     return progress_at_;
   }
 
   void report() {
     if (!o_.progress) return;
-    const int64_t now = tavik::clock().now_ns();
-    if (now < progress_at_) return;
-    progress_at_ = now + kProgressEveryNs;
+    if (now_ < progress_at_) return;
+    progress_at_ = now_ + kProgressEveryNs;
     o_.progress(done_, total_);
   }
 
@@ -371,20 +446,39 @@ class Scanner {
   int total_ = 0;
   int64_t progress_at_ = 0;
   int64_t wire_free_ = 0;  // when the requests sent so far and their replies have been sent
+  int64_t now_ = 0;        // the clock, read once per wake-up
+  int kbit_ = kDefaultKbit;
+  static constexpr int32_t kOut = 2 * 128;  // one request per id and an abort, mostly
+  CMSG out_[kOut];                          // requests queued for the next flush()
+  int32_t out_count_ = 0;
 };
 
 }  // namespace
 
 std::string found_by_text(unsigned found_by) {
   std::string s;
-  const std::pair<unsigned, const char*> names[] = {
-      {kFoundBootUp, "boot-up"}, {kFoundHeartbeat, "heartbeat"}, {kFoundSdo, "SDO"}};
+  const std::pair<unsigned, const char*> names[] = {{kFoundBootUp, "boot-up"},
+                                                    {kFoundHeartbeat, "heartbeat"},
+                                                    {kFoundGuarding, "guarding"},
+                                                    {kFoundSdo, "SDO"}};
   for (const auto& [bit, name] : names) {
     if ((found_by & bit) == 0) continue;
     if (!s.empty()) s += "+";
     s += name;
   }
   return s.empty() ? "-" : s;
+}
+
+std::string unanswered_text(const ScannedNode& n) {
+  if (!n.identity_read) return "";
+  const char* names[] = {"vendor", "product", "revision", "serial"};
+  std::string s;
+  auto add = [&](const char* name) { s += (s.empty() ? "" : ", ") + std::string(name); };
+  for (int i = 0; i < 4; ++i) {
+    if (n.identity_result[i] == -1) add(names[i]);
+  }
+  if (n.name_result == -1) add("name");
+  return s;
 }
 
 std::vector<int> ScanResult::conflicts() const {
@@ -399,7 +493,7 @@ ScanResult scan_line(int line, const ScanOptions& options) {
   ScanResult r;
   if (line < 1 || line > 20 || options.first_id < 1 || options.last_id > 127 ||
       options.first_id > options.last_id || options.in_flight < 1 || options.timeout_ms < 1 ||
-      options.retries < 0 || options.bit_rate_kbit < 0) {
+      options.retries < 0 || options.bit_rate_kbit < ScanOptions::kLineBitRate) {
     r.result = NTCAN_INVALID_PARAMETER;
     return r;
   }

@@ -229,8 +229,17 @@ int D_can::read_value(int index, int subindex, std::vector<uint8_t>& value, SdoM
       Refusal refused = Refusal::kNone;
       if ((r = t.send(0xA4, true, init, sizeof init)) == 0 && (r = t.reply(&m, false)) == 0) {
         const uint8_t cmd = m.data[0];
-        if ((cmd & 0xE0) == 0x40) {
-          r = normal_upload(t, m, value);  // the server switched protocol
+        if ((cmd & 0xE0) == 0x40 && mode == SdoMode::kBlock) {
+          // Block transfer only: a server that answers by the other protocol fails the read
+          // (and is told so: its segmented transfer ends).
+          r = t.abort(kAbortCommand);
+          sdo_no_block_.store(true);
+        } else if ((cmd & 0xE0) == 0x40) {
+          // The server switched protocol. Allowed for a value up to the protocol switch
+          // threshold; beyond it (or with none) the server has no block upload, which is
+          // remembered as an abort of the request would be.
+          r = normal_upload(t, m, value);
+          if (pst == 0 || value.size() > pst) sdo_no_block_.store(true);
         } else if ((cmd & 0xE1) == 0xC0) {
           r = block_upload_data(t, m, value);
           if (mode == SdoMode::kBlock && r == 0) sdo_no_block_.store(false);

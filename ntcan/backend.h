@@ -73,6 +73,11 @@ class Backend {
   virtual NTCAN_RESULT close(NTCAN_HANDLE handle) = 0;
   virtual NTCAN_RESULT set_baudrate(NTCAN_HANDLE handle, uint32_t baud) = 0;
   virtual NTCAN_RESULT status(NTCAN_HANDLE handle, CAN_IF_STATUS* cstat) = 0;
+  // The code last set on the handle's net; a backend that cannot tell says NTCAN_NO_BAUDRATE.
+  virtual NTCAN_RESULT get_baudrate(NTCAN_HANDLE /*handle*/, uint32_t* baud) {
+    *baud = NTCAN_NO_BAUDRATE;
+    return NTCAN_SUCCESS;
+  }
   virtual NTCAN_RESULT id_add(NTCAN_HANDLE handle, int32_t id) = 0;
   virtual NTCAN_RESULT id_delete(NTCAN_HANDLE handle, int32_t id) = 0;
   virtual NTCAN_RESULT send(NTCAN_HANDLE handle, const CMSG* frames, int32_t* count) = 0;

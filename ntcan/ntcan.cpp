@@ -222,6 +222,12 @@ NTCAN_RESULT canSetBaudrate(NTCAN_HANDLE handle, uint32_t baud) {
   });
 }
 
+NTCAN_RESULT canGetBaudrate(NTCAN_HANDLE handle, uint32_t* baud) {
+  return ntcan::on_handle(handle, [&](Backend& b) {
+    return baud ? b.get_baudrate(handle, baud) : NTCAN_INVALID_PARAMETER;
+  });
+}
+
 NTCAN_RESULT canStatus(NTCAN_HANDLE handle, CAN_IF_STATUS* cstat) {
   return ntcan::on_handle(handle, [&](Backend& b) {
     return cstat ? b.status(handle, cstat) : NTCAN_INVALID_PARAMETER;

@@ -78,11 +78,15 @@ typedef struct {
 #define NTCAN_BAUD_50 9
 #define NTCAN_BAUD_20 11
 #define NTCAN_BAUD_10 13
+/* canGetBaudrate of a net whose bit rate was never set (or that the driver cannot tell). */
+#define NTCAN_NO_BAUDRATE 0x7FFFFFFF
 
 NTCAN_RESULT canOpen(int net, uint32_t flags, int32_t txqueuesize, int32_t rxqueuesize,
                      int32_t txtimeout, int32_t rxtimeout, NTCAN_HANDLE* handle);
 NTCAN_RESULT canClose(NTCAN_HANDLE handle);
 NTCAN_RESULT canSetBaudrate(NTCAN_HANDLE handle, uint32_t baud);
+/* The baud-rate code last set on the handle's net, or NTCAN_NO_BAUDRATE. */
+NTCAN_RESULT canGetBaudrate(NTCAN_HANDLE handle, uint32_t* baud);
 NTCAN_RESULT canStatus(NTCAN_HANDLE handle, CAN_IF_STATUS* cstat);
 NTCAN_RESULT canIdAdd(NTCAN_HANDLE handle, int32_t id);
 NTCAN_RESULT canIdDelete(NTCAN_HANDLE handle, int32_t id);

@@ -25,7 +25,8 @@
 //    in msg_lost of the next frame that enters the queue, saturating at 255.
 //  - canSetBaudrate accepts the codes 0..14 and changes nothing: the bit rate belongs to the
 //    interface's configuration (ip link set can0 type can bitrate 125000), which needs
-//    privileges a device server should not have.
+//    privileges a device server should not have. The code is kept per interface for
+//    canGetBaudrate within the process (NTCAN_NO_BAUDRATE before any).
 //  - canStatus fails with NTCAN_NET_NOT_FOUND when the interface is gone (or was replaced by a
 //    new one of the same name: the handle's socket is then dead), and with NTCAN_CONTR_OFF_BUS
 //    when it is down or not running (no carrier: a controller in bus-off drops its carrier), or
@@ -471,8 +472,21 @@ class SocketCanBackend final : public Backend {
     return NTCAN_SUCCESS;
   }
 
-  NTCAN_RESULT set_baudrate(NTCAN_HANDLE number, uint32_t /*baud*/) override {
-    return find(number) ? NTCAN_SUCCESS : NTCAN_INVALID_HANDLE;
+  NTCAN_RESULT set_baudrate(NTCAN_HANDLE number, uint32_t baud) override {
+    auto h = find(number);
+    if (!h) return NTCAN_INVALID_HANDLE;
+    std::lock_guard<std::mutex> lock(baud_mu_);
+    bauds_[h->ifname] = baud;
+    return NTCAN_SUCCESS;
+  }
+
+  NTCAN_RESULT get_baudrate(NTCAN_HANDLE number, uint32_t* baud) override {
+    auto h = find(number);
+    if (!h) return NTCAN_INVALID_HANDLE;
+    std::lock_guard<std::mutex> lock(baud_mu_);
+    auto it = bauds_.find(h->ifname);
+    *baud = it == bauds_.end() ? NTCAN_NO_BAUDRATE : it->second;
+    return NTCAN_SUCCESS;
   }
 
   NTCAN_RESULT status(NTCAN_HANDLE number, CAN_IF_STATUS* cstat) override {
@@ -615,6 +629,9 @@ class SocketCanBackend final : public Backend {
   }
 
  private:
+  std::mutex baud_mu_;
+  std::unordered_map<std::string, uint32_t> bauds_;  // the code last set, per interface
+
   std::shared_ptr<Handle> find(NTCAN_HANDLE number) {
     std::lock_guard<std::mutex> lock(table_mu_);
     auto it = table_.find(number);

@@ -290,6 +290,15 @@ class VirtualBackend final : public ntcan::Backend {
     return NTCAN_SUCCESS;
   }
 
+  NTCAN_RESULT get_baudrate(NTCAN_HANDLE number, uint32_t* baud) override {
+    auto h = find(number);
+    if (!h) return NTCAN_INVALID_HANDLE;
+    Net& n = bus().nets[static_cast<size_t>(h->net)];
+    std::lock_guard<std::mutex> lock(n.mu);
+    *baud = n.baud < 0 ? NTCAN_NO_BAUDRATE : static_cast<uint32_t>(n.baud);
+    return NTCAN_SUCCESS;
+  }
+
   NTCAN_RESULT status(NTCAN_HANDLE number, CAN_IF_STATUS* cstat) override {
     auto h = find(number);
     if (!h) return NTCAN_INVALID_HANDLE;

@@ -20,7 +20,8 @@
 //  - canSend refuses the whole array (NTCAN_INVALID_PARAMETER, count 0) if any frame has an
 //    identifier outside 0..0x7FF or a data length above 8. Frames travel normalised: only the
 //    data length and the remote bit (0x10) stay in len, data bytes past the length are zero.
-//  - canSetBaudrate accepts codes 0..14 and records them (baudrate()); canStatus reports the
+//  - canSetBaudrate accepts codes 0..14 and records them (baudrate(), canGetBaudrate); a net
+//    that was never given one says NTCAN_NO_BAUDRATE. canStatus reports the
 //    net's board status (set_board_status()).
 //  - canClose always closes a valid handle; a scripted non-zero result is returned all the
 //    same, the handle being gone (callers treat a failed close as closed).

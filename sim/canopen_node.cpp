@@ -274,6 +274,12 @@ void NodeLogic::sdo_locked(const CMSG& frame, std::vector<CMSG>& out) {
       download_segment_locked(cmd, frame, out);
       break;
     case kCcsBlockUpload:
+      if (block_upload_segmented_ && (cmd & 0x03) == 0) {
+        initiate_upload_locked(request_key, out);
+        break;
+      }
+      block_.request(*this, frame, out);
+      break;
     case kCcsBlockDownload:
       block_.request(*this, frame, out);
       break;
@@ -513,6 +519,11 @@ void NodeLogic::abort_next_upload(uint32_t code) {
 void NodeLogic::set_block_transfer(bool on) {
   std::lock_guard<std::mutex> lk(mx_);
   block_.enabled = on;
+}
+
+void NodeLogic::set_block_upload_segmented(bool on) {
+  std::lock_guard<std::mutex> lk(mx_);
+  block_upload_segmented_ = on;
 }
 
 void NodeLogic::set_block_size(int segments) {

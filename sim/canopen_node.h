@@ -180,6 +180,21 @@ class NodeLogic {
   // it. With `silent`, that service is not answered at all instead.
   void set_lss_error(uint8_t cs, uint8_t code, uint8_t specific = 0, bool silent = false);
   int lss_requests() const;
+  // The services a slave may do without, as real ones do: left out (set_lss_left_out, bits of
+  // LssOptional), a service is not answered; configure and activate bit timing and store
+  // configuration answer "not supported" (error code 1) instead.
+  enum LssOptional : unsigned {
+    kLssIdentifyRemote = 1,         // identify remote slave
+    kLssIdentifyNonConfigured = 2,  // identify non-configured remote slave
+    kLssFastscan = 4,
+    kLssInquireIdentity = 8,  // inquire vendor, product, revision, serial
+    kLssBitTiming = 16,       // configure and activate bit timing
+    kLssStore = 32,           // store configuration
+  };
+  void set_lss_left_out(unsigned services);
+  // "identify", "identify-non-configured", "fastscan", "inquire", "bit-timing", "store" joined
+  // by ","; the bits, or -1 for an unknown name.
+  static long lss_optional_from_text(const std::string& names);
 
   // Process data (pdo_producer.h tells the behaviour). set_tpdo/set_rpdo configure PDO n
   // (1..4; std::invalid_argument otherwise) as set_object does, valid unless `cob_id` has bit
@@ -208,6 +223,9 @@ class NodeLogic {
                                           // (0 cancels a pending one)
   // Block transfer (sdo_block.h). Off: block requests are aborted with 0x05040001.
   void set_block_transfer(bool on);
+  // Block upload requests are answered by the expedited/segmented protocol, whatever the
+  // protocol switch threshold says (as some servers do).
+  void set_block_upload_segmented(bool on);
   // Download: segments per sub-block the node takes (1..127, default 127).
   void set_block_size(int segments);
   // The next block transfer loses its n-th segment (from 1, counted over the transfer, sent or
@@ -272,6 +290,7 @@ class NodeLogic {
     };
     std::map<uint8_t, Fault> faults;
     int requests = 0;
+    unsigned left_out = 0;  // LssOptional bits
   } lss_;
   PdoProducer pdo_;
   uint8_t state_ = kPreOperational;
@@ -308,6 +327,7 @@ class NodeLogic {
   int64_t hb_next_ = 0;
   uint32_t abort_next_ = 0;
   BlockServer block_;
+  bool block_upload_segmented_ = false;
   int guarding_requests_ = 0;
   int sdo_requests_ = 0;
   int nmt_commands_ = 0;

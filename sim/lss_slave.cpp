@@ -93,6 +93,21 @@ void NodeLogic::lss_locked(const CMSG& frame, std::vector<CMSG>& out) {
     return code == 0;
   };
 
+  const unsigned left_out = lss_.left_out;
+  auto missing = [&](unsigned service) { return (left_out & service) != 0; };
+  if ((cs >= kIdentifyRemoteVendor && cs <= kIdentifyRemoteSerialHigh &&
+       missing(kLssIdentifyRemote)) ||
+      (cs == kIdentifyNonConfigured && missing(kLssIdentifyNonConfigured)) ||
+      (cs == kFastscan && missing(kLssFastscan)) ||
+      (cs >= kInquireVendor && cs <= kInquireSerial && missing(kLssInquireIdentity))) {
+    return;
+  }
+  if (lss_.configuration && ((cs == kConfigureBitTiming && missing(kLssBitTiming)) ||
+                             (cs == kStoreConfiguration && missing(kLssStore)))) {
+    out.push_back(reply(cs, 1));
+    return;
+  }
+  if (cs == kActivateBitTiming && missing(kLssBitTiming)) return;
   if (cs >= kSwitchSelectiveVendor && cs <= kSwitchSelectiveSerial) {
     const int part = cs - kSwitchSelectiveVendor;
     const bool in_turn = part == 0 || lss_.selective_step == part;
@@ -269,6 +284,30 @@ void NodeLogic::set_lss_error(uint8_t cs, uint8_t code, uint8_t specific, bool s
   } else {
     lss_.faults[cs] = Lss::Fault{code, specific, silent};
   }
+}
+
+void NodeLogic::set_lss_left_out(unsigned services) {
+  std::lock_guard<std::mutex> lk(mx_);
+  lss_.left_out = services;
+}
+
+long NodeLogic::lss_optional_from_text(const std::string& names) {
+  static const std::pair<const char*, unsigned> kNames[] = {
+      {"identify", kLssIdentifyRemote}, {"identify-non-configured", kLssIdentifyNonConfigured},
+      {"fastscan", kLssFastscan},       {"inquire", kLssInquireIdentity},
+      {"bit-timing", kLssBitTiming},    {"store", kLssStore}};
+  long bits = 0;
+  size_t at = 0;
+  while (at <= names.size()) {
+    const size_t end = std::min(names.find(',', at), names.size());
+    const std::string name = names.substr(at, end - at);
+    auto it = std::find_if(std::begin(kNames), std::end(kNames),
+                           [&](const auto& n) { return name == n.first; });
+    if (it == std::end(kNames)) return -1;
+    bits |= it->second;
+    at = end + 1;
+  }
+  return bits;
 }
 
 }  // namespace sim

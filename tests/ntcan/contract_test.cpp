@@ -54,6 +54,8 @@ TEST_P(ContractTest, InvalidHandlesAreRefusedByEveryCall) {
     int32_t n = 1;
     EXPECT_EQ(canClose(h), NTCAN_INVALID_HANDLE);
     EXPECT_EQ(canSetBaudrate(h, NTCAN_BAUD_125), NTCAN_INVALID_HANDLE);
+    uint32_t baud = 0;
+    EXPECT_EQ(canGetBaudrate(h, &baud), NTCAN_INVALID_HANDLE);
     EXPECT_EQ(canStatus(h, &st), NTCAN_INVALID_HANDLE);
     EXPECT_EQ(canIdAdd(h, 0x100), NTCAN_INVALID_HANDLE);
     EXPECT_EQ(canIdDelete(h, 0x100), NTCAN_INVALID_HANDLE);
@@ -459,10 +461,20 @@ TEST_P(ContractTest, WatcherWakesOnArrivalAndOnPost) {
 
 TEST_P(ContractTest, BaudrateCodesOfTheStandardTableOnly) {
   NTCAN_HANDLE h = open(kNetA);
-  for (uint32_t code : {0u, 2u, 6u, 14u}) EXPECT_EQ(canSetBaudrate(h, code), NTCAN_SUCCESS);
+  NTCAN_HANDLE other = open(kNetA);
+  uint32_t got = 0;
+  for (uint32_t code : {0u, 2u, 6u, 14u}) {
+    EXPECT_EQ(canSetBaudrate(h, code), NTCAN_SUCCESS);
+    // The net's code, whichever handle asks.
+    EXPECT_EQ(canGetBaudrate(other, &got), NTCAN_SUCCESS);
+    EXPECT_EQ(got, code);
+  }
   for (uint32_t code : {15u, 0x7FFFFFFFu, 0x80000000u}) {
     EXPECT_EQ(canSetBaudrate(h, code), NTCAN_INVALID_PARAMETER) << code;
   }
+  EXPECT_EQ(canGetBaudrate(h, &got), NTCAN_SUCCESS);
+  EXPECT_EQ(got, 14u);
+  EXPECT_EQ(canGetBaudrate(h, nullptr), NTCAN_INVALID_PARAMETER);
 }
 
 TEST_P(ContractTest, StatusOfAWorkingNetSucceeds) {

@@ -220,6 +220,9 @@ TEST_F(VbusTest, ScriptedResultsAreConsumedInOrderPerNet) {
 TEST_F(VbusTest, ScriptedBaudrateFailureRecordsNoCode) {
   NTCAN_HANDLE h = open(kNetA);
   EXPECT_EQ(vbus::baudrate(kNetA), -1);
+  uint32_t got = 0;
+  EXPECT_EQ(canGetBaudrate(h, &got), NTCAN_SUCCESS);
+  EXPECT_EQ(got, uint32_t{NTCAN_NO_BAUDRATE});
   vbus::script_baudrate(kNetA, {NTCAN_TX_ERROR});
   EXPECT_EQ(canSetBaudrate(h, NTCAN_BAUD_1000), NTCAN_TX_ERROR);
   EXPECT_EQ(vbus::baudrate(kNetA), -1);

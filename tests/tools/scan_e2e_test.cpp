@@ -1,6 +1,7 @@
 // Commissioning end to end: canbus-server's "scan" request on the virtual bus, and canbus-scan
-// on vcan0 with canbus-simnode processes, one of them started unconfigured and given its node
-// id by LSS (skipped where there is no vcan0; scripts/uml-run boots a kernel that has it).
+// on vcan0 with canbus-simnode processes, one of them started unconfigured, without the optional
+// identify services, and given its node id by LSS (skipped where there is no vcan0;
+// scripts/uml-run boots a kernel that has it).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
@@ -73,9 +74,10 @@ TEST_F(SocketCanScanE2E, ToolOnVcanFindsNodesThenConfiguresTheUnconfiguredOneByL
         std::vector<std::string>{CANBUS_SIMNODE_PATH, "--backend", "socketcan", "--net", "0",
                                  "--node", id, "--name", std::string("node ") + id}));
   }
-  ServerProcess fresh(ServerProcess::Program{}, dir_ + "/fresh.log",
-                      {CANBUS_SIMNODE_PATH, "--backend", "socketcan", "--net", "0",
-                       "--unconfigured", "--serial", "0x77", "--name", "new module"});
+  ServerProcess fresh(
+      ServerProcess::Program{}, dir_ + "/fresh.log",
+      {CANBUS_SIMNODE_PATH, "--backend", "socketcan", "--net", "0", "--unconfigured", "--serial",
+       "0x77", "--name", "new module", "--lss-without", "identify,identify-non-configured"});
   for (auto& n : nodes) ASSERT_EQ(n->line(), "ready");
   ASSERT_EQ(fresh.line(), "ready");
 

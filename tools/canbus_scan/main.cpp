@@ -105,7 +105,7 @@ int run_scan(const Common& c, int timeout_ms, int retries, bool no_identity, int
   std::ostringstream out;
   if (c.json) {
     out << "{\"line\":" << c.line << ",\"seconds\":" << seconds << ",\"requests\":" << r.requests
-        << ",\"nodes\":[";
+        << ",\"kbit\":" << r.bit_rate_kbit << ",\"nodes\":[";
     bool first = true;
     for (const auto& n : r.nodes) {
       out << (first ? "" : ",") << "{\"id\":" << n.id
@@ -118,6 +118,8 @@ int run_scan(const Common& c, int timeout_ms, int retries, bool no_identity, int
         if (n.identity_result[i] == 0) out << ",\"" << names[i] << "\":" << parts[i];
       }
       if (n.name_result == 0) out << ",\"name\":" << json_string(n.name);
+      const std::string unanswered = canbus::unanswered_text(n);
+      if (!unanswered.empty()) out << ",\"unanswered\":" << json_string(unanswered);
       out << "}";
       first = false;
     }
@@ -144,8 +146,11 @@ int run_scan(const Common& c, int timeout_ms, int retries, bool no_identity, int
                     field(n.identity_result[2], n.revision).c_str(),
                     field(n.identity_result[3], n.serial).c_str());
       out << row;
+      const std::string unanswered = canbus::unanswered_text(n);
       if (n.conflict) {
         out << "id conflict: " << n.answers << " nodes answer";
+      } else if (!unanswered.empty()) {
+        out << (n.name_result == 0 ? n.name + " " : "") << "(no reply: " << unanswered << ")";
       } else if (n.name_result == 0) {
         out << n.name;
       } else if (!no_identity && n.device_type_result != -1) {
@@ -265,7 +270,7 @@ int main(int argc, char** argv) {
   scan->add_option("LINE", c.line, "CAN line")->required()->check(CLI::Range(1, 20));
   int timeout_ms = 100, retries = 1;
   bool no_identity = false;
-  int scan_kbit = 125;
+  int scan_kbit = canbus::ScanOptions::kLineBitRate;
   scan->add_option("--timeout", timeout_ms, "ms to wait for each SDO reply")
       ->capture_default_str()
       ->check(CLI::Range(1, 10000));
@@ -274,8 +279,8 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0, 10));
   scan->add_option("--bitrate", scan_kbit,
                    "the line's bit rate in kbit/s: each time-out counts from when the requests "
-                   "before it can have been sent")
-      ->capture_default_str()
+                   "before it can have been sent (default: the rate the line was opened with, "
+                   "else 125)")
       ->check(CLI::Range(10, 1000));
   scan->add_flag("--no-identity", no_identity, "only 0x1000: no 0x1018 and 0x1008");
 

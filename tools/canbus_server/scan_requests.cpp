@@ -48,6 +48,8 @@ std::string scan_request(const std::string& line_word, const std::vector<ScanTar
       o << b;
     }
     if (n.name_result == 0) o << ", \"" << n.name << "\"";
+    const std::string unanswered = canbus::unanswered_text(n);
+    if (!unanswered.empty()) o << ", no reply: " << unanswered;
     o << "\n";
   }
   int missing = 0;

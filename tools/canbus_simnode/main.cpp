@@ -56,6 +56,7 @@ struct Options {
   enum class Model { kNone, kAdc, kSupply } model = Model::kNone;
   int tpdo_ms = 100;  // event timer of the model's TPDO1
   bool verbose = false;
+  unsigned lss_left_out = 0;  // sim::NodeLogic::LssOptional bits
 };
 
 void usage(std::ostream& o) {
@@ -63,10 +64,13 @@ void usage(std::ostream& o) {
        "                      [--sw TEXT] [--eds FILE] [--heartbeat MS] [--object "
        "INDEX:SUB=SIZE]...\n"
        "                      [--vendor N] [--product N] [--revision N] [--serial N]\n"
+       "                      [--lss-without SERVICE,...]\n"
        "                      [--adc | --supply] [--tpdo-ms MS] [--backend virtual|socketcan]\n"
        "                      [--verbose]\n"
        "Runs a simulated CANopen node (ID 1..127) on NTCAN net N until SIGINT or SIGTERM.\n"
        "--unconfigured (or --node 255): no node id until an LSS master gives one.\n"
+       "--lss-without: LSS services the slave leaves out, as real ones may: identify,\n"
+       "identify-non-configured, fastscan, inquire, bit-timing, store.\n"
        "--eds: the node serves the object dictionary of an EDS or DCF file (its defaults, access\n"
        "types and limits). --name, --hw, --sw: device name, hardware and software version\n"
        "(objects 0x1008, 0x1009, 0x100A; over the file's). --vendor, --product, --revision,\n"
@@ -136,6 +140,7 @@ class SimNode {
   explicit SimNode(const Options& o) : o_(o), logic_(o.node, o.name, o.hw, o.sw), id_(o.node) {
     logic_.set_identity(o.vendor, o.product, o.revision,
                         static_cast<uint32_t>(o.serial >= 0 ? o.serial : o.node));
+    logic_.set_lss_left_out(o.lss_left_out);
     if (!o.eds.empty()) {
       loaded_ = logic_.load_dictionary(o.eds, errors_);
       // Texts given on the command line win over the file's, and so does a serial number.
@@ -348,6 +353,14 @@ int main(int argc, char** argv) {
       if (a == "--product") o.product = static_cast<uint32_t>(v);
       if (a == "--revision") o.revision = static_cast<uint32_t>(v);
       if (a == "--serial") o.serial = v;
+    } else if (a == "--lss-without") {
+      const long bits = sim::NodeLogic::lss_optional_from_text(value());
+      if (bits < 0) {
+        std::cerr << "canbus-simnode: --lss-without needs services among identify,"
+                     "identify-non-configured, fastscan, inquire, bit-timing, store\n";
+        return 2;
+      }
+      o.lss_left_out = static_cast<unsigned>(bits);
     } else if (a == "--name") {
       o.name = value();
     } else if (a == "--hw") {

@@ -563,7 +563,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- Block transfer ---------------------------------------------------------------------------
 
-enum class BlockFault { kNone, kDrop3, kBadCrc, kNoBlock, kSilent };
+enum class BlockFault { kNone, kDrop3, kBadCrc, kNoBlock, kSilent, kSegmentedAnswer };
 
 struct BlockCase {
   const char* name;
@@ -593,6 +593,7 @@ TEST_P(BlockTest, FramesResultAndValue) {
   if (c.fault == BlockFault::kBadCrc) n.corrupt_next_block_crc();
   if (c.fault == BlockFault::kNoBlock) n.set_block_transfer(false);
   if (c.fault == BlockFault::kSilent) n.set_silent(true);
+  if (c.fault == BlockFault::kSegmentedAnswer) n.set_block_upload_segmented(true);
   const std::vector<uint8_t> bytes(value.begin(), value.end());
   int r = 0;
   if (c.op == Op::kUpload) {
@@ -769,6 +770,26 @@ INSTANTIATE_TEST_SUITE_P(
                   {"605#A400220040000000"},
                   "605#A400220040000000",
                   1},
+        // A node that answers a block request segmented: kBlock fails (and ends the node's
+        // transfer), kAuto takes the value as it comes.
+        BlockCase{"UpBlockOnlyAnsweredSegmented",
+                  Op::kUpload,
+                  128,
+                  SdoMode::kBlock,
+                  BlockFault::kSegmentedAnswer,
+                  0x05040001,
+                  {"605#A400220040000000"},
+                  "605#8000220001000405",
+                  2},
+        BlockCase{"UpAutoAnsweredSegmented",
+                  Op::kUpload,
+                  128,
+                  SdoMode::kAuto,
+                  BlockFault::kSegmentedAnswer,
+                  0,
+                  {"605#A4002200403F0000", "605#6000000000000000", "605#7000000000000000"},
+                  "605#6000000000000000",
+                  20},
         BlockCase{"DownFallBackToSegmented",
                   Op::kDownload,
                   128,
@@ -854,25 +875,36 @@ INSTANTIATE_TEST_SUITE_P(
                   20}),
     [](const ::testing::TestParamInfo<BlockCase>& i) { return std::string(i.param.name); });
 
-// After a node refused block transfer with 0x05040001, kAuto goes segmented at once; a kBlock
-// transfer that works makes kAuto try block transfer again.
+// After a node refused block transfer with 0x05040001, or answered a block request beyond the
+// protocol switch threshold segmented, kAuto goes segmented at once; a kBlock transfer that
+// works makes kAuto try block transfer again.
 TEST_F(SdoTest, NodeWithoutBlockTransferIsRemembered) {
   start_sim("name");
   sim_->logic().set_object(0x2200, 0, sim::pattern_value(100));
-  sim_->logic().set_block_transfer(false);
-  std::vector<uint8_t> v;
-  ASSERT_EQ(node_->sdo_read(0x2200, 0, v), 0);
-  vbus::clear_sent(kNet);
-  ASSERT_EQ(node_->sdo_read(0x2200, 0, v), 0);
-  ASSERT_EQ(node_->sdo_write(0x2200, 0, v), 0);
-  EXPECT_EQ(requests().front(), "605#4000220000000000");
-  EXPECT_EQ(requests()[16], "605#2100220064000000");
-  sim_->logic().set_block_transfer(true);
-  ASSERT_EQ(node_->sdo_read(0x2200, 0, v, SdoMode::kBlock), 0);
-  vbus::clear_sent(kNet);
-  ASSERT_EQ(node_->sdo_read(0x2200, 0, v), 0);
-  EXPECT_EQ(requests().front(), "605#A4002200403F0000");
-  EXPECT_EQ(v.size(), 100u);
+  for (const bool answers_segmented : {false, true}) {
+    SCOPED_TRACE(answers_segmented ? "answers segmented" : "aborts");
+    auto refuse = [&](bool on) {
+      if (answers_segmented) {
+        sim_->logic().set_block_upload_segmented(on);
+      } else {
+        sim_->logic().set_block_transfer(!on);
+      }
+    };
+    refuse(true);
+    std::vector<uint8_t> v;
+    ASSERT_EQ(node_->sdo_read(0x2200, 0, v), 0);
+    vbus::clear_sent(kNet);
+    ASSERT_EQ(node_->sdo_read(0x2200, 0, v), 0);
+    ASSERT_EQ(node_->sdo_write(0x2200, 0, v), 0);
+    EXPECT_EQ(requests().front(), "605#4000220000000000");
+    EXPECT_EQ(requests()[16], "605#2100220064000000");
+    refuse(false);
+    ASSERT_EQ(node_->sdo_read(0x2200, 0, v, SdoMode::kBlock), 0);
+    vbus::clear_sent(kNet);
+    ASSERT_EQ(node_->sdo_read(0x2200, 0, v), 0);
+    EXPECT_EQ(requests().front(), "605#A4002200403F0000");
+    EXPECT_EQ(v.size(), 100u);
+  }
 }
 
 TEST_F(SdoTest, BlockThresholdSetsTheProtocolSwitchThreshold) {

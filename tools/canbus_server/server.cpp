@@ -24,6 +24,7 @@
 #include "metrics.h"
 #include "network.h"
 #include "parallel.h"
+#include "recorder.h"
 #include "scan_requests.h"
 #include "sdo_requests.h"
 #include "tavik_time.h"
@@ -121,12 +122,22 @@ class SteppedClock : public tavik::Clock {
   int64_t now_ns() override { return real_.now_ns() + offset_.load(); }
   void sleep_ns(int64_t ns) override { real_.sleep_ns(ns); }
   void advance(int64_t ns) { offset_ += ns; }
+  int64_t advanced() const { return offset_.load(); }
 
  private:
   tavik::RealClock real_;
   std::atomic<int64_t> offset_{0};
 };
 SteppedClock* g_stepped = nullptr;
+
+// --manual: the recording is stamped with the session's time, the real time of the start plus
+// the ticks, not with real time. A replay takes a node's frame for the answer to the request
+// recorded shortly before it; on real time a tick that came late (a loaded machine, a slow
+// client) would part a node's frame from the request of the tick before and lose it.
+std::atomic<int64_t> g_record_base{0};
+int64_t manual_record_time() {
+  return g_record_base.load() + (g_stepped != nullptr ? g_stepped->advanced() : 0);
+}
 
 canbus::NodeConfig node_config(const MonitorSpec& m,
                                std::shared_ptr<const canbus::BootConfig> boot) {
@@ -306,6 +317,10 @@ bool Server::start() {
   if (opts_.manual && g_stepped == nullptr) {
     g_stepped = new SteppedClock;
     tavik::set_clock(g_stepped);
+    g_record_base.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count());
+    ntcan::recorder::set_time_source(&manual_record_time);
   }
   const char* backend = std::getenv("NTCAN_BACKEND");
   simulate_ = backend == nullptr || *backend == '\0' || std::strcmp(backend, "virtual") == 0;
@@ -770,6 +785,7 @@ void Server::tick() {
   if (g_stepped != nullptr) g_stepped->advance(int64_t{kMonitorPeriodMs} * 1'000'000);
   pd_->tick_sync();
   demo_.tick();
+  if (g_stepped != nullptr) record_.tick(g_stepped->advanced());
   // The boot configurations run on the monitor's workers: this poll delivers their reports.
   monitor_->wait_boot_configs(10000);
   monitor_->poll();

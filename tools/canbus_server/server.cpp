@@ -114,19 +114,43 @@ std::string state_text(int state) {
   }
 }
 
-// The clock of --manual: real time plus what the ticks added, so that a tick is 100 ms of the
-// supervision's time while pauses (an upload waiting for a held answer) still take real time.
+// The clock of --manual: the time of the start plus what the ticks added, so that a tick is
+// exactly 100 ms of the supervision's, the PDOs' and the devices' time however long it takes in
+// real time (a loaded machine, a slow client). A pause (an upload waiting for a held answer)
+// still takes its real time: a sleep, or a wait that runs out, moves the clock on to its end.
 // Installed once and never destroyed: the lines' supervision threads outlive the server.
 class SteppedClock : public tavik::Clock {
  public:
-  int64_t now_ns() override { return real_.now_ns() + offset_.load(); }
-  void sleep_ns(int64_t ns) override { real_.sleep_ns(ns); }
-  void advance(int64_t ns) { offset_ += ns; }
-  int64_t advanced() const { return offset_.load(); }
+  SteppedClock() : start_(tavik::RealClock().now_ns()) {}
+  int64_t now_ns() override { return start_ + offset_.load(); }
+  void sleep_ns(int64_t ns) override {
+    const int64_t end = now_ns() + ns;
+    tavik::RealClock().sleep_ns(ns);
+    reach(end);
+  }
+  bool wait_until(int64_t deadline_ns, WaitFn wait, void* ctx) override {
+    const int64_t left = deadline_ns - now_ns();
+    if (left <= 0) return wait(ctx, 0);
+    if (wait(ctx, left)) return true;
+    reach(deadline_ns);
+    return wait(ctx, 0);
+  }
+  void advance(int64_t ns) {
+    offset_ += ns;
+    ticks_ += ns;
+  }
+  // What the ticks alone added.
+  int64_t advanced() const { return ticks_.load(); }
 
  private:
-  tavik::RealClock real_;
+  void reach(int64_t t) {
+    int64_t o = offset_.load();
+    while (start_ + o < t && !offset_.compare_exchange_weak(o, t - start_)) {
+    }
+  }
+  const int64_t start_;
   std::atomic<int64_t> offset_{0};
+  std::atomic<int64_t> ticks_{0};
 };
 SteppedClock* g_stepped = nullptr;
 

@@ -652,13 +652,21 @@ TEST_F(ServerE2E, SimulatedAdcInputsMove) {
   ASSERT_EQ(s.ask("tick 12"), "ok");
   EXPECT_EQ(s.ask("get CAN.X.CONDITION"), "CAN.X.CONDITION = Operational");
   std::set<std::string> seen;
+  std::vector<int> ms;  // of the values' times: a tick is 100 ms whatever the real time between
   for (int i = 0; i < 3; ++i) {
     const std::string a = s.ask("get CAN.X.A");
     EXPECT_THAT(a, ::testing::MatchesRegex("CAN.X.A = -?[0-9]+ at .* \\(TPDO1\\)"));
     seen.insert(a.substr(0, a.find(" at ")));
+    const size_t t = a.find(" UTC") - 12;  // HH:MM:SS.mmm
+    ms.push_back(((std::stoi(a.substr(t, 2)) * 60 + std::stoi(a.substr(t + 3, 2))) * 60 +
+                  std::stoi(a.substr(t + 6, 2))) *
+                     1000 +
+                 std::stoi(a.substr(t + 9, 3)));
     ASSERT_EQ(s.ask("tick 1"), "ok");
   }
   EXPECT_GE(seen.size(), 2u);
+  EXPECT_EQ(ms[1] - ms[0], 100);
+  EXPECT_EQ(ms[2] - ms[1], 100);
 }
 
 // Many short connections in a row leave no descriptor behind.

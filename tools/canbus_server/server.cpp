@@ -154,10 +154,11 @@ class SteppedClock : public tavik::Clock {
 };
 SteppedClock* g_stepped = nullptr;
 
-// --manual: the recording is stamped with the session's time, the real time of the start plus
-// the ticks, not with real time. A replay takes a node's frame for the answer to the request
-// recorded shortly before it; on real time a tick that came late (a loaded machine, a slow
-// client) would part a node's frame from the request of the tick before and lose it.
+// --manual: the recording is stamped in ticks, the real time of the start plus what the ticks
+// alone added (a wait that ran out is left out: a replay of the same requests need not wait the
+// same). A replay takes a node's frame for the answer to the request recorded shortly before it;
+// on real time a tick that came late (a loaded machine, a slow client) parted a node's frame from
+// the request of the tick before, and the replay never sent it.
 std::atomic<int64_t> g_record_base{0};
 int64_t manual_record_time() {
   return g_record_base.load() + (g_stepped != nullptr ? g_stepped->advanced() : 0);

@@ -39,6 +39,11 @@ ReplayNode::ReplayNode(int net, const canlog::Log& log, ReplayOptions options)
   bool first = true;
   int64_t last_time = 0;
   int64_t offset = 0;
+  int64_t log_start = 0;
+  for (size_t i = 0; i < log.records.size(); ++i) {
+    const int64_t t = log.records[i].time_ns;
+    if (i == 0 || t < log_start) log_start = t;
+  }
   for (const canlog::Record& r : log.records) {
     if (!opt_.iface.empty() && r.iface != opt_.iface) continue;
     const bool request = r.dir == canlog::Dir::kTx ||
@@ -59,7 +64,11 @@ ReplayNode::ReplayNode(int net, const canlog::Log& log, ReplayOptions options)
         break;
       }
     }
-    if (to != nullptr) to->answers.push_back(r.frame);
+    if (to != nullptr) {
+      to->answers.push_back(r.frame);
+    } else {
+      unanswered_.push_back({r.time_ns - log_start, r.frame});
+    }
     if (!first) offset += std::max<int64_t>(0, r.time_ns - last_time);
     first = false;
     last_time = r.time_ns;
@@ -98,6 +107,23 @@ void ReplayNode::on_frame(const CMSG& frame) {
   }
   // Outside the lock: inject runs the other devices in this thread, and one may answer back.
   for (const CMSG& a : answers) vbus::inject(net_, a, device_.load());
+}
+
+size_t ReplayNode::play_unanswered(int64_t until_ns) {
+  std::vector<CMSG> due;
+  {
+    std::lock_guard<std::mutex> lock(mx_);
+    for (; next_unanswered_ < unanswered_.size(); ++next_unanswered_) {
+      const Timed& t = unanswered_[next_unanswered_];
+      if (t.offset_ns > until_ns) break;
+      due.push_back(t.frame);
+    }
+  }
+  for (const CMSG& f : due) {
+    vbus::inject(net_, f, device_.load());
+    played_.fetch_add(1);
+  }
+  return due.size();
 }
 
 void ReplayNode::wait_until(int64_t deadline_ns) {

@@ -65,6 +65,12 @@ class ReplayNode {
   void stop();
 
   void answer(bool on);
+  // The node's frames that answer no request (sent on its own timers, far from any request):
+  // those recorded up to `until_ns` after the log's first record and not yet played go on the
+  // bus in the caller's thread, in recorded order. Meant for a program that steps its time
+  // itself and answers from the log: each step passes the time reached. Returns the frames sent.
+  size_t play_unanswered(int64_t until_ns);
+  size_t unanswered() const { return unanswered_.size(); }
 
   // The node's frames to play, and the requests it answers.
   size_t frames() const { return frames_.size(); }
@@ -89,13 +95,15 @@ class ReplayNode {
   const ReplayOptions opt_;
   std::vector<Timed> frames_;
   std::vector<Request> requests_;
+  std::vector<Timed> unanswered_;  // offsets from the log's first record, in log order
   std::atomic<int> device_{0};
   std::atomic<bool> answering_{false};
   std::atomic<bool> stop_{false};
   std::atomic<size_t> played_{0};
   std::atomic<size_t> answered_{0};
-  std::mutex mx_;                           // guards next_request_
+  std::mutex mx_;                           // guards next_request_ and next_unanswered_
   std::map<int32_t, size_t> next_request_;  // per identifier: where the next search starts
+  size_t next_unanswered_ = 0;              // the first of unanswered_ not yet played
   std::thread thread_;                      // of start(); started and joined by the owner's thread
 };
 

@@ -112,6 +112,12 @@ TEST_F(ReplayTest, UnmarkedLogAnswersRequestsOfTheNamedIdentifiers) {
   port.send(sdo(5, 0x40, 0x1018, 2));  // not recorded: no answer
   EXPECT_EQ(port.take_texts(), Texts{"585#4318100178563412"});
   EXPECT_EQ(replay.answered(), 1u);
+  // What answered nothing goes out once its time from the log's first record is reached.
+  EXPECT_EQ(replay.unanswered(), 1u);
+  EXPECT_EQ(replay.play_unanswered(100 * kMs), 0u);
+  EXPECT_EQ(replay.play_unanswered(100 * kMs + 1000), 1u);
+  EXPECT_EQ(replay.play_unanswered(200 * kMs), 0u);
+  EXPECT_EQ(port.take_texts(), Texts{"705#7F"});
 }
 
 TEST_F(ReplayTest, PlaysChosenFramesWithTheirSpacingAtTheSpeedFactor) {

@@ -778,13 +778,21 @@ TEST_F(ServerE2E, SimulatedAdcInputsMove) {
   ASSERT_EQ(s.ask("tick 12"), "ok");
   EXPECT_EQ(s.ask("get CAN.X.CONDITION"), "CAN.X.CONDITION = Operational");
   std::set<std::string> seen;
+  std::vector<int> ms;  // of the values' times: a tick is 100 ms whatever the real time between
   for (int i = 0; i < 3; ++i) {
     const std::string a = s.ask("get CAN.X.A");
     EXPECT_THAT(a, ::testing::MatchesRegex("CAN.X.A = -?[0-9]+ at .* \\(TPDO1\\)"));
     seen.insert(a.substr(0, a.find(" at ")));
+    const size_t t = a.find(" UTC") - 12;  // HH:MM:SS.mmm
+    ms.push_back(((std::stoi(a.substr(t, 2)) * 60 + std::stoi(a.substr(t + 3, 2))) * 60 +
+                  std::stoi(a.substr(t + 6, 2))) *
+                     1000 +
+                 std::stoi(a.substr(t + 9, 3)));
     ASSERT_EQ(s.ask("tick 1"), "ok");
   }
   EXPECT_GE(seen.size(), 2u);
+  EXPECT_EQ(ms[1] - ms[0], 100);
+  EXPECT_EQ(ms[2] - ms[1], 100);
 }
 
 // Many short connections in a row leave no descriptor behind.
@@ -845,6 +853,9 @@ TEST_F(ServerE2E, SignalEndsAStartUpWaitingForSilentNodes) {
 
 // A session recorded with the simulated nodes, then run again against its recording instead of
 // them: the server sees the same nodes, and the second recording holds the frames of the first.
+// With --manual the recordings are stamped in ticks, so that how long the client and the machine
+// take between requests changes nothing: the pump's TPDOs (event timer 500 ms) come 5 ticks
+// apart, and those that answer no request are replayed on the tick of their time.
 TEST_F(ServerE2E, SessionRecordedThenReplayedInsteadOfTheNodes) {
   const std::vector<std::pair<std::string, std::string>> session{
       {"tick 21", "ok"},
@@ -871,6 +882,18 @@ TEST_F(ServerE2E, SessionRecordedThenReplayedInsteadOfTheNodes) {
   }
   // The identities of all nodes are read at once, so transfers to different nodes interleave
   // differently from run to run: the same frames, in whatever order.
+  std::ifstream in(dir_ + "/first.log");
+  std::vector<long long> tpdo_at;  // µs after the first record
+  long long start = -1;
+  for (std::string l; std::getline(in, l);) {
+    const long long us = std::stoll(l.substr(1, l.find('.') - 1)) * 1000000 +
+                         std::stoll(l.substr(l.find('.') + 1, 6));
+    if (start < 0) start = us;
+    EXPECT_EQ((us - start) % 100000, 0) << l;
+    if (l.find(" 185#") != std::string::npos) tpdo_at.push_back(us - start);
+  }
+  ASSERT_GE(tpdo_at.size(), 4u);  // from the first tick or the second (the start-up ends on it)
+  for (size_t k = 1; k < tpdo_at.size(); ++k) EXPECT_EQ(tpdo_at[k] - tpdo_at[k - 1], 500000);
   auto first = untimed(dir_ + "/first.log");
   auto second = untimed(dir_ + "/second.log");
   std::sort(first.begin(), first.end());

@@ -123,6 +123,12 @@ std::string RecordRequests::request(const std::vector<std::string>& a) {
   return "ok (" + state() + ")";
 }
 
+void RecordRequests::tick(int64_t session_ns) {
+  for (auto& node : replays_) {
+    if (node->requests() > 0) node->play_unanswered(session_ns);
+  }
+}
+
 const char* RecordRequests::help() {
   return "record on|off [LINE]  record all lines or one into the --record file; 'record': state";
 }

@@ -5,7 +5,9 @@
 //   --record FILE   records every line's frames into FILE (NTCAN_RECORD_* set the rest)
 //   --replay FILE   on the virtual bus: puts a replaying device per interface of FILE on its net
 //                   (can3 on net 3): it answers the requests recorded in FILE the way the node
-//                   did; a log without requests (candump of a bus) is played in a loop instead.
+//                   did (with --manual, what the node sent on its own goes out on the tick
+//                   that reaches its time in FILE); a log without requests (candump of a bus) is
+//                   played in a loop instead.
 //   record on [LINE] / record off [LINE] / record
 //                   switches recording of one line (1..20) or of all on or off; "record" alone
 //                   tells the state.
@@ -37,6 +39,10 @@ class RecordRequests {
   bool start(const RecordOptions& options, bool virtual_bus, std::ostream& out);
   // The answer to "record ..." (args[0] == "record").
   std::string request(const std::vector<std::string>& args);
+  // --manual: a tick brought the session's time to `session_ns` from its start; the replaying
+  // devices that answer put out what their nodes sent on their own (timed PDOs, heartbeats far
+  // from any request) up to that time of the recording.
+  void tick(int64_t session_ns);
   // Whether replaying devices stand in for the simulated nodes.
   bool replaying() const { return !replays_.empty(); }
   static const char* help();

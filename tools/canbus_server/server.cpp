@@ -24,6 +24,7 @@
 #include "metrics.h"
 #include "network.h"
 #include "parallel.h"
+#include "recorder.h"
 #include "scan_requests.h"
 #include "sdo_requests.h"
 #include "tavik_time.h"
@@ -113,20 +114,55 @@ std::string state_text(int state) {
   }
 }
 
-// The clock of --manual: real time plus what the ticks added, so that a tick is 100 ms of the
-// supervision's time while pauses (an upload waiting for a held answer) still take real time.
+// The clock of --manual: the time of the start plus what the ticks added, so that a tick is
+// exactly 100 ms of the supervision's, the PDOs' and the devices' time however long it takes in
+// real time (a loaded machine, a slow client). A pause (an upload waiting for a held answer)
+// still takes its real time: a sleep, or a wait that runs out, moves the clock on to its end.
 // Installed once and never destroyed: the lines' supervision threads outlive the server.
 class SteppedClock : public tavik::Clock {
  public:
-  int64_t now_ns() override { return real_.now_ns() + offset_.load(); }
-  void sleep_ns(int64_t ns) override { real_.sleep_ns(ns); }
-  void advance(int64_t ns) { offset_ += ns; }
+  SteppedClock() : start_(tavik::RealClock().now_ns()) {}
+  int64_t now_ns() override { return start_ + offset_.load(); }
+  void sleep_ns(int64_t ns) override {
+    const int64_t end = now_ns() + ns;
+    tavik::RealClock().sleep_ns(ns);
+    reach(end);
+  }
+  bool wait_until(int64_t deadline_ns, WaitFn wait, void* ctx) override {
+    const int64_t left = deadline_ns - now_ns();
+    if (left <= 0) return wait(ctx, 0);
+    if (wait(ctx, left)) return true;
+    reach(deadline_ns);
+    return wait(ctx, 0);
+  }
+  void advance(int64_t ns) {
+    offset_ += ns;
+    ticks_ += ns;
+  }
+  // What the ticks alone added.
+  int64_t advanced() const { return ticks_.load(); }
 
  private:
-  tavik::RealClock real_;
+  void reach(int64_t t) {
+    int64_t o = offset_.load();
+    while (start_ + o < t && !offset_.compare_exchange_weak(o, t - start_)) {
+    }
+  }
+  const int64_t start_;
   std::atomic<int64_t> offset_{0};
+  std::atomic<int64_t> ticks_{0};
 };
 SteppedClock* g_stepped = nullptr;
+
+// --manual: the recording is stamped in ticks, the real time of the start plus what the ticks
+// alone added (a wait that ran out is left out: a replay of the same requests need not wait the
+// same). A replay takes a node's frame for the answer to the request recorded shortly before it;
+// on real time a tick that came late (a loaded machine, a slow client) parted a node's frame from
+// the request of the tick before, and the replay never sent it.
+std::atomic<int64_t> g_record_base{0};
+int64_t manual_record_time() {
+  return g_record_base.load() + (g_stepped != nullptr ? g_stepped->advanced() : 0);
+}
 
 canbus::NodeConfig node_config(const MonitorSpec& m,
                                std::shared_ptr<const canbus::BootConfig> boot) {
@@ -306,6 +342,10 @@ bool Server::start() {
   if (opts_.manual && g_stepped == nullptr) {
     g_stepped = new SteppedClock;
     tavik::set_clock(g_stepped);
+    g_record_base.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count());
+    ntcan::recorder::set_time_source(&manual_record_time);
   }
   const char* backend = std::getenv("NTCAN_BACKEND");
   simulate_ = backend == nullptr || *backend == '\0' || std::strcmp(backend, "virtual") == 0;
@@ -843,6 +883,7 @@ void Server::tick() {
   if (g_stepped != nullptr) g_stepped->advance(int64_t{kMonitorPeriodMs} * 1'000'000);
   pd_->tick_sync();
   demo_.tick();
+  if (g_stepped != nullptr) record_.tick(g_stepped->advanced());
   // The boot configurations run on the monitor's workers: this poll delivers their reports.
   monitor_->wait_boot_configs(10000);
   monitor_->poll();

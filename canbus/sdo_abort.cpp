@@ -83,3 +83,15 @@ std::string sdo_result_text(int result) {
   }
   return can_error_str(static_cast<unsigned long>(static_cast<long>(result)));
 }
+
+bool sdo_no_object(int result) {
+  return result == 0x06020000 || result == 0x06090011;
+}
+
+void D_can::sdo_report(int node, int index, int subindex, const char* what, int result) const {
+  char head[64];
+  std::snprintf(head, sizeof head, " (line %d, node %d): %s 0x%04X:%02X: ", canIdent_.i1_data, node,
+                what, static_cast<unsigned>(index & 0xFFFF),
+                static_cast<unsigned>(subindex & 0xFF));
+  tavik::printtostderr("SDO", name() + head + sdo_result_text(result), DF_LOG);
+}

@@ -549,7 +549,12 @@ void NodeMonitor::configure(Entry& e, const BootConfig& cfg, BootReport& rep) {
       // By name: the entry's checks (access, type, limits), as ObjectAccess makes them.
       const ObjectEntry* found = cfg.dictionary ? cfg.dictionary->lookup(w.name, why) : nullptr;
       if (cfg.dictionary == nullptr) why = "'" + w.name + "': no object dictionary of the node";
-      if (found == nullptr) return fail(0, 0, kPdoBadConfig, why);
+      if (found == nullptr) {
+        rep.ok = false;
+        rep.result = kPdoBadConfig;
+        rep.reason = why;
+        return;
+      }
       if (ObjectAccess(n, cfg.dictionary).check_write(*found, w.value, bytes, &why) != 0) {
         return fail(found->index, found->subindex, kPdoBadConfig, why);
       }

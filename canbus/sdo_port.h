@@ -72,8 +72,11 @@ int D_can::sdo_counted(int node, int index, int subindex, const char* what, Tran
   if (!SdoAccess::enter(this)) return NTCAN_OPERATION_ABORTED;
   const int r = transfer();
   sdo_transfers_.fetch_add(1, std::memory_order_relaxed);
-  if (r != 0) sdo_failures_.fetch_add(1, std::memory_order_relaxed);
+  if (r != 0) {
+    sdo_failures_.fetch_add(1, std::memory_order_relaxed);
+    // Before leave(): the property may go away on another thread after it.
+    sdo_report(node, index, subindex, what, r);
+  }
   SdoAccess::leave(this);
-  if (r != 0) sdo_report(node, index, subindex, what, r);
   return r;
 }

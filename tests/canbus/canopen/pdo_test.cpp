@@ -817,11 +817,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         NamedWriteCase{"ByName", "Filter", Value::of_uint(8), true, "configured", "\x08\x00"},
         NamedWriteCase{"OutOfItsType", "Filter", Value::of_uint(70000), true,
-                       "failed: 0x2100:00: 0x2100:00 'Filter': value 70000 out of range of "
+                       "failed: 0x2100:00: 'Filter' (0x2100 sub 0): value 70000 out of range of "
                        "UNSIGNED16 (0..65535)",
                        "\0\0"},
         NamedWriteCase{"ReadOnly", "Serial number", Value::of_uint(1), true,
-                       "failed: 0x2101:00: 0x2101:00 'Serial number' is read-only", "\0\0"},
+                       "failed: 0x2101:00: 'Serial number' (0x2101 sub 0) is read-only", "\0\0"},
         NamedWriteCase{"Unknown", "Fliter", Value::of_uint(8), true,
                        "failed: no object named 'Fliter'", "\0\0"},
         NamedWriteCase{"NoDictionary", "Filter", Value::of_uint(8), false,

@@ -25,8 +25,6 @@ constexpr int kComplete = 0x12345678;
 constexpr int kIdentityBuffer = 64;
 constexpr size_t kUnbounded = SIZE_MAX;
 
-// Abort codes start here; driver results stay far below.
-constexpr int kFirstAbort = 0x05000000;
 constexpr int kAbortToggle = 0x05030000;
 
 // Bytes that may still be stored at `offset` in a buffer of `size` bytes whose last byte is
@@ -153,8 +151,8 @@ int D_can::segSdoRead(short node, int idx, int subIdx, char* buffer) {
 int D_can::segSdoRead(short node, int idx, int subIdx, char* buffer, size_t size) {
   const int r = sdo_counted(node, idx, subIdx, "upload",
                             [&] { return seg_read(node, idx, subIdx, buffer, size); });
-  // The steps' result: an abort is -1 (its code stays in AbortCode).
-  return r >= kFirstAbort ? -1 : r;
+  // The steps' result: an abort is -1 (its code stays in AbortCode), whatever its code.
+  return r != 0 && r == AbortCode ? -1 : r;
 }
 
 // The result as sdo_upload gives it: an abort (the node's, or 0x05030000 for a toggle error)
@@ -217,7 +215,7 @@ int D_can::read_identity(int index, D_string* prop) {
     return 0;
   }
   prop->set_value("error");
-  return r >= kFirstAbort ? -1 : r;
+  return r == AbortCode ? -1 : r;
 }
 
 int D_can::get_manufacture() {

@@ -74,7 +74,8 @@ const char* sdo_abort_text(uint32_t code) {
 std::string sdo_result_text(int result) {
   if (result == 0) return "ok";
   if (result == D_can::kSdoTimeout) return "SDO time-out";
-  if (result >= kFirstAbort) {
+  // Codes from 0x80000000 on are negative as int; the library's own results stay above -0x10000.
+  if (result >= kFirstAbort || result < -0xFFFF) {
     const auto code = static_cast<uint32_t>(result);
     char head[32];
     std::snprintf(head, sizeof head, "SDO abort 0x%08X", code);

@@ -275,6 +275,16 @@ TEST_F(SdoTest, AbortIsRecognisedWhateverItsIdentifier) {
                                      "0x05040000: SDO protocol timed out"});
 }
 
+// A code with its top bit set (negative as int) is an abort as any other: -1, its code logged.
+TEST_F(SdoTest, AbortWithTheTopBitSetIsStillAnAbort) {
+  ScopedDevice dev(kNet,
+                   answer(0x605, {make_frame(0x585, {0x80, 0x08, 0x10, 0x00, 0, 0, 2, 0x80})}));
+  EXPECT_EQ(node_->get_manufacture(), -1);
+  EXPECT_EQ(
+      logged(log(), "SDO"),
+      std::vector<std::string>{"NODE (line 1, node 5): upload 0x1008:00: SDO abort 0x80020000"});
+}
+
 TEST_F(SdoTest, AbortForAnotherIndexOrSubindexIsPassedOver) {
   ScopedDevice dev(kNet, answer(0x605, {
                                            make_frame(0x585, {0x80, 0x09, 0x10, 0x00, 0, 0, 2, 6}),

@@ -102,8 +102,10 @@ int parse_options(int argc, char** argv, Options& o, std::ostream& out, std::ost
 #define CANBUS_DOC_DIR "share/doc/canbus"
 #endif
   app.footer(std::string(kStatusLegend) +
-             "\n\nThe configuration reference and every request: README.md; the library for "
-             "device servers: guide.md; both in " CANBUS_DOC_DIR "/ (with the examples).");
+             "\n\nDocumentation, with the examples, in " CANBUS_DOC_DIR
+             "/:\n"
+             "  README.md  the configuration reference and every request\n"
+             "  guide.md   writing a device server with the library");
   std::string socket_mode;
   add_options(app, o, socket_mode);
   try {

@@ -104,8 +104,8 @@ TEST_F(ServerE2E, IdentityStringsOfTheSimulatedNodes) {
   EXPECT_NE(log.find(line), std::string::npos) << log;
   EXPECT_EQ(log.find(line), log.rfind(line)) << log;
   // Quiet on the virtual bus: no routine lines of the library.
-  for (const char* noise : {"getlineip cannot open", "Inside can_control", "allow wget resets",
-                            " change from: "}) {
+  for (const char* noise :
+       {"getlineip cannot open", "Inside can_control", "allow wget resets", " change from: "}) {
     EXPECT_EQ(log.find(noise), std::string::npos) << noise << "\n" << log;
   }
 }
@@ -328,7 +328,7 @@ TEST_F(ServerE2E, MovesReadTheNewIdentityAndReattachTheFollower) {
 }
 
 TEST_F(ServerE2E, LibraryPrintsNeverReachTheAnswers) {
-  ServerProcess s(dir_);
+  ServerProcess s(dir_, {"--verbose"});
   s.until("type 'help'");
   ASSERT_EQ(s.ask("sim abort CAN.VALVE"), "ok");
   // The aborted upload is the answer, the next line, nothing before it; the identity stored
@@ -347,6 +347,8 @@ TEST_F(ServerE2E, LibraryPrintsNeverReachTheAnswers) {
                                "abort 0x06020000"),
             std::string::npos)
       << stderr_text();
+  // --verbose: the library's routine lines too.
+  EXPECT_NE(stderr_text().find("Inside can_control:  Line : 1"), std::string::npos);
 }
 
 TEST_F(ServerE2E, CommandLineErrorsNameTheCulprit) {

@@ -100,7 +100,8 @@ struct NodeMonitor::Entry {
   // TPDO mappings and boot configuration; null for a node without process data, which so costs
   // one pointer.
   std::unique_ptr<ProcessData> pd;
-  // The node's own callbacks (add()); null when it has none.
+  // The node's own callbacks (add()): set before the entry is published, never changed, so
+  // read without mx_.
   std::shared_ptr<const NodeCallbacks> own;
 };
 
@@ -814,6 +815,7 @@ bool NodeMonitor::cycle(const std::vector<std::shared_ptr<Entry>>* ready,
 
 void NodeMonitor::deliver_node(Entry& e, std::vector<Event>& events, CMSG* frames, int count) {
   D_can& p = *e.prop;
+  const NodeCallbacks& own = *e.own;
   for (const Event& ev : events) {
     // The fields used below, not the whole configuration (it holds a shared pointer).
     struct {
@@ -822,14 +824,12 @@ void NodeMonitor::deliver_node(Entry& e, std::vector<Event>& events, CMSG* frame
       Supervision mode;
     } cfg{};
     int state = kStateUnknown;
-    std::shared_ptr<const NodeCallbacks> own;
     {
       // A callback before this one may have removed the node.
       std::lock_guard<std::mutex> lk(mx_);
       if (e.removed) return;
       cfg = {e.cfg.update_properties, e.cfg.log_emergencies, e.cfg.mode};
       state = e.st.state;
-      own = e.own;
     }
     // The node's own callback, then the all-nodes one.
     const auto both = [&](const auto& mine, const auto& all, auto&&... args) {
@@ -845,18 +845,18 @@ void NodeMonitor::deliver_node(Entry& e, std::vector<Event>& events, CMSG* frame
       case Event::kState:
         // .ALIVE keeps operating states; the transient boot-up is not written there.
         if (cfg.update_properties && ev.b != kBootUp) p.alive_prop()->set_value(ev.b);
-        both(own->on_state, cb_.on_state, p, ev.a, ev.b);
+        both(own.on_state, cb_.on_state, p, ev.a, ev.b);
         break;
       case Event::kLost:
         if (cfg.update_properties) {
           p.condition_prop()->set_value(cfg.mode == Supervision::kHeartbeat ? "No heartbeat"
                                                                             : "No guarding reply");
         }
-        both(own->on_lost, cb_.on_lost, p);
+        both(own.on_lost, cb_.on_lost, p);
         break;
       case Event::kBack:
         if (cfg.update_properties && state > kBootUp) p.alive_prop()->set_value(state);
-        both(own->on_back, cb_.on_back, p);
+        both(own.on_back, cb_.on_back, p);
         break;
       case Event::kEmcy:
         if (cfg.log_emergencies) {
@@ -865,11 +865,11 @@ void NodeMonitor::deliver_node(Entry& e, std::vector<Event>& events, CMSG* frame
                                    std::to_string(e.node) + ": EMCY " + emcy_text(ev.emcy),
                                DF_LOG);
         }
-        both(own->on_emergency, cb_.on_emergency, p, ev.emcy);
+        both(own.on_emergency, cb_.on_emergency, p, ev.emcy);
         break;
       case Event::kPdo: {
         const PdoValues& v = decoded_[static_cast<size_t>(ev.a)];
-        both(own->on_pdo, cb_.on_pdo, p, v.pdo, v);
+        both(own.on_pdo, cb_.on_pdo, p, v.pdo, v);
         break;
       }
       case Event::kPdoShort:
@@ -881,10 +881,10 @@ void NodeMonitor::deliver_node(Entry& e, std::vector<Event>& events, CMSG* frame
                              DF_LOG);
         break;
       case Event::kPdoLate:
-        both(own->on_pdo_late, cb_.on_pdo_late, p, ev.a);
+        both(own.on_pdo_late, cb_.on_pdo_late, p, ev.a);
         break;
       case Event::kPdoBack:
-        both(own->on_pdo_back, cb_.on_pdo_back, p, ev.a);
+        both(own.on_pdo_back, cb_.on_pdo_back, p, ev.a);
         break;
       case Event::kBoot: {
         const BootReport& r = reports_[static_cast<size_t>(ev.a)];
@@ -895,23 +895,21 @@ void NodeMonitor::deliver_node(Entry& e, std::vector<Event>& events, CMSG* frame
                                    ": boot configuration failed, not started: " + r.reason,
                                DF_LOG);
         }
-        both(own->on_boot_config, cb_.on_boot_config, p, r);
+        both(own.on_boot_config, cb_.on_boot_config, p, r);
         break;
       }
       default:
         break;
     }
   }
-  if (count > 0) {
-    std::shared_ptr<const NodeCallbacks> own;
+  if (count > 0 && (own.on_frames || cb_.on_frames)) {
     {
       std::lock_guard<std::mutex> lk(mx_);
       if (e.removed) return;
-      own = e.own;
     }
-    call(own->on_frames, p, frames, count);
+    call(own.on_frames, p, frames, count);
     // The node's own callback may have removed it.
-    if (cb_.on_frames && own->on_frames) {
+    if (cb_.on_frames && own.on_frames) {
       std::lock_guard<std::mutex> lk(mx_);
       if (e.removed) return;
     }

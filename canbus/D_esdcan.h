@@ -47,6 +47,15 @@
 
 class D_can;
 
+// Bit of TAVIK_debug: the library also logs its routine lines, which an operator does not need
+// ("Inside can_control", "allow wget resets" when a line's supervision thread starts, the
+// gateway file "canline::getlineip cannot open" when a line is made, a "change from" of a node
+// record that no client made). Errors, lost lines and nodes and emergencies are logged always.
+constexpr int DF_CAN_VERBOSE = 0x200000;
+inline bool can_verbose() {
+  return (TAVIK_debug & DF_CAN_VERBOSE) != 0;
+}
+
 // How D_can::sdo_read and sdo_write move a value (an enumeration in the global scope, beside
 // D_can):
 //   kAuto       by block transfer from the property's block threshold on, else expedited or
@@ -63,6 +72,8 @@ std::string can_error_str(unsigned long ntstatus);
 // with its text ("SDO abort 0x06020000: Object does not exist in the object dictionary"; the
 // code alone for one outside the standard table) or the driver result.
 std::string sdo_result_text(int result);
+// Whether an SDO result says the node has no such object (abort 0x06020000 or 0x06090011).
+bool sdo_no_object(int result);
 // Text of a standard SDO abort code; nullptr for a code outside the table.
 const char* sdo_abort_text(uint32_t code);
 
@@ -273,6 +284,8 @@ class D_can : public D_fct {
   // terminating zero. The forms with `size` store at most size - 1 bytes and never write the
   // buffer's last byte (zero-filled by the caller), while the upload still runs to its last
   // segment; *offset counts the bytes of the value received.
+  // A step ended by an abort returns -1 with the code in AbortCode. segSdoRead logs a failure
+  // once (see sdo_upload) and returns -1 for an abort or a time-out.
   int segSdoRead(short node, int idx, int subIdx, char* buffer);
   int segSdoRead(short node, int idx, int subIdx, char* buffer, size_t size);
   int initiateUpload(short node, int idx, int subIdx);
@@ -283,6 +296,8 @@ class D_can : public D_fct {
   int receiveUploadSegment(short node, char* buffer, int* offset, size_t size);
   int isAbort(CMSG* m, int* abortCode);
   int check_ascii(char* aString);
+  // The identity strings into .MANU, .HWVER and .SWVER: "error" when the upload fails, "-"
+  // (result 0) for the optional 0x1009 or 0x100A that the node does not have.
   int get_manufacture();
   int get_hwversion();
   int get_swversion();
@@ -408,6 +423,9 @@ class D_can : public D_fct {
   int ToggleBit = 0;
   int Index = 0;
   int Subindex = 0;
+  // The abort code of the last upload step that ended with an abort (the steps return -1);
+  // 0 after any other end.
+  int AbortCode = 0;
 
  private:
   // The receive buffer of a node with its result code, frame count and node-state integer,
@@ -501,8 +519,13 @@ class D_can : public D_fct {
   std::atomic<uint64_t> sdo_failures_{0};
   // Runs `transfer` (returning the transfer's result), counts it (sdo_counts) and returns its
   // result. The count is made while the property cannot go away under it (sdo_port.h).
+  // A failed transfer is logged once, here (label "SDO"): the property, its line and the node,
+  // the object and the result's text.
   template <typename Transfer>
-  int sdo_counted(Transfer&& transfer);
+  int sdo_counted(int node, int index, int subindex, const char* what, Transfer&& transfer);
+  void sdo_report(int node, int index, int subindex, const char* what, int result) const;
+  // One identity object (0x1008, 0x1009, 0x100A) into its string property.
+  int read_identity(int index, D_string* prop);
   // The transfers themselves, uncounted.
   int upload_object(int index, int subindex, void* buffer, size_t size, size_t* length);
   int download_object(int index, int subindex, const void* data, size_t size);

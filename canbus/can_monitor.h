@@ -11,6 +11,8 @@
 //    sleeps until a frame arrives for a supervised node (where the driver can tell: ours, on the
 //    virtual bus and SocketCAN) and then serves just the nodes that received frames, so frames
 //    reach on_frames within about the wake spacing of their arrival instead of a period.
+//  - Callbacks are the all-nodes set given to the constructor and, per node, those given with
+//    add() (NodeCallbacks or a NodeHandler): a server need not dispatch by node itself.
 //  - add(), remove(), stats() and supervised() may be called from any thread, callbacks
 //    included. After remove() returns in another thread, no callback for that node runs any
 //    more; called from inside a callback it takes effect for the events still to come.
@@ -56,13 +58,27 @@ enum class Supervision {
   kNone,       // emergencies and states from whatever arrives, no time-out
 };
 
-// One object written at boot: the value encoded as `type` (strings and domains as given).
+// One object written at boot: the value encoded as `type` (strings and domains as given). Or
+// by the object's name in the node's dictionary (BootConfig::dictionary): with `name` set, the
+// index, sub-index and type are the entry's, and the value is checked against its access and
+// limits before it is sent.
 struct SdoWrite {
   uint16_t index = 0;
   uint8_t subindex = 0;
   DataType type = DataType::kUnsigned8;
   Value value;
+  std::string name;  // the object's name as ObjectDictionary::lookup takes it; "" by number
+
+  SdoWrite() = default;
+  SdoWrite(uint16_t i, uint8_t s, DataType t, Value v)
+      : index(i), subindex(s), type(t), value(std::move(v)) {}
+  SdoWrite(std::string object, Value v) : value(std::move(v)), name(std::move(object)) {}
 };
+
+// Index, sub-index and type of a write by name (w.name) from `od`; false with the reason ("no
+// object named 'X'", "... is read-only", the value out of the type's range) and `w` untouched.
+// A write by number is left as it is (true).
+bool resolve_sdo_write(const ObjectDictionary& od, SdoWrite& w, std::string& why);
 
 // Configuration of a node at boot, applied when the node is added to the monitor and again
 // after every boot-up message the monitor sees, before the node is started: the identity check,
@@ -77,6 +93,8 @@ struct BootConfig {
   uint32_t product_code = 0;
   std::vector<SdoWrite> writes;
   std::vector<PdoConfig> pdos;
+  // The node's dictionary, for the writes by name; their configuration fails without it.
+  std::shared_ptr<const ObjectDictionary> dictionary;
   // NMT start of the node once it is configured. With a boot configuration the monitor starts
   // the node: the server should not start it itself on boot-up.
   bool start = true;
@@ -188,6 +206,37 @@ struct MonitorCallbacks {
   std::function<void(D_can& node, const BootReport& report)> on_boot_config;
 };
 
+// Callbacks of one node, given with add(): the node's events as MonitorCallbacks has them
+// (same arguments, same thread, same rules). For each event the node's own callback runs first,
+// then the one of the all-nodes set; either may be empty.
+struct NodeCallbacks {
+  std::function<void(D_can& node, int old_state, int new_state)> on_state;
+  std::function<void(D_can& node)> on_lost;
+  std::function<void(D_can& node)> on_back;
+  std::function<void(D_can& node, const Emcy& emcy)> on_emergency;
+  std::function<void(D_can& node, CMSG* frames, int count)> on_frames;
+  std::function<void(D_can& node, int pdo, const PdoValues& values)> on_pdo;
+  std::function<void(D_can& node, int pdo)> on_pdo_late;
+  std::function<void(D_can& node, int pdo)> on_pdo_back;
+  std::function<void(D_can& node, const BootReport& report)> on_boot_config;
+};
+
+// A node's own handler object, as an alternative to NodeCallbacks: override what the node
+// needs. The object must outlive the node's supervision (remove(), or the monitor's end).
+class NodeHandler {
+ public:
+  virtual ~NodeHandler() = default;
+  virtual void on_state(D_can& /*node*/, int /*old_state*/, int /*new_state*/) {}
+  virtual void on_lost(D_can& /*node*/) {}
+  virtual void on_back(D_can& /*node*/) {}
+  virtual void on_emergency(D_can& /*node*/, const Emcy& /*emcy*/) {}
+  virtual void on_frames(D_can& /*node*/, CMSG* /*frames*/, int /*count*/) {}
+  virtual void on_pdo(D_can& /*node*/, int /*pdo*/, const PdoValues& /*values*/) {}
+  virtual void on_pdo_late(D_can& /*node*/, int /*pdo*/) {}
+  virtual void on_pdo_back(D_can& /*node*/, int /*pdo*/) {}
+  virtual void on_boot_config(D_can& /*node*/, const BootReport& /*report*/) {}
+};
+
 class NodeMonitor {
  public:
   explicit NodeMonitor(MonitorCallbacks callbacks = {});
@@ -203,6 +252,9 @@ class NodeMonitor {
   // result is 0, or the driver's result when an identifier could not be enabled (the line is down,
   // say).
   int add(D_can* node, const NodeConfig& config = {});
+  // The same, with callbacks of the node's own (see NodeCallbacks), or its handler object.
+  int add(D_can* node, const NodeConfig& config, NodeCallbacks callbacks);
+  int add(D_can* node, const NodeConfig& config, NodeHandler& handler);
   // Ends the node's supervision; false when it was not supervised. A boot configuration of the
   // node in progress is cancelled (its SDO transfer ends within 100 ms) and waited for.
   bool remove(D_can* node);

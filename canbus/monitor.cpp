@@ -100,6 +100,9 @@ struct NodeMonitor::Entry {
   // TPDO mappings and boot configuration; null for a node without process data, which so costs
   // one pointer.
   std::unique_ptr<ProcessData> pd;
+  // The node's own callbacks (add()): set before the entry is published, never changed, so
+  // read without mx_.
+  std::shared_ptr<const NodeCallbacks> own;
 };
 
 struct NodeMonitor::Tpdo {
@@ -168,7 +171,45 @@ NodeMonitor::~NodeMonitor() {
   for (std::thread& t : workers) t.join();
 }
 
+bool resolve_sdo_write(const ObjectDictionary& od, SdoWrite& w, std::string& why) {
+  if (w.name.empty()) return true;
+  const ObjectEntry* e = od.lookup(w.name, why);
+  if (e == nullptr) return false;
+  if (!access_writable(e->access)) {
+    why = "'" + w.name + "' is " + (e->access == Access::kConst ? "const" : "read-only");
+    return false;
+  }
+  std::vector<uint8_t> bytes;
+  std::string err;
+  if (!encode_value(e->data_type, w.value, bytes, &err)) {
+    why = "'" + w.name + "': " + err;
+    return false;
+  }
+  w.index = e->index;
+  w.subindex = e->subindex;
+  w.type = e->data_type;
+  return true;
+}
+
+int NodeMonitor::add(D_can* node, const NodeConfig& config, NodeHandler& h) {
+  NodeCallbacks c;
+  c.on_state = [&h](D_can& n, int a, int b) { h.on_state(n, a, b); };
+  c.on_lost = [&h](D_can& n) { h.on_lost(n); };
+  c.on_back = [&h](D_can& n) { h.on_back(n); };
+  c.on_emergency = [&h](D_can& n, const Emcy& x) { h.on_emergency(n, x); };
+  c.on_frames = [&h](D_can& n, CMSG* f, int k) { h.on_frames(n, f, k); };
+  c.on_pdo = [&h](D_can& n, int pdo, const PdoValues& v) { h.on_pdo(n, pdo, v); };
+  c.on_pdo_late = [&h](D_can& n, int pdo) { h.on_pdo_late(n, pdo); };
+  c.on_pdo_back = [&h](D_can& n, int pdo) { h.on_pdo_back(n, pdo); };
+  c.on_boot_config = [&h](D_can& n, const BootReport& r) { h.on_boot_config(n, r); };
+  return add(node, config, std::move(c));
+}
+
 int NodeMonitor::add(D_can* node, const NodeConfig& config) {
+  return add(node, config, NodeCallbacks{});
+}
+
+int NodeMonitor::add(D_can* node, const NodeConfig& config, NodeCallbacks callbacks) {
   if (node == nullptr) return -1;
   IIII v;
   {
@@ -197,6 +238,7 @@ int NodeMonitor::add(D_can* node, const NodeConfig& config) {
     e->node = v.i2_data;
     e->cfg = config;
     e->cfg.guard_misses = std::max(e->cfg.guard_misses, 1);
+    e->own = std::make_shared<const NodeCallbacks>(std::move(callbacks));
     added = e;
     entries_.push_back(std::move(e));
     ++entries_gen_;
@@ -504,6 +546,23 @@ void NodeMonitor::configure(Entry& e, const BootConfig& cfg, BootReport& rep) {
     if (removed()) return;
     std::vector<uint8_t> bytes;
     std::string why;
+    if (!w.name.empty()) {
+      // By name: the entry's checks (access, type, limits), as ObjectAccess makes them.
+      const ObjectEntry* found = cfg.dictionary ? cfg.dictionary->lookup(w.name, why) : nullptr;
+      if (cfg.dictionary == nullptr) why = "'" + w.name + "': no object dictionary of the node";
+      if (found == nullptr) {
+        rep.ok = false;
+        rep.result = kPdoBadConfig;
+        rep.reason = why;
+        return;
+      }
+      if (ObjectAccess(n, cfg.dictionary).check_write(*found, w.value, bytes, &why) != 0) {
+        return fail(found->index, found->subindex, kPdoBadConfig, why);
+      }
+      const int r = n.sdo_download(found->index, found->subindex, bytes.data(), bytes.size());
+      if (r != 0) return fail(found->index, found->subindex, r, sdo_result_text(r));
+      continue;
+    }
     if (!encode_value(w.type, w.value, bytes, &why)) {
       return fail(w.index, w.subindex, kPdoBadConfig, why);
     }
@@ -756,6 +815,7 @@ bool NodeMonitor::cycle(const std::vector<std::shared_ptr<Entry>>* ready,
 
 void NodeMonitor::deliver_node(Entry& e, std::vector<Event>& events, CMSG* frames, int count) {
   D_can& p = *e.prop;
+  const NodeCallbacks& own = *e.own;
   for (const Event& ev : events) {
     // The fields used below, not the whole configuration (it holds a shared pointer).
     struct {
@@ -771,22 +831,32 @@ void NodeMonitor::deliver_node(Entry& e, std::vector<Event>& events, CMSG* frame
       cfg = {e.cfg.update_properties, e.cfg.log_emergencies, e.cfg.mode};
       state = e.st.state;
     }
+    // The node's own callback, then the all-nodes one.
+    const auto both = [&](const auto& mine, const auto& all, auto&&... args) {
+      call(mine, args...);
+      if (mine && all) {
+        // The node's own callback may have removed it.
+        std::lock_guard<std::mutex> lk(mx_);
+        if (e.removed) return;
+      }
+      call(all, args...);
+    };
     switch (ev.kind) {
       case Event::kState:
         // .ALIVE keeps operating states; the transient boot-up is not written there.
         if (cfg.update_properties && ev.b != kBootUp) p.alive_prop()->set_value(ev.b);
-        call(cb_.on_state, p, ev.a, ev.b);
+        both(own.on_state, cb_.on_state, p, ev.a, ev.b);
         break;
       case Event::kLost:
         if (cfg.update_properties) {
           p.condition_prop()->set_value(cfg.mode == Supervision::kHeartbeat ? "No heartbeat"
                                                                             : "No guarding reply");
         }
-        call(cb_.on_lost, p);
+        both(own.on_lost, cb_.on_lost, p);
         break;
       case Event::kBack:
         if (cfg.update_properties && state > kBootUp) p.alive_prop()->set_value(state);
-        call(cb_.on_back, p);
+        both(own.on_back, cb_.on_back, p);
         break;
       case Event::kEmcy:
         if (cfg.log_emergencies) {
@@ -795,11 +865,11 @@ void NodeMonitor::deliver_node(Entry& e, std::vector<Event>& events, CMSG* frame
                                    std::to_string(e.node) + ": EMCY " + emcy_text(ev.emcy),
                                DF_LOG);
         }
-        call(cb_.on_emergency, p, ev.emcy);
+        both(own.on_emergency, cb_.on_emergency, p, ev.emcy);
         break;
       case Event::kPdo: {
         const PdoValues& v = decoded_[static_cast<size_t>(ev.a)];
-        call(cb_.on_pdo, p, v.pdo, v);
+        both(own.on_pdo, cb_.on_pdo, p, v.pdo, v);
         break;
       }
       case Event::kPdoShort:
@@ -811,10 +881,10 @@ void NodeMonitor::deliver_node(Entry& e, std::vector<Event>& events, CMSG* frame
                              DF_LOG);
         break;
       case Event::kPdoLate:
-        call(cb_.on_pdo_late, p, ev.a);
+        both(own.on_pdo_late, cb_.on_pdo_late, p, ev.a);
         break;
       case Event::kPdoBack:
-        call(cb_.on_pdo_back, p, ev.a);
+        both(own.on_pdo_back, cb_.on_pdo_back, p, ev.a);
         break;
       case Event::kBoot: {
         const BootReport& r = reports_[static_cast<size_t>(ev.a)];
@@ -825,15 +895,21 @@ void NodeMonitor::deliver_node(Entry& e, std::vector<Event>& events, CMSG* frame
                                    ": boot configuration failed, not started: " + r.reason,
                                DF_LOG);
         }
-        call(cb_.on_boot_config, p, r);
+        both(own.on_boot_config, cb_.on_boot_config, p, r);
         break;
       }
       default:
         break;
     }
   }
-  if (cb_.on_frames && count > 0) {
+  if (count > 0 && (own.on_frames || cb_.on_frames)) {
     {
+      std::lock_guard<std::mutex> lk(mx_);
+      if (e.removed) return;
+    }
+    call(own.on_frames, p, frames, count);
+    // The node's own callback may have removed it.
+    if (cb_.on_frames && own.on_frames) {
       std::lock_guard<std::mutex> lk(mx_);
       if (e.removed) return;
     }

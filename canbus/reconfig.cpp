@@ -1,6 +1,7 @@
 // Run-time reconfiguration of a node property: a client (or the device server) writes a new
-// line/node/identifier record. Every write is logged; a move to another line or node detaches
-// the property from its old node, and the device server attaches it anew (has_changed()).
+// line/node/identifier record. Every write by a client is logged (the others in verbose mode); a
+// move to another line or node detaches the property from its old node, and the device server
+// attaches it anew (has_changed()).
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -15,10 +16,13 @@ void D_can::set_value(IIII* s) {
 
   // Fixed buffers: longer texts are cut (snprintf never writes past them).
   char msg[400];
-  if (efp_ != nullptr) {
+  const std::string user = efp_ != nullptr ? efp_->get_username() : std::string();
+  const std::string host = efp_ != nullptr ? efp_->get_hostname() : std::string();
+  if (user.empty() && host.empty() && !can_verbose()) {
+    // No client made this change (the server's own configuration): nothing to log.
+  } else if (efp_ != nullptr) {
     char who[200];
-    std::snprintf(who, sizeof who, "%s@%s", efp_->get_username().c_str(),
-                  efp_->get_hostname().c_str());
+    std::snprintf(who, sizeof who, "%s@%s", user.c_str(), host.c_str());
     std::snprintf(msg, sizeof msg, "%s change from: %d, %d, %d, %d to: %d, %d, %d, %d by %s",
                   basename().c_str(), o.i1_data, o.i2_data, o.i3_data, o.i4_data, n.i1_data,
                   n.i2_data, n.i3_data, n.i4_data, who);

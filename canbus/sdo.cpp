@@ -25,11 +25,7 @@ constexpr int kComplete = 0x12345678;
 constexpr int kIdentityBuffer = 64;
 constexpr size_t kUnbounded = SIZE_MAX;
 
-void report(const char* format, int code) {
-  char msg[200];
-  std::snprintf(msg, sizeof msg, format, code);
-  tavik::printtostderr("segSdoRead", msg, DF_LOG);
-}
+constexpr int kAbortToggle = 0x05030000;
 
 // Bytes that may still be stored at `offset` in a buffer of `size` bytes whose last byte is
 // kept for the terminating zero.
@@ -45,9 +41,8 @@ size_t room(size_t size, int offset) {
 // its identifier), the read fails or the whole-second clock passes start + 2 (so 2 to 3
 // seconds). Frames of other services go on to the receive cycle. A final result ends the upload.
 template <class Test>
-int await_reply(D_can* can, short node, Test test) {
+int await_reply(D_can* can, short node, int& abort_code, Test test) {
   const int64_t deadline = SdoAccess::reply_deadline();
-  int abort_code = 0;
   CMSG m{};
   int r = 0;
   for (;;) {
@@ -57,8 +52,6 @@ int await_reply(D_can* can, short node, Test test) {
     });
     if (r != 0) break;
     if (can->isAbort(&m, &abort_code)) {
-      std::printf("Segmented transfer aborted with code 0x%X\n", static_cast<unsigned>(abort_code));
-      std::fflush(stdout);
       r = -1;
       break;
     }
@@ -78,6 +71,7 @@ int D_can::initiateUpload(short node, int idx, int subIdx) {
   Subindex = subIdx;
   Index = idx;
   ToggleBit = 1;
+  AbortCode = 0;
   unsigned char bytes[8] = {0x40,
                             static_cast<unsigned char>(idx & 0xFF),
                             static_cast<unsigned char>((idx >> 8) & 0xFF),
@@ -117,7 +111,7 @@ int D_can::initUploadResponse(short node, char* buffer, int* offset) {
 }
 
 int D_can::initUploadResponse(short node, char* buffer, int* offset, size_t size) {
-  return await_reply(this, node, [&](const CMSG& m) -> std::optional<int> {
+  return await_reply(this, node, AbortCode, [&](const CMSG& m) -> std::optional<int> {
     if ((m.data[0] & 0xF0) != 0x40) return std::nullopt;
     if ((m.data[0] & 0x02) == 0) return 0;  // segmented transfer follows
     int n = (m.data[0] & 0x01) != 0 ? 4 - ((m.data[0] >> 2) & 3) : 4;
@@ -135,12 +129,11 @@ int D_can::receiveUploadSegment(short node, char* buffer, int* offset) {
 
 // No zero is written: the caller's zero-filled buffer ends the text.
 int D_can::receiveUploadSegment(short node, char* buffer, int* offset, size_t size) {
-  return await_reply(this, node, [&](const CMSG& m) -> std::optional<int> {
+  return await_reply(this, node, AbortCode, [&](const CMSG& m) -> std::optional<int> {
     if ((m.data[0] & 0xE0) != 0) return std::nullopt;
     int toggle = (m.data[0] & 0x10) != 0 ? 1 : 0;
     if (toggle != ToggleBit) {
-      std::printf("--Error: bad toggle bit in segmented transfer sequence.\n");
-      std::fflush(stdout);
+      AbortCode = kAbortToggle;
       return -1;
     }
     int n = 7 - ((m.data[0] >> 1) & 7);
@@ -156,9 +149,14 @@ int D_can::segSdoRead(short node, int idx, int subIdx, char* buffer) {
 }
 
 int D_can::segSdoRead(short node, int idx, int subIdx, char* buffer, size_t size) {
-  return sdo_counted([&] { return seg_read(node, idx, subIdx, buffer, size); });
+  const int r = sdo_counted(node, idx, subIdx, "upload",
+                            [&] { return seg_read(node, idx, subIdx, buffer, size); });
+  // The steps' result: an abort is -1 (its code stays in AbortCode), whatever its code.
+  return r != 0 && r == AbortCode ? -1 : r;
 }
 
+// The result as sdo_upload gives it: an abort (the node's, or 0x05030000 for a toggle error)
+// as its code, a time-out as kSdoTimeout, a driver result as it is.
 int D_can::seg_read(short node, int idx, int subIdx, char* buffer, size_t size) {
   // Closing, moving or destroying the property on another thread waits for the upload's end.
   if (!SdoAccess::enter(this)) return NTCAN_OPERATION_ABORTED;
@@ -169,27 +167,18 @@ int D_can::seg_read(short node, int idx, int subIdx, char* buffer, size_t size) 
   int offset = 0;
   // A whole upload: every path below ends the transfer, so another thread may wait for it.
   SdoAccess::begin(this, true);
-  int e = initiateUpload(node, idx, subIdx);
-  if (e != 0) {
-    report("--Error: initiateUpload failed with error %d", e);
-    return e;
-  }
-  int r = initUploadResponse(node, buffer, &offset, size);
+  const int e = initiateUpload(node, idx, subIdx);
+  if (e != 0) return e;
+  const int r = initUploadResponse(node, buffer, &offset, size);
   if (r == kComplete) return 0;
-  if (r != 0) {
-    report("--Error: initUploadResponse failed with error %d", r);
-    return r;
-  }
+  if (r != 0) return r == -1 && AbortCode != 0 ? AbortCode : r;
   for (;;) {
-    int q = requestUploadSegment(node);
-    if (q != 0) {
-      report("--Error: requestSegment failed with error %d", q);
-      return q;
-    }
-    int s = receiveUploadSegment(node, buffer, &offset, size);
+    const int q = requestUploadSegment(node);
+    if (q != 0) return q;
+    const int s = receiveUploadSegment(node, buffer, &offset, size);
     if (s == 0) continue;
-    // Abort and toggle errors have printed their own message; a time-out is silent.
-    return s == kComplete ? 0 : s;
+    if (s == kComplete) return 0;
+    return s == -1 && AbortCode != 0 ? AbortCode : s;
   }
 }
 
@@ -208,34 +197,37 @@ int D_can::check_ascii(char* aString) {
   return 0;
 }
 
-namespace {
-
-// One identity object into its string property; "error" when the upload fails. A value longer
-// than 63 bytes keeps its first 63.
-int read_identity(D_can* can, short node, int index, D_string* prop) {
+// "error" when the upload fails; "-" for an optional object (0x1009, 0x100A) the node does not
+// have, which is no failure of the identity (result 0). A value longer than 63 bytes keeps its
+// first 63.
+int D_can::read_identity(int index, D_string* prop) {
   char buffer[kIdentityBuffer] = {};
-  int ret = can->segSdoRead(node, index, 0, buffer, sizeof buffer);
-  if (ret == 0) {
-    can->check_ascii(buffer);
+  const auto node = static_cast<short>(canIdent_.i2_data);
+  const int r = sdo_counted(node, index, 0, "upload",
+                            [&] { return seg_read(node, index, 0, buffer, sizeof buffer); });
+  if (r == 0) {
+    check_ascii(buffer);
     prop->set_value(buffer);
-  } else {
-    prop->set_value("error");
+    return 0;
   }
-  return ret;
+  if (index != 0x1008 && sdo_no_object(r)) {
+    prop->set_value("-");
+    return 0;
+  }
+  prop->set_value("error");
+  return r == AbortCode ? -1 : r;
 }
 
-}  // namespace
-
 int D_can::get_manufacture() {
-  return read_identity(this, static_cast<short>(canIdent_.i2_data), 0x1008, manu_);
+  return read_identity(0x1008, manu_);
 }
 
 int D_can::get_hwversion() {
-  return read_identity(this, static_cast<short>(canIdent_.i2_data), 0x1009, hwver_);
+  return read_identity(0x1009, hwver_);
 }
 
 int D_can::get_swversion() {
   // The node is given 100 ms before the request.
   TAVIKsleep(0, 100000);
-  return read_identity(this, static_cast<short>(canIdent_.i2_data), 0x100A, swver_);
+  return read_identity(0x100A, swver_);
 }

@@ -74,7 +74,8 @@ const char* sdo_abort_text(uint32_t code) {
 std::string sdo_result_text(int result) {
   if (result == 0) return "ok";
   if (result == D_can::kSdoTimeout) return "SDO time-out";
-  if (result >= kFirstAbort) {
+  // Codes from 0x80000000 on are negative as int; the library's own results stay above -0x10000.
+  if (result >= kFirstAbort || result < -0xFFFF) {
     const auto code = static_cast<uint32_t>(result);
     char head[32];
     std::snprintf(head, sizeof head, "SDO abort 0x%08X", code);
@@ -82,4 +83,16 @@ std::string sdo_result_text(int result) {
     return text != nullptr ? std::string(head) + ": " + text : std::string(head);
   }
   return can_error_str(static_cast<unsigned long>(static_cast<long>(result)));
+}
+
+bool sdo_no_object(int result) {
+  return result == 0x06020000 || result == 0x06090011;
+}
+
+void D_can::sdo_report(int node, int index, int subindex, const char* what, int result) const {
+  char head[64];
+  std::snprintf(head, sizeof head, " (line %d, node %d): %s 0x%04X:%02X: ", canIdent_.i1_data, node,
+                what, static_cast<unsigned>(index & 0xFFFF),
+                static_cast<unsigned>(subindex & 0xFF));
+  tavik::printtostderr("SDO", name() + head + sdo_result_text(result), DF_LOG);
 }

@@ -200,11 +200,13 @@ size_t D_can::sdo_block_threshold() const {
 }
 
 int D_can::sdo_read(int index, int subindex, std::vector<uint8_t>& value, SdoMode mode) {
-  return sdo_counted([&] { return read_value(index, subindex, value, mode); });
+  return sdo_counted(canIdent_.i2_data, index, subindex, "upload",
+                     [&] { return read_value(index, subindex, value, mode); });
 }
 
 int D_can::sdo_write(int index, int subindex, const std::vector<uint8_t>& value, SdoMode mode) {
-  return sdo_counted([&] { return write_value(index, subindex, value, mode); });
+  return sdo_counted(canIdent_.i2_data, index, subindex, "download",
+                     [&] { return write_value(index, subindex, value, mode); });
 }
 
 int D_can::read_value(int index, int subindex, std::vector<uint8_t>& value, SdoMode mode) {

@@ -23,11 +23,13 @@ using Transfer = SdoTransfer;
 }  // namespace
 
 int D_can::sdo_upload(int index, int subindex, void* buffer, size_t size, size_t* length) {
-  return sdo_counted([&] { return upload_object(index, subindex, buffer, size, length); });
+  return sdo_counted(canIdent_.i2_data, index, subindex, "upload",
+                     [&] { return upload_object(index, subindex, buffer, size, length); });
 }
 
 int D_can::sdo_download(int index, int subindex, const void* data, size_t size) {
-  return sdo_counted([&] { return download_object(index, subindex, data, size); });
+  return sdo_counted(canIdent_.i2_data, index, subindex, "download",
+                     [&] { return download_object(index, subindex, data, size); });
 }
 
 int D_can::upload_object(int index, int subindex, void* buffer, size_t size, size_t* length) {

@@ -68,11 +68,15 @@ struct SdoAccess {
 // The transfer runs, and is counted, inside the property's enter/leave: closing, moving or
 // destroying it on another thread waits for the count, so it never touches a freed property.
 template <typename Transfer>
-int D_can::sdo_counted(Transfer&& transfer) {
+int D_can::sdo_counted(int node, int index, int subindex, const char* what, Transfer&& transfer) {
   if (!SdoAccess::enter(this)) return NTCAN_OPERATION_ABORTED;
   const int r = transfer();
   sdo_transfers_.fetch_add(1, std::memory_order_relaxed);
-  if (r != 0) sdo_failures_.fetch_add(1, std::memory_order_relaxed);
+  if (r != 0) {
+    sdo_failures_.fetch_add(1, std::memory_order_relaxed);
+    // Before leave(): the property may go away on another thread after it.
+    sdo_report(node, index, subindex, what, r);
+  }
   SdoAccess::leave(this);
   return r;
 }

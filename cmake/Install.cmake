@@ -1,6 +1,6 @@
 # Installation: shared libraries with a versioned soname, the public headers, an exported CMake
 # package (find_package(canbus) gives canbus::canbus, canbus::framework, canbus::ntcan,
-# canbus::sim), pkg-config files (canbus, canbus-sim), and the guide with the examples' sources.
+# canbus::sim), pkg-config files (canbus, canbus-sim), and the README and the guide with the examples' sources.
 include(CMakePackageConfigHelpers)
 
 set(CANBUS_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/canbus)
@@ -54,5 +54,7 @@ if(TARGET canbus_sim)
   install(FILES ${PROJECT_BINARY_DIR}/canbus-sim.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 endif()
 
-install(FILES docs/guide.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The README (configuration reference, requests of canbus-server) and the guide; canbus-server
+# --help names this directory.
+install(FILES README.md docs/guide.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(DIRECTORY examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)

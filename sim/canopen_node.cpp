@@ -296,7 +296,8 @@ void NodeLogic::initiate_upload_locked(Key key, std::vector<CMSG>& out) {
   transfer_key_ = key;
   auto it = od_.find(key);
   const uint32_t refused = eds_abort_locked(key, nullptr, true);
-  if (it == od_.end() || refused != 0) {
+  const bool hidden = !optional_identity_ && (key.first == 0x1009 || key.first == 0x100A);
+  if (it == od_.end() || refused != 0 || hidden) {
     out.push_back(abort_frame(key, refused != 0 ? refused : kAbortNoObject));
     return;
   }
@@ -509,6 +510,11 @@ void NodeLogic::set_heartbeat_mode(bool on) {
 void NodeLogic::set_wrong_toggle(bool on) {
   std::lock_guard<std::mutex> lk(mx_);
   wrong_toggle_ = on;
+}
+
+void NodeLogic::set_optional_identity(bool present) {
+  std::lock_guard<std::mutex> lk(mx_);
+  optional_identity_ = present;
 }
 
 void NodeLogic::abort_next_upload(uint32_t code) {

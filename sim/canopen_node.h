@@ -221,6 +221,9 @@ class NodeLogic {
   void set_wrong_toggle(bool on);         // segment responses repeat the previous toggle
   void abort_next_upload(uint32_t code);  // the next SDO request is answered with this abort
                                           // (0 cancels a pending one)
+  // Off: the node has no 0x1009 and 0x100A (optional): uploads are aborted with 0x06020000.
+  // On again: they are there with their values as before.
+  void set_optional_identity(bool present);
   // Block transfer (sdo_block.h). Off: block requests are aborted with 0x05040001.
   void set_block_transfer(bool on);
   // Block upload requests are answered by the expedited/segmented protocol, whatever the
@@ -320,6 +323,7 @@ class NodeLogic {
   std::string download_data_;
   std::optional<size_t> download_size_;
   bool silent_ = false;
+  bool optional_identity_ = true;
   bool heartbeat_ = false;
   bool wrong_toggle_ = false;
   bool hb_paused_ = false;

@@ -96,12 +96,13 @@ int main() {
   };
   callbacks.on_lost = [&](D_can& node) {
     std::printf("%s: lost (%s)\n", node.name().c_str(), node.condition_prop()->value().c_str());
-    if (&node == &valve) journal.note([&] { journal.valve_lost = true; });
   };
-  callbacks.on_back = [&](D_can& node) {
-    std::printf("%s: back\n", node.name().c_str());
-    if (&node == &valve) journal.note([&] { journal.valve_back = true; });
-  };
+  callbacks.on_back = [&](D_can& node) { std::printf("%s: back\n", node.name().c_str()); };
+  // What only the valve's events mean here: callbacks of its own, given with add() and run
+  // before the all-nodes ones above.
+  canbus::NodeCallbacks valve_callbacks;
+  valve_callbacks.on_lost = [&](D_can&) { journal.note([&] { journal.valve_lost = true; }); };
+  valve_callbacks.on_back = [&](D_can&) { journal.note([&] { journal.valve_back = true; }); };
   callbacks.on_emergency = [&](D_can& node, const canbus::Emcy& e) {
     std::printf("%s: emergency %s\n", node.name().c_str(), canbus::emcy_text(e).c_str());
     journal.note([&] { journal.emergency = true; });
@@ -118,7 +119,9 @@ int main() {
   canbus::NodeConfig guarding;             // the default mode
   guarding.guard_period_ms = 200;
   guarding.guard_misses = 3;
-  if (monitor.add(&pump, heartbeat) != 0 || monitor.add(&valve, guarding) != 0) return 1;
+  if (monitor.add(&pump, heartbeat) != 0 || monitor.add(&valve, guarding, valve_callbacks) != 0) {
+    return 1;
+  }
 
   pump.start_node();
   valve.start_node();

@@ -1,8 +1,9 @@
 // Process data on line 1: a 4-channel ADC module (node 10) whose measurements come in TPDO1
 // after every SYNC, and a power supply (node 11) whose current set-point goes in by RPDO1 and
 // whose actual current comes back in its TPDO1. The server configures both nodes at boot (the
-// ADC only when its identity is the expected one), produces SYNC every 10 ms, decodes the TPDOs
-// into values and sends a set-point. Simulated on the virtual bus: runs without hardware.
+// ADC only when its identity is the expected one; its heartbeat time written by the object's
+// name), produces SYNC every 10 ms, decodes the TPDOs into values with callbacks of each node's
+// own, and sends a set-point. Simulated on the virtual bus: runs without hardware.
 //
 // Ends with 0 once the supply's actual current has reached the set-point, 1 when the nodes
 // cannot be attached, 2 when an expected event did not come within 10 s.
@@ -18,6 +19,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -149,38 +151,54 @@ int main() {
   actual.transmission_type = 1;
   actual.mapping = {{0x2201, 1, 16, canbus::DataType::kInteger16, "actual current"}};
 
-  // Configuration at boot: at monitor.add() and after every boot-up, then the NMT start.
+  // Configuration at boot: at monitor.add() and after every boot-up, then the NMT start. The
+  // ADC's heartbeat time is written by its name in the module's dictionary (here the one object
+  // of its EDS this server needs; ObjectDictionary::load reads a whole file), which gives its
+  // index and type and checks the value.
+  auto adc_od = std::make_shared<canbus::ObjectDictionary>();
+  std::vector<std::string> eds_errors;
+  if (!canbus::ObjectDictionary::parse("[1017]\nParameterName=Producer heartbeat time\n"
+                                       "ObjectType=0x7\nDataType=0x0006\nAccessType=rw\n"
+                                       "DefaultValue=0\n",
+                                       "adc.eds", *adc_od, eds_errors)) {
+    for (const auto& e : eds_errors) std::printf("%s\n", e.c_str());
+    return 1;
+  }
   auto adc_boot = std::make_shared<canbus::BootConfig>();
   adc_boot->check_identity = true;  // 0x1018:1 and :2
   adc_boot->vendor_id = sim::kDefaultVendorId;
   adc_boot->product_code = 1;
-  adc_boot->writes = {{0x1017, 0, canbus::DataType::kUnsigned16, canbus::Value::of_uint(100)}};
+  adc_boot->dictionary = adc_od;
+  adc_boot->writes = {{"Producer heartbeat time", canbus::Value::of_uint(100)}};
   adc_boot->pdos = {adc_tpdo};
   auto supply_boot = std::make_shared<canbus::BootConfig>();
   supply_boot->pdos = {set_point, actual};
 
   Journal journal;
+  // What every node reports goes to the monitor's all-nodes callbacks; what each node's process
+  // data means, to callbacks of its own given with add(): no dispatching by node here.
   canbus::MonitorCallbacks callbacks;
   callbacks.on_boot_config = [&](D_can& node, const canbus::BootReport& r) {
     std::printf("%s: %s\n", node.name().c_str(),
                 r.ok ? "configured and started" : ("not started: " + r.reason).c_str());
     if (r.ok) journal.note([&] { ++journal.configured; });
   };
-  callbacks.on_pdo = [&](D_can& node, int pdo, const canbus::PdoValues& v) {
-    if (&node == &adc) {
-      journal.note([&] { ++journal.adc_pdos; });
-      if (journal.adc_pdos % 50 == 1) {
-        std::printf("%s: TPDO%d %s %s %s %s\n", node.name().c_str(), pdo,
-                    v.values[0].text().c_str(), v.values[1].text().c_str(),
-                    v.values[2].text().c_str(), v.values[3].text().c_str());
-      }
-    } else {
-      const int ma = static_cast<int>(v.values[0].as_int());
-      journal.note([&] { journal.actual_ma = ma; });
-    }
-  };
   callbacks.on_pdo_late = [](D_can& node, int pdo) {
     std::printf("%s: TPDO%d late\n", node.name().c_str(), pdo);
+  };
+  canbus::NodeCallbacks adc_callbacks;
+  adc_callbacks.on_pdo = [&](D_can& node, int pdo, const canbus::PdoValues& v) {
+    journal.note([&] { ++journal.adc_pdos; });
+    if (journal.adc_pdos % 50 == 1) {
+      std::printf("%s: TPDO%d %s %s %s %s\n", node.name().c_str(), pdo, v.values[0].text().c_str(),
+                  v.values[1].text().c_str(), v.values[2].text().c_str(),
+                  v.values[3].text().c_str());
+    }
+  };
+  canbus::NodeCallbacks supply_callbacks;
+  supply_callbacks.on_pdo = [&](D_can&, int, const canbus::PdoValues& v) {
+    const int ma = static_cast<int>(v.values[0].as_int());
+    journal.note([&] { journal.actual_ma = ma; });
   };
 
   // Declared after the node properties, so that they stop before the properties go.
@@ -195,7 +213,10 @@ int main() {
   canbus::NodeConfig plain;
   plain.mode = canbus::Supervision::kNone;
   plain.boot = supply_boot;
-  if (monitor.add(&adc, heartbeat) != 0 || monitor.add(&supply, plain) != 0) return 1;
+  if (monitor.add(&adc, heartbeat, adc_callbacks) != 0 ||
+      monitor.add(&supply, plain, supply_callbacks) != 0) {
+    return 1;
+  }
   monitor.start(10);
   sync.start(10000);  // 10 ms
 

@@ -69,6 +69,8 @@ TEST(ServerConfig, BadLinesAreReportedWithTheirNumbers) {
        "5 from CAN.B.BAUDRATE on line 4"},
       {"CAN.A.BOOT: 0x1017 uint16 5", "'0x1017' is no INDEX:SUB"},
       {"CAN.A.BOOT: 0x1017:0 uint16 five", "'five' is not a number"},
+      {"CAN.A.BOOT: \"Producer heartbeat time 5", "a quote is not closed"},
+      {"CAN.A.BOOT: \"Producer heartbeat time\"", "takes 'INDEX:SUB TYPE VALUE; ...', '\"OBJECT"},
       {"LINE.2.SYNC: 0", "the period must be 1..60000, not 0"},
       {"LINE.2.SYNC: 10 counter 1", "the counter overflow must be 2..240"},
       {"LINE.21.SYNC: 10", "the line must be 1..20, not 21"},
@@ -170,7 +172,7 @@ TEST(ServerConfig, StartIsRefusedOnBadLinesAndTheFileIsKept) {
     // The lines fixed, the EDS file still stops the start; it names the file, line and reason.
     const std::string fixed = dir + "/f.conf";
     std::ofstream(fixed) << "CAN.VALVE: 1 6 0 0\nCAN.VALVE.EDS: bad.eds\n"
-                         << "CAN.VALVE.BOOT: 0x1017:0 uint8 300; dcf\n"
+                         << "CAN.VALVE.BOOT: 0x1017:0 uint8 300; dcf; \"Heartbeat\" 5\n"
                          << "CAN.VALVE.TPDO1: event 100 map X \"Position\"\n"
                          << "CAN.VALVE2: 1 6 0 0\n"
                          << "CAN.VALVE2.TPDO2: event 100 map Y 0x6401:1 int16\n"
@@ -197,6 +199,9 @@ TEST(ServerConfig, StartIsRefusedOnBadLinesAndTheFileIsKept) {
               std::string::npos)
         << err;
     EXPECT_NE(err.find("CAN.VALVE.BOOT: dcf needs the node's DCF file"), std::string::npos) << err;
+    EXPECT_NE(err.find("CAN.VALVE.BOOT: \"Heartbeat\": an object by name needs the node's EDS"),
+              std::string::npos)
+        << err;
     EXPECT_NE(err.find("CAN.VALVE.TPDO1: X: an object by name needs the node's EDS"),
               std::string::npos)
         << err;

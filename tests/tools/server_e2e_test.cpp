@@ -86,11 +86,29 @@ TEST_F(ServerE2E, IdentityStringsOfTheSimulatedNodes) {
   EXPECT_EQ(s.ask("get CAN.MAGNET.MANU"), "CAN.MAGNET.MANU = Magnet power supply MPS-40");
   // The follower of the pump's node reads the same identity.
   EXPECT_EQ(s.ask("get CAN.PUMP_MONITOR.SWVER"), "CAN.PUMP_MONITOR.SWVER = SW 3.4.1");
+  // A node without the optional 0x1009 and 0x100A: its identity is whole, with "-" for them.
+  ASSERT_EQ(s.ask("sim identity CAN.VALVE off"), "ok");
+  EXPECT_EQ(s.ask("identity CAN.VALVE"), "VLV1 / - / -");
+  EXPECT_EQ(s.ask("get CAN.VALVE.HWVER"), "CAN.VALVE.HWVER = -");
   // The baud-rate code's description says what the 0 of the file means.
   s.send("list");
   EXPECT_THAT(s.answer(), ::testing::Contains("CAN.PUMP.BAUDRATE  (baud-rate code 0..14 taken when "
                                               "the line is opened; 0: the default, 6 == 125 "
                                               "kbit/s)"));
+  ASSERT_EQ(s.ask("quit"), "bye");
+  EXPECT_EQ(s.wait_exit(), 0);
+  // Each failed upload logged once, with the property, line, node, object and abort text.
+  const std::string log = stderr_text();
+  const std::string line =
+      " SDO CAN.VALVE (line 1, node 6): upload 0x100A:00: SDO abort 0x06020000: Object does "
+      "not exist in the object dictionary\n";
+  EXPECT_NE(log.find(line), std::string::npos) << log;
+  EXPECT_EQ(log.find(line), log.rfind(line)) << log;
+  // Quiet on the virtual bus: no routine lines of the library.
+  for (const char* noise :
+       {"getlineip cannot open", "Inside can_control", "allow wget resets", " change from: "}) {
+    EXPECT_EQ(log.find(noise), std::string::npos) << noise << "\n" << log;
+  }
 }
 
 TEST_F(ServerE2E, StopAndStartFollowedThroughGuarding) {
@@ -328,7 +346,7 @@ TEST_F(ServerE2E, MovesReadTheNewIdentityAndReattachTheFollower) {
 }
 
 TEST_F(ServerE2E, LibraryPrintsNeverReachTheAnswers) {
-  ServerProcess s(dir_);
+  ServerProcess s(dir_, {"--verbose"});
   s.until("type 'help'");
   ASSERT_EQ(s.ask("sim abort CAN.VALVE"), "ok");
   // The aborted upload is the answer, the next line, nothing before it; the identity stored
@@ -343,8 +361,12 @@ TEST_F(ServerE2E, LibraryPrintsNeverReachTheAnswers) {
   EXPECT_EQ(s.ask("set CAN.PUMP_MONITOR 1 6 0 0"), "ok (moved to line 1 node 6, attached again)");
   ASSERT_EQ(s.ask("quit"), "bye");
   EXPECT_EQ(s.wait_exit(), 0);
-  EXPECT_NE(stderr_text().find("Segmented transfer aborted with code 0x6020000"),
-            std::string::npos);
+  EXPECT_NE(stderr_text().find("SDO CAN.PUMP_MONITOR (line 1, node 6): upload 0x1008:00: SDO "
+                               "abort 0x06020000"),
+            std::string::npos)
+      << stderr_text();
+  // --verbose: the library's routine lines too.
+  EXPECT_NE(stderr_text().find("Inside can_control:  Line : 1"), std::string::npos);
 }
 
 TEST_F(ServerE2E, CommandLineErrorsNameTheCulprit) {
@@ -415,6 +437,8 @@ TEST_F(ServerE2E, SdoByObjectNameAndTheObjectList) {
       {"sdo write CAN.VALVE Location \"hall 3\"", "ok"},
       {"sdo read CAN.VALVE Location", "\"hall 3\" \"Location\""},
       {"sdo read CAN.PUMP Nope", "error: no object named 'Nope'"},
+      // Written at boot by its name (the MAGNET.BOOT line).
+      {"sdo read CAN.MAGNET \"Output mode\"", "1 (0x01) \"Output mode\""},
       {"sdo write CAN.PUMP 0x1017 0",
        "error: sdo read NAME INDEX SUB|OBJECT, sdo write NAME INDEX SUB VALUE|OBJECT VALUE"},
   };

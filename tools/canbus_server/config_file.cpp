@@ -333,11 +333,22 @@ std::string parse_pdo(const std::string& which, const std::string& value, PdoLin
 
 std::string parse_boot(const std::string& value, BootSpec& out) {
   BootSpec b;
-  const char* usage = "takes 'INDEX:SUB TYPE VALUE; ...' and/or 'dcf'";
+  const char* usage = "takes 'INDEX:SUB TYPE VALUE; ...', '\"OBJECT\" VALUE; ...' and/or 'dcf'";
   for (const std::string& item : split_on(value, ';')) {
-    const auto w = words(item);
-    if (w.size() == 1 && w[0] == "dcf") {
+    std::vector<std::string> w;
+    std::vector<bool> quoted;
+    if (!quoted_words(item, w, quoted)) return "a quote is not closed";
+    if (w.size() == 1 && w[0] == "dcf" && !quoted[0]) {
       b.dcf = true;
+      continue;
+    }
+    if (w.size() == 2 && quoted[0]) {
+      // By name: the type and the value's check come with the node's EDS.
+      if (w[0].empty()) return "an empty object name";
+      BootWriteSpec x;
+      x.object = w[0];
+      x.value = w[1];
+      b.writes.push_back(std::move(x));
       continue;
     }
     if (w.size() != 3) return usage;

@@ -99,13 +99,15 @@ std::string parse_pdo(const std::string& which, const std::string& value, PdoLin
 bool is_pdo_suffix(const std::string& suffix);
 
 // SDO writes at every boot of the node (NAME.BOOT), before its PDOs are configured and it is
-// started: `INDEX:SUB TYPE VALUE` items separated by ';', or `dcf` for the writes and PDOs the
-// node's DCF (NAME.EDS) asks for: "0x1017:0 uint16 500; dcf".
+// started: `INDEX:SUB TYPE VALUE` or `"OBJECT NAME" VALUE` (by name in the node's EDS, the type
+// taken from there) items separated by ';', or `dcf` for the writes and PDOs the node's DCF
+// (NAME.EDS) asks for: "0x1017:0 uint16 500; dcf", "\"Producer heartbeat time\" 500".
 struct BootWriteSpec {
   int index = 0;
   int subindex = 0;
   std::string type;  // the CiA name of the numeric type written
   std::string value;
+  std::string object;  // by name: the object's name; index, subindex and type unset
 };
 struct BootSpec {
   bool dcf = false;

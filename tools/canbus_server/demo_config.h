@@ -47,8 +47,10 @@ inline constexpr const char* kDemoConfig =
     "0x2201:0 real32 unit V\n"
     "# the objects by their names in the node's EDS\n"
     "CAN.GAUGE.TPDO1:\tevent 500 map PRESSURE \"Pressure\" unit mbar, STATUS \"Gauge status\"\n"
-    "# SDO writes at every boot of the node, before its PDOs are configured\n"
-    "CAN.MAGNET.BOOT:\t0x2101:0 uint8 1\n"
+    "# SDO writes at every boot of the node, before its PDOs are configured: INDEX:SUB TYPE "
+    "VALUE,\n"
+    "# or the object's name in the node's EDS and the value\n"
+    "CAN.MAGNET.BOOT:\t\"Output mode\" 1\n"
     "# a SYNC producer: LINE.N.SYNC: PERIOD_MS [counter OVERFLOW]\n"
     "LINE.2.SYNC:\t100\n";
 

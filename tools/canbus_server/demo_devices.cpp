@@ -166,8 +166,12 @@ std::string DemoDevices::request(const Args& a, const std::string& usage_text, c
   if (!place(a[1], line, node)) return "error: unknown node property " + quote_word(a[1]);
   sim::VbusNode* d = find(line, node);
   if (d == nullptr) return "error: no simulated device for " + a[1];
-  if ((a[0] == "silent" || a[0] == "hold") && a.size() == 3 && (a[2] == "on" || a[2] == "off")) {
-    if (a[0] == "silent") {
+  if ((a[0] == "silent" || a[0] == "hold" || a[0] == "identity") && a.size() == 3 &&
+      (a[2] == "on" || a[2] == "off")) {
+    if (a[0] == "identity") {
+      // off: the node lacks the optional 0x1009 and 0x100A.
+      d->logic().set_optional_identity(a[2] == "on");
+    } else if (a[0] == "silent") {
       d->logic().set_silent(a[2] == "on");
     } else {
       d->hold_answers(a[2] == "on");

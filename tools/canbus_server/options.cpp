@@ -86,6 +86,9 @@ void add_options(CLI::App& app, Options& o, std::string& socket_mode) {
                  "milliseconds between two events of one process value at most (watch; "
                  "default 1000)")
       ->check(CLI::Range(0, 3600000));
+  app.add_flag("--verbose", o.verbose,
+               "also the library's routine log lines (line threads, gateway file, changes of "
+               "node records made by the server itself)");
   app.add_flag("--sim-adc", o.sim_adc,
                "virtual bus: every simulated node that is not one of the bundled example's "
                "devices is an ADC module with four INTEGER16 sine inputs at 0x6401 sub 1..4 "
@@ -100,7 +103,14 @@ int parse_options(int argc, char** argv, Options& o, std::ostream& out, std::ost
       "example on the virtual bus with simulated nodes. Requests come one a line on standard\n"
       "input and from network clients (--listen); 'help' lists them.",
       "canbus-server"};
-  app.footer(kStatusLegend);
+#ifndef CANBUS_DOC_DIR
+#define CANBUS_DOC_DIR "share/doc/canbus"
+#endif
+  app.footer(std::string(kStatusLegend) +
+             "\n\nDocumentation, with the examples, in " CANBUS_DOC_DIR
+             "/:\n"
+             "  README.md  the configuration reference and every request\n"
+             "  guide.md   writing a device server with the library");
   std::string socket_mode;
   add_options(app, o, socket_mode);
   try {

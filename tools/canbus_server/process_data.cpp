@@ -205,6 +205,25 @@ bool ProcessData::load(const ConfigFile& config, const std::vector<std::string>&
         }
       }
       for (const auto& w : def.writes) {
+        if (!w.object.empty()) {
+          // By name: the monitor writes it through the node's dictionary; checked here.
+          const auto od = objects.dictionary(name);
+          const std::string where = name + ".BOOT: \"" + w.object + "\": ";
+          canbus::SdoWrite x(w.object, {});
+          const canbus::ObjectEntry* e = nullptr;
+          std::string why;
+          if (od == nullptr) {
+            why = "an object by name needs the node's EDS (a " + name + ".EDS line)";
+          } else if ((e = od->lookup(w.object, why)) != nullptr &&
+                     canbus::parse_user_value(e->data_type, w.value, x.value, why) &&
+                     canbus::resolve_sdo_write(*od, x, why)) {
+            cfg->dictionary = od;
+            cfg->writes.push_back(std::move(x));
+            continue;
+          }
+          errors.push_back(where + why);
+          continue;
+        }
         canbus::SdoWrite x;
         x.index = static_cast<uint16_t>(w.index);
         x.subindex = static_cast<uint8_t>(w.subindex);

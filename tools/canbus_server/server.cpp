@@ -1105,8 +1105,8 @@ void Server::register_requests() {
            return std::string("ok");
          }});
   t.add({"sim",
-         "sim silent|hold NODE on|off, sim emcy NODE [CODE [REGISTER]], sim boot|abort NODE, sim "
-         "line N down|up",
+         "sim silent|hold|identity NODE on|off, sim emcy NODE [CODE [REGISTER]], sim boot|abort "
+         "NODE, sim line N down|up",
          2, 4, Access::kWrite, Run::kNow, "faults of the simulated devices (virtual bus)",
          [this](Client&, const Args& a) { return cmd_sim(a); }});
   t.add({"record", "record [on|off [LINE]]", 0, 2, Access::kWrite, Run::kNow,
@@ -1485,7 +1485,8 @@ std::string Server::cmd_set_node(Client& c, Node& n, const int v[4]) {
 }
 
 // With bus_mx_ (a bus job): the uploads run without state_mx_. The three strings are stored
-// only when all three were read; the first failure ends the read (a silent node costs one
+// only when all three were read ("-" for 0x1009 or 0x100A when the node has none); the first
+// failure ends the read (a silent node costs one
 // transfer's time-out, not three).
 std::string Server::cmd_identity(const std::string& name) {
   Node* n = nullptr;
@@ -1505,6 +1506,11 @@ std::string Server::cmd_identity(const std::string& name) {
     std::vector<char> buffer(4096);
     size_t length = 0;
     const int r = p->sdo_upload(index[k], 0, buffer.data(), buffer.size() - 1, &length);
+    if (index[k] != 0x1008 && sdo_no_object(r)) {
+      // An optional object the node does not have: no failure of the identity.
+      got[k] = "-";
+      continue;
+    }
     if (r != 0) {
       return "error: identity of " + name + " not read (object " + hex4(index[k]) +
              "): " + sdo_result_text(r);

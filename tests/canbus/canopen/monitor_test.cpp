@@ -268,6 +268,37 @@ TEST_F(MonitorTest, EmergenciesInOrderAndCallbacksCallingTheMonitor) {
   EXPECT_FALSE(mon_->supervised(node_.get()));
 }
 
+// Callbacks of a node's own (given with add(), or its handler object) run before the all-nodes
+// ones; a node's own callback that removes it ends its events there.
+TEST_F(MonitorTest, PerNodeCallbacksRunBeforeTheAllNodesOnes) {
+  struct Handler : canbus::NodeHandler {
+    void on_emergency(D_can& n, const canbus::Emcy&) override { record("handler " + n.name()); }
+    std::function<void(const std::string&)> record;
+  } handler;
+  handler.record = [this](const std::string& t) { record(t); };
+  auto other = make_node(*loc_, "OTHER", iiii(kLine, 6));
+  ASSERT_EQ(other->init(0), 0);
+  bool remove = false;
+  canbus::NodeCallbacks own;
+  own.on_emergency = [&](D_can& n, const canbus::Emcy&) {
+    record("own " + n.name());
+    if (remove) mon_->remove(&n);
+  };
+  const canbus::NodeConfig cfg = config(canbus::Supervision::kNone);
+  ASSERT_EQ(mon_->add(node_.get(), cfg, own), 0);
+  ASSERT_EQ(mon_->add(other.get(), cfg, handler), 0);
+  vbus::inject(kNet, make_frame(0x80 + kNode, {0x00, 0x10}));
+  vbus::inject(kNet, make_frame(0x80 + 6, {0x00, 0x20}));
+  step();
+  EXPECT_EQ(events(), (Texts{"own NODE", "NODE emcy 1000", "handler OTHER", "OTHER emcy 2000"}));
+  remove = true;
+  vbus::inject(kNet, make_frame(0x80 + kNode, {0x00, 0x30}));
+  step();
+  EXPECT_EQ(events().back(), "own NODE");
+  EXPECT_FALSE(mon_->supervised(node_.get()));
+  EXPECT_TRUE(mon_->remove(other.get()));
+}
+
 TEST_F(MonitorTest, ACallbackThatThrowsIsLoggedAndTheCycleGoesOn) {
   ASSERT_EQ(mon_->add(node_.get(), config(canbus::Supervision::kNone)), 0);
   on_emcy_ = [] { throw std::runtime_error("boom"); };

@@ -783,6 +783,51 @@ TEST_F(PdoTest, NodeFromItsEdsConfiguredFromTheDcfAtEachBootGivesTheModelsValues
   EXPECT_EQ(download(0x1A00, 1, 0x64010210, 4), "585#60001A0100000000");
 }
 
+// Boot writes by object name, through the node's dictionary: its type and its checks.
+struct NamedWriteCase {
+  const char* name;
+  const char* object;
+  Value value;
+  bool dictionary;
+  const char* event;
+  const char* filter;  // 0x2100 in the node afterwards
+};
+void PrintTo(const NamedWriteCase& c, std::ostream* os) {
+  *os << c.name;
+}
+class NamedWriteTest : public PdoTest, public ::testing::WithParamInterface<NamedWriteCase> {};
+
+TEST_P(NamedWriteTest, ResolvedThroughTheDictionaryOrRefusedWithTheReason) {
+  const NamedWriteCase& c = GetParam();
+  const auto od = std::make_shared<const canbus::ObjectDictionary>(parsed(adc_file(false), kNode));
+  sim_->logic().load_dictionary(*od);
+  auto boot = std::make_shared<canbus::BootConfig>();
+  boot->writes = {{c.object, c.value}};
+  if (c.dictionary) boot->dictionary = od;
+  canbus::NodeConfig cfg;
+  cfg.boot = boot;
+  monitor(cfg);
+  until_configured(1);
+  EXPECT_EQ(events(), Texts{c.event});
+  EXPECT_EQ(*sim_->logic().object(0x2100, 0), std::string(c.filter, 2));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Boot, NamedWriteTest,
+    ::testing::Values(
+        NamedWriteCase{"ByName", "Filter", Value::of_uint(8), true, "configured", "\x08\x00"},
+        NamedWriteCase{"OutOfItsType", "Filter", Value::of_uint(70000), true,
+                       "failed: 0x2100:00: 'Filter' (0x2100 sub 0): value 70000 out of range of "
+                       "UNSIGNED16 (0..65535)",
+                       "\0\0"},
+        NamedWriteCase{"ReadOnly", "Serial number", Value::of_uint(1), true,
+                       "failed: 0x2101:00: 'Serial number' (0x2101 sub 0) is read-only", "\0\0"},
+        NamedWriteCase{"Unknown", "Fliter", Value::of_uint(8), true,
+                       "failed: no object named 'Fliter'", "\0\0"},
+        NamedWriteCase{"NoDictionary", "Filter", Value::of_uint(8), false,
+                       "failed: 'Filter': no object dictionary of the node", "\0\0"}),
+    [](const ::testing::TestParamInfo<NamedWriteCase>& i) { return std::string(i.param.name); });
+
 // --- Closing under a transfer -----------------------------------------------------------------
 
 enum class Ending { kClose, kMove, kDestroy, kRemove };

@@ -213,8 +213,8 @@ TEST_F(SdoTest, SilentNodeFailsAfterTheDeadlineWithoutHoldingTheProcessor) {
   EXPECT_EQ(node_->get_manufacture(), -1);
   const int64_t waited = clock().now_ns() - start;
   EXPECT_EQ(node_->manu_prop()->value(), "error");
-  EXPECT_EQ(logged(log(), "segSdoRead"),
-            std::vector<std::string>{"--Error: initUploadResponse failed with error -1"});
+  EXPECT_EQ(logged(log(), "SDO"),
+            std::vector<std::string>{"NODE (line 1, node 5): upload 0x1008:00: SDO time-out"});
   // Until the whole-second clock passes start + 2: more than 2 and at most 3 seconds, spent
   // waiting in the driver rather than in pauses of its own.
   EXPECT_GT(waited, 2'000'000'000);
@@ -222,43 +222,67 @@ TEST_F(SdoTest, SilentNodeFailsAfterTheDeadlineWithoutHoldingTheProcessor) {
   EXPECT_TRUE(clock().sleeps().empty());
 }
 
-TEST_F(SdoTest, SilenceDuringTheSegmentsFailsWithoutReport) {
+TEST_F(SdoTest, SilenceDuringTheSegmentsIsReported) {
   ScopedDevice dev(kNet, answer(0x605, {make_frame(0x585, {0x41, 0x08, 0x10, 0x00, 20, 0, 0, 0})}));
   EXPECT_EQ(node_->get_manufacture(), -1);
   EXPECT_EQ(node_->manu_prop()->value(), "error");
-  EXPECT_TRUE(logged(log(), "segSdoRead").empty());
+  EXPECT_EQ(logged(log(), "SDO"),
+            std::vector<std::string>{"NODE (line 1, node 5): upload 0x1008:00: SDO time-out"});
 }
 
-TEST_F(SdoTest, AbortOfTheRunningUploadEndsTheWaitAndPrintsItsCode) {
+// One log line per failure, with the node, the object and the abort's text; nothing on stdout.
+TEST_F(SdoTest, AbortOfTheRunningUploadEndsTheWaitAndIsLoggedOnce) {
   start_sim("name");
   sim_->logic().abort_next_upload(0x06090011);
   testing::internal::CaptureStdout();
   EXPECT_EQ(node_->get_manufacture(), -1);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "Segmented transfer aborted with code 0x6090011\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_EQ(node_->manu_prop()->value(), "error");
-  EXPECT_EQ(logged(log(), "segSdoRead"),
-            std::vector<std::string>{"--Error: initUploadResponse failed with error -1"});
+  EXPECT_EQ(logged(log(), "SDO"),
+            std::vector<std::string>{"NODE (line 1, node 5): upload 0x1008:00: SDO abort "
+                                     "0x06090011: Sub-index does not exist"});
+  EXPECT_EQ(log().entries().size(), 1u);
 }
 
-TEST_F(SdoTest, MissingObjectIsAborted) {
+// A node without the optional 0x1009 and 0x100A: "-" for them, and the identity stays whole.
+TEST_F(SdoTest, MissingOptionalIdentityObjectsShowADash) {
   start_sim("name");
-  sim_->logic().remove_object(0x1009, 0);
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(node_->get_hwversion(), -1);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "Segmented transfer aborted with code 0x6020000\n");
-  EXPECT_EQ(node_->hwver_prop()->value(), "error");
+  sim_->logic().set_optional_identity(false);
+  EXPECT_EQ(node_->get_manufacture(), 0);
+  EXPECT_EQ(node_->get_hwversion(), 0);
+  EXPECT_EQ(node_->get_swversion(), 0);
+  EXPECT_EQ(node_->manu_prop()->value() + " / " + node_->hwver_prop()->value() + " / " +
+                node_->swver_prop()->value(),
+            "name / - / -");
+  const std::string missing =
+      ": SDO abort 0x06020000: Object does not exist in the object dictionary";
+  EXPECT_EQ(logged(log(), "SDO"),
+            (std::vector<std::string>{"NODE (line 1, node 5): upload 0x1009:00" + missing,
+                                      "NODE (line 1, node 5): upload 0x100A:00" + missing}));
+  // The device name is not optional here: its absence is an error.
+  sim_->logic().remove_object(0x1008, 0);
+  EXPECT_EQ(node_->get_manufacture(), -1);
+  EXPECT_EQ(node_->manu_prop()->value(), "error");
 }
 
 TEST_F(SdoTest, AbortIsRecognisedWhateverItsIdentifier) {
   ASSERT_EQ(node_->AddIdent(0x123), 0);
   ScopedDevice dev(
       kNet, answer(0x605, {make_frame(0x123, {0x80, 0x08, 0x10, 0x00, 0x00, 0x00, 0x04, 0x05})}));
-  testing::internal::CaptureStdout();
   EXPECT_EQ(node_->get_manufacture(), -1);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "Segmented transfer aborted with code 0x5040000\n");
+  EXPECT_EQ(logged(log(), "SDO"),
+            std::vector<std::string>{"NODE (line 1, node 5): upload 0x1008:00: SDO abort "
+                                     "0x05040000: SDO protocol timed out"});
+}
+
+// A code with its top bit set (negative as int) is an abort as any other: -1, its code logged.
+TEST_F(SdoTest, AbortWithTheTopBitSetIsStillAnAbort) {
+  ScopedDevice dev(kNet,
+                   answer(0x605, {make_frame(0x585, {0x80, 0x08, 0x10, 0x00, 0, 0, 2, 0x80})}));
+  EXPECT_EQ(node_->get_manufacture(), -1);
+  EXPECT_EQ(
+      logged(log(), "SDO"),
+      std::vector<std::string>{"NODE (line 1, node 5): upload 0x1008:00: SDO abort 0x80020000"});
 }
 
 TEST_F(SdoTest, AbortForAnotherIndexOrSubindexIsPassedOver) {
@@ -273,7 +297,7 @@ TEST_F(SdoTest, AbortForAnotherIndexOrSubindexIsPassedOver) {
   EXPECT_EQ(node_->manu_prop()->value(), "M");
 }
 
-TEST_F(SdoTest, AbortDuringTheSegmentsIsPrintedWithoutReport) {
+TEST_F(SdoTest, AbortDuringTheSegmentsIsLoggedOnce) {
   ScopedDevice init(kNet,
                     answer(0x605, {make_frame(0x585, {0x41, 0x08, 0x10, 0x00, 20, 0, 0, 0})}));
   ScopedDevice seg(kNet, [](int net, const CMSG& m) {
@@ -281,30 +305,29 @@ TEST_F(SdoTest, AbortDuringTheSegmentsIsPrintedWithoutReport) {
       vbus::inject(net, make_frame(0x585, {0x80, 0x08, 0x10, 0x00, 0x00, 0x00, 0x04, 0x05}));
     }
   });
-  testing::internal::CaptureStdout();
   EXPECT_EQ(node_->get_manufacture(), -1);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "Segmented transfer aborted with code 0x5040000\n");
-  EXPECT_TRUE(logged(log(), "segSdoRead").empty());
+  EXPECT_EQ(logged(log(), "SDO"),
+            std::vector<std::string>{"NODE (line 1, node 5): upload 0x1008:00: SDO abort "
+                                     "0x05040000: SDO protocol timed out"});
 }
 
 TEST_F(SdoTest, RepeatedToggleEndsTheUpload) {
   start_sim("a value of twenty b");
   sim_->logic().set_wrong_toggle(true);
-  testing::internal::CaptureStdout();
   EXPECT_EQ(node_->get_manufacture(), -1);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "--Error: bad toggle bit in segmented transfer sequence.\n");
   EXPECT_EQ(node_->manu_prop()->value(), "error");
-  EXPECT_TRUE(logged(log(), "segSdoRead").empty());
+  EXPECT_EQ(logged(log(), "SDO"),
+            std::vector<std::string>{"NODE (line 1, node 5): upload 0x1008:00: SDO abort "
+                                     "0x05030000: Toggle bit not alternated"});
 }
 
 TEST_F(SdoTest, NoHandleFailsTheInitiateRequest) {
   auto detached = make_node(*loc_, "DETACHED", iiii(kLine, 6));
   EXPECT_EQ(detached->get_manufacture(), NTCAN_INVALID_HANDLE);
   EXPECT_EQ(detached->manu_prop()->value(), "error");
-  EXPECT_EQ(logged(log(), "segSdoRead"),
-            std::vector<std::string>{"--Error: initiateUpload failed with error 77"});
+  EXPECT_EQ(logged(log(), "SDO"),
+            std::vector<std::string>{"DETACHED (line 1, node 6): upload 0x1008:00: " +
+                                     can_error_str(NTCAN_INVALID_HANDLE)});
 }
 
 // The exchange goes through the virtual can_write and can_read_for: failures of either are reported
@@ -336,8 +359,9 @@ TEST_F(SdoTest, FailingSegmentRequestIsReported) {
   f.fail_segment_request = true;
   char buffer[64] = {};
   EXPECT_EQ(f.segSdoRead(kNode, 0x1008, 0, buffer, sizeof buffer), NTCAN_TX_ERROR);
-  EXPECT_EQ(logged(log(), "segSdoRead"),
-            std::vector<std::string>{"--Error: requestSegment failed with error 260"});
+  EXPECT_EQ(logged(log(), "SDO"),
+            std::vector<std::string>{"FAULTY (line 1, node 5): upload 0x1008:00: " +
+                                     can_error_str(NTCAN_TX_ERROR)});
 }
 
 TEST_F(SdoTest, FailingTakeIsReportedInTheInitiatePhase) {
@@ -348,8 +372,9 @@ TEST_F(SdoTest, FailingTakeIsReportedInTheInitiatePhase) {
   f.fail_take = true;
   char buffer[64] = {};
   EXPECT_EQ(f.segSdoRead(kNode, 0x1008, 0, buffer, sizeof buffer), NTCAN_CONTR_OFF_BUS);
-  EXPECT_EQ(logged(log(), "segSdoRead"),
-            std::vector<std::string>{"--Error: initUploadResponse failed with error 261"});
+  EXPECT_EQ(logged(log(), "SDO"),
+            std::vector<std::string>{"FAULTY (line 1, node 5): upload 0x1008:00: " +
+                                     can_error_str(NTCAN_CONTR_OFF_BUS)});
 }
 
 TEST_F(SdoTest, SoftwareVersionWaits100msBeforeTheRequest) {

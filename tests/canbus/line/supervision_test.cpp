@@ -16,8 +16,13 @@ const std::string kGateway = "192.168.001.020";
 
 using Pauses = std::vector<int64_t>;
 
+// The routine lines of the thread are asserted on: they are printed in verbose mode only.
 class Supervision : public LineTest {
  protected:
+  void SetUp() override {
+    LineTest::SetUp();
+    TAVIK_debug = DF_CAN_VERBOSE;
+  }
   // A line with a usable gateway address, so that every reset the thread asks for runs wget.
   canline& gateway_line() {
     canline& l = make_line(kLine);
@@ -260,7 +265,26 @@ TEST_F(Supervision, LineIsReopenedAndWatchedAfterTheNetComesBack) {
   EXPECT_EQ(log().count("2. canStatus returned: "), 2u);
 }
 
-class SupervisionStop : public LineTest {};
+class SupervisionStop : public Supervision {};
+
+TEST_F(SupervisionStop, RoutineLinesOnlyWhenAskedButALossAlways) {
+  TAVIK_debug = 0;
+  canline& l = make_line(kLine);
+  ASSERT_EQ(l.can_open(), 0);
+  start(l);
+  step();
+  vbus::script_status(kNet, {NTCAN_CONTR_OFF_BUS, NTCAN_CONTR_OFF_BUS});
+  step();
+  step();
+  EXPECT_EQ(log().count("Inside can_control: "), 0u);
+  EXPECT_EQ(log().count("can_control  "), 0u);
+  EXPECT_EQ(messages("2. canStatus returned: "),
+            std::vector<std::string>{"Line : 2mess: NTCAN_CONTR_OFF_BUS(0x00000105)"});
+  l.ThreadStop_ = true;
+  clock().advance_to_next_wakeup();
+  EXPECT_TRUE(l.stop_thread());
+  EXPECT_EQ(log().count("can_control"), 0u);
+}
 
 TEST_F(SupervisionStop, StopWaitsForThePauseInProgress) {
   canline& l = make_line(kLine);

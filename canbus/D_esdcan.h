@@ -47,13 +47,14 @@
 
 class D_can;
 
-// Bit of TAVIK_debug: the library also logs its routine lines, which an operator does not need
-// ("Inside can_control", "allow wget resets" when a line's supervision thread starts, the
-// gateway file "canline::getlineip cannot open" when a line is made, a "change from" of a node
-// record that no client made). Errors, lost lines and nodes and emergencies are logged always.
-constexpr int DF_CAN_VERBOSE = 0x200000;
-inline bool can_verbose() {
-  return (TAVIK_debug & DF_CAN_VERBOSE) != 0;
+// Bit of TAVIK_debug: the library leaves out its routine lines, which an operator of a program
+// on the virtual bus does not need ("Inside can_control", "allow wget resets" when a line's
+// supervision thread starts, the gateway file "canline::getlineip cannot open" when a line is
+// made, a "change from" of a node record that no client made). A device server that sets nothing
+// gets every line. Errors, lost lines and nodes and emergencies are logged always.
+constexpr int DF_CAN_QUIET = 0x200000;
+inline bool can_quiet() {
+  return (TAVIK_debug & DF_CAN_QUIET) != 0;
 }
 
 // How D_can::sdo_read and sdo_write move a value (an enumeration in the global scope, beside

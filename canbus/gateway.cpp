@@ -52,7 +52,7 @@ int canline::getlineip(int lineno, std::string& ip) {
   const std::string path = gateway_file();
   std::ifstream file(path);
   if (!file.is_open()) {
-    if (can_verbose()) tavik::printtostderr("canline::getlineip cannot open  ", path, DF_LOG);
+    if (!can_quiet()) tavik::printtostderr("canline::getlineip cannot open  ", path, DF_LOG);
     return -1;
   }
   std::string line;

@@ -18,7 +18,7 @@ void D_can::set_value(IIII* s) {
   char msg[400];
   const std::string user = efp_ != nullptr ? efp_->get_username() : std::string();
   const std::string host = efp_ != nullptr ? efp_->get_hostname() : std::string();
-  if (user.empty() && host.empty() && !can_verbose()) {
+  if (user.empty() && host.empty() && can_quiet()) {
     // No client made this change (the server's own configuration): nothing to log.
   } else if (efp_ != nullptr) {
     char who[200];

@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
   canbus_server::Options o;
   const int r = canbus_server::parse_options(argc, argv, o, std::cout, std::cerr);
   if (r >= 0) return r;
-  if (o.verbose) TAVIK_debug |= DF_CAN_VERBOSE;
+  if (!o.verbose) TAVIK_debug |= DF_CAN_QUIET;
 
   struct sigaction sa {};
   sa.sa_handler = on_signal;

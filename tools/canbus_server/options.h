@@ -29,7 +29,7 @@ struct Options {
   RecordOptions record;      // --record FILE, --replay FILE
   int value_interval_ms = 1000;  // value events: at most one per value in this time
   bool sim_adc = false;          // virtual bus: the plain simulated devices are ADC modules
-  bool verbose = false;          // the library's routine log lines too (DF_CAN_VERBOSE)
+  bool verbose = false;          // the library's routine log lines too (without it: DF_CAN_QUIET)
 };
 
 // Parses the command line. Returns -1 to go on, otherwise the exit status (0 after --help; 2

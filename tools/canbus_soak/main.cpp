@@ -1136,7 +1136,7 @@ void Soak::run() {
   tavik::ScopedVirtualClock clock;
   clock_ = &*clock;
   log_ = std::make_unique<tavik::LogCapture>(o_.verbose);
-  if (o_.verbose) TAVIK_debug |= DF_CAN_VERBOSE;
+  if (!o_.verbose) TAVIK_debug |= DF_CAN_QUIET;
   const int handles_before = vbus::open_handles();
   setup();
 

@@ -241,7 +241,13 @@ TEST_F(SdoTest, AbortOfTheRunningUploadEndsTheWaitAndIsLoggedOnce) {
   EXPECT_EQ(logged(log(), "SDO"),
             std::vector<std::string>{"NODE (line 1, node 5): upload 0x1008:00: SDO abort "
                                      "0x06090011: Sub-index does not exist"});
-  EXPECT_EQ(log().entries().size(), 1u);
+  for (const auto& e : log().entries()) {  // nothing else but the fixture's routine lines
+    if (e.label == "SDO" || e.label == "Inside can_control: " ||
+        e.message.find(" change from: ") != std::string::npos) {
+      continue;
+    }
+    ADD_FAILURE() << e.label << e.message;
+  }
 }
 
 // A node without the optional 0x1009 and 0x100A: "-" for them, and the identity stays whole.

@@ -832,7 +832,6 @@ canbus::MonitorCallbacks Server::monitor_callbacks() {
       Node* n = node_of(&p);
       if (n == nullptr) return;
       n->config_failure = r.ok ? "" : "Not configured: " + r.reason;
-      n->configuring = false;
       if (!r.ok) p.condition_prop()->set_value(n->config_failure);
       followers_condition(*n);
       e = Event{r.ok ? Event::Kind::kConfigured : Event::Kind::kConfigFailed, n->line, n->node,
@@ -843,6 +842,9 @@ canbus::MonitorCallbacks Server::monitor_callbacks() {
         pd_->after_boot(p.name(), line, id, restore, after);
         sync = pd_->sync_of(line);
       }
+      // A set-point taken between here and the restore would be overwritten by the restored
+      // value: the node stays "being configured" until the restore has gone out.
+      n->configuring = !restore.empty();
     }
     e.detail = r.reason;
     std::vector<std::string> failed(restore.size());
@@ -857,7 +859,8 @@ canbus::MonitorCallbacks Server::monitor_callbacks() {
     }
     if (!restore.empty()) {
       std::lock_guard<std::mutex> lk(state_mx_);
-      if (node_of(&p) != nullptr) {
+      if (Node* n = node_of(&p)) {
+        n->configuring = false;
         for (size_t k = 0; k < restore.size(); ++k) {
           pd_->restored(p.name(), line, id, restore[k], failed[k], after);
         }

@@ -39,12 +39,13 @@ class ServerE2E : public ::testing::Test {
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
   }
-  std::string stderr_text() {
-    std::ifstream f(dir_ + "/stderr.log");
+  static std::string file_text(const std::string& path) {
+    std::ifstream f(path);
     std::stringstream s;
     s << f.rdbuf();
     return s.str();
   }
+  std::string stderr_text() { return file_text(dir_ + "/stderr.log"); }
   // The first address the server listens on ("" when it did not start).
   static std::string listening(ServerProcess& s) {
     const std::string l = s.until("listening on ").back();
@@ -694,20 +695,18 @@ TEST_F(ServerE2E, ProcessValuesAreReadWatchedAndSet) {
   ASSERT_EQ(s.ask("quit"), "bye");
   EXPECT_EQ(s.wait_exit(), 0);
   // The RPDOs in the can-utils form: sent values only (8000 == 0x1F40), never a refused one.
-  std::ifstream rec(dir_ + "/rec.log");
-  std::stringstream text;
-  text << rec.rdbuf();
-  const size_t rpdo = text.str().find(" 20A#401F0000");
+  const std::string text = file_text(dir_ + "/rec.log");
+  const size_t rpdo = text.find(" 20A#401F0000");
   ASSERT_NE(rpdo, std::string::npos);
   // Right after the SYNC of line 2.
-  const size_t before = text.str().rfind('\n', text.str().rfind('\n', rpdo) - 1);
-  EXPECT_NE(text.str().substr(before, rpdo - before).find(" can1 080# "), std::string::npos);
+  const size_t before = text.rfind('\n', text.rfind('\n', rpdo) - 1);
+  EXPECT_NE(text.substr(before, rpdo - before).find(" can1 080# "), std::string::npos);
   // 1600 twice: set, and sent again after the reset.
-  const size_t again = text.str().find(" 20A#40060000");
+  const size_t again = text.find(" 20A#40060000");
   ASSERT_NE(again, std::string::npos);
-  EXPECT_NE(text.str().find(" 20A#40060000", again + 1), std::string::npos);
+  EXPECT_NE(text.find(" 20A#40060000", again + 1), std::string::npos);
   for (const char* never : {" 20A#50C30000", " 20A#E8030000", " 20A#FFFFFFFF", " 20A#D2040000"}) {
-    EXPECT_EQ(text.str().find(never), std::string::npos) << never;
+    EXPECT_EQ(text.find(never), std::string::npos) << never;
   }
 }
 
@@ -719,10 +718,7 @@ TEST_F(ServerE2E, SetPointWithBootClearIsForgottenAtABoot) {
     ASSERT_EQ(s.ask("quit"), "bye");
   }
   const std::string conf = dir_ + "/canbus-server.conf";
-  std::ifstream in(conf);
-  std::stringstream text;
-  text << in.rdbuf();
-  std::string t = text.str();
+  std::string t = file_text(conf);
   const std::string rpdo = "min 0 max 40000";
   ASSERT_NE(t.find(rpdo), std::string::npos);
   t.replace(t.find(rpdo), rpdo.size(), rpdo + " boot clear");
@@ -742,12 +738,10 @@ TEST_F(ServerE2E, SetPointWithBootClearIsForgottenAtABoot) {
   ASSERT_EQ(s.ask("quit"), "bye");
   EXPECT_EQ(s.wait_exit(), 0);
   // 3000 == 0xBB8 went out once: at the set, not after the boot.
-  std::ifstream rec(dir_ + "/rec.log");
-  std::stringstream frames;
-  frames << rec.rdbuf();
-  const size_t sent = frames.str().find(" 20A#B80B0000");
+  const std::string frames = file_text(dir_ + "/rec.log");
+  const size_t sent = frames.find(" 20A#B80B0000");
   ASSERT_NE(sent, std::string::npos);
-  EXPECT_EQ(frames.str().find(" 20A#B80B0000", sent + 1), std::string::npos);
+  EXPECT_EQ(frames.find(" 20A#B80B0000", sent + 1), std::string::npos);
 }
 
 // A TPDO that stays away is late, and back with its next frame; status shows it.

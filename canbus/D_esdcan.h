@@ -148,6 +148,9 @@ class canline {
 
   std::atomic<NTCAN_HANDLE> linehandle_{-1};
   std::atomic<int> line_{0};
+  // DF_CAN_QUIET as it was when the supervision thread was started: the thread does not read
+  // TAVIK_debug, which the device server may change at any time.
+  std::atomic<bool> quiet_{false};
   std::atomic<int> baudrate_{0};
   std::atomic<bool> is_open_{false};
   std::atomic<bool> err_first_{false};

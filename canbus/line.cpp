@@ -138,6 +138,7 @@ void canline::start_thread() {
     running_ = true;
   }
   ThreadStop_ = false;
+  quiet_ = can_quiet();
   try {
     t1_ = std::thread(can_control, this);
     t1_.detach();

@@ -34,18 +34,18 @@ void* can_control(void* ip) {
   char start[64];
   std::snprintf(start, sizeof start, "Line : %d, Handle: %d", line->line_.load(),
                 line->linehandle_.load());
-  if (!can_quiet()) tavik::printtostderr("Inside can_control: ", start, DF_LOG);
+  if (!line->quiet_) tavik::printtostderr("Inside can_control: ", start, DF_LOG);
 
   TAVIKsleep(kStartPause, 0);
 
   // Decided once per thread: an operator forbids gateway resets by creating the file in the
   // server's working directory.
   if (std::FILE* deny = std::fopen(kDenyFile, "r")) {
-    if (!can_quiet()) tavik::printtostderr("can_control  ", "do not allow wget resets", DF_LOG);
+    if (!line->quiet_) tavik::printtostderr("can_control  ", "do not allow wget resets", DF_LOG);
     line->deny_wget_reset_ = true;
     std::fclose(deny);
   } else {
-    if (!can_quiet()) tavik::printtostderr("can_control  ", "allow wget resets", DF_LOG);
+    if (!line->quiet_) tavik::printtostderr("can_control  ", "allow wget resets", DF_LOG);
     line->deny_wget_reset_ = false;
   }
 
@@ -110,7 +110,7 @@ void* can_control(void* ip) {
     }
   }
 
-  if (!can_quiet()) tavik::printtostderr("can_control", "stop can_control thread", DF_LOG);
+  if (!line->quiet_) tavik::printtostderr("can_control", "stop can_control thread", DF_LOG);
   line->thread_done();  // the line may be freed from here on
   return ip;
 }

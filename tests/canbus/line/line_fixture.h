@@ -42,6 +42,7 @@ class LineTest : public ::testing::Test {
     scratch_ = std::make_unique<canbus_test::ScratchDir>("canline-test");
     dir_ = scratch_->path();
     gateway_file_ = scratch_->gateway_file();
+    TAVIK_debug = 0;
 
     wget_log_ = dir_ + "/wget.log";
     std::filesystem::create_directory(dir_ + "/bin");
@@ -64,6 +65,7 @@ class LineTest : public ::testing::Test {
     vbus::reset();
     setenv("PATH", old_path_.c_str(), 1);
     scratch_.reset();
+    TAVIK_debug = 0;
   }
 
   // A line of the fixture, closed, with the 125 kbit/s code.

@@ -11,8 +11,10 @@
 // control_mu, taken before Writer::mu.
 #include "recorder.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -251,13 +253,51 @@ std::string rotated_name(const std::string& path, int k) {
   return path + "." + std::to_string(k);
 }
 
-// Caller holds mu.
-bool open_file(Writer& w, const char* mode) {
-  w.file = std::fopen(w.opt.path.c_str(), mode);
-  if (!w.file) return false;
-  std::setvbuf(w.file, nullptr, _IOFBF, 1 << 16);
+// Opens the recording file as recorder.h tells: created anew (never through a link), or an
+// existing one appended to when it is a file the recorder would have made. The file descriptor
+// is checked, not the name, so nothing can be swapped in between. Caller holds mu.
+bool open_file(Writer& w, std::string* error) {
+  const char* path = w.opt.path.c_str();
+  constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+  int fd = ::open(path, kFlags | O_CREAT | O_EXCL, 0640);
+  if (fd < 0 && errno == EEXIST) fd = ::open(path, kFlags);
+  if (fd < 0) {
+    const int e = errno;
+    if (error) {
+      *error = e == ELOOP   ? w.opt.path + " is a symbolic link: refused"
+               : e == ENXIO ? w.opt.path + " is not a regular file: refused"  // FIFO, socket
+                            : "cannot open " + w.opt.path + " for writing: " + std::strerror(e);
+    }
+    return false;
+  }
   struct stat st {};
-  w.file_bytes = ::stat(w.opt.path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  const char* why = nullptr;
+  if (::fstat(fd, &st) != 0) {
+    why = "cannot be examined";
+  } else if (!S_ISREG(st.st_mode)) {
+    why = "is not a regular file";
+  } else if (st.st_uid != ::geteuid()) {
+    why = "belongs to another user";
+  } else if (st.st_nlink != 1) {
+    why = "has other names (hard links)";
+  } else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    why = "may be written by others";
+  }
+  if (why != nullptr) {
+    ::close(fd);
+    if (error) *error = w.opt.path + " " + why + ": refused (not a recording of ours)";
+    return false;
+  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  w.file = ::fdopen(fd, "a");
+  if (!w.file) {
+    ::close(fd);
+    if (error) *error = "cannot open " + w.opt.path + ": " + std::strerror(errno);
+    return false;
+  }
+  std::setvbuf(w.file, nullptr, _IOFBF, 1 << 16);
+  w.file_bytes = static_cast<uint64_t>(st.st_size);
   return true;
 }
 
@@ -274,9 +314,9 @@ void rotate(Writer& w) {
     std::rename(w.opt.path.c_str(), rotated_name(w.opt.path, 1).c_str());
   }
   w.rotations.fetch_add(1, std::memory_order_relaxed);
-  if (!open_file(w, "w")) {
-    std::fprintf(stderr, "ntcan recorder: cannot open %s again after rotation\n",
-                 w.opt.path.c_str());
+  std::string error;
+  if (!open_file(w, &error)) {
+    std::fprintf(stderr, "ntcan recorder: after rotation: %s\n", error.c_str());
   }
 }
 
@@ -432,9 +472,10 @@ bool options_from_environment(Options* o, std::string* error) {
   if (const char* v = std::getenv("NTCAN_RECORD_NETS"); v && *v && !parse_nets(v, &opt.nets)) {
     return bad("NTCAN_RECORD_NETS");
   }
-  if (const char* v = std::getenv("NTCAN_RECORD_ROTATE");
-      v && *v && !parse_size(v, &opt.rotate_bytes)) {
-    return bad("NTCAN_RECORD_ROTATE");
+  for (const char* name : {"NTCAN_RECORD_ROTATE", "NTCAN_RECORD_MAX_BYTES"}) {
+    if (const char* v = std::getenv(name); v && *v && !parse_size(v, &opt.rotate_bytes)) {
+      return bad(name);
+    }
   }
   uint64_t n = 0;
   if (const char* v = std::getenv("NTCAN_RECORD_KEEP"); v && *v) {
@@ -500,7 +541,8 @@ bool start(const Options& options, std::string* error) {
     w.width = 0;
     for (auto& d : w.recent_sent) d.clear();
     w.quit = false;
-    if (!open_file(w, "a")) return fail("cannot open " + options.path + " for writing");
+    std::string why;
+    if (!open_file(w, &why)) return fail(why);
     w.reported_drops = g_ring.load()->dropped.load();
   }
   try {

@@ -18,15 +18,25 @@
 // The writer writes what is queued every 10 ms, on flush(), at stop() and when the process
 // exits normally (exit handler); a process killed by a signal loses what was still queued.
 //
+// The file: created with mode 0640 (less as the umask takes away), never through a symbolic
+// link (O_NOFOLLOW | O_CREAT | O_EXCL). A file already at the path is appended to only when it
+// is one the recorder would have made: a regular file owned by the process's effective user,
+// with no other name (link count 1) and not writable by its group or others; anything else
+// (a link planted at the path, another user's file, a device, a FIFO) is refused and recording
+// stays off. The checks are made on the opened descriptor, so no name can be swapped in between.
+//
 // Rotation: with rotate_bytes > 0, before a line would take FILE past that size, FILE is
 // renamed FILE.1 (an older FILE.1 becoming FILE.2 and so on, FILE.<keep> the oldest kept) and a
-// new FILE is begun.
+// new FILE is created as above. Lines are never split and no frame is lost to a rotation: each
+// file holds whole lines, which the log readers take on their own. If the new FILE cannot be
+// created (something was put at the path in between) the lines are counted as write errors.
 //
 // Configuration by the environment, read at the process's first canOpen:
-//   NTCAN_RECORD=FILE            record into FILE (appended to if it exists)
+//   NTCAN_RECORD=FILE            record into FILE (appended to if it exists and is ours)
 //   NTCAN_RECORD_NETS=0,2-4      nets to record (default: all)
-//   NTCAN_RECORD_ROTATE=SIZE     rotate at SIZE bytes (suffix k or M; default: never)
-//   NTCAN_RECORD_KEEP=N          rotated files kept (default 5)
+//   NTCAN_RECORD_MAX_BYTES=SIZE  rotate at SIZE bytes (suffix k or M; default 64M; 0: never);
+//                                NTCAN_RECORD_ROTATE is the older name
+//   NTCAN_RECORD_KEEP=N          rotated files kept (default 4)
 //   NTCAN_RECORD_QUEUE=FRAMES    queue size (default 65536)
 // A bad value is reported on standard error and recording stays off.
 #pragma once
@@ -44,9 +54,9 @@ constexpr size_t kDefaultQueue = 65536;
 
 struct Options {
   std::string path;
-  uint64_t nets = kAllNets;   // bit n: net n
-  uint64_t rotate_bytes = 0;  // 0: never rotate
-  int keep = 5;
+  uint64_t nets = kAllNets;                    // bit n: net n
+  uint64_t rotate_bytes = uint64_t{64} << 20;  // 0: never rotate
+  int keep = 4;
   // Cells, rounded up to a power of two; each driver call takes one more than its frames. A start
   // with another size than the queue in use makes a new queue (the old one stays allocated: 32
   // bytes a frame).

@@ -4,10 +4,13 @@
 #include "recorder.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <thread>
 
@@ -62,6 +65,15 @@ class RecorderTest : public ::testing::Test {
     ASSERT_EQ(canSend(h, &f, &n), NTCAN_SUCCESS);
   }
   std::string file(const char* name = "rec.log") { return dir_.path() + "/" + name; }
+  static void write(const std::string& path, const char* text, mode_t mode) {
+    std::ofstream(path) << text;
+    ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+  }
+  static mode_t current_umask() {
+    const mode_t m = ::umask(0);
+    ::umask(m);
+    return m;
+  }
 
   canbus_test::ScratchDir dir_{"recorder-test"};
   const rec::Stats before_ = rec::stats();
@@ -166,6 +178,76 @@ TEST_F(RecorderTest, RotatesBySizeKeepingTheNewestFiles) {
     ASSERT_EQ(canlog::parse_line(all[i], &r), canlog::LineKind::kFrame);
     EXPECT_EQ(r.frame.data[0], 10 + i);
   }
+  // Every file is new and private to the user and group; each one reads on its own.
+  for (const char* name : {"rec.log.2", "rec.log.1", "rec.log"}) {
+    struct stat st {};
+    ASSERT_EQ(::stat(file(name).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u & ~current_umask()) << name;
+    canlog::Log log;
+    std::string error;
+    EXPECT_TRUE(canlog::read_log_file(file(name), &log, &error)) << error;
+    EXPECT_TRUE(log.problems.empty()) << name;
+  }
+}
+
+// What may already be at the path: a file the recorder made is appended to; a link (whatever it
+// leads to), another user's file, one with a second name or writable by others, a FIFO or a
+// device are refused, and nothing is written anywhere.
+TEST_F(RecorderTest, AFileNotOursIsRefused) {
+  const std::string target = file("target");
+  const struct Case {
+    const char* name;
+    std::function<void(const std::string&)> plant;
+    const char* error;  // empty: appended to
+  } cases[] = {
+      {"ours", [&](const std::string& p) { write(p, "# earlier\n", 0640); }, ""},
+      {"a link", [&](const std::string& p) { ASSERT_EQ(symlink(target.c_str(), p.c_str()), 0); },
+       "is a symbolic link: refused"},
+      {"a dangling link",
+       [&](const std::string& p) { ASSERT_EQ(symlink(file("none").c_str(), p.c_str()), 0); },
+       "is a symbolic link: refused"},
+      {"writable by the group", [&](const std::string& p) { write(p, "x", 0660); },
+       "may be written by others"},
+      {"a second name",
+       [&](const std::string& p) { ASSERT_EQ(link(target.c_str(), p.c_str()), 0); },
+       "has other names"},
+      {"a FIFO", [&](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); },
+       "is not a regular file"},
+      {"a device", {}, "is not a regular file"},
+      {"another user's",
+       [&](const std::string& p) {
+         write(p, "x", 0640);
+         if (geteuid() == 0) {
+           ASSERT_EQ(chown(p.c_str(), 12345, 12345), 0);
+         }
+       },
+       "belongs to another user"},
+  };
+  const NTCAN_HANDLE h = open(0, {});
+  int n = 0;
+  for (const Case& c : cases) {
+    if (std::string(c.name) == "another user's" && geteuid() != 0) continue;  // root only
+    write(target, "target\n", 0640);
+    std::string path = file(("planted" + std::to_string(n++)).c_str());
+    if (c.plant) {
+      c.plant(path);
+    } else {
+      path = "/dev/null";
+    }
+    rec::Options o;
+    o.path = path;
+    std::string error;
+    EXPECT_EQ(rec::start(o, &error), *c.error == '\0') << c.name << ": " << error;
+    EXPECT_NE(error.find(c.error), std::string::npos) << c.name << ": " << error;
+    send(h, make_frame(0x100, {1}));
+    rec::flush();
+    rec::stop();
+    std::ifstream in(target);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "target\n") << c.name;
+    if (*c.error == '\0') {
+      EXPECT_EQ(lines_of(path).size(), 2u) << c.name;  // appended to
+    }
+  }
 }
 
 TEST_F(RecorderTest, EnvironmentAndRefusedOptions) {
@@ -198,6 +280,14 @@ TEST_F(RecorderTest, EnvironmentAndRefusedOptions) {
   setenv("NTCAN_RECORD_ROTATE", "10G", 1);
   EXPECT_FALSE(rec::options_from_environment(&o, &error));
   EXPECT_EQ(error, "bad value of NTCAN_RECORD_ROTATE");
+  unsetenv("NTCAN_RECORD_ROTATE");
+  setenv("NTCAN_RECORD_MAX_BYTES", "1k", 1);
+  ASSERT_TRUE(rec::options_from_environment(&o, &error));
+  EXPECT_EQ(o.rotate_bytes, 1024u);
+  EXPECT_EQ(o.keep, 4);
+  unsetenv("NTCAN_RECORD_MAX_BYTES");
+  ASSERT_TRUE(rec::options_from_environment(&o, &error));
+  EXPECT_EQ(o.rotate_bytes, 64u << 20);  // bounded unless asked otherwise
   unsetenv("NTCAN_RECORD");
 
   o = rec::Options{};

@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 
 #include "backend.h"
@@ -33,6 +34,18 @@ const char* const kStatusLegend =
 
 namespace {
 
+// Every floating option takes a finite number: NaN passes every comparison of a range check and
+// infinity means no limit, neither of which a user meant.
+const CLI::Validator kFinite(
+    [](std::string& text) -> std::string {
+      double v = 0;
+      if (!CLI::detail::lexical_cast(text, v) || !std::isfinite(v)) {
+        return "'" + text + "' is not a finite number";
+      }
+      return {};
+    },
+    "FINITE");
+
 void add_options(CLI::App& app, Options& o, std::string& socket_mode) {
   app.add_option("--config", o.config_path, "configuration file (default: the bundled example)");
   app.add_option("--workdir", o.workdir,
@@ -40,8 +53,10 @@ void add_options(CLI::App& app, Options& o, std::string& socket_mode) {
   app.add_option("--backend", o.backend, "driver backend")
       ->check(CLI::IsMember(ntcan::backend_names()));
   app.add_option("--duration", o.duration, "seconds until the server ends by itself")
+      ->check(kFinite)
       ->check(CLI::NonNegativeNumber);
   app.add_option("--status-every", o.status_every, "seconds between status tables")
+      ->check(kFinite)
       ->check(CLI::NonNegativeNumber);
   app.add_flag("--manual", o.manual,
                "no receive cycle of its own: 'tick N' moves the clock 100 ms and polls the node "
@@ -64,6 +79,13 @@ void add_options(CLI::App& app, Options& o, std::string& socket_mode) {
                  "default: 127.0.0.0/8, ::1 and local");
   app.add_option("--record", o.record.record_file,
                  "records every line's frames into FILE (CAN tools' log format)");
+  app.add_option("--record-max-bytes", o.record.max_bytes,
+                 "a recording longer than this goes on in a new FILE, the older ones kept as "
+                 "FILE.1, FILE.2, ... (default 64 MiB)")
+      ->check(CLI::Range(uint64_t{4096}, uint64_t{1} << 40));
+  app.add_option("--record-keep", o.record.keep,
+                 "older recordings kept beside FILE: FILE.1 .. FILE.N (default 4)")
+      ->check(CLI::Range(0, 1000));
   app.add_option("--replay", o.record.replay_file,
                  "virtual bus: devices that answer as the nodes recorded in FILE did");
   app.add_option("--max-clients", o.max_clients, "network clients at once")
@@ -75,6 +97,7 @@ void add_options(CLI::App& app, Options& o, std::string& socket_mode) {
   app.add_option("--idle-timeout", o.idle_timeout,
                  "seconds a client may stay without sending a whole request line (watching "
                  "clients stay while they read their events); 0: no limit (default 60)")
+      ->check(kFinite)
       ->check(CLI::Range(0.0, 86400.0));
   app.add_option("--socket-mode", socket_mode,
                  "permissions of the Unix sockets (octal, default 0660)");

@@ -97,6 +97,8 @@ bool RecordRequests::start(const RecordOptions& options, bool virtual_bus, std::
   if (!opt_.record_file.empty()) {
     rec::Options o;
     o.path = opt_.record_file;
+    o.rotate_bytes = opt_.max_bytes;
+    o.keep = opt_.keep;
     std::string error;
     if (!rec::start(o, &error)) {
       out << "error: recording: " << error << "\n";

@@ -2,7 +2,10 @@
 // the request "record on|off [LINE]". Kept apart from the server's own requests; a server
 // holds one RecordRequests, starts it after its devices, and hands it the "record" requests.
 //
-//   --record FILE   records every line's frames into FILE (NTCAN_RECORD_* set the rest)
+//   --record FILE   records every line's frames into FILE (created 0640; an existing FILE is
+//                   appended to only when it is one this server would have made, see
+//                   recorder.h); past --record-max-bytes (default 64 MiB) FILE is renamed
+//                   FILE.1 and a new FILE begun, --record-keep (default 4) older files kept
 //   --replay FILE   on the virtual bus: puts a replaying device per interface of FILE on its net
 //                   (can3 on net 3): it answers the requests recorded in FILE the way the node
 //                   did (with --manual, what the node sent on its own goes out on the tick
@@ -13,6 +16,7 @@
 //                   tells the state.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -25,6 +29,8 @@ namespace canbus_server {
 struct RecordOptions {
   std::string record_file;
   std::string replay_file;
+  uint64_t max_bytes = uint64_t{64} << 20;  // --record-max-bytes: FILE rotates past this size
+  int keep = 4;                             // --record-keep: FILE.1 .. FILE.keep kept
 };
 
 class RecordRequests {

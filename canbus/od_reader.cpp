@@ -5,11 +5,16 @@
 // dictionary is then built from the sections. What cannot be known (an object's index, data type
 // or structure) refuses the file; what is only wrong or odd is a warning with the reading taken,
 // or an error in a strict reading.
+#include <fcntl.h>
 #include <ini.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <list>
 #include <set>
@@ -21,6 +26,41 @@ namespace canbus {
 namespace {
 
 constexpr size_t kMaxErrors = 100;
+
+// The whole of a regular file, at most kMaxFileBytes: a FIFO, a device or an endless file
+// (/dev/zero) is refused with a reason, never waited on or read into memory without bound.
+constexpr off_t kMaxFileBytes = off_t{64} << 20;
+
+bool read_limited(const std::string& path, std::string& out, std::string& why) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    why = std::string("cannot be read: ") + std::strerror(errno);
+    return false;
+  }
+  struct stat st {};
+  bool ok = false;
+  if (::fstat(fd, &st) != 0) {
+    why = std::string("cannot be read: ") + std::strerror(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    why = "not a regular file";
+  } else if (st.st_size > kMaxFileBytes) {
+    why = "larger than 64 MB";
+  } else {
+    out.clear();
+    out.reserve(static_cast<size_t>(st.st_size));
+    char buf[65536];
+    for (ok = true; ok;) {
+      const ssize_t k = ::read(fd, buf, sizeof buf);
+      if (k < 0 && errno == EINTR) continue;
+      if (k < 0) why = std::string("cannot be read: ") + std::strerror(errno), ok = false;
+      if (k <= 0) break;
+      out.append(buf, static_cast<size_t>(k));
+      if (out.size() > static_cast<size_t>(kMaxFileBytes)) why = "larger than 64 MB", ok = false;
+    }
+  }
+  ::close(fd);
+  return ok;
+}
 
 std::string lower(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -717,18 +757,12 @@ const char* access_name(Access a) {
 
 bool ObjectDictionary::load(const std::string& path, ObjectDictionary& out,
                             std::vector<std::string>& errors, int node_id, bool strict) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    errors.push_back(path + ": cannot be read");
+  std::string text, why;
+  if (!read_limited(path, text, why)) {
+    errors.push_back(path + ": " + why);
     return false;
   }
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) {
-    errors.push_back(path + ": cannot be read");
-    return false;
-  }
-  return parse(text.str(), path, out, errors, node_id, strict);
+  return parse(text, path, out, errors, node_id, strict);
 }
 
 bool ObjectDictionary::parse(const std::string& text, const std::string& name,

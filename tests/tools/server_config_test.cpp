@@ -374,4 +374,31 @@ TEST(ServerConfig, SavesNeverFollowLinksTheyDidNotExpect) {
             std::string::npos);
 }
 
+// Only regular files of at most 64 MB are read, as the configuration or as an EDS file: a FIFO
+// never holds up the start, an endless device is not read into memory.
+TEST(ServerConfig, ConfigurationAndEdsFilesMustBeRegularFiles) {
+  TempDir d;
+  const std::string fifo = d.path + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::pair<std::string, std::string> cases[] = {
+      // file named, expected error
+      {"/dev/zero", "canbus-server: /dev/zero: not a regular file"},
+      {fifo, "canbus-server: " + fifo + ": not a regular file"},
+      {"eds:/dev/zero", "/dev/zero: not a regular file"},
+      {"eds:" + fifo, fifo + ": not a regular file"},
+  };
+  for (const auto& [file, error] : cases) {
+    std::string config = file;
+    if (file.rfind("eds:", 0) == 0) {
+      config = d.path + "/eds.conf";
+      std::ofstream(config) << "CAN.VALVE: 1 6 0 0\nCAN.VALVE.EDS: " << file.substr(4) << "\n";
+    }
+    ServerProcess s(ServerProcess::Program{}, d.path + "/err",
+                    {CANBUS_SERVER_PATH, "--manual", "--config", config});
+    EXPECT_EQ(s.wait_exit(), 1) << file;
+    EXPECT_NE(slurp(d.path + "/err").find(error), std::string::npos) << file << "\n"
+                                                                     << slurp(d.path + "/err");
+  }
+}
+
 }  // namespace

@@ -383,6 +383,10 @@ TEST_F(ServerE2E, CommandLineErrorsNameTheCulprit) {
       {{"--socket-mode", "0999"}, "0999"},
       {{"--metrics", "127.0.0.1:99999"}, "99999"},
       {{"--metrics", "192.0.2.1:0"}, "--metrics 192.0.2.1:0"},  // no address of this host
+      {{"--duration", "nan"}, "--duration: 'nan' is not a finite number"},
+      {{"--status-every", "inf"}, "--status-every: 'inf' is not a finite number"},
+      {{"--idle-timeout", "NaN"}, "--idle-timeout: 'NaN' is not a finite number"},
+      {{"--record-max-bytes", "100"}, "--record-max-bytes"},
   };
   for (const auto& c : cases) {
     // Checked before a node is touched: nothing is recorded.
@@ -874,6 +878,42 @@ TEST_F(ServerE2E, SignalEndsAStartUpWaitingForSilentNodes) {
 // With --manual the recordings are stamped in ticks, so that how long the client and the machine
 // take between requests changes nothing: the pump's TPDOs (event timer 500 ms) come 5 ticks
 // apart, and those that answer no request are replayed on the tick of their time.
+// The recording is rotated by size into whole-line files of mode 0640, the oldest beyond
+// --record-keep removed; a link planted at its path is refused and nothing written through it.
+TEST_F(ServerE2E, RecordingRotatesAndRefusesALink) {
+  {
+    ServerProcess s(
+        dir_, {"--record", dir_ + "/rec.log", "--record-max-bytes", "4096", "--record-keep", "2"});
+    s.until("type 'help'");
+    EXPECT_EQ(s.ask("tick 600"), "ok");
+    EXPECT_EQ(s.ask("quit"), "bye");
+    EXPECT_EQ(s.wait_exit(), 0);
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/rec.log.3"));
+  for (const char* name : {"/rec.log", "/rec.log.1", "/rec.log.2"}) {
+    struct stat st {};
+    ASSERT_EQ(stat((dir_ + name).c_str(), &st), 0) << name;
+    EXPECT_LE(st.st_size, 4096) << name;
+    EXPECT_EQ(st.st_mode & 0027, 0u) << name;
+    // Whole records only: no line split between two files.
+    std::ifstream in(dir_ + name);
+    size_t records = 0;
+    for (std::string l; std::getline(in, l); ++records) {
+      EXPECT_THAT(l, ::testing::MatchesRegex("\\([0-9]+\\.[0-9]{6}\\) +can[0-9]+ [0-9A-F]{3}#"
+                                             "([0-9A-F]*|R[0-9]?) [TR]"))
+          << name;
+    }
+    EXPECT_GT(records, 0u) << name;
+  }
+  std::ofstream(dir_ + "/target") << "target\n";
+  ASSERT_EQ(symlink((dir_ + "/target").c_str(), (dir_ + "/link.log").c_str()), 0);
+  ServerProcess s(dir_, {"--record", dir_ + "/link.log"});
+  EXPECT_NE(s.wait_exit(), 0);
+  EXPECT_NE(stderr_text().find("link.log is a symbolic link: refused"), std::string::npos)
+      << stderr_text();
+  EXPECT_EQ(file_text(dir_ + "/target"), "target\n");
+}
+
 TEST_F(ServerE2E, SessionRecordedThenReplayedInsteadOfTheNodes) {
   const std::vector<std::pair<std::string, std::string>> session{
       {"tick 21", "ok"},

@@ -101,6 +101,43 @@ bool read_file(const std::string& path, std::string& out) {
   return ok;
 }
 
+constexpr off_t kMaxConfigBytes = off_t{64} << 20;
+
+}  // namespace
+
+bool read_config_text(const std::string& path, std::string& out, std::string& why) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    why = std::string("cannot be read: ") + std::strerror(errno);
+    return false;
+  }
+  struct stat st {};
+  bool ok = false;
+  if (::fstat(fd, &st) != 0) {
+    why = std::string("cannot be read: ") + std::strerror(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    why = "not a regular file";
+  } else if (st.st_size > kMaxConfigBytes) {
+    why = "larger than 64 MB";
+  } else {
+    out.clear();
+    out.reserve(static_cast<size_t>(st.st_size));
+    char buf[65536];
+    for (ok = true; ok;) {
+      const ssize_t k = ::read(fd, buf, sizeof buf);
+      if (k < 0 && errno == EINTR) continue;
+      if (k < 0) why = std::string("cannot be read: ") + std::strerror(errno), ok = false;
+      if (k <= 0) break;
+      out.append(buf, static_cast<size_t>(k));
+      if (out.size() > static_cast<size_t>(kMaxConfigBytes)) why = "larger than 64 MB", ok = false;
+    }
+  }
+  ::close(fd);
+  return ok;
+}
+
+namespace {
+
 // 16 hexadecimal digits from the kernel's random source.
 std::string random_suffix() {
   uint64_t r = 0;

@@ -21,6 +21,11 @@ inline constexpr int kMaxBaudCode = 14;  // the driver's table: codes 0..14
 // The code a line opens with when its property gives 0 or no .BAUDRATE (125 kbit/s).
 inline constexpr int kDefaultBaudCode = 6;
 
+// The whole text of a configuration file, which must be a regular file of at most 64 MB: a FIFO
+// is not waited on, a device such as /dev/zero is not read. false with the reason in `why`
+// ("not a regular file", "larger than 64 MB", "cannot be read: ...").
+bool read_config_text(const std::string& path, std::string& out, std::string& why);
+
 // Writes all of `text` to `fd` (again after an interruption); false on an error.
 bool write_all(int fd, const std::string& text);
 

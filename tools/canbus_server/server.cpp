@@ -416,15 +416,12 @@ bool Server::start() {
     }
   }
 
-  std::ifstream f(config_file_, std::ios::binary);
-  std::stringstream text;
-  text << f.rdbuf();
-  if (!f) {
-    std::cerr << "canbus-server: cannot read the configuration " << config_file_ << ": "
-              << std::strerror(errno) << "\n";
+  std::string text, why;
+  if (!read_config_text(config_file_, text, why)) {
+    std::cerr << "canbus-server: " << config_file_ << ": " << why << "\n";
     return false;
   }
-  config_ = ConfigFile::parse(text.str());
+  config_ = ConfigFile::parse(text);
   const auto problems = config_.problems();
   size_t shown = 0;
   for (const auto& p : problems) {

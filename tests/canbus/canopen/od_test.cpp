@@ -652,7 +652,10 @@ TEST(ObjectDictionary, NamesAreExactAndAmbiguousOnesRefused) {
   EXPECT_EQ(why, "no object named 'set point'");
   EXPECT_NE(od.find("Set point"), nullptr);
   EXPECT_FALSE(ObjectDictionary::load("/nonexistent/x.eds", od, errors));
-  EXPECT_EQ(errors.back(), "/nonexistent/x.eds: cannot be read");
+  EXPECT_EQ(errors.back(), "/nonexistent/x.eds: cannot be read: No such file or directory");
+  // Only a regular file is read: an endless device is refused, not read into memory.
+  EXPECT_FALSE(ObjectDictionary::load("/dev/zero", od, errors));
+  EXPECT_EQ(errors.back(), "/dev/zero: not a regular file");
 }
 
 }  // namespace

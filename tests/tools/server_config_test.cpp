@@ -252,9 +252,8 @@ TEST(ServerConfig, StartIsRefusedOnBadLinesAndTheFileIsKept) {
 namespace {
 
 struct TempDir {
-  TempDir() {
-    char tmpl[] = "/tmp/canbus-server-conf-XXXXXX";
-    EXPECT_NE(mkdtemp(tmpl), nullptr);
+  explicit TempDir(std::string tmpl = "/tmp/canbus-server-conf-XXXXXX") {
+    EXPECT_NE(mkdtemp(tmpl.data()), nullptr);
     path = tmpl;
   }
   ~TempDir() { std::filesystem::remove_all(path); }
@@ -304,27 +303,38 @@ TEST(ServerConfig, SavesRotateBackupsAndKeepModeAndOwner) {
 }
 
 // A work folder another user owns or others may write to is refused before anything is done in
-// it.
+// it, and so is one below a folder another user owns or may write to (unless root's and sticky).
 TEST(ServerConfig, ForeignOrOpenWorkFoldersAreRefused) {
   const struct {
     const char* name;
     mode_t mode;
     uid_t owner;  // 0: ours
     bool link;
+    mode_t parent_mode = 0700;
+    uid_t parent_owner = 0;
   } cases[] = {
       {"writable by all", 0777, 0, false},
       {"writable by the group", 0770, 0, false},
       {"another user's", 0700, 65534, false},
       {"a link to a folder", 0700, 0, true},
+      {"below a folder writable by all", 0700, 0, false, 0777},
+      {"below a folder writable by the group", 0700, 0, false, 0770},
+      {"below a sticky folder of another user", 0700, 0, false, 01777, 12345},
+      {"below another user's folder", 0700, 0, false, 0755, 12345},
   };
   for (const auto& c : cases) {
-    if (c.owner != 0 && geteuid() != 0) continue;  // only root can give a folder away
-    TempDir d;
+    if ((c.owner != 0 || c.parent_owner != 0) && geteuid() != 0) continue;  // root only
+    TempDir top;
+    TempDir d{top.path + "/d-XXXXXX"};
     std::string work = d.path + "/work";
     ASSERT_EQ(mkdir(work.c_str(), 0700), 0);
     ASSERT_EQ(chmod(work.c_str(), c.mode), 0);
+    ASSERT_EQ(chmod(d.path.c_str(), c.parent_mode), 0);
     if (c.owner != 0) {
       ASSERT_EQ(chown(work.c_str(), c.owner, c.owner), 0);
+    }
+    if (c.parent_owner != 0) {
+      ASSERT_EQ(chown(d.path.c_str(), c.parent_owner, c.parent_owner), 0);
     }
     if (c.link) {
       symlink(work.c_str(), (d.path + "/link").c_str());
@@ -333,7 +343,11 @@ TEST(ServerConfig, ForeignOrOpenWorkFoldersAreRefused) {
     ServerProcess s(ServerProcess::Program{}, d.path + "/err",
                     {CANBUS_SERVER_PATH, "--manual", "--workdir", work});
     EXPECT_EQ(s.wait_exit(), 1) << c.name;
-    EXPECT_NE(slurp(d.path + "/err").find("refused"), std::string::npos) << c.name;
+    const std::string err = slurp(d.path + "/err");
+    EXPECT_NE(err.find("refused"), std::string::npos) << c.name;
+    if (c.parent_mode != 0700 || c.parent_owner != 0) {
+      EXPECT_NE(err.find("the folder " + d.path + " above " + work), std::string::npos) << err;
+    }
     EXPECT_TRUE(std::filesystem::is_empty(d.path + "/work")) << c.name;
   }
 }
@@ -372,6 +386,29 @@ TEST(ServerConfig, SavesNeverFollowLinksTheyDidNotExpect) {
   EXPECT_EQ(st.st_mode & 07777, 0640u);
   EXPECT_NE(slurp(d.path + "/err").find("configuration " + link + " is a link to " + real),
             std::string::npos);
+}
+
+// The work folder is held from the start: swapped for a link afterwards, a save writes neither
+// where the link leads nor into the folder moved away, and says why.
+TEST(ServerConfig, ASwappedWorkFolderIsNotFollowed) {
+  TempDir d;
+  const std::string work = d.path + "/work", moved = d.path + "/moved", other = d.path + "/other";
+  ServerProcess s(ServerProcess::Program{}, d.path + "/err",
+                  {CANBUS_SERVER_PATH, "--manual", "--workdir", work});
+  s.until("type 'help'");
+  const std::string before = slurp(work + "/canbus-server.conf");
+  ASSERT_EQ(mkdir(other.c_str(), 0700), 0);
+  ASSERT_EQ(rename(work.c_str(), moved.c_str()), 0);
+  ASSERT_EQ(symlink(other.c_str(), work.c_str()), 0);
+  EXPECT_EQ(s.ask("set CAN.VALVE 1 6 0x181 0"), "ok");
+  EXPECT_EQ(s.ask("save"), "error: the folder " + work +
+                               " is not the one the server started with (moved or replaced by a "
+                               "link): not saved");
+  EXPECT_EQ(s.ask("quit"), "bye");
+  EXPECT_EQ(s.wait_exit(), 1);
+  EXPECT_TRUE(std::filesystem::is_empty(other));
+  EXPECT_EQ(slurp(moved + "/canbus-server.conf"), before);
+  EXPECT_FALSE(std::filesystem::exists(moved + "/canbus-server.conf.bak"));
 }
 
 // Only regular files of at most 64 MB are read, as the configuration or as an EDS file: a FIFO

@@ -62,11 +62,12 @@ std::string out_of(const char* what, int v, int lo, int hi) {
          ", not " + std::to_string(v);
 }
 
-// A new file `to` (never one that is there, never through a link) with the bytes of `from`.
-bool copy_file(const std::string& from, const std::string& to, mode_t mode) {
-  int in = ::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+// A new file `to` (never one that is there, never through a link) with the bytes of `from`, both
+// in the folder `dfd`.
+bool copy_file(int dfd, const std::string& from, const std::string& to, mode_t mode) {
+  int in = ::openat(dfd, from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (in < 0) return false;
-  int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+  int out = ::openat(dfd, to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
   bool ok = out >= 0;
   char buf[8192];
   while (ok) {
@@ -83,30 +84,12 @@ bool copy_file(const std::string& from, const std::string& to, mode_t mode) {
   return ok;
 }
 
-bool read_file(const std::string& path, std::string& out) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return false;
-  char buf[8192];
-  bool ok = true;
-  for (;;) {
-    ssize_t k = ::read(fd, buf, sizeof buf);
-    if (k < 0 && errno == EINTR) continue;
-    if (k <= 0) {
-      ok = k == 0;
-      break;
-    }
-    out.append(buf, static_cast<size_t>(k));
-  }
-  ::close(fd);
-  return ok;
-}
-
 constexpr off_t kMaxConfigBytes = off_t{64} << 20;
 
 }  // namespace
 
-bool read_config_text(const std::string& path, std::string& out, std::string& why) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+bool read_config_text(const std::string& path, std::string& out, std::string& why, int dfd) {
+  const int fd = ::openat(dfd, path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
     why = std::string("cannot be read: ") + std::strerror(errno);
     return false;
@@ -803,8 +786,26 @@ std::string backup_name(const std::string& path, int k) {
 
 bool save_file(const std::string& path, const std::string& text, std::string& error,
                const std::function<bool()>& before_rename, int backups) {
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd < 0) {
+    error = "cannot open the folder " + dir + ": " + std::strerror(errno);
+    return false;
+  }
+  const bool ok = save_file_at(dfd, slash == std::string::npos ? "" : path.substr(0, slash + 1),
+                               slash == std::string::npos ? path : path.substr(slash + 1), text,
+                               error, before_rename, backups);
+  ::close(dfd);
+  return ok;
+}
+
+bool save_file_at(int dfd, const std::string& dir, const std::string& name, const std::string& text,
+                  std::string& error, const std::function<bool()>& before_rename, int backups) {
+  const std::string path = dir + name;  // for the messages
+  const char* const at = name.c_str();
   struct stat old {};
-  const bool exists = ::lstat(path.c_str(), &old) == 0;
+  const bool exists = ::fstatat(dfd, at, &old, AT_SYMLINK_NOFOLLOW) == 0;
   if (!exists && errno != ENOENT) {
     error = "cannot look at " + path + ": " + std::strerror(errno);
     return false;
@@ -814,21 +815,21 @@ bool save_file(const std::string& path, const std::string& text, std::string& er
     return false;
   }
   if (exists) {
-    std::string now;
-    if (read_file(path, now) && now == text) return true;
+    std::string now, why;
+    if (read_config_text(name, now, why, dfd) && now == text) return true;
   }
   // The temporary file: a name nobody can know in advance, created here and now, never a
   // file or link that was there before.
   std::string tmp;
   int fd = -1;
   for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
-    tmp = path + ".tmp." + random_suffix();
-    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                exists ? 0600 : 0644);
+    tmp = name + ".tmp." + random_suffix();
+    fd = ::openat(dfd, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                  exists ? 0600 : 0644);
     if (fd < 0 && errno != EEXIST) break;
   }
   if (fd < 0) {
-    error = "cannot create " + tmp + ": " + std::strerror(errno);
+    error = "cannot create " + dir + tmp + ": " + std::strerror(errno);
     return false;
   }
   bool ok = true;
@@ -855,8 +856,8 @@ bool save_file(const std::string& path, const std::string& text, std::string& er
   }
   ok = ::close(fd) == 0 && ok;
   if (!ok) {
-    error = std::string("cannot ") + what + " " + tmp + ": " + std::strerror(e);
-    ::unlink(tmp.c_str());
+    error = std::string("cannot ") + what + " " + dir + tmp + ": " + std::strerror(e);
+    ::unlinkat(dfd, tmp.c_str(), 0);
     return false;
   }
   if (before_rename && !before_rename()) {
@@ -868,28 +869,23 @@ bool save_file(const std::string& path, const std::string& text, std::string& er
   // rename so that PATH always names a whole file.
   if (exists && backups > 0) {
     for (int k = backups - 1; k >= 1; --k) {
-      ::rename(backup_name(path, k - 1).c_str(), backup_name(path, k).c_str());
+      ::renameat(dfd, backup_name(name, k - 1).c_str(), dfd, backup_name(name, k).c_str());
     }
-    const std::string bak = backup_name(path, 0);
-    ::unlink(bak.c_str());
-    if (::link(path.c_str(), bak.c_str()) != 0 && !copy_file(path, bak, old.st_mode & 07777)) {
-      error = "cannot keep the backup " + bak + ": " + std::strerror(errno);
-      ::unlink(tmp.c_str());
+    const std::string bak = backup_name(name, 0);
+    ::unlinkat(dfd, bak.c_str(), 0);
+    if (::linkat(dfd, at, dfd, bak.c_str(), 0) != 0 &&
+        !copy_file(dfd, name, bak, old.st_mode & 07777)) {
+      error = "cannot keep the backup " + dir + bak + ": " + std::strerror(errno);
+      ::unlinkat(dfd, tmp.c_str(), 0);
       return false;
     }
   }
-  if (::rename(tmp.c_str(), path.c_str()) != 0) {
-    error = "cannot rename " + tmp + " to " + path + ": " + std::strerror(errno);
-    ::unlink(tmp.c_str());
+  if (::renameat(dfd, tmp.c_str(), dfd, at) != 0) {
+    error = "cannot rename " + dir + tmp + " to " + path + ": " + std::strerror(errno);
+    ::unlinkat(dfd, tmp.c_str(), 0);
     return false;
   }
-  const size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
-  }
+  ::fsync(dfd);
   return true;
 }
 

@@ -4,6 +4,8 @@
 // where they were. Depends on the standard library only, so tests and fuzzers use it directly.
 #pragma once
 
+#include <fcntl.h>
+
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -24,7 +26,9 @@ inline constexpr int kDefaultBaudCode = 6;
 // The whole text of a configuration file, which must be a regular file of at most 64 MB: a FIFO
 // is not waited on, a device such as /dev/zero is not read. false with the reason in `why`
 // ("not a regular file", "larger than 64 MB", "cannot be read: ...").
-bool read_config_text(const std::string& path, std::string& out, std::string& why);
+// `path` relative to the folder `dfd` when it is not absolute.
+bool read_config_text(const std::string& path, std::string& out, std::string& why,
+                      int dfd = AT_FDCWD);
 
 // Writes all of `text` to `fd` (again after an interruption); false on an error.
 bool write_all(int fd, const std::string& text);
@@ -194,6 +198,12 @@ class ConfigFile {
 // would. false with `error` on failure.
 bool save_file(const std::string& path, const std::string& text, std::string& error,
                const std::function<bool()>& before_rename = {}, int backups = 3);
+// The same for the file `name` in the folder open at `dfd`: every name is taken relative to it
+// (openat, renameat), so a folder moved or replaced by a link after it was opened is never
+// followed. `dir` ("FOLDER/") is put before the names in the messages only.
+bool save_file_at(int dfd, const std::string& dir, const std::string& name, const std::string& text,
+                  std::string& error, const std::function<bool()>& before_rename = {},
+                  int backups = 3);
 
 // The name of backup `k` of `path`: PATH.bak, then PATH.bak.1, ...
 std::string backup_name(const std::string& path, int k);

@@ -289,28 +289,81 @@ void Server::write_out(const std::string& text) {
 }
 
 // The folder the configuration is saved in: a save makes its temporary file there and renames
-// it. Refused when another user owns it or anybody may write to it, and (`ours`: the work
-// folder of the bundled example) when it is a link or others of the group may write to it.
-bool Server::check_folder(const std::string& dir, bool ours, std::string& error) const {
+// it. It is checked, and every folder above it, as a careful daemon checks the paths it writes
+// under, so that no other user can move the folder or put a link in its place:
+//   - the folder itself: owned by root or the server's user, not writable by others, and (`ours`:
+//     the work folder of the bundled example) not a link and not writable by its group either;
+//   - each folder above, up to /: owned by root or the server's user, and writable by nobody
+//     else, unless it is root's and sticky (like /tmp: others may add names there but not move
+//     or remove ours).
+// The folder is then held open (`out`): every file the server writes in it is opened, renamed
+// and linked relative to that descriptor, so a folder swapped for a link later is never followed.
+Server::Folder::~Folder() {
+  if (fd >= 0) ::close(fd);
+}
+
+bool Server::check_folder(const std::string& given, bool ours, std::string& error,
+                          Folder& out) const {
+  std::string dir = given;  // without a trailing '/', which would follow a link
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  const std::string refused = ": refused; give a folder of your own (--workdir, --config)";
   struct stat st {};
-  if ((ours ? ::lstat(dir.c_str(), &st) : ::stat(dir.c_str(), &st)) != 0) {
-    error = "cannot use the folder " + dir + ": " + std::strerror(errno);
-    return false;
-  }
-  if (!S_ISDIR(st.st_mode)) {
+  if (ours && ::lstat(dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
     error = "the folder " + dir + " is no folder (a link?): refused";
     return false;
   }
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (ours ? O_NOFOLLOW : 0));
+  if (fd < 0 || ::fstat(fd, &st) != 0) {
+    error = "cannot use the folder " + dir + ": " + std::strerror(errno);
+    if (fd >= 0) ::close(fd);
+    return false;
+  }
+  Folder f;
+  f.fd = fd;
+  f.path = dir == "/" ? dir : dir + "/";
+  f.dev = st.st_dev;
+  f.ino = st.st_ino;
   if (st.st_uid != ::geteuid() && st.st_uid != 0) {
     error = "the folder " + dir + " belongs to another user (uid " + std::to_string(st.st_uid) +
-            "): refused; give a folder of your own (--workdir, --config)";
+            ")" + refused;
     return false;
   }
   if ((st.st_mode & S_IWOTH) != 0 || (ours && (st.st_mode & S_IWGRP) != 0)) {
     error = "the folder " + dir + " may be written by others (mode " + octal(st.st_mode & 07777) +
-            "): refused; give a folder of your own (--workdir, --config)";
+            ")" + refused;
     return false;
   }
+  // The folders above, as the path resolves now (links in it taken as they lead).
+  char* real = ::realpath(dir.c_str(), nullptr);
+  if (real == nullptr) {
+    error = "cannot use the folder " + dir + ": " + std::strerror(errno);
+    return false;
+  }
+  std::string up = real;
+  std::free(real);
+  while (up != "/") {
+    const size_t slash = up.rfind('/');
+    up = slash == 0 ? "/" : up.substr(0, slash);
+    if (::lstat(up.c_str(), &st) != 0) {
+      error = "cannot use the folder " + up + " above " + dir + ": " + std::strerror(errno);
+      return false;
+    }
+    if (st.st_uid != ::geteuid() && st.st_uid != 0) {
+      error = "the folder " + up + " above " + dir + " belongs to another user (uid " +
+              std::to_string(st.st_uid) + ")" + refused;
+      return false;
+    }
+    const bool sticky_root = (st.st_mode & S_ISVTX) != 0 && st.st_uid == 0;
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && !sticky_root) {
+      error = "the folder " + up + " above " + dir + " may be written by others (mode " +
+              octal(st.st_mode & 07777) + ")" + refused;
+      return false;
+    }
+  }
+  std::swap(out.fd, f.fd);
+  out.path = f.path;
+  out.dev = f.dev;
+  out.ino = f.ino;
   return true;
 }
 
@@ -369,23 +422,23 @@ bool Server::start() {
                 << std::strerror(errno) << "\n";
       return false;
     }
-    if (!check_folder(dir, true, error)) {
+    if (!check_folder(dir, true, error, config_dir_)) {
       std::cerr << "canbus-server: " << error << "\n";
       return false;
     }
-    config_file_ = dir + "/canbus-server.conf";
+    config_name_ = "canbus-server.conf";
+    config_file_ = config_dir_.path + config_name_;
+    // The configuration and the EDS files of the example's devices, beside it, unless there.
     struct stat st {};
-    if (::lstat(config_file_.c_str(), &st) != 0 && errno == ENOENT) {
-      if (!save_file(config_file_, kDemoConfig, error)) {
-        std::cerr << "canbus-server: " << error << "\n";
-        return false;
-      }
+    if (::fstatat(config_dir_.fd, config_name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 &&
+        errno == ENOENT &&
+        !save_file_at(config_dir_.fd, config_dir_.path, config_name_, kDemoConfig, error)) {
+      std::cerr << "canbus-server: " << error << "\n";
+      return false;
     }
-    // The EDS files of the example's devices, beside its configuration.
     for (const DemoFile& f : kDemoEds) {
-      std::string error;
-      const std::string path = dir + "/" + f.name;
-      if (!std::filesystem::exists(path) && !save_file(path, f.text, error)) {
+      if (::fstatat(config_dir_.fd, f.name, &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT &&
+          !save_file_at(config_dir_.fd, config_dir_.path, f.name, f.text, error)) {
         std::cerr << "canbus-server: " << error << "\n";
         return false;
       }
@@ -407,17 +460,18 @@ bool Server::start() {
     config_file_ = real;
     std::free(real);
   }
-  {
+  if (config_dir_.fd < 0) {
     const size_t slash = config_file_.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : config_file_.substr(0, slash + 1);
-    if (!check_folder(dir, false, error)) {
+    if (!check_folder(dir, false, error, config_dir_)) {
       std::cerr << "canbus-server: " << error << "\n";
       return false;
     }
+    config_name_ = config_file_.substr(slash + 1);  // npos + 1: all of it
   }
 
   std::string text, why;
-  if (!read_config_text(config_file_, text, why)) {
+  if (!read_config_text(config_name_, text, why, config_dir_.fd)) {
     std::cerr << "canbus-server: " << config_file_ << ": " << why << "\n";
     return false;
   }
@@ -1566,7 +1620,21 @@ bool Server::save(std::string& error) {
     if (find_node(name) != nullptr || !zeros) order.push_back(name);
   }
   std::string text = config_.render(current, order);
-  if (!save_file(config_file_, text, error, {}, opts_.backups)) return false;
+  // The folder must still be the one opened at the start: one moved away or replaced (by a link,
+  // say) is not written to, neither where it went nor where the link leads.
+  struct stat st {};
+  std::string dir = config_dir_.path;
+  if (dir.size() > 1) dir.pop_back();  // the '/', which would follow a link
+  if (::lstat(dir.c_str(), &st) != 0 || st.st_dev != config_dir_.dev ||
+      st.st_ino != config_dir_.ino) {
+    error = "the folder " + dir + " is not the one the server started with (moved or replaced" +
+            (S_ISLNK(st.st_mode) ? " by a link" : "") + "): not saved";
+    return false;
+  }
+  if (!save_file_at(config_dir_.fd, config_dir_.path, config_name_, text, error, {},
+                    opts_.backups)) {
+    return false;
+  }
   // The file now holds what was rendered: later saves work from it.
   config_ = ConfigFile::parse(text);
   return true;

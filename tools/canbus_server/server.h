@@ -34,6 +34,8 @@
 // properties), server (nodes, supervision, request handlers).
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -162,7 +164,18 @@ class Server {
   };
   void post_run(const std::shared_ptr<BusRun>& run, const std::shared_ptr<Client>& owner);
   void run_on_bus(const std::shared_ptr<BusRun>& run);
-  bool check_folder(const std::string& dir, bool ours, std::string& error) const;
+  // The folder the configuration is saved in, held open from the start (server.cpp).
+  struct Folder {
+    Folder() = default;
+    Folder(const Folder&) = delete;
+    Folder& operator=(const Folder&) = delete;
+    ~Folder();
+    int fd = -1;
+    std::string path;  // as opened ("DIR/"), for messages and the check that it is still there
+    dev_t dev = 0;
+    ino_t ino = 0;
+  };
+  bool check_folder(const std::string& dir, bool ours, std::string& error, Folder& out) const;
   bool open_listeners();
   bool open_metrics();         // --metrics bound (metrics_http.cpp)
   std::string metrics_text();  // one scrape, with state_mx_ inside
@@ -195,6 +208,8 @@ class Server {
   int out_fd_;
   std::mutex out_mx_;
   std::string config_file_;
+  Folder config_dir_;        // config_file_'s folder: saves are made relative to it
+  std::string config_name_;  // config_file_'s name in it
   ConfigFile config_;
   bool config_ok_ = false;
   int start_failure_ = 1;  // the file was read: it may be written back

@@ -1,6 +1,10 @@
 // Reading and writing the CAN tools' log format (canlog.h).
 #include "canlog.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <fstream>
 #include <istream>
@@ -230,6 +234,15 @@ Log read_log(std::istream& in) {
 }
 
 bool read_log_file(const std::string& path, Log* log, std::string* error) {
+  // A regular file only: a FIFO would hold the reader up, a device such as /dev/zero never end.
+  struct stat st {};
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  const bool regular = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (fd >= 0) ::close(fd);
+  if (fd >= 0 && !regular) {
+    if (error) *error = path + ": not a regular file";
+    return false;
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     if (error) *error = "cannot open " + path;

@@ -67,7 +67,8 @@ struct Log {
 constexpr size_t kMaxProblems = 100;
 
 Log read_log(std::istream& in);
-// false (and *error) if the file cannot be opened; problems of its lines are in *log.
+// false (and *error) if the file cannot be opened or is not a regular file (a FIFO or a device
+// is refused, never waited on); problems of its lines are in *log.
 bool read_log_file(const std::string& path, Log* log, std::string* error = nullptr);
 
 // The frame as a bus carries it (ntcan::normalised_frame), a data length above 8 taken as 8.

@@ -137,6 +137,8 @@ TEST(CanLogTest, ReaderCountsAndReportsWithLineNumbers) {
   canlog::Log none;
   EXPECT_FALSE(canlog::read_log_file("/nonexistent/x.log", &none, &error));
   EXPECT_NE(error.find("/nonexistent/x.log"), std::string::npos);
+  EXPECT_FALSE(canlog::read_log_file("/dev/zero", &none, &error));
+  EXPECT_EQ(error, "/dev/zero: not a regular file");
 }
 
 }  // namespace

@@ -89,7 +89,8 @@ class ObjectDictionary {
   // out, counts that disagree with their lists are ignored, a byte that is not UTF-8 is read as
   // Latin-1, a value that cannot be read is left out, a missing AccessType is rw.
   //
-  // `strict`: every warning is an error instead, for files one writes oneself.
+  // `strict`: every warning is an error instead, for files one writes oneself. Only a regular
+  // file of at most 64 MB is read ("FILE: not a regular file", "FILE: larger than 64 MB").
   static bool load(const std::string& path, ObjectDictionary& out, std::vector<std::string>& errors,
                    int node_id = 0, bool strict = false);
   // The same for the text of a file; `name` stands for the file in the errors.

@@ -303,7 +303,7 @@ bool open_file(Writer& w, std::string* error) {
 
 // Caller holds mu.
 void rotate(Writer& w) {
-  std::fclose(w.file);
+  if (w.file) std::fclose(w.file);
   w.file = nullptr;
   if (w.opt.keep <= 0) {
     std::remove(w.opt.path.c_str());
@@ -316,6 +316,8 @@ void rotate(Writer& w) {
   w.rotations.fetch_add(1, std::memory_order_relaxed);
   std::string error;
   if (!open_file(w, &error)) {
+    // The lines count as write errors from here on; no more renames of the kept files.
+    w.file_bytes = 0;
     std::fprintf(stderr, "ntcan recorder: after rotation: %s\n", error.c_str());
   }
 }

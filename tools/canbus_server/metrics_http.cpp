@@ -2,6 +2,8 @@
 #include <arpa/inet.h>
 #include <civetweb.h>
 #include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <cstdlib>
@@ -66,7 +68,8 @@ bool listening_ports(const std::string& where, std::string& ports, std::string& 
   return true;
 }
 
-// The client's address and port of socket `fd` if it is a connection to local port `port`.
+// The client's address and port of socket `fd` if it is an established connection to local
+// port `port`.
 bool connection_to(int fd, int port, std::string& peer, int& peer_port) {
   sockaddr_storage a{};
   socklen_t len = sizeof a;
@@ -81,6 +84,13 @@ bool connection_to(int fd, int port, std::string& peer, int& peer_port) {
   if (port_of(a) != port) return false;
   len = sizeof a;
   if (getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return false;  // listening
+  // A connection that either side has begun to close holds no worker for long.
+  tcp_info info{};
+  socklen_t info_len = sizeof info;
+  if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &info_len) != 0 ||
+      info.tcpi_state != TCP_ESTABLISHED) {
+    return false;
+  }
   char text[INET6_ADDRSTRLEN] = "";
   if (a.ss_family == AF_INET) {
     inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&a)->sin_addr, text, sizeof text);

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -87,6 +88,8 @@ class Lines {
 // load program.
 struct Answers {
   std::atomic<long> ok{0}, coalesced{0}, busy{0}, errors{0}, closed{0};
+  std::mutex mx;
+  std::string first_error;
   void add(const std::string& l) {
     if (l.rfind("ok (coalesced", 0) == 0) {
       ++coalesced;
@@ -95,12 +98,16 @@ struct Answers {
     } else if (l.rfind("error: busy", 0) == 0) {
       ++busy;
     } else {
-      ++errors;
+      if (errors++ == 0) {
+        std::lock_guard<std::mutex> lk(mx);
+        first_error = l;
+      }
     }
   }
-  void print(const char* what) const {
+  void print(const char* what) {
     std::printf("%s: %ld ok, %ld coalesced, %ld busy, %ld other errors, %ld closed by the server\n",
                 what, ok.load(), coalesced.load(), busy.load(), errors.load(), closed.load());
+    if (errors > 0) std::printf("  (the first other error: %s)\n", first_error.c_str());
   }
 };
 

@@ -27,6 +27,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -112,6 +113,7 @@ int main(int argc, char** argv) {
                  "[--rpdo-flood] [--watchers N] [--pipeline] [--hostile] [--metrics ADDR:PORT]\n");
     return 2;
   }
+  std::signal(SIGPIPE, SIG_IGN);  // a client the server closed fails its write instead
   const std::string where = argv[1];
   g_host = where.substr(0, where.rfind(':'));
   g_port = static_cast<uint16_t>(std::atoi(where.c_str() + where.rfind(':') + 1));
@@ -211,7 +213,7 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         continue;
       }
-      Lines in(fd);
+      Lines in(fd, 60000);  // a set may wait for others' transfers of a silent node
       std::string l;
       while (!g_stop) {
         const auto t0 = Clock::now();
@@ -255,7 +257,7 @@ int main(int argc, char** argv) {
     threads.emplace_back([&] {
       const int fd = connect_to();
       if (fd < 0) return;
-      Lines in(fd);
+      Lines in(fd, 60000);
       std::string l;
       for (unsigned v = 0; !g_stop; ++v) {
         if (!send_all(fd, "set " + rpdo + " " + std::to_string(v % 40000) + "\n") || !in.line(l)) {

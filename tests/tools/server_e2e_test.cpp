@@ -246,6 +246,20 @@ TEST_F(ServerE2E, MetricsServeBesideClientsThatTrickle) {
   EXPECT_EQ(http_get(at, "/metrics", "127.0.0.2")[0], "HTTP/1.0 200 OK\r");
 }
 
+// A name that is not UTF-8 (a configuration written in Latin-1) gives a UTF-8 body.
+TEST_F(ServerE2E, MetricsOfANameInLatin1AreUtf8) {
+  std::ofstream(dir_ + "/l1.conf") << "CAN.PUMPE_\xFC\xDF: 1 5 0 0\n";
+  ServerProcess s(dir_, {"--config", dir_ + "/l1.conf", "--metrics", ":0"});
+  const std::string at = metrics_at(s);
+  s.until("type 'help'");
+  const auto scrape = http_get(at, "/metrics");
+  EXPECT_GE(value_of(scrape,
+                     "canbus_node_sdo_transfers_total{name=\"CAN.PUMPE_\xEF\xBF\xBD"
+                     "\xEF\xBF\xBD\",line=\"1\",node=\"5\"}"),
+            0);
+  for (const auto& l : scrape) EXPECT_EQ(l.find_first_of("\xFC\xDF"), std::string::npos) << l;
+}
+
 TEST_F(ServerE2E, SilentNodeIsMarked) {
   ServerProcess s(dir_);
   s.until("type 'help'");

@@ -115,13 +115,20 @@ class MetricsServer {
   // Ends the scrapes in progress and the threads (also done by the destructor).
   void stop();
 
+  // Where civetweb listens: address family, address (empty: any of the family), port.
+  struct Served {
+    int family = 0;
+    std::string host;
+    int port = 0;
+  };
+
  private:
   static int handle(struct mg_connection* conn, void* self);
   static int opened(const struct mg_connection* conn, void** data);
   void limit_per_address();
   Collect collect_;
   MetricsLimits limits_;
-  int port_ = 0;  // the port served (mx_)
+  Served served_;  // (mx_)
   std::mutex mx_;
   // The connections seen (descriptor, client address, client port): when first seen, and
   // whether refused.

@@ -68,20 +68,31 @@ bool listening_ports(const std::string& where, std::string& ports, std::string& 
   return true;
 }
 
-// The client's address and port of socket `fd` if it is an established connection to local
-// port `port`.
-bool connection_to(int fd, int port, std::string& peer, int& peer_port) {
+std::string address_text(const sockaddr_storage& s) {
+  char text[INET6_ADDRSTRLEN] = "";
+  if (s.ss_family == AF_INET) {
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&s)->sin_addr, text, sizeof text);
+  } else if (s.ss_family == AF_INET6) {
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&s)->sin6_addr, text, sizeof text);
+  }
+  return text;
+}
+
+int port_of(const sockaddr_storage& s) {
+  if (s.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in*>(&s)->sin_port);
+  if (s.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6*>(&s)->sin6_port);
+  return -1;
+}
+
+// The client's address and port of socket `fd` if it is an established connection to what
+// civetweb listens on (`host` empty: any address of the family).
+bool connection_to(int fd, const MetricsServer::Served& served, std::string& peer, int& peer_port) {
   sockaddr_storage a{};
   socklen_t len = sizeof a;
-  if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return false;
-  const auto port_of = [](const sockaddr_storage& s) {
-    if (s.ss_family == AF_INET)
-      return int{ntohs(reinterpret_cast<const sockaddr_in*>(&s)->sin_port)};
-    if (s.ss_family == AF_INET6)
-      return int{ntohs(reinterpret_cast<const sockaddr_in6*>(&s)->sin6_port)};
-    return -1;
-  };
-  if (port_of(a) != port) return false;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0 || a.ss_family != served.family ||
+      port_of(a) != served.port || (!served.host.empty() && address_text(a) != served.host)) {
+    return false;
+  }
   len = sizeof a;
   if (getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return false;  // listening
   // A connection that either side has begun to close holds no worker for long.
@@ -91,13 +102,7 @@ bool connection_to(int fd, int port, std::string& peer, int& peer_port) {
       info.tcpi_state != TCP_ESTABLISHED) {
     return false;
   }
-  char text[INET6_ADDRSTRLEN] = "";
-  if (a.ss_family == AF_INET) {
-    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&a)->sin_addr, text, sizeof text);
-  } else {
-    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&a)->sin6_addr, text, sizeof text);
-  }
-  peer = text;
+  peer = address_text(a);
   peer_port = port_of(a);
   return true;
 }
@@ -129,7 +134,7 @@ void MetricsServer::limit_per_address() {
       std::string peer;
       int peer_port = 0;
       if (end == e->d_name || *end != '\0' || fd == dirfd(d) ||
-          !connection_to(static_cast<int>(fd), port_, peer, peer_port)) {
+          !connection_to(static_cast<int>(fd), served_, peer, peer_port)) {
         continue;
       }
       Key k{static_cast<int>(fd), peer, peer_port};
@@ -152,7 +157,7 @@ void MetricsServer::limit_per_address() {
       std::string p;
       int pp = 0;
       // Still the same connection (the descriptor may have been closed and taken again).
-      if (!connection_to(fd, port_, p, pp) || p != peer) continue;
+      if (!connection_to(fd, served_, p, pp) || p != peer) continue;
       const auto k = seen_.find(Key{fd, p, pp});
       if (k == seen_.end() || k->second.first != order) continue;
       k->second.second = true;
@@ -211,7 +216,11 @@ bool MetricsServer::start(const std::string& where, std::string& bound, std::str
   const int port = n > 0 ? sp[0].port : 0;
   {
     std::lock_guard<std::mutex> lk(mx_);
-    port_ = port;
+    const bool v6 = host.front() == '[';
+    served_.family = v6 ? AF_INET6 : AF_INET;
+    served_.host = v6 ? host.substr(1, host.size() - 2) : host;
+    if (served_.host == "0.0.0.0" || served_.host == "::") served_.host.clear();
+    served_.port = port;
   }
   bound = host + ":" + std::to_string(port);
   return true;

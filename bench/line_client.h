@@ -10,9 +10,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -20,9 +24,19 @@ namespace bench {
 
 using Clock = std::chrono::steady_clock;
 
-// Connected with TCP_NODELAY; -1 when refused.
-inline int connect_to(const std::string& host, uint16_t port) {
+// Connected with TCP_NODELAY; -1 when refused. `from`: the local address to connect from
+// (bound before connecting), e.g. "127.0.0.2"; empty: the system's choice.
+inline int connect_to(const std::string& host, uint16_t port, const std::string& from = "") {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (!from.empty()) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, from.c_str(), &local.sin_addr);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      close(fd);
+      return -1;
+    }
+  }
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(port);
@@ -43,7 +57,7 @@ inline bool send_all(int fd, const std::string& s) {
 // Lines of one connection, waiting at most 10 s for each.
 class Lines {
  public:
-  explicit Lines(int fd) : fd_(fd) {}
+  explicit Lines(int fd, int wait_ms = 10000) : fd_(fd), wait_ms_(wait_ms) {}
   bool line(std::string& out) {
     for (;;) {
       const size_t nl = buf_.find('\n', pos_);
@@ -55,7 +69,7 @@ class Lines {
       buf_.erase(0, pos_);
       pos_ = 0;
       pollfd p{fd_, POLLIN, 0};
-      if (poll(&p, 1, 10000) <= 0) return false;
+      if (poll(&p, 1, wait_ms_) <= 0) return false;
       char b[65536];
       const ssize_t k = read(fd_, b, sizeof b);
       if (k <= 0) return false;
@@ -65,9 +79,65 @@ class Lines {
 
  private:
   int fd_;
+  int wait_ms_;
   std::string buf_;
   size_t pos_ = 0;
 };
+
+// The kinds of answer a loaded server gives; a refusal or a coalesced set is no failure of the
+// load program.
+struct Answers {
+  std::atomic<long> ok{0}, coalesced{0}, busy{0}, errors{0}, closed{0};
+  std::mutex mx;
+  std::string first_error;
+  void add(const std::string& l) {
+    if (l.rfind("ok (coalesced", 0) == 0) {
+      ++coalesced;
+    } else if (l.rfind("ok", 0) == 0) {
+      ++ok;
+    } else if (l.rfind("error: busy", 0) == 0) {
+      ++busy;
+    } else {
+      if (errors++ == 0) {
+        std::lock_guard<std::mutex> lk(mx);
+        first_error = l;
+      }
+    }
+  }
+  void print(const char* what) {
+    std::printf("%s: %ld ok, %ld coalesced, %ld busy, %ld other errors, %ld closed by the server\n",
+                what, ok.load(), coalesced.load(), busy.load(), errors.load(), closed.load());
+    if (errors > 0) std::printf("  (the first other error: %s)\n", first_error.c_str());
+  }
+};
+
+// One scrape of canbus-server's --metrics at ADDR:PORT: every sample, series to value; empty
+// when there is no answer.
+inline std::map<std::string, double> scrape(const std::string& host, uint16_t port) {
+  std::map<std::string, double> out;
+  const int fd = connect_to(host, port);
+  if (fd < 0) return out;
+  send_all(fd, "GET /metrics HTTP/1.0\r\n\r\n");
+  Lines in(fd);
+  std::string l;
+  while (in.line(l)) {
+    const size_t sp = l.rfind(' ');
+    if (l.empty() || l[0] == '#' || sp == std::string::npos || l.find('{') == 0) continue;
+    if (l.rfind("HTTP/", 0) == 0 || l.find(':') < l.find('{')) continue;  // status and headers
+    out[l.substr(0, sp)] = std::atof(l.c_str() + sp + 1);
+  }
+  close(fd);
+  return out;
+}
+
+// The sum of the samples whose series name (before the labels) contains `part`.
+inline double sum_of(const std::map<std::string, double>& samples, const std::string& part) {
+  double sum = 0;
+  for (const auto& [series, v] : samples) {
+    if (series.substr(0, series.find('{')).find(part) != std::string::npos) sum += v;
+  }
+  return sum;
+}
 
 // One status answer, framed ("ok N lines") or, from a server without the framing, up to its
 // "line 2:" row. Its lines into `rows` when given.

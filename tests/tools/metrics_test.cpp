@@ -11,8 +11,18 @@ TEST(MetricsText, LabelValuesAreEscaped) {
     const char* in;
     const char* out;
   } cases[] = {
-      {"CAN.PUMP", "CAN.PUMP"},      {"a\\b", "a\\\\b"},        {"say \"hi\"", "say \\\"hi\\\""},
-      {"two\nlines", "two\\nlines"}, {"\\\"\n", "\\\\\\\"\\n"},
+      {"CAN.PUMP", "CAN.PUMP"},
+      {"a\\b", "a\\\\b"},
+      {"say \"hi\"", "say \\\"hi\\\""},
+      {"two\nlines", "two\\nlines"},
+      {"\\\"\n", "\\\\\\\"\\n"},
+      // Bytes that begin no well-formed UTF-8 sequence: U+FFFD each.
+      {"CAN.\xff", "CAN.\xef\xbf\xbd"},
+      {"\xc3\xa9t\xc3", "\xc3\xa9t\xef\xbf\xbd"},
+      {"\xe0\x80\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},                  // overlong
+      {"\xed\xa0\x80!", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd!"},                // surrogate
+      {"\xf4\x90\x80\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},  // above U+10FFFF
+      {"\xf0\x9f\x98\x80\xe2\x82\xac", "\xf0\x9f\x98\x80\xe2\x82\xac"},
   };
   for (const auto& c : cases) EXPECT_EQ(escape_label_value(c.in), c.out) << c.in;
 }

@@ -18,6 +18,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
@@ -57,8 +58,9 @@ class ServerE2E : public ::testing::Test {
     return l.size() > 26 ? l.substr(18, l.size() - 26) : "";
   }
   // One HTTP/1.0 GET: the lines of the answer, headers with their CR.
-  static std::vector<std::string> http_get(const std::string& where, const std::string& path) {
-    SocketClient c(where);
+  static std::vector<std::string> http_get(const std::string& where, const std::string& path,
+                                           const std::string& from = "") {
+    SocketClient c(where, from);
     EXPECT_TRUE(c.connected()) << where;
     c.send("GET " + path + " HTTP/1.0\r\n\r\n");
     std::vector<std::string> lines;
@@ -205,6 +207,57 @@ TEST_F(ServerE2E, MetricsFollowTheTraffic) {
   const auto lost = http_get(at, "/metrics");
   EXPECT_EQ(value_of(lost, "canbus_node_lost" + valve), 1);
   EXPECT_EQ(value_of(lost, "canbus_node_state" + valve), -1);
+}
+
+TEST_F(ServerE2E, MetricsServeBesideClientsThatTrickle) {
+  ServerProcess s(dir_, {"--metrics", ":0"});
+  const std::string at = metrics_at(s);
+  s.until("type 'help'");
+  // Ten connections from one address, each a request begun and not ended.
+  std::vector<std::unique_ptr<SocketClient>> slow;
+  std::vector<pollfd> fds;
+  for (int i = 0; i < 10; ++i) {
+    slow.push_back(std::make_unique<SocketClient>(at, "127.0.0.2"));
+    ASSERT_TRUE(slow.back()->connected());
+    ASSERT_TRUE(slow.back()->send("GET /metrics HTTP/1.0\r\nUser-Agent: slow\r\n"));
+    fds.push_back({slow.back()->fd(), POLLIN, 0});
+  }
+  EXPECT_EQ(http_get(at, "/metrics")[0], "HTTP/1.0 200 OK\r");
+  // All but two are answered 503 at once (well before the request time-out of 5 s).
+  size_t refused = 0;
+  for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+       refused < 8 && std::chrono::steady_clock::now() < until;) {
+    ASSERT_GE(poll(fds.data(), fds.size(), 100), 0);
+    for (size_t i = 0; i < fds.size(); ++i) {
+      if (fds[i].fd < 0 || (fds[i].revents & POLLIN) == 0) continue;
+      EXPECT_EQ(slow[i]->line(), "HTTP/1.1 503 Service Unavailable\r");
+      fds[i].fd = -1;
+      ++refused;
+    }
+  }
+  EXPECT_EQ(refused, 8u);
+  // The two held are served once they end their request, and then the address may come again.
+  for (size_t i = 0; i < fds.size(); ++i) {
+    if (fds[i].fd < 0) continue;
+    ASSERT_TRUE(slow[i]->send("\r\n"));
+    EXPECT_EQ(slow[i]->line(), "HTTP/1.0 200 OK\r");
+  }
+  slow.clear();
+  EXPECT_EQ(http_get(at, "/metrics", "127.0.0.2")[0], "HTTP/1.0 200 OK\r");
+}
+
+// A name that is not UTF-8 (a configuration written in Latin-1) gives a UTF-8 body.
+TEST_F(ServerE2E, MetricsOfANameInLatin1AreUtf8) {
+  std::ofstream(dir_ + "/l1.conf") << "CAN.PUMPE_\xFC\xDF: 1 5 0 0\n";
+  ServerProcess s(dir_, {"--config", dir_ + "/l1.conf", "--metrics", ":0"});
+  const std::string at = metrics_at(s);
+  s.until("type 'help'");
+  const auto scrape = http_get(at, "/metrics");
+  EXPECT_GE(value_of(scrape,
+                     "canbus_node_sdo_transfers_total{name=\"CAN.PUMPE_\xEF\xBF\xBD"
+                     "\xEF\xBF\xBD\",line=\"1\",node=\"5\"}"),
+            0);
+  for (const auto& l : scrape) EXPECT_EQ(l.find_first_of("\xFC\xDF"), std::string::npos) << l;
 }
 
 TEST_F(ServerE2E, SilentNodeIsMarked) {

@@ -2,10 +2,51 @@
 
 namespace canbus_server {
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at `s` (at most `n` bytes), 0 if there is none:
+// no overlong forms, no surrogates, nothing above U+10FFFF.
+size_t utf8_length(const unsigned char* s, size_t n) {
+  const unsigned char c = s[0];
+  if (c < 0x80) return 1;
+  size_t len = 0;
+  unsigned char lo = 0x80, hi = 0xBF;  // the bounds of the second byte
+  if (c >= 0xC2 && c <= 0xDF) {
+    len = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    len = 3;
+    if (c == 0xE0) lo = 0xA0;
+    if (c == 0xED) hi = 0x9F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    len = 4;
+    if (c == 0xF0) lo = 0x90;
+    if (c == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
+  }
+  if (n < len || s[1] < lo || s[1] > hi) return 0;
+  for (size_t i = 2; i < len; ++i) {
+    if (s[i] < 0x80 || s[i] > 0xBF) return 0;
+  }
+  return len;
+}
+
+}  // namespace
+
+// The body is UTF-8: a byte that begins no well-formed sequence becomes U+FFFD, one for each
+// such byte (a name stays apart from others by its line and node labels).
 std::string escape_label_value(const std::string& v) {
   std::string out;
   out.reserve(v.size());
-  for (char c : v) {
+  const auto* s = reinterpret_cast<const unsigned char*>(v.data());
+  for (size_t i = 0; i < v.size();) {
+    const char c = v[i];
+    const size_t len = utf8_length(s + i, v.size() - i);
+    if (len == 0) {
+      out += "\xEF\xBF\xBD";
+      ++i;
+      continue;
+    }
     if (c == '\\') {
       out += "\\\\";
     } else if (c == '"') {
@@ -13,8 +54,9 @@ std::string escape_label_value(const std::string& v) {
     } else if (c == '\n') {
       out += "\\n";
     } else {
-      out += c;
+      out.append(v, i, len);
     }
+    i += len;
   }
   return out;
 }

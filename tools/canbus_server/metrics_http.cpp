@@ -1,14 +1,29 @@
 // --metrics: civetweb serves the text of metrics.cpp; the server's part gathers its counters.
 #include <arpa/inet.h>
 #include <civetweb.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <iostream>
 #include <map>
 
 #include "metrics.h"
 #include "net_counts.h"
 #include "server.h"
+
+// civetweb (Debian's 1.15) formats the Date header of every answer, its own error pages
+// included, with gmtime(), whose result is one static buffer in the C library: two workers
+// answering at once would write it together. This program's gmtime gives each thread its own
+// result, so civetweb runs several workers. (The sanitizers' gmtime is weak and yields to it.)
+extern "C" struct tm* gmtime(const time_t* t) noexcept {
+  thread_local struct tm result;
+  return gmtime_r(t, &result);
+}
 
 namespace canbus_server {
 
@@ -53,7 +68,104 @@ bool listening_ports(const std::string& where, std::string& ports, std::string& 
   return true;
 }
 
+std::string address_text(const sockaddr_storage& s) {
+  char text[INET6_ADDRSTRLEN] = "";
+  if (s.ss_family == AF_INET) {
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&s)->sin_addr, text, sizeof text);
+  } else if (s.ss_family == AF_INET6) {
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&s)->sin6_addr, text, sizeof text);
+  }
+  return text;
+}
+
+int port_of(const sockaddr_storage& s) {
+  if (s.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in*>(&s)->sin_port);
+  if (s.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6*>(&s)->sin6_port);
+  return -1;
+}
+
+// The client's address and port of socket `fd` if it is an established connection to what
+// civetweb listens on (`host` empty: any address of the family).
+bool connection_to(int fd, const MetricsServer::Served& served, std::string& peer, int& peer_port) {
+  sockaddr_storage a{};
+  socklen_t len = sizeof a;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0 || a.ss_family != served.family ||
+      port_of(a) != served.port || (!served.host.empty() && address_text(a) != served.host)) {
+    return false;
+  }
+  len = sizeof a;
+  if (getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return false;  // listening
+  // A connection that either side has begun to close holds no worker for long.
+  tcp_info info{};
+  socklen_t info_len = sizeof info;
+  if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &info_len) != 0 ||
+      info.tcpi_state != TCP_ESTABLISHED) {
+    return false;
+  }
+  peer = address_text(a);
+  peer_port = port_of(a);
+  return true;
+}
+
 }  // namespace
+
+// civetweb tells neither the client's address nor the socket before the request has been
+// read, and a client that trickles its request never gets that far. So each time a worker
+// takes a connection up, the process's sockets on the metrics port are looked through
+// (those waiting for a worker included): of one address, the ones first seen after its
+// `per_address` oldest are answered 503 and shut, and their workers are free at once.
+int MetricsServer::opened(const mg_connection* conn, void** data) {
+  *data = nullptr;
+  static_cast<MetricsServer*>(mg_get_user_data(mg_get_context(conn)))->limit_per_address();
+  return 0;
+}
+
+void MetricsServer::limit_per_address() {
+  static constexpr char kBusy[] =
+      "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: 30\r\n"
+      "Connection: close\r\n\r\ntoo many connections from here\n";
+  std::lock_guard<std::mutex> lk(mx_);
+  using Key = std::tuple<int, std::string, int>;
+  std::map<Key, std::pair<uint64_t, bool>> now;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (const dirent* e = readdir(d)) {
+      char* end = nullptr;
+      const long fd = std::strtol(e->d_name, &end, 10);
+      std::string peer;
+      int peer_port = 0;
+      if (end == e->d_name || *end != '\0' || fd == dirfd(d) ||
+          !connection_to(static_cast<int>(fd), served_, peer, peer_port)) {
+        continue;
+      }
+      Key k{static_cast<int>(fd), peer, peer_port};
+      const auto it = seen_.find(k);
+      now.emplace(std::move(k),
+                  it != seen_.end() ? it->second : std::make_pair(++seen_count_, false));
+    }
+    closedir(d);
+  }
+  seen_ = std::move(now);
+  // Oldest first, by address.
+  std::map<std::string, std::map<uint64_t, int>> by_address;
+  for (const auto& [k, v] : seen_) {
+    if (!v.second) by_address[std::get<1>(k)].emplace(v.first, std::get<0>(k));
+  }
+  for (const auto& [peer, conns] : by_address) {
+    int n = 0;
+    for (const auto& [order, fd] : conns) {
+      if (++n <= limits_.per_address) continue;
+      std::string p;
+      int pp = 0;
+      // Still the same connection (the descriptor may have been closed and taken again).
+      if (!connection_to(fd, served_, p, pp) || p != peer) continue;
+      const auto k = seen_.find(Key{fd, p, pp});
+      if (k == seen_.end() || k->second.first != order) continue;
+      k->second.second = true;
+      (void)!send(fd, kBusy, sizeof kBusy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+      shutdown(fd, SHUT_RDWR);
+    }
+  }
+}
 
 MetricsServer::~MetricsServer() {
   stop();
@@ -70,12 +182,15 @@ bool MetricsServer::start(const std::string& where, std::string& bound, std::str
     error = "--metrics " + where + ": " + why;
     return false;
   }
-  // One worker thread: scrapes are short and come from a few collectors, and civetweb's
-  // workers format their Date header with gmtime(), which is not safe on two threads at once.
-  // A client that stalls holds the next scrape up for the request time-out at most.
-  const char* options[] = {"listening_ports",    ports.c_str(), "num_threads", "1",
-                           "request_timeout_ms", "5000",        nullptr};
+  // A few workers: a client that stalls holds one of them for the request time-out at most
+  // (counted from the start of its request, however slowly it trickles), and one address no
+  // more than its share of them, so a scrape from elsewhere finds a worker free.
+  const std::string workers = std::to_string(limits_.workers);
+  const std::string timeout = std::to_string(limits_.request_timeout_ms);
+  const char* options[] = {"listening_ports",    ports.c_str(),   "num_threads", workers.c_str(),
+                           "request_timeout_ms", timeout.c_str(), nullptr};
   mg_callbacks callbacks{};
+  callbacks.init_connection = &MetricsServer::opened;
   // civetweb's own messages go into the error rather than onto standard error.
   callbacks.log_message = [](const mg_connection*, const char* message) {
     if (t_message.empty()) t_message = message;
@@ -98,7 +213,16 @@ bool MetricsServer::start(const std::string& where, std::string& bound, std::str
   mg_server_port sp[4] = {};
   const int n = mg_get_server_ports(ctx_, 4, sp);
   const std::string host = ports.substr(0, ports.rfind(':'));
-  bound = host + ":" + std::to_string(n > 0 ? sp[0].port : 0);
+  const int port = n > 0 ? sp[0].port : 0;
+  {
+    std::lock_guard<std::mutex> lk(mx_);
+    const bool v6 = host.front() == '[';
+    served_.family = v6 ? AF_INET6 : AF_INET;
+    served_.host = v6 ? host.substr(1, host.size() - 2) : host;
+    if (served_.host == "0.0.0.0" || served_.host == "::") served_.host.clear();
+    served_.port = port;
+  }
+  bound = host + ":" + std::to_string(port);
   return true;
 }
 

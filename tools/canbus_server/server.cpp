@@ -1640,7 +1640,7 @@ void Server::flush_held(bool all) {
     HeldLog& l = it->second;
     if (l.held > 0 && (all || now - l.line_ns >= kLogEveryNs)) {
       log(it->first.second + " set by " + l.who + " (" + std::to_string(l.held) +
-          " more set-points, last" + l.last + ")");
+          (l.held == 1 ? " more set-point, last" : " more set-points, last") + l.last + ")");
       l.held = 0;
       l.line_ns = now;
     } else if (l.held > 0) {

@@ -1012,10 +1012,11 @@ std::string Server::join_key(const RequestSpec& e, const Args& a) {
 }
 
 bool Server::Rate::has(int64_t now_ns, double per_s) {
+  const double full = std::max(1.0, per_s);  // one second's worth, at least one
   if (tokens < 0) {
-    tokens = per_s;
+    tokens = full;
   } else if (now_ns > at_ns) {
-    tokens = std::min(per_s, tokens + per_s * static_cast<double>(now_ns - at_ns) * 1e-9);
+    tokens = std::min(full, tokens + per_s * static_cast<double>(now_ns - at_ns) * 1e-9);
   }
   at_ns = std::max(at_ns, now_ns);
   return tokens >= 1;

@@ -940,11 +940,12 @@ void Server::submit(const std::shared_ptr<Client>& c, const std::string& line, D
     return;
   }
   {
+    // Its first client is in before others may join it (they join from other threads).
     std::lock_guard<std::mutex> lk(join_mx_);
     if (joined()) return;
+    run->waiting.emplace_back(c, std::move(done));
     if (!run->key.empty()) queued_runs_[run->key] = run;
   }
-  run->waiting.emplace_back(c, std::move(done));
   post_run(run, c);
 }
 

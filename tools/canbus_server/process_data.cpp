@@ -4,6 +4,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 #include "can_od.h"
@@ -407,6 +408,11 @@ std::string ProcessData::prepare_set(const std::string& name, const Args& words,
   }
   double x = 0;
   if (words.size() != 1 || !parse_number(words[0], x)) return "error: " + name + " takes a number";
+  // Beyond 2^53 a double does not hold every whole number: the text's number must be the one
+  // taken, not its neighbour.
+  if (!canbus::is_real_type(v.type) && std::fabs(x) >= 9007199254740992.0 &&
+      std::strtold(words[0].c_str(), nullptr) != static_cast<long double>(x))
+    return "error: " + name + ": " + words[0] + ": not held exactly (more than 53 bits)";
   const std::string unit = v.def.unit.empty() ? "" : " " + v.def.unit;
   if (v.def.has_min && x < v.def.min)
     return "error: " + name + ": " + words[0] + " below the minimum " + number_text(v.def.min) +

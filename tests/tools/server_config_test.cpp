@@ -63,6 +63,9 @@ TEST(ServerConfig, BadLinesAreReportedWithTheirNumbers) {
       {"CAN.A.RPDO1: map V 0x2000:0 real32 scale 0", "the scale must not be 0"},
       {"CAN.A.RPDO1: map V 0x2000:0 uint8 boot keep", "V: boot takes 'restore' or 'clear'"},
       {"CAN.A.TPDO1: map V 0x2000:0 uint8 boot clear", "V: unknown word 'boot'"},
+      {"CAN.A.RPDO1: interval 0 map V 0x2000:0 uint8", "the interval must be 1..60000 ms"},
+      {"CAN.A.RPDO1: interval map V 0x2000:0 uint8", "takes '[sync] [interval MS]"},
+      {"CAN.A.TPDO1: interval 10 map V 0x2000:0 uint8", "takes '[event MS|change MS|sync N]"},
       {"CAN.B: 1 7 0 0\nCAN.B.BAUDRATE: 5",
        "CAN line 1 is given two baud rates: code 6 from "
        "CAN.A (no .BAUDRATE: the default) on line 2, code "

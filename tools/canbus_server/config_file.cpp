@@ -229,7 +229,8 @@ bool quoted_words(const std::string& s, std::vector<std::string>& out, std::vect
 std::string pdo_usage(bool tpdo) {
   return tpdo ? "takes '[event MS|change MS|sync N] [cob ID] map NAME INDEX:SUB TYPE [scale X] "
                 "[offset X] [unit U] [deadband X], ...'"
-              : "takes '[sync] [cob ID] map NAME INDEX:SUB TYPE [scale X] [offset X] [unit U] "
+              : "takes '[sync] [interval MS] [cob ID] map NAME INDEX:SUB TYPE [scale X] [offset X] "
+                "[unit U] "
                 "[min X] [max X] [boot restore|clear], ...'";
 }
 
@@ -272,6 +273,10 @@ std::string parse_pdo(const std::string& which, const std::string& value, PdoLin
       p.transmission = n;
     } else if (!p.tpdo && w == "sync") {
       p.transmission = 1;
+    } else if (!p.tpdo && w == "interval" && has_arg) {
+      if (!parse_int(head[++i], n) || n < 1 || n > 60000)
+        return "the interval must be 1..60000 ms, not '" + head[i] + "'";
+      p.interval_ms = n;
     } else {
       return usage;
     }

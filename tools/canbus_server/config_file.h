@@ -73,12 +73,15 @@ std::string monitor_text(const MonitorSpec& m);
 //   NAME.RPDO1: sync map SETPOINT 0x2100:0 uint32 unit mA min 0 max 5000
 // Transmission (TPDO): `event MS` (type 255, event timer MS), `change MS` (type 254: on change,
 // and every MS at least), `sync N` (every N-th SYNC, 1..240); RPDO: `sync` (taken at the next
-// SYNC, type 1) or nothing (at once, type 255). `cob ID` gives the identifier (needed above PDO
-// 4; else the predefined one). Per value: its name (a property NAME.VALUE), the object and its
-// type (bool, int8..int64, uint8..uint64, real32, real64 or the CANopen names), or the object's
-// name in the node's EDS in double quotes ("Read analogue input 16-bit.Channel 1"), optionally
-// `scale X` and `offset X` (shown = raw * scale + offset), `unit U`, `deadband X` (watch: a
-// change smaller than that is no event) and, for an RPDO, `min X` / `max X` (in shown units).
+// SYNC, type 1) or nothing (at once, type 255), and `interval MS`: the least time between two of
+// its frames sent at once (a set within it goes out with the latest values when it ends; default:
+// the frame's bit length over 3 % of the line's bit rate, at least 1 ms). `cob ID` gives the
+// identifier (needed above PDO 4; else the predefined one). Per value: its name (a property
+// NAME.VALUE), the object and its type (bool, int8..int64, uint8..uint64, real32, real64 or the
+// CANopen names), or the object's name in the node's EDS in double quotes ("Read analogue input
+// 16-bit.Channel 1"), optionally `scale X` and `offset X` (shown = raw * scale + offset), `unit U`,
+// `deadband X` (watch: a change smaller than that is no event) and, for an RPDO, `min X` / `max X`
+// (in shown units).
 struct PdoValueLine {
   std::string name;
   std::string object;  // by its name in the node's EDS: index, type and bits come from there
@@ -98,7 +101,8 @@ struct PdoLine {
   int number = 1;
   int transmission = 255;
   int event_ms = 0;
-  int cob_id = 0;  // 0: the predefined one
+  int cob_id = 0;       // 0: the predefined one
+  int interval_ms = 0;  // RPDO: the least time between two frames; 0: derived from the line
   std::vector<PdoValueLine> values;
 };
 inline constexpr int kMaxPdoNumber = 512;

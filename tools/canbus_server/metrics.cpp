@@ -176,4 +176,33 @@ std::vector<MetricFamily> server_metrics(const std::vector<NodeCounters>& nodes,
   return out;
 }
 
+std::vector<MetricFamily> bus_metrics(const BusCounters& c) {
+  auto one = [](const char* name, const char* help, uint64_t v) {
+    return MetricFamily{name, "counter", help, {{{}, static_cast<int64_t>(v)}}};
+  };
+  std::vector<MetricFamily> out;
+  out.push_back(one("canbus_rpdo_coalesced_total",
+                    "Set-points held for their RPDO's interval and sent with the latest values",
+                    c.rpdo_coalesced));
+  MetricFamily refused{"canbus_client_bus_refused_total",
+                       "counter",
+                       "Clients' bus requests refused at once as over a rate (error: busy)",
+                       {}};
+  refused.samples.push_back({{{"reason", "client"}}, static_cast<int64_t>(c.refused_client)});
+  refused.samples.push_back(
+      {{{"reason", "all_readers"}}, static_cast<int64_t>(c.refused_all_readers)});
+  refused.samples.push_back({{{"reason", "line_sdo"}}, static_cast<int64_t>(c.refused_line_sdo)});
+  out.push_back(std::move(refused));
+  out.push_back(one("canbus_client_lost_refused_total",
+                    "Clients' bus requests for a lost node refused without asking it",
+                    c.refused_lost));
+  out.push_back(one("canbus_client_sdo_joined_total",
+                    "Reads joined to the same read queued or running: no transfer of their own",
+                    c.joined));
+  out.push_back(one("canbus_setpoint_log_held_total",
+                    "Set-point log lines held back by the rate of the log (summed up later)",
+                    c.log_held));
+  return out;
+}
+
 }  // namespace canbus_server

@@ -22,6 +22,13 @@
 //   canbus_line_reopenings_total       counter  openings of the line's handle after the first
 //   canbus_line_frames_sent_total      counter  frames the server's handles sent on the line
 //   canbus_line_frames_received_total  counter  frames the server's handles received
+// The server's own protection of the bus (no labels but the reason where given):
+//   canbus_rpdo_coalesced_total         counter  set-points held for their RPDO's interval
+//   canbus_client_bus_refused_total     counter  clients' bus requests refused as over a rate
+//                                                (reason: client, all_readers, line_sdo)
+//   canbus_client_lost_refused_total    counter  clients' bus requests refused: the node lost
+//   canbus_client_sdo_joined_total      counter  sdo reads and identity reads joined to one
+//   canbus_setpoint_log_held_total      counter  set-point log lines held back (summed up later)
 // The supervision families (state to pdos_late) come from the node's master, once a node;
 // the SDO families from every property. Counters count since the server started (the monitor's
 // since the node's master was last supervised).
@@ -84,6 +91,17 @@ struct LineCounters {
   uint64_t frames_sent = 0;
   uint64_t frames_received = 0;
 };
+
+struct BusCounters {
+  uint64_t rpdo_coalesced = 0;
+  uint64_t refused_client = 0;
+  uint64_t refused_all_readers = 0;
+  uint64_t refused_line_sdo = 0;
+  uint64_t refused_lost = 0;
+  uint64_t joined = 0;
+  uint64_t log_held = 0;
+};
+std::vector<MetricFamily> bus_metrics(const BusCounters& c);
 
 // The families listed above, from the counters.
 std::vector<MetricFamily> server_metrics(const std::vector<NodeCounters>& nodes,

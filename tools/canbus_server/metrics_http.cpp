@@ -308,7 +308,7 @@ std::string Server::metrics_text() {
     l.frames_received = f.received;
     all.push_back(l);
   }
-  return render_metrics(server_metrics(nodes, all));
+  return render_metrics(server_metrics(nodes, all)) + render_metrics(bus_metrics(bus_counters()));
 }
 
 }  // namespace canbus_server

@@ -109,6 +109,16 @@ void add_options(CLI::App& app, Options& o, std::string& socket_mode) {
                  "milliseconds between two events of one process value at most (watch; "
                  "default 1000)")
       ->check(CLI::Range(0, 3600000));
+  // The bus protected from clients: beyond these a request is refused at once ("error: busy").
+  app.add_option("--read-rate", o.read_rate,
+                 "bus requests a second of one read-only client (sdo, identity; default 20)")
+      ->check(CLI::Range(0.1, 100000.0));
+  app.add_option("--read-rate-total", o.read_rate_total,
+                 "bus requests a second of all read-only clients together (default 100)")
+      ->check(CLI::Range(0.1, 100000.0));
+  app.add_option("--line-sdo-rate", o.line_sdo_rate,
+                 "SDO transfers a second that clients may cause on one line (default 50)")
+      ->check(CLI::Range(0.1, 100000.0));
   app.add_flag("--verbose", o.verbose,
                "also the library's routine log lines (line threads, gateway file, changes of "
                "node records made by the server itself)");

@@ -30,6 +30,11 @@ struct Options {
   int value_interval_ms = 1000;  // value events: at most one per value in this time
   bool sim_adc = false;          // virtual bus: the plain simulated devices are ADC modules
   bool verbose = false;          // the library's routine log lines too (without it: DF_CAN_QUIET)
+  // Bus work of read-only clients, requests a second: of one client, of all of them; SDO
+  // transfers clients cause, a second on one line (writers too; the server's own are not).
+  double read_rate = 20;
+  double read_rate_total = 100;
+  double line_sdo_rate = 50;
 };
 
 // Parses the command line. Returns -1 to go on, otherwise the exit status (0 after --help; 2

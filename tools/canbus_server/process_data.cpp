@@ -1,7 +1,10 @@
 #include "process_data.h"
 
+#include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 #include "can_od.h"
@@ -45,7 +48,11 @@ bool typed(canbus::DataType t, unsigned bits, double raw, canbus::Value& out, st
   if (canbus::is_real_type(t)) {
     v = canbus::Value::of_real(raw);
   } else {
-    if (std::fabs(raw - std::round(raw)) > 1e-6) {
+    // Whole steps exactly: the text's number may differ from a whole step only by the error of
+    // its decimal digits in binary (a billionth of a step, or the double's rounding at that
+    // size), so that 0.3 in steps of 0.1 is taken and 1000.0000001 in steps of 1 is not.
+    const double tolerance = std::max(1e-9, std::fabs(raw) * 8 * DBL_EPSILON);
+    if (std::fabs(raw - std::round(raw)) > tolerance) {
       why = "not a whole number of steps";
       return false;
     }
@@ -108,6 +115,7 @@ bool ProcessData::load(const ConfigFile& config, const std::vector<std::string>&
     p.cfg.cob_id = static_cast<uint32_t>(def.cob_id);
     p.cfg.transmission_type = static_cast<uint8_t>(def.transmission);
     p.cfg.event_timer_ms = static_cast<uint16_t>(def.event_ms);
+    p.interval_ms = def.interval_ms;
     // With the node's EDS: objects by name, and every entry checked against the file.
     const auto od = objects.dictionary(node);
     const std::string at = std::to_string(config.line_of(l.name)) + ": ";
@@ -400,6 +408,11 @@ std::string ProcessData::prepare_set(const std::string& name, const Args& words,
   }
   double x = 0;
   if (words.size() != 1 || !parse_number(words[0], x)) return "error: " + name + " takes a number";
+  // Beyond 2^53 a double does not hold every whole number: the text's number must be the one
+  // taken, not its neighbour.
+  if (!canbus::is_real_type(v.type) && std::fabs(x) >= 9007199254740992.0 &&
+      std::strtold(words[0].c_str(), nullptr) != static_cast<long double>(x))
+    return "error: " + name + ": " + words[0] + ": not held exactly (more than 53 bits)";
   const std::string unit = v.def.unit.empty() ? "" : " " + v.def.unit;
   if (v.def.has_min && x < v.def.min)
     return "error: " + name + ": " + words[0] + " below the minimum " + number_text(v.def.min) +
@@ -432,6 +445,14 @@ std::string ProcessData::prepare_set(const std::string& name, const Args& words,
     return "";
   }
   return "error: " + name + " has no RPDO";
+}
+
+int ProcessData::rpdo_interval_ms(const std::string& node, int number) const {
+  for (const Pdo& p : pdos_) {
+    if (p.node == node && p.cfg.kind == canbus::PdoKind::kRpdo && p.cfg.number == number)
+      return p.interval_ms;
+  }
+  return 0;
 }
 
 void ProcessData::commit_set(const std::string& name, const canbus::PdoConfig& pdo,

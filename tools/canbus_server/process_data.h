@@ -83,6 +83,8 @@ class ProcessData {
                           canbus::PdoConfig& pdo, std::vector<canbus::Value>& raw) const;
   void commit_set(const std::string& name, const canbus::PdoConfig& pdo,
                   const std::vector<canbus::Value>& raw);
+  // The `interval MS` of RPDO `number` of `node`; 0 when its line gives none.
+  int rpdo_interval_ms(const std::string& node, int number) const;
   // Set-points after a boot configuration of `node` (line `line`, id `id`): the values with
   // `boot clear` read none again (an event each in `out`); every RPDO with a value to restore
   // goes to `send`, with its mapping and all its values (the others as last set, 0 before).
@@ -121,6 +123,7 @@ class ProcessData {
   struct Pdo {
     std::string node;
     canbus::PdoConfig cfg;
+    int interval_ms = 0;         // RPDO: `interval MS`, 0: none given
     std::vector<size_t> values;  // into values_, one per mapping entry
   };
   struct Node {

@@ -8,9 +8,11 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
@@ -187,18 +189,19 @@ void BusWorker::start() {
   thread_ = std::thread([this] {
     std::unique_lock<std::mutex> lk(mx_);
     for (;;) {
-      cv_.wait(lk, [this] { return stopping_ || !turn_.empty(); });
-      if (turn_.empty()) return;
-      // The next key's first job; the key goes to the back of the turn while it has more.
-      const Key key = turn_.front();
-      turn_.pop_front();
+      cv_.wait(lk, [this] { return stopping_ || !turn_first_.empty() || !turn_.empty(); });
+      if (turn_first_.empty() && turn_.empty()) return;
+      // The next key's first job; the key goes to the back of its turn while it has more.
+      auto& turn = turn_first_.empty() ? turn_ : turn_first_;
+      const Key key = turn.front();
+      turn.pop_front();
       auto q = queues_.find(key);
       Job job = std::move(q->second.front());
       q->second.pop_front();
       if (q->second.empty()) {
         queues_.erase(q);
       } else {
-        turn_.push_back(key);
+        turn.push_back(key);
       }
       lk.unlock();
       job.run();
@@ -217,7 +220,7 @@ void BusWorker::stop() {
   if (thread_.joinable()) thread_.join();
 }
 
-bool BusWorker::post(Key key, Job job, size_t* waiting) {
+bool BusWorker::post(Key key, Job job, size_t* waiting, bool first) {
   {
     std::lock_guard<std::mutex> lk(mx_);
     auto& q = queues_[key];
@@ -225,7 +228,7 @@ bool BusWorker::post(Key key, Job job, size_t* waiting) {
       if (waiting != nullptr) *waiting = q.size();
       return false;
     }
-    if (q.empty()) turn_.push_back(key);
+    if (q.empty()) (first || key == nullptr ? turn_first_ : turn_).push_back(key);
     q.push_back(std::move(job));
   }
   cv_.notify_one();
@@ -240,7 +243,8 @@ void BusWorker::drop(Key key) {
     if (q == queues_.end()) return;
     gone = std::move(q->second);
     queues_.erase(q);
-    turn_.erase(std::remove(turn_.begin(), turn_.end(), key), turn_.end());
+    for (auto* turn : {&turn_first_, &turn_})
+      turn->erase(std::remove(turn->begin(), turn->end(), key), turn->end());
   }
   for (auto& j : gone) {
     if (j.dropped) j.dropped();
@@ -256,6 +260,7 @@ Server::Server(Options opts, int out_fd) : opts_(std::move(opts)), out_fd_(out_f
 
 Server::~Server() {
   metrics_.reset();  // no scrape runs once the nodes go
+  stop_flusher();
   worker_.stop();
   if (pd_) {
     if (monitor_) monitor_->use_sync(nullptr);
@@ -941,6 +946,7 @@ void Server::tick() {
   // The boot configurations run on the monitor's workers: this poll delivers their reports.
   monitor_->wait_boot_configs(10000);
   monitor_->poll();
+  flush_held();
   if (++ticks_ % 30 == 0) demo_.emergencies();
 }
 
@@ -966,19 +972,172 @@ void Server::submit(const std::shared_ptr<Client>& c, const std::string& line, D
   auto run = std::make_shared<BusRun>();
   run->entry = entry;
   run->args = std::move(p.args);
-  if (entry->joins) {
-    run->key = entry->name;
-    for (const auto& a : run->args) run->key += " " + a;
-    std::lock_guard<std::mutex> lk(join_mx_);
+  run->key = join_key(*entry, run->args);
+  // A read of what is read already joins it: no transfer of its own, so no rate is spent.
+  auto joined = [&] {
+    if (run->key.empty()) return false;
     auto q = queued_runs_.find(run->key);
-    if (q != queued_runs_.end()) {
-      q->second->waiting.emplace_back(c, std::move(done));
-      return;
-    }
-    queued_runs_[run->key] = run;
+    if (q == queued_runs_.end()) return false;
+    q->second->waiting.emplace_back(c, std::move(done));
+    ++counts_.joined;
+    return true;
+  };
+  {
+    std::lock_guard<std::mutex> lk(join_mx_);
+    if (joined()) return;
   }
-  run->waiting.emplace_back(c, std::move(done));
+  if (std::string refused = bus_gate(*c, *entry, run->args); !refused.empty()) {
+    done(frame_answer(refused, false), false);
+    return;
+  }
+  {
+    // Its first client is in before others may join it (they join from other threads).
+    std::lock_guard<std::mutex> lk(join_mx_);
+    if (joined()) return;
+    run->waiting.emplace_back(c, std::move(done));
+    if (!run->key.empty()) queued_runs_[run->key] = run;
+  }
   post_run(run, c);
+}
+
+namespace {
+
+// The request's words with a quoted text kept whole, and "--wait" (after `sdo read|write` or
+// `identity`) taken out; `wait` tells whether it was there.
+std::vector<std::string> bus_words(const RequestSpec& e, const Args& a, bool& wait) {
+  std::vector<std::string> w;
+  if (e.raw_line) {
+    std::vector<bool> quoted;
+    if (!request_words(a.empty() ? "" : a[0], w, quoted)) w.clear();
+  } else {
+    w.push_back(e.name);
+    w.insert(w.end(), a.begin(), a.end());
+  }
+  const size_t at = e.name == "sdo" ? 2 : 1;
+  wait = w.size() > at && w[at] == "--wait";
+  if (wait) w.erase(w.begin() + static_cast<std::ptrdiff_t>(at));
+  return w;
+}
+
+// "10:02:11": the local time of a framework time stamp.
+std::string local_clock_text(int64_t ns) {
+  const time_t sec = static_cast<time_t>(ns / 1000000000);
+  tm t{};
+  localtime_r(&sec, &t);
+  char b[16];
+  std::strftime(b, sizeof b, "%H:%M:%S", &t);
+  return b;
+}
+
+// The frame of an RPDO sent at once may take ~3 % of its line: its bit length (with the most
+// stuff bits) over 3 % of the line's bit rate, at least 1 ms. An unknown code counts as 10 kbit/s.
+int default_rpdo_interval_ms(int baud_code, const canbus::PdoConfig& pdo) {
+  static const std::map<int, double> kKbit = {
+      {0, 1000}, {1, 666.6}, {2, 500},   {3, 333.3}, {4, 250},   {5, 166}, {6, 125}, {7, 100},
+      {8, 66.6}, {9, 50},    {10, 33.3}, {11, 20},   {12, 12.5}, {13, 10}, {14, 800}};
+  const auto k = kKbit.find(baud_code);
+  const double kbit = k == kKbit.end() ? 10 : k->second;
+  const int bytes = static_cast<int>((canbus::mapping_bits(pdo.mapping) + 7) / 8);
+  const int bits = 47 + 8 * bytes + (34 + 8 * bytes - 1) / 4;
+  const double ms = bits / (0.03 * kbit);
+  return std::max(1, static_cast<int>(std::ceil(ms)));
+}
+
+}  // namespace
+
+std::string Server::join_key(const RequestSpec& e, const Args& a) {
+  bool wait = false;
+  std::vector<std::string> w = bus_words(e, a, wait);
+  if (e.name == "sdo") {
+    if (w.size() < 4 || w[1] != "read") return "";
+    // The object by number in one spelling: 0x1008 and 4104 are one object.
+    uint64_t v = 0;
+    for (size_t k = 3; k < std::min<size_t>(w.size(), 5); ++k) {
+      if (parse_uint(w[k], UINT64_MAX, v)) w[k] = std::to_string(v);
+    }
+  } else if (!e.joins) {
+    return "";
+  }
+  std::string key;
+  for (const auto& x : w) key += x + '\n';  // no word holds a line feed
+  return key;
+}
+
+bool Server::Rate::has(int64_t now_ns, double per_s) {
+  const double full = std::max(1.0, per_s);  // one second's worth, at least one
+  if (tokens < 0) {
+    tokens = full;
+  } else if (now_ns > at_ns) {
+    tokens = std::min(full, tokens + per_s * static_cast<double>(now_ns - at_ns) * 1e-9);
+  }
+  at_ns = std::max(at_ns, now_ns);
+  return tokens >= 1;
+}
+
+std::string Server::bus_gate(const Client& c, const RequestSpec& e, const Args& a) {
+  bool wait = false;
+  const std::vector<std::string> w = bus_words(e, a, wait);
+  // The node property the request goes to: sdo and identity ask it over SDO.
+  std::string name;
+  if (e.name == "sdo" && w.size() >= 3) {
+    if (w[1] == "write" && !c.writer) return "error: read-only client";
+    name = w[2];
+  } else if (e.name == "identity" && w.size() >= 2) {
+    name = w[1];
+  }
+  int line = 0;
+  if (!name.empty()) {
+    std::lock_guard<std::mutex> lk(state_mx_);
+    if (const Node* n = find_node(name)) {
+      line = n->line;
+      const Node* m = master_of(*n);
+      if (!wait && m != nullptr && m->lost_since_ns > 0) {
+        ++counts_.refused_lost;
+        return "error: " + name + " is lost since " + local_clock_text(m->lost_since_ns) +
+               ": not asked";
+      }
+    }
+  }
+  const int64_t now = tavik::clock().now_ns();
+  std::lock_guard<std::mutex> lk(rate_mx_);
+  Rate* mine = c.writer ? nullptr : &client_rate_[&c];
+  Rate* sdo = line != 0 ? &line_sdo_rate_[line] : nullptr;
+  auto rate = [](double r) {
+    char b[32];
+    std::snprintf(b, sizeof b, "%g/s", r);
+    return std::string(b);
+  };
+  if (mine != nullptr && !mine->has(now, opts_.read_rate)) {
+    ++counts_.refused_client;
+    return "error: busy: read-only bus requests over " + rate(opts_.read_rate);
+  }
+  if (mine != nullptr && !readers_rate_.has(now, opts_.read_rate_total)) {
+    ++counts_.refused_all;
+    return "error: busy: read-only bus requests of all clients over " + rate(opts_.read_rate_total);
+  }
+  if (sdo != nullptr && !sdo->has(now, opts_.line_sdo_rate)) {
+    ++counts_.refused_line;
+    return "error: busy: SDO requests on line " + std::to_string(line) + " over " +
+           rate(opts_.line_sdo_rate);
+  }
+  if (mine != nullptr) {
+    mine->take();
+    readers_rate_.take();
+  }
+  if (sdo != nullptr) sdo->take();
+  return "";
+}
+
+BusCounters Server::bus_counters() const {
+  BusCounters b;
+  b.rpdo_coalesced = counts_.coalesced;
+  b.refused_client = counts_.refused_client;
+  b.refused_all_readers = counts_.refused_all;
+  b.refused_line_sdo = counts_.refused_line;
+  b.refused_lost = counts_.refused_lost;
+  b.joined = counts_.joined;
+  b.log_held = counts_.log_held;
+  return b;
 }
 
 // Queues `run` as bus work of `owner`. When the owner goes before it starts, the run passes to
@@ -1007,7 +1166,7 @@ void Server::post_run(const std::shared_ptr<BusRun>& run, const std::shared_ptr<
     if (next != nullptr) post_run(run, next);
   };
   size_t waiting = 0;
-  if (worker_.post(owner.get(), std::move(job), &waiting)) return;
+  if (worker_.post(owner.get(), std::move(job), &waiting, owner->writer)) return;
   // The owner's queue is full: every client waiting for this run gets the refusal.
   std::vector<std::pair<std::shared_ptr<Client>, Done>> refused;
   {
@@ -1069,6 +1228,8 @@ bool Server::runs_on_bus(const Client& c, const std::string& line) const {
 void Server::client_gone(const std::shared_ptr<Client>& c) {
   c->gone = true;
   worker_.drop(c.get());
+  std::lock_guard<std::mutex> lk(rate_mx_);
+  client_rate_.erase(c.get());
 }
 
 void Server::register_requests() {
@@ -1089,20 +1250,32 @@ void Server::register_requests() {
          }});
   t.add({"status", "status", 0, 0, Access::kRead, Run::kNow, "nodes and lines",
          [this](Client&, const Args&) { return status(); }, false, false, true});
-  t.add({"identity", "identity NAME", 1, 1, Access::kRead, Run::kBus,
-         "reads a node's identity strings again",
-         [this](Client&, const Args& a) { return cmd_identity(a[0]); }, false, false, false, true});
-  t.add({"sdo", "sdo read NAME INDEX SUB|OBJECT | sdo write NAME INDEX SUB|OBJECT VALUE", 3, 1000,
-         Access::kRead, Run::kBus,
+  t.add({"identity", "identity [--wait] NAME", 1, 2, Access::kRead, Run::kBus,
+         "reads a node's identity strings again (--wait: also while the node is lost)",
+         [this](Client&, const Args& a) {
+           if (a.size() == 2 && a[0] != "--wait")
+             return std::string("error: usage: identity [--wait] NAME");
+           return cmd_identity(a.back());
+         },
+         false, false, false, true});
+  t.add({"sdo",
+         "sdo read [--wait] NAME INDEX SUB|OBJECT | sdo write [--wait] NAME INDEX SUB|OBJECT VALUE",
+         3, 1000, Access::kRead, Run::kBus,
          "reads or writes an object of a node by number or by its name in the node's EDS (VALUE: "
-         "number, or text in double quotes)",
+         "number, or text in double quotes); a node held lost is not asked unless --wait",
          [this](Client& c, const Args& a) {
            // The line as typed: a quoted text keeps its blanks.
-           const auto w = split_words(a[0]);
+           std::string line = a[0];
+           auto w = split_words(line);
+           if (w.size() > 2 && w[2] == "--wait") {
+             // Before the node's name: the first "--wait" of the line.
+             line.erase(line.find("--wait"), 6);
+             w.erase(w.begin() + 2);
+           }
            if (w.size() < 4 || (w[1] != "read" && w[1] != "write"))
              return std::string(
-                 "error: usage: sdo read NAME INDEX SUB|OBJECT | sdo write NAME INDEX SUB|OBJECT "
-                 "VALUE");
+                 "error: usage: sdo read [--wait] NAME INDEX SUB|OBJECT | sdo write [--wait] NAME "
+                 "INDEX SUB|OBJECT VALUE");
            if (w[1] == "write" && !c.writer) return std::string("error: read-only client");
            Node* n = nullptr;
            {
@@ -1110,7 +1283,7 @@ void Server::register_requests() {
              n = find_node(w[2]);
            }
            if (n == nullptr) return "error: unknown node property " + quote_word(w[2]);
-           return sdo_request(n->prop, a[0], &objects_);
+           return sdo_request(n->prop, line, &objects_);
          },
          false, true});
   t.add({"od", "od NAME [TEXT|warnings]", 1, 1000, Access::kRead, Run::kNow,
@@ -1419,6 +1592,7 @@ std::string Server::cmd_set_value(Client& c, const std::string& name, const Args
   std::vector<canbus::Value> raw;
   D_can* p = nullptr;
   canbus::SyncProducer* sync = nullptr;
+  int interval_ms = 0;
   {
     std::lock_guard<std::mutex> lk(state_mx_);
     if (auto e = pd_->prepare_set(name, values, node_name, pdo, raw); !e.empty()) return e;
@@ -1431,6 +1605,35 @@ std::string Server::cmd_set_value(Client& c, const std::string& name, const Args
     }
     p = n->prop;
     sync = pd_->sync_of(n->line);
+    interval_ms = pd_->rpdo_interval_ms(node_name, pdo.number);
+  }
+  if (interval_ms == 0) {
+    const canline* l = p->line_ptr();
+    interval_ms = default_rpdo_interval_ms(l != nullptr ? l->baud() : -1, pdo);
+  }
+  std::string shown;
+  for (const auto& v : values) shown += " " + quote_word(v);
+  // One after the SYNC replaces the one queued before it: the SYNC's period is its interval.
+  const bool after_sync = sync != nullptr && canbus::is_synchronous(pdo);
+  HeldRpdo& h = rpdos_[{node_name, pdo.number}];
+  const int64_t now = tavik::clock().now_ns();
+  const int64_t interval_ns = int64_t{interval_ms} * 1000000;
+  if (!after_sync && h.sent_ns != 0 && now < h.sent_ns + interval_ns) {
+    // Within the interval: the frame with the latest values goes out when it ends.
+    h.held = true;
+    h.due_ns = h.sent_ns + interval_ns;
+    h.prop = p;
+    h.pdo = pdo;
+    h.raw = raw;
+    h.sync = sync;
+    {
+      std::lock_guard<std::mutex> lk(state_mx_);
+      pd_->commit_set(name, pdo, raw);
+    }
+    ++counts_.coalesced;
+    log_setpoint(c, name, shown);
+    flush_at(h.due_ns);
+    return "ok (coalesced: sent within " + std::to_string(interval_ms) + " ms)";
   }
   std::string err;
   const int r = canbus::send_rpdo(*p, pdo, raw, sync, &err);
@@ -1438,15 +1641,112 @@ std::string Server::cmd_set_value(Client& c, const std::string& name, const Args
     return "error: " + canbus::pdo_name(pdo.kind, pdo.number) + " not sent: " +
            (err.empty() ? can_error_str(static_cast<unsigned long>(static_cast<long>(r))) : err);
   }
+  if (!after_sync) {
+    h.sent_ns = now;
+    h.held = false;  // these values are the latest
+  }
   {
     std::lock_guard<std::mutex> lk(state_mx_);
     pd_->commit_set(name, pdo, raw);
   }
-  std::string shown;
-  for (const auto& v : values) shown += " " + quote_word(v);
-  log(name + " set to" + shown + " by " + c.who());
-  if (sync != nullptr && canbus::is_synchronous(pdo)) return "ok (sent after the next SYNC)";
+  log_setpoint(c, name, shown);
+  if (after_sync) return "ok (sent after the next SYNC)";
   return "ok";
+}
+
+void Server::log_setpoint(const Client& c, const std::string& name, const std::string& shown) {
+  constexpr int64_t kLogEveryNs = 1'000'000'000;
+  const int64_t now = tavik::clock().now_ns();
+  HeldLog& l = setpoint_log_[{&c, name}];
+  if (l.line_ns == 0 || (l.held == 0 && now - l.line_ns >= kLogEveryNs)) {
+    log(name + " set to" + shown + " by " + c.who());
+    l.line_ns = now;
+    return;
+  }
+  l.who = c.who();
+  l.last = shown;
+  ++l.held;
+  ++counts_.log_held;
+  flush_at(l.line_ns + kLogEveryNs);
+}
+
+void Server::flush_held(bool all) {
+  constexpr int64_t kLogEveryNs = 1'000'000'000;
+  const int64_t now = tavik::clock().now_ns();
+  for (auto& [key, h] : rpdos_) {
+    if (!h.held) continue;
+    if (!all && now < h.due_ns) {
+      flush_at(h.due_ns);
+      continue;
+    }
+    h.held = false;
+    h.sent_ns = now;
+    std::string err;
+    const int r = canbus::send_rpdo(*h.prop, h.pdo, h.raw, h.sync, &err);
+    if (r != 0) {
+      log(key.first + " " + canbus::pdo_name(h.pdo.kind, h.pdo.number) +
+          " held for its interval not sent: " +
+          (err.empty() ? can_error_str(static_cast<unsigned long>(static_cast<long>(r))) : err));
+    }
+  }
+  for (auto it = setpoint_log_.begin(); it != setpoint_log_.end();) {
+    HeldLog& l = it->second;
+    if (l.held > 0 && (all || now - l.line_ns >= kLogEveryNs)) {
+      log(it->first.second + " set by " + l.who + " (" + std::to_string(l.held) +
+          (l.held == 1 ? " more set-point, last" : " more set-points, last") + l.last + ")");
+      l.held = 0;
+      l.line_ns = now;
+    } else if (l.held > 0) {
+      flush_at(l.line_ns + kLogEveryNs);
+    } else if (now - l.line_ns >= kLogEveryNs) {
+      it = setpoint_log_.erase(it);  // a client's next set-point is logged at once
+      continue;
+    }
+    ++it;
+  }
+}
+
+void Server::flush_at(int64_t due_ns) {
+  if (opts_.manual) return;  // the next tick flushes
+  std::lock_guard<std::mutex> lk(flush_mx_);
+  if (flush_due_ns_ != 0 && flush_due_ns_ <= due_ns) return;
+  flush_due_ns_ = due_ns;
+  flush_cv_.notify_all();
+}
+
+void Server::start_flusher() {
+  if (opts_.manual) return;
+  flusher_ = std::thread([this] {
+    std::unique_lock<std::mutex> lk(flush_mx_);
+    while (!flush_stop_) {
+      if (flush_due_ns_ == 0) {
+        flush_cv_.wait(lk);
+        continue;
+      }
+      const int64_t left = flush_due_ns_ - tavik::clock().now_ns();
+      if (left > 0) {
+        flush_cv_.wait_for(lk, std::chrono::nanoseconds(left));
+        continue;
+      }
+      flush_due_ns_ = 0;
+      lk.unlock();
+      worker_.post(nullptr, {[this] {
+                               std::lock_guard<std::mutex> bus(bus_mx_);
+                               flush_held();
+                             },
+                             {}});
+      lk.lock();
+    }
+  });
+}
+
+void Server::stop_flusher() {
+  {
+    std::lock_guard<std::mutex> lk(flush_mx_);
+    flush_stop_ = true;
+  }
+  flush_cv_.notify_all();
+  if (flusher_.joinable()) flusher_.join();
 }
 
 // With state_mx_: why the node of `n` would drop an RPDO now, as the server shows its state
@@ -1653,6 +1953,7 @@ int Server::run(int in_fd) {
     demo_.start();
   }
   worker_.start();
+  start_flusher();
   if (net) net->start();
   write_out("type 'help' for the requests\n");
 
@@ -1733,7 +2034,13 @@ int Server::run(int in_fd) {
     }
   }
   if (net) net->stop();
+  stop_flusher();  // it posts to the worker
   worker_.stop();  // its jobs may pause and restart the monitor
+  {
+    // What is held goes out now: the last set-points and their log lines are not lost.
+    std::lock_guard<std::mutex> bus(bus_mx_);
+    flush_held(true);
+  }
   monitor_->stop();
   monitor_->use_sync(nullptr);
   pd_->stop_sync();

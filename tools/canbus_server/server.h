@@ -12,7 +12,12 @@
 // Threads and locks:
 //  - the bus worker runs the bus work of all clients, one job at a time; each client has a queue
 //    of its own (at most kMaxQueuedPerClient waiting) and the clients with work take turns, one
-//    job each. The queued work of a client that disconnects is dropped.
+//    job each: first the writers (and the server's own work), the read-only clients only when no
+//    writer has work waiting. The queued work of a client that disconnects is dropped. Bus work
+//    is refused at once beyond the rates of read-only clients and of clients' SDO transfers per
+//    line (rate_mx_), and for a node the monitor holds lost (unless asked with --wait).
+//  - the flusher (without --manual; with it: the tick) sends the RPDOs held for their interval
+//    and the set-point log lines held back, as a job of the server's own on the bus worker.
 //  - bus_mx_: bus work, one piece at a time: one job of the bus worker (identity uploads,
 //    writes, moves, ticks). Taken before state_mx_. A job that uploads stops the monitor's
 //    thread for its time (an upload and the receive cycle take each other's frames).
@@ -56,6 +61,7 @@
 #include "config_file.h"
 #include "demo_devices.h"
 #include "events.h"
+#include "metrics.h"
 #include "od_requests.h"
 #include "options.h"
 #include "process_data.h"
@@ -67,7 +73,7 @@ namespace canbus_server {
 inline constexpr size_t kMaxQueuedPerClient = 8;
 
 // Runs jobs one after the other on a thread of its own: one queue per client (key), the keys
-// with work served in turn, one job each.
+// with work served in turn, one job each; the keys posted `first` before all others.
 class BusWorker {
  public:
   using Key = const void*;  // the client; nullptr: the server's own work (not limited)
@@ -78,8 +84,9 @@ class BusWorker {
   void start();
   void stop();  // runs what is queued, then ends
   // Queues `job` behind the other jobs of `key`. false when kMaxQueuedPerClient of them wait
-  // already (their number in `waiting`).
-  bool post(Key key, Job job, size_t* waiting = nullptr);
+  // already (their number in `waiting`). `first`: the key takes its turns before the keys
+  // without it (writers); the server's own work (nullptr) always does.
+  bool post(Key key, Job job, size_t* waiting = nullptr, bool first = false);
   // Drops the jobs of `key` not started yet; their `dropped` hooks run on the caller's thread.
   void drop(Key key);
 
@@ -87,7 +94,9 @@ class BusWorker {
   std::mutex mx_;
   std::condition_variable cv_;
   std::map<Key, std::deque<Job>> queues_;
-  std::deque<Key> turn_;  // the keys with jobs waiting, the next one to serve first
+  // The keys with jobs waiting, the next one to serve first: those served first, the others.
+  std::deque<Key> turn_first_;
+  std::deque<Key> turn_;
   bool stopping_ = false;
   std::thread thread_;
 };
@@ -163,6 +172,20 @@ class Server {
     std::vector<std::pair<std::shared_ptr<Client>, Done>> waiting;
   };
   void post_run(const std::shared_ptr<BusRun>& run, const std::shared_ptr<Client>& owner);
+  // What a bus request of `c` joins ("" when it does not): identity, and sdo reads of the same
+  // object.
+  static std::string join_key(const RequestSpec& e, const Args& a);
+  // Why a bus request is refused at once ("error: ..."), or empty: its node lost (without
+  // --wait), a read-only client or all of them over their rate, the line's SDO rate spent.
+  std::string bus_gate(const Client& c, const RequestSpec& e, const Args& a);
+  // Requests a second, as a bucket that holds one second of them.
+  struct Rate {
+    double tokens = -1;  // below 0: full
+    int64_t at_ns = 0;
+    bool has(int64_t now_ns, double per_s);  // refills; whether one is left
+    void take() { tokens -= 1; }
+  };
+  BusCounters bus_counters() const;
   void run_on_bus(const std::shared_ptr<BusRun>& run);
   // The folder the configuration is saved in, held open from the start (server.cpp).
   struct Folder {
@@ -190,8 +213,18 @@ class Server {
   canbus::MonitorCallbacks monitor_callbacks();
   void supervise(Node& n);   // hands a master to the monitor; with state_mx_ or before run
   void supervise_waiting();  // the masters left for after their identity read; the same
-  // With bus_mx_ (a bus job): a set-point, sent as its RPDO.
+  // With bus_mx_ (a bus job): a set-point, sent as its RPDO; within the RPDO's interval held
+  // and sent with the latest values when it ends.
   std::string cmd_set_value(Client& c, const std::string& name, const Args& values);
+  // With bus_mx_: the set-point log line, at most one a second per client and value; those held
+  // back are summed up by flush_held.
+  void log_setpoint(const Client& c, const std::string& name, const std::string& shown);
+  // With bus_mx_: sends the held RPDOs whose interval ended and writes the held log lines due
+  // (`all`: every one, at the end).
+  void flush_held(bool all = false);
+  void flush_at(int64_t due_ns);  // the flusher wakes by then (without --manual)
+  void start_flusher();
+  void stop_flusher();
   std::string not_taking_setpoints(const Node& n);
   void tick();  // one poll of the monitor on the stepped clock, with bus_mx_
   // The master whose node `p` is (itself or the one it follows), or nullptr.
@@ -237,6 +270,40 @@ class Server {
   std::unique_ptr<ProcessData> pd_;
   // The node ids the last scan of each line found (scan_requests.cpp); guarded by state_mx_.
   std::map<int, std::set<int>> scanned_;
+  // The rates of bus work (bus_gate).
+  std::mutex rate_mx_;
+  std::map<const Client*, Rate> client_rate_;  // read-only clients; erased when they go
+  Rate readers_rate_;
+  std::map<int, Rate> line_sdo_rate_;
+  struct {
+    std::atomic<uint64_t> coalesced{0}, refused_client{0}, refused_all{0}, refused_line{0},
+        refused_lost{0}, joined{0}, log_held{0};
+  } counts_;
+  // RPDOs sent at once, by node property and number: when last sent, and the frame held for
+  // the end of its interval; with bus_mx_.
+  struct HeldRpdo {
+    int64_t sent_ns = 0;
+    bool held = false;
+    int64_t due_ns = 0;
+    D_can* prop = nullptr;
+    canbus::PdoConfig pdo;
+    std::vector<canbus::Value> raw;
+    canbus::SyncProducer* sync = nullptr;
+  };
+  std::map<std::pair<std::string, int>, HeldRpdo> rpdos_;
+  // The set-point log of a client and value: its last line, the set-points held back since.
+  struct HeldLog {
+    std::string who;
+    int64_t line_ns = 0;
+    uint64_t held = 0;
+    std::string last;
+  };
+  std::map<std::pair<const Client*, std::string>, HeldLog> setpoint_log_;  // with bus_mx_
+  std::thread flusher_;
+  std::mutex flush_mx_;
+  std::condition_variable flush_cv_;
+  int64_t flush_due_ns_ = 0;  // 0: nothing held
+  bool flush_stop_ = false;
 };
 
 }  // namespace canbus_server

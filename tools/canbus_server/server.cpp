@@ -906,7 +906,9 @@ void Server::submit(const std::shared_ptr<Client>& c, const std::string& line, D
   if (entry->run == Run::kNow) {
     std::string answer;
     {
-      std::lock_guard<std::mutex> lk(state_mx_);
+      // A request that can stream its answer takes the locks it needs itself.
+      std::unique_lock<std::mutex> lk(state_mx_, std::defer_lock);
+      if (!entry->stream) lk.lock();
       answer = entry->handler(*c, p.args);
     }
     done(frame_answer(answer, entry->block), entry->ends_session);
@@ -1071,7 +1073,13 @@ void Server::register_requests() {
            if (!request_words(a[0], w, quoted)) return std::string("error: a quote is not closed");
            return od_request(objects_, w);
          },
-         false, true, true});
+         false, true, true, false,
+         [this](Client&, const Args& a) {
+           std::vector<std::string> w;
+           std::vector<bool> quoted;
+           if (!request_words(a[0], w, quoted)) return AnswerStream{"error: a quote is not closed"};
+           return od_stream(objects_, w);
+         }});
   t.add({"scan", "scan LINE", 1, 1, Access::kWrite, Run::kBus,
          "lists the nodes that answer on LINE; status marks configured nodes it did not find",
          [this](Client&, const Args& a) {
@@ -1139,7 +1147,8 @@ void Server::register_requests() {
          [](Client& c, const Args& a) {
            if (!a.empty() && a[0] != "on" && a[0] != "off")
              return std::string("error: usage: watch [on|off]");
-           if (!c.event_sink) return std::string("error: no events on this channel");
+           if (!c.event_sink && !c.forwarded)
+             return std::string("error: no events on this channel");
            c.watching = a.empty() || a[0] == "on";
            return std::string(c.watching ? "ok (watching)" : "ok (not watching)");
          }});

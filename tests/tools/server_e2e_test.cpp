@@ -1099,7 +1099,7 @@ TEST_F(ServerE2E, IdleConnectionsTimeOutAndWritersGetIn) {
     bool ok = true;
     const std::string l = c->line(&ok);
     if (ok) {
-      EXPECT_EQ(l, "error: too many clients from 127.0.0.1");
+      EXPECT_EQ(l, "error: too many clients from 127.0.0.0/24");
       ++refused;
     }
     c->line(&ok);

@@ -158,8 +158,10 @@ struct Network::Impl {
   int clients = 0;
   std::map<std::string, int> per_peer;
   std::vector<std::weak_ptr<Base>> sessions;
-  Clock::time_point last_refused{};  // a client was last refused for want of a place
-  bool refused_any = false;
+  // When a client was last refused a place: for want of any, and for want of one of its
+  // network (networks with clients here, kept for the idle period).
+  std::optional<Clock::time_point> last_refused;
+  std::map<std::string, Clock::time_point> refused_from;
 
   Impl(Server& s, const Options& o)
       : server(s),
@@ -175,11 +177,15 @@ struct Network::Impl {
         std::chrono::duration<double>(idle_timeout));
   }
 
-  // Whether places are short: all taken, or a client was refused one within the idle period.
-  // Watching then no longer keeps a client that sends nothing.
-  bool pressed() const {
-    return clients >= max_clients ||
-           (refused_any && Clock::now() - last_refused < idle_period());
+  // Whether watching no longer keeps session `s` while it sends nothing: clients of its network
+  // were refused a place within the idle period, or (a read-only TCP client: the others always
+  // find a place) all places are taken or a client found none within the idle period.
+  bool pressed(const Base& s) const {
+    const auto now = Clock::now();
+    auto it = refused_from.find(s.key);
+    if (it != refused_from.end() && now - it->second < idle_period()) return true;
+    if (!s.tcp || s.client->writer) return false;
+    return clients >= max_clients || (last_refused && now - *last_refused < idle_period());
   }
 
   // What the per-address limit counts for a TCP peer: its network of the prefix length (the
@@ -313,9 +319,9 @@ struct Network::Impl {
         }
         s->wrote_ = false;
         // A client waiting for its answers is not idle, nor a watcher that reads its events
-        // while places are not short (see pressed()).
+        // while places are not short for it (see pressed()).
         if (s->inflight_ > 0 || !s->outq_.empty() || s->stream_ ||
-            (s->client->watching && !s->net_.pressed())) {
+            (s->client->watching && !s->net_.pressed(*s))) {
           s->last_request = Clock::now();
           s->arm_idle();
           return;
@@ -525,10 +531,13 @@ struct Network::Impl {
   };
 
   template <class Socket>
-  void refuse(Socket& sock, const std::string& why) {
-    refused_any = true;
-    last_refused = Clock::now();
-    tavik::printtostderr("CANBUS", "client refused: " + why);
+  void refuse(Socket& sock, const std::string& key, const std::string& why) {
+    const auto now = Clock::now();
+    if (key.empty()) last_refused = now;
+    for (auto it = refused_from.begin(); it != refused_from.end();)
+      it = now - it->second >= idle_period() ? refused_from.erase(it) : std::next(it);
+    // Only networks with clients here matter (and are few: at most one a place).
+    if (!key.empty() && per_peer.count(key) != 0) refused_from[key] = now;
     asio::error_code ec;
     sock.non_blocking(true, ec);
     asio::write(sock, asio::buffer("error: " + why + "\n"), ec);
@@ -562,7 +571,10 @@ struct Network::Impl {
         victim = longest_idle_reader(network_full ? key : "");
       if (!victim) {
         if (per_peer[key] == 0) per_peer.erase(key);
-        refuse(sock, full ? "too many clients" : "too many clients from " + key);
+        if (full)
+          refuse(sock, "", "too many clients");
+        else
+          refuse(sock, key, "too many clients from " + key);
         return;
       }
       const std::string why = "closed: its place went to " +

@@ -1112,6 +1112,65 @@ TEST_F(ServerE2E, IdleConnectionsTimeOutAndWritersGetIn) {
   EXPECT_NE(stderr_text().find("closed: no request for 0.5"), std::string::npos);
 }
 
+// Read-only clients of two addresses of one /24 cannot lock the others out: the network's
+// limit counts them together, another /24 has its own, and a Unix-socket client and a writer
+// take the places of the read-only clients idle longest. While places are short, watching does
+// not keep a client that sends nothing.
+TEST_F(ServerE2E, PlacesCannotAllBeTaken) {
+  const std::string sock = dir_ + "/server.sock";
+  {
+    ServerProcess s(dir_, {"--listen", "127.0.0.1:0", "--listen", sock, "--writers", "127.0.0.1",
+                           "--max-clients", "8", "--max-per-address", "4"});
+    const std::string tcp = listening(s);
+    s.until("type 'help'");
+    std::vector<std::unique_ptr<SocketClient>> near, far;
+    for (const char* from : {"127.0.0.2", "127.0.0.3", "127.0.0.2", "127.0.0.3"}) {
+      near.push_back(std::make_unique<SocketClient>(tcp, from));
+      ASSERT_EQ(near.back()->ask("watch"), "ok (watching)");
+    }
+    EXPECT_EQ(SocketClient(tcp, "127.0.0.4").line(), "error: too many clients from 127.0.0.0/24");
+    for (int i = 0; i < 4; ++i) {
+      far.push_back(std::make_unique<SocketClient>(tcp, "127.0.1.2"));
+      ASSERT_EQ(far.back()->ask("get CAN.PUMP"), "CAN.PUMP = 1 5 0 0");
+    }
+    EXPECT_EQ(SocketClient(tcp, "127.0.2.2").line(), "error: too many clients");
+    SocketClient local(sock);
+    EXPECT_EQ(local.ask("get CAN.PUMP"), "CAN.PUMP = 1 5 0 0");
+    const std::string uid = std::to_string(getuid());
+    EXPECT_EQ(near[0]->line(), "error: your place went to local client anonymous@local:uid=" + uid);
+    SocketClient writer(tcp);
+    EXPECT_EQ(writer.ask("set CAN.PUMP.DEBUG_ID 1 5 0 0"), "ok");
+    EXPECT_EQ(near[1]->line(), "error: your place went to writer anonymous@127.0.0.1");
+    EXPECT_EQ(near[2]->ask("get CAN.PUMP"), "CAN.PUMP = 1 5 0 0");  // the others stay
+    const std::string log = stderr_text();
+    EXPECT_NE(log.find("client anonymous@127.0.0.2 closed: its place went to local client "
+                       "anonymous@local:uid=" +
+                       uid),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("client anonymous@127.0.0.3 closed: its place went to writer "
+                       "anonymous@127.0.0.1"),
+              std::string::npos);
+  }
+  // Each address alone (32,128); one place each. The watcher's address refused a place: its
+  // watching keeps it no longer; a watcher of an address nobody else asks from stays.
+  ServerProcess t(
+      dir_, {"--listen", "127.0.0.1:0", "--writers", "127.0.0.1", "--max-clients", "3",
+             "--max-per-address", "1", "--per-address-prefix", "32,128", "--idle-timeout", "0.5"});
+  const std::string tcp2 = listening(t);
+  t.until("type 'help'");
+  SocketClient pressed(tcp2, "127.0.0.2"), calm(tcp2, "127.0.0.3");
+  ASSERT_EQ(pressed.ask("watch"), "ok (watching)");
+  ASSERT_EQ(calm.ask("watch"), "ok (watching)");
+  EXPECT_EQ(SocketClient(tcp2, "127.0.0.2").line(), "error: too many clients from 127.0.0.2");
+  bool open = true;
+  pressed.line(&open);
+  EXPECT_FALSE(open);  // closed after the idle time-out
+  EXPECT_EQ(calm.ask("get CAN.PUMP"), "CAN.PUMP = 1 5 0 0");
+  ServerProcess bad(dir_, {"--per-address-prefix", "33"});
+  EXPECT_EQ(bad.wait_exit(), 2);
+}
+
 // A Unix socket is made with its mode, refused while a server answers on it, replaced when a
 // server left it behind, and removed at the end only by the server that made it. Its clients
 // are named with their uid, and --writers can name users and groups.

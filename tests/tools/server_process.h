@@ -72,10 +72,11 @@ class LineSource {
   std::string buf_;
 };
 
-// A network client of canbus-server: TCP "ADDR:PORT" or a Unix socket path.
+// A network client of canbus-server: TCP "ADDR:PORT" (from the address `from` when given) or a
+// Unix socket path.
 class SocketClient {
  public:
-  explicit SocketClient(const std::string& where) {
+  explicit SocketClient(const std::string& where, const std::string& from = "") {
     if (where.find('/') != std::string::npos) {
       fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
       sockaddr_un a{};
@@ -90,6 +91,12 @@ class SocketClient {
       if (colon == std::string::npos) return;
       a.sin_port = htons(static_cast<uint16_t>(std::stoi(where.substr(colon + 1))));
       inet_pton(AF_INET, where.substr(0, colon).c_str(), &a.sin_addr);
+      if (!from.empty()) {
+        sockaddr_in b{};
+        b.sin_family = AF_INET;
+        inet_pton(AF_INET, from.c_str(), &b.sin_addr);
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&b), sizeof b) != 0) return;
+      }
       connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     }
     in_.reset(fd_);

@@ -147,8 +147,8 @@ struct Network::Impl {
   struct Base {
     virtual ~Base() = default;
     std::shared_ptr<Client> client;
-    std::string key;    // what the per-address limit counts
-    bool tcp = false;   // a TCP client (Unix-socket clients always find a place)
+    std::string key;   // what the per-address limit counts
+    bool tcp = false;  // a TCP client (Unix-socket clients always find a place)
     Clock::time_point last_request;
     virtual void events(const std::shared_ptr<const std::string>& text, size_t lines) = 0;
     virtual void evict(const std::string& why) = 0;
@@ -173,8 +173,7 @@ struct Network::Impl {
         socket_mode(o.socket_mode) {}
 
   Clock::duration idle_period() const {
-    return std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(idle_timeout));
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(idle_timeout));
   }
 
   // Whether watching no longer keeps session `s` while it sends nothing: clients of its network
@@ -397,10 +396,9 @@ struct Network::Impl {
             continue;
           }
         }
-        net_.server.submit(
-            client, it.line, [self, slot, &io](const std::string& answer, bool end) {
-              asio::post(io, [s = self, slot, answer, end] { s->answered(slot, answer, end); });
-            });
+        net_.server.submit(client, it.line, [self, slot, &io](const std::string& answer, bool end) {
+          asio::post(io, [s = self, slot, answer, end] { s->answered(slot, answer, end); });
+        });
       }
       maybe_end();
     }

@@ -155,8 +155,7 @@ AnswerStream od_stream(const NodeObjects& objects, const std::vector<std::string
   }
   out.lines = all ? od->size() : matches->size();
   if (out.lines == 0) {
-    out.answer =
-        "no object of " + a[1] + " has '" + (a.size() == 3 ? a[2] : "") + "' in its name";
+    out.answer = "no object of " + a[1] + " has '" + (a.size() == 3 ? a[2] : "") + "' in its name";
     return out;
   }
   const std::string name = a[1];

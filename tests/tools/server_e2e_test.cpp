@@ -1171,6 +1171,113 @@ TEST_F(ServerE2E, PlacesCannotAllBeTaken) {
   EXPECT_EQ(bad.wait_exit(), 2);
 }
 
+// Simulated ADC modules on line 1 (ids 1..nodes), each with one TPDO of four values.
+static void write_adc_config(const std::string& path, int nodes, const std::string& more = "") {
+  std::ofstream conf(path);
+  for (int n = 1; n <= nodes; ++n) {
+    conf << "CAN.A" << n << ": 1 " << n << " 0 0\nCAN.A" << n
+         << ".TPDO1: event 100 map A 0x6401:1 int16, B 0x6401:2 int16, C 0x6401:3 int16, D "
+            "0x6401:4 int16\n";
+  }
+  conf << more;
+}
+
+static long rss_kib(pid_t pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+  for (std::string l; std::getline(f, l);) {
+    if (l.rfind("VmRSS:", 0) == 0) return std::stol(l.substr(6));
+  }
+  return -1;
+}
+
+// Events go out from the network side: a watcher that does not read is dropped once its
+// events wait unread, without costing memory, and the monitor keeps up (no frame lost); a
+// watcher that reads gets them all, its answers in between.
+TEST_F(ServerE2E, SlowWatcherIsDroppedAndNoFrameLost) {
+  write_adc_config(dir_ + "/adc.conf", 30);
+  const std::string sock = dir_ + "/s.sock";
+  ServerProcess s(dir_, {"--config", dir_ + "/adc.conf", "--sim-adc", "--value-interval", "0",
+                         "--listen", sock});
+  s.until("type 'help'");
+  SocketClient slow(sock), quick(sock);
+  int small = 4096;
+  setsockopt(slow.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  ASSERT_THAT(slow.ask("user slowpoke"), ::testing::StartsWith("ok (slowpoke@"));
+  ASSERT_EQ(slow.ask("watch"), "ok (watching)");
+  ASSERT_EQ(quick.ask("watch"), "ok (watching)");
+  ASSERT_EQ(s.ask("tick 2"), "ok");
+  const long rss0 = rss_kib(s.pid());
+  size_t events = 0, bytes = 0;
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_EQ(s.ask("tick 20"), "ok");
+    // The events of the ticks were queued before the request: they come before its answer.
+    quick.send("get CAN.A1.CONDITION\n");
+    for (std::string l = quick.line(); l != "CAN.A1.CONDITION = Operational"; l = quick.line()) {
+      ASSERT_EQ(l.rfind("event ", 0), 0u) << l;
+      ++events;
+      bytes += l.size() + 1;
+    }
+  }
+  EXPECT_GT(bytes, 1024u * 1024);
+  EXPECT_LT(rss_kib(s.pid()) - rss0, 16 * 1024);
+  size_t got = 0;
+  char b[65536];
+  for (ssize_t k; (k = read(slow.fd(), b, sizeof b)) > 0;) got += static_cast<size_t>(k);
+  EXPECT_LT(got, bytes / 2);  // dropped: the end of the connection came long before the events
+  EXPECT_NE(stderr_text().find("client slowpoke@local:uid=" + std::to_string(getuid()) +
+                               " dropped: it does not read its answers"),
+            std::string::npos);
+  // No frame was lost to the driver: every node's LOST column reads 0.
+  s.send("status");
+  const auto table = s.answer();
+  ASSERT_GT(table.size(), 30u);
+  const size_t lost = table[0].find(" LOST ") + 1;
+  for (size_t i = 1; i <= 30; ++i) EXPECT_EQ(table[i].substr(lost, 5), "0    ") << table[i];
+}
+
+// od of a dictionary of 20,000 objects goes out as the client reads it, made without the
+// state lock: another client's status is answered while it waits unread, the events of the
+// meantime follow the block (never inside it), and the answer after it comes last.
+TEST_F(ServerE2E, LargeObjectListIsStreamed) {
+  std::ofstream eds(dir_ + "/big.eds");
+  eds << "[DeviceInfo]\nVendorName=Test\nProductName=Big\n\n[ManufacturerObjects]\n"
+         "SupportedObjects=20000\n";
+  for (int i = 0; i < 20000; ++i)
+    eds << i + 1 << "=0x" << std::hex << 0x2000 + i << std::dec << "\n";
+  for (int i = 0; i < 20000; ++i) {
+    eds << "\n[" << std::hex << 0x2000 + i << std::dec << "]\nParameterName=Value " << i
+        << "\nObjectType=0x7\nDataType=0x0007\nAccessType=rw\nDefaultValue=0\n";
+  }
+  eds.close();
+  write_adc_config(dir_ + "/big.conf", 1, "CAN.BIG: 1 9 0 0\nCAN.BIG.EDS: big.eds\n");
+  ServerProcess s(dir_, {"--config", dir_ + "/big.conf", "--sim-adc", "--value-interval", "0",
+                         "--listen", "127.0.0.1:0"});
+  const std::string tcp = listening(s);
+  s.until("type 'help'");
+  SocketClient reader(tcp), other(tcp);
+  int small = 4096;
+  setsockopt(reader.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  ASSERT_EQ(reader.ask("watch"), "ok (watching)");
+  ASSERT_TRUE(reader.send("od CAN.BIG\nget CAN.A1.CONDITION\nod CAN.BIG \"value 1999\"\n"));
+  other.send("status\n");
+  EXPECT_EQ(other.answer().size(), 4u);  // heading, 2 nodes, 1 line
+  ASSERT_EQ(s.ask("tick 5"), "ok");
+  std::string l = reader.line();
+  while (l.rfind("event ", 0) == 0) l = reader.line();  // events before the request was read
+  ASSERT_EQ(l, "ok 20000 lines");
+  std::vector<std::string> list;
+  for (int i = 0; i < 20000; ++i) list.push_back(reader.line());
+  EXPECT_EQ(std::count_if(list.begin(), list.end(),
+                          [](const std::string& x) { return x.rfind("0x", 0) != 0; }),
+            0);
+  EXPECT_EQ(list.front(), "0x2000 sub 0   UNSIGNED32      rw    Value 0");
+  EXPECT_EQ(list.back(), "0x6E1F sub 0   UNSIGNED32      rw    Value 19999");
+  for (l = reader.line(); l.rfind("event ", 0) == 0; l = reader.line()) {
+  }
+  EXPECT_EQ(l, "CAN.A1.CONDITION = Operational");
+  EXPECT_EQ(reader.answer().size(), 11u);  // Value 1999, 19990..19999
+}
+
 // A Unix socket is made with its mode, refused while a server answers on it, replaced when a
 // server left it behind, and removed at the end only by the server that made it. Its clients
 // are named with their uid, and --writers can name users and groups.

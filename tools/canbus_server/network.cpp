@@ -278,10 +278,13 @@ struct Network::Impl {
     }
 
     // Lines of events. Held back while a streamed answer goes out (a block is never cut); a
-    // watcher that leaves kMaxUnread bytes or kMaxTexts texts unread is dropped.
+    // watcher that leaves kMaxUnread bytes (of events, while an answer streams) or kMaxTexts
+    // texts unread is dropped.
     void events(const Text& text, size_t) override {
       if (closed_) return;
-      if (unread_ > kMaxUnread || outq_.size() + held_.size() >= kMaxTexts) {
+      // While a streamed answer goes out, the events held behind it count alone.
+      if ((stream_ ? held_bytes_ : unread_) > kMaxUnread ||
+          outq_.size() + held_.size() >= kMaxTexts) {
         tavik::printtostderr("CANBUS",
                              "client " + client->who() + " dropped: it does not read its answers");
         close();
@@ -289,6 +292,7 @@ struct Network::Impl {
       }
       unread_ += text->size();
       if (stream_) {
+        held_bytes_ += text->size();
         held_.push_back(text);
         return;
       }
@@ -445,6 +449,7 @@ struct Network::Impl {
           stream_.reset();
           for (auto& t : held_) outq_.push_back(std::move(t));
           held_.clear();
+          held_bytes_ = 0;
           flush();
         }
       }
@@ -520,10 +525,11 @@ struct Network::Impl {
     std::deque<Text> outq_;
     std::shared_ptr<AnswerStream> stream_;  // the streamed answer going out
     std::deque<Text> held_;                 // events that wait for the end of stream_
-    size_t unread_ = 0;                     // bytes of outq_ and held_ not written
-    size_t written_ = 0;                    // of the front of outq_
-    std::vector<asio::const_buffer> out_;   // what the write under way sends
-    bool wrote_ = false;                    // output went out since the idle timer last looked
+    size_t held_bytes_ = 0;
+    size_t unread_ = 0;                    // bytes of outq_ and held_ not written
+    size_t written_ = 0;                   // of the front of outq_
+    std::vector<asio::const_buffer> out_;  // what the write under way sends
+    bool wrote_ = false;                   // output went out since the idle timer last looked
     bool reading_ = false, writing_ = false, eof_ = false, ending_ = false;
     bool closed_ = false;
   };

@@ -1255,8 +1255,6 @@ TEST_F(ServerE2E, LargeObjectListIsStreamed) {
   const std::string tcp = listening(s);
   s.until("type 'help'");
   SocketClient reader(tcp), other(tcp);
-  int small = 4096;
-  setsockopt(reader.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
   ASSERT_EQ(reader.ask("watch"), "ok (watching)");
   ASSERT_TRUE(reader.send("od CAN.BIG\nget CAN.A1.CONDITION\nod CAN.BIG \"value 1999\"\n"));
   other.send("status\n");

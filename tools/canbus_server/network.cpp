@@ -388,13 +388,12 @@ struct Network::Impl {
             const RequestSpec* spec = p.entry;
             net_.maker.post([self, slot, spec, args = std::move(p.args), &io] {
               auto st = std::make_shared<AnswerStream>(spec->stream(*self->client, args));
-              asio::post(io, [self, slot, st, spec] {
-                if (st->more) {
-                  slot->stream = st;
-                  self->answered(slot, "ok " + std::to_string(st->lines) + " lines", false);
-                } else {
-                  self->answered(slot, frame_answer(st->answer, spec->block), false);
-                }
+              std::string head = st->more ? "ok " + std::to_string(st->lines) + " lines"
+                                          : frame_answer(st->answer, spec->block);
+              st->answer.clear();
+              asio::post(io, [self, slot, st, head = std::move(head)] {
+                if (st->more) slot->stream = st;
+                self->answered(slot, head, false);
               });
             });
             continue;

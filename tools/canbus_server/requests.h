@@ -97,9 +97,10 @@ struct RequestSpec {
   // kBus only: the same request (name and arguments) while one is queued or running joins it,
   // and every client that asked gets its answer (for reads, such as identity).
   bool joins = false;
-  // kNow only: for network clients, the answer as an AnswerStream, made off the event thread
-  // and without the state lock (from data that does not change, or takes its own locks).
+  // kNow only: for network clients, the answer as an AnswerStream, made off the event thread;
+  // it takes the locks it needs itself.
   std::function<AnswerStream(Client&, const Args&)> stream = nullptr;
+  bool unlocked = false;  // kNow: the handler takes the locks it needs itself too
 };
 
 // Splits a request line into words (blanks and tabs separate).

@@ -543,6 +543,21 @@ TEST_F(ServerE2E, NetworkClientsWritersAndReaders) {
   EXPECT_EQ(writer.ask("set CAN.VALVE.BAUDRATE 6"), "ok (applies when the line is next opened)");
   EXPECT_EQ(reader.ask("get CAN.VALVE.BAUDRATE"), "CAN.VALVE.BAUDRATE = 6");
   EXPECT_EQ(writer.ask("set CAN.VALVE 1 6 0x181 0"), "ok");
+  // Pipelined requests, 8 at a time: every answer, in order (with TCP_NODELAY a batch is not
+  // held up waiting for acknowledgements).
+  const auto t0 = std::chrono::steady_clock::now();
+  for (int batch = 0; batch < 50; ++batch) {
+    std::string eight;
+    for (int i = 0; i < 8; ++i) eight += i % 2 ? "get CAN.VALVE.BAUDRATE\n" : "get CAN.PUMP\n";
+    ASSERT_TRUE(writer.send(eight));
+    for (int i = 0; i < 8; ++i)
+      ASSERT_EQ(writer.line(), i % 2 ? "CAN.VALVE.BAUDRATE = 6" : "CAN.PUMP = 1 5 0 0");
+  }
+  RecordProperty("pipelined_batch_us",
+                 static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                      std::chrono::steady_clock::now() - t0)
+                                      .count() /
+                                  50));
 
   // The third client is the last one admitted.
   SocketClient third(tcp), fourth(tcp);

@@ -36,7 +36,7 @@ constexpr size_t kMaxQueued = 16;
 constexpr size_t kWritePiece = 64 * 1024;
 constexpr size_t kWriteLines = 64;
 // Texts (answers, pieces of a streamed answer, batches of events) a watcher may leave unread.
-constexpr size_t kMaxTexts = 1024;
+constexpr size_t kMaxTexts = 8192;
 
 using Clock = std::chrono::steady_clock;
 
@@ -141,7 +141,10 @@ struct Network::Impl {
         lk.lock();
       }
     }
-  } maker;
+  };
+  // One for the answers made without the state lock (od: counting a large dictionary takes a
+  // while), one for those made with it (list, status: short): a long od never delays a status.
+  Maker makers[2];
 
   // What the event thread knows of a session.
   struct Base {
@@ -304,12 +307,12 @@ struct Network::Impl {
     // The idle time-out runs from the last complete request line.
     void arm_idle() {
       if (net_.idle_timeout <= 0 || closed_) return;
-      idle_.expires_at(last_request + net_.idle_period());
+      idle_.expires_at(std::max(last_request, idle_from_) + net_.idle_period());
       std::weak_ptr<Session> weak = this->shared_from_this();
       idle_.async_wait([weak](asio::error_code ec) {
         auto s = weak.lock();
         if (ec || !s || s->closed_) return;
-        if (Clock::now() < s->last_request + s->net_.idle_period()) {
+        if (Clock::now() < std::max(s->last_request, s->idle_from_) + s->net_.idle_period()) {
           s->arm_idle();  // a request came meanwhile
           return;
         }
@@ -325,7 +328,7 @@ struct Network::Impl {
         // while places are not short for it (see pressed()).
         if (s->inflight_ > 0 || !s->outq_.empty() || s->stream_ ||
             (s->client->watching && !s->net_.pressed(*s))) {
-          s->last_request = Clock::now();
+          s->idle_from_ = Clock::now();
           s->arm_idle();
           return;
         }
@@ -386,16 +389,17 @@ struct Network::Impl {
           if (p.entry != nullptr && p.entry->stream) {
             // Made on the maker's thread: counting a large answer does not stall this one.
             const RequestSpec* spec = p.entry;
-            net_.maker.post([self, slot, spec, args = std::move(p.args), &io] {
-              auto st = std::make_shared<AnswerStream>(spec->stream(*self->client, args));
-              std::string head = st->more ? "ok " + std::to_string(st->lines) + " lines"
-                                          : frame_answer(st->answer, spec->block);
-              st->answer.clear();
-              asio::post(io, [self, slot, st, head = std::move(head)] {
-                if (st->more) slot->stream = st;
-                self->answered(slot, head, false);
-              });
-            });
+            net_.makers[spec->unlocked ? 0 : 1].post(
+                [self, slot, spec, args = std::move(p.args), &io] {
+                  auto st = std::make_shared<AnswerStream>(spec->stream(*self->client, args));
+                  std::string head = st->more ? "ok " + std::to_string(st->lines) + " lines"
+                                              : frame_answer(st->answer, spec->block);
+                  st->answer.clear();
+                  asio::post(io, [self, slot, st, head = std::move(head)] {
+                    if (st->more) slot->stream = st;
+                    self->answered(slot, head, false);
+                  });
+                });
             continue;
           }
         }
@@ -529,6 +533,7 @@ struct Network::Impl {
     size_t written_ = 0;                   // of the front of outq_
     std::vector<asio::const_buffer> out_;  // what the write under way sends
     bool wrote_ = false;                   // output went out since the idle timer last looked
+    Clock::time_point idle_from_{};        // the idle timer's last look that kept the client
     bool reading_ = false, writing_ = false, eof_ = false, ending_ = false;
     bool closed_ = false;
   };
@@ -814,7 +819,7 @@ void Network::start() {
   Impl& m = *impl_;
   m.work.emplace(m.io.get_executor());
   m.server.events().forward_to([&m] { asio::post(m.io, [&m] { m.forward(); }); });
-  m.maker.thread = std::thread([&m] { m.maker.run(); });
+  for (Impl::Maker& k : m.makers) k.thread = std::thread([&k] { k.run(); });
   m.thread = std::thread([&m] { m.io.run(); });
 }
 
@@ -828,14 +833,15 @@ void Network::stop() {
     m.io.stop();
     m.thread.join();
   }
-  if (m.maker.thread.joinable()) {
+  for (Impl::Maker& k : m.makers) {
+    if (!k.thread.joinable()) continue;
     {
-      std::lock_guard<std::mutex> lk(m.maker.mx);
-      m.maker.stopping = true;
-      m.maker.jobs.clear();
-      m.maker.cv.notify_one();
+      std::lock_guard<std::mutex> lk(k.mx);
+      k.stopping = true;
+      k.jobs.clear();
+      k.cv.notify_one();
     }
-    m.maker.thread.join();
+    k.thread.join();
   }
   // The event thread has ended (or never ran): nothing else touches the listeners now.
   // Sessions still open go with the io_context.

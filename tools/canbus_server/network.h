@@ -17,10 +17,10 @@
 // Events: the hub queues their lines (publish() on the monitor's thread does nothing more), and
 // the event thread hands each batch, one shared text, to the watching sessions.
 //
-// Requests with an AnswerStream (od, list, status) are made on a thread of their own (the
-// maker), one after the other, and a streamed answer is produced piece by piece on the event
-// thread as the client reads it (at most kMaxUnread bytes ahead); events that come meanwhile
-// wait behind the block.
+// Requests with an AnswerStream (od, list, status) are made on threads of their own (the
+// makers: one for od, one for list and status), and a streamed answer is produced piece by piece on
+// the event thread as the client reads it (at most kMaxUnread bytes ahead); events that come
+// meanwhile wait behind the block.
 #pragma once
 
 #include <functional>

@@ -109,6 +109,8 @@ class ObjectDictionary {
   bool has_object(uint16_t index) const;
   std::vector<const ObjectEntry*> entries() const;  // in index/sub-index order
   size_t size() const { return entries_.size(); }
+  // Entry `i` (below size()) in index/sub-index order, without a copy of the list.
+  const ObjectEntry& entry(size_t i) const { return entries_[i]; }
 
   int node_id() const { return node_id_; }      // the id $NODEID was resolved with
   int baud_rate() const { return baud_rate_; }  // DCF [DeviceComissioning] in kbit/s, 0 when absent

@@ -600,6 +600,21 @@ TEST_F(ServerE2E, NetworkClientsWritersAndReaders) {
   EXPECT_EQ(writer.ask("set CAN.VALVE.BAUDRATE 6"), "ok (applies when the line is next opened)");
   EXPECT_EQ(reader.ask("get CAN.VALVE.BAUDRATE"), "CAN.VALVE.BAUDRATE = 6");
   EXPECT_EQ(writer.ask("set CAN.VALVE 1 6 0x181 0"), "ok");
+  // Pipelined requests, 8 at a time: every answer, in order (with TCP_NODELAY a batch is not
+  // held up waiting for acknowledgements).
+  const auto t0 = std::chrono::steady_clock::now();
+  for (int batch = 0; batch < 50; ++batch) {
+    std::string eight;
+    for (int i = 0; i < 8; ++i) eight += i % 2 ? "get CAN.VALVE.BAUDRATE\n" : "get CAN.PUMP\n";
+    ASSERT_TRUE(writer.send(eight));
+    for (int i = 0; i < 8; ++i)
+      ASSERT_EQ(writer.line(), i % 2 ? "CAN.VALVE.BAUDRATE = 6" : "CAN.PUMP = 1 5 0 0");
+  }
+  RecordProperty("pipelined_batch_us",
+                 static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                      std::chrono::steady_clock::now() - t0)
+                                      .count() /
+                                  50));
 
   // The third client is the last one admitted.
   SocketClient third(tcp), fourth(tcp);
@@ -1335,7 +1350,7 @@ TEST_F(ServerE2E, IdleConnectionsTimeOutAndWritersGetIn) {
     bool ok = true;
     const std::string l = c->line(&ok);
     if (ok) {
-      EXPECT_EQ(l, "error: too many clients from 127.0.0.1");
+      EXPECT_EQ(l, "error: too many clients from 127.0.0.0/24");
       ++refused;
     }
     c->line(&ok);
@@ -1346,6 +1361,173 @@ TEST_F(ServerE2E, IdleConnectionsTimeOutAndWritersGetIn) {
   EXPECT_EQ(writer.ask("set CAN.PUMP.DEBUG_ID 0 0 0 0"), "ok");
   EXPECT_EQ(watcher.ask("get CAN.PUMP.DEBUG_ID"), "CAN.PUMP.DEBUG_ID = 0 0 0 0");
   EXPECT_NE(stderr_text().find("closed: no request for 0.5"), std::string::npos);
+}
+
+// Read-only clients of two addresses of one /24 cannot lock the others out: the network's
+// limit counts them together, another /24 has its own, and a Unix-socket client and a writer
+// take the places of the read-only clients idle longest. While places are short, watching does
+// not keep a client that sends nothing.
+TEST_F(ServerE2E, PlacesCannotAllBeTaken) {
+  const std::string sock = dir_ + "/server.sock";
+  {
+    ServerProcess s(dir_, {"--listen", "127.0.0.1:0", "--listen", sock, "--writers", "127.0.0.1",
+                           "--max-clients", "8", "--max-per-address", "4"});
+    const std::string tcp = listening(s);
+    s.until("type 'help'");
+    std::vector<std::unique_ptr<SocketClient>> near, far;
+    for (const char* from : {"127.0.0.2", "127.0.0.3", "127.0.0.2", "127.0.0.3"}) {
+      near.push_back(std::make_unique<SocketClient>(tcp, from));
+      ASSERT_EQ(near.back()->ask("watch"), "ok (watching)");
+    }
+    EXPECT_EQ(SocketClient(tcp, "127.0.0.4").line(), "error: too many clients from 127.0.0.0/24");
+    for (int i = 0; i < 4; ++i) {
+      far.push_back(std::make_unique<SocketClient>(tcp, "127.0.1.2"));
+      ASSERT_EQ(far.back()->ask("get CAN.PUMP"), "CAN.PUMP = 1 5 0 0");
+    }
+    EXPECT_EQ(SocketClient(tcp, "127.0.2.2").line(), "error: too many clients");
+    SocketClient local(sock);
+    EXPECT_EQ(local.ask("get CAN.PUMP"), "CAN.PUMP = 1 5 0 0");
+    const std::string uid = std::to_string(getuid());
+    EXPECT_EQ(near[0]->line(), "error: your place went to local client anonymous@local:uid=" + uid);
+    SocketClient writer(tcp);
+    EXPECT_EQ(writer.ask("set CAN.PUMP.DEBUG_ID 1 5 0 0"), "ok");
+    EXPECT_EQ(near[1]->line(), "error: your place went to writer anonymous@127.0.0.1");
+    EXPECT_EQ(near[2]->ask("get CAN.PUMP"), "CAN.PUMP = 1 5 0 0");  // the others stay
+    const std::string log = stderr_text();
+    EXPECT_NE(log.find("client anonymous@127.0.0.2 closed: its place went to local client "
+                       "anonymous@local:uid=" +
+                       uid),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("client anonymous@127.0.0.3 closed: its place went to writer "
+                       "anonymous@127.0.0.1"),
+              std::string::npos);
+  }
+  // Each address alone (32,128); one place each. The watcher's address refused a place: its
+  // watching keeps it no longer; a watcher of an address nobody else asks from stays.
+  ServerProcess t(
+      dir_, {"--listen", "127.0.0.1:0", "--writers", "127.0.0.1", "--max-clients", "3",
+             "--max-per-address", "1", "--per-address-prefix", "32,128", "--idle-timeout", "0.5"});
+  const std::string tcp2 = listening(t);
+  t.until("type 'help'");
+  SocketClient pressed(tcp2, "127.0.0.2"), calm(tcp2, "127.0.0.3");
+  ASSERT_EQ(pressed.ask("watch"), "ok (watching)");
+  ASSERT_EQ(calm.ask("watch"), "ok (watching)");
+  EXPECT_EQ(SocketClient(tcp2, "127.0.0.2").line(), "error: too many clients from 127.0.0.2");
+  bool open = true;
+  pressed.line(&open);
+  EXPECT_FALSE(open);  // closed after the idle time-out
+  EXPECT_EQ(calm.ask("get CAN.PUMP"), "CAN.PUMP = 1 5 0 0");
+  ServerProcess bad(dir_, {"--per-address-prefix", "33"});
+  EXPECT_EQ(bad.wait_exit(), 2);
+}
+
+// Simulated ADC modules on line 1 (ids 1..nodes), each with one TPDO of four values.
+static void write_adc_config(const std::string& path, int nodes, const std::string& more = "") {
+  std::ofstream conf(path);
+  for (int n = 1; n <= nodes; ++n) {
+    conf << "CAN.A" << n << ": 1 " << n << " 0 0\nCAN.A" << n
+         << ".TPDO1: event 100 map A 0x6401:1 int16, B 0x6401:2 int16, C 0x6401:3 int16, D "
+            "0x6401:4 int16\n";
+  }
+  conf << more;
+}
+
+static long rss_kib(pid_t pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+  for (std::string l; std::getline(f, l);) {
+    if (l.rfind("VmRSS:", 0) == 0) return std::stol(l.substr(6));
+  }
+  return -1;
+}
+
+// Events go out from the network side: a watcher that does not read is dropped once its
+// events wait unread, without costing memory, and the monitor keeps up (no frame lost); a
+// watcher that reads gets them all, its answers in between.
+TEST_F(ServerE2E, SlowWatcherIsDroppedAndNoFrameLost) {
+  write_adc_config(dir_ + "/adc.conf", 30);
+  const std::string sock = dir_ + "/s.sock";
+  ServerProcess s(dir_, {"--config", dir_ + "/adc.conf", "--sim-adc", "--value-interval", "0",
+                         "--listen", sock});
+  s.until("type 'help'");
+  SocketClient slow(sock), quick(sock);
+  int small = 4096;
+  setsockopt(slow.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  ASSERT_THAT(slow.ask("user slowpoke"), ::testing::StartsWith("ok (slowpoke@"));
+  ASSERT_EQ(slow.ask("watch"), "ok (watching)");
+  ASSERT_EQ(quick.ask("watch"), "ok (watching)");
+  ASSERT_EQ(s.ask("tick 2"), "ok");
+  const long rss0 = rss_kib(s.pid());
+  size_t events = 0, bytes = 0;
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_EQ(s.ask("tick 20"), "ok");
+    // The events of the ticks were queued before the request: they come before its answer.
+    quick.send("get CAN.A1.CONDITION\n");
+    for (std::string l = quick.line(); l != "CAN.A1.CONDITION = Operational"; l = quick.line()) {
+      ASSERT_EQ(l.rfind("event ", 0), 0u) << l;
+      ++events;
+      bytes += l.size() + 1;
+    }
+  }
+  EXPECT_GT(bytes, 1024u * 1024);
+  EXPECT_LT(rss_kib(s.pid()) - rss0, 16 * 1024);
+  size_t got = 0;
+  char b[65536];
+  for (ssize_t k; (k = read(slow.fd(), b, sizeof b)) > 0;) got += static_cast<size_t>(k);
+  EXPECT_LT(got, bytes / 2);  // dropped: the end of the connection came long before the events
+  EXPECT_NE(stderr_text().find("client slowpoke@local:uid=" + std::to_string(getuid()) +
+                               " dropped: it does not read its answers"),
+            std::string::npos);
+  // No frame was lost to the driver: every node's LOST column reads 0.
+  s.send("status");
+  const auto table = s.answer();
+  ASSERT_GT(table.size(), 30u);
+  const size_t lost = table[0].find(" LOST ") + 1;
+  for (size_t i = 1; i <= 30; ++i) EXPECT_EQ(table[i].substr(lost, 5), "0    ") << table[i];
+}
+
+// od of a dictionary of 20,000 objects goes out as the client reads it, made without the
+// state lock: another client's status is answered while it waits unread, the events of the
+// meantime follow the block (never inside it), and the answer after it comes last.
+TEST_F(ServerE2E, LargeObjectListIsStreamed) {
+  std::ofstream eds(dir_ + "/big.eds");
+  eds << "[DeviceInfo]\nVendorName=Test\nProductName=Big\n\n[ManufacturerObjects]\n"
+         "SupportedObjects=20000\n";
+  for (int i = 0; i < 20000; ++i)
+    eds << i + 1 << "=0x" << std::hex << 0x2000 + i << std::dec << "\n";
+  for (int i = 0; i < 20000; ++i) {
+    eds << "\n[" << std::hex << 0x2000 + i << std::dec << "]\nParameterName=Value " << i
+        << "\nObjectType=0x7\nDataType=0x0007\nAccessType=rw\nDefaultValue=0\n";
+  }
+  eds.close();
+  write_adc_config(dir_ + "/big.conf", 1, "CAN.BIG: 1 9 0 0\nCAN.BIG.EDS: big.eds\n");
+  ServerProcess s(dir_, {"--config", dir_ + "/big.conf", "--sim-adc", "--value-interval", "0",
+                         "--listen", "127.0.0.1:0"});
+  const std::string tcp = listening(s);
+  s.until("type 'help'");
+  SocketClient reader(tcp), other(tcp);
+  ASSERT_EQ(reader.ask("watch"), "ok (watching)");
+  ASSERT_TRUE(reader.send("od CAN.BIG\nget CAN.A1.CONDITION\nod CAN.BIG \"value 1999\"\n"));
+  other.send("status\n");
+  EXPECT_EQ(other.answer().size(), 4u);  // heading, 2 nodes, 1 line
+  ASSERT_EQ(s.ask("tick 5"), "ok");
+  // Events may come before the request is read and between answers, never inside a block.
+  auto answer_line = [&reader] {
+    std::string l = reader.line();
+    while (l.rfind("event ", 0) == 0) l = reader.line();
+    return l;
+  };
+  ASSERT_EQ(answer_line(), "ok 20000 lines");
+  std::vector<std::string> list;
+  for (int i = 0; i < 20000; ++i) list.push_back(reader.line());
+  EXPECT_EQ(std::count_if(list.begin(), list.end(),
+                          [](const std::string& x) { return x.rfind("0x", 0) != 0; }),
+            0);
+  EXPECT_EQ(list.front(), "0x2000 sub 0   UNSIGNED32      rw    Value 0");
+  EXPECT_EQ(list.back(), "0x6E1F sub 0   UNSIGNED32      rw    Value 19999");
+  EXPECT_THAT(answer_line(), ::testing::StartsWith("CAN.A1.CONDITION = "));
+  EXPECT_EQ(answer_line(), "ok 11 lines");  // Value 1999, 19990..19999
+  for (int i = 0; i < 11; ++i) EXPECT_EQ(reader.line().rfind("0x", 0), 0u);
 }
 
 // A Unix socket is made with its mode, refused while a server answers on it, replaced when a

@@ -72,7 +72,8 @@ class LineSource {
   std::string buf_;
 };
 
-// A network client of canbus-server: TCP "ADDR:PORT" or a Unix socket path.
+// A network client of canbus-server: TCP "ADDR:PORT" (from the address `from` when given) or a
+// Unix socket path.
 class SocketClient {
  public:
   // `from`: the local address to connect from (TCP only), e.g. "127.0.0.2".

@@ -82,13 +82,45 @@ void EventHub::add(const std::shared_ptr<Client>& c) {
 }
 
 void EventHub::publish(const Event& e) {
-  const std::string line = e.text();
-  if (e.kind != Event::Kind::kValue) tavik::printtostderr("CANBUS", "event " + line);
-  std::lock_guard<std::mutex> lk(mx_);
-  for (auto& w : clients_) {
-    auto c = w.lock();
-    if (c && c->watching && c->event_sink) c->event_sink("event " + line);
+  const std::string line = "event " + e.text();
+  if (e.kind != Event::Kind::kValue) tavik::printtostderr("CANBUS", line);
+  std::function<void()> wake;
+  std::vector<std::shared_ptr<Client>> direct;
+  {
+    std::lock_guard<std::mutex> lk(mx_);
+    for (auto& w : clients_) {
+      auto c = w.lock();
+      if (c && c->watching && c->event_sink) direct.push_back(std::move(c));
+    }
+    if (wake_) {
+      if (queued_.size() + line.size() + 1 > kMaxForwardBytes) {
+        lost_ = true;
+      } else {
+        if (queued_.empty() && !lost_) wake = wake_;
+        queued_ += line;
+        queued_ += '\n';
+        ++queued_lines_;
+      }
+    }
   }
+  for (const auto& c : direct) c->event_sink(line);
+  if (wake) wake();
+}
+
+void EventHub::forward_to(std::function<void()> wake) {
+  std::lock_guard<std::mutex> lk(mx_);
+  wake_ = std::move(wake);
+}
+
+std::string EventHub::take(size_t& lines, bool& lost) {
+  std::lock_guard<std::mutex> lk(mx_);
+  std::string out;
+  out.swap(queued_);
+  lines = queued_lines_;
+  lost = lost_;
+  queued_lines_ = 0;
+  lost_ = false;
+  return out;
 }
 
 }  // namespace canbus_server

@@ -1,8 +1,11 @@
 // What happens on the bus, published in one place: every event goes to the server's log and to
-// every client that watches. The node monitor's callbacks publish them.
+// every client that watches. The node monitor's callbacks publish them: publish() only logs and
+// queues, the clients' output is the network side's work (forward_to/take), so a slow or
+// numerous audience never holds up the monitor's thread.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -51,16 +54,31 @@ struct Event {
   std::string text() const;
 };
 
+// Bytes of event lines the hub holds for the network side at most; beyond, lines are lost and
+// the network side drops its watchers (they would miss events otherwise).
+inline constexpr size_t kMaxForwardBytes = 4 * 1024 * 1024;
+
 class EventHub {
  public:
+  // A client whose event_sink gets the lines of events while it watches (standard input).
   void add(const std::shared_ptr<Client>& c);
-  // Logs the event (value events are not logged: they come all the time) and hands its line to
-  // every watching client.
+  // Logs the event (value events are not logged: they come all the time), hands its line to
+  // the watching clients added and queues it for the network side.
   void publish(const Event& e);
+  // The network side: `wake` is called (by the publishing thread, without the hub's lock) when
+  // a line is queued into an empty queue; the side then takes what is queued.
+  void forward_to(std::function<void()> wake);
+  // The lines queued since the last take, each "event ...\n", and their count; `lost` when
+  // lines were lost to kMaxForwardBytes meanwhile.
+  std::string take(size_t& lines, bool& lost);
 
  private:
   std::mutex mx_;
   std::vector<std::weak_ptr<Client>> clients_;
+  std::function<void()> wake_;
+  std::string queued_;
+  size_t queued_lines_ = 0;
+  bool lost_ = false;
 };
 
 }  // namespace canbus_server

@@ -10,10 +10,13 @@
 #include <algorithm>
 #include <asio.hpp>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -32,6 +35,10 @@ constexpr size_t kMaxQueued = 16;
 // Bytes handed to the socket at a time, in at most kWriteLines queued texts (one system call).
 constexpr size_t kWritePiece = 64 * 1024;
 constexpr size_t kWriteLines = 64;
+// Texts (answers, pieces of a streamed answer, batches of events) a watcher may leave unread.
+constexpr size_t kMaxTexts = 8192;
+
+using Clock = std::chrono::steady_clock;
 
 struct Writers {
   std::vector<asio::ip::network_v4> v4;
@@ -92,6 +99,7 @@ struct Network::Impl {
   Server& server;
   const int max_clients;
   const int max_per_address;
+  const int prefix_v4, prefix_v6;
   const double idle_timeout;  // seconds, 0: none
   const int socket_mode;
   asio::io_context io;
@@ -107,38 +115,134 @@ struct Network::Impl {
   };
   std::vector<UnixPath> unix_paths;  // the socket files this server created
   bool stopped = false;
+
+  // Makes the streamed answers (AnswerStream) off the event thread, one after the other.
+  struct Maker {
+    std::mutex mx;
+    std::condition_variable cv;
+    std::deque<std::function<void()>> jobs;
+    bool stopping = false;
+    std::thread thread;
+    void post(std::function<void()> job) {
+      std::lock_guard<std::mutex> lk(mx);
+      jobs.push_back(std::move(job));
+      cv.notify_one();
+    }
+    void run() {
+      std::unique_lock<std::mutex> lk(mx);
+      for (;;) {
+        cv.wait(lk, [this] { return stopping || !jobs.empty(); });
+        if (jobs.empty()) return;
+        auto job = std::move(jobs.front());
+        jobs.pop_front();
+        lk.unlock();
+        job();
+        job = nullptr;
+        lk.lock();
+      }
+    }
+  };
+  // One for the answers made without the state lock (od: counting a large dictionary takes a
+  // while), one for those made with it (list, status: short): a long od never delays a status.
+  Maker makers[2];
+
+  // What the event thread knows of a session.
+  struct Base {
+    virtual ~Base() = default;
+    std::shared_ptr<Client> client;
+    std::string key;   // what the per-address limit counts
+    bool tcp = false;  // a TCP client (Unix-socket clients always find a place)
+    Clock::time_point last_request;
+    virtual void events(const std::shared_ptr<const std::string>& text, size_t lines) = 0;
+    virtual void evict(const std::string& why) = 0;
+  };
+
   // On the event thread only:
   int clients = 0;
   std::map<std::string, int> per_peer;
+  std::vector<std::weak_ptr<Base>> sessions;
+  // When a client was last refused a place: for want of any, and for want of one of its
+  // network (networks with clients here, kept for the idle period).
+  std::optional<Clock::time_point> last_refused;
+  std::map<std::string, Clock::time_point> refused_from;
 
   Impl(Server& s, const Options& o)
       : server(s),
         max_clients(o.max_clients),
         max_per_address(o.max_per_address),
+        prefix_v4(o.prefix_v4),
+        prefix_v6(o.prefix_v6),
         idle_timeout(o.idle_timeout),
         socket_mode(o.socket_mode) {}
 
+  Clock::duration idle_period() const {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(idle_timeout));
+  }
+
+  // Whether watching no longer keeps session `s` while it sends nothing: clients of its network
+  // were refused a place within the idle period, or (a read-only TCP client: the others always
+  // find a place) all places are taken or a client found none within the idle period.
+  bool pressed(const Base& s) const {
+    const auto now = Clock::now();
+    auto it = refused_from.find(s.key);
+    if (it != refused_from.end() && now - it->second < idle_period()) return true;
+    if (!s.tcp || s.client->writer) return false;
+    return clients >= max_clients || (last_refused && now - *last_refused < idle_period());
+  }
+
+  // What the per-address limit counts for a TCP peer: its network of the prefix length (the
+  // address itself with 32 or 128).
+  std::string key_of(const asio::ip::address& a) const {
+    if (a.is_v4()) {
+      if (prefix_v4 >= 32) return a.to_string();
+      return asio::ip::network_v4(a.to_v4(), static_cast<unsigned short>(prefix_v4))
+          .canonical()
+          .to_string();
+    }
+    if (prefix_v6 >= 128) return a.to_string();
+    return asio::ip::network_v6(a.to_v6(), static_cast<unsigned short>(prefix_v6))
+        .canonical()
+        .to_string();
+  }
+
+  // The event thread: the lines the hub has queued go to every watching session as one shared
+  // text. Lines lost to the hub's bound drop every watcher: none of them may miss an event.
+  void forward() {
+    size_t lines = 0;
+    bool lost = false;
+    auto text = std::make_shared<const std::string>(server.events().take(lines, lost));
+    std::vector<std::shared_ptr<Base>> live;
+    for (auto& w : sessions) {
+      if (auto s = w.lock()) {
+        if (s->client->watching) live.push_back(std::move(s));
+      }
+    }
+    for (auto& s : live) {
+      if (lost) {
+        tavik::printtostderr("CANBUS", "client " + s->client->who() +
+                                           " dropped: events came faster than they could be sent");
+        s->evict("");
+      } else if (lines > 0) {
+        s->events(text, lines);
+      }
+    }
+  }
+
   template <class Socket>
-  class Session : public std::enable_shared_from_this<Session<Socket>> {
+  class Session : public Base, public std::enable_shared_from_this<Session<Socket>> {
     struct Slot {
       bool done = false;
       bool end = false;
       std::string answer;
+      std::shared_ptr<AnswerStream> stream;  // a streamed answer (its header is `answer`)
     };
+    using Text = std::shared_ptr<const std::string>;
 
    public:
-    Session(Impl& net, Socket sock, std::shared_ptr<Client> c)
-        : net_(net), sock_(std::move(sock)), client_(std::move(c)), idle_(net.io) {}
+    Session(Impl& net, Socket sock) : net_(net), sock_(std::move(sock)), idle_(net.io) {}
 
     void start() {
-      std::weak_ptr<Session> weak = this->shared_from_this();
-      asio::io_context& io = net_.io;
-      client_->event_sink = [weak, &io](const std::string& line) {
-        asio::post(io, [weak, line] {
-          if (auto s = weak.lock()) s->send(line, true);
-        });
-      };
-      net_.server.events().add(client_);
+      last_request = Clock::now();
       arm_idle();
       read();
     }
@@ -148,40 +252,87 @@ struct Network::Impl {
       closed_ = true;
       // Dropping the queued work lets go of the answers' handlers, which hold this session.
       auto keep = this->shared_from_this();
-      client_->watching = false;
+      client->watching = false;
       asio::error_code ec;
       idle_.cancel();
       sock_.shutdown(asio::socket_base::shutdown_both, ec);
       sock_.close(ec);
       --net_.clients;
-      if (--net_.per_peer[client_->peer] <= 0) net_.per_peer.erase(client_->peer);
-      net_.server.client_gone(client_);
+      if (--net_.per_peer[key] <= 0) net_.per_peer.erase(key);
+      auto& all = net_.sessions;
+      all.erase(std::remove_if(all.begin(), all.end(),
+                               [this](const std::weak_ptr<Base>& w) {
+                                 auto s = w.lock();
+                                 return !s || s.get() == static_cast<Base*>(this);
+                               }),
+                all.end());
+      net_.server.client_gone(client);
+    }
+
+    // Closed to make room (with `why` as its last line when nothing else is being sent).
+    void evict(const std::string& why) override {
+      if (closed_) return;
+      if (!why.empty() && !writing_ && outq_.empty()) {
+        asio::error_code ec;
+        sock_.non_blocking(true, ec);
+        asio::write(sock_, asio::buffer("error: " + why + "\n"), ec);
+      }
+      close();
+    }
+
+    // Lines of events. Held back while a streamed answer goes out (a block is never cut); a
+    // watcher that leaves kMaxUnread bytes (of events, while an answer streams) or kMaxTexts
+    // texts unread is dropped.
+    void events(const Text& text, size_t) override {
+      if (closed_) return;
+      // While a streamed answer goes out, the events held behind it count alone.
+      if ((stream_ ? held_bytes_ : unread_) > kMaxUnread ||
+          outq_.size() + held_.size() >= kMaxTexts) {
+        tavik::printtostderr("CANBUS",
+                             "client " + client->who() + " dropped: it does not read its answers");
+        close();
+        return;
+      }
+      unread_ += text->size();
+      if (stream_) {
+        held_bytes_ += text->size();
+        held_.push_back(text);
+        return;
+      }
+      outq_.push_back(text);
+      write();
     }
 
    private:
     // The idle time-out runs from the last complete request line.
     void arm_idle() {
       if (net_.idle_timeout <= 0 || closed_) return;
-      idle_.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-          std::chrono::duration<double>(net_.idle_timeout)));
+      idle_.expires_at(std::max(last_request, idle_from_) + net_.idle_period());
       std::weak_ptr<Session> weak = this->shared_from_this();
       idle_.async_wait([weak](asio::error_code ec) {
         auto s = weak.lock();
         if (ec || !s || s->closed_) return;
+        if (Clock::now() < std::max(s->last_request, s->idle_from_) + s->net_.idle_period()) {
+          s->arm_idle();  // a request came meanwhile
+          return;
+        }
         // Output waiting that did not move for a whole period: the client does not read.
         if (!s->outq_.empty() && !s->wrote_) {
           tavik::printtostderr(
-              "CANBUS", "client " + s->client_->who() + " dropped: it does not read its answers");
+              "CANBUS", "client " + s->client->who() + " dropped: it does not read its answers");
           s->close();
           return;
         }
         s->wrote_ = false;
-        // A watcher that reads its events, and a client waiting for its answers, are not idle.
-        if (s->client_->watching || s->inflight_ > 0 || !s->outq_.empty()) {
+        // A client waiting for its answers is not idle, nor a watcher that reads its events
+        // while places are not short for it (see pressed()).
+        if (s->inflight_ > 0 || !s->outq_.empty() || s->stream_ ||
+            (s->client->watching && !s->net_.pressed(*s))) {
+          s->idle_from_ = Clock::now();
           s->arm_idle();
           return;
         }
-        tavik::printtostderr("CANBUS", "client " + s->client_->who() + " closed: no request for " +
+        tavik::printtostderr("CANBUS", "client " + s->client->who() + " closed: no request for " +
                                            std::to_string(s->net_.idle_timeout) + " s");
         s->close();
       });
@@ -201,13 +352,13 @@ struct Network::Impl {
         } else {
           self->reader_.feed(self->buf_, n, items);
         }
-        if (!items.empty()) self->arm_idle();
+        if (!items.empty()) self->last_request = Clock::now();
         for (auto& it : items) self->queue_.push_back(std::move(it));
         self->next();
         // The client has ended its side: its bus work that has not started is dropped (a
         // client that has closed cannot be told apart from one that only stopped sending);
         // what runs or is answered at once still gets its answer.
-        if (self->eof_) self->net_.server.client_gone(self->client_);
+        if (self->eof_) self->net_.server.client_gone(self->client);
         self->read();
       });
     }
@@ -217,7 +368,7 @@ struct Network::Impl {
     void next() {
       while (!closed_ && !ending_ && !queue_.empty() && unread_ <= kMaxUnread) {
         const LineReader::Item& front = queue_.front();
-        const bool bus = !front.too_long && net_.server.runs_on_bus(*client_, front.line);
+        const bool bus = !front.too_long && net_.server.runs_on_bus(*client, front.line);
         if (inflight_ > 0 && (!bus || !inflight_bus_)) break;
         LineReader::Item it = std::move(queue_.front());
         queue_.pop_front();
@@ -233,10 +384,28 @@ struct Network::Impl {
         // The request in flight keeps the session alive until its answer is handled.
         auto self = this->shared_from_this();
         asio::io_context& io = net_.io;
-        net_.server.submit(
-            client_, it.line, [self, slot, &io](const std::string& answer, bool end) {
-              asio::post(io, [s = self, slot, answer, end] { s->answered(slot, answer, end); });
-            });
+        if (!bus) {
+          Prepared p = net_.server.requests().prepare(it.line, *client);
+          if (p.entry != nullptr && p.entry->stream) {
+            // Made on the maker's thread: counting a large answer does not stall this one.
+            const RequestSpec* spec = p.entry;
+            net_.makers[spec->unlocked ? 0 : 1].post(
+                [self, slot, spec, args = std::move(p.args), &io] {
+                  auto st = std::make_shared<AnswerStream>(spec->stream(*self->client, args));
+                  std::string head = st->more ? "ok " + std::to_string(st->lines) + " lines"
+                                              : frame_answer(st->answer, spec->block);
+                  st->answer.clear();
+                  asio::post(io, [self, slot, st, head = std::move(head)] {
+                    if (st->more) slot->stream = st;
+                    self->answered(slot, head, false);
+                  });
+                });
+            continue;
+          }
+        }
+        net_.server.submit(client, it.line, [self, slot, &io](const std::string& answer, bool end) {
+          asio::post(io, [s = self, slot, answer, end] { s->answered(slot, answer, end); });
+        });
       }
       maybe_end();
     }
@@ -248,37 +417,58 @@ struct Network::Impl {
       slot->answer = answer;  // empty: dropped, nothing to send
       slot->end = end;
       --inflight_;
-      while (!slots_.empty() && slots_.front()->done) {
-        auto s = std::move(slots_.front());
-        slots_.pop_front();
-        if (!s->answer.empty()) send(s->answer, false);
-        if (s->end) {
-          ending_ = true;
-          queue_.clear();
-        }
-      }
+      flush();
       next();
       read();
       maybe_end();
     }
 
+    // The answers whose turn it is, up to a streamed one, which goes out as it is read.
+    void flush() {
+      while (!stream_ && !slots_.empty() && slots_.front()->done) {
+        auto s = std::move(slots_.front());
+        slots_.pop_front();
+        if (!s->answer.empty()) send(s->answer);
+        stream_ = std::move(s->stream);
+        if (s->end) {
+          ending_ = true;
+          queue_.clear();
+        }
+      }
+      pump();
+    }
+
+    // The next pieces of a streamed answer while less than kMaxUnread bytes wait to be read;
+    // at its end, the events held meanwhile and the answers behind it.
+    void pump() {
+      while (stream_ && !closed_ && unread_ < kMaxUnread) {
+        std::string piece;
+        const bool more = stream_->more(piece, kWritePiece);
+        if (!piece.empty()) {
+          unread_ += piece.size();
+          outq_.push_back(std::make_shared<const std::string>(std::move(piece)));
+        }
+        if (!more) {
+          stream_.reset();
+          for (auto& t : held_) outq_.push_back(std::move(t));
+          held_.clear();
+          held_bytes_ = 0;
+          flush();
+        }
+      }
+      write();
+    }
+
     void maybe_end() {
-      if (closed_ || inflight_ > 0 || writing_ || !outq_.empty()) return;
+      if (closed_ || inflight_ > 0 || writing_ || !outq_.empty() || stream_) return;
       if (ending_ || (eof_ && queue_.empty())) close();
     }
 
-    // One answer or event line (framed, without its line feed). Answers are held back by
-    // next(); events are not, and a watcher that leaves kMaxUnread bytes unread is dropped.
-    void send(const std::string& text, bool event) {
+    // One answer line or block (framed, without its line feed).
+    void send(const std::string& text) {
       if (closed_) return;
-      if (event && unread_ > kMaxUnread) {
-        tavik::printtostderr("CANBUS",
-                             "client " + client_->who() + " dropped: it does not read its answers");
-        close();
-        return;
-      }
       unread_ += text.size() + 1;
-      outq_.push_back(text + "\n");
+      outq_.push_back(std::make_shared<const std::string>(text + "\n"));
       write();
     }
 
@@ -291,15 +481,15 @@ struct Network::Impl {
       auto self = this->shared_from_this();
       out_.clear();
       size_t n = 0, from = written_;
-      for (const std::string& text : outq_) {
+      for (const Text& text : outq_) {
         if (n == kWritePiece || out_.size() == kWriteLines) break;
-        const size_t k = std::min(kWritePiece - n, text.size() - from);
-        out_.emplace_back(text.data() + from, k);
+        const size_t k = std::min(kWritePiece - n, text->size() - from);
+        out_.emplace_back(text->data() + from, k);
         n += k;
         from = 0;
       }
-      // The queue's texts stay where they are until the write is done: a deque keeps its
-      // elements in place as texts are added behind them.
+      // The queue's texts stay where they are until the write is done: they are shared and
+      // never changed.
       asio::async_write(sock_, out_, [self, n](asio::error_code ec, size_t) {
         self->writing_ = false;
         if (self->closed_) return;
@@ -310,7 +500,7 @@ struct Network::Impl {
         self->unread_ -= n;
         self->wrote_ = true;
         for (size_t left = n; left > 0;) {
-          const size_t rest = self->outq_.front().size() - self->written_;
+          const size_t rest = self->outq_.front()->size() - self->written_;
           if (left < rest) {
             self->written_ += left;
             break;
@@ -319,7 +509,7 @@ struct Network::Impl {
           self->outq_.pop_front();
           self->written_ = 0;
         }
-        self->write();
+        self->pump();
         self->next();
         self->read();
         self->maybe_end();
@@ -328,7 +518,6 @@ struct Network::Impl {
 
     Impl& net_;
     Socket sock_;
-    std::shared_ptr<Client> client_;
     asio::steady_timer idle_;
     char buf_[4096];
     LineReader reader_;
@@ -336,36 +525,79 @@ struct Network::Impl {
     std::deque<std::shared_ptr<Slot>> slots_;  // submitted, in request order
     int inflight_ = 0;                         // submitted and not answered
     bool inflight_bus_ = false;                // what was submitted last is bus work
-    std::deque<std::string> outq_;
-    size_t unread_ = 0;
+    std::deque<Text> outq_;
+    std::shared_ptr<AnswerStream> stream_;  // the streamed answer going out
+    std::deque<Text> held_;                 // events that wait for the end of stream_
+    size_t held_bytes_ = 0;
+    size_t unread_ = 0;                    // bytes of outq_ and held_ not written
     size_t written_ = 0;                   // of the front of outq_
     std::vector<asio::const_buffer> out_;  // what the write under way sends
     bool wrote_ = false;                   // output went out since the idle timer last looked
+    Clock::time_point idle_from_{};        // the idle timer's last look that kept the client
     bool reading_ = false, writing_ = false, eof_ = false, ending_ = false;
     bool closed_ = false;
   };
 
   template <class Socket>
-  void refuse(Socket& sock, const std::string& why) {
+  void refuse(Socket& sock, const std::string& key, const std::string& why) {
+    const auto now = Clock::now();
+    if (key.empty()) last_refused = now;
+    for (auto it = refused_from.begin(); it != refused_from.end();)
+      it = now - it->second >= idle_period() ? refused_from.erase(it) : std::next(it);
+    // Only networks with clients here matter (and are few: at most one a place).
+    if (!key.empty() && per_peer.count(key) != 0) refused_from[key] = now;
     asio::error_code ec;
     sock.non_blocking(true, ec);
     asio::write(sock, asio::buffer("error: " + why + "\n"), ec);
     sock.close(ec);
   }
 
-  template <class Socket>
-  void admit(Socket sock, std::shared_ptr<Client> c) {
-    if (clients >= max_clients) {
-      refuse(sock, "too many clients");
-      return;
+  // The read-only TCP session that sent its last request longest ago, of network `key` (any
+  // with an empty key); nullptr when there is none.
+  std::shared_ptr<Base> longest_idle_reader(const std::string& key) {
+    std::shared_ptr<Base> best;
+    for (auto& w : sessions) {
+      auto s = w.lock();
+      if (!s || !s->tcp || s->client->writer || (!key.empty() && s->key != key)) continue;
+      if (!best || s->last_request < best->last_request) best = std::move(s);
     }
-    if (per_peer[c->peer] >= max_per_address) {
-      refuse(sock, "too many clients from " + c->peer);
-      return;
+    return best;
+  }
+
+  // Places: at most max_clients, max_per_address of one network. A writer or a Unix-socket
+  // client that finds none takes the place of the read-only TCP client idle longest.
+  template <class Socket>
+  void admit(Socket sock, std::shared_ptr<Client> c, const std::string& key, bool is_tcp) {
+    const bool privileged = c->writer || !is_tcp;
+    for (int round = 0; round < 2; ++round) {
+      const bool full = clients >= max_clients;
+      const bool network_full = per_peer[key] >= max_per_address;
+      if (!full && !network_full) break;
+      std::shared_ptr<Base> victim;
+      // A full network is made room in by one of its own; a Unix-socket user's is not.
+      if (privileged && round == 0 && (is_tcp || !network_full))
+        victim = longest_idle_reader(network_full ? key : "");
+      if (!victim) {
+        if (per_peer[key] == 0) per_peer.erase(key);
+        if (full)
+          refuse(sock, "", "too many clients");
+        else
+          refuse(sock, key, "too many clients from " + key);
+        return;
+      }
+      const std::string why = "closed: its place went to " +
+                              std::string(c->writer ? "writer " : "local client ") + c->who();
+      tavik::printtostderr("CANBUS", "client " + victim->client->who() + " " + why);
+      victim->evict("your place went to " + std::string(c->writer ? "writer " : "local client ") +
+                    c->who());
     }
     ++clients;
-    ++per_peer[c->peer];
-    auto s = std::make_shared<Session<Socket>>(*this, std::move(sock), std::move(c));
+    ++per_peer[key];
+    auto s = std::make_shared<Session<Socket>>(*this, std::move(sock));
+    s->client = std::move(c);
+    s->key = key;
+    s->tcp = is_tcp;
+    sessions.push_back(s);
     s->start();
   }
 
@@ -381,8 +613,7 @@ struct Network::Impl {
             t->async_wait([this, a, make, t](asio::error_code) { accept(a, make); });
             return;
           }
-          auto c = make(s);
-          admit(std::move(s), std::move(c));
+          make(s);
           accept(a, make);
         });
   }
@@ -517,6 +748,7 @@ bool Network::listen(const std::string& where, std::string& bound, std::string& 
     bound = where;
     m.accept(a, [&m](asio::local::stream_protocol::socket& s) {
       auto c = std::make_shared<Client>();
+      c->forwarded = true;
       ucred cred{};
       socklen_t len = sizeof cred;
       if (::getsockopt(s.native_handle(), SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0) {
@@ -528,7 +760,8 @@ bool Network::listen(const std::string& where, std::string& bound, std::string& 
         c->peer = "local";
         c->writer = m.writers.local;
       }
-      return c;
+      const std::string key = c->peer;
+      m.admit(std::move(s), std::move(c), key, false);
     });
     return true;
   }
@@ -567,20 +800,27 @@ bool Network::listen(const std::string& where, std::string& bound, std::string& 
   m.tcp.push_back(a);
   m.accept(a, [&m](asio::ip::tcp::socket& s) {
     auto c = std::make_shared<Client>();
+    c->forwarded = true;
     asio::error_code e;
     auto peer = plain(s.remote_endpoint(e).address());
     c->host = e ? "unknown" : peer.to_string();
     c->peer = c->host;
     c->writer = !e && m.writers.allows(peer);
-    return c;
+    // Answers go out when they are ready, not when the previous segment is acknowledged.
+    s.set_option(asio::ip::tcp::no_delay(true), e);
+    const std::string key = c->host == "unknown" ? c->host : m.key_of(peer);
+    m.admit(std::move(s), std::move(c), key, true);
   });
   return true;
 }
 
 void Network::start() {
   if (impl_->thread.joinable()) return;
-  impl_->work.emplace(impl_->io.get_executor());
-  impl_->thread = std::thread([this] { impl_->io.run(); });
+  Impl& m = *impl_;
+  m.work.emplace(m.io.get_executor());
+  m.server.events().forward_to([&m] { asio::post(m.io, [&m] { m.forward(); }); });
+  for (Impl::Maker& k : m.makers) k.thread = std::thread([&k] { k.run(); });
+  m.thread = std::thread([&m] { m.io.run(); });
 }
 
 void Network::stop() {
@@ -588,9 +828,20 @@ void Network::stop() {
   if (m.stopped) return;
   m.stopped = true;
   if (m.thread.joinable()) {
+    m.server.events().forward_to(nullptr);
     m.work.reset();
     m.io.stop();
     m.thread.join();
+  }
+  for (Impl::Maker& k : m.makers) {
+    if (!k.thread.joinable()) continue;
+    {
+      std::lock_guard<std::mutex> lk(k.mx);
+      k.stopping = true;
+      k.jobs.clear();
+      k.cv.notify_one();
+    }
+    k.thread.join();
   }
   // The event thread has ended (or never ran): nothing else touches the listeners now.
   // Sessions still open go with the io_context.

@@ -3,12 +3,24 @@
 // order: bus requests one after the other without waiting (the server queues up to
 // kMaxQueuedPerClient of them), any other request once the answers before it are in, so that
 // answers stay in request order and a request never overtakes an earlier one. Answers and
-// watched events go out through an output queue. While more than kMaxUnread bytes wait to be
-// read, no further request is served (one answer of any size goes out whole); a client whose
-// output does not move for the idle time-out, or a watcher that leaves kMaxUnread bytes of
-// events unread, is dropped; one that sends no complete request for the idle time-out is closed
-// (unless it watches or waits for answers). None holds up the event thread, the server or other
-// clients.
+// watched events go out through an output queue of shared texts. While more than kMaxUnread
+// bytes wait to be read, no further request is served; a client whose output does not move for
+// the idle time-out, or a watcher that leaves kMaxUnread bytes of events unread, is dropped;
+// one that sends no complete request for the idle time-out is closed (unless it waits for
+// answers, or watches while places are not short for it). None holds up the event thread, the
+// server or other clients.
+//
+// Places: --max-clients in all, --max-per-address of one network (--per-address-prefix) or
+// Unix-socket user; a writer or a Unix-socket client that finds none takes the place of the
+// read-only TCP client idle longest.
+//
+// Events: the hub queues their lines (publish() on the monitor's thread does nothing more), and
+// the event thread hands each batch, one shared text, to the watching sessions.
+//
+// Requests with an AnswerStream (od, list, status) are made on threads of their own (the
+// makers: one for od, one for list and status), and a streamed answer is produced piece by piece on
+// the event thread as the client reads it (at most kMaxUnread bytes ahead); events that come
+// meanwhile wait behind the block.
 #pragma once
 
 #include <functional>

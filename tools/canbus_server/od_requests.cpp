@@ -125,30 +125,66 @@ std::string sdo_by_name(D_can* node, NodeObjects& objects, const std::vector<std
   return "ok";
 }
 
-std::string od_request(const NodeObjects& objects, const std::vector<std::string>& a) {
-  if (a.size() < 2 || a.size() > 3) return "error: usage: od NAME [TEXT|warnings]";
-  const auto od = objects.dictionary(a[1]);
-  if (!od) return no_dictionary(a[1]);
-  if (a.size() == 3 && a[2] == "warnings") {
-    if (od->warnings().empty()) return "no warnings in the EDS of " + a[1];
-    std::string out;
-    for (const canbus::OdWarning& w : od->warnings()) out += (out.empty() ? "" : "\n") + w.str();
+AnswerStream od_stream(const NodeObjects& objects, const std::vector<std::string>& a) {
+  AnswerStream out;
+  if (a.size() < 2 || a.size() > 3) {
+    out.answer = "error: usage: od NAME [TEXT|warnings]";
     return out;
   }
-  const std::string want = a.size() == 3 ? lower(a[2]) : "";
-  std::string out;
-  char head[80];
-  for (const canbus::ObjectEntry* e : od->entries()) {
-    if (!want.empty() && lower(e->full_name).find(want) == std::string::npos) continue;
-    std::snprintf(head, sizeof head, "0x%04X sub %-3u %-15s %-5s ", e->index, e->subindex,
-                  canbus::data_type_name(e->data_type), canbus::access_name(e->access));
-    if (!out.empty()) out += "\n";
-    out += head + e->full_name;
-    const std::string last = objects.last(a[1], *e);
-    if (!last.empty()) out += " = " + last.substr(0, last.rfind(" \""));
+  const auto od = objects.dictionary(a[1]);
+  if (!od) {
+    out.answer = no_dictionary(a[1]);
+    return out;
   }
-  if (out.empty())
-    return "no object of " + a[1] + " has '" + (a.size() == 3 ? a[2] : "") + "' in its name";
+  if (a.size() == 3 && a[2] == "warnings") {
+    if (od->warnings().empty()) out.answer = "no warnings in the EDS of " + a[1];
+    for (const canbus::OdWarning& w : od->warnings())
+      out.answer += (out.answer.empty() ? "" : "\n") + w.str();
+    return out;
+  }
+  // The entries that match, as positions in the dictionary (none kept without TEXT): the count
+  // is known before the first line, and the lines are made as they are sent.
+  auto matches = std::make_shared<std::vector<uint32_t>>();
+  const bool all = a.size() < 3 || a[2].empty();
+  if (!all) {
+    const std::string want = lower(a[2]);
+    for (size_t i = 0; i < od->size(); ++i) {
+      if (lower(od->entry(i).full_name).find(want) != std::string::npos)
+        matches->push_back(static_cast<uint32_t>(i));
+    }
+  }
+  out.lines = all ? od->size() : matches->size();
+  if (out.lines == 0) {
+    out.answer = "no object of " + a[1] + " has '" + (a.size() == 3 ? a[2] : "") + "' in its name";
+    return out;
+  }
+  const std::string name = a[1];
+  auto next = std::make_shared<size_t>(0);
+  out.more = [&objects, od, matches, all, name, next](std::string& text, size_t bytes) {
+    const size_t n = all ? od->size() : matches->size();
+    const size_t start = text.size();
+    char head[80];
+    for (; *next < n && text.size() - start < bytes; ++*next) {
+      const canbus::ObjectEntry& e = od->entry(all ? *next : (*matches)[*next]);
+      std::snprintf(head, sizeof head, "0x%04X sub %-3u %-15s %-5s ", e.index, e.subindex,
+                    canbus::data_type_name(e.data_type), canbus::access_name(e.access));
+      std::string line = head + e.full_name;
+      const std::string last = objects.last(name, e);
+      if (!last.empty()) line += " = " + last.substr(0, last.rfind(" \""));
+      text += printable(line) + "\n";
+    }
+    return *next < n;
+  };
+  return out;
+}
+
+std::string od_request(const NodeObjects& objects, const std::vector<std::string>& a) {
+  AnswerStream s = od_stream(objects, a);
+  if (!s.more) return s.answer;
+  std::string out;
+  while (s.more(out, size_t{1} << 20)) {
+  }
+  if (!out.empty()) out.pop_back();
   return out;
 }
 

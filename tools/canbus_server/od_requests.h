@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "D_esdcan.h"
+#include "requests.h"
 
 namespace canbus_server {
 
@@ -54,5 +55,9 @@ std::string sdo_by_name(D_can* node, NodeObjects& objects, const std::vector<std
 // value read or written when there is one. "od NAME warnings": what the reader found wrong or
 // odd in the node's file, one "FILE:LINE: reason: reading taken" a line.
 std::string od_request(const NodeObjects& objects, const std::vector<std::string>& words);
+// The same as a stream: the objects that match are counted first, their lines made as they are
+// sent (the dictionary does not change once read; the last values are taken as each line is
+// made). Memory: 4 bytes a matching object with TEXT, nothing more without.
+AnswerStream od_stream(const NodeObjects& objects, const std::vector<std::string>& words);
 
 }  // namespace canbus_server

@@ -91,12 +91,41 @@ void add_options(CLI::App& app, Options& o, std::string& socket_mode) {
   app.add_option("--max-clients", o.max_clients, "network clients at once")
       ->check(CLI::Range(1, 1000));
   app.add_option("--max-per-address", o.max_per_address,
-                 "network clients at once from one address (Unix socket: one user); below "
-                 "--max-clients (default: half of it)")
+                 "network clients at once from one network (--per-address-prefix; Unix "
+                 "socket: one user); below --max-clients (default: half of it)")
       ->check(CLI::Range(1, 999));
+  // Where the places of network clients go.
+  app.add_option_function<std::string>(
+      "--per-address-prefix",
+      [&o](const std::string& v) {
+        const size_t comma = v.find(',');
+        int v4 = -1, v6 = -1;
+        try {
+          size_t used = 0;
+          v4 = std::stoi(v.substr(0, comma), &used);
+          if (used != comma && comma != std::string::npos) v4 = -1;
+          if (comma == std::string::npos && used != v.size()) v4 = -1;
+          if (comma != std::string::npos) {
+            v6 = std::stoi(v.substr(comma + 1), &used);
+            if (used != v.size() - comma - 1) v6 = -1;
+          } else {
+            v6 = o.prefix_v6;
+          }
+        } catch (const std::exception&) {
+          v4 = -1;
+        }
+        if (v4 < 0 || v4 > 32 || v6 < 0 || v6 > 128)
+          throw CLI::ValidationError("--per-address-prefix",
+                                     "'" + v + "' is no V4[,V6] (0..32, 0..128)");
+        o.prefix_v4 = v4;
+        o.prefix_v6 = v6;
+      },
+      "the network whose clients --max-per-address counts together: prefix lengths V4,V6 "
+      "(default 24,64: an IPv4 /24, an IPv6 /64; 32,128: each address alone)");
   app.add_option("--idle-timeout", o.idle_timeout,
-                 "seconds a client may stay without sending a whole request line (watching "
-                 "clients stay while they read their events); 0: no limit (default 60)")
+                 "seconds a client may stay without sending a whole request line (a watching "
+                 "client stays while it reads its events, unless places are short: all taken "
+                 "or one refused within this time); 0: no limit (default 60)")
       ->check(kFinite)
       ->check(CLI::Range(0.0, 86400.0));
   app.add_option("--socket-mode", socket_mode,

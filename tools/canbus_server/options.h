@@ -22,7 +22,9 @@ struct Options {
   std::string metrics;               // --metrics ADDR:PORT, PORT or :PORT (127.0.0.1); empty: off
   std::vector<std::string> writers;  // addresses or networks whose clients may write
   int max_clients = 32;
-  int max_per_address = 0;   // clients of one address (Unix socket: one uid); 0: max_clients / 2
+  int max_per_address = 0;   // clients of one network (Unix socket: one uid); 0: max_clients / 2
+  int prefix_v4 = 24;        // the network --max-per-address counts: an IPv4 address's /24
+  int prefix_v6 = 64;        // and an IPv6 address's /64 (32 and 128: the address alone)
   double idle_timeout = 60;  // seconds without a complete request before a client is closed
   int socket_mode = 0660;    // of the Unix sockets created
   int backups = 3;           // FILE.bak, FILE.bak.1, ... kept by saves that change the file

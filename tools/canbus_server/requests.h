@@ -62,9 +62,21 @@ struct Client {
   std::atomic<bool> watching{false};
   std::atomic<bool> gone{false};         // disconnected: its queued bus work is dropped
   std::atomic<bool> busy_logged{false};  // its first bus request refused as too many is logged
-  // Delivers one event line to the client (never blocks); set by the session.
+  // Delivers one event line to the client (never blocks): standard input's way.
   std::function<void(const std::string&)> event_sink;
+  bool forwarded = false;  // a network client: the network side hands it the events
+
   std::string who() const { return user + "@" + host; }
+};
+
+// A large answer produced piece by piece as a network client reads it, a block of `lines`
+// lines (the count goes out first). `more` appends the next lines, each ended by '\n', up to
+// about `bytes` and returns false once the last one is out. An `answer` that is not empty is
+// the whole answer instead (an error, a short answer), framed as usual.
+struct AnswerStream {
+  std::string answer = "";
+  size_t lines = 0;
+  std::function<bool(std::string& out, size_t bytes)> more = nullptr;
 };
 
 enum class Access { kRead, kWrite };
@@ -85,6 +97,10 @@ struct RequestSpec {
   // kBus only: the same request (name and arguments) while one is queued or running joins it,
   // and every client that asked gets its answer (for reads, such as identity).
   bool joins = false;
+  // kNow only: for network clients, the answer as an AnswerStream, made off the event thread;
+  // it takes the locks it needs itself.
+  std::function<AnswerStream(Client&, const Args&)> stream = nullptr;
+  bool unlocked = false;  // kNow: the handler takes the locks it needs itself too
 };
 
 // Splits a request line into words (blanks and tabs separate).

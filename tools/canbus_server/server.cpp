@@ -963,7 +963,8 @@ void Server::submit(const std::shared_ptr<Client>& c, const std::string& line, D
   if (entry->run == Run::kNow) {
     std::string answer;
     {
-      std::lock_guard<std::mutex> lk(state_mx_);
+      std::unique_lock<std::mutex> lk(state_mx_, std::defer_lock);
+      if (!entry->unlocked) lk.lock();
       answer = entry->handler(*c, p.args);
     }
     done(frame_answer(answer, entry->block), entry->ends_session);
@@ -1237,8 +1238,14 @@ void Server::register_requests() {
   t.add({"help", "help [REQUEST|status]", 0, 1, Access::kRead, Run::kNow,
          "the requests, one request's usage, or the status columns",
          [this](Client&, const Args& a) { return cmd_help(a); }, false, false, true});
+  // list and status of thousands of nodes: built off the network's event thread (under the
+  // state lock, for a consistent answer).
   t.add({"list", "list", 0, 0, Access::kRead, Run::kNow, "every property of the location",
-         [this](Client&, const Args&) { return cmd_list(); }, false, false, true});
+         [this](Client&, const Args&) { return cmd_list(); }, false, false, true, false,
+         [this](Client&, const Args&) {
+           std::lock_guard<std::mutex> lk(state_mx_);
+           return AnswerStream{cmd_list()};
+         }});
   t.add({"get", "get NAME", 1, 1, Access::kRead, Run::kNow,
          "a property's value; a process value with its unit and time stamp",
          [this](Client&, const Args& a) { return cmd_get(a[0]); }});
@@ -1249,7 +1256,11 @@ void Server::register_requests() {
            return cmd_set(c, a[0], Args(a.begin() + 1, a.end()));
          }});
   t.add({"status", "status", 0, 0, Access::kRead, Run::kNow, "nodes and lines",
-         [this](Client&, const Args&) { return status(); }, false, false, true});
+         [this](Client&, const Args&) { return status(); }, false, false, true, false,
+         [this](Client&, const Args&) {
+           std::lock_guard<std::mutex> lk(state_mx_);
+           return AnswerStream{status()};
+         }});
   t.add({"identity", "identity [--wait] NAME", 1, 2, Access::kRead, Run::kBus,
          "reads a node's identity strings again (--wait: also while the node is lost)",
          [this](Client&, const Args& a) {
@@ -1295,7 +1306,14 @@ void Server::register_requests() {
            if (!request_words(a[0], w, quoted)) return std::string("error: a quote is not closed");
            return od_request(objects_, w);
          },
-         false, true, true});
+         false, true, true, false,
+         [this](Client&, const Args& a) {
+           std::vector<std::string> w;
+           std::vector<bool> quoted;
+           if (!request_words(a[0], w, quoted)) return AnswerStream{"error: a quote is not closed"};
+           return od_stream(objects_, w);
+         },
+         true});
   t.add({"scan", "scan LINE", 1, 1, Access::kWrite, Run::kBus,
          "lists the nodes that answer on LINE; status marks configured nodes it did not find",
          [this](Client&, const Args& a) {
@@ -1363,7 +1381,8 @@ void Server::register_requests() {
          [](Client& c, const Args& a) {
            if (!a.empty() && a[0] != "on" && a[0] != "off")
              return std::string("error: usage: watch [on|off]");
-           if (!c.event_sink) return std::string("error: no events on this channel");
+           if (!c.event_sink && !c.forwarded)
+             return std::string("error: no events on this channel");
            c.watching = a.empty() || a[0] == "on";
            return std::string(c.watching ? "ok (watching)" : "ok (not watching)");
          }});

@@ -9,7 +9,7 @@
 // Hostile clients besides, each set switched on by its flag (none: the figures as before):
 //   --lockout N   N connections from each of 127.0.0.2 and 127.0.0.3, made before the others,
 //                 that send `watch on` and then a blank line every 10 s (reading their events)
-//   --readers N   N read-only clients from 127.0.0.4 (the server's --writers must leave it out),
+//   --readers N   N read-only clients from 127.0.1.4 (the server's --writers must leave it out),
 //                 each with 8 `sdo read NODE 0x1008 0` of the silent node pipelined, again when
 //                 all 8 are answered, connected throughout
 //   --rpdo-flood  a writer sends set-points of the RPDO value RPDO as fast as they are answered
@@ -232,7 +232,7 @@ int main(int argc, char** argv) {
     threads.emplace_back([&] {
       std::string batch;
       for (int k = 0; k < 8; ++k) batch += "sdo read " + node + " 0x1008 0\n";
-      const int fd = connect_to("127.0.0.4");
+      const int fd = connect_to("127.0.1.4");
       if (fd < 0) return;
       Lines in(fd, 100);
       std::string l;

@@ -1441,6 +1441,31 @@ static long rss_kib(pid_t pid) {
   return -1;
 }
 
+// --status-every: the operator's table, at the start and at the end, is status's table and a
+// line of process values per node (the end's made while the server stops).
+TEST_F(ServerE2E, OperatorTablesHaveTheProcessValues) {
+  write_adc_config(dir_ + "/adc.conf", 2);
+  ServerProcess s(dir_, {"--config", dir_ + "/adc.conf", "--sim-adc", "--value-interval", "0",
+                         "--status-every", "3600"});
+  s.until("type 'help'");
+  s.send("tick 5");
+  const auto first = s.until("ok");
+  ASSERT_EQ(first.size(), 7u);  // heading, 2 nodes, 1 line, 2 nodes' values; the answer
+  EXPECT_EQ(first[4], "CAN.A1: A -, B -, C -, D -");
+  s.send("status");
+  const auto table = s.answer();
+  s.send("quit");
+  s.until("bye");
+  std::vector<std::string> last;
+  bool ok = true;
+  for (std::string l = s.line(&ok); ok; l = s.line(&ok)) last.push_back(l);
+  EXPECT_EQ(s.wait_exit(), 0);
+  ASSERT_EQ(last.size(), table.size() + 2);
+  EXPECT_TRUE(std::equal(table.begin(), table.end(), last.begin()));
+  EXPECT_THAT(last.back(), ::testing::StartsWith("CAN.A2: A "));
+  EXPECT_EQ(last.back().find(" -,"), std::string::npos);  // the values were decoded
+}
+
 // Events go out from the network side: a watcher that does not read is dropped once its
 // events wait unread, without costing memory, and the monitor keeps up (no frame lost); a
 // watcher that reads gets them all, its answers in between.

@@ -1441,6 +1441,31 @@ static long rss_kib(pid_t pid) {
   return -1;
 }
 
+// --status-every: the operator's table, at the start and at the end, is status's table and a
+// line of process values per node (the end's made while the server stops).
+TEST_F(ServerE2E, OperatorTablesHaveTheProcessValues) {
+  write_adc_config(dir_ + "/adc.conf", 2);
+  ServerProcess s(dir_, {"--config", dir_ + "/adc.conf", "--sim-adc", "--value-interval", "0",
+                         "--status-every", "3600"});
+  s.until("type 'help'");
+  s.send("tick 5");
+  const auto first = s.until("ok");
+  ASSERT_EQ(first.size(), 7u);  // heading, 2 nodes, 1 line, 2 nodes' values; the answer
+  EXPECT_EQ(first[4], "CAN.A1: A -, B -, C -, D -");
+  s.send("status");
+  const auto table = s.answer();
+  s.send("quit");
+  s.until("bye");
+  std::vector<std::string> last;
+  bool ok = true;
+  for (std::string l = s.line(&ok); ok; l = s.line(&ok)) last.push_back(l);
+  EXPECT_EQ(s.wait_exit(), 0);
+  ASSERT_EQ(last.size(), table.size() + 2);
+  EXPECT_TRUE(std::equal(table.begin(), table.end(), last.begin()));
+  EXPECT_THAT(last.back(), ::testing::StartsWith("CAN.A2: A "));
+  EXPECT_EQ(last.back().find(" -,"), std::string::npos);  // the values were decoded
+}
+
 // Events go out from the network side: a watcher that does not read is dropped once its
 // events wait unread, without costing memory, and the monitor keeps up (no frame lost); a
 // watcher that reads gets them all, its answers in between.
@@ -1589,7 +1614,9 @@ TEST_F(ServerE2E, UnixSocketsAreGuarded) {
 }
 
 // list with 2,000 nodes: about 1 MB in one answer, whole, with its count (200 nodes under
-// ThreadSanitizer, whose start-up of 2,000 takes minutes).
+// ThreadSanitizer, whose start-up of 2,000 takes minutes). The node table is read a slice at a
+// time and the answer streamed: the same text as the one made whole for standard input, the
+// columns as wide as the longest name (that of the last node), other clients served meanwhile.
 TEST_F(ServerE2E, LargeAnswersAreSentWhole) {
 #if defined(__SANITIZE_THREAD__)
   const int per_line = 10;
@@ -1601,21 +1628,34 @@ TEST_F(ServerE2E, LargeAnswersAreSentWhole) {
     for (int n = 1; n <= per_line; ++n)
       conf << "CAN.LONG_NAME_OF_NODE_" << l << "_" << n << ": " << l << " " << n << " 0 0\n";
   }
+  conf << "CAN.THE_LAST_NODE_HAS_THE_LONGEST_NAME: 20 " << per_line + 1 << " 0 0\n";
   conf.close();
   ServerProcess s(dir_, {"--config", dir_ + "/big.conf", "--listen", "127.0.0.1:0"});
   const std::string tcp = listening(s);
   s.until("type 'help'");
-  SocketClient c(tcp);
+  SocketClient c(tcp), other(tcp);
   for (const char* request : {"list", "status", "list"}) {
     ASSERT_TRUE(c.send(std::string(request) + "\n"));
   }
+  // c reads nothing yet: its answers wait, another client's do not.
+  EXPECT_EQ(other.ask("get CAN.LONG_NAME_OF_NODE_1_1"), "CAN.LONG_NAME_OF_NODE_1_1 = 1 1 0 0");
   bool ok = false;
   auto list = c.answer(&ok);
   ASSERT_TRUE(ok);
   EXPECT_GT(list.size(), 200u * per_line);
   EXPECT_EQ(list.front().rfind("CAN.LONG_NAME_OF_NODE_1_1", 0), 0u);
-  EXPECT_EQ(c.answer(&ok).size(), 1u + 20u * per_line + 20u);  // heading, nodes, lines
+  const auto table = c.answer(&ok);
+  ASSERT_EQ(table.size(), 1u + 20u * per_line + 1u + 20u);  // heading, nodes, lines
+  const size_t line_column = table[0].find("LINE");
+  ASSERT_EQ(line_column, std::string("CAN.THE_LAST_NODE_HAS_THE_LONGEST_NAME  ").size());
+  for (size_t i = 1; i <= 20u * per_line + 1u; ++i) {
+    ASSERT_EQ(table[i].substr(line_column - 2, 3).find_first_not_of(' '), 2u) << table[i];
+  }
   EXPECT_EQ(c.answer(&ok), list);
+  s.send("status");
+  EXPECT_EQ(s.answer(), table);
+  s.send("list");
+  EXPECT_EQ(s.answer(), list);
   const std::string last = "CAN.LONG_NAME_OF_NODE_20_" + std::to_string(per_line);
   EXPECT_EQ(c.ask("get " + last), last + " = 20 " + std::to_string(per_line) + " 0 0");
 }

@@ -142,8 +142,8 @@ struct Network::Impl {
       }
     }
   };
-  // One for the answers made without the state lock (od: counting a large dictionary takes a
-  // while), one for those made with it (list, status: short): a long od never delays a status.
+  // One for the slow answers (od: counting a large dictionary takes a while), one for the others
+  // (list, status: the state lock a slice at a time): a long od never delays a status.
   Maker makers[2];
 
   // What the event thread knows of a session.
@@ -389,17 +389,16 @@ struct Network::Impl {
           if (p.entry != nullptr && p.entry->stream) {
             // Made on the maker's thread: counting a large answer does not stall this one.
             const RequestSpec* spec = p.entry;
-            net_.makers[spec->unlocked ? 0 : 1].post(
-                [self, slot, spec, args = std::move(p.args), &io] {
-                  auto st = std::make_shared<AnswerStream>(spec->stream(*self->client, args));
-                  std::string head = st->more ? "ok " + std::to_string(st->lines) + " lines"
-                                              : frame_answer(st->answer, spec->block);
-                  st->answer.clear();
-                  asio::post(io, [self, slot, st, head = std::move(head)] {
-                    if (st->more) slot->stream = st;
-                    self->answered(slot, head, false);
-                  });
-                });
+            net_.makers[spec->slow ? 0 : 1].post([self, slot, spec, args = std::move(p.args), &io] {
+              auto st = std::make_shared<AnswerStream>(spec->stream(*self->client, args));
+              std::string head = st->more ? "ok " + std::to_string(st->lines) + " lines"
+                                          : frame_answer(st->answer, spec->block);
+              st->answer.clear();
+              asio::post(io, [self, slot, st, head = std::move(head)] {
+                if (st->more) slot->stream = st;
+                self->answered(slot, head, false);
+              });
+            });
             continue;
           }
         }

@@ -101,6 +101,9 @@ struct RequestSpec {
   // it takes the locks it needs itself.
   std::function<AnswerStream(Client&, const Args&)> stream = nullptr;
   bool unlocked = false;  // kNow: the handler takes the locks it needs itself too
+  // A streamed answer that may take long to make (od: counting a large dictionary): made apart
+  // from the others (list, status), so that it never delays them.
+  bool slow = false;
 };
 
 // Splits a request line into words (blanks and tabs separate).

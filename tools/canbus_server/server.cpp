@@ -1238,14 +1238,11 @@ void Server::register_requests() {
   t.add({"help", "help [REQUEST|status]", 0, 1, Access::kRead, Run::kNow,
          "the requests, one request's usage, or the status columns",
          [this](Client&, const Args& a) { return cmd_help(a); }, false, false, true});
-  // list and status of thousands of nodes: built off the network's event thread (under the
-  // state lock, for a consistent answer).
+  // list and status of thousands of nodes: made off the network's event thread, the state
+  // lock taken a slice of nodes at a time, and streamed as the client reads.
   t.add({"list", "list", 0, 0, Access::kRead, Run::kNow, "every property of the location",
          [this](Client&, const Args&) { return cmd_list(); }, false, false, true, false,
-         [this](Client&, const Args&) {
-           std::lock_guard<std::mutex> lk(state_mx_);
-           return AnswerStream{cmd_list()};
-         }});
+         [this](Client&, const Args&) { return list_stream(); }, true});
   t.add({"get", "get NAME", 1, 1, Access::kRead, Run::kNow,
          "a property's value; a process value with its unit and time stamp",
          [this](Client&, const Args& a) { return cmd_get(a[0]); }});
@@ -1257,10 +1254,7 @@ void Server::register_requests() {
          }});
   t.add({"status", "status", 0, 0, Access::kRead, Run::kNow, "nodes and lines",
          [this](Client&, const Args&) { return status(); }, false, false, true, false,
-         [this](Client&, const Args&) {
-           std::lock_guard<std::mutex> lk(state_mx_);
-           return AnswerStream{status()};
-         }});
+         [this](Client&, const Args&) { return status_stream(); }, true});
   t.add({"identity", "identity [--wait] NAME", 1, 2, Access::kRead, Run::kBus,
          "reads a node's identity strings again (--wait: also while the node is lost)",
          [this](Client&, const Args& a) {
@@ -1313,7 +1307,7 @@ void Server::register_requests() {
            if (!request_words(a[0], w, quoted)) return AnswerStream{"error: a quote is not closed"};
            return od_stream(objects_, w);
          },
-         true});
+         true, true});
   t.add({"scan", "scan LINE", 1, 1, Access::kWrite, Run::kBus,
          "lists the nodes that answer on LINE; status marks configured nodes it did not find",
          [this](Client&, const Args& a) {
@@ -1408,24 +1402,82 @@ std::string Server::cmd_help(const Args& a) const {
   return o.str();
 }
 
+// status and list read the node table under state_mx_ a slice of kSliceNodes nodes at a time
+// and make their text without it: thousands of nodes never hold up the monitor's callbacks or
+// the other requests for long. A table may then show nodes read a few milliseconds apart.
+void Server::each_node_sliced(const std::function<void(size_t)>& f) {
+  for (size_t k = 0; k < nodes_.size();) {
+    std::lock_guard<std::mutex> lk(state_mx_);
+    for (const size_t end = std::min(nodes_.size(), k + kSliceNodes); k < end; ++k) f(k);
+  }
+}
+
+// The status table as read: the texts of its cells, made into lines as they are sent.
+struct StatusTable {
+  std::vector<std::string> heading;
+  std::vector<size_t> width;
+  std::vector<std::vector<std::string>> rows;  // a node's cells
+  std::vector<std::string> notes;              // after a node's last cell
+  std::vector<std::string> tail;               // the lines, then the process values
+  size_t lines() const { return 1 + rows.size() + tail.size(); }
+  // Line k (each once: a node's cells are freed as its line is made).
+  std::string line(size_t k) {
+    if (k >= 1 + rows.size()) return printable(tail[k - 1 - rows.size()]);
+    std::vector<std::string> cells = k == 0 ? heading : std::move(rows[k - 1]);
+    std::string o;
+    for (size_t c = 0; c < cells.size(); ++c) {
+      o += cells[c];
+      if (c + 1 < cells.size()) o.append(width[c] - cells[c].size(), ' ');
+    }
+    if (k > 0) o += std::move(notes[k - 1]);
+    return printable(o);
+  }
+};
+
+namespace {
+
+// A block of `n` lines streamed to a network client, line k made by `line(k)` as it is sent.
+AnswerStream lines_stream(size_t n, std::function<std::string(size_t)> line) {
+  AnswerStream s;
+  s.lines = n;
+  auto next = std::make_shared<size_t>(0);
+  s.more = [n, line = std::move(line), next](std::string& out, size_t bytes) {
+    for (const size_t start = out.size(); *next < n && out.size() - start < bytes; ++*next)
+      out += line(*next) + "\n";
+    return *next < n;
+  };
+  return s;
+}
+
+std::string joined(size_t n, const std::function<std::string(size_t)>& line) {
+  std::string s;
+  for (size_t k = 0; k < n; ++k) s += (k == 0 ? "" : "\n") + line(k);
+  return s;
+}
+
+}  // namespace
+
 // A table of columns as wide as their widest cell (at least their usual width), so that no text
 // shifts the columns after it; a .CONDITION longer than kMaxConditionShown is cut (`get` has it
-// whole). The last column is not padded; notes follow it.
-std::string Server::status(bool values) {
+// whole). The last column is not padded; notes follow it. The widths are known once every node
+// is read.
+std::shared_ptr<StatusTable> Server::status_table(bool values) {
   constexpr size_t kMaxConditionShown = 48;
-  std::vector<std::string> heading{"NODE",  "LINE", "ID",   "ROLE", "CONDITION",
-                                   "ALIVE", "FILL", "EMCY", "LOST"};
-  std::vector<size_t> width{18, 5, 5, 9, 19, 7, 6, 5, 6};
-  for (const auto& h : ProcessData::status_headings()) heading.push_back(h);
-  for (size_t w : {6, 8, 9, 7}) width.push_back(w);
-  heading.push_back("MONITOR");
-  width.push_back(18);
-  heading.push_back("IDENTITY");
-  width.push_back(0);
-  std::vector<std::vector<std::string>> rows;
-  std::vector<std::string> notes;
-  const int64_t now = tavik::clock().now_ns();
-  for (auto& n : nodes_) {
+  auto t = std::make_shared<StatusTable>();
+  t->heading = {"NODE", "LINE", "ID", "ROLE", "CONDITION", "ALIVE", "FILL", "EMCY", "LOST"};
+  t->width = {18, 5, 5, 9, 19, 7, 6, 5, 6};
+  for (const auto& h : ProcessData::status_headings()) t->heading.push_back(h);
+  for (size_t w : {6, 8, 9, 7}) t->width.push_back(w);
+  t->heading.push_back("MONITOR");
+  t->width.push_back(18);
+  t->heading.push_back("IDENTITY");
+  t->width.push_back(0);
+  t->rows.reserve(nodes_.size());
+  t->notes.reserve(nodes_.size());
+  std::vector<canline*> lines;
+  std::vector<std::string> value_lines;
+  each_node_sliced([&](size_t k) {
+    const Node& n = nodes_[k];
     D_can* p = n.prop;
     // The node's counters, also on its followers' rows; supervision on the master's.
     const Node* m = master_of(n);
@@ -1442,7 +1494,8 @@ std::string Server::status(bool values) {
                                  lost ? std::string("lost") : hex2(p->alive_prop()->value()),
                                  std::to_string(p->can_return()), std::to_string(st.emergencies),
                                  std::to_string(st.frames_lost)};
-    for (auto& c : pd_->status_cells(p->name(), now)) row.push_back(std::move(c));
+    for (auto& c : pd_->status_cells(p->name(), tavik::clock().now_ns()))
+      row.push_back(std::move(c));
     row.push_back(supervised && m == &n ? monitor_text(n.mon) : "-");
     row.push_back(p->manu_prop()->value() + " / " + p->hwver_prop()->value() + " / " +
                   p->swver_prop()->value());
@@ -1451,70 +1504,72 @@ std::string Server::status(bool values) {
     if (auto s = scanned_.find(n.line); s != scanned_.end() && s->second.count(n.node) == 0) {
       note += "  NOT FOUND BY SCAN";
     }
-    rows.push_back(std::move(row));
-    notes.push_back(std::move(note));
-  }
-  for (const auto& r : rows) {
-    for (size_t c = 0; c + 1 < r.size(); ++c) width[c] = std::max(width[c], r[c].size() + 2);
-  }
-  std::ostringstream o;
-  auto put = [&](const std::vector<std::string>& cells) {
-    for (size_t c = 0; c < cells.size(); ++c) {
-      o << cells[c];
-      if (c + 1 < cells.size()) o << std::string(width[c] - cells[c].size(), ' ');
+    t->rows.push_back(std::move(row));
+    t->notes.push_back(std::move(note));
+    canline* l = p->line_ptr();
+    if (l != nullptr && std::find(lines.begin(), lines.end(), l) == lines.end()) lines.push_back(l);
+    if (values) {
+      std::string v = pd_->value_line(p->name());
+      if (!v.empty()) value_lines.push_back(std::move(v));
     }
-  };
-  put(heading);
-  o << "\n";
-  for (size_t k = 0; k < rows.size(); ++k) {
-    put(rows[k]);
-    o << notes[k] << "\n";
-  }
-  std::vector<canline*> lines;
-  for (auto& n : nodes_) {
-    canline* l = n.prop->line_ptr();
-    bool seen = l == nullptr;
-    for (auto* x : lines) seen = seen || x == l;
-    if (!seen) lines.push_back(l);
-  }
-  for (canline* l : lines) {
-    o << "line " << l->line() << ": handle " << l->handle() << ", "
-      << (l->handle() > 0 ? "open" : "closed") << ", baud code " << l->baud() << "\n";
-  }
-  if (values) {
-    for (auto& n : nodes_) {
-      const std::string v = pd_->value_line(n.prop->name());
-      if (!v.empty()) o << v << "\n";
+  });
+  {
+    std::lock_guard<std::mutex> lk(state_mx_);
+    for (canline* l : lines) {
+      t->tail.push_back("line " + std::to_string(l->line()) + ": handle " +
+                        std::to_string(l->handle()) + ", " + (l->handle() > 0 ? "open" : "closed") +
+                        ", baud code " + std::to_string(l->baud()));
     }
   }
-  std::string s = o.str();
-  if (!s.empty() && s.back() == '\n') s.pop_back();
-  return s;
+  for (auto& v : value_lines) t->tail.push_back(std::move(v));
+  for (const auto& r : t->rows) {
+    for (size_t c = 0; c + 1 < r.size(); ++c) t->width[c] = std::max(t->width[c], r[c].size() + 2);
+  }
+  return t;
 }
 
-std::string Server::cmd_list() {
-  std::ostringstream o;
-  bool first = true;
-  for (D_fct* p : location_->properties()) {
-    if (!first) o << "\n";
-    first = false;
-    o << p->name();
-    if (ends_with(p->name(), ".BAUDRATE")) {
-      // The library's own description names its default only: 0 in the file means it.
-      o << "  (baud-rate code 0..14 taken when the line is opened; 0: the default, 6 == 125 "
-           "kbit/s)";
-    } else if (!p->description().empty()) {
-      o << "  (" << p->description() << ")";
+std::string Server::status(bool values) {
+  auto t = status_table(values);
+  return joined(t->lines(), [&t](size_t k) { return t->line(k); });
+}
+
+AnswerStream Server::status_stream() {
+  auto t = status_table(false);
+  return lines_stream(t->lines(), [t](size_t k) { return t->line(k); });
+}
+
+std::vector<std::string> Server::list_lines() {
+  std::vector<std::string> out;
+  const std::vector<D_fct*> props = location_->properties();
+  for (size_t k = 0; k < props.size();) {
+    std::lock_guard<std::mutex> lk(state_mx_);
+    for (const size_t end = std::min(props.size(), k + kSliceNodes * 8); k < end; ++k) {
+      const D_fct* p = props[k];
+      std::string l = p->name();
+      if (ends_with(p->name(), ".BAUDRATE")) {
+        // The library's own description names its default only: 0 in the file means it.
+        l += "  (baud-rate code 0..14 taken when the line is opened; 0: the default, 6 == 125 "
+             "kbit/s)";
+      } else if (!p->description().empty()) {
+        l += "  (" + p->description() + ")";
+      }
+      out.push_back(printable(l));
     }
   }
   std::vector<std::string> values;
-  for (const auto& n : nodes_) pd_->list(n.prop->name(), values);
-  for (const auto& v : values) {
-    if (!first) o << "\n";
-    first = false;
-    o << v;
-  }
-  return o.str();
+  each_node_sliced([&](size_t k) { pd_->list(nodes_[k].prop->name(), values); });
+  for (auto& v : values) out.push_back(printable(v));
+  return out;
+}
+
+std::string Server::cmd_list() {
+  std::vector<std::string> l = list_lines();
+  return joined(l.size(), [&l](size_t k) { return l[k]; });
+}
+
+AnswerStream Server::list_stream() {
+  auto l = std::make_shared<std::vector<std::string>>(list_lines());
+  return lines_stream(l->size(), [l](size_t k) { return std::move((*l)[k]); });
 }
 
 std::string Server::cmd_get(const std::string& name) {
@@ -2020,10 +2075,7 @@ int Server::run(int in_fd) {
       next_emergencies = now + std::chrono::seconds(3);
     }
     if (opts_.status_every > 0 && now >= next_status) {
-      {
-        std::lock_guard<std::mutex> lk(state_mx_);
-        write_out(status(true) + "\n");
-      }
+      write_out(status(true) + "\n");
       next_status = now + std::chrono::duration_cast<clk::duration>(
                               std::chrono::duration<double>(opts_.status_every));
     }
@@ -2064,8 +2116,8 @@ int Server::run(int in_fd) {
   monitor_->use_sync(nullptr);
   pd_->stop_sync();
   std::lock_guard<std::mutex> bus(bus_mx_);
+  if (opts_.status_every > 0) write_out(status(true) + "\n");  // takes state_mx_ itself
   std::lock_guard<std::mutex> lk(state_mx_);
-  if (opts_.status_every > 0) write_out(status(true) + "\n");
   std::string error;
   if (!save(error)) {
     std::cerr << "canbus-server: " << error << "\n";

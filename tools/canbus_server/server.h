@@ -22,11 +22,12 @@
 //    writes, moves, ticks). Taken before state_mx_. A job that uploads stops the monitor's
 //    thread for its time (an upload and the receive cycle take each other's frames).
 //  - state_mx_: the node table and the property values as requests see them; held briefly by
-//    requests that run at once (get, list, status), by bus work while it changes them, and by
-//    the monitor's callbacks (the process values too: decoded values are stored under it, their
-//    events published after it); never while waiting for the bus (an SDO upload runs without it),
-//    never while publishing an event, and never around the monitor's remove(), stop() or poll()
-//    (they wait for callbacks that take it). So status never waits for the bus.
+//    requests that run at once (get; list and status a slice of kSliceNodes nodes at a time),
+//    by bus work while it changes them, and by the monitor's callbacks (the process values
+//    too: decoded values are stored under it, their events published after it); never while waiting
+//    for the bus (an SDO upload runs without it), never while publishing an event, and never around
+//    the monitor's remove(), stop() or poll() (they wait for callbacks that take it). So status
+//    never waits for the bus.
 //  - the monitor's workers run the boot configurations (SDO transfers, NMT start) and take no
 //    lock of the server; the SYNC producers (LINE.N.SYNC) and, on the virtual bus, the simulated
 //    devices with heartbeat or process data send from threads of their own (with --manual: on
@@ -103,6 +104,10 @@ class BusWorker {
 
 class Network;
 class MetricsServer;
+struct StatusTable;
+
+// Nodes read at a time under the state lock by the answers about all of them (status, list).
+inline constexpr size_t kSliceNodes = 128;
 
 class Server {
  public:
@@ -204,8 +209,14 @@ class Server {
   std::string metrics_text();  // one scrape, with state_mx_ inside
   std::string cmd_help(const Args& args) const;
   // The status table; `values` (the operator's table of --status-every): then a line per node
-  // with process values.
+  // with process values. Without state_mx_: status and list take it a slice of nodes at a time.
   std::string status(bool values = false);
+  std::shared_ptr<StatusTable> status_table(bool values);
+  AnswerStream status_stream();
+  std::vector<std::string> list_lines();  // list's lines
+  AnswerStream list_stream();
+  // f(k) for every node k, under state_mx_ a slice of kSliceNodes nodes at a time.
+  void each_node_sliced(const std::function<void(size_t)>& f);
   Node* find_node(const std::string& name);
   DemoDevices::NodeSpec device_spec(const Node& n) const;
   void attach(Node& n);

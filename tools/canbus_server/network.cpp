@@ -388,17 +388,18 @@ struct Network::Impl {
           Prepared p = net_.server.requests().prepare(it.line, *client);
           if (p.entry != nullptr && p.entry->stream) {
             // Made on the maker's thread: counting a large answer does not stall this one.
-            const RequestSpec* spec = p.entry;
-            net_.makers[spec->slow ? 0 : 1].post([self, slot, spec, args = std::move(p.args), &io] {
-              auto st = std::make_shared<AnswerStream>(spec->stream(*self->client, args));
-              std::string head = st->more ? "ok " + std::to_string(st->lines) + " lines"
-                                          : frame_answer(st->answer, spec->block);
-              st->answer.clear();
-              asio::post(io, [self, slot, st, head = std::move(head)] {
-                if (st->more) slot->stream = st;
-                self->answered(slot, head, false);
-              });
-            });
+            const RequestSpec* entry = p.entry;
+            net_.makers[entry->slow ? 0 : 1].post(
+                [self, slot, entry, args = std::move(p.args), &io] {
+                  auto st = std::make_shared<AnswerStream>(entry->stream(*self->client, args));
+                  std::string head = st->more ? "ok " + std::to_string(st->lines) + " lines"
+                                              : frame_answer(st->answer, entry->block);
+                  st->answer.clear();
+                  asio::post(io, [self, slot, st, head = std::move(head)] {
+                    if (st->more) slot->stream = st;
+                    self->answered(slot, head, false);
+                  });
+                });
             continue;
           }
         }

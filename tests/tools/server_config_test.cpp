@@ -77,6 +77,27 @@ TEST(ServerConfig, BadLinesAreReportedWithTheirNumbers) {
       {"LINE.2.SYNC: 0", "the period must be 1..60000, not 0"},
       {"LINE.2.SYNC: 10 counter 1", "the counter overflow must be 2..240"},
       {"LINE.21.SYNC: 10", "the line must be 1..20, not 21"},
+      {"CAN.A.DRIVE: homing 200", "CAN.A.DRIVE: the homing method must be -128..127 or none"},
+      {"CAN.A.DRIVE: homing 35 frob 1", "CAN.A.DRIVE: unknown word 'frob'"},
+      {"CAN.A.DRIVE: 1 6 0 0", "CAN.A.DRIVE: unknown word '1'"},
+      {"CAN.A.DRIVE: ", "CAN.A.DRIVE: takes 'axis N', 'homing METHOD|none'"},
+      {"CAN.A.DRIVE: axis 8", "the axis must be 0..7, not '8'"},
+      {"CAN.A.DRIVE: speed 100", "'speed' without its value"},
+      {"CAN.A.DRIVE: speed 100 0", "the homing speeds must be 1..4294967295"},
+      {"CAN.A.DRIVE: acceleration -1", "the homing acceleration must be 1..4294967295"},
+      {"CAN.A.DRIVE: offset 3000000000", "the home offset must be an INTEGER32"},
+      {"CAN.A.DRIVE: unit mm unit m", "'unit' is given twice"},
+      {"CAN.A.DRIVE: scale 0", "the scale must be a number, not 0"},
+      {"CAN.A.DRIVE: velocity -2", "the velocity must be above 0"},
+      {"CAN.A.DRIVE: scale 1e6 velocity 1e4", "the velocity is beyond 4294967295 increments/s"},
+      {"CAN.A.DRIVE: limits 5 -5", "the low limit must be below the high limit"},
+      {"CAN.A.DRIVE: limits 5 high", "the limits take two numbers"},
+      {"CAN.A.DRIVE: timeout 0", "the timeout must be 1..3600 s"},
+      {"CAN.A.TPDO1: map DRIVE 0x2000:0 uint8", "DRIVE is a sub-property of the node already"},
+      {"CAN.A.DRIVE: sdo\nCAN.A.TPDO1: map POSITION 0x6064:0 int32",
+       "CAN.A.TPDO1: POSITION is a property of the node's drive already"},
+      {"CAN.A.DRIVE: homing 35\nCAN.A.RPDO2: map V 0x2000:0 uint8",
+       "CAN.A.RPDO2: the node's drive configures its PDOs"},
   };
   for (const auto& c : cases) {
     const std::string text = std::string("# header\nCAN.A: 1 6 0 0\n") + c.line + "\n";
@@ -85,6 +106,50 @@ TEST(ServerConfig, BadLinesAreReportedWithTheirNumbers) {
     EXPECT_EQ(problems[0].line, std::string(c.line).find('\n') == std::string::npos ? 3 : 4);
     EXPECT_NE(problems[0].reason.find(c.reason), std::string::npos)
         << c.line << " -> " << problems[0].reason;
+  }
+}
+
+// A drive line as read; another server's line of the same name (numbers) is not the server's
+// when its node is not in the file.
+TEST(ServerConfig, DriveLinesAreRead) {
+  using canbus_server::DriveSpec;
+  DriveSpec d;
+  ASSERT_EQ(canbus_server::parse_drive("homing 19 speed 2000 0x1F4 acceleration 10000 scale 1000 "
+                                       "unit mm limits -50 50.5 velocity 12.5 offset -7 timeout 90",
+                                       d),
+            "");
+  EXPECT_EQ(d.axis, 0);
+  EXPECT_TRUE(d.has_homing && !d.no_homing && d.homing == 19);
+  EXPECT_TRUE(d.has_speed && d.speed_switch == 2000 && d.speed_zero == 500);
+  EXPECT_TRUE(d.has_acceleration && d.acceleration == 10000);
+  EXPECT_TRUE(d.has_offset && d.offset == -7);
+  EXPECT_TRUE(d.has_velocity && d.velocity == 12.5);
+  EXPECT_EQ(d.scale, 1000);
+  EXPECT_EQ(d.unit, "mm");
+  EXPECT_TRUE(d.has_limits && d.low == -50 && d.high == 50.5);
+  EXPECT_EQ(d.timeout_s, 90);
+  EXPECT_FALSE(d.sdo);
+  DriveSpec v;
+  ASSERT_EQ(canbus_server::parse_drive("axis 3 homing -3 sdo", v), "");
+  EXPECT_TRUE(v.axis == 3 && v.homing == -3 && v.sdo && !v.has_speed && v.scale == 1);
+  DriveSpec n;
+  ASSERT_EQ(canbus_server::parse_drive("homing none", n), "");
+  EXPECT_TRUE(n.has_homing && n.no_homing);
+  // A refused value leaves `out` as it was.
+  EXPECT_NE(canbus_server::parse_drive("axis 2 homing 300", n), "");
+  EXPECT_TRUE(n.no_homing && n.axis == 0);
+  const struct {
+    const char* text;
+    ConfigFile::Kind kind;
+  } lines[] = {
+      {"CAN.A: 1 6 0 0\nCAN.A.DRIVE: homing 35 scale 1000 unit mm", ConfigFile::Kind::kSub},
+      {"CAN.B.DRIVE: homing 35", ConfigFile::Kind::kUnknown},  // no node CAN.B
+      {"CAN.B.DRIVE: 1 6 0 0", ConfigFile::Kind::kNode},       // a node of that name
+      {"CAN.A: 1 6 0 0\nCAN.A.DRIVE: 1 7 0 0", ConfigFile::Kind::kBad},
+  };
+  for (const auto& l : lines) {
+    const ConfigFile f = ConfigFile::parse(l.text);
+    EXPECT_EQ(f.lines().back().kind, l.kind) << l.text;
   }
 }
 

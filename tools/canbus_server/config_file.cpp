@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <set>
 #include <sstream>
 
@@ -293,7 +294,8 @@ std::string parse_pdo(const std::string& which, const std::string& value, PdoLin
     PdoValueLine v;
     v.name = w[0];
     if (!value_name_ok(v.name)) return "a value name is 1..32 of A-Z a-z 0-9 _, not '" + w[0] + "'";
-    if (has_sub_suffix("X." + v.name) || is_pdo_suffix(v.name) || v.name == "BOOT")
+    if (has_sub_suffix("X." + v.name) || is_pdo_suffix(v.name) || v.name == "BOOT" ||
+        v.name == "DRIVE")
       return v.name + " is a sub-property of the node already";
     for (const auto& o : p.values) {
       if (o.name == v.name) return v.name + " is mapped twice";
@@ -404,6 +406,92 @@ std::string parse_sync(const std::string& value, SyncSpec& out) {
     if (s.counter < 2 || s.counter > 240) return out_of("the counter overflow", s.counter, 2, 240);
   }
   out = s;
+  return "";
+}
+
+const char* const kDriveProperties[5] = {"POSITION", "VELOCITY", "TARGET", "STATE", "MODE"};
+
+std::string parse_drive(const std::string& value, DriveSpec& out) {
+  const auto w = words(value);
+  if (w.empty())
+    return "takes 'axis N', 'homing METHOD|none', 'speed SWITCH ZERO', 'acceleration A', "
+           "'offset O', 'velocity V', 'scale S', 'unit U', 'limits LOW HIGH', 'timeout S', 'sdo'";
+  DriveSpec d;
+  std::set<std::string> seen;
+  for (size_t i = 0; i < w.size(); ++i) {
+    const std::string& k = w[i];
+    const size_t args = k == "sdo" ? 0 : (k == "speed" || k == "limits") ? 2 : 1;
+    const bool known = k == "axis" || k == "homing" || k == "speed" || k == "acceleration" ||
+                       k == "offset" || k == "velocity" || k == "scale" || k == "unit" ||
+                       k == "limits" || k == "timeout" || k == "sdo";
+    if (!known) return "unknown word '" + k + "'";
+    if (!seen.insert(k).second) return "'" + k + "' is given twice";
+    if (args > 0 && i + args >= w.size()) return "'" + k + "' without its value";
+    const std::string a = args > 0 ? w[i + 1] : "";
+    const std::string b = args > 1 ? w[i + 2] : "";
+    i += args;
+    int n = 0;
+    uint64_t u = 0;
+    double x = 0;
+    if (k == "axis") {
+      if (!parse_int(a, n) || n < 0 || n > 7) return "the axis must be 0..7, not '" + a + "'";
+      d.axis = n;
+    } else if (k == "homing") {
+      d.has_homing = true;
+      if (a == "none") {
+        d.no_homing = true;
+      } else if (!parse_int(a, n) || n < -128 || n > 127) {
+        return "the homing method must be -128..127 or none, not '" + a + "'";
+      } else {
+        d.homing = n;
+      }
+    } else if (k == "speed") {
+      uint64_t z = 0;
+      if (!parse_uint(a, 0xFFFFFFFF, u) || !parse_uint(b, 0xFFFFFFFF, z) || u == 0 || z == 0)
+        return "the homing speeds must be 1..4294967295, not '" + a + "' '" + b + "'";
+      d.has_speed = true;
+      d.speed_switch = static_cast<uint32_t>(u);
+      d.speed_zero = static_cast<uint32_t>(z);
+    } else if (k == "acceleration") {
+      if (!parse_uint(a, 0xFFFFFFFF, u) || u == 0)
+        return "the homing acceleration must be 1..4294967295, not '" + a + "'";
+      d.has_acceleration = true;
+      d.acceleration = static_cast<uint32_t>(u);
+    } else if (k == "offset") {
+      if (!parse_int(a, n)) return "the home offset must be an INTEGER32, not '" + a + "'";
+      d.has_offset = true;
+      d.offset = n;
+    } else if (k == "velocity") {
+      if (!parse_number(a, x) || x <= 0) return "the velocity must be above 0, not '" + a + "'";
+      d.has_velocity = true;
+      d.velocity = x;
+    } else if (k == "scale") {
+      if (!parse_number(a, x) || x == 0) return "the scale must be a number, not 0: '" + a + "'";
+      d.scale = x;
+    } else if (k == "unit") {
+      if (a.size() > 16) return "a unit has at most 16 characters";
+      d.unit = a;
+    } else if (k == "limits") {
+      double y = 0;
+      if (!parse_number(a, x) || !parse_number(b, y))
+        return "the limits take two numbers, not '" + a + "' '" + b + "'";
+      if (x >= y) return "the low limit must be below the high limit";
+      d.has_limits = true;
+      d.low = x;
+      d.high = y;
+    } else if (k == "timeout") {
+      if (!parse_int(a, n) || n < 1 || n > kMaxDriveTimeoutS)
+        return "the timeout must be 1.." + std::to_string(kMaxDriveTimeoutS) + " s, not '" + a +
+               "'";
+      d.timeout_s = n;
+    } else {
+      d.sdo = true;
+    }
+  }
+  // Moves at the profile velocity need it in the drive's increments/s.
+  if (d.has_velocity && std::fabs(d.velocity * d.scale) > 4294967295.0)
+    return "the velocity is beyond 4294967295 increments/s at this scale";
+  out = std::move(d);
   return "";
 }
 
@@ -612,6 +700,11 @@ ConfigFile ConfigFile::parse(const std::string& text) {
         const std::string e =
             which == "BOOT" ? parse_boot(vtext, boot) : parse_pdo(which, vtext, pdo);
         if (!e.empty()) l.error = name + ": " + e;
+      } else if (ends_with(name, ".DRIVE") && (w.empty() || !parse_int(w[0], probe))) {
+        // As .MONITOR: checked once its node property is known (below).
+        l.kind = Kind::kSub;
+        DriveSpec d;
+        if (auto e = parse_drive(vtext, d); !e.empty()) l.error = name + ": " + e;
       } else if (ends_with(name, ".MONITOR") && !w.empty() && !parse_int(w[0], probe)) {
         // A value that starts with a number is a node property's of that name.
         // Checked once its node property is known (below): another server's line is kept.
@@ -640,18 +733,31 @@ ConfigFile ConfigFile::parse(const std::string& text) {
   }
   // NAME.MONITOR of a node property NAME is that node's supervision, also when its value
   // starts with a number: never a node property of its own.
+  // The same for NAME.DRIVE, its drive.
   for (auto& l : f.lines_) {
-    if (l.kind != Kind::kNode || !ends_with(l.name, ".MONITOR")) continue;
+    const bool drive = ends_with(l.name, ".DRIVE");
+    if (l.kind != Kind::kNode || (!drive && !ends_with(l.name, ".MONITOR"))) continue;
     auto it = first.find(base_of(l.name));
     if (it == first.end() || f.lines_[it->second].kind != Kind::kNode) continue;
     MonitorSpec m;
+    DriveSpec d;
     l.kind = Kind::kBad;
-    l.error = l.name + " " + parse_monitor(*f.value_of(l.name), m);
+    l.error = drive ? l.name + ": " + parse_drive(*f.value_of(l.name), d)
+                    : l.name + " " + parse_monitor(*f.value_of(l.name), m);
     f.values_.erase(l.name);
     l.name.clear();
   }
-  // The values of a node's PDOs are properties of the node: one name once.
+  // The values of a node's PDOs are properties of the node: one name once, none a drive's
+  // property when the node has a drive. A drive with PDOs configures the node's PDOs itself.
   std::map<std::string, std::set<std::string>> value_names;
+  std::map<std::string, size_t> drives;  // node property -> its .DRIVE line
+  for (size_t i = 0; i < f.lines_.size(); ++i) {
+    const Line& l = f.lines_[i];
+    if (l.kind == Kind::kSub && ends_with(l.name, ".DRIVE")) {
+      drives[base_of(l.name)] = i;
+      for (const char* p : kDriveProperties) value_names[base_of(l.name)].insert(p);
+    }
+  }
   for (auto& l : f.lines_) {
     if (l.kind != Kind::kSub || !l.error.empty()) continue;
     const std::string which = l.name.substr(l.name.rfind('.') + 1);
@@ -659,10 +765,25 @@ ConfigFile ConfigFile::parse(const std::string& text) {
     PdoLine pdo;
     parse_pdo(which, *f.value_of(l.name), pdo);
     auto& names = value_names[base_of(l.name)];
+    const auto d = drives.find(base_of(l.name));
     for (const auto& v : pdo.values) {
       if (!names.insert(v.name).second) {
-        l.error = l.name + ": " + v.name + " is mapped by another PDO of the node already";
+        l.error = l.name + ": " + v.name +
+                  (d != drives.end() &&
+                           std::find(std::begin(kDriveProperties), std::end(kDriveProperties),
+                                     v.name) != std::end(kDriveProperties)
+                       ? " is a property of the node's drive already"
+                       : " is mapped by another PDO of the node already");
         break;
+      }
+    }
+    if (l.error.empty() && d != drives.end()) {
+      Line& dl = f.lines_[d->second];
+      DriveSpec spec;
+      if (dl.error.empty() && parse_drive(*f.value_of(dl.name), spec).empty() && !spec.sdo) {
+        l.error = l.name +
+                  ": the node's drive configures its PDOs (give the drive 'sdo' to map "
+                  "PDOs of your own)";
       }
     }
   }

@@ -138,6 +138,43 @@ std::string parse_sync(const std::string& value, SyncSpec& out);
 // The line number of a LINE.N.SYNC name, or 0 when it is none.
 int sync_line_of(const std::string& name);
 
+// A motor drive on the node (NAME.DRIVE), e.g.
+//   CAN.SLIT.DRIVE: homing 19 speed 2000 500 acceleration 10000 scale 1000 unit mm limits -50 50
+// Keywords, each at most once, in any order: `axis N` (0..7: the objects of axis N of a
+// multi-axis drive), `homing METHOD` (-128..127, vendor methods included, written before every
+// homing) or `homing none` (the drive is never homed), `speed SWITCH ZERO` (homing speeds, 0x6099),
+// `acceleration A` (homing acceleration, 0x609A) and `offset O` (home offset, 0x607C), those three
+// in the drive's own increments as written; `velocity V` (profile velocity of a move, units/s),
+// `scale S` (increments per unit, not 0), `unit U`, `limits LOW HIGH` (in units: targets outside
+// are refused before anything is sent), `timeout S` (1..3600 s: the longest move or homing the
+// server waits for; default 60), `sdo` (no PDOs: the drive is read and commanded by SDO).
+struct DriveSpec {
+  int axis = 0;
+  bool has_homing = false;
+  bool no_homing = false;  // `homing none`
+  int homing = 0;
+  bool has_speed = false;
+  uint32_t speed_switch = 0, speed_zero = 0;
+  bool has_acceleration = false;
+  uint32_t acceleration = 0;
+  bool has_offset = false;
+  int32_t offset = 0;
+  bool has_velocity = false;
+  double velocity = 0;
+  double scale = 1;
+  std::string unit;
+  bool has_limits = false;
+  double low = 0, high = 0;
+  int timeout_s = 60;
+  bool sdo = false;
+};
+inline constexpr int kMaxDriveTimeoutS = 3600;
+// Reads a .DRIVE value into `out`; the reason when it cannot be used (then `out` is untouched).
+std::string parse_drive(const std::string& value, DriveSpec& out);
+// The properties a drive gives its node property NAME: NAME.POSITION, .VELOCITY, .TARGET,
+// .STATE, .MODE (no process value of the node may take these names).
+extern const char* const kDriveProperties[5];
+
 // The sub-properties of a node property the server reads from the configuration.
 bool is_config_sub(const std::string& name);
 // Any sub-property suffix of a node property (".BAUDRATE", ".ALIVE", ...).
@@ -149,7 +186,7 @@ class ConfigFile {
     kOther,    // blank line or comment
     kNode,     // a node property: NAME: line node ident ident
     kSub,      // a sub-property the server reads (.BAUDRATE, .DEBUG_ID, .MONITOR, .EDS, .TPDOn,
-               // .RPDOn, .BOOT)
+               // .RPDOn, .BOOT, .DRIVE)
     kLine,     // a line's setting the server reads (LINE.N.SYNC)
     kUnknown,  // a property the server does not read: kept as it is
     kBad,      // a line the server cannot use

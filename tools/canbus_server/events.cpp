@@ -66,6 +66,8 @@ std::string Event::text() const {
       return "restore-failed " + where + " " + detail;
     case Kind::kCleared:
       return "cleared " + where + " " + detail;
+    case Kind::kDrive:
+      return "drive " + where + " " + detail;
   }
   return where;
 }

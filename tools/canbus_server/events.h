@@ -32,6 +32,8 @@ struct Event {
                      // 5000 mA"
     kRestoreFailed,  // detail: the RPDO, its values and why it was not sent
     kCleared,        // a set-point with `boot clear` reads none after a boot; name: the value
+    kDrive,          // a motor drive's event; detail: "state Operation enabled", "target-reached
+                     // at 25.000 mm", "fault 0x8611 following error", ...
   };
   Event() = default;
   Event(Kind k, int line_no, int node_id, std::string prop)
@@ -49,8 +51,9 @@ struct Event {
   // One line: "state line 1 node 5 CAN.PUMP Stopped", "emergency line 2 node 10 CAN.MAGNET
   // code 0x8110 (CAN overrun (objects lost)) register 0x11 (Monitoring)", "line-lost line 2",
   // "value line 2 node 10 CAN.MAGNET.CURRENT 1500 mA", "pdo-late line 2 node 20 CAN.GAUGE
-  // TPDO1", ... An emergency's code text may hold parentheses but never ") register 0x", which
-  // ends it; the last parenthesis is the class of the code.
+  // TPDO1", "drive line 1 node 7 CAN.SLIT target-reached at 25.000 mm", ... An emergency's code
+  // text may hold parentheses but never ") register 0x", which ends it; the last parenthesis is the
+  // class of the code.
   std::string text() const;
 };
 

@@ -104,6 +104,9 @@ struct RequestSpec {
   // A streamed answer that may take long to make (od: counting a large dictionary): made apart
   // from the others (list, status), so that it never delays them.
   bool slow = false;
+  // kBus only: the arguments for which the request runs at once instead (as kNow, its handler
+  // taking the locks it needs): `drive NAME halt` never waits behind a move.
+  std::function<bool(const Args&)> at_once = nullptr;
 };
 
 // Splits a request line into words (blanks and tabs separate).

@@ -266,8 +266,9 @@ Server::~Server() {
     if (monitor_) monitor_->use_sync(nullptr);
     pd_->stop_sync();
   }
-  // The monitor lets go of the node properties before they go.
+  // The monitor lets go of the node properties before they go, then the drives on them.
   monitor_.reset();
+  drives_.reset();
   // Node properties go before the devices and the location they live in. Their handles go back
   // first, the nodes side by side: each closing pauses 5 ms, which one after the other would
   // hold up the end of a large server for seconds.
@@ -587,6 +588,41 @@ bool Server::start() {
     }
   }
 
+  // Motor drives: NAME.DRIVE lines, on a node's first property.
+  {
+    Drives::Env env;
+    env.publish = [this](const Event& e) { events_.publish(e); };
+    env.log = [this](const std::string& m) { log(m); };
+    if (opts_.manual) env.tick = [this] { tick(); };
+    env.simulated = simulate_;
+    env.value_interval_ms = opts_.value_interval_ms;
+    drives_ = std::make_unique<Drives>(std::move(env));
+    std::vector<std::string> errors;
+    bool ok = drives_->load(config_, config_.node_names(), errors);
+    for (size_t k = 0; k < nodes_.size(); ++k) {
+      const Node& n = nodes_[k];
+      if (!drives_->has(n.prop->name())) continue;
+      for (size_t j = 0; j < k; ++j) {
+        if (nodes_[j].line != n.line || nodes_[j].node != n.node) continue;
+        errors.push_back(std::to_string(config_.line_of(n.prop->name() + ".DRIVE")) + ": " +
+                         n.prop->name() + ".DRIVE: a drive on a second property of line " +
+                         std::to_string(n.line) + " node " + std::to_string(n.node) +
+                         ": it goes on the first, " + nodes_[j].prop->name());
+        ok = false;
+        break;
+      }
+    }
+    if (!ok) {
+      for (const auto& e : errors) std::cerr << config_file_ << ":" << e << "\n";
+      if (!opts_.ignore_bad_lines) {
+        std::cerr << "canbus-server: " << errors.size()
+                  << " drive configuration(s) cannot be used; fix them or start with "
+                     "--ignore-bad-lines\n";
+        return false;
+      }
+    }
+  }
+
   if (bad_files > 0 && !opts_.ignore_bad_lines) {
     std::cerr << "canbus-server: " << bad_files << " EDS file(s) cannot be used; fix them"
               << (opts_.strict_eds ? ", read them without --strict-eds" : "")
@@ -643,6 +679,13 @@ bool Server::start() {
   {
     std::lock_guard<std::mutex> lk(state_mx_);
     supervise_waiting();
+  }
+  // The drives are set up by SDO (PDOs, parameters) while their nodes are pre-operational, then
+  // started.
+  for (auto& n : nodes_) {
+    if (!n.master || !drives_->has(n.prop->name()) || g_stop) continue;
+    drives_->setup(n.prop->name());
+    n.prop->start_node();
   }
   // SYNC once the lines are open; the monitor expects synchronous TPDOs after its SYNCs.
   pd_->start_sync(!opts_.manual);
@@ -705,7 +748,8 @@ void Server::attach(Node& n) {
     // The monitor configures and starts it.
     n.supervise_later = true;
   } else if (n.master) {
-    p->start_node();
+    // A drive's node is started once its drive is set up (start()).
+    if (!drives_->has(p->name())) p->start_node();
     supervise(n);
   } else if (const Node* m = master_of(n)) {
     // A follower's .CONDITION is its own: it starts with its master's.
@@ -715,7 +759,21 @@ void Server::attach(Node& n) {
 
 void Server::supervise(Node& n) {
   n.supervise_later = false;
-  const int r = monitor_->add(n.prop, node_config(n.mon, pd_->boot(n.prop->name())));
+  // A drive takes its node's process data and emergencies; after a boot-up it is set up again
+  // and its node started, as bus work of the server's own.
+  canbus::NodeCallbacks drive = drives_->make(
+      *n.prop, n.line, n.node, monitor_.get(), objects_.dictionary(n.prop->name()),
+      [this](const std::string& name) {
+        worker_.post(nullptr, {[this, name] {
+                                 std::lock_guard<std::mutex> bus(bus_mx_);
+                                 drives_->setup(name);
+                                 std::lock_guard<std::mutex> lk(state_mx_);
+                                 if (Node* d = find_node(name); d != nullptr && d->master)
+                                   d->prop->start_node();
+                               },
+                               {}});
+      });
+  const int r = monitor_->add(n.prop, node_config(n.mon, pd_->boot(n.prop->name())), drive);
   if (r != 0) {
     log(n.prop->name() + ": " + monitor_text(n.mon) +
         (monitor_->supervised(n.prop) ? " (an identifier could not be enabled: " : " refused (") +
@@ -946,6 +1004,7 @@ void Server::tick() {
   // The boot configurations run on the monitor's workers: this poll delivers their reports.
   monitor_->wait_boot_configs(10000);
   monitor_->poll();
+  drives_->poll(tavik::clock().now_ns());
   flush_held();
   if (++ticks_ % 30 == 0) demo_.emergencies();
 }
@@ -960,11 +1019,12 @@ void Server::submit(const std::shared_ptr<Client>& c, const std::string& line, D
     return;
   }
   const RequestSpec* entry = p.entry;
-  if (entry->run == Run::kNow) {
+  const bool at_once = entry->run == Run::kBus && entry->at_once && entry->at_once(p.args);
+  if (entry->run == Run::kNow || at_once) {
     std::string answer;
     {
       std::unique_lock<std::mutex> lk(state_mx_, std::defer_lock);
-      if (!entry->unlocked) lk.lock();
+      if (!entry->unlocked && !at_once) lk.lock();
       answer = entry->handler(*c, p.args);
     }
     done(frame_answer(answer, entry->block), entry->ends_session);
@@ -1083,14 +1143,15 @@ std::string Server::bus_gate(const Client& c, const RequestSpec& e, const Args& 
   if (e.name == "sdo" && w.size() >= 3) {
     if (w[1] == "write" && !c.writer) return "error: read-only client";
     name = w[2];
-  } else if (e.name == "identity" && w.size() >= 2) {
+  } else if ((e.name == "identity" || e.name == "drive") && w.size() >= 2) {
     name = w[1];
   }
   int line = 0;
   if (!name.empty()) {
     std::lock_guard<std::mutex> lk(state_mx_);
     if (const Node* n = find_node(name)) {
-      line = n->line;
+      // A drive's operations go by PDO: no SDO request of the line's rate.
+      if (e.name != "drive") line = n->line;
       const Node* m = master_of(*n);
       if (!wait && m != nullptr && m->lost_since_ns > 0) {
         ++counts_.refused_lost;
@@ -1223,7 +1284,8 @@ void Server::run_on_bus(const std::shared_ptr<BusRun>& run) {
 
 bool Server::runs_on_bus(const Client& c, const std::string& line) const {
   const Prepared p = table_.prepare(line, c);
-  return p.entry != nullptr && p.entry->run == Run::kBus;
+  return p.entry != nullptr && p.entry->run == Run::kBus &&
+         !(p.entry->at_once && p.entry->at_once(p.args));
 }
 
 void Server::client_gone(const std::shared_ptr<Client>& c) {
@@ -1348,6 +1410,14 @@ void Server::register_requests() {
          "NODE, sim line N down|up",
          2, 4, Access::kWrite, Run::kNow, "faults of the simulated devices (virtual bus)",
          [this](Client&, const Args& a) { return cmd_sim(a); }});
+  t.add(
+      {"drive",
+       "drive NAME enable|disable|home|move POS [VELOCITY]|jog VELOCITY|halt|stop|quickstop|reset",
+       2, 4, Access::kWrite, Run::kBus,
+       "operates a motor drive (a NAME.DRIVE line) and answers what it did; halt and quickstop "
+       "are sent at once, also while a move runs",
+       [this](Client& c, const Args& a) { return drives_->request(c, a); }, false, false, false,
+       false, nullptr, false, false, &Drives::at_once});
   t.add({"record", "record [on|off [LINE]]", 0, 2, Access::kWrite, Run::kNow,
          "recording of one line (1..20) or all on or off (needs --record); alone: the state",
          [this](Client&, const Args& a) {
@@ -1468,6 +1538,8 @@ std::shared_ptr<StatusTable> Server::status_table(bool values) {
   t->width = {18, 5, 5, 9, 19, 7, 6, 5, 6};
   for (const auto& h : ProcessData::status_headings()) t->heading.push_back(h);
   for (size_t w : {6, 8, 9, 7}) t->width.push_back(w);
+  t->heading.push_back("DRIVE");
+  t->width.push_back(7);
   t->heading.push_back("MONITOR");
   t->width.push_back(18);
   t->heading.push_back("IDENTITY");
@@ -1496,6 +1568,7 @@ std::shared_ptr<StatusTable> Server::status_table(bool values) {
                                  std::to_string(st.frames_lost)};
     for (auto& c : pd_->status_cells(p->name(), tavik::clock().now_ns()))
       row.push_back(std::move(c));
+    row.push_back(drives_->status_cell(p->name()));
     row.push_back(supervised && m == &n ? monitor_text(n.mon) : "-");
     row.push_back(p->manu_prop()->value() + " / " + p->hwver_prop()->value() + " / " +
                   p->swver_prop()->value());
@@ -1557,7 +1630,10 @@ std::vector<std::string> Server::list_lines() {
     }
   }
   std::vector<std::string> values;
-  each_node_sliced([&](size_t k) { pd_->list(nodes_[k].prop->name(), values); });
+  each_node_sliced([&](size_t k) {
+    pd_->list(nodes_[k].prop->name(), values);
+    drives_->list(nodes_[k].prop->name(), values);
+  });
   for (auto& v : values) out.push_back(printable(v));
   return out;
 }
@@ -1574,6 +1650,7 @@ AnswerStream Server::list_stream() {
 
 std::string Server::cmd_get(const std::string& name) {
   if (pd_->is_value(name)) return pd_->get(name);
+  if (drives_->is_property(name)) return drives_->get(name);
   D_fct* p = location_->find(name);
   if (p == nullptr) return "error: unknown property " + quote_word(name);
   EqData in, res;
@@ -1597,6 +1674,11 @@ std::string Server::cmd_set(Client& c, const std::string& name, const Args& valu
   if (pd_->is_value(name)) {
     lk.unlock();
     return cmd_set_value(c, name, values);
+  }
+  if (drives_->is_property(name)) {
+    // NAME.TARGET: a move, waited for on the bus as `drive NAME move`.
+    lk.unlock();
+    return drives_->set_target(c, name, values);
   }
   D_fct* p = location_->find(name);
   if (p == nullptr) return "error: unknown property " + quote_word(name);
@@ -2019,6 +2101,7 @@ int Server::run(int in_fd) {
   auto t0 = clk::now();
   auto next_status = t0;
   auto next_emergencies = t0 + std::chrono::seconds(3);
+  auto next_drive_poll = t0;
 
   Network* net = net_.get();
   if (!opts_.manual) {
@@ -2073,6 +2156,18 @@ int Server::run(int in_fd) {
                              },
                              {}});
       next_emergencies = now + std::chrono::seconds(3);
+    }
+    // The drives' time-outs, and the values of drives without PDOs (by SDO), while no
+    // operation waits on them.
+    if (!opts_.manual && !drives_->names().empty() && now >= next_drive_poll &&
+        !drive_poll_queued_.exchange(true)) {
+      worker_.post(nullptr, {[this] {
+                               std::lock_guard<std::mutex> bus(bus_mx_);
+                               drives_->poll(tavik::clock().now_ns());
+                               drive_poll_queued_ = false;
+                             },
+                             [this] { drive_poll_queued_ = false; }});
+      next_drive_poll = now + std::chrono::milliseconds(200);
     }
     if (opts_.status_every > 0 && now >= next_status) {
       write_out(status(true) + "\n");

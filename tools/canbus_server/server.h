@@ -37,7 +37,8 @@
 // events are published), network (Asio sessions), metrics (--metrics: the counters over HTTP),
 // demo_devices (the simulated devices of the virtual bus, their heartbeats and emergencies, the
 // `sim` request), process_data (PDOs, boot configuration, SYNC, the process values as
-// properties), server (nodes, supervision, request handlers).
+// properties), drives (motor drives: their properties, the `drive` request, their events),
+// server (nodes, supervision, request handlers).
 #pragma once
 
 #include <sys/types.h>
@@ -61,6 +62,7 @@
 #include "canopen_node.h"
 #include "config_file.h"
 #include "demo_devices.h"
+#include "drives.h"
 #include "events.h"
 #include "metrics.h"
 #include "od_requests.h"
@@ -279,6 +281,9 @@ class Server {
   NodeObjects objects_;  // dictionaries of the NAME.EDS lines
   // PDOs, boot configurations, SYNC producers; its values are guarded by state_mx_.
   std::unique_ptr<ProcessData> pd_;
+  // The motor drives (NAME.DRIVE lines); made in start(), gone before the node properties.
+  std::unique_ptr<Drives> drives_;
+  std::atomic<bool> drive_poll_queued_{false};  // a poll of the drives waits on the bus worker
   // The node ids the last scan of each line found (scan_requests.cpp); guarded by state_mx_.
   std::map<int, std::set<int>> scanned_;
   // The rates of bus work (bus_gate).

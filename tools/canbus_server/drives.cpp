@@ -1,0 +1,424 @@
+#include "drives.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+
+#include "D_esdcan.h"
+#include "process_data.h"
+#include "tavik_time.h"
+
+namespace canbus_server {
+
+namespace {
+
+const char* const kProperties[] = {"POSITION", "VELOCITY", "TARGET", "STATE", "MODE"};
+
+// "12.500" (three decimals, as a drive's position is read), with the unit after a blank.
+std::string amount(double x, const std::string& unit) {
+  char b[48];
+  std::snprintf(b, sizeof b, "%.3f", x);
+  std::string t = std::string(b) == "-0.000" ? "0.000" : b;
+  return unit.empty() ? t : t + " " + unit;
+}
+
+std::string suffix_of(const std::string& name, const std::string& node) {
+  return name.size() > node.size() + 1 ? name.substr(node.size() + 1) : "";
+}
+
+}  // namespace
+
+struct Drives::Entry {
+  std::string node;
+  int line = 0;
+  int id = 0;
+  int config_line = 0;
+  DriveSpec spec;
+  std::unique_ptr<canbus::Drive> drive;  // made by make(), once
+  mutable std::mutex mx;                 // the fields below
+  bool has_target = false;
+  double target = 0;
+  int64_t target_ns = 0;
+  struct Published {
+    bool done = false;
+    double value = 0;
+    int64_t at_ns = 0;
+  } position, velocity;
+
+  std::string unit() const { return spec.unit; }
+  std::string speed_unit() const { return (spec.unit.empty() ? "increments" : spec.unit) + "/s"; }
+};
+
+Drives::~Drives() {
+  // The listeners refer to the entries: none runs once the drives are gone.
+  for (auto& e : entries_) {
+    if (e->drive) e->drive->set_listener(nullptr);
+  }
+}
+
+bool Drives::load(const ConfigFile& config, const std::vector<std::string>& nodes,
+                  std::vector<std::string>& errors) {
+  bool ok = true;
+  for (const auto& node : nodes) {
+    const std::string name = node + ".DRIVE";
+    const std::string* value = config.value_of(name);
+    if (value == nullptr) continue;
+    const int at = config.line_of(name);
+    bool usable = false;
+    for (const auto& l : config.lines()) {
+      usable = usable || (l.name == name && l.kind == ConfigFile::Kind::kSub);
+    }
+    if (!usable) continue;  // refused by the check (--ignore-bad-lines)
+    auto e = std::make_unique<Entry>();
+    e->node = node;
+    e->config_line = at;
+    if (auto why = parse_drive(*value, e->spec); !why.empty()) {
+      errors.push_back(std::to_string(at) + ": " + name + ": " + why);
+      ok = false;
+      continue;
+    }
+    by_node_[node] = entries_.size();
+    entries_.push_back(std::move(e));
+  }
+  return ok;
+}
+
+std::vector<std::string> Drives::names() const {
+  std::vector<std::string> out;
+  for (const auto& e : entries_) out.push_back(e->node);
+  return out;
+}
+
+Drives::Entry* Drives::find(const std::string& node) const {
+  auto it = by_node_.find(node);
+  return it == by_node_.end() ? nullptr : entries_[it->second].get();
+}
+
+canbus::NodeCallbacks Drives::make(D_can& prop, int line, int id, canbus::NodeMonitor* monitor,
+                                   std::shared_ptr<const canbus::ObjectDictionary> od,
+                                   std::function<void(const std::string&)> booted) {
+  Entry* e = find(prop.name());
+  if (e == nullptr) return {};
+  e->line = line;
+  e->id = id;
+  if (!e->drive) {
+    const DriveSpec& s = e->spec;
+    canbus::DriveConfig cfg;
+    cfg.axis = s.axis;
+    cfg.scale.position = s.scale;
+    cfg.scale.velocity = s.scale;
+    cfg.scale.unit = s.unit;
+    cfg.homing_timeout_ms = s.timeout_s * 1000;
+    cfg.move_timeout_ms = s.timeout_s * 1000;
+    cfg.use_pdos = !s.sdo;
+    cfg.sdo_fallback = true;
+    cfg.monitor = monitor;
+    cfg.dictionary = std::move(od);
+    if (s.has_homing && !s.no_homing) cfg.homing_method = static_cast<int8_t>(s.homing);
+    if (s.has_speed) {
+      cfg.homing_speed_switch = s.speed_switch;
+      cfg.homing_speed_zero = s.speed_zero;
+    }
+    if (s.has_acceleration) cfg.homing_acceleration = s.acceleration;
+    if (s.has_offset) cfg.home_offset = s.offset;
+    if (s.has_velocity) cfg.profile_velocity = s.velocity;
+    e->drive = std::make_unique<canbus::Drive>(prop, cfg);
+    e->drive->set_listener([this, e](const canbus::DriveEvent& ev) { on_event(*e, ev); });
+  }
+  canbus::NodeCallbacks cb = e->drive->callbacks();
+  auto on_pdo = cb.on_pdo;
+  cb.on_pdo = [this, e, on_pdo](D_can& p, int pdo, const canbus::PdoValues& v) {
+    if (on_pdo) on_pdo(p, pdo, v);
+    values_changed(*e);
+  };
+  // A boot-up loses the drive's PDO configuration: the server sets it up again.
+  auto on_state = cb.on_state;
+  cb.on_state = [e, on_state, booted](D_can& p, int old_state, int new_state) {
+    if (on_state) on_state(p, old_state, new_state);
+    if (new_state == 0 && booted) booted(e->node);
+  };
+  return cb;
+}
+
+void Drives::setup(const std::string& node) {
+  Entry* e = find(node);
+  if (e == nullptr || !e->drive) return;
+  const canbus::DriveResult r = e->drive->setup();
+  if (!r.ok) {
+    env_.log(node + ": drive set-up failed: " + r.text);
+    return;
+  }
+  const canbus::DriveStatus st = e->drive->status();
+  env_.log(node + ": drive " + canbus::drive_state_name(st.state) + ", " +
+           (st.by_pdo ? "by PDO" : "by SDO") + (r.text.empty() ? "" : " (" + r.text + ")"));
+  values_changed(*e);
+}
+
+void Drives::poll(int64_t now_ns) {
+  for (auto& e : entries_) {
+    if (!e->drive) continue;
+    e->drive->poll(now_ns);
+    values_changed(*e);
+  }
+}
+
+void Drives::on_event(Entry& e, const canbus::DriveEvent& ev) {
+  using K = canbus::DriveEvent;
+  std::string detail = canbus::drive_event_name(ev.kind);
+  switch (ev.kind) {
+    case K::kState:
+      detail += std::string(" ") + canbus::drive_state_name(ev.state);
+      break;
+    case K::kModeChanged:
+      detail += " " + canbus::drive_mode_name(ev.mode);
+      break;
+    case K::kTargetReached:
+    case K::kHomingDone:
+    case K::kFollowingError:
+      detail += " at " + amount(ev.position, e.unit());
+      break;
+    case K::kWarning:
+      detail += ev.on ? " on" : " off";
+      break;
+    case K::kFault:
+      if (ev.emcy) {
+        char code[16];
+        std::snprintf(code, sizeof code, " 0x%04X ", ev.emcy->code);
+        detail += code + canbus::drive_emcy_text(ev.emcy->code);
+      }
+      break;
+    case K::kHomingFailed:
+      if (!ev.text.empty()) detail += ": " + ev.text;
+      break;
+    case K::kDone:
+    case K::kFailed:
+      // The end of an operation: its request's answer and the log have it.
+      return;
+  }
+  Event out{Event::Kind::kDrive, e.line, e.id, e.node};
+  out.detail = detail;
+  env_.publish(out);
+}
+
+void Drives::values_changed(Entry& e) {
+  if (!e.drive) return;
+  const canbus::DriveStatus st = e.drive->status();
+  if (st.updated_ns == 0) return;
+  std::vector<Event> out;
+  const int64_t interval_ns = int64_t{env_.value_interval_ms} * 1000000;
+  {
+    std::lock_guard<std::mutex> lk(e.mx);
+    auto check = [&](Entry::Published& p, double v, const char* what, const std::string& unit) {
+      const bool due = !p.done || (v != p.value && st.updated_ns - p.at_ns >= interval_ns);
+      if (!due) return;
+      p.done = true;
+      p.value = v;
+      p.at_ns = st.updated_ns;
+      Event ev{Event::Kind::kValue, e.line, e.id, e.node + "." + what};
+      ev.detail = amount(v, unit);
+      out.push_back(std::move(ev));
+    };
+    check(e.position, st.position, "POSITION", e.unit());
+    check(e.velocity, st.velocity, "VELOCITY", e.speed_unit());
+  }
+  for (const auto& ev : out) env_.publish(ev);
+}
+
+bool Drives::is_property(const std::string& name) const {
+  const size_t dot = name.rfind('.');
+  if (dot == std::string::npos || !has(name.substr(0, dot))) return false;
+  const std::string s = name.substr(dot + 1);
+  return std::find(std::begin(kProperties), std::end(kProperties), s) != std::end(kProperties);
+}
+
+std::string Drives::get(const std::string& name) const {
+  const Entry* e = find(name.substr(0, name.rfind('.')));
+  const std::string what = suffix_of(name, e->node);
+  const canbus::DriveStatus st = e->drive ? e->drive->status() : canbus::DriveStatus{};
+  if (what == "TARGET") {
+    std::lock_guard<std::mutex> lk(e->mx);
+    if (!e->has_target) return name + " = none (not set yet)";
+    return name + " = " + amount(e->target, e->unit()) + " at " + utc_time_text(e->target_ns) +
+           " (set)";
+  }
+  if (what == "STATE") {
+    std::string t = name + " = " + canbus::drive_state_name(st.state);
+    if (st.state == canbus::DriveState::kFault && st.last_emcy) {
+      char code[16];
+      std::snprintf(code, sizeof code, "0x%04X ", st.last_emcy->code);
+      t += std::string(" (") + code + canbus::drive_emcy_text(st.last_emcy->code) + ")";
+    }
+    return t;
+  }
+  if (what == "MODE") {
+    if (st.updated_ns == 0) return name + " = none (not read yet)";
+    return name + " = " + canbus::drive_mode_name(st.mode);
+  }
+  if (st.updated_ns == 0) return name + " = none (not read yet)";
+  const bool position = what == "POSITION";
+  return name + " = " +
+         amount(position ? st.position : st.velocity, position ? e->unit() : e->speed_unit()) +
+         " at " + utc_time_text(st.updated_ns) + (st.by_pdo ? " (TPDO)" : " (SDO)");
+}
+
+void Drives::list(const std::string& node, std::vector<std::string>& out) const {
+  const Entry* e = find(node);
+  if (e == nullptr) return;
+  const std::string unit = e->unit().empty() ? "increments" : e->unit();
+  std::string target = node + ".TARGET  (drive, target position: set moves there, " + unit;
+  if (e->spec.has_limits) {
+    target += ", " + amount(e->spec.low, "") + ".." + amount(e->spec.high, "");
+  }
+  out.push_back(node + ".POSITION  (drive, actual position, " + unit + ")");
+  out.push_back(node + ".VELOCITY  (drive, actual velocity, " + e->speed_unit() + ")");
+  out.push_back(target + ")");
+  out.push_back(node + ".STATE  (drive, power state)");
+  out.push_back(node + ".MODE  (drive, mode of operation)");
+}
+
+std::string Drives::status_cell(const std::string& node) const {
+  const Entry* e = find(node);
+  if (e == nullptr || !e->drive) return "-";
+  const canbus::DriveStatus st = e->drive->status();
+  std::string t = canbus::drive_state_name(st.state);
+  if (st.updated_ns != 0) t += " " + amount(st.position, e->unit());
+  return t;
+}
+
+bool Drives::at_once(const Args& a) {
+  return a.size() == 2 && (a[1] == "halt" || a[1] == "quickstop");
+}
+
+std::string Drives::request(const Client& c, const Args& a) {
+  const char* usage =
+      "error: usage: drive NAME enable|disable|home|move POS [VELOCITY]|jog VELOCITY|halt|stop|"
+      "quickstop|reset";
+  Entry* e = find(a[0]);
+  if (e == nullptr) return "error: no drive " + quote_word(a[0]) + " (a NAME.DRIVE line)";
+  if (!e->drive) return "error: " + e->node + " is not on the bus";
+  const std::string& op = a[1];
+  const size_t want = op == "move" ? 3 : op == "jog" ? 3 : 2;
+  const bool fits = a.size() == want || (op == "move" && a.size() == 4);
+  if (!fits) return usage;
+  if (op != "enable" && op != "disable" && op != "home" && op != "move" && op != "jog" &&
+      op != "halt" && op != "stop" && op != "quickstop" && op != "reset")
+    return usage;
+  return run(c, *e, op, Args(a.begin() + 2, a.end()));
+}
+
+std::string Drives::set_target(const Client& c, const std::string& name, const Args& values) {
+  Entry* e = find(name.substr(0, name.rfind('.')));
+  const std::string what = suffix_of(name, e->node);
+  if (what != "TARGET") return "error: " + name + " is read-only (set " + e->node + ".TARGET)";
+  if (values.size() != 1) return "error: " + name + " takes one number (the target position)";
+  if (!e->drive) return "error: " + e->node + " is not on the bus";
+  return run(c, *e, "move", values);
+}
+
+// The operation `op` on `e`'s drive: started, then (but for halt and quickstop) waited for.
+std::string Drives::run(const Client& c, Entry& e, const std::string& op, const Args& a) {
+  canbus::Drive& d = *e.drive;
+  std::string why;
+  bool started = false;
+  std::string what = op;
+  if (op == "move") {
+    double pos = 0, vel = 0;
+    if (!parse_number(a[0], pos)) return "error: " + quote_word(a[0]) + " is not a number";
+    std::optional<double> velocity;
+    if (a.size() == 2) {
+      if (!parse_number(a[1], vel) || vel <= 0)
+        return "error: the velocity must be a number above 0, not " + quote_word(a[1]);
+      velocity = vel;
+    }
+    if (e.spec.has_limits && (pos < e.spec.low || pos > e.spec.high)) {
+      return "error: " + e.node + ": " + amount(pos, e.unit()) + " is outside the limits " +
+             amount(e.spec.low, "") + ".." + amount(e.spec.high, e.unit());
+    }
+    what = "move to " + amount(pos, e.unit());
+    started = d.move_to(pos, velocity, false, false, &why);
+    if (started) {
+      std::lock_guard<std::mutex> lk(e.mx);
+      e.has_target = true;
+      e.target = pos;
+      e.target_ns = tavik::clock().now_ns();
+    }
+  } else if (op == "jog") {
+    double vel = 0;
+    if (!parse_number(a[0], vel)) return "error: " + quote_word(a[0]) + " is not a number";
+    what = "jog at " + amount(vel, e.speed_unit());
+    started = d.jog(vel, &why);
+  } else if (op == "home") {
+    if (e.spec.no_homing) return "error: " + e.node + " is not homed (its drive line: homing none)";
+    what = "homing";
+    started = d.home(std::nullopt, &why);
+  } else if (op == "enable") {
+    started = d.enable(&why);
+  } else if (op == "disable") {
+    started = d.disable(&why);
+  } else if (op == "reset") {
+    what = "fault reset";
+    started = d.fault_reset(&why);
+  } else if (op == "halt") {
+    started = d.halt(true, &why);
+  } else if (op == "quickstop") {
+    what = "quick stop";
+    started = d.quick_stop(&why);
+  } else if (op == "stop") {
+    // Halt, then disable operation: the drive stops on its ramp and is left switched on.
+    if (!d.halt(true, &why)) return "error: " + e.node + ": " + why;
+    const std::string halted = wait_for(c, e, "stop (halt)");
+    if (halted.rfind("error: ", 0) == 0) return halted;
+    started = d.go_to(canbus::DriveState::kSwitchedOn, &why);
+  }
+  if (!started) return "error: " + e.node + ": " + why;
+  env_.log(e.node + " " + what + " by " + c.who());
+  if (op == "halt" || op == "quickstop") {
+    // Sent at once: the drive's events tell the rest.
+    const canbus::DriveStatus st = d.status();
+    return "ok (" + what + " sent; " + canbus::drive_state_name(st.state) + " at " +
+           amount(st.position, e.unit()) + ")";
+  }
+  return wait_for(c, e, what);
+}
+
+// Waits for the operation started last, at most the drive's timeout (and a second): with
+// --manual stepping the receive cycle itself. A client that goes meanwhile does not stop the
+// operation: it runs to its end, which is logged; one that does not end in time is halted.
+std::string Drives::wait_for(const Client& c, Entry& e, const std::string& what) {
+  canbus::Drive& d = *e.drive;
+  const int64_t bound_ms = int64_t{e.spec.timeout_s} * 1000 + 1000;
+  canbus::DriveResult r;
+  r.pending = true;
+  if (env_.tick) {
+    // Each tick moves the clock 100 ms; nodes in other processes get a little real time.
+    for (int64_t waited = 0; waited <= bound_ms; waited += 100) {
+      r = d.wait(env_.simulated ? 0 : 20);
+      if (!r.pending) break;
+      env_.tick();
+    }
+    if (r.pending) r = d.wait(0);
+  } else {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(bound_ms);
+    while (r.pending && std::chrono::steady_clock::now() < deadline) {
+      r = d.wait(20);
+      if (r.pending) d.poll(tavik::clock().now_ns());
+    }
+  }
+  std::string end;
+  if (r.pending) {
+    std::string why;
+    d.halt(true, &why);
+    end = "no end within " + std::to_string(e.spec.timeout_s) + " s: halted";
+    r.ok = false;
+  } else {
+    end = r.text;
+  }
+  env_.log(e.node + " " + what + " by " + c.who() + (c.gone ? " (gone)" : "") + ": " +
+           (r.ok ? "" : "failed: ") + end);
+  values_changed(e);
+  if (r.ok) return end.empty() ? "ok" : "ok (" + end + ")";
+  return "error: " + e.node + " " + end;
+}
+
+}  // namespace canbus_server

@@ -123,7 +123,7 @@ constexpr uint16_t kSwitchOn = 1u << 0;
 constexpr uint16_t kEnableVoltage = 1u << 1;
 constexpr uint16_t kQuickStop = 1u << 2;  // 0: quick stop
 constexpr uint16_t kEnableOperation = 1u << 3;
-constexpr uint16_t kNewSetPoint = 1u << 4;     // profile position; homing: start homing
+constexpr uint16_t kNewSetPoint = 1u << 4;  // profile position; homing: start homing
 constexpr uint16_t kChangeImmediately = 1u << 5;
 constexpr uint16_t kRelative = 1u << 6;
 constexpr uint16_t kFaultReset = 1u << 7;
@@ -205,6 +205,17 @@ struct DriveConfig {
   std::vector<PdoConfig> pdos;
   // The SYNC producer of the drive's line, for the cyclic synchronous modes.
   SyncProducer* sync = nullptr;
+  // The drive's cycle in SYNC periods (1..240): a target goes out after every cycle_syncs-th
+  // SYNC, and setup() writes cycle_syncs * the SYNC period into the interpolation period 0x60C2.
+  // On one line with a 1 ms SYNC, two drives may run every SYNC and eight every 4th: drives of
+  // a cycle of n SYNCs are spread over the n SYNCs by their node id (node id + axis modulo n).
+  int cycle_syncs = 1;
+  // The monitor the node is supervised by (optional): setup() has it decode the drive's TPDOs
+  // (NodeMonitor::add_tpdo). Without, the server adds the TPDOs of pdos() itself.
+  NodeMonitor* monitor = nullptr;
+  // Profile parameters in scaled units (velocity per s, acceleration per s^2), written by
+  // setup() when set; move_to's velocity is written with the target, and only when it changed.
+  std::optional<double> profile_velocity, profile_acceleration, profile_deceleration;
   // The node's dictionary (optional): software position limits, max motor speed, units.
   std::shared_ptr<const ObjectDictionary> dictionary;
   // Homing parameters written by home() when set.
@@ -218,8 +229,11 @@ struct DriveConfig {
 // set), RPDO1 controlword + modes of operation (at once), RPDO2 target position + profile
 // velocity (at once), RPDO3 target velocity, RPDO4 target position synchronous (the cyclic
 // position target after every SYNC) — on the predefined identifiers of axis 0, or given
-// identifiers from 0x180 + 0x40 * axis ... for further axes.
-std::vector<PdoConfig> default_drive_pdos(int axis = 0, int event_ms = 10, bool sync = false);
+// identifiers from 0x180 + 0x40 * axis ... for further axes (PDO numbers 4 * axis + 1..4, the
+// identifier the predefined one of PDO 1..4 plus 0x40 * axis, for node `node`: 0 leaves them to
+// setup(), which knows the node).
+std::vector<PdoConfig> default_drive_pdos(int axis = 0, int event_ms = 10, bool sync = false,
+                                          int node = 0);
 
 // --- Events ---------------------------------------------------------------------------------
 
@@ -336,6 +350,8 @@ class Drive {
   // Waits at most `timeout_ms` (real time) for the operation started last to end.
   DriveResult wait(int timeout_ms);
   DriveStatus status() const;
+  // The PDOs in use after setup() (empty while the drive works by SDO).
+  std::vector<PdoConfig> pdos() const;
 
  private:
   struct Impl;

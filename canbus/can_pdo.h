@@ -222,6 +222,8 @@ class SyncProducer {
   void set_realtime_priority(int priority);
   // When the next SYNC is due (framework clock, ns); 0 when not running.
   int64_t next_due_ns() const;
+  // The period of the running production (ns); 0 when not running.
+  int64_t period_ns() const;
   SyncStats stats() const;
 
   using Listener = std::function<void(const SyncEvent&)>;

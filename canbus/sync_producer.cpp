@@ -138,6 +138,11 @@ int64_t SyncProducer::next_due_ns() const {
   return running_ ? start_ns_ + static_cast<int64_t>(n_ + 1) * period_ns_ : 0;
 }
 
+int64_t SyncProducer::period_ns() const {
+  std::lock_guard<std::mutex> lk(mx_);
+  return running_ ? period_ns_ : 0;
+}
+
 SyncStats SyncProducer::stats() const {
   std::lock_guard<std::mutex> lk(mx_);
   return stats_;

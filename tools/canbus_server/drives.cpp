@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <thread>
 
 #include "D_esdcan.h"
 #include "process_data.h"
@@ -37,6 +38,9 @@ struct Drives::Entry {
   DriveSpec spec;
   std::unique_ptr<canbus::Drive> drive;  // made by make(), once
   mutable std::mutex mx;                 // the fields below
+  uint64_t gen = 0;                      // operations the server started and waits for
+  uint64_t interrupted_gen = 0;          // the one a halt, quick stop or reset replaced
+  std::string interrupted_by;
   bool has_target = false;
   double target = 0;
   int64_t target_ns = 0;
@@ -49,6 +53,8 @@ struct Drives::Entry {
   std::string unit() const { return spec.unit; }
   std::string speed_unit() const { return (spec.unit.empty() ? "increments" : spec.unit) + "/s"; }
 };
+
+Drives::Drives(Env env) : env_(std::move(env)) {}
 
 Drives::~Drives() {
   // The listeners refer to the entries: none runs once the drives are gone.
@@ -322,6 +328,15 @@ std::string Drives::run(const Client& c, Entry& e, const std::string& op, const 
   std::string why;
   bool started = false;
   std::string what = op;
+  // halt, quickstop and reset replace an operation that runs: its waiter is told.
+  const bool replaces = op == "halt" || op == "quickstop" || op == "reset" || op == "stop";
+  const bool was_busy = replaces && d.status().busy;
+  auto replaced = [&] {
+    if (!was_busy) return;
+    std::lock_guard<std::mutex> lk(e.mx);
+    e.interrupted_gen = e.gen;
+    e.interrupted_by = what + " by " + c.who();
+  };
   if (op == "move") {
     double pos = 0, vel = 0;
     if (!parse_number(a[0], pos)) return "error: " + quote_word(a[0]) + " is not a number";
@@ -365,48 +380,93 @@ std::string Drives::run(const Client& c, Entry& e, const std::string& op, const 
     what = "quick stop";
     started = d.quick_stop(&why);
   } else if (op == "stop") {
-    // Halt, then disable operation: the drive stops on its ramp and is left switched on.
+    // Halt, then (at standstill) disable operation: the drive stops on its ramp and stays
+    // switched on.
     if (!d.halt(true, &why)) return "error: " + e.node + ": " + why;
-    const std::string halted = wait_for(c, e, "stop (halt)");
-    if (halted.rfind("error: ", 0) == 0) return halted;
+    replaced();
+    env_.log(e.node + " stop by " + c.who());
+    const bool still = until(e, [&d] {
+      const canbus::DriveStatus st = d.status();
+      return st.state != canbus::DriveState::kOperationEnabled ||
+             (st.statusword & canbus::statusword::kTargetReached) != 0;
+    });
+    if (!still) {
+      env_.log(e.node + " stop by " + c.who() + ": failed: no standstill within " +
+               std::to_string(e.spec.timeout_s) + " s");
+      return "error: " + e.node + " did not come to a standstill within " +
+             std::to_string(e.spec.timeout_s) + " s (halt stays on)";
+    }
+    if (d.status().state != canbus::DriveState::kOperationEnabled) {
+      return "ok (halted; " + std::string(canbus::drive_state_name(d.status().state)) + ")";
+    }
+    what = "stop (disable operation)";
     started = d.go_to(canbus::DriveState::kSwitchedOn, &why);
   }
   if (!started) return "error: " + e.node + ": " + why;
-  env_.log(e.node + " " + what + " by " + c.who());
+  if (op != "stop") {
+    replaced();
+    env_.log(e.node + " " + what + " by " + c.who());
+  }
   if (op == "halt" || op == "quickstop") {
     // Sent at once: the drive's events tell the rest.
     const canbus::DriveStatus st = d.status();
     return "ok (" + what + " sent; " + canbus::drive_state_name(st.state) + " at " +
            amount(st.position, e.unit()) + ")";
   }
-  return wait_for(c, e, what);
+  uint64_t gen = 0;
+  {
+    std::lock_guard<std::mutex> lk(e.mx);
+    gen = ++e.gen;
+  }
+  return wait_for(c, e, what, gen);
 }
 
-// Waits for the operation started last, at most the drive's timeout (and a second): with
-// --manual stepping the receive cycle itself. A client that goes meanwhile does not stop the
-// operation: it runs to its end, which is logged; one that does not end in time is halted.
-std::string Drives::wait_for(const Client& c, Entry& e, const std::string& what) {
-  canbus::Drive& d = *e.drive;
-  const int64_t bound_ms = int64_t{e.spec.timeout_s} * 1000 + 1000;
-  canbus::DriveResult r;
-  r.pending = true;
+// One step of waiting for a drive: with --manual a tick of the receive cycle (the clock moves
+// 100 ms; nodes in other processes are given a little real time first), else 20 ms of real
+// time and a poll of the drive (its time-outs; by SDO its values).
+void Drives::step(Entry& e) {
   if (env_.tick) {
-    // Each tick moves the clock 100 ms; nodes in other processes get a little real time.
-    for (int64_t waited = 0; waited <= bound_ms; waited += 100) {
-      r = d.wait(env_.simulated ? 0 : 20);
-      if (!r.pending) break;
-      env_.tick();
-    }
-    if (r.pending) r = d.wait(0);
+    if (!env_.simulated) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    env_.tick();
   } else {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(bound_ms);
-    while (r.pending && std::chrono::steady_clock::now() < deadline) {
-      r = d.wait(20);
-      if (r.pending) d.poll(tavik::clock().now_ns());
-    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    e.drive->poll(tavik::clock().now_ns());
   }
+}
+
+bool Drives::until(Entry& e, const std::function<bool()>& done) {
+  const int64_t bound_ms = int64_t{e.spec.timeout_s} * 1000 + 1000;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(bound_ms);
+  for (int64_t ticks = 0;; ++ticks) {
+    if (done()) return true;
+    if (env_.tick ? ticks * 100 > bound_ms : std::chrono::steady_clock::now() > deadline)
+      return false;
+    step(e);
+  }
+}
+
+// Waits for the operation `gen` (started last), at most the drive's timeout and a second. A
+// client that goes meanwhile does not stop the operation: it runs to its end, which is logged;
+// one that does not end in time is halted. An operation replaced by a halt, quick stop or reset
+// of another client ends with that.
+std::string Drives::wait_for(const Client& c, Entry& e, const std::string& what, uint64_t gen) {
+  canbus::Drive& d = *e.drive;
+  canbus::DriveResult r;
+  std::string by;
+  const bool ended = until(e, [&] {
+    {
+      std::lock_guard<std::mutex> lk(e.mx);
+      if (e.interrupted_gen == gen) by = e.interrupted_by;
+    }
+    if (!by.empty()) return true;
+    r = d.wait(0);
+    return !r.pending;
+  });
   std::string end;
-  if (r.pending) {
+  if (!by.empty()) {
+    end = "interrupted by " + by + " at " + amount(d.status().position, e.unit());
+    r.ok = false;
+  } else if (!ended) {
     std::string why;
     d.halt(true, &why);
     end = "no end within " + std::to_string(e.spec.timeout_s) + " s: halted";

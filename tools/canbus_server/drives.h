@@ -46,7 +46,7 @@ class Drives {
     bool simulated = true;       // the nodes answer at once (virtual bus)
     int value_interval_ms = 1000;
   };
-  explicit Drives(Env env) : env_(std::move(env)) {}
+  explicit Drives(Env env);
   ~Drives();
 
   // The DRIVE lines of `config` for the node properties `nodes` (a line the check refused is
@@ -90,7 +90,10 @@ class Drives {
   void on_event(Entry& e, const canbus::DriveEvent& ev);
   void values_changed(Entry& e);  // value events of position and velocity, when due
   std::string run(const Client& c, Entry& e, const std::string& op, const Args& a);
-  std::string wait_for(const Client& c, Entry& e, const std::string& what);
+  std::string wait_for(const Client& c, Entry& e, const std::string& what, uint64_t gen);
+  void step(Entry& e);
+  // Steps until `done`, at most the drive's timeout and a second; false at the bound.
+  bool until(Entry& e, const std::function<bool()>& done);
 
   Env env_;
   std::vector<std::unique_ptr<Entry>> entries_;

@@ -18,7 +18,8 @@ extern const DemoFile kDemoEds[4];
 // segmented upload, a follower property on the same node, a valve, a magnet power supply that
 // reports emergencies, takes its current set-point by RPDO (synchronous, SYNC on line 2) and sends
 // its actual current by TPDO, and a vacuum gauge supervised by its heartbeat (the others by node
-// guarding, the default) that sends its pressure; the pump sends its speed and status.
+// guarding, the default) that sends its pressure; the pump sends its speed and status; a slit's
+// motor drive (the drive profile, by PDO) on line 1.
 inline constexpr const char* kDemoConfig =
     "# canbus-server configuration: one line per property, NAME: value\n"
     "CAN.PUMP: \t1  5  0  0\n"
@@ -30,6 +31,11 @@ inline constexpr const char* kDemoConfig =
     "CAN.VALVE: \t1  6  0  0\n"
     "CAN.VALVE.BAUDRATE:\t0\n"
     "CAN.VALVE.EDS:\tvlv1.eds\n"
+    "# a motor drive: the slit's axis, in mm (1000 increments each); homed on its home switch\n"
+    "CAN.SLIT: \t1  7  0  0\n"
+    "CAN.SLIT.BAUDRATE:\t0\n"
+    "CAN.SLIT.DRIVE:\thoming 19 speed 2000 500 acceleration 10000 scale 1000 unit mm velocity 10 "
+    "limits -50 50\n"
     "CAN.MAGNET: \t2  10  0  0\n"
     "CAN.MAGNET.BAUDRATE:\t2\n"
     "CAN.MAGNET.EDS:\tmps40.eds\n"
@@ -60,6 +66,7 @@ enum class DemoModel {
   kSupply,  // the actual current follows the set-point (sim::SupplyModel)
   kGauge,   // the pressure pumps down
   kPump,    // the rotor runs up
+  kDrive,   // a motor drive (sim::make_drive): its own dictionary, faults on request
 };
 
 struct DemoDevice {
@@ -78,6 +85,7 @@ inline constexpr DemoDevice kDemoDevices[] = {
     {1, 6, "VLV1", "HW 2", "SW 1.0", false, DemoModel::kNone},
     {2, 10, "Magnet power supply MPS-40", "HW C", "SW 7.1", true, DemoModel::kSupply},
     {2, 20, "Vacuum gauge VG-3", "HW 1", "SW 2.0", false, DemoModel::kGauge},  // beats
+    {1, 7, "Slit drive SD-1", "HW 1", "SW 1.0", false, DemoModel::kDrive},
 };
 
 }  // namespace canbus_server

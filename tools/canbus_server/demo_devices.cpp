@@ -16,8 +16,8 @@ void DemoDevices::create(const std::vector<NodeSpec>& nodes) {
     bool configured = false;
     for (const auto& n : nodes) configured = configured || (n.line == d.line && n.node == d.node);
     if (!configured) continue;
-    devices_.push_back(
-        {std::make_unique<sim::VbusNode>(d.line - 1, d.node, d.name, d.hw, d.sw), d.emcy});
+    devices_.push_back({std::make_unique<sim::VbusNode>(d.line - 1, d.node, d.name, d.hw, d.sw),
+                        d.emcy, false, nullptr});
   }
   // Configured nodes without a bundled device get a plain one.
   for (const auto& n : nodes) {
@@ -31,7 +31,7 @@ void DemoDevices::create(const std::vector<NodeSpec>& nodes) {
     if (n.od) d->node->logic().load_dictionary(*n.od);
     d->process_data = d->process_data || n.process_data;
     for (const auto& x : kDemoDevices) {
-      if (x.line == n.line && x.node == n.node) add_model(*d->node, x.model);
+      if (x.line == n.line && x.node == n.node) add_model(*d, x.model);
     }
   }
   // A node supervised by heartbeat gets a device that beats (producer time 0x1017) and does
@@ -53,7 +53,7 @@ void DemoDevices::add_plain(const NodeSpec& n, bool manual) {
 void DemoDevices::add_plain_device(std::vector<Device>& to, const NodeSpec& n) {
   to.push_back({std::make_unique<sim::VbusNode>(
                     n.line - 1, n.node, "Simulated node " + std::to_string(n.node), "HW 1", "SW 1"),
-                false});
+                false, false, nullptr});
   // Four INTEGER16 sine inputs of amplitude 10000 and period 1 s, sampled whenever its TPDOs
   // are due; TPDO1 maps them until the server's configuration maps it otherwise.
   if (n.adc) sim::make_adc(to.back().node->logic());
@@ -122,7 +122,8 @@ class PumpModel final : public sim::DeviceModel {
 
 }  // namespace
 
-void DemoDevices::add_model(sim::VbusNode& d, DemoModel model) {
+void DemoDevices::add_model(Device& dev, DemoModel model) {
+  sim::VbusNode& d = *dev.node;
   switch (model) {
     case DemoModel::kNone:
       break;
@@ -136,6 +137,11 @@ void DemoDevices::add_model(sim::VbusNode& d, DemoModel model) {
       break;
     case DemoModel::kPump:
       d.logic().set_model(std::make_shared<PumpModel>());
+      break;
+    case DemoModel::kDrive:
+      // Its own dictionary and the axis model, stepped with its process data.
+      dev.drive = sim::make_drive(d.logic());
+      dev.process_data = true;
       break;
   }
 }
@@ -192,6 +198,22 @@ std::string DemoDevices::request(const Args& a, const std::string& usage_text, c
       return "error: bad error register " + quote_word(a[3]) + " (0..0xFF)";
     d->send_emcy(static_cast<uint16_t>(code), static_cast<uint8_t>(reg),
                  {0x00, 0x00, 0x00, 0x00, 0x00});
+    return "ok";
+  }
+  if (a[0] == "fault" && a.size() == 3) {
+    Device* dev = device(line, node);
+    if (!dev->drive) return "error: " + a[1] + " is no simulated drive";
+    const sim::DriveFault f = sim::drive_fault_from_text(a[2]);
+    if (f == sim::DriveFault::kNone)
+      return "error: bad fault " + quote_word(a[2]) +
+             " (over-temperature, following-error, over-voltage)";
+    dev->drive->inject_fault(f);
+    return "ok";
+  }
+  if (a[0] == "block" && a.size() == 3 && (a[2] == "on" || a[2] == "off")) {
+    Device* dev = device(line, node);
+    if (!dev->drive) return "error: " + a[1] + " is no simulated drive";
+    dev->drive->block(a[2] == "on");
     return "ok";
   }
   if (a[0] == "boot" && a.size() == 2) {

@@ -14,6 +14,7 @@
 
 #include "canopen_node.h"
 #include "demo_config.h"
+#include "drive_model.h"
 #include "requests.h"
 
 namespace canbus {
@@ -51,7 +52,8 @@ class DemoDevices {
   void emergencies();
 
   // sim silent|hold NODE on|off, sim emcy NODE [CODE [REGISTER]], sim boot|abort NODE, sim line
-  // N down|up. `usage` is the
+  // N down|up, and for a drive sim fault NODE over-temperature|following-error|over-voltage and
+  // sim block NODE on|off (its motor cannot turn). `usage` is the
   // request's; `place` finds a node property's line and node id (false: unknown).
   using Place = std::function<bool(const std::string& name, int& line, int& node)>;
   std::string request(const Args& a, const std::string& usage, const Place& place);
@@ -63,10 +65,11 @@ class DemoDevices {
     std::unique_ptr<sim::VbusNode> node;
     bool emcy = false;  // reports an emergency now and then
     bool process_data = false;
+    std::shared_ptr<sim::DriveModel> drive;  // a motor drive's model
   };
   Device* device(int line, int node);
   static void beat(sim::VbusNode& d, int period_ms);
-  static void add_model(sim::VbusNode& d, DemoModel model);
+  static void add_model(Device& d, DemoModel model);
   static void add_plain_device(std::vector<Device>& to, const NodeSpec& n);
 
   std::vector<Device> devices_;

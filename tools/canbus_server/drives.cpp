@@ -24,6 +24,13 @@ std::string amount(double x, const std::string& unit) {
   return unit.empty() ? t : t + " " + unit;
 }
 
+// " 0x8611 following error"
+std::string fault_text(const canbus::Emcy& emcy) {
+  char code[16];
+  std::snprintf(code, sizeof code, " 0x%04X ", emcy.code);
+  return code + canbus::drive_emcy_text(emcy.code);
+}
+
 std::string suffix_of(const std::string& name, const std::string& node) {
   return name.size() > node.size() + 1 ? name.substr(node.size() + 1) : "";
 }
@@ -38,8 +45,12 @@ struct Drives::Entry {
   DriveSpec spec;
   std::unique_ptr<canbus::Drive> drive;  // made by make(), once
   mutable std::mutex mx;                 // the fields below
-  uint64_t gen = 0;                      // operations the server started and waits for
-  uint64_t interrupted_gen = 0;          // the one a halt, quick stop or reset replaced
+  // A fault whose emergency has not come yet (it often follows the statusword): its event waits
+  // for it, one second of the clock at most.
+  bool fault_pending = false;
+  int64_t fault_ns = 0;
+  uint64_t gen = 0;              // operations the server started and waits for
+  uint64_t interrupted_gen = 0;  // the one a halt, quick stop or reset replaced
   std::string interrupted_by;
   bool has_target = false;
   double target = 0;
@@ -133,6 +144,11 @@ canbus::NodeCallbacks Drives::make(D_can& prop, int line, int id, canbus::NodeMo
     e->drive->set_listener([this, e](const canbus::DriveEvent& ev) { on_event(*e, ev); });
   }
   canbus::NodeCallbacks cb = e->drive->callbacks();
+  auto on_emergency = cb.on_emergency;
+  cb.on_emergency = [this, e, on_emergency](D_can& p, const canbus::Emcy& emcy) {
+    if (on_emergency) on_emergency(p, emcy);
+    if (emcy.code != 0) fault_event(*e, &emcy);
+  };
   auto on_pdo = cb.on_pdo;
   cb.on_pdo = [this, e, on_pdo](D_can& p, int pdo, const canbus::PdoValues& v) {
     if (on_pdo) on_pdo(p, pdo, v);
@@ -188,11 +204,14 @@ void Drives::on_event(Entry& e, const canbus::DriveEvent& ev) {
       detail += ev.on ? " on" : " off";
       break;
     case K::kFault:
-      if (ev.emcy) {
-        char code[16];
-        std::snprintf(code, sizeof code, " 0x%04X ", ev.emcy->code);
-        detail += code + canbus::drive_emcy_text(ev.emcy->code);
+      // The emergency of this fault (an earlier one's, or the error reset's, is no news).
+      if (!ev.emcy || ev.emcy->code == 0) {
+        std::lock_guard<std::mutex> lk(e.mx);
+        e.fault_pending = true;
+        e.fault_ns = tavik::clock().now_ns();
+        return;
       }
+      detail += fault_text(*ev.emcy);
       break;
     case K::kHomingFailed:
       if (!ev.text.empty()) detail += ": " + ev.text;
@@ -207,8 +226,22 @@ void Drives::on_event(Entry& e, const canbus::DriveEvent& ev) {
   env_.publish(out);
 }
 
+void Drives::fault_event(Entry& e, const canbus::Emcy* emcy) {
+  {
+    std::lock_guard<std::mutex> lk(e.mx);
+    if (!e.fault_pending) return;
+    if (emcy == nullptr && tavik::clock().now_ns() - e.fault_ns < 1000000000) return;
+    e.fault_pending = false;
+  }
+  Event out{Event::Kind::kDrive, e.line, e.id, e.node};
+  out.detail = emcy != nullptr ? std::string("fault") + fault_text(*emcy)
+                               : std::string("fault (no emergency came)");
+  env_.publish(out);
+}
+
 void Drives::values_changed(Entry& e) {
   if (!e.drive) return;
+  fault_event(e, nullptr);
   const canbus::DriveStatus st = e.drive->status();
   if (st.updated_ns == 0) return;
   std::vector<Event> out;
@@ -473,6 +506,22 @@ std::string Drives::wait_for(const Client& c, Entry& e, const std::string& what,
     r.ok = false;
   } else {
     end = r.text;
+    // The statusword may come in before the actual position of the same moment (two TPDOs):
+    // the position the answer gives is the one read once the operation has ended.
+    const size_t at = end.rfind(" at ");
+    if (r.ok && at != std::string::npos && (what == "homing" || what.rfind("move", 0) == 0))
+      end = end.substr(0, at) + " at " + amount(d.status().position, e.unit());
+    // A failure into Fault names the fault (its emergency may come after the statusword).
+    const canbus::DriveStatus st = d.status();
+    if (!r.ok && st.state == canbus::DriveState::kFault && st.last_emcy &&
+        st.last_emcy->code != 0 && end.find("0x") == std::string::npos)
+      end += ":" + fault_text(*st.last_emcy);
+    // A move, homing or jog that failed while the drive still runs is not left to itself.
+    if (!r.ok && d.status().state == canbus::DriveState::kOperationEnabled &&
+        (what == "homing" || what.rfind("move", 0) == 0 || what.rfind("jog", 0) == 0)) {
+      std::string why;
+      if (d.halt(true, &why)) end += "; halted";
+    }
   }
   env_.log(e.node + " " + what + " by " + c.who() + (c.gone ? " (gone)" : "") + ": " +
            (r.ok ? "" : "failed: ") + end);

@@ -89,6 +89,8 @@ class Drives {
   Entry* find(const std::string& node) const;
   void on_event(Entry& e, const canbus::DriveEvent& ev);
   void values_changed(Entry& e);  // value events of position and velocity, when due
+  // The fault event once its emergency came (`emcy`), or without it a second after the fault.
+  void fault_event(Entry& e, const canbus::Emcy* emcy);
   std::string run(const Client& c, Entry& e, const std::string& op, const Args& a);
   std::string wait_for(const Client& c, Entry& e, const std::string& what, uint64_t gen);
   void step(Entry& e);

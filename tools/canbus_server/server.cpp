@@ -1407,7 +1407,8 @@ void Server::register_requests() {
          }});
   t.add({"sim",
          "sim silent|hold|identity NODE on|off, sim emcy NODE [CODE [REGISTER]], sim boot|abort "
-         "NODE, sim line N down|up",
+         "NODE, sim line N down|up, sim fault NODE over-temperature|following-error|over-voltage, "
+         "sim block NODE on|off",
          2, 4, Access::kWrite, Run::kNow, "faults of the simulated devices (virtual bus)",
          [this](Client&, const Args& a) { return cmd_sim(a); }});
   t.add(

@@ -568,6 +568,7 @@ TEST_F(ServerE2E, SavedConfigurationIsReadOnTheNextStart) {
               "ok (applies when the line is next opened; line 1 has code 6 from CAN.PUMP: give "
               "every property of the line the same code)");
     ASSERT_EQ(s.ask("set CAN.PUMP.BAUDRATE 4").rfind("ok (applies", 0), 0u);
+    ASSERT_EQ(s.ask("set CAN.SLIT.BAUDRATE 4").rfind("ok (applies", 0), 0u);
     ASSERT_EQ(s.ask("set CAN.PUMP_MONITOR.BAUDRATE 4"),
               "ok (applies when the line is next opened)");
     ASSERT_EQ(s.ask("set CAN.VALVE 1 6 0x181 2047"), "ok");  // above what the property loads
@@ -669,7 +670,7 @@ TEST_F(ServerE2E, StatusAnswersWhileAnUploadWaits) {
   EXPECT_EQ(quick.line(), "ok (watching)");
   auto t0 = std::chrono::steady_clock::now();
   quick.send("status\n");
-  EXPECT_EQ(quick.line(), "ok 8 lines");  // the status table: a heading, 5 nodes, 2 lines
+  EXPECT_EQ(quick.line(), "ok 9 lines");  // the status table: a heading, 6 nodes, 2 lines
   EXPECT_EQ(quick.line().rfind("NODE", 0), 0u);
   auto ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
@@ -682,7 +683,10 @@ TEST_F(ServerE2E, StatusAnswersWhileAnUploadWaits) {
   // Events reach the watcher with line, node, the text and the class of the emergency code.
   ASSERT_EQ(s.ask("sim emcy CAN.VALVE"), "ok");
   ASSERT_EQ(s.ask("tick 1"), "ok");
-  EXPECT_EQ(quick.line(),
+  std::string event = quick.line();
+  while (event.rfind("event drive ", 0) == 0 || event.rfind("event value ", 0) == 0)
+    event = quick.line();  // the slit drive's first state and values
+  EXPECT_EQ(event,
             "event emergency line 1 node 6 CAN.VALVE code 0x8110 (CAN overrun (objects lost)) "
             "register 0x11 (Monitoring)");
 }
@@ -784,6 +788,112 @@ TEST_F(ServerE2E, ProcessValuesAreReadWatchedAndSet) {
   for (const char* never : {" 20A#50C30000", " 20A#E8030000", " 20A#FFFFFFFF", " 20A#D2040000"}) {
     EXPECT_EQ(text.find(never), std::string::npos) << never;
   }
+}
+
+// The example's slit drive through a socket: enabled, homed, moved by its TARGET with the
+// events up to target reached, a fault injected and reset; a move whose client went runs to its
+// end and is logged.
+TEST_F(ServerE2E, MotorDriveIsHomedMovedFaultedAndReset) {
+  const std::string sock = dir_ + "/s.sock";
+  ServerProcess s(dir_, {"--listen", sock});
+  s.until("type 'help'");
+  ASSERT_EQ(s.ask("tick 2"), "ok");  // the drive leaves Not ready to switch on
+  SocketClient c(sock);
+  std::vector<std::string> events;
+  // The answer to `request`; the events that come before it are kept.
+  auto ask = [&](SocketClient& to, const std::string& request) {
+    to.send(request + "\n");
+    for (bool ok = true; ok;) {
+      const std::string l = to.line(&ok);
+      if (l.rfind("event ", 0) != 0) return l;
+      events.push_back(l);
+    }
+    return std::string("(no answer)");
+  };
+  const std::string ev = "event drive line 1 node 7 CAN.SLIT ";
+  using ::testing::Contains;
+  using ::testing::StartsWith;
+  ASSERT_EQ(ask(c, "watch"), "ok (watching)");
+  EXPECT_EQ(ask(c, "get CAN.SLIT.STATE"), "CAN.SLIT.STATE = Switch on disabled");
+  EXPECT_EQ(ask(c, "drive CAN.SLIT move 10"),
+            "error: CAN.SLIT: the drive is in Switch on disabled, not Operation enabled");
+  EXPECT_EQ(ask(c, "drive CAN.SLIT enable"), "ok (in Operation enabled)");
+  EXPECT_THAT(events, Contains(ev + "state Operation enabled"));
+  EXPECT_EQ(ask(c, "drive CAN.SLIT home"), "ok (homing attained at 0.000 mm)");
+  EXPECT_THAT(events, Contains(StartsWith(ev + "homing-done at ")));
+  EXPECT_EQ(ask(c, "set CAN.SLIT.TARGET 60"),
+            "error: CAN.SLIT: 60.000 mm is outside the limits -50.000..50.000 mm");
+  EXPECT_EQ(ask(c, "set CAN.SLIT.POSITION 6"),
+            "error: CAN.SLIT.POSITION is read-only (set CAN.SLIT.TARGET)");
+  events.clear();
+  EXPECT_EQ(ask(c, "set CAN.SLIT.TARGET 25"), "ok (target reached at 25.000 mm)");
+  // The mode switch, the position on its way, target reached last.
+  const auto mode = std::find(events.begin(), events.end(), ev + "mode-changed profile position");
+  ASSERT_NE(mode, events.end());
+  const auto reached = std::find_if(mode, events.end(), [&](const std::string& e) {
+    return e.rfind(ev + "target-reached at ", 0) == 0;
+  });
+  ASSERT_NE(reached, events.end());
+  std::vector<double> way;
+  for (auto it = mode; it != reached; ++it) {
+    const std::string v = "event value line 1 node 7 CAN.SLIT.POSITION ";
+    if (it->rfind(v, 0) == 0) way.push_back(std::stod(it->substr(v.size())));
+  }
+  ASSERT_GE(way.size(), 2u) << ::testing::PrintToString(events);
+  EXPECT_TRUE(std::is_sorted(way.begin(), way.end()));
+  EXPECT_GT(way.back(), way.front());
+  EXPECT_THAT(ask(c, "get CAN.SLIT.POSITION"),
+              ::testing::MatchesRegex("CAN.SLIT.POSITION = 25.000 mm at 20..-..-.. .* \\(TPDO\\)"));
+  EXPECT_THAT(ask(c, "get CAN.SLIT.TARGET"), StartsWith("CAN.SLIT.TARGET = 25.000 mm at "));
+  EXPECT_EQ(ask(c, "get CAN.SLIT.MODE"), "CAN.SLIT.MODE = profile position");
+  c.send("status\n");
+  EXPECT_THAT(c.answer(), Contains(::testing::HasSubstr(" Operation enabled 25.000 mm ")));
+  c.send("list\n");
+  EXPECT_THAT(c.answer(), Contains("CAN.SLIT.TARGET  (drive, target position: set moves there, "
+                                   "mm, -50.000..50.000)"));
+
+  // A fault: the move ends with it, the event and the state name its emergency; a reset and
+  // enable bring the drive back.
+  events.clear();
+  ASSERT_EQ(ask(c, "sim fault CAN.SLIT following-error"), "ok");
+  EXPECT_EQ(ask(c, "drive CAN.SLIT move 10"),
+            "error: CAN.SLIT went to Fault: 0x8611 following error");
+  EXPECT_THAT(events, Contains(ev + "state Fault"));
+  EXPECT_THAT(events, Contains(ev + "fault 0x8611 following error"));
+  EXPECT_EQ(ask(c, "get CAN.SLIT.STATE"), "CAN.SLIT.STATE = Fault (0x8611 following error)");
+  EXPECT_EQ(ask(c, "drive CAN.SLIT reset"), "ok (in Switch on disabled)");
+  EXPECT_EQ(ask(c, "drive CAN.SLIT enable"), "ok (in Operation enabled)");
+  EXPECT_EQ(ask(c, "drive CAN.SLIT move -5 20"), "ok (target reached at -5.000 mm)");
+
+  // A client that goes while its move runs: the move goes on to its end, which is logged.
+  {
+    SocketClient gone(sock);
+    ASSERT_EQ(ask(gone, "user mover"), "ok (mover@local:uid=" + std::to_string(getuid()) + ")");
+    events.clear();
+    gone.send("drive CAN.SLIT move 40\n");
+    // The move runs once the watcher sees the position move.
+    for (bool ok = true; ok;) {
+      const std::string l = c.line(&ok);
+      if (l.rfind("event value line 1 node 7 CAN.SLIT.POSITION ", 0) == 0) break;
+    }
+  }
+  for (bool ok = true; ok;) {
+    if (c.line(&ok).rfind(ev + "target-reached at ", 0) == 0) break;
+  }
+  EXPECT_THAT(ask(c, "get CAN.SLIT.POSITION"), StartsWith("CAN.SLIT.POSITION = 40.000 mm"));
+  EXPECT_EQ(ask(c, "drive CAN.SLIT stop"), "ok (in Switched on)");
+  EXPECT_EQ(ask(c, "drive CAN.SLIT halt").rfind("ok (halt sent; Switched on at 40.000 mm", 0), 0u);
+  EXPECT_EQ(ask(c, "drive CAN.NOPE halt"), "error: no drive CAN.NOPE (a NAME.DRIVE line)");
+  EXPECT_EQ(ask(c, "drive CAN.SLIT spin"),
+            "error: usage: drive NAME enable|disable|home|move POS [VELOCITY]|jog "
+            "VELOCITY|halt|stop|quickstop|reset");
+  ASSERT_EQ(s.ask("quit"), "bye");
+  EXPECT_EQ(s.wait_exit(), 0);
+  const std::string log = stderr_text();
+  EXPECT_NE(log.find("CAN.SLIT move to 40.000 mm by mover@local:uid=" + std::to_string(getuid()) +
+                     " (gone): target reached at 40.000 mm"),
+            std::string::npos)
+      << log;
 }
 
 // A set-point with `boot clear` is forgotten when its node boots, and not sent again.
@@ -1081,7 +1191,7 @@ TEST_F(ServerE2E, OneAnswerForEveryRequestLine) {
         EXPECT_EQ(canbus_server::printable(l), l) << request;
       }
       if (request == "status") {
-        EXPECT_EQ(answer.size(), 8u);
+        EXPECT_EQ(answer.size(), 9u);
       }
     }
   }

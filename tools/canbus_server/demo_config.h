@@ -66,7 +66,6 @@ enum class DemoModel {
   kSupply,  // the actual current follows the set-point (sim::SupplyModel)
   kGauge,   // the pressure pumps down
   kPump,    // the rotor runs up
-  kDrive,   // a motor drive (sim::make_drive): its own dictionary, faults on request
 };
 
 struct DemoDevice {
@@ -85,7 +84,6 @@ inline constexpr DemoDevice kDemoDevices[] = {
     {1, 6, "VLV1", "HW 2", "SW 1.0", false, DemoModel::kNone},
     {2, 10, "Magnet power supply MPS-40", "HW C", "SW 7.1", true, DemoModel::kSupply},
     {2, 20, "Vacuum gauge VG-3", "HW 1", "SW 2.0", false, DemoModel::kGauge},  // beats
-    {1, 7, "Slit drive SD-1", "HW 1", "SW 1.0", false, DemoModel::kDrive},
 };
 
 }  // namespace canbus_server

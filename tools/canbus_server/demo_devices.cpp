@@ -31,7 +31,12 @@ void DemoDevices::create(const std::vector<NodeSpec>& nodes) {
     if (n.od) d->node->logic().load_dictionary(*n.od);
     d->process_data = d->process_data || n.process_data;
     for (const auto& x : kDemoDevices) {
-      if (x.line == n.line && x.node == n.node) add_model(*d, x.model);
+      if (x.line == n.line && x.node == n.node) add_model(*d->node, x.model);
+    }
+    if (n.drive && !d->drive) {
+      // The drive's dictionary and axis model, stepped with its process data.
+      d->drive = sim::make_drive(d->node->logic());
+      d->process_data = true;
     }
   }
   // A node supervised by heartbeat gets a device that beats (producer time 0x1017) and does
@@ -44,19 +49,22 @@ void DemoDevices::create(const std::vector<NodeSpec>& nodes) {
 void DemoDevices::add_plain(const NodeSpec& n, bool manual) {
   if (find(n.line, n.node) != nullptr) return;
   add_plain_device(devices_, n);
-  if (n.heartbeat_ms > 0) {
-    beat(*devices_.back().node, n.heartbeat_ms);
-    if (!manual) devices_.back().node->start_heartbeat();
-  }
+  if (n.heartbeat_ms > 0) beat(*devices_.back().node, n.heartbeat_ms);
+  if (!manual && (n.heartbeat_ms > 0 || devices_.back().process_data))
+    devices_.back().node->start_heartbeat();
 }
 
 void DemoDevices::add_plain_device(std::vector<Device>& to, const NodeSpec& n) {
   to.push_back({std::make_unique<sim::VbusNode>(
                     n.line - 1, n.node, "Simulated node " + std::to_string(n.node), "HW 1", "SW 1"),
-                false, false, nullptr});
+                false, n.process_data, nullptr});
   // Four INTEGER16 sine inputs of amplitude 10000 and period 1 s, sampled whenever its TPDOs
   // are due; TPDO1 maps them until the server's configuration maps it otherwise.
-  if (n.adc) sim::make_adc(to.back().node->logic());
+  if (n.adc && !n.drive) sim::make_adc(to.back().node->logic());
+  if (n.drive) {
+    to.back().drive = sim::make_drive(to.back().node->logic());
+    to.back().process_data = true;
+  }
 }
 
 DemoDevices::Device* DemoDevices::device(int line, int node) {
@@ -122,8 +130,7 @@ class PumpModel final : public sim::DeviceModel {
 
 }  // namespace
 
-void DemoDevices::add_model(Device& dev, DemoModel model) {
-  sim::VbusNode& d = *dev.node;
+void DemoDevices::add_model(sim::VbusNode& d, DemoModel model) {
   switch (model) {
     case DemoModel::kNone:
       break;
@@ -137,11 +144,6 @@ void DemoDevices::add_model(Device& dev, DemoModel model) {
       break;
     case DemoModel::kPump:
       d.logic().set_model(std::make_shared<PumpModel>());
-      break;
-    case DemoModel::kDrive:
-      // Its own dictionary and the axis model, stepped with its process data.
-      dev.drive = sim::make_drive(d.logic());
-      dev.process_data = true;
       break;
   }
 }

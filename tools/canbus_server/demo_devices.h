@@ -32,11 +32,13 @@ class DemoDevices {
     int heartbeat_ms = 0;  // beats at this period (0x1017) and answers no guarding; 0: guarded
     std::shared_ptr<const canbus::ObjectDictionary> od;  // the node's EDS, served; may be null
     bool process_data = false;  // sends TPDOs / takes RPDOs: steps on a thread of its own
-    bool adc = false;  // a plain device is an ADC module (--sim-adc): sine inputs at 0x6401
+    bool adc = false;    // a plain device is an ADC module (--sim-adc): sine inputs at 0x6401
+    bool drive = false;  // a NAME.DRIVE line: the device is a motor drive (sim::make_drive)
   };
 
   // The bundled example's devices for the nodes configured at their places, a plain device for
-  // every other node (with `adc`: an ADC module, sim::make_adc).
+  // every other node (with `adc`: an ADC module, sim::make_adc); a node with a drive line gets
+  // a simulated drive (its own dictionary, faults on request).
   void create(const std::vector<NodeSpec>& nodes);
   // A plain device for a node moved to a place without one (nothing when there is one).
   void add_plain(const NodeSpec& n, bool manual);
@@ -69,7 +71,7 @@ class DemoDevices {
   };
   Device* device(int line, int node);
   static void beat(sim::VbusNode& d, int period_ms);
-  static void add_model(Device& d, DemoModel model);
+  static void add_model(sim::VbusNode& d, DemoModel model);
   static void add_plain_device(std::vector<Device>& to, const NodeSpec& n);
 
   std::vector<Device> devices_;

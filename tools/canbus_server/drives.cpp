@@ -49,6 +49,9 @@ struct Drives::Entry {
   // for it, one second of the clock at most.
   bool fault_pending = false;
   int64_t fault_ns = 0;
+  // When the actual values last came (the frame's time stamp; by SDO the poll's time): the
+  // drive's own time stamp moves with the statusword only.
+  int64_t values_ns = 0;
   uint64_t gen = 0;              // operations the server started and waits for
   uint64_t interrupted_gen = 0;  // the one a halt, quick stop or reset replaced
   std::string interrupted_by;
@@ -152,6 +155,10 @@ canbus::NodeCallbacks Drives::make(D_can& prop, int line, int id, canbus::NodeMo
   auto on_pdo = cb.on_pdo;
   cb.on_pdo = [this, e, on_pdo](D_can& p, int pdo, const canbus::PdoValues& v) {
     if (on_pdo) on_pdo(p, pdo, v);
+    {
+      std::lock_guard<std::mutex> lk(e->mx);
+      e->values_ns = std::max(e->values_ns, v.time_ns);
+    }
     values_changed(*e);
   };
   // A boot-up loses the drive's PDO configuration: the server sets it up again.
@@ -181,6 +188,10 @@ void Drives::poll(int64_t now_ns) {
   for (auto& e : entries_) {
     if (!e->drive) continue;
     e->drive->poll(now_ns);
+    if (!e->drive->status().by_pdo) {
+      std::lock_guard<std::mutex> lk(e->mx);
+      e->values_ns = std::max(e->values_ns, now_ns);
+    }
     values_changed(*e);
   }
 }
@@ -248,12 +259,13 @@ void Drives::values_changed(Entry& e) {
   const int64_t interval_ns = int64_t{env_.value_interval_ms} * 1000000;
   {
     std::lock_guard<std::mutex> lk(e.mx);
+    const int64_t at = std::max(st.updated_ns, e.values_ns);
     auto check = [&](Entry::Published& p, double v, const char* what, const std::string& unit) {
-      const bool due = !p.done || (v != p.value && st.updated_ns - p.at_ns >= interval_ns);
+      const bool due = !p.done || (v != p.value && at - p.at_ns >= interval_ns);
       if (!due) return;
       p.done = true;
       p.value = v;
-      p.at_ns = st.updated_ns;
+      p.at_ns = at;
       Event ev{Event::Kind::kValue, e.line, e.id, e.node + "." + what};
       ev.detail = amount(v, unit);
       out.push_back(std::move(ev));
@@ -296,9 +308,14 @@ std::string Drives::get(const std::string& name) const {
   }
   if (st.updated_ns == 0) return name + " = none (not read yet)";
   const bool position = what == "POSITION";
+  int64_t at = st.updated_ns;
+  {
+    std::lock_guard<std::mutex> lk(e->mx);
+    at = std::max(at, e->values_ns);
+  }
   return name + " = " +
          amount(position ? st.position : st.velocity, position ? e->unit() : e->speed_unit()) +
-         " at " + utc_time_text(st.updated_ns) + (st.by_pdo ? " (TPDO)" : " (SDO)");
+         " at " + utc_time_text(at) + (st.by_pdo ? " (TPDO)" : " (SDO)");
 }
 
 void Drives::list(const std::string& node, std::vector<std::string>& out) const {

@@ -810,6 +810,7 @@ DemoDevices::NodeSpec Server::device_spec(const Node& n) const {
   s.od = objects_.dictionary(n.prop->name());
   s.process_data = pd_->has_process_data(n.prop->name());
   s.adc = opts_.sim_adc;
+  s.drive = drives_->has(n.prop->name());
   return s;
 }
 
@@ -1988,6 +1989,11 @@ std::string Server::cmd_set_node(Client& c, Node& n, const int v[4]) {
   }
   lk.unlock();
   read_identity(n);
+  if (n.master && drives_->has(p->name())) {
+    // A drive's node: set up where it is now, then started.
+    drives_->setup(p->name());
+    p->start_node();
+  }
   lk.lock();
   supervise_waiting();
   lk.unlock();

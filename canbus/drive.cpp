@@ -424,12 +424,9 @@ struct Drive::Impl {
 
   bool advance_move(Actions& a, bool fresh, uint16_t sw) {
     if (op.phase == 2) {
-      if (!op.immediately && !handshake_idle(a)) return false;
-      if (op.immediately && (out.cw & controlword::kNewSetPoint)) {
-        // A set-point while the last one is being taken: bit 4 must rise again.
-        send_cw(a, out.cw & static_cast<uint16_t>(~kSetPointBits));
-        return false;
-      }
+      // Also for a change set immediately: bit 4 must rise again, and a drive may hold the
+      // acknowledge of the last set-point until bit 4 dropped (a rising edge then is lost).
+      if (!handshake_idle(a)) return false;
       out.target_pos = op.target_inc;
       std::vector<uint16_t> objs = {drive_obj::kTargetPosition};
       if (!written_profile_vel || *written_profile_vel != op.profile_vel) {

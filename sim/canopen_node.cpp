@@ -197,6 +197,7 @@ void NodeLogic::nmt_locked(const CMSG& frame, std::vector<CMSG>& out) {
       break;
     case kNmtResetNode:
       od_ = configured_;
+      pdo_.model_restart(od_);
       apply_pending_id_locked();
       out = boot_locked();
       break;
@@ -424,8 +425,10 @@ void NodeLogic::download_segment_locked(uint8_t cmd, const CMSG& frame, std::vec
 
 uint32_t NodeLogic::store_locked(Key key, const std::string& value) {
   if (uint32_t a = pdo_.check_download(od_, key, value)) return a;
+  if (uint32_t a = pdo_.model_check(key, value)) return a;
   od_[key] = value;
   if (PdoProducer::is_pdo_object(key.first)) pdo_.refresh(od_);
+  pdo_.model_written(od_, key);
   return 0;
 }
 

@@ -274,6 +274,7 @@ std::vector<CMSG> NodeLogic::power_cycle() {
   lss_.configuration = false;
   lss_.selective_step = lss_.identify_step = lss_.fastscan_pos = 0;
   od_ = configured_;
+  pdo_.model_restart(od_);
   return boot_locked();
 }
 

@@ -341,6 +341,7 @@ void PdoProducer::apply(ObjectMap& od, const Rpdo& r, const CMSG& f, std::vector
     auto it = od.find({e.index, e.subindex});
     if (it == od.end()) continue;
     it->second = le_bytes(v, it->second.size());
+    model_written(od, {e.index, e.subindex});
   }
   ++rpdos_written_;
 }
@@ -425,6 +426,37 @@ void PdoProducer::due(ObjectMap& od, bool operational, int64_t now, std::vector<
       send(t, m, now, out);
       if (timer) t.timer_ns = at + t.event_ns;
     }
+  }
+}
+
+uint32_t PdoProducer::model_check(ObjectKey key, const std::string& value) const {
+  return model_ ? model_->check_download(key, value) : 0;
+}
+
+void PdoProducer::model_written(ObjectMap& od, ObjectKey key) {
+  if (!model_) return;
+  ObjectValues v(od);
+  model_->written(key, v);
+}
+
+void PdoProducer::model_restart(ObjectMap& od) {
+  if (!model_) return;
+  ObjectValues v(od);
+  model_->restart(v);
+}
+
+void PdoProducer::emergencies(bool send, std::vector<CMSG>& out) {
+  if (!model_) return;
+  for (const Emergency& e : model_->take_emergencies()) {
+    if (!send) continue;
+    CMSG m{};
+    m.id = 0x080 + node_id_;
+    m.len = 8;
+    m.data[0] = static_cast<uint8_t>(e.code & 0xFF);
+    m.data[1] = static_cast<uint8_t>(e.code >> 8);
+    m.data[2] = e.reg;
+    std::copy_n(e.vendor.begin(), std::min<size_t>(5, e.vendor.size()), m.data + 3);
+    out.push_back(m);
   }
 }
 
@@ -516,6 +548,8 @@ std::vector<CMSG> NodeLogic::pdo_due(int64_t now_ns) {
   std::lock_guard<std::mutex> lk(mx_);
   std::vector<CMSG> out;
   pdo_.due(od_, state_ == kOperational && !silent_, now_ns, out);
+  // A model's emergencies go out as the node's own would: not while stopped or silent.
+  pdo_.emergencies(state_ != kStopped && !silent_, out);
   return out;
 }
 

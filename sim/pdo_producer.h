@@ -86,15 +86,35 @@ class ObjectValues {
   ObjectMap& od_;
 };
 
+// An emergency a model asks the node to send: EMCY on 0x80 + id with these bytes.
+struct Emergency {
+  uint16_t code = 0;
+  uint8_t reg = 0;
+  std::vector<uint8_t> vendor;  // up to five bytes
+};
+
 // A device model: moves object values over time (an ADC's inputs, a supply's actual current).
-// step() runs in the thread that drives NodeLogic::pdo_due, with the node's lock held: it must
-// not call the node.
+// Its functions run with the node's lock held (step() in the thread that drives
+// NodeLogic::pdo_due, the others in the thread that brought the frame): they must not call the
+// node.
 class DeviceModel {
  public:
   virtual ~DeviceModel() = default;
   virtual void step(int64_t now_ns, ObjectValues& od) = 0;
   // How often the model wants to step (ns); 0: only when the PDOs are due anyway.
   virtual int64_t step_ns() const { return 1'000'000; }
+  // The abort of an SDO download of `value` into `key` the device gives (0: taken), asked
+  // after the dictionary's own rules.
+  virtual uint32_t check_download(ObjectKey /*key*/, const std::string& /*value*/) const {
+    return 0;
+  }
+  // A value was written into the dictionary by SDO or RPDO (after it is stored).
+  virtual void written(ObjectKey /*key*/, ObjectValues& /*od*/) {}
+  // NMT reset node: the dictionary is back at its configured values; the application restarts.
+  virtual void restart(ObjectValues& /*od*/) {}
+  // The emergencies to send since the last call (NodeLogic::pdo_due sends them as EMCY frames
+  // unless the node is stopped or silent).
+  virtual std::vector<Emergency> take_emergencies() { return {}; }
 };
 
 // An ADC: `channels` INTEGER16 inputs at 0x6401 sub 1..n following sine waves of `amplitude`
@@ -169,6 +189,13 @@ class PdoProducer {
   void set_mappable(ObjectKey key, bool on) { mappable_[key] = on; }
   void clear_mappable() { mappable_.clear(); }
   void set_model(std::shared_ptr<DeviceModel> model) { model_ = std::move(model); }
+  // The model's part of a download: its abort (0: taken), and its notice after the store.
+  uint32_t model_check(ObjectKey key, const std::string& value) const;
+  void model_written(ObjectMap& od, ObjectKey key);
+  // NMT reset node: the model restarts on the configured dictionary.
+  void model_restart(ObjectMap& od);
+  // The model's emergencies as EMCY frames into `out` (dropped when `send` is false).
+  void emergencies(bool send, std::vector<CMSG>& out);
 
   // The node (re)boots: counters, timers and pending RPDOs start afresh.
   void reset(const ObjectMap& od);

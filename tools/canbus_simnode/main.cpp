@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "canopen_node.h"
+#include "drive_model.h"
 #include "ntcan.h"
 
 namespace {
@@ -53,8 +54,9 @@ struct Options {
   // LSS address (0x1018:1..4); the serial defaults to the node id.
   uint32_t vendor = sim::kDefaultVendorId, product = 1, revision = 0x00010000;
   long long serial = -1;
-  enum class Model { kNone, kAdc, kSupply } model = Model::kNone;
-  int tpdo_ms = 100;  // event timer of the model's TPDO1
+  enum class Model { kNone, kAdc, kSupply, kDrive } model = Model::kNone;
+  sim::DriveSimConfig drive;  // --drive: quirks and homing methods
+  int tpdo_ms = 100;          // event timer of the model's TPDO1
   bool verbose = false;
   unsigned lss_left_out = 0;  // sim::NodeLogic::LssOptional bits
 };
@@ -65,7 +67,9 @@ void usage(std::ostream& o) {
        "INDEX:SUB=SIZE]...\n"
        "                      [--vendor N] [--product N] [--revision N] [--serial N]\n"
        "                      [--lss-without SERVICE,...]\n"
-       "                      [--adc | --supply] [--tpdo-ms MS] [--backend virtual|socketcan]\n"
+       "                      [--adc | --supply | --drive] [--tpdo-ms MS]\n"
+       "                      [--drive-quirks QUIRK,...] [--homing-methods N,...]\n"
+       "                      [--backend virtual|socketcan]\n"
        "                      [--verbose]\n"
        "Runs a simulated CANopen node (ID 1..127) on NTCAN net N until SIGINT or SIGTERM.\n"
        "--unconfigured (or --node 255): no node id until an LSS master gives one.\n"
@@ -83,7 +87,12 @@ void usage(std::ostream& o) {
        "in TPDO1 (0x180 + ID) every --tpdo-ms ms (event timer, default 100) in operational state.\n"
        "--supply: a power supply, set-point 0x2110 by RPDO1 (0x200 + ID), actual current 0x2111\n"
        "following it at 1000/s, in TPDO1 on change (inhibit 10 ms) and every --tpdo-ms ms. PDOs\n"
-       "can be reconfigured by SDO (0x1400..0x1BFF). --backend sets NTCAN_BACKEND. --verbose\n"
+       "can be reconfigured by SDO (0x1400..0x1BFF). --drive: a servo drive of the drive profile\n"
+       "(built-in dictionary; state machine, profile position/velocity/torque, homing, cyclic\n"
+       "synchronous modes on a simulated axis with limit switches at +-110000, a home switch at\n"
+       "5000 and an index pulse every 4000 increments); --drive-quirks: fault-reset-edge,\n"
+       "homing-methods, halt-blocks-mode, setpoint-ack-held; --homing-methods: the only methods\n"
+       "0x6098 takes (switches on homing-methods). --backend sets NTCAN_BACKEND. --verbose\n"
        "prints every frame.\n";
 }
 
@@ -121,6 +130,20 @@ bool parse_u32(const char* s, long long& out) {
   return true;
 }
 
+// N,N,... of --homing-methods.
+bool parse_methods(const std::string& s, std::vector<int>& out) {
+  out.clear();
+  size_t at = 0;
+  while (at <= s.size()) {
+    const size_t comma = std::min(s.find(',', at), s.size());
+    int m = 0;
+    if (!parse_int(s.substr(at, comma - at).c_str(), -128, 127, m)) return false;
+    out.push_back(m);
+    at = comma + 1;
+  }
+  return !out.empty();
+}
+
 std::string text(const CMSG& m) {
   char buf[64];
   int n = std::snprintf(buf, sizeof buf, "%03X#", static_cast<unsigned>(m.id));
@@ -141,18 +164,21 @@ class SimNode {
     logic_.set_identity(o.vendor, o.product, o.revision,
                         static_cast<uint32_t>(o.serial >= 0 ? o.serial : o.node));
     logic_.set_lss_left_out(o.lss_left_out);
+    if (o.model == Options::Model::kDrive) {
+      // The drive's own dictionary; texts and a serial number given on the command line win.
+      sim::make_drive(logic_, o.drive);
+      if (!o.name.empty()) logic_.set_object(0x1008, 0, o.name);
+      if (!o.hw.empty()) logic_.set_object(0x1009, 0, o.hw);
+      if (!o.sw.empty()) logic_.set_object(0x100A, 0, o.sw);
+      if (o.serial >= 0) set_serial(static_cast<uint32_t>(o.serial));
+    }
     if (!o.eds.empty()) {
       loaded_ = logic_.load_dictionary(o.eds, errors_);
       // Texts given on the command line win over the file's, and so does a serial number.
       if (!o.name.empty()) logic_.set_object(0x1008, 0, o.name);
       if (!o.hw.empty()) logic_.set_object(0x1009, 0, o.hw);
       if (!o.sw.empty()) logic_.set_object(0x100A, 0, o.sw);
-      if (o.serial >= 0) {
-        const auto s = static_cast<uint32_t>(o.serial);
-        const char t[4] = {static_cast<char>(s & 0xFF), static_cast<char>((s >> 8) & 0xFF),
-                           static_cast<char>((s >> 16) & 0xFF), static_cast<char>(s >> 24)};
-        logic_.set_object(0x1018, 4, std::string(t, 4));
-      }
+      if (o.serial >= 0) set_serial(static_cast<uint32_t>(o.serial));
     }
     if (o.heartbeat_ms > 0) {
       const char t[2] = {static_cast<char>(o.heartbeat_ms & 0xFF),
@@ -166,6 +192,12 @@ class SimNode {
     const auto event_ms = static_cast<uint16_t>(o.tpdo_ms);
     if (o.model == Options::Model::kAdc) sim::make_adc(logic_, 4, 10000, 1000, event_ms);
     if (o.model == Options::Model::kSupply) sim::make_supply(logic_, 1000, event_ms, 100);
+  }
+
+  void set_serial(uint32_t s) {
+    const char t[4] = {static_cast<char>(s & 0xFF), static_cast<char>((s >> 8) & 0xFF),
+                       static_cast<char>((s >> 16) & 0xFF), static_cast<char>(s >> 24)};
+    logic_.set_object(0x1018, 4, std::string(t, 4));
   }
 
   // Whether the EDS file (if any) was read; the reader's errors otherwise.
@@ -385,6 +417,22 @@ int main(int argc, char** argv) {
       o.model = Options::Model::kAdc;
     } else if (a == "--supply") {
       o.model = Options::Model::kSupply;
+    } else if (a == "--drive") {
+      o.model = Options::Model::kDrive;
+    } else if (a == "--drive-quirks") {
+      const long bits = sim::drive_quirks_from_text(value());
+      if (bits < 0) {
+        std::cerr << "canbus-simnode: --drive-quirks needs quirks among fault-reset-edge, "
+                     "homing-methods, halt-blocks-mode, setpoint-ack-held\n";
+        return 2;
+      }
+      o.drive.quirks |= static_cast<unsigned>(bits);
+    } else if (a == "--homing-methods") {
+      if (!parse_methods(value(), o.drive.homing_methods)) {
+        std::cerr << "canbus-simnode: --homing-methods needs methods -128..127 joined by ','\n";
+        return 2;
+      }
+      o.drive.quirks |= sim::kQuirkHomingMethods;
     } else if (a == "--tpdo-ms") {
       if (!parse_int(value(), 0, 65535, o.tpdo_ms)) {
         std::cerr << "canbus-simnode: --tpdo-ms needs an event timer of 0..65535 ms\n";
@@ -405,6 +453,10 @@ int main(int argc, char** argv) {
   }
   if (!have_net || !have_node) {
     usage(std::cerr);
+    return 2;
+  }
+  if (o.model == Options::Model::kDrive && !o.eds.empty()) {
+    std::cerr << "canbus-simnode: --drive brings its own dictionary; --eds cannot go with it\n";
     return 2;
   }
 

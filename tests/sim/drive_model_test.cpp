@@ -1,0 +1,290 @@
+// The simulated drive (sim/drive_model.h) driven by frames through NodeLogic::on_frame and its
+// time by NodeLogic::pdo_due with explicit times: the state machine, the modes, the quirks and
+// the faults as a master sees them.
+#include "drive_model.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "canopen_node.h"
+#include "support/frames.h"
+
+namespace {
+
+using canbus_test::frame_text;
+using canbus_test::make_frame;
+using sim::DriveFault;
+using sim::DriveModel;
+using sim::DriveSimConfig;
+using sim::NodeLogic;
+using sim::SimDriveState;
+
+constexpr int kNode = 9;
+constexpr int64_t kMs = 1'000'000;
+
+// Controlwords of the state machine.
+constexpr uint16_t kShutdown = 0x06, kSwitchOn = 0x07, kEnable = 0x0F, kDisableVoltage = 0x00,
+                   kQuickStop = 0x02, kFaultReset = 0x80;
+
+// A drive node, operational, its time at 1 ms steps from `now`.
+struct Drive {
+  NodeLogic node{kNode};
+  std::shared_ptr<DriveModel> model;
+  int64_t now = 0;
+  std::vector<CMSG> out;  // everything the node sent by pdo_due and on_frame
+
+  explicit Drive(const DriveSimConfig& cfg = {}) {
+    model = sim::make_drive(node, cfg);
+    node.boot();
+    in(make_frame(0, {0x01, kNode}));
+    run(1);
+  }
+  void in(const CMSG& f) {
+    for (const CMSG& m : node.on_frame(f)) out.push_back(m);
+  }
+  void run(int ms) {
+    for (int i = 0; i < ms; ++i) {
+      now += kMs;
+      for (const CMSG& m : node.pdo_due(now)) out.push_back(m);
+    }
+  }
+  // Runs until `done` or `max_ms`; the ms it took, -1 when never.
+  template <typename F>
+  int run_until(F done, int max_ms) {
+    for (int i = 0; i < max_ms; ++i) {
+      if (done()) return i;
+      run(1);
+    }
+    return done() ? max_ms : -1;
+  }
+  // An expedited SDO download; the abort code, 0 when taken.
+  uint32_t write(uint16_t index, uint8_t sub, int64_t v, int bytes) {
+    CMSG m{};
+    m.id = 0x600 + kNode;
+    m.len = 8;
+    m.data[0] = static_cast<uint8_t>(0x23 | ((4 - bytes) << 2));
+    m.data[1] = static_cast<uint8_t>(index & 0xFF);
+    m.data[2] = static_cast<uint8_t>(index >> 8);
+    m.data[3] = sub;
+    for (int i = 0; i < bytes; ++i) m.data[4 + i] = static_cast<uint8_t>((v >> (8 * i)) & 0xFF);
+    const std::vector<CMSG> a = node.on_frame(m);
+    EXPECT_EQ(a.size(), 1u);
+    if (a.empty() || a[0].data[0] != 0x80) return 0;
+    return static_cast<uint32_t>(a[0].data[4] | a[0].data[5] << 8 | a[0].data[6] << 16 |
+                                 a[0].data[7] << 24);
+  }
+  // An SDO upload of an object of up to four bytes, sign-extended from `bytes`.
+  int64_t read(uint16_t index, uint8_t sub, int bytes) {
+    const std::vector<CMSG> a = node.on_frame(
+        make_frame(0x600 + kNode, {0x40, static_cast<uint8_t>(index & 0xFF),
+                                   static_cast<uint8_t>(index >> 8), sub, 0, 0, 0, 0}));
+    EXPECT_EQ(a.size(), 1u);
+    if (a.empty()) return 0;
+    uint32_t v = 0;
+    for (int i = 0; i < bytes; ++i) v |= static_cast<uint32_t>(a[0].data[4 + i]) << (8 * i);
+    if (bytes < 4 && (v >> (8 * bytes - 1)) & 1u) v |= ~0u << (8 * bytes);
+    return static_cast<int32_t>(v);
+  }
+  void cw(uint16_t w) { EXPECT_EQ(write(0x6040, 0, w, 2), 0u); }
+  uint16_t sw() { return static_cast<uint16_t>(read(0x6041, 0, 2)); }
+  int32_t position() { return static_cast<int32_t>(read(0x6064, 0, 4)); }
+  // Operation enabled in `mode`, its display confirmed.
+  void enable(int8_t mode) {
+    EXPECT_EQ(write(0x6060, 0, mode, 1), 0u);
+    cw(kShutdown);
+    cw(kEnable);
+    run(1);
+    EXPECT_EQ(model->state(), SimDriveState::kOperationEnabled);
+    EXPECT_EQ(read(0x6061, 0, 1), mode);
+  }
+  // A profile position move: target, then bit 4 up and down.
+  void move(int32_t target, uint16_t extra = 0) {
+    EXPECT_EQ(write(0x607A, 0, target, 4), 0u);
+    cw(static_cast<uint16_t>(kEnable | 0x10 | extra));
+    cw(static_cast<uint16_t>(kEnable | extra));
+  }
+  std::vector<std::string> emcys() const {
+    std::vector<std::string> e;
+    for (const CMSG& m : out) {
+      if (m.id == 0x80 + kNode) e.push_back(frame_text(m));
+    }
+    return e;
+  }
+};
+
+// --- state machine --------------------------------------------------------------------------
+
+TEST(SimDriveBoot, PassesNotReadyToSwitchOnToSwitchOnDisabled) {
+  NodeLogic node(kNode);
+  auto model = sim::make_drive(node);
+  EXPECT_EQ(model->state(), SimDriveState::kNotReadyToSwitchOn);
+  node.boot();
+  node.pdo_due(kMs);
+  EXPECT_EQ(model->state(), SimDriveState::kSwitchOnDisabled);
+  EXPECT_EQ(model->statusword(), 0x0240);
+  // The built-in dictionary: a servo drive of the profile with its supported modes.
+  EXPECT_EQ(node.object(0x1000, 0), std::string("\x92\x01\x02\x00", 4));
+  EXPECT_EQ(node.object(0x6502, 0), std::string("\xAD\x03\x00\x00", 4));
+  EXPECT_EQ(node.object(0x1018, 4), std::string("\x09\x00\x00\x00", 4));
+}
+
+struct Transition {
+  const char* name;
+  std::vector<uint16_t> before;  // controlwords that lead to the start state
+  uint16_t command;
+  SimDriveState to;
+  uint16_t statusword;  // bits 0..6 and 9
+};
+
+class SimDriveStates : public ::testing::TestWithParam<Transition> {};
+
+TEST_P(SimDriveStates, CommandLeadsTo) {
+  const Transition& t = GetParam();
+  Drive d;
+  for (uint16_t w : t.before) d.cw(w);
+  d.cw(t.command);
+  EXPECT_EQ(d.model->state(), t.to) << sim::sim_drive_state_name(d.model->state());
+  EXPECT_EQ(d.sw() & 0x027F, t.statusword);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SimDriveStates,
+    ::testing::Values(
+        Transition{
+            "ShutdownFromSwitchOnDisabled", {}, kShutdown, SimDriveState::kReadyToSwitchOn, 0x0231},
+        Transition{"SwitchOnFromSwitchOnDisabledDoesNothing",
+                   {},
+                   kSwitchOn,
+                   SimDriveState::kSwitchOnDisabled,
+                   0x0240},
+        Transition{"SwitchOn", {kShutdown}, kSwitchOn, SimDriveState::kSwitchedOn, 0x0233},
+        Transition{"EnableFromSwitchedOn",
+                   {kShutdown, kSwitchOn},
+                   kEnable,
+                   SimDriveState::kOperationEnabled,
+                   0x0237},
+        Transition{"EnableFromReadyPassesSwitchedOn",
+                   {kShutdown},
+                   kEnable,
+                   SimDriveState::kOperationEnabled,
+                   0x0237},
+        Transition{"DisableOperation",
+                   {kShutdown, kEnable},
+                   kSwitchOn,
+                   SimDriveState::kSwitchedOn,
+                   0x0233},
+        Transition{"ShutdownFromSwitchedOn",
+                   {kShutdown, kSwitchOn},
+                   kShutdown,
+                   SimDriveState::kReadyToSwitchOn,
+                   0x0231},
+        Transition{"ShutdownFromOperationEnabled",
+                   {kShutdown, kEnable},
+                   kShutdown,
+                   SimDriveState::kReadyToSwitchOn,
+                   0x0231},
+        Transition{"DisableVoltageFromReady",
+                   {kShutdown},
+                   kDisableVoltage,
+                   SimDriveState::kSwitchOnDisabled,
+                   0x0240},
+        Transition{"DisableVoltageFromSwitchedOn",
+                   {kShutdown, kSwitchOn},
+                   kDisableVoltage,
+                   SimDriveState::kSwitchOnDisabled,
+                   0x0240},
+        Transition{"DisableVoltageFromOperationEnabled",
+                   {kShutdown, kEnable},
+                   kDisableVoltage,
+                   SimDriveState::kSwitchOnDisabled,
+                   0x0240},
+        Transition{"QuickStopFromReady",
+                   {kShutdown},
+                   kQuickStop,
+                   SimDriveState::kSwitchOnDisabled,
+                   0x0240},
+        Transition{"QuickStopFromSwitchedOn",
+                   {kShutdown, kSwitchOn},
+                   kQuickStop,
+                   SimDriveState::kSwitchOnDisabled,
+                   0x0240},
+        Transition{"QuickStopFromOperationEnabled",
+                   {kShutdown, kEnable},
+                   kQuickStop,
+                   SimDriveState::kQuickStopActive,
+                   0x0217},
+        Transition{"FaultResetOutsideFaultDoesNothing",
+                   {kShutdown},
+                   kFaultReset,
+                   SimDriveState::kReadyToSwitchOn,
+                   0x0231}),
+    [](const ::testing::TestParamInfo<Transition>& i) { return std::string(i.param.name); });
+
+}  // namespace
+
+namespace {
+
+// --- profile position -----------------------------------------------------------------------
+
+struct PpCase {
+  const char* name;
+  int32_t first;       // the first move's target (absolute)
+  int first_ms;        // time given to the first move before the second set-point
+  int32_t second;      // the second target
+  uint16_t second_cw;  // extra bits of the second set-point (relative, immediately)
+  int32_t end;         // where the axis stands at last
+};
+
+class SimDrivePp : public ::testing::TestWithParam<PpCase> {};
+
+TEST_P(SimDrivePp, MovesToTheTarget) {
+  const PpCase& c = GetParam();
+  Drive d;
+  d.enable(1);
+  d.move(c.first);
+  EXPECT_EQ(d.sw() & 0x1400, 0);  // acknowledge dropped with bit 4, target not reached
+  d.run(c.first_ms);
+  d.move(c.second, c.second_cw);
+  EXPECT_GE(d.run_until([&] { return (d.sw() & 0x0400) != 0; }, 20000), 0);
+  EXPECT_EQ(d.position(), c.end);
+  EXPECT_EQ(d.read(0x606C, 0, 4), 0);
+  EXPECT_EQ(d.model->setpoints_taken(), 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, SimDrivePp,
+                         ::testing::Values(
+                             // The second set-point waits for the first one to be reached.
+                             PpCase{"AbsoluteQueued", 5000, 10, -2000, 0, -2000},
+                             // Relative to the last target, not to where the axis stands.
+                             PpCase{"RelativeToLastTarget", 5000, 10, 1000, 0x40, 6000},
+                             PpCase{"RelativeAfterReached", 5000, 2000, -1000, 0x40, 4000},
+                             // Change set immediately: the first target is never reached.
+                             PpCase{"Immediately", 50000, 100, 100, 0x20, 100},
+                             // Beyond the software limits: the limit, with bit 11.
+                             PpCase{"ClippedToSoftwareLimit", 5000, 10, 150000, 0x20, 100000}),
+                         [](const ::testing::TestParamInfo<PpCase>& i) {
+                           return std::string(i.param.name);
+                         });
+
+TEST(SimDrivePp, TrapezoidKeepsProfileVelocityAndAcknowledgesWhileBitFourIsUp) {
+  Drive d;
+  d.enable(1);
+  ASSERT_EQ(d.write(0x6081, 0, 20000, 4), 0u);
+  ASSERT_EQ(d.write(0x607A, 0, 100000, 4), 0u);
+  d.cw(kEnable | 0x10);
+  EXPECT_EQ(d.sw() & 0x1000, 0x1000);
+  d.run(1000);
+  EXPECT_EQ(d.read(0x606C, 0, 4), 20000);
+  EXPECT_EQ(d.sw() & 0x1400, 0x1000);
+  d.cw(kEnable);
+  EXPECT_EQ(d.sw() & 0x1000, 0);
+  // 0.2 s up, 4.8 s at speed, 0.2 s down: about 5.2 s in all.
+  const int ms = d.run_until([&] { return (d.sw() & 0x0400) != 0; }, 10000);
+  EXPECT_NEAR(ms, 4200, 20);
+  EXPECT_EQ(d.position(), 100000);
+}
+
+}  // namespace

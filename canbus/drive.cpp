@@ -116,15 +116,17 @@ struct Drive::Impl {
     std::string what;
     DriveState target = DriveState::kUnknown;
     int phase = 0;
-    int64_t deadline = 0;      // of the step in progress (0: none)
-    int64_t end_deadline = 0;  // of the whole operation (0: none)
+    int64_t deadline = 0;        // of the step in progress (0: none)
+    int64_t end_deadline = 0;    // of the whole operation (0: none)
+    int64_t fault_deadline = 0;  // of Fault reaction active
     DriveState step_from = DriveState::kUnknown;
     bool step_sent = false;
     bool edge_low = false;      // fault reset: the word with bit 7 clear went out
     int8_t mode = 0;            // the mode the operation needs (0: none)
     uint64_t start_sw = 0;      // statusword count when the set-point or start went out
     bool left_reached = false;  // bit 10 seen clear since then
-    int32_t target_inc = 0;
+    int32_t target_inc = 0;     // where the move ends
+    int32_t send_inc = 0;       // what goes into 0x607A (the distance of a relative move)
     int32_t vel_inc = 0;
     uint32_t profile_vel = 0;
     bool relative = false, immediately = false;
@@ -165,6 +167,7 @@ struct Drive::Impl {
   Out out;
   bool mode_pending = false;
   std::optional<uint32_t> written_profile_vel;
+  int32_t last_target = 0;  // of profile position, what relative moves add to
   Op op;
   uint64_t op_seq = 0, done_seq = 0;
   DriveResult result;
@@ -262,8 +265,14 @@ struct Drive::Impl {
       default:
         break;
     }
-    if (st.state == DriveState::kFault || st.state == DriveState::kFaultReactionActive) {
-      finish(a, false, std::string("went to ") + drive_state_name(st.state) + emcy_suffix());
+    if (st.state == DriveState::kFaultReactionActive) {
+      // It brakes and goes to Fault by itself; its emergency comes meanwhile.
+      if (op.fault_deadline == 0) op.fault_deadline = now + cfg().step_timeout_ms * kMsNs;
+      if (now > op.fault_deadline) finish(a, false, stayed());
+      return false;
+    }
+    if (st.state == DriveState::kFault) {
+      finish(a, false, std::string("went to Fault") + emcy_suffix());
       return false;
     }
     if (needs_enabled(op.kind) && st.state != DriveState::kOperationEnabled) {
@@ -427,7 +436,8 @@ struct Drive::Impl {
       // Also for a change set immediately: bit 4 must rise again, and a drive may hold the
       // acknowledge of the last set-point until bit 4 dropped (a rising edge then is lost).
       if (!handshake_idle(a)) return false;
-      out.target_pos = op.target_inc;
+      out.target_pos = op.send_inc;
+      last_target = op.target_inc;
       std::vector<uint16_t> objs = {drive_obj::kTargetPosition};
       if (!written_profile_vel || *written_profile_vel != op.profile_vel) {
         out.profile_vel = op.profile_vel;
@@ -471,7 +481,9 @@ struct Drive::Impl {
       return false;
     }
     if (op.left_reached || st.position_inc == op.target_inc) {
-      finish(a, true, "target reached at " + pos_text(st.position_inc));
+      // The position of the statusword's TPDO may lag: the drive says it is within its position
+      // window of the target.
+      finish(a, true, "target reached at " + pos_text(op.target_inc));
     }
     return false;
   }
@@ -496,7 +508,7 @@ struct Drive::Impl {
       return false;
     }
     if (op.left_reached || st.velocity_inc == op.vel_inc) {
-      finish(a, true, "velocity reached: " + vel_text(st.velocity_inc));
+      finish(a, true, "velocity reached: " + vel_text(op.vel_inc));
     }
     return false;
   }
@@ -523,7 +535,8 @@ struct Drive::Impl {
     }
     if ((sw & statusword::kOpSpecific12) && (sw & statusword::kTargetReached)) {
       send_cw(a, out.cw & static_cast<uint16_t>(~controlword::kNewSetPoint));
-      finish(a, true, "homing attained at " + pos_text(st.position_inc));
+      last_target = op.target_inc;
+      finish(a, true, "homing attained at " + pos_text(op.target_inc));
     }
     return false;
   }
@@ -581,7 +594,7 @@ struct Drive::Impl {
            m == DriveMode::kProfileTorque) &&
           rose(statusword::kTargetReached)) {
         DriveEvent e = event(DriveEvent::kTargetReached);
-        e.text = m == DriveMode::kProfilePosition ? "target reached at " + pos_text(st.position_inc)
+        e.text = m == DriveMode::kProfilePosition ? "target reached at " + pos_text(last_target)
                                                   : "target reached";
         a.events.push_back(std::move(e));
       }
@@ -784,7 +797,8 @@ DriveResult Drive::setup() {
   }
   int64_t mode = 0;
   read_int(node_, kModesDisplay + off, 0, DataType::kInteger8, mode);
-  int64_t pos = 0, vel = 0;
+  int64_t pos = 0, vel = 0, pvel = -1;
+  read_int(node_, kProfileVelocity + off, 0, DataType::kUnsigned32, pvel);
   read_int(node_, kPositionActual + off, 0, DataType::kInteger32, pos);
   read_int(node_, kVelocityActual + off, 0, DataType::kInteger32, vel);
   // Limits: the drive's own values, else the device description's.
@@ -911,6 +925,11 @@ DriveResult Drive::setup() {
     d.st.controlword = d.out.cw;
     d.mode_pending = false;
     d.written_profile_vel.reset();
+    d.last_target = static_cast<int32_t>(pos);
+    if (pvel >= 0) {
+      d.written_profile_vel = static_cast<uint32_t>(pvel);
+      d.out.profile_vel = static_cast<uint32_t>(pvel);
+    }
     if (cfg_.profile_velocity) {
       d.written_profile_vel = static_cast<uint32_t>(
           std::llround(std::fabs(*cfg_.profile_velocity * cfg_.scale.velocity)));
@@ -1131,7 +1150,7 @@ bool Drive::move_to(double position, std::optional<double> velocity, bool relati
       return false;
     }
     const int32_t inc = clamp32(position * cfg_.scale.position);
-    const int64_t end = relative ? int64_t{d.st.position_inc} + inc : inc;
+    const int64_t end = relative ? int64_t{d.last_target} + inc : inc;
     if (d.has_limits && (end < d.min_pos || end > d.max_pos)) {
       if (why) {
         *why = "target " + d.pos_text(clamp32(static_cast<double>(end))) +
@@ -1151,7 +1170,8 @@ bool Drive::move_to(double position, std::optional<double> velocity, bool relati
     }
     if (!d.begin(a, OpKind::kMove, "move to " + d.pos_text(inc), why)) return false;
     d.op.mode = static_cast<int8_t>(DriveMode::kProfilePosition);
-    d.op.target_inc = relative ? static_cast<int32_t>(end) : inc;
+    d.op.target_inc = static_cast<int32_t>(end);
+    d.op.send_inc = inc;
     d.op.relative = relative;
     d.op.immediately = immediately;
     d.op.profile_vel = vel;
@@ -1256,11 +1276,15 @@ bool Drive::home(std::optional<int8_t> method, std::string* why) {
                                    Value::of_int(*cfg_.home_offset), &w) != 0) {
     return refuse(kHomeOffset + off, 0);
   }
+  // Where homing ends: the drive's position becomes the home offset there.
+  int64_t home = 0;
+  read_int(node_, kHomeOffset + off, 0, DataType::kInteger32, home);
   return d.act([&](Impl::Actions& a) {
     const std::string what =
         method ? "homing by method " + std::to_string(*method) : std::string("homing");
     if (!d.begin(a, OpKind::kHome, what, why)) return false;
     d.op.mode = static_cast<int8_t>(DriveMode::kHoming);
+    d.op.target_inc = static_cast<int32_t>(home);
     d.advance(a, false);
     return true;
   });

@@ -168,6 +168,7 @@ struct Drive::Impl {
   bool mode_pending = false;
   std::optional<uint32_t> written_profile_vel;
   int32_t last_target = 0;  // of profile position, what relative moves add to
+  bool interpolation_written = false;
   Op op;
   uint64_t op_seq = 0, done_seq = 0;
   DriveResult result;
@@ -776,6 +777,29 @@ int read_int(D_can& node, uint16_t index, uint8_t sub, DataType t, int64_t& out,
   if (rc == 0) out = v.as_int();
   return rc;
 }
+// 0x60C2 from the SYNC period and the cycle: value and power of ten, in milliseconds where the
+// period is whole ones. false when the producer does not run or the drive refused it (logged).
+bool write_interpolation_period(D_can& node, const DriveConfig& cfg, uint16_t off) {
+  if (cfg.sync == nullptr || cfg.sync->period_ns() <= 0) return false;
+  int64_t us = cfg.sync->period_ns() / 1000 * cfg.cycle_syncs;
+  int exp = -6;
+  while (us % 10 == 0 && us > 0 && (exp < -3 || us > 255) && exp < 0) {
+    us /= 10;
+    ++exp;
+  }
+  std::string w = "period not representable";
+  ObjectAccess oa(node);
+  if (us > 0 && us <= 255 &&
+      oa.write(drive_obj::kInterpolationPeriod + off, 1, DataType::kUnsigned8,
+               Value::of_uint(static_cast<uint64_t>(us)), &w) == 0 &&
+      oa.write(drive_obj::kInterpolationPeriod + off, 2, DataType::kInteger8, Value::of_int(exp),
+               &w) == 0) {
+    return true;
+  }
+  tavik::printtostderr("Drive", "node " + std::to_string(node.value().i2_data) +
+                                    ": interpolation period not written: " + w);
+  return false;
+}
 }  // namespace
 
 DriveResult Drive::setup() {
@@ -845,24 +869,7 @@ DriveResult Drive::setup() {
     }
   }
   // The interpolation period: the drive's cycle of cycle_syncs SYNC periods.
-  if (cfg_.sync != nullptr && cfg_.sync->period_ns() > 0) {
-    int64_t us = cfg_.sync->period_ns() / 1000 * cfg_.cycle_syncs;
-    int exp = -6;
-    while (us % 10 == 0 && us > 255 && exp < 0) {
-      us /= 10;
-      ++exp;
-    }
-    if (us <= 255) {
-      std::string w;
-      if (oa.write(kInterpolationPeriod + off, 1, DataType::kUnsigned8,
-                   Value::of_uint(static_cast<uint64_t>(us)), &w) != 0 ||
-          oa.write(kInterpolationPeriod + off, 2, DataType::kInteger8, Value::of_int(exp), &w) !=
-              0) {
-        tavik::printtostderr("Drive", "node " + std::to_string(node_.value().i2_data) +
-                                          ": interpolation period not written: " + w);
-      }
-    }
-  }
+  const bool interpolation = write_interpolation_period(node_, cfg_, off);
   // Process data.
   std::vector<PdoConfig> p = cfg_.pdos.empty()
                                  ? default_drive_pdos(cfg_.axis, 10, false, node_.value().i2_data)
@@ -897,6 +904,7 @@ DriveResult Drive::setup() {
     d.pdos = std::make_shared<const std::vector<PdoConfig>>(p);
     d.by_pdo = by_pdo;
     d.st.by_pdo = by_pdo;
+    d.interpolation_written = interpolation;
     d.st.supported_modes = supported;
     d.has_limits = have_lo && have_hi && lo < hi;
     d.min_pos = static_cast<int32_t>(lo);
@@ -1366,6 +1374,15 @@ bool Drive::start_cyclic(DriveMode mode, CyclicSource source, std::string* why) 
     }
   }
   // The interpolation period, when the producer was not running at set-up.
+  bool written;
+  {
+    std::lock_guard<std::mutex> lk(d.mx);
+    written = d.interpolation_written;
+  }
+  if (!written && write_interpolation_period(node_, cfg_, d.off)) {
+    std::lock_guard<std::mutex> lk(d.mx);
+    d.interpolation_written = true;
+  }
   const int id = cfg_.sync->add_listener([this](const SyncEvent& ev) { impl_->on_sync(ev); });
   {
     std::lock_guard<std::mutex> lk(d.mx);

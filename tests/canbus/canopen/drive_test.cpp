@@ -3,6 +3,7 @@
 // bus, stepped by the test on the virtual clock (the drive model steps every millisecond).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -663,6 +664,152 @@ TEST_F(DriveTest, WithoutPdosBySdo) {
   EXPECT_EQ(finish().text, "in Operation enabled");
   ASSERT_TRUE(d.move_to(0.5));
   EXPECT_EQ(finish().text, "target reached at 0.500 mm");
+}
+
+// The device description supplies the limits whatever the vendor calls the objects: the drive
+// finds every object by its index.
+TEST_F(DriveTest, ObjectsFoundByIndexWhateverTheNames) {
+  for (const char* name : {"Controlword", "Control word", "controlword", "Controlword 1"}) {
+    SCOPED_TRACE(name);
+    const std::string eds = std::string("[6040]\nParameterName=") + name +
+                            "\nObjectType=0x7\nDataType=0x0006\nAccessType=rww\nPDOMapping=1\n"
+                            "[6041]\nParameterName=" +
+                            name +
+                            " status\nObjectType=0x7\nDataType=0x0006\nAccessType=ro\n"
+                            "[607D]\nParameterName=" +
+                            name +
+                            " limits\nObjectType=0x8\nSubNumber=3\n"
+                            "[607Dsub0]\nParameterName=n\nObjectType=0x7\nDataType=0x0005\n"
+                            "AccessType=ro\nDefaultValue=2\n"
+                            "[607Dsub1]\nParameterName=" +
+                            name +
+                            " min\nObjectType=0x7\nDataType=0x0004\nAccessType=rw\n"
+                            "DefaultValue=-5000\n"
+                            "[607Dsub2]\nParameterName=" +
+                            name +
+                            " max\nObjectType=0x7\nDataType=0x0004\nAccessType=rw\n"
+                            "DefaultValue=5000\n";
+    auto od = std::make_shared<canbus::ObjectDictionary>();
+    std::vector<std::string> errors;
+    ASSERT_TRUE(canbus::ObjectDictionary::parse(eds, "drive.eds", *od, errors))
+        << ::testing::PrintToString(errors);
+    canbus::DriveConfig dc;
+    dc.dictionary = od;
+    // This drive does not tell its limits by SDO: the file's are taken.
+    sims_.clear();
+    drives_.clear();
+    mon_.reset();
+    nodes_.clear();
+    models_.clear();
+    canbus::Drive& d = add(kNode, {}, dc, true);
+    sims_[0]->logic().remove_object(0x607D, 1);
+    sims_[0]->logic().remove_object(0x607D, 2);
+    ASSERT_TRUE(d.setup().ok);
+    enable();
+    std::string why;
+    EXPECT_FALSE(d.move_to(6, std::nullopt, false, false, &why));
+    EXPECT_EQ(why, "target 6.000 mm beyond the software limits -5.000 mm .. 5.000 mm");
+    ASSERT_TRUE(d.move_to(4));
+    EXPECT_EQ(finish().text, "target reached at 4.000 mm");
+  }
+}
+
+// Axis 1 of a drive: every object at index + 0x800 (here by SDO, from a node that has only
+// those objects).
+TEST_F(DriveTest, SecondAxisAtTheOffset) {
+  nodes_.push_back(make_node(*loc_, "NODE", iiii(kLine, kNode)));
+  ASSERT_EQ(nodes_[0]->init(0x580 + kNode), 0);
+  sims_.push_back(std::make_unique<sim::VbusNode>(kNet, kNode));
+  sim::NodeLogic& l = sims_[0]->logic();
+  l.set_object(0x6840, 0, std::string("\0\0", 2));
+  l.set_object(0x6841, 0, std::string("\x40\0", 2));
+  l.set_object(0x6861, 0, "\x01");
+  l.set_object(0x6864, 0, le32(1234));
+  l.set_object(0x686C, 0, le32(0));
+  canbus::DriveConfig dc;
+  dc.axis = 1;
+  dc.use_pdos = false;
+  drives_.push_back(std::make_unique<canbus::Drive>(*nodes_[0], dc));
+  canbus::Drive& d = drive();
+  vbus::clear_sent(kNet);
+  const canbus::DriveResult r = d.setup();
+  ASSERT_TRUE(r.ok) << r.text;
+  EXPECT_EQ(r.text, "Switch on disabled, profile position, by SDO");
+  EXPECT_EQ(d.status().position_inc, 1234);
+  // The objects asked for (index and sub-index; a transfer may take several requests).
+  Texts asked;
+  for (const CMSG& m : vbus::sent(kNet)) {
+    const std::string t = frame_text(m).substr(6, 6);
+    if (asked.empty() || asked.back() != t) asked.push_back(t);
+  }
+  EXPECT_EQ(asked, (Texts{"026D00", "416800", "616800", "816800", "646800", "6C6800", "7D6801",
+                          "7D6802", "806800"}));
+  vbus::clear_sent(kNet);
+  ASSERT_TRUE(d.go_to(DriveState::kReadyToSwitchOn));
+  EXPECT_EQ(sent_texts(kNet), Texts{"605#2B40680006000000"});  // shutdown to 0x6840
+  l.set_object(0x6841, 0, std::string("\x21\0", 2));
+  d.poll(clock().now_ns());
+  EXPECT_EQ(finish().text, "in Ready to switch on");
+}
+
+// Cyclic synchronous position on one line with a 1 ms SYNC: two drives every SYNC, eight every
+// 4th (spread two to a SYNC); each SYNC's targets go out right after it, in the drives'
+// synchronous RPDO, and the drive takes them at the next SYNC.
+TEST_F(DriveTest, CyclicPositionTwoDrivesEverySyncEightEveryFourth) {
+  canbus::SyncProducer sync(kLine);
+  ASSERT_TRUE(sync.start(1000, 0, false));
+  for (int node = 1; node <= 10; ++node) {
+    canbus::DriveConfig dc;
+    dc.sync = &sync;
+    dc.cycle_syncs = node <= 2 ? 1 : 4;
+    add(node, {}, dc);
+  }
+  // 0x60C2: 1 ms and 4 ms.
+  EXPECT_EQ(*sims_[0]->logic().object(0x60C2, 1), "\x01");
+  EXPECT_EQ(*sims_[2]->logic().object(0x60C2, 1), "\x04");
+  EXPECT_EQ(*sims_[2]->logic().object(0x60C2, 2), "\xFD");
+  for (auto& d : drives_) ASSERT_TRUE(d->enable());
+  tick(20);
+  for (size_t i = 0; i < drives_.size(); ++i) {
+    canbus::Drive& d = *drives_[i];
+    ASSERT_EQ(d.status().state, DriveState::kOperationEnabled);
+    const int node = static_cast<int>(i) + 1;
+    ASSERT_TRUE(d.start_cyclic(DriveMode::kCyclicSyncPosition, [node](const canbus::SyncEvent& e) {
+      return (node * 1000 + static_cast<double>(e.sequence)) / 1000.0;
+    }));
+  }
+  for (uint64_t seq = 1; seq <= 12; ++seq) {
+    vbus::clear_sent(kNet);
+    clock().advance(1'000'000);
+    ASSERT_TRUE(sync.tick());
+    Texts want = {"080#"};
+    for (int node = 1; node <= 10; ++node) {
+      if (node > 2 && static_cast<int>(seq % 4) != node % 4) continue;
+      const uint32_t target = static_cast<uint32_t>(node * 1000) + static_cast<uint32_t>(seq);
+      want.push_back(
+          frame_text(make_frame(0x500 + node, {uint8_t(target), uint8_t(target >> 8),
+                                               uint8_t(target >> 16), uint8_t(target >> 24)})));
+    }
+    std::sort(want.begin() + 1, want.end());
+    Texts got;
+    for (const CMSG& m : vbus::sent(kNet)) {
+      if (m.id == 0x80 || (m.id >= 0x501 && m.id <= 0x50A)) got.push_back(frame_text(m));
+    }
+    std::sort(got.begin() + (got.empty() ? 0 : 1), got.end());
+    EXPECT_EQ(got, want) << "SYNC " << seq;
+    for (auto& s : sims_) s->pdo_tick();
+    mon_->poll();
+    for (auto& d : drives_) d->poll(clock().now_ns());
+  }
+  // The mode switched, and node 1's target of SYNC 11 was taken at SYNC 12.
+  EXPECT_EQ(drive().status().mode, 8);
+  EXPECT_EQ(drive().wait(0).text, "cyclic synchronous position every 1 SYNC");
+  EXPECT_EQ(*sims_[0]->logic().object(0x607A, 0), le32(1011));
+  for (auto& d : drives_) d->stop_cyclic();
+  vbus::clear_sent(kNet);
+  clock().advance(1'000'000);
+  ASSERT_TRUE(sync.tick());
+  EXPECT_EQ(sent_texts(kNet), Texts{"080#"});
 }
 }  // namespace
 }  // namespace canbus_test

@@ -288,3 +288,177 @@ TEST(SimDrivePp, TrapezoidKeepsProfileVelocityAndAcknowledgesWhileBitFourIsUp) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SimDrivePp, HaltBrakesShowsTargetReachedAndTheMoveGoesOn) {
+  Drive d;
+  d.enable(1);
+  d.move(20000);
+  d.run(300);
+  d.cw(kEnable | 0x100);
+  EXPECT_GE(d.run_until([&] { return d.read(0x606C, 0, 4) == 0; }, 1000), 0);
+  d.run(1);
+  EXPECT_EQ(d.sw() & 0x0400, 0x0400);
+  const int32_t stopped = d.position();
+  EXPECT_LT(stopped, 20000);
+  d.cw(kEnable);
+  d.run(1);
+  EXPECT_EQ(d.sw() & 0x0400, 0);
+  EXPECT_GE(d.run_until([&] { return (d.sw() & 0x0400) != 0; }, 5000), 0);
+  EXPECT_EQ(d.position(), 20000);
+}
+
+TEST(SimDrivePp, TargetReachedWaitsForThePositionWindowTime) {
+  auto reached_after = [](int window_ms) {
+    Drive d;
+    d.enable(1);
+    EXPECT_EQ(d.write(0x6068, 0, window_ms, 2), 0u);
+    d.move(100);
+    const int ms = d.run_until([&] { return (d.sw() & 0x0400) != 0; }, 1000);
+    EXPECT_EQ(d.position(), 100);
+    return ms;
+  };
+  const int plain = reached_after(0);
+  EXPECT_GT(plain, 50);  // a triangle of 2 * sqrt(100 / 100000) s
+  EXPECT_LT(plain, 70);
+  EXPECT_EQ(reached_after(20), plain + 20);
+}
+
+// --- quick stop -----------------------------------------------------------------------------
+
+struct QuickStopCase {
+  const char* name;
+  int option;              // 0x605A
+  int brake_ms_at_least;   // from 10000 increments/s
+  SimDriveState standing;  // once stopped
+  uint16_t then_command;   // a command given then
+  SimDriveState after;
+};
+
+class SimDriveQuickStop : public ::testing::TestWithParam<QuickStopCase> {};
+
+TEST_P(SimDriveQuickStop, BrakesThenFollowsTheOptionCode) {
+  const QuickStopCase& c = GetParam();
+  Drive d;
+  ASSERT_EQ(d.write(0x605A, 0, c.option, 2), 0u);
+  d.enable(3);
+  ASSERT_EQ(d.write(0x60FF, 0, 10000, 4), 0u);
+  d.run(200);
+  ASSERT_EQ(d.model->velocity(), 10000);
+  d.cw(kQuickStop);
+  const int ms = d.run_until([&] { return d.model->velocity() == 0; }, 1000);
+  EXPECT_GE(ms, c.brake_ms_at_least);
+  d.run(1);
+  EXPECT_EQ(d.model->state(), c.standing);
+  d.cw(c.then_command);
+  EXPECT_EQ(d.model->state(), c.after);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SimDriveQuickStop,
+    ::testing::Values(
+        // 0x6085 (1000000/s^2) brakes in 10 ms, 0x6084 (100000/s^2) in 100 ms.
+        QuickStopCase{"Option0DisablesAtOnce", 0, 0, SimDriveState::kSwitchOnDisabled, kShutdown,
+                      SimDriveState::kReadyToSwitchOn},
+        QuickStopCase{"Option1SlowDownRamp", 1, 99, SimDriveState::kSwitchOnDisabled, kEnable,
+                      SimDriveState::kSwitchOnDisabled},
+        QuickStopCase{"Option2QuickStopRamp", 2, 9, SimDriveState::kSwitchOnDisabled, kShutdown,
+                      SimDriveState::kReadyToSwitchOn},
+        QuickStopCase{"Option6StaysAndEnablesAgain", 6, 9, SimDriveState::kQuickStopActive, kEnable,
+                      SimDriveState::kOperationEnabled},
+        QuickStopCase{"Option6DisableVoltage", 6, 9, SimDriveState::kQuickStopActive,
+                      kDisableVoltage, SimDriveState::kSwitchOnDisabled}),
+    [](const ::testing::TestParamInfo<QuickStopCase>& i) { return std::string(i.param.name); });
+
+// --- faults ---------------------------------------------------------------------------------
+
+struct FaultCase {
+  const char* name;
+  DriveFault fault;
+  std::string emcy;
+  uint8_t reg;
+  uint16_t code;
+};
+
+class SimDriveFault : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(SimDriveFault, ReactionFaultEmcyAndReset) {
+  const FaultCase& c = GetParam();
+  Drive d;
+  d.enable(1);
+  d.move(50000);
+  d.run(100);
+  d.out.clear();
+  if (c.fault == DriveFault::kFollowingError) {
+    d.model->block(true);
+    EXPECT_GE(
+        d.run_until([&] { return d.model->state() != SimDriveState::kOperationEnabled; }, 5000), 0);
+  } else {
+    d.model->inject_fault(c.fault);
+    d.run(1);
+  }
+  EXPECT_EQ(d.model->state(), SimDriveState::kFaultReactionActive);
+  EXPECT_EQ(d.sw() & 0x027F, 0x021F);
+  EXPECT_EQ(d.emcys(), std::vector<std::string>{c.emcy});
+  EXPECT_EQ(d.read(0x1001, 0, 1), c.reg);
+  EXPECT_EQ(static_cast<uint16_t>(d.read(0x603F, 0, 2)), c.code);
+  // Commands are not taken while the reaction runs; it ends by itself.
+  d.cw(kShutdown);
+  d.run(static_cast<int>(DriveModel::kFaultReactionNs / kMs));
+  EXPECT_EQ(d.model->state(), SimDriveState::kFault);
+  EXPECT_EQ(d.sw() & 0x027F, 0x0208);
+  EXPECT_EQ(d.model->fault(), c.fault);
+  d.model->block(false);
+  d.out.clear();
+  d.cw(kFaultReset);
+  EXPECT_EQ(d.model->state(), SimDriveState::kSwitchOnDisabled);
+  EXPECT_EQ(d.read(0x1001, 0, 1), 0);
+  EXPECT_EQ(d.read(0x603F, 0, 2), 0);
+  d.run(1);
+  EXPECT_EQ(d.emcys(), std::vector<std::string>{"089#0000000000000000"});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SimDriveFault,
+    ::testing::Values(FaultCase{"OverTemperature", DriveFault::kOverTemperature,
+                                "089#1043090000000000", 0x09, 0x4310},
+                      FaultCase{"OverVoltage", DriveFault::kOverVoltage, "089#1032050000000000",
+                                0x05, 0x3210},
+                      FaultCase{"FollowingErrorOfABlockedMotor", DriveFault::kFollowingError,
+                                "089#1186210000000000", 0x21, 0x8611}),
+    [](const ::testing::TestParamInfo<FaultCase>& i) { return std::string(i.param.name); });
+
+TEST(SimDriveFault, NoEmcyWhileStoppedAndNamesFromText) {
+  Drive d;
+  d.in(make_frame(0, {0x02, kNode}));
+  d.out.clear();
+  d.model->inject_fault(DriveFault::kOverVoltage);
+  d.run(10);
+  EXPECT_EQ(d.model->state(), SimDriveState::kFault);
+  EXPECT_TRUE(d.emcys().empty());
+  EXPECT_EQ(sim::drive_fault_from_text("over-temperature"), DriveFault::kOverTemperature);
+  EXPECT_EQ(sim::drive_fault_from_text("following-error"), DriveFault::kFollowingError);
+  EXPECT_EQ(sim::drive_fault_from_text("over-voltage"), DriveFault::kOverVoltage);
+  EXPECT_EQ(sim::drive_fault_from_text("overvoltage"), DriveFault::kNone);
+  EXPECT_EQ(sim::drive_quirks_from_text("fault-reset-edge,setpoint-ack-held"),
+            sim::kQuirkFaultResetEdge | sim::kQuirkSetPointAckHeld);
+  EXPECT_EQ(sim::drive_quirks_from_text("halt-blocks-mode,homing-methods"),
+            sim::kQuirkHaltBlocksMode | sim::kQuirkHomingMethods);
+  EXPECT_EQ(sim::drive_quirks_from_text("fault-reset"), -1);
+}
+
+TEST(SimDriveRestart, ResetNodeStartsTheDriveAgainResetCommunicationKeepsIt) {
+  Drive d;
+  d.enable(1);
+  d.in(make_frame(0, {0x82, kNode}));
+  EXPECT_EQ(d.model->state(), SimDriveState::kOperationEnabled);
+  d.in(make_frame(0, {0x81, kNode}));
+  EXPECT_EQ(d.model->state(), SimDriveState::kNotReadyToSwitchOn);
+  EXPECT_EQ(d.sw(), 0x0200);
+  d.run(1);
+  EXPECT_EQ(d.sw(), 0x0240);
+  EXPECT_EQ(d.read(0x6061, 0, 1), 0);
+}
+
+}  // namespace

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -459,6 +461,174 @@ TEST(SimDriveRestart, ResetNodeStartsTheDriveAgainResetCommunicationKeepsIt) {
   d.run(1);
   EXPECT_EQ(d.sw(), 0x0240);
   EXPECT_EQ(d.read(0x6061, 0, 1), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// --- homing ---------------------------------------------------------------------------------
+
+constexpr int64_t kFails = INT64_MIN;
+
+struct HomingCase {
+  const char* name;
+  int method;
+  int64_t start;  // physical position the axis starts at
+  int64_t home;   // physical home position found (-1: homing error expected)
+  DriveSimConfig cfg;
+};
+
+DriveSimConfig home_switch_at(int64_t pos) {
+  DriveSimConfig c;
+  c.home_switch = pos;
+  return c;
+}
+DriveSimConfig index_every(int64_t n) {
+  DriveSimConfig c;
+  c.index_spacing = n;
+  return c;
+}
+
+class SimDriveHoming : public ::testing::TestWithParam<HomingCase> {};
+
+TEST_P(SimDriveHoming, EndsAtTheOffsetOrInError) {
+  const HomingCase& c = GetParam();
+  DriveSimConfig cfg = c.cfg;
+  cfg.start_position = c.start;
+  Drive d(cfg);
+  ASSERT_EQ(d.write(0x6098, 0, c.method, 1), 0u);
+  ASSERT_EQ(d.write(0x607C, 0, 1234, 4), 0u);
+  ASSERT_EQ(d.write(0x6099, 1, 20000, 4), 0u);
+  ASSERT_EQ(d.write(0x6099, 2, 2000, 4), 0u);
+  ASSERT_EQ(d.write(0x609A, 0, 200000, 4), 0u);
+  d.enable(6);
+  EXPECT_EQ(d.sw() & 0x3400, 0x0400);  // not started
+  d.cw(kEnable | 0x10);
+  const int ms = d.run_until([&] { return (d.sw() & 0x3000) != 0; }, 60000);
+  ASSERT_GE(ms, 0);
+  if (c.home == kFails) {
+    EXPECT_EQ(d.sw() & 0x3000, 0x2000);
+    EXPECT_GE(d.run_until([&] { return (d.sw() & 0x0400) != 0; }, 1000), 0);
+    EXPECT_EQ(d.model->homings_done(), 0);
+    return;
+  }
+  EXPECT_EQ(d.sw() & 0x3400, 0x1400);
+  EXPECT_EQ(d.model->physical_position(), c.home);
+  EXPECT_EQ(d.position(), 1234);
+  EXPECT_EQ(d.read(0x6064, 0, 4), 1234);
+  EXPECT_EQ(d.model->homings_done(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SimDriveHoming,
+    ::testing::Values(
+        // Limit switches at -110000 / 110000, home switch at 5000, index every 4000.
+        HomingCase{"M1NegativeLimitThenIndex", 1, 0, -108000, {}},
+        HomingCase{"M2PositiveLimitThenIndex", 2, 0, 108000, {}},
+        HomingCase{"M17NegativeLimit", 17, 0, -110000, {}},
+        HomingCase{"M17StartingOnTheSwitch", 17, -115000, -110000, {}},
+        HomingCase{"M18PositiveLimit", 18, 0, 110000, {}},
+        HomingCase{"M19HomeSwitchFromBelow", 19, 0, 5000, {}},
+        HomingCase{"M19HomeSwitchFromAbove", 19, 30000, 5000, {}},
+        HomingCase{"M20HomeSwitchFromBelow", 20, 0, 5000, {}},
+        HomingCase{"M20HomeSwitchFromAbove", 20, 30000, 5000, {}},
+        HomingCase{"M21NegativeHomeSwitch", 21, 0, 5000, {}},
+        HomingCase{"M21FromAbove", 21, 30000, 5000, {}},
+        HomingCase{"M22NegativeHomeSwitch", 22, 0, 5000, {}},
+        HomingCase{"M33IndexNegative", 33, 1000, 0, {}},
+        HomingCase{"M34IndexPositive", 34, 1000, 4000, {}},
+        HomingCase{"M35HereAndNow", 35, 777, 777, {}}, HomingCase{"M37HereAndNow", 37, -5, -5, {}},
+        // The switch is never found: beyond the limit switch, or no index pulse within the
+        // search distance, or an unknown method.
+        HomingCase{"M19SwitchBeyondTheLimitSwitch", 19, 0, kFails, home_switch_at(200000)},
+        HomingCase{"M21SwitchBeyondTheLimitSwitch", 21, 0, kFails, home_switch_at(-200000)},
+        HomingCase{"M34NoIndexWithinTheSearchDistance", 34, 1, kFails, index_every(400000)},
+        HomingCase{"M33WithoutIndexPulses", 33, 0, kFails, index_every(0)},
+        HomingCase{"M1WithoutIndexPulses", 1, 0, kFails, index_every(0)},
+        HomingCase{"UnknownMethod", 5, 0, kFails, {}}),
+    [](const ::testing::TestParamInfo<HomingCase>& i) { return std::string(i.param.name); });
+
+TEST(SimDriveHoming, DroppingBitFourInterrupts) {
+  Drive d;
+  ASSERT_EQ(d.write(0x6098, 0, 17, 1), 0u);
+  d.enable(6);
+  d.cw(kEnable | 0x10);
+  d.run(100);
+  EXPECT_EQ(d.sw() & 0x3400, 0);  // in progress
+  d.cw(kEnable);
+  EXPECT_GE(d.run_until([&] { return (d.sw() & 0x0400) != 0; }, 1000), 0);
+  EXPECT_EQ(d.sw() & 0x3000, 0);
+  EXPECT_EQ(d.model->homings_done(), 0);
+}
+
+// --- velocity and torque --------------------------------------------------------------------
+
+TEST(SimDrivePv, RampsToTheTargetVelocityAndStopsAtTheSoftwareLimit) {
+  Drive d;
+  d.enable(3);
+  EXPECT_EQ(d.sw() & 0x1000, 0x1000);  // standing
+  ASSERT_EQ(d.write(0x60FF, 0, 50000, 4), 0u);
+  d.run(250);
+  EXPECT_EQ(d.read(0x606C, 0, 4), 25000);  // 100000 increments/s^2
+  EXPECT_EQ(d.sw() & 0x1400, 0);
+  EXPECT_GE(d.run_until([&] { return (d.sw() & 0x0400) != 0; }, 1000), 240);
+  EXPECT_EQ(d.read(0x606C, 0, 4), 50000);
+  // On to the limit 100000, where the axis stops with bit 11.
+  EXPECT_GE(d.run_until([&] { return d.model->velocity() == 0; }, 5000), 0);
+  EXPECT_EQ(d.position(), 100000);
+  EXPECT_EQ(d.sw() & 0x1800, 0x1800);
+  ASSERT_EQ(d.write(0x60FF, 0, -1000, 4), 0u);
+  d.run(100);
+  EXPECT_EQ(d.sw() & 0x1C00, 0x0400);
+  EXPECT_LT(d.position(), 100000);
+}
+
+TEST(SimDrivePt, TorqueActualFollowsAndTheLoadTurns) {
+  Drive d;
+  ASSERT_EQ(d.write(0x6087, 0, 1000, 4), 0u);  // per mille per second
+  d.enable(4);
+  ASSERT_EQ(d.write(0x6071, 0, 10, 2), 0u);
+  d.run(5);
+  EXPECT_EQ(d.read(0x6077, 0, 2), 5);
+  d.run(5000);
+  EXPECT_EQ(d.read(0x6077, 0, 2), 10);
+  // 1000 increments/s^2 per per mille against a loss of 1/s: toward 10000 increments/s.
+  EXPECT_NEAR(static_cast<double>(d.read(0x606C, 0, 4)), 10000 * (1 - std::exp(-4.99)), 100);
+  EXPECT_GT(d.position(), 30000);
+}
+
+// --- cyclic synchronous position ------------------------------------------------------------
+
+TEST(SimDriveCsp, FollowsTargetsTakenAtEachSync) {
+  Drive d;
+  // RPDO4: target position, synchronous.
+  ASSERT_EQ(d.write(0x1603, 0, 0, 1), 0u);
+  ASSERT_EQ(d.write(0x1603, 1, 0x607A0020, 4), 0u);
+  ASSERT_EQ(d.write(0x1603, 0, 1, 1), 0u);
+  ASSERT_EQ(d.write(0x1403, 2, 1, 1), 0u);
+  ASSERT_EQ(d.write(0x1403, 1, 0x500 + kNode, 4), 0u);
+  ASSERT_EQ(d.write(0x60C2, 1, 2, 1), 0u);  // 2 ms
+  d.enable(8);
+  EXPECT_EQ(d.sw() & 0x1000, 0x1000);  // target followed
+  auto rpdo = [&](int32_t p) {
+    d.in(make_frame(0x500 + kNode,
+                    {static_cast<uint8_t>(p & 0xFF), static_cast<uint8_t>((p >> 8) & 0xFF),
+                     static_cast<uint8_t>((p >> 16) & 0xFF), static_cast<uint8_t>(p >> 24)}));
+  };
+  rpdo(100);
+  d.run(4);
+  EXPECT_EQ(d.position(), 0);  // not before the SYNC
+  for (int k = 1; k <= 50; ++k) {
+    rpdo(100 * k);
+    d.in(make_frame(0x080, {}));
+    d.run(1);
+    EXPECT_EQ(d.position(), 100 * k - 50) << k;  // half way through the 2 ms period
+    d.run(1);
+    EXPECT_EQ(d.position(), 100 * k) << k;
+  }
+  EXPECT_EQ(d.read(0x606C, 0, 4), 50000);
+  EXPECT_EQ(d.sw() & 0x3000, 0x1000);
 }
 
 }  // namespace

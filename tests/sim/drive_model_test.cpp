@@ -632,3 +632,119 @@ TEST(SimDriveCsp, FollowsTargetsTakenAtEachSync) {
 }
 
 }  // namespace
+
+namespace {
+
+// --- quirks ---------------------------------------------------------------------------------
+
+DriveSimConfig quirks(unsigned q) {
+  DriveSimConfig c;
+  c.quirks = q;
+  c.homing_methods = {1, 17, 35};
+  return c;
+}
+
+// Each quirk on and off: what a master sees differ.
+TEST(SimDriveQuirks, FaultResetEdge) {
+  for (const bool on : {false, true}) {
+    Drive d(quirks(on ? unsigned{sim::kQuirkFaultResetEdge} : 0u));
+    d.enable(1);
+    d.cw(kFaultReset | kEnable);  // bit 7 outside Fault: no command
+    EXPECT_EQ(d.model->state(), SimDriveState::kOperationEnabled);
+    d.model->inject_fault(DriveFault::kOverTemperature);
+    d.run(10);
+    ASSERT_EQ(d.model->state(), SimDriveState::kFault);
+    d.cw(kFaultReset | kEnable);  // bit 7 held since before the fault
+    EXPECT_EQ(d.model->state(), on ? SimDriveState::kFault : SimDriveState::kSwitchOnDisabled)
+        << on;
+    d.cw(kEnable);
+    d.cw(kFaultReset);  // a rising edge resets either way
+    EXPECT_EQ(d.model->state(), SimDriveState::kSwitchOnDisabled) << on;
+    EXPECT_EQ(d.model->controlwords_seen(), 6);  // every word, taken or not
+  }
+}
+
+struct MethodCase {
+  int method;
+  uint32_t plain;   // abort of the download without the quirk
+  uint32_t quirky;  // with it (methods 1, 17, 35)
+};
+
+TEST(SimDriveQuirks, HomingMethods) {
+  for (const MethodCase& c : {MethodCase{1, 0, 0}, MethodCase{17, 0, 0}, MethodCase{35, 0, 0},
+                              MethodCase{2, 0, 0x06090030}, MethodCase{34, 0, 0x06090030},
+                              MethodCase{0, 0, 0x06090030}, MethodCase{-3, 0, 0x06090030}}) {
+    Drive plain(quirks(0));
+    EXPECT_EQ(plain.write(0x6098, 0, c.method, 1), c.plain) << c.method;
+    Drive quirky(quirks(sim::kQuirkHomingMethods));
+    EXPECT_EQ(quirky.write(0x6098, 0, c.method, 1), c.quirky) << c.method;
+    EXPECT_EQ(quirky.read(0x6098, 0, 1), c.quirky == 0 ? c.method : 35) << c.method;
+  }
+}
+
+TEST(SimDriveQuirks, HaltBlocksModeSwitch) {
+  for (const bool on : {false, true}) {
+    Drive d(quirks(on ? unsigned{sim::kQuirkHaltBlocksMode} : 0u));
+    d.enable(1);
+    d.cw(kEnable | 0x100);
+    ASSERT_EQ(d.write(0x6060, 0, 3, 1), 0u);
+    d.run(5);
+    EXPECT_EQ(d.read(0x6061, 0, 1), on ? 1 : 3) << on;
+    d.cw(kEnable);
+    d.run(1);
+    EXPECT_EQ(d.read(0x6061, 0, 1), 3) << on;
+  }
+}
+
+TEST(SimDriveQuirks, SetPointAcknowledgeHeld) {
+  for (const bool on : {false, true}) {
+    Drive d(quirks(on ? unsigned{sim::kQuirkSetPointAckHeld} : 0u));
+    d.enable(1);
+    d.move(1000);
+    // Dropped at once without the quirk; with it at the drive's next step.
+    EXPECT_EQ(d.sw() & 0x1000, on ? 0x1000 : 0) << on;
+    // A new set-point before that step is lost with the quirk.
+    d.move(2000, 0x20);
+    EXPECT_EQ(d.model->setpoints_taken(), on ? 1 : 2) << on;
+    d.run(1);
+    EXPECT_EQ(d.sw() & 0x1000, 0) << on;
+    d.move(3000, 0x20);
+    EXPECT_EQ(d.model->setpoints_taken(), on ? 2 : 3) << on;
+    EXPECT_GE(d.run_until([&] { return (d.sw() & 0x0400) != 0; }, 5000), 0);
+    EXPECT_EQ(d.position(), 3000);
+  }
+}
+
+TEST(SimDriveModes, UnsupportedModeRefusedDisplayFollowsAfterOneStep) {
+  Drive d;
+  EXPECT_EQ(d.write(0x6060, 0, 2, 1), 0x06090030u);  // velocity mode: not in 0x6502
+  EXPECT_EQ(d.write(0x6060, 0, 7, 1), 0x06090030u);
+  EXPECT_EQ(d.write(0x6060, 0, -1, 1), 0x06090030u);
+  for (int m : {1, 3, 4, 6, 8, 9, 10, 0}) {
+    ASSERT_EQ(d.write(0x6060, 0, m, 1), 0u);
+    EXPECT_NE(d.read(0x6061, 0, 1), m);
+    d.run(1);
+    EXPECT_EQ(d.read(0x6061, 0, 1), m);
+    EXPECT_EQ(d.model->mode(), m);
+  }
+}
+
+TEST(SimDriveModes, ControlwordAndStatuswordByPdo) {
+  Drive d;
+  // The EDS's defaults: RPDO1 controlword + mode, TPDO1 statusword + mode display on change.
+  d.out.clear();
+  d.in(make_frame(0x200 + kNode, {0x06, 0x00, 0x01}));
+  d.in(make_frame(0x200 + kNode, {0x0F, 0x00, 0x01}));
+  d.run(2);
+  EXPECT_EQ(d.model->state(), SimDriveState::kOperationEnabled);
+  EXPECT_EQ(d.model->controlwords_seen(), 2);
+  std::vector<std::string> tpdo1;
+  for (const CMSG& m : d.out) {
+    if (m.id == 0x180 + kNode) tpdo1.push_back(frame_text(m));
+  }
+  // Both words came between two steps: one TPDO with the state reached and the mode shown (target
+  // reached: no set-point yet).
+  EXPECT_EQ(tpdo1, std::vector<std::string>{"189#370601"});
+}
+
+}  // namespace

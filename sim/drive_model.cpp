@@ -631,6 +631,15 @@ void DriveModel::motion_locked(double dt, ObjectValues& od) {
         homing_step_locked(dt, od);
         break;
       case kCsp: {
+        if (halt) {
+          // Halted: brakes, and the next target starts from where the axis stands.
+          ramp_velocity_locked(0, dec, dt);
+          demand_ += demand_v_ * dt;
+          csp_target_ = demand_;
+          csp_step_ = 0;
+          target_reached_ = false;
+          break;
+        }
         const double d = csp_target_ - demand_;
         const double move = std::abs(d) <= csp_step_ || csp_step_ <= 0 ? d : csp_step_ * sign(d);
         demand_v_ = move / dt;
@@ -639,9 +648,12 @@ void DriveModel::motion_locked(double dt, ObjectValues& od) {
         break;
       }
       case kCsv: {
-        demand_v_ = halt ? 0
-                         : std::clamp(static_cast<double>(od.get(kTargetVelocity, 0).value_or(0)),
-                                      -vmax_motor, vmax_motor);
+        if (halt) {
+          ramp_velocity_locked(0, dec, dt);
+        } else {
+          demand_v_ = std::clamp(static_cast<double>(od.get(kTargetVelocity, 0).value_or(0)),
+                                 -vmax_motor, vmax_motor);
+        }
         demand_ += demand_v_ * dt;
         target_reached_ = !halt;
         break;
@@ -715,7 +727,7 @@ void DriveModel::step(int64_t now_ns, ObjectValues& od) {
   // steps it missed (a second at most), so that the motion does not depend on its timing.
   int steps = 0;
   const double dt = static_cast<double>(kStepNs) / 1e9;
-  do {
+  while (now_ <= now_ns && steps++ < 1000) {
     if (!booted_) {
       booted_ = true;
       set_state_locked(SimDriveState::kSwitchOnDisabled);
@@ -754,7 +766,7 @@ void DriveModel::step(int64_t now_ns, ObjectValues& od) {
     }
     if (ack_release_) ack_ = ack_release_ = false;
     now_ += kStepNs;
-  } while (now_ <= now_ns && ++steps < 1000);
+  }
   if (now_ <= now_ns) now_ = now_ns + kStepNs;  // the rest of a long gap is skipped
   write_locked(od);
 }

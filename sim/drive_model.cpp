@@ -723,11 +723,12 @@ void DriveModel::step(int64_t now_ns, ObjectValues& od) {
     now_ = now_ns;
     state_since_ = now_ns;
   }
-  // The model runs in steps of kStepNs on its own time line; a caller that comes late gets the
-  // steps it missed (a second at most), so that the motion does not depend on its timing.
+  // The model runs in steps of kStepNs on its own time line; a caller that comes late (a stalled
+  // thread, a test clock moved by seconds) gets the steps it missed, up to kMaxCatchUp, so that
+  // the motion does not depend on its timing.
   int steps = 0;
   const double dt = static_cast<double>(kStepNs) / 1e9;
-  while (now_ <= now_ns && steps++ < 1000) {
+  while (now_ <= now_ns && steps++ < kMaxCatchUp) {
     if (!booted_) {
       booted_ = true;
       set_state_locked(SimDriveState::kSwitchOnDisabled);

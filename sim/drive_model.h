@@ -144,6 +144,9 @@ class DriveModel final : public DeviceModel {
  public:
   static constexpr int64_t kStepNs = 1'000'000;
   static constexpr int64_t kFaultReactionNs = 5'000'000;
+  // Steps one call of step() makes at most to catch up with the caller's time (60 s); time
+  // beyond that is skipped.
+  static constexpr int kMaxCatchUp = 60'000;
 
   explicit DriveModel(DriveSimConfig config = {});
 

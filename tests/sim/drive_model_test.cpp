@@ -131,6 +131,9 @@ TEST(SimDriveBoot, PassesNotReadyToSwitchOnToSwitchOnDisabled) {
   EXPECT_EQ(node.object(0x1000, 0), std::string("\x92\x01\x02\x00", 4));
   EXPECT_EQ(node.object(0x6502, 0), std::string("\xAD\x03\x00\x00", 4));
   EXPECT_EQ(node.object(0x1018, 4), std::string("\x09\x00\x00\x00", 4));
+  model->set_warning(true);
+  node.pdo_due(2 * kMs);
+  EXPECT_EQ(node.object(0x6041, 0), std::string("\xC0\x02", 2));
 }
 
 struct Transition {
@@ -515,6 +518,11 @@ TEST_P(SimDriveHoming, EndsAtTheOffsetOrInError) {
   }
   EXPECT_EQ(d.sw() & 0x3400, 0x1400);
   EXPECT_EQ(d.model->physical_position(), c.home);
+  // Digital inputs: negative limit switch bit 0, positive bit 1, home switch bit 2.
+  const int64_t inputs = (c.home <= cfg.negative_limit_switch ? 1 : 0) |
+                         (c.home >= cfg.positive_limit_switch ? 2 : 0) |
+                         (c.home >= cfg.home_switch ? 4 : 0);
+  EXPECT_EQ(d.read(0x60FD, 0, 4), inputs);
   EXPECT_EQ(d.position(), 1234);
   EXPECT_EQ(d.read(0x6064, 0, 4), 1234);
   EXPECT_EQ(d.model->homings_done(), 1);
@@ -582,6 +590,21 @@ TEST(SimDrivePv, RampsToTheTargetVelocityAndStopsAtTheSoftwareLimit) {
   d.run(100);
   EXPECT_EQ(d.sw() & 0x1C00, 0x0400);
   EXPECT_LT(d.position(), 100000);
+}
+
+TEST(SimDrivePv, ACallerThatComesLateGetsTheStepsItMissed) {
+  Drive d;
+  d.enable(3);
+  ASSERT_EQ(d.write(0x60FF, 0, 1000, 4), 0u);
+  d.run(100);
+  const int32_t before = d.position();
+  d.now += 2000 * kMs;  // a producer thread that stalled for two seconds
+  d.run(1);
+  EXPECT_EQ(d.position(), before + 2001);
+  // Beyond a minute the rest is skipped.
+  d.now += 100'000 * kMs;
+  d.run(1);
+  EXPECT_EQ(d.position(), before + 2001 + DriveModel::kMaxCatchUp);
 }
 
 TEST(SimDrivePt, TorqueActualFollowsAndTheLoadTurns) {

@@ -614,7 +614,16 @@ void DriveModel::motion_locked(double dt, ObjectValues& od) {
       }
       case kPt:
       case kCst: {
-        const double target = halt ? 0 : static_cast<double>(od.get(kTargetTorque, 0).value_or(0));
+        if (halt) {
+          // Halted: brakes with 0x6084 whatever the torque target; the torque is the braking one.
+          const double v = demand_v_;
+          ramp_velocity_locked(0, dec, dt);
+          demand_ += demand_v_ * dt;
+          torque_ = ((demand_v_ - v) / dt + kViscous * demand_v_) / kTorqueGain;
+          target_reached_ = false;
+          break;
+        }
+        const double target = static_cast<double>(od.get(kTargetTorque, 0).value_or(0));
         const double slope = mode_ == kPt ? positive(od, kTorqueSlope, 0, 0) : 0;
         if (slope > 0 && std::abs(target - torque_) > slope * dt) {
           torque_ += slope * dt * sign(target - torque_);

@@ -654,6 +654,38 @@ TEST(SimDriveCsp, FollowsTargetsTakenAtEachSync) {
   EXPECT_EQ(d.sw() & 0x3000, 0x1000);
 }
 
+struct CyclicCase {
+  const char* name;
+  int8_t mode;
+  uint16_t index;  // the target
+  int bytes;
+  int32_t target;
+  int32_t velocity_after_1s;
+};
+
+class SimDriveCyclic : public ::testing::TestWithParam<CyclicCase> {};
+
+TEST_P(SimDriveCyclic, FollowsTheTargetAndBrakesUnderHalt) {
+  const CyclicCase& c = GetParam();
+  Drive d;
+  d.enable(c.mode);
+  ASSERT_EQ(d.write(c.index, 0, c.target, c.bytes), 0u);
+  d.run(1000);
+  EXPECT_NEAR(static_cast<double>(d.read(0x606C, 0, 4)), c.velocity_after_1s, 2);
+  EXPECT_EQ(d.sw() & 0x1400, 0x1000);  // target followed
+  d.cw(kEnable | 0x100);
+  EXPECT_GE(d.run_until([&] { return d.model->velocity() == 0; }, 5000), 0);
+  EXPECT_EQ(d.sw() & 0x1000, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SimDriveCyclic,
+    ::testing::Values(
+        CyclicCase{"Velocity", 9, 0x60FF, 4, -3000, -3000},
+        // 20 per mille: 20000 increments/s^2 against a loss of 1/s: 20000 (1 - 1/e) after 1 s.
+        CyclicCase{"Torque", 10, 0x6071, 2, 20, 12645}),
+    [](const ::testing::TestParamInfo<CyclicCase>& i) { return std::string(i.param.name); });
+
 }  // namespace
 
 namespace {

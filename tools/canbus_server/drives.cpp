@@ -178,9 +178,7 @@ void Drives::setup(const std::string& node) {
     env_.log(node + ": drive set-up failed: " + r.text);
     return;
   }
-  const canbus::DriveStatus st = e->drive->status();
-  env_.log(node + ": drive " + canbus::drive_state_name(st.state) + ", " +
-           (st.by_pdo ? "by PDO" : "by SDO") + (r.text.empty() ? "" : " (" + r.text + ")"));
+  env_.log(node + ": drive set up: " + r.text);
   values_changed(*e);
 }
 

@@ -26,6 +26,7 @@ const char* const kStatusLegend =
     "  PDOS       TPDOs received from the node (its NAME.TPDOn lines); - without process data\n"
     "  AGE        seconds since the last of them; RATE  TPDOs a second, a running average\n"
     "  LATE       the TPDOs that are late now (3 event periods or SYNC counts without one)\n"
+    "  DRIVE      a motor drive's state and position (NAME.DRIVE); - without a drive\n"
     "  MONITOR    the master's supervision (NAME.MONITOR): guarding PERIOD_MS MISSES or\n"
     "             heartbeat PERIOD_MS TOLERANCE_MS; - on a follower's row\n"
     "  IDENTITY   device name / hardware version / software version (.MANU .HWVER .SWVER),\n"

@@ -880,6 +880,7 @@ TEST_F(ServerE2E, MotorDriveIsHomedMovedFaultedAndReset) {
   for (bool ok = true; ok;) {
     if (c.line(&ok).rfind(ev + "target-reached at ", 0) == 0) break;
   }
+  ASSERT_EQ(ask(c, "tick 1"), "ok");  // bus work: after the move's end
   EXPECT_THAT(ask(c, "get CAN.SLIT.POSITION"), StartsWith("CAN.SLIT.POSITION = 40.000 mm"));
   EXPECT_EQ(ask(c, "drive CAN.SLIT stop"), "ok (in Switched on)");
   EXPECT_EQ(ask(c, "drive CAN.SLIT halt").rfind("ok (halt sent; Switched on at 40.000 mm", 0), 0u);

@@ -302,6 +302,71 @@ TEST_F(SocketCanServerE2E, ProcessDataIsWhatCandumpSaw) {
   dump.wait_exit();
 }
 
+// A canbus-simnode drive on vcan0, enabled, homed and moved through canbus-server: the
+// controlwords (RPDO1: controlword, mode) and the target (RPDO2) as candump saw them walk the
+// state machine, start the homing and take the set-point, each once.
+TEST_F(SocketCanServerE2E, DriveEnabledHomedAndMovedAsCandumpSaw) {
+  if (std::system("command -v candump >/dev/null") != 0) GTEST_SKIP() << "no candump";
+  std::ofstream(dir_ + "/axis.conf") << "CAN.AXIS: 1 3 0 0\n"
+                                        "CAN.AXIS.DRIVE: homing 35 scale 1000 unit mm\n";
+  ServerProcess axis(ServerProcess::Program{}, dir_ + "/axis.log",
+                     {CANBUS_SIMNODE_PATH, "--net", "0", "--node", "3", "--drive"});
+  ASSERT_EQ(axis.line(), "ready");
+  const int receivers = canbus_test::catch_all_receivers("vcan0");
+  ServerProcess dump(ServerProcess::Program{}, dir_ + "/candump.err",
+                     {"/usr/bin/candump", "-L", "vcan0"});
+  ASSERT_TRUE(canbus_test::wait_until(
+      [&] { return canbus_test::catch_all_receivers("vcan0") > receivers; }));
+
+  ServerProcess s(dir_, {"--backend", "socketcan", "--config", dir_ + "/axis.conf"});
+  s.until("type 'help'");
+  EXPECT_TRUE(eventually(s, "get CAN.AXIS.CONDITION", "CAN.AXIS.CONDITION = Operational"));
+  EXPECT_TRUE(eventually(s, "get CAN.AXIS.STATE", "CAN.AXIS.STATE = Switch on disabled"));
+  EXPECT_EQ(s.ask("drive CAN.AXIS enable"), "ok (in Operation enabled)");
+  EXPECT_EQ(s.ask("drive CAN.AXIS home").rfind("ok (homing attained at ", 0), 0u);
+  EXPECT_EQ(s.ask("drive CAN.AXIS move 5").rfind("ok (target reached at ", 0), 0u);
+  EXPECT_TRUE(eventually(s, "get CAN.AXIS.MODE", "CAN.AXIS.MODE = profile position"));
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (s.ask("get CAN.AXIS.POSITION").rfind("CAN.AXIS.POSITION = 5.000 mm at ", 0) != 0 &&
+         std::chrono::steady_clock::now() < until) {
+    ASSERT_EQ(s.ask("tick 1"), "ok");
+  }
+  EXPECT_EQ(s.ask("get CAN.AXIS.POSITION").rfind("CAN.AXIS.POSITION = 5.000 mm at ", 0), 0u);
+  ASSERT_EQ(s.ask("quit"), "bye");
+  EXPECT_EQ(s.wait_exit(), 0);
+  axis.terminate();
+  EXPECT_EQ(axis.wait_exit(), 0);
+
+  // The drive's RPDO1 and RPDO2 as candump saw them, a word sent again in a row counted once.
+  std::vector<std::string> seen;
+  for (bool ok = true; ok;) {
+    const std::string l = dump.line(&ok, 1);
+    if (!ok) break;
+    for (const auto& f : frame_fields({l})) {
+      if ((f.rfind("203#", 0) == 0 || f.rfind("303#", 0) == 0) &&
+          (seen.empty() || seen.back() != f))
+        seen.push_back(f);
+    }
+  }
+  dump.terminate();
+  dump.wait_exit();
+  ASSERT_EQ(seen.size(), 10u) << ::testing::PrintToString(seen);
+  const std::vector<std::string> words(seen.begin(), seen.begin() + 7);
+  EXPECT_EQ(words, (std::vector<std::string>{
+                       "203#060000",  // shutdown: Ready to switch on
+                       "203#070000",  // switch on: Switched on
+                       "203#0F0000",  // enable operation: Operation enabled
+                       "203#0F0006",  // mode homing
+                       "203#1F0006",  // start homing (bit 4)
+                       "203#0F0006",  // homing attained: bit 4 back
+                       "203#0F0001",  // mode profile position
+                   }));
+  // 5 mm = 5000 increments (0x1388), then the new set-point and its end.
+  EXPECT_EQ(seen[7].rfind("303#88130000", 0), 0u) << seen[7];
+  EXPECT_EQ(seen[8], "203#1F0001");
+  EXPECT_EQ(seen[9], "203#0F0001");
+}
+
 // What the server records is what candump saw on the bus, frame for frame. candump may have
 // seen the node's answers to the server's last requests after the server's last read.
 TEST_F(SocketCanServerE2E, RecordingIsWhatCandumpSaw) {

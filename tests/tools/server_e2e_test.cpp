@@ -897,6 +897,41 @@ TEST_F(ServerE2E, MotorDriveIsHomedMovedFaultedAndReset) {
       << log;
 }
 
+// On the real clock: a halt of another client is sent at once, not behind the move it stops,
+// and the move's client is told what ended its move.
+TEST_F(ServerE2E, HaltStopsAnotherClientsMoveAtOnce) {
+  const std::string sock = dir_ + "/s.sock";
+  ServerProcess s(ServerProcess::Program{}, dir_ + "/stderr.log",
+                  {CANBUS_SERVER_PATH, "--workdir", dir_, "--listen", sock});
+  s.until("type 'help'");
+  SocketClient mover(sock), other(sock);
+  ASSERT_EQ(mover.ask("user mover"), "ok (mover@local:uid=" + std::to_string(getuid()) + ")");
+  ASSERT_EQ(other.ask("watch"), "ok (watching)");
+  ASSERT_EQ(mover.ask("drive CAN.SLIT enable"), "ok (in Operation enabled)");
+  // 40 mm at 1 mm/s: the halt comes long before its end.
+  ASSERT_TRUE(mover.send("drive CAN.SLIT move 40 1\n"));
+  bool ok = true;
+  double from = 0;
+  for (int moving = 0; ok && moving < 2;) {
+    const std::string l = other.line(&ok);
+    const std::string v = "event value line 1 node 7 CAN.SLIT.POSITION ";
+    if (l.rfind(v, 0) == 0 && std::stod(l.substr(v.size())) > from) {
+      from = std::stod(l.substr(v.size()));
+      ++moving;
+    }
+  }
+  ASSERT_TRUE(ok) << "the slit did not move";
+  other.send("drive CAN.SLIT halt\n");
+  std::string halted = other.line();
+  while (halted.rfind("event ", 0) == 0) halted = other.line();
+  EXPECT_EQ(halted.rfind("ok (halt sent; Operation enabled at ", 0), 0u) << halted;
+  EXPECT_EQ(mover.line().rfind("error: CAN.SLIT interrupted by halt by anonymous@local:uid=", 0),
+            0u);
+  EXPECT_LT(std::stod(s.ask("get CAN.SLIT.POSITION").substr(20)), 20.0);
+  ASSERT_EQ(s.ask("quit"), "bye");
+  EXPECT_EQ(s.wait_exit(), 0);
+}
+
 // A set-point with `boot clear` is forgotten when its node boots, and not sent again.
 TEST_F(ServerE2E, SetPointWithBootClearIsForgottenAtABoot) {
   {

@@ -285,6 +285,19 @@ TEST(ServerConfig, StartIsRefusedOnBadLinesAndTheFileIsKept) {
       EXPECT_NE(err.find(fixed + want), std::string::npos) << want << "\n" << err;
     }
   }
+  {
+    // A drive goes on the first property of its node, as process data does.
+    const std::string two = dir + "/d.conf";
+    std::ofstream(two) << "CAN.A: 1 6 0 0\nCAN.B: 1 6 0 0\nCAN.B.DRIVE: homing 35\n";
+    ServerProcess s(ServerProcess::Program{}, dir + "/err3",
+                    {CANBUS_SERVER_PATH, "--manual", "--config", two});
+    EXPECT_EQ(s.wait_exit(), 1);
+    const std::string err = slurp(dir + "/err3");
+    EXPECT_NE(err.find(two + ":3: CAN.B.DRIVE: a drive on a second property of line 1 node 6: it "
+                             "goes on the first, CAN.A"),
+              std::string::npos)
+        << err;
+  }
   EXPECT_EQ(slurp(path), text);
   {
     ServerProcess s(ServerProcess::Program{}, dir + "/err",

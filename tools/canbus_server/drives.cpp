@@ -1,6 +1,7 @@
 #include "drives.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -39,8 +40,9 @@ std::string suffix_of(const std::string& name, const std::string& node) {
 
 struct Drives::Entry {
   std::string node;
-  int line = 0;
-  int id = 0;
+  // Set again when the node property moves, read by the listeners.
+  std::atomic<int> line{0};
+  std::atomic<int> id{0};
   int config_line = 0;
   DriveSpec spec;
   std::unique_ptr<canbus::Drive> drive;  // made by make(), once

@@ -855,6 +855,9 @@ TEST_F(ServerE2E, MotorDriveIsHomedMovedFaultedAndReset) {
   // A fault: the move ends with it, the event and the state name its emergency; a reset and
   // enable bring the drive back.
   events.clear();
+  EXPECT_EQ(ask(c, "sim fault CAN.VALVE over-voltage"), "error: CAN.VALVE is no simulated drive");
+  EXPECT_EQ(ask(c, "sim fault CAN.SLIT melting"),
+            "error: bad fault melting (over-temperature, following-error, over-voltage)");
   ASSERT_EQ(ask(c, "sim fault CAN.SLIT following-error"), "ok");
   EXPECT_EQ(ask(c, "drive CAN.SLIT move 10"),
             "error: CAN.SLIT went to Fault: 0x8611 following error");
@@ -895,6 +898,66 @@ TEST_F(ServerE2E, MotorDriveIsHomedMovedFaultedAndReset) {
                      " (gone): target reached at 40.000 mm"),
             std::string::npos)
       << log;
+}
+
+// A drive without PDOs (sdo): read and commanded by SDO, polled at every tick; refusals before
+// anything is sent; set up again after a boot-up; a move that does not end in the drive's
+// timeout is halted.
+TEST_F(ServerE2E, DriveBySdoRefusalsBootAndTimeout) {
+  std::ofstream(dir_ + "/ax.conf")
+      << "CAN.AX: 1 7 0 0\nCAN.AX.DRIVE: sdo homing none scale 100 unit deg limits -90 90 "
+         "timeout 5\n";
+  ServerProcess s(dir_, {"--config", dir_ + "/ax.conf"});
+  s.until("type 'help'");
+  ASSERT_EQ(s.ask("tick 2"), "ok");
+  EXPECT_EQ(s.ask("get CAN.AX.STATE"), "CAN.AX.STATE = Switch on disabled");
+  EXPECT_THAT(s.ask("get CAN.AX.POSITION"),
+              ::testing::MatchesRegex("CAN.AX.POSITION = 0.000 deg at .* UTC \\(SDO\\)"));
+  const std::pair<const char*, const char*> refused[] = {
+      {"drive CAN.AX home", "error: CAN.AX is not homed (its drive line: homing none)"},
+      {"drive CAN.AX move 10",
+       "error: CAN.AX: the drive is in Switch on disabled, not Operation "
+       "enabled"},
+      {"drive CAN.AX move 100",
+       "error: CAN.AX: 100.000 deg is outside the limits "
+       "-90.000..90.000 deg"},
+      {"drive CAN.AX move 10 0", "error: the velocity must be a number above 0, not 0"},
+      {"drive CAN.AX move ten", "error: ten is not a number"},
+      {"drive CAN.AX jog",
+       "error: usage: drive NAME enable|disable|home|move POS "
+       "[VELOCITY]|jog VELOCITY|halt|stop|quickstop|reset"},
+      {"set CAN.AX.TARGET 1 2", "error: CAN.AX.TARGET takes one number (the target position)"},
+      {"set CAN.AX.MODE 1", "error: CAN.AX.MODE is read-only (set CAN.AX.TARGET)"},
+  };
+  for (const auto& [request, answer] : refused) EXPECT_EQ(s.ask(request), answer);
+  EXPECT_EQ(s.ask("drive CAN.AX enable"), "ok (in Operation enabled)");
+  EXPECT_EQ(s.ask("drive CAN.AX move 45"), "ok (target reached at 45.000 deg)");
+  EXPECT_EQ(s.ask("get CAN.AX.MODE"), "CAN.AX.MODE = profile position");
+  EXPECT_EQ(s.ask("drive CAN.AX jog 10"), "ok (velocity reached: 10.000 deg/s)");
+  EXPECT_EQ(s.ask("drive CAN.AX stop"), "ok (in Switched on)");
+  // A boot-up: the drive is set up again (the set-up is bus work of the server's own).
+  ASSERT_EQ(s.ask("sim boot CAN.AX"), "ok");
+  ASSERT_EQ(s.ask("tick 3"), "ok");
+  ASSERT_EQ(s.ask("tick 1"), "ok");
+  EXPECT_EQ(s.ask("get CAN.AX.STATE"), "CAN.AX.STATE = Switched on");
+  EXPECT_EQ(s.ask("drive CAN.AX enable"), "ok (in Operation enabled)");
+  EXPECT_EQ(s.ask("drive CAN.AX quickstop").rfind("ok (quick stop sent; Operation enabled at ", 0),
+            0u);
+  ASSERT_EQ(s.ask("tick 2"), "ok");
+  EXPECT_EQ(s.ask("get CAN.AX.STATE"), "CAN.AX.STATE = Switch on disabled");
+  // A blocked motor: the move runs into the timeout of 5 s and is halted.
+  ASSERT_EQ(s.ask("sim block CAN.AX on"), "ok");
+  EXPECT_EQ(s.ask("drive CAN.AX enable"), "ok (in Operation enabled)");
+  EXPECT_EQ(s.ask("drive CAN.AX move 0"),
+            "error: CAN.AX move to 0.000 deg took too long (Operation enabled); halted");
+  EXPECT_EQ(s.ask("sim block CAN.VALVE on"), "error: unknown node property CAN.VALVE");
+  ASSERT_EQ(s.ask("quit"), "bye");
+  EXPECT_EQ(s.wait_exit(), 0);
+  const std::string log = stderr_text();
+  const std::string set_up = "CAN.AX: drive set up: ";
+  ASSERT_NE(log.find(set_up), std::string::npos) << log;
+  EXPECT_NE(log.find(set_up, log.find(set_up) + 1), std::string::npos) << log;
+  EXPECT_NE(log.find("CAN.AX move to 0.000 deg by "), std::string::npos) << log;
 }
 
 // On the real clock: a halt of another client is sent at once, not behind the move it stops,

@@ -49,8 +49,9 @@ TEST_F(ScanE2E, ServerScanListsTheNodesAndMarksTheSilentOneInStatus) {
   s.send("scan 1");
   const auto answer = s.answer();
   EXPECT_THAT(answer, ElementsAre(HasSubstr("node 5: SDO, vendor 0x00000ABC product 0x000000C8"),
+                                  HasSubstr("node 7: SDO, vendor 0x00000ABC product 0x00000D01"),
                                   "not found: CAN.VALVE (node 6)",
-                                  HasSubstr("scan line 1: 1 node found, 1 configured node not")));
+                                  HasSubstr("scan line 1: 2 nodes found, 1 configured node not")));
   s.send("status");
   for (const auto& row : s.until("line 2:")) {
     const bool marked = row.find("NOT FOUND BY SCAN") != std::string::npos;

@@ -240,6 +240,18 @@ struct Drive::Impl {
     send(a, {drive_obj::kControlword});
   }
 
+  // Whether an RPDO sent at once carries the object `base` of this axis.
+  bool rpdo_maps(uint16_t base) const {
+    if (!by_pdo) return false;
+    for (const PdoConfig& c : *pdos) {
+      if (c.kind != PdoKind::kRpdo || is_synchronous(c)) continue;
+      for (const PdoEntry& e : c.mapping) {
+        if (e.index == base + off) return true;
+      }
+    }
+    return false;
+  }
+
   bool needs_enabled(OpKind k) const {
     return k == OpKind::kMove || k == OpKind::kJog || k == OpKind::kTorque || k == OpKind::kHome ||
            k == OpKind::kCyclic;
@@ -330,7 +342,11 @@ struct Drive::Impl {
         out.cw = controlword_for(DriveCommand::kEnableOperation,
                                  out.cw & static_cast<uint16_t>(~controlword::kHalt));
         st.controlword = out.cw;
-        send(a, {drive_obj::kTargetTorque, drive_obj::kControlword});
+        if (rpdo_maps(drive_obj::kTargetTorque)) {
+          send(a, {drive_obj::kTargetTorque, drive_obj::kControlword});
+        } else {
+          send(a, {drive_obj::kControlword});  // 0x6071 went by SDO from torque()
+        }
         finish(a, true, "torque " + std::to_string(op.torque) + " per mille");
         return false;
       case OpKind::kCyclic:
@@ -1216,8 +1232,24 @@ bool Drive::jog(double velocity, std::string* why) {
 }
 
 bool Drive::torque(int16_t per_mille, std::string* why) {
+  Impl& d = *impl_;
+  bool mapped;
+  {
+    std::lock_guard<std::mutex> lk(d.mx);
+    mapped = d.rpdo_maps(drive_obj::kTargetTorque);
+  }
+  if (!mapped) {
+    // No RPDO carries the target torque (the default mapping): by SDO, in the caller's thread
+    // and before the mode switch, never from the monitor's thread.
+    std::string w;
+    const auto index = static_cast<uint16_t>(drive_obj::kTargetTorque + d.off);
+    if (ObjectAccess(node_).write(index, 0, DataType::kInteger16, Value::of_int(per_mille), &w) !=
+        0) {
+      if (why) *why = hex4(index) + ": " + w;
+      return false;
+    }
+  }
   return impl_->act([&](Impl::Actions& a) {
-    Impl& d = *impl_;
     if (mode_refused(static_cast<int8_t>(DriveMode::kProfileTorque), d.st.supported_modes, why))
       return false;
     if (d.st.state != DriveState::kOperationEnabled) {

@@ -607,6 +607,12 @@ TEST_F(DriveTest, ProfileVelocityAndTorque) {
   r = finish();
   EXPECT_EQ(r.text, "torque 300 per mille");
   EXPECT_EQ(model().mode(), 4);
+  EXPECT_EQ(*sim().logic().object(0x6071, 0), std::string("\x2C\x01", 2));
+  model().set_warning(true);
+  tick(5);
+  model().set_warning(false);
+  tick(5);
+  EXPECT_EQ(only(events(), "warning"), (Texts{"warning on", "warning off"}));
 }
 
 // A mode switch with halt set: halt and the set-point bits cleared in a word of their own first,

@@ -207,6 +207,16 @@ TEST_F(ServerE2E, MetricsFollowTheTraffic) {
   const auto lost = http_get(at, "/metrics");
   EXPECT_EQ(value_of(lost, "canbus_node_lost" + valve), 1);
   EXPECT_EQ(value_of(lost, "canbus_node_state" + valve), -1);
+  // A drive's state and faults; the series only for drives.
+  const std::string slit = "{name=\"CAN.SLIT\",line=\"1\",node=\"7\"}";
+  EXPECT_EQ(value_of(lost, "canbus_drive_state" + slit), 2);  // Switch on disabled
+  EXPECT_EQ(value_of(lost, "canbus_drive_faults_total" + slit), 0);
+  EXPECT_EQ(value_of(lost, "canbus_drive_state" + valve), -1);  // none
+  ASSERT_EQ(s.ask("sim fault CAN.SLIT over-voltage"), "ok");
+  ASSERT_EQ(s.ask("tick 2"), "ok");
+  const auto fault = http_get(at, "/metrics");
+  EXPECT_EQ(value_of(fault, "canbus_drive_state" + slit), 8);
+  EXPECT_EQ(value_of(fault, "canbus_drive_faults_total" + slit), 1);
 }
 
 TEST_F(ServerE2E, MetricsServeBesideClientsThatTrickle) {

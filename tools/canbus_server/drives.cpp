@@ -54,8 +54,9 @@ struct Drives::Entry {
   // When the actual values last came (the frame's time stamp; by SDO the poll's time): the
   // drive's own time stamp moves with the statusword only.
   int64_t values_ns = 0;
-  uint64_t gen = 0;              // operations the server started and waits for
-  uint64_t interrupted_gen = 0;  // the one a halt, quick stop or reset replaced
+  std::atomic<uint64_t> faults{0};  // times it went to Fault
+  uint64_t gen = 0;                 // operations the server started and waits for
+  uint64_t interrupted_gen = 0;     // the one a halt, quick stop or reset replaced
   std::string interrupted_by;
   bool has_target = false;
   double target = 0;
@@ -215,6 +216,7 @@ void Drives::on_event(Entry& e, const canbus::DriveEvent& ev) {
       detail += ev.on ? " on" : " off";
       break;
     case K::kFault:
+      ++e.faults;
       // The emergency of this fault (an earlier one's, or the error reset's, is no news).
       if (!ev.emcy || ev.emcy->code == 0) {
         std::lock_guard<std::mutex> lk(e.mx);
@@ -340,6 +342,14 @@ std::string Drives::status_cell(const std::string& node) const {
   std::string t = canbus::drive_state_name(st.state);
   if (st.updated_ns != 0) t += " " + amount(st.position, e->unit());
   return t;
+}
+
+bool Drives::counters(const std::string& node, int& state, uint64_t& faults) const {
+  const Entry* e = find(node);
+  if (e == nullptr || !e->drive) return false;
+  state = static_cast<int>(e->drive->status().state);
+  faults = e->faults;
+  return true;
 }
 
 bool Drives::at_once(const Args& a) {

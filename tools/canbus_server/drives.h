@@ -74,6 +74,9 @@ class Drives {
   void list(const std::string& node, std::vector<std::string>& out) const;
   // The status table's cell: "Operation enabled 12.500 mm"; "-" without a drive.
   std::string status_cell(const std::string& node) const;
+  // For --metrics: the drive's state (canbus::DriveState as a number) and the times it went to
+  // Fault; false without a drive.
+  bool counters(const std::string& node, int& state, uint64_t& faults) const;
 
   // --- Requests ---
   // Whether `drive` with these arguments is sent at once (halt, quickstop) rather than as bus

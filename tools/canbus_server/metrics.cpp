@@ -108,35 +108,42 @@ std::vector<MetricFamily> server_metrics(const std::vector<NodeCounters>& nodes,
     const char* name;
     const char* type;
     const char* help;
-    bool supervision;
+    int only;  // 1: supervised masters, 2: drives, 0: every node property
     int64_t (*get)(const NodeCounters&);
   };
   static const NodeField kNode[] = {
       {"canbus_node_state", "gauge",
        "NMT state of the node: 0 boot-up, 4 stopped, 5 operational, 127 pre-operational, -1 not "
        "heard yet or lost",
-       true, [](const NodeCounters& n) { return int64_t{n.state}; }},
-      {"canbus_node_lost", "gauge", "1 while the node is lost (no guarding reply, no heartbeat)",
-       true, [](const NodeCounters& n) { return int64_t{n.lost ? 1 : 0}; }},
-      {"canbus_node_losses_total", "counter", "Times the node was lost", true,
+       1, [](const NodeCounters& n) { return int64_t{n.state}; }},
+      {"canbus_node_lost", "gauge", "1 while the node is lost (no guarding reply, no heartbeat)", 1,
+       [](const NodeCounters& n) { return int64_t{n.lost ? 1 : 0}; }},
+      {"canbus_node_losses_total", "counter", "Times the node was lost", 1,
        [](const NodeCounters& n) { return static_cast<int64_t>(n.losses); }},
       {"canbus_node_replies_missed_total", "counter",
-       "Guarding requests without a good reply, heartbeat time-outs", true,
+       "Guarding requests without a good reply, heartbeat time-outs", 1,
        [](const NodeCounters& n) { return static_cast<int64_t>(n.missed); }},
-      {"canbus_node_emergencies_total", "counter", "Emergency messages received", true,
+      {"canbus_node_emergencies_total", "counter", "Emergency messages received", 1,
        [](const NodeCounters& n) { return static_cast<int64_t>(n.emergencies); }},
       {"canbus_node_frames_lost_total", "counter",
-       "Frames the driver dropped before they reached the node's buffer (overruns)", true,
+       "Frames the driver dropped before they reached the node's buffer (overruns)", 1,
        [](const NodeCounters& n) { return static_cast<int64_t>(n.frames_lost); }},
-      {"canbus_node_pdos_total", "counter", "TPDOs received and decoded", true,
+      {"canbus_node_pdos_total", "counter", "TPDOs received and decoded", 1,
        [](const NodeCounters& n) { return static_cast<int64_t>(n.pdos); }},
-      {"canbus_node_pdos_late_total", "counter", "Times a TPDO of the node was late", true,
+      {"canbus_node_pdos_late_total", "counter", "Times a TPDO of the node was late", 1,
        [](const NodeCounters& n) { return static_cast<int64_t>(n.pdos_late); }},
-      {"canbus_node_sdo_transfers_total", "counter", "SDO transfers of the node property", false,
+      {"canbus_node_sdo_transfers_total", "counter", "SDO transfers of the node property", 0,
        [](const NodeCounters& n) { return static_cast<int64_t>(n.sdo_transfers); }},
       {"canbus_node_sdo_failures_total", "counter",
-       "SDO transfers of the node property that failed (abort, time-out, driver error)", false,
+       "SDO transfers of the node property that failed (abort, time-out, driver error)", 0,
        [](const NodeCounters& n) { return static_cast<int64_t>(n.sdo_failures); }},
+      {"canbus_drive_state", "gauge",
+       "Power state of a motor drive: 0 unknown, 1 not ready to switch on, 2 switch on disabled, "
+       "3 ready to switch on, 4 switched on, 5 operation enabled, 6 quick stop active, 7 fault "
+       "reaction active, 8 fault",
+       2, [](const NodeCounters& n) { return int64_t{n.drive_state}; }},
+      {"canbus_drive_faults_total", "counter", "Times a motor drive went to Fault", 2,
+       [](const NodeCounters& n) { return static_cast<int64_t>(n.drive_faults); }},
   };
   struct LineField {
     const char* name;
@@ -160,7 +167,7 @@ std::vector<MetricFamily> server_metrics(const std::vector<NodeCounters>& nodes,
   for (const auto& f : kNode) {
     MetricFamily fam{f.name, f.type, f.help, {}};
     for (const auto& n : nodes) {
-      if (f.supervision && !n.supervised) continue;
+      if ((f.only == 1 && !n.supervised) || (f.only == 2 && !n.drive)) continue;
       fam.samples.push_back(
           {{{"name", n.name}, {"line", std::to_string(n.line)}, {"node", std::to_string(n.node)}},
            f.get(n)});

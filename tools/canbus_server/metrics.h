@@ -83,6 +83,9 @@ struct NodeCounters {
   uint64_t pdos_late = 0;
   uint64_t sdo_transfers = 0;
   uint64_t sdo_failures = 0;
+  bool drive = false;   // a motor drive: the drive series hold
+  int drive_state = 0;  // canbus::DriveState: 0 unknown, 1 not ready to switch on .. 8 fault
+  uint64_t drive_faults = 0;
 };
 struct LineCounters {
   int line = 0;

@@ -300,6 +300,7 @@ std::string Server::metrics_text() {
       const D_can::SdoCounts sdo = n.prop->sdo_counts();
       c.sdo_transfers = sdo.transfers;
       c.sdo_failures = sdo.failures;
+      c.drive = drives_->counters(c.name, c.drive_state, c.drive_faults);
       nodes.push_back(std::move(c));
       LineCounters& l = lines[n.line];
       l.line = n.line;

@@ -43,7 +43,6 @@ struct Drives::Entry {
   // Set again when the node property moves, read by the listeners.
   std::atomic<int> line{0};
   std::atomic<int> id{0};
-  int config_line = 0;
   DriveSpec spec;
   std::unique_ptr<canbus::Drive> drive;  // made by make(), once
   mutable std::mutex mx;                 // the fields below
@@ -95,7 +94,6 @@ bool Drives::load(const ConfigFile& config, const std::vector<std::string>& node
     if (!usable) continue;  // refused by the check (--ignore-bad-lines)
     auto e = std::make_unique<Entry>();
     e->node = node;
-    e->config_line = at;
     if (auto why = parse_drive(*value, e->spec); !why.empty()) {
       errors.push_back(std::to_string(at) + ": " + name + ": " + why);
       ok = false;
@@ -105,12 +103,6 @@ bool Drives::load(const ConfigFile& config, const std::vector<std::string>& node
     entries_.push_back(std::move(e));
   }
   return ok;
-}
-
-std::vector<std::string> Drives::names() const {
-  std::vector<std::string> out;
-  for (const auto& e : entries_) out.push_back(e->node);
-  return out;
 }
 
 Drives::Entry* Drives::find(const std::string& node) const {
@@ -297,11 +289,8 @@ std::string Drives::get(const std::string& name) const {
   }
   if (what == "STATE") {
     std::string t = name + " = " + canbus::drive_state_name(st.state);
-    if (st.state == canbus::DriveState::kFault && st.last_emcy) {
-      char code[16];
-      std::snprintf(code, sizeof code, "0x%04X ", st.last_emcy->code);
-      t += std::string(" (") + code + canbus::drive_emcy_text(st.last_emcy->code) + ")";
-    }
+    if (st.state == canbus::DriveState::kFault && st.last_emcy && st.last_emcy->code != 0)
+      t += " (" + fault_text(*st.last_emcy).substr(1) + ")";
     return t;
   }
   if (what == "MODE") {

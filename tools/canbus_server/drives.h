@@ -55,7 +55,7 @@ class Drives {
   bool load(const ConfigFile& config, const std::vector<std::string>& nodes,
             std::vector<std::string>& errors);
   bool has(const std::string& node) const { return by_node_.count(node) != 0; }
-  std::vector<std::string> names() const;
+  bool empty() const { return entries_.empty(); }
 
   // The drive of an attached node property (line `line`, node id `id`), made once; the callbacks
   // to supervise the node with (its TPDOs and emergencies go to the drive, its boot-up calls

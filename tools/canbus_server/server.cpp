@@ -2166,7 +2166,7 @@ int Server::run(int in_fd) {
     }
     // The drives' time-outs, and the values of drives without PDOs (by SDO), while no
     // operation waits on them.
-    if (!opts_.manual && !drives_->names().empty() && now >= next_drive_poll &&
+    if (!opts_.manual && !drives_->empty() && now >= next_drive_poll &&
         !drive_poll_queued_.exchange(true)) {
       worker_.post(nullptr, {[this] {
                                std::lock_guard<std::mutex> bus(bus_mx_);

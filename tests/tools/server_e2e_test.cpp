@@ -1001,8 +1001,25 @@ TEST_F(ServerE2E, HaltStopsAnotherClientsMoveAtOnce) {
   EXPECT_EQ(mover.line().rfind("error: CAN.SLIT interrupted by halt by anonymous@local:uid=", 0),
             0u);
   EXPECT_LT(std::stod(s.ask("get CAN.SLIT.POSITION").substr(20)), 20.0);
-  ASSERT_EQ(s.ask("quit"), "bye");
+  // The server's end halts a move in progress rather than waiting for it.
+  ASSERT_TRUE(mover.send("drive CAN.SLIT move 40 1\n"));
+  for (int moving = 0; ok && moving < 2;) {
+    const std::string l = other.line(&ok);
+    const std::string v = "event value line 1 node 7 CAN.SLIT.POSITION ";
+    if (l.rfind(v, 0) == 0 && std::stod(l.substr(v.size())) > from) {
+      from = std::stod(l.substr(v.size()));
+      ++moving;
+    }
+  }
+  ASSERT_TRUE(ok) << "the slit did not move again";
+  s.terminate();
   EXPECT_EQ(s.wait_exit(), 0);
+  const std::string log = stderr_text();
+  EXPECT_NE(log.find("CAN.SLIT halted: the server ends"), std::string::npos) << log;
+  EXPECT_NE(log.find("CAN.SLIT move to 40.000 mm by mover@local:uid=" + std::to_string(getuid()) +
+                     ": failed: interrupted by the server's end at "),
+            std::string::npos)
+      << log;
 }
 
 // A set-point with `boot clear` is forgotten when its node boots, and not sent again.

@@ -333,6 +333,19 @@ std::string Drives::status_cell(const std::string& node) const {
   return t;
 }
 
+void Drives::end() {
+  ending_ = true;
+  for (auto& e : entries_) {
+    if (!e->drive || !e->drive->status().busy) continue;
+    std::string why;
+    if (!e->drive->halt(true, &why)) continue;
+    std::lock_guard<std::mutex> lk(e->mx);
+    e->interrupted_gen = e->gen;
+    e->interrupted_by = "the server's end";
+    env_.log(e->node + " halted: the server ends");
+  }
+}
+
 bool Drives::counters(const std::string& node, int& state, uint64_t& faults) const {
   const Entry* e = find(node);
   if (e == nullptr || !e->drive) return false;
@@ -374,6 +387,8 @@ std::string Drives::set_target(const Client& c, const std::string& name, const A
 // The operation `op` on `e`'s drive: started, then (but for halt and quickstop) waited for.
 std::string Drives::run(const Client& c, Entry& e, const std::string& op, const Args& a) {
   canbus::Drive& d = *e.drive;
+  if (ending_ && op != "halt" && op != "quickstop" && op != "stop")
+    return "error: the server is ending: " + e.node + " not asked";
   std::string why;
   bool started = false;
   std::string what = op;

@@ -12,6 +12,7 @@
 // the entry's mutex, taken after the server's locks and never while publishing.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -68,6 +69,10 @@ class Drives {
   // Bus work: time-outs, and the values of drives without PDOs read by SDO; value events.
   void poll(int64_t now_ns);
 
+  // The server ends: every drive with an operation running is halted (its waiter is told), and
+  // operations asked for from now on are refused.
+  void end();
+
   // --- Properties ---
   bool is_property(const std::string& name) const;
   std::string get(const std::string& name) const;
@@ -101,6 +106,7 @@ class Drives {
   bool until(Entry& e, const std::function<bool()>& done);
 
   Env env_;
+  std::atomic<bool> ending_{false};
   std::vector<std::unique_ptr<Entry>> entries_;
   std::map<std::string, size_t> by_node_;
 };

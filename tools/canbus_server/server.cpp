@@ -2207,6 +2207,9 @@ int Server::run(int in_fd) {
     }
   }
   if (net) net->stop();
+  // A drive that moves is halted and no operation starts any more: the bus work waiting for a
+  // drive ends at once.
+  drives_->end();
   stop_flusher();  // it posts to the worker
   worker_.stop();  // its jobs may pause and restart the monitor
   {

@@ -337,12 +337,14 @@ void Drives::end() {
   ending_ = true;
   for (auto& e : entries_) {
     if (!e->drive || !e->drive->status().busy) continue;
+    {
+      // Told before the halt: the waiter must not take the halt's end for its operation's.
+      std::lock_guard<std::mutex> lk(e->mx);
+      e->interrupted_gen = e->gen;
+      e->interrupted_by = "the server's end";
+    }
     std::string why;
-    if (!e->drive->halt(true, &why)) continue;
-    std::lock_guard<std::mutex> lk(e->mx);
-    e->interrupted_gen = e->gen;
-    e->interrupted_by = "the server's end";
-    env_.log(e->node + " halted: the server ends");
+    if (e->drive->halt(true, &why)) env_.log(e->node + " halted: the server ends");
   }
 }
 
@@ -391,15 +393,27 @@ std::string Drives::run(const Client& c, Entry& e, const std::string& op, const 
     return "error: the server is ending: " + e.node + " not asked";
   std::string why;
   bool started = false;
-  std::string what = op;
-  // halt, quickstop and reset replace an operation that runs: its waiter is told.
+  std::string what = op == "quickstop" ? "quick stop" : op == "reset" ? "fault reset" : op;
+  // halt, quickstop, reset and stop replace an operation that runs: its waiter is told before
+  // the drive is (it would take the new operation's end for its own). The operation waited for
+  // has its number before it starts, so that a halt meanwhile finds it.
   const bool replaces = op == "halt" || op == "quickstop" || op == "reset" || op == "stop";
-  const bool was_busy = replaces && d.status().busy;
-  auto replaced = [&] {
-    if (!was_busy) return;
+  const bool waits = op != "halt" && op != "quickstop";
+  uint64_t gen = 0, marked = 0;
+  {
     std::lock_guard<std::mutex> lk(e.mx);
-    e.interrupted_gen = e.gen;
-    e.interrupted_by = what + " by " + c.who();
+    if (replaces && d.status().busy) {
+      marked = e.gen;
+      e.interrupted_gen = e.gen;
+      e.interrupted_by = what + " by " + c.who();
+    }
+    if (waits) gen = ++e.gen;
+  }
+  // Nothing was sent: the operation that runs goes on.
+  auto refused = [&](const std::string& text) {
+    std::lock_guard<std::mutex> lk(e.mx);
+    if (marked != 0 && e.interrupted_gen == marked) e.interrupted_gen = 0;
+    return text;
   };
   if (op == "move") {
     double pos = 0, vel = 0;
@@ -436,18 +450,15 @@ std::string Drives::run(const Client& c, Entry& e, const std::string& op, const 
   } else if (op == "disable") {
     started = d.disable(&why);
   } else if (op == "reset") {
-    what = "fault reset";
     started = d.fault_reset(&why);
   } else if (op == "halt") {
     started = d.halt(true, &why);
   } else if (op == "quickstop") {
-    what = "quick stop";
     started = d.quick_stop(&why);
   } else if (op == "stop") {
     // Halt, then (at standstill) disable operation: the drive stops on its ramp and stays
     // switched on.
-    if (!d.halt(true, &why)) return "error: " + e.node + ": " + why;
-    replaced();
+    if (!d.halt(true, &why)) return refused("error: " + e.node + ": " + why);
     env_.log(e.node + " stop by " + c.who());
     const bool still = until(e, [&d] {
       const canbus::DriveStatus st = d.status();
@@ -466,31 +477,24 @@ std::string Drives::run(const Client& c, Entry& e, const std::string& op, const 
     what = "stop (disable operation)";
     started = d.go_to(canbus::DriveState::kSwitchedOn, &why);
   }
-  if (!started) return "error: " + e.node + ": " + why;
-  if (op != "stop") {
-    replaced();
-    env_.log(e.node + " " + what + " by " + c.who());
-  }
+  if (!started) return refused("error: " + e.node + ": " + why);
+  if (op != "stop") env_.log(e.node + " " + what + " by " + c.who());
   if (op == "halt" || op == "quickstop") {
     // Sent at once: the drive's events tell the rest.
     const canbus::DriveStatus st = d.status();
     return "ok (" + what + " sent; " + canbus::drive_state_name(st.state) + " at " +
            amount(st.position, e.unit()) + ")";
   }
-  uint64_t gen = 0;
-  {
-    std::lock_guard<std::mutex> lk(e.mx);
-    gen = ++e.gen;
-  }
   return wait_for(c, e, what, gen);
 }
 
 // One step of waiting for a drive: with --manual a tick of the receive cycle (the clock moves
-// 100 ms; nodes in other processes are given a little real time first), else 20 ms of real
-// time and a poll of the drive (its time-outs; by SDO its values).
+// 100 ms; nodes in other processes are given 50 ms of real time first, so that a drive answers
+// within the drive layer's step time of 5 ticks), else 20 ms of real time and a poll of the
+// drive (its time-outs; by SDO its values).
 void Drives::step(Entry& e) {
   if (env_.tick) {
-    if (!env_.simulated) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!env_.simulated) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     env_.tick();
   } else {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));

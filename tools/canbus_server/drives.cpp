@@ -522,13 +522,12 @@ std::string Drives::wait_for(const Client& c, Entry& e, const std::string& what,
   canbus::DriveResult r;
   std::string by;
   const bool ended = until(e, [&] {
-    {
-      std::lock_guard<std::mutex> lk(e.mx);
-      if (e.interrupted_gen == gen) by = e.interrupted_by;
-    }
-    if (!by.empty()) return true;
+    // The drive's result first, then whether a halt replaced the operation: a halt is marked
+    // before it reaches the drive, so a result that is the halt's is always known as such.
     r = d.wait(0);
-    return !r.pending;
+    std::lock_guard<std::mutex> lk(e.mx);
+    if (e.interrupted_gen == gen) by = e.interrupted_by;
+    return !by.empty() || !r.pending;
   });
   std::string end;
   if (!by.empty()) {

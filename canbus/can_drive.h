@@ -25,7 +25,8 @@
 // Threads: every public function may be called from any thread; the drive's state is guarded by
 // one mutex, which is never held while a frame is sent or an SDO transfer runs, nor while the
 // listener runs. The listener runs on the thread that made the progress (the monitor's, or the
-// caller of poll()); it must not call wait().
+// caller of poll()); it must not call wait(). Remove the node from the monitor (and stop the
+// SYNC producer's use, stop_cyclic) before the drive is destroyed: its callbacks point to it.
 #pragma once
 
 #include <condition_variable>

@@ -116,15 +116,17 @@ struct Drive::Impl {
     std::string what;
     DriveState target = DriveState::kUnknown;
     int phase = 0;
-    int64_t deadline = 0;      // of the step in progress (0: none)
-    int64_t end_deadline = 0;  // of the whole operation (0: none)
+    int64_t deadline = 0;        // of the step in progress (0: none)
+    int64_t end_deadline = 0;    // of the whole operation (0: none)
+    int64_t fault_deadline = 0;  // of Fault reaction active
     DriveState step_from = DriveState::kUnknown;
     bool step_sent = false;
     bool edge_low = false;      // fault reset: the word with bit 7 clear went out
     int8_t mode = 0;            // the mode the operation needs (0: none)
     uint64_t start_sw = 0;      // statusword count when the set-point or start went out
     bool left_reached = false;  // bit 10 seen clear since then
-    int32_t target_inc = 0;
+    int32_t target_inc = 0;     // where the move ends
+    int32_t send_inc = 0;       // what goes into 0x607A (the distance of a relative move)
     int32_t vel_inc = 0;
     uint32_t profile_vel = 0;
     bool relative = false, immediately = false;
@@ -165,6 +167,8 @@ struct Drive::Impl {
   Out out;
   bool mode_pending = false;
   std::optional<uint32_t> written_profile_vel;
+  int32_t last_target = 0;  // of profile position, what relative moves add to
+  bool interpolation_written = false;
   Op op;
   uint64_t op_seq = 0, done_seq = 0;
   DriveResult result;
@@ -236,6 +240,18 @@ struct Drive::Impl {
     send(a, {drive_obj::kControlword});
   }
 
+  // Whether an RPDO sent at once carries the object `base` of this axis.
+  bool rpdo_maps(uint16_t base) const {
+    if (!by_pdo) return false;
+    for (const PdoConfig& c : *pdos) {
+      if (c.kind != PdoKind::kRpdo || is_synchronous(c)) continue;
+      for (const PdoEntry& e : c.mapping) {
+        if (e.index == base + off) return true;
+      }
+    }
+    return false;
+  }
+
   bool needs_enabled(OpKind k) const {
     return k == OpKind::kMove || k == OpKind::kJog || k == OpKind::kTorque || k == OpKind::kHome ||
            k == OpKind::kCyclic;
@@ -262,8 +278,14 @@ struct Drive::Impl {
       default:
         break;
     }
-    if (st.state == DriveState::kFault || st.state == DriveState::kFaultReactionActive) {
-      finish(a, false, std::string("went to ") + drive_state_name(st.state) + emcy_suffix());
+    if (st.state == DriveState::kFaultReactionActive) {
+      // It brakes and goes to Fault by itself; its emergency comes meanwhile.
+      if (op.fault_deadline == 0) op.fault_deadline = now + cfg().step_timeout_ms * kMsNs;
+      if (now > op.fault_deadline) finish(a, false, stayed());
+      return false;
+    }
+    if (st.state == DriveState::kFault) {
+      finish(a, false, std::string("went to Fault") + emcy_suffix());
       return false;
     }
     if (needs_enabled(op.kind) && st.state != DriveState::kOperationEnabled) {
@@ -320,7 +342,11 @@ struct Drive::Impl {
         out.cw = controlword_for(DriveCommand::kEnableOperation,
                                  out.cw & static_cast<uint16_t>(~controlword::kHalt));
         st.controlword = out.cw;
-        send(a, {drive_obj::kTargetTorque, drive_obj::kControlword});
+        if (rpdo_maps(drive_obj::kTargetTorque)) {
+          send(a, {drive_obj::kTargetTorque, drive_obj::kControlword});
+        } else {
+          send(a, {drive_obj::kControlword});  // 0x6071 went by SDO from torque()
+        }
         finish(a, true, "torque " + std::to_string(op.torque) + " per mille");
         return false;
       case OpKind::kCyclic:
@@ -427,7 +453,8 @@ struct Drive::Impl {
       // Also for a change set immediately: bit 4 must rise again, and a drive may hold the
       // acknowledge of the last set-point until bit 4 dropped (a rising edge then is lost).
       if (!handshake_idle(a)) return false;
-      out.target_pos = op.target_inc;
+      out.target_pos = op.send_inc;
+      last_target = op.target_inc;
       std::vector<uint16_t> objs = {drive_obj::kTargetPosition};
       if (!written_profile_vel || *written_profile_vel != op.profile_vel) {
         out.profile_vel = op.profile_vel;
@@ -471,7 +498,9 @@ struct Drive::Impl {
       return false;
     }
     if (op.left_reached || st.position_inc == op.target_inc) {
-      finish(a, true, "target reached at " + pos_text(st.position_inc));
+      // The position of the statusword's TPDO may lag: the drive says it is within its position
+      // window of the target.
+      finish(a, true, "target reached at " + pos_text(op.target_inc));
     }
     return false;
   }
@@ -496,7 +525,7 @@ struct Drive::Impl {
       return false;
     }
     if (op.left_reached || st.velocity_inc == op.vel_inc) {
-      finish(a, true, "velocity reached: " + vel_text(st.velocity_inc));
+      finish(a, true, "velocity reached: " + vel_text(op.vel_inc));
     }
     return false;
   }
@@ -523,7 +552,8 @@ struct Drive::Impl {
     }
     if ((sw & statusword::kOpSpecific12) && (sw & statusword::kTargetReached)) {
       send_cw(a, out.cw & static_cast<uint16_t>(~controlword::kNewSetPoint));
-      finish(a, true, "homing attained at " + pos_text(st.position_inc));
+      last_target = op.target_inc;
+      finish(a, true, "homing attained at " + pos_text(op.target_inc));
     }
     return false;
   }
@@ -581,7 +611,7 @@ struct Drive::Impl {
            m == DriveMode::kProfileTorque) &&
           rose(statusword::kTargetReached)) {
         DriveEvent e = event(DriveEvent::kTargetReached);
-        e.text = m == DriveMode::kProfilePosition ? "target reached at " + pos_text(st.position_inc)
+        e.text = m == DriveMode::kProfilePosition ? "target reached at " + pos_text(last_target)
                                                   : "target reached";
         a.events.push_back(std::move(e));
       }
@@ -763,6 +793,29 @@ int read_int(D_can& node, uint16_t index, uint8_t sub, DataType t, int64_t& out,
   if (rc == 0) out = v.as_int();
   return rc;
 }
+// 0x60C2 from the SYNC period and the cycle: value and power of ten, in milliseconds where the
+// period is whole ones. false when the producer does not run or the drive refused it (logged).
+bool write_interpolation_period(D_can& node, const DriveConfig& cfg, uint16_t off) {
+  if (cfg.sync == nullptr || cfg.sync->period_ns() <= 0) return false;
+  int64_t us = cfg.sync->period_ns() / 1000 * cfg.cycle_syncs;
+  int exp = -6;
+  while (us % 10 == 0 && us > 0 && (exp < -3 || us > 255) && exp < 0) {
+    us /= 10;
+    ++exp;
+  }
+  std::string w = "period not representable";
+  ObjectAccess oa(node);
+  if (us > 0 && us <= 255 &&
+      oa.write(drive_obj::kInterpolationPeriod + off, 1, DataType::kUnsigned8,
+               Value::of_uint(static_cast<uint64_t>(us)), &w) == 0 &&
+      oa.write(drive_obj::kInterpolationPeriod + off, 2, DataType::kInteger8, Value::of_int(exp),
+               &w) == 0) {
+    return true;
+  }
+  tavik::printtostderr("Drive", "node " + std::to_string(node.value().i2_data) +
+                                    ": interpolation period not written: " + w);
+  return false;
+}
 }  // namespace
 
 DriveResult Drive::setup() {
@@ -784,7 +837,8 @@ DriveResult Drive::setup() {
   }
   int64_t mode = 0;
   read_int(node_, kModesDisplay + off, 0, DataType::kInteger8, mode);
-  int64_t pos = 0, vel = 0;
+  int64_t pos = 0, vel = 0, pvel = -1;
+  read_int(node_, kProfileVelocity + off, 0, DataType::kUnsigned32, pvel);
   read_int(node_, kPositionActual + off, 0, DataType::kInteger32, pos);
   read_int(node_, kVelocityActual + off, 0, DataType::kInteger32, vel);
   // Limits: the drive's own values, else the device description's.
@@ -831,24 +885,7 @@ DriveResult Drive::setup() {
     }
   }
   // The interpolation period: the drive's cycle of cycle_syncs SYNC periods.
-  if (cfg_.sync != nullptr && cfg_.sync->period_ns() > 0) {
-    int64_t us = cfg_.sync->period_ns() / 1000 * cfg_.cycle_syncs;
-    int exp = -6;
-    while (us % 10 == 0 && us > 255 && exp < 0) {
-      us /= 10;
-      ++exp;
-    }
-    if (us <= 255) {
-      std::string w;
-      if (oa.write(kInterpolationPeriod + off, 1, DataType::kUnsigned8,
-                   Value::of_uint(static_cast<uint64_t>(us)), &w) != 0 ||
-          oa.write(kInterpolationPeriod + off, 2, DataType::kInteger8, Value::of_int(exp), &w) !=
-              0) {
-        tavik::printtostderr("Drive", "node " + std::to_string(node_.value().i2_data) +
-                                          ": interpolation period not written: " + w);
-      }
-    }
-  }
+  const bool interpolation = write_interpolation_period(node_, cfg_, off);
   // Process data.
   std::vector<PdoConfig> p = cfg_.pdos.empty()
                                  ? default_drive_pdos(cfg_.axis, 10, false, node_.value().i2_data)
@@ -883,6 +920,7 @@ DriveResult Drive::setup() {
     d.pdos = std::make_shared<const std::vector<PdoConfig>>(p);
     d.by_pdo = by_pdo;
     d.st.by_pdo = by_pdo;
+    d.interpolation_written = interpolation;
     d.st.supported_modes = supported;
     d.has_limits = have_lo && have_hi && lo < hi;
     d.min_pos = static_cast<int32_t>(lo);
@@ -911,6 +949,11 @@ DriveResult Drive::setup() {
     d.st.controlword = d.out.cw;
     d.mode_pending = false;
     d.written_profile_vel.reset();
+    d.last_target = static_cast<int32_t>(pos);
+    if (pvel >= 0) {
+      d.written_profile_vel = static_cast<uint32_t>(pvel);
+      d.out.profile_vel = static_cast<uint32_t>(pvel);
+    }
     if (cfg_.profile_velocity) {
       d.written_profile_vel = static_cast<uint32_t>(
           std::llround(std::fabs(*cfg_.profile_velocity * cfg_.scale.velocity)));
@@ -1131,7 +1174,7 @@ bool Drive::move_to(double position, std::optional<double> velocity, bool relati
       return false;
     }
     const int32_t inc = clamp32(position * cfg_.scale.position);
-    const int64_t end = relative ? int64_t{d.st.position_inc} + inc : inc;
+    const int64_t end = relative ? int64_t{d.last_target} + inc : inc;
     if (d.has_limits && (end < d.min_pos || end > d.max_pos)) {
       if (why) {
         *why = "target " + d.pos_text(clamp32(static_cast<double>(end))) +
@@ -1151,7 +1194,8 @@ bool Drive::move_to(double position, std::optional<double> velocity, bool relati
     }
     if (!d.begin(a, OpKind::kMove, "move to " + d.pos_text(inc), why)) return false;
     d.op.mode = static_cast<int8_t>(DriveMode::kProfilePosition);
-    d.op.target_inc = relative ? static_cast<int32_t>(end) : inc;
+    d.op.target_inc = static_cast<int32_t>(end);
+    d.op.send_inc = inc;
     d.op.relative = relative;
     d.op.immediately = immediately;
     d.op.profile_vel = vel;
@@ -1188,8 +1232,24 @@ bool Drive::jog(double velocity, std::string* why) {
 }
 
 bool Drive::torque(int16_t per_mille, std::string* why) {
+  Impl& d = *impl_;
+  bool mapped;
+  {
+    std::lock_guard<std::mutex> lk(d.mx);
+    mapped = d.rpdo_maps(drive_obj::kTargetTorque);
+  }
+  if (!mapped) {
+    // No RPDO carries the target torque (the default mapping): by SDO, in the caller's thread
+    // and before the mode switch, never from the monitor's thread.
+    std::string w;
+    const auto index = static_cast<uint16_t>(drive_obj::kTargetTorque + d.off);
+    if (ObjectAccess(node_).write(index, 0, DataType::kInteger16, Value::of_int(per_mille), &w) !=
+        0) {
+      if (why) *why = hex4(index) + ": " + w;
+      return false;
+    }
+  }
   return impl_->act([&](Impl::Actions& a) {
-    Impl& d = *impl_;
     if (mode_refused(static_cast<int8_t>(DriveMode::kProfileTorque), d.st.supported_modes, why))
       return false;
     if (d.st.state != DriveState::kOperationEnabled) {
@@ -1256,11 +1316,15 @@ bool Drive::home(std::optional<int8_t> method, std::string* why) {
                                    Value::of_int(*cfg_.home_offset), &w) != 0) {
     return refuse(kHomeOffset + off, 0);
   }
+  // Where homing ends: the drive's position becomes the home offset there.
+  int64_t home = 0;
+  read_int(node_, kHomeOffset + off, 0, DataType::kInteger32, home);
   return d.act([&](Impl::Actions& a) {
     const std::string what =
         method ? "homing by method " + std::to_string(*method) : std::string("homing");
     if (!d.begin(a, OpKind::kHome, what, why)) return false;
     d.op.mode = static_cast<int8_t>(DriveMode::kHoming);
+    d.op.target_inc = static_cast<int32_t>(home);
     d.advance(a, false);
     return true;
   });
@@ -1342,6 +1406,15 @@ bool Drive::start_cyclic(DriveMode mode, CyclicSource source, std::string* why) 
     }
   }
   // The interpolation period, when the producer was not running at set-up.
+  bool written;
+  {
+    std::lock_guard<std::mutex> lk(d.mx);
+    written = d.interpolation_written;
+  }
+  if (!written && write_interpolation_period(node_, cfg_, d.off)) {
+    std::lock_guard<std::mutex> lk(d.mx);
+    d.interpolation_written = true;
+  }
   const int id = cfg_.sync->add_listener([this](const SyncEvent& ev) { impl_->on_sync(ev); });
   {
     std::lock_guard<std::mutex> lk(d.mx);

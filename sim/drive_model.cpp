@@ -614,7 +614,16 @@ void DriveModel::motion_locked(double dt, ObjectValues& od) {
       }
       case kPt:
       case kCst: {
-        const double target = halt ? 0 : static_cast<double>(od.get(kTargetTorque, 0).value_or(0));
+        if (halt) {
+          // Halted: brakes with 0x6084 whatever the torque target; the torque is the braking one.
+          const double v = demand_v_;
+          ramp_velocity_locked(0, dec, dt);
+          demand_ += demand_v_ * dt;
+          torque_ = ((demand_v_ - v) / dt + kViscous * demand_v_) / kTorqueGain;
+          target_reached_ = false;
+          break;
+        }
+        const double target = static_cast<double>(od.get(kTargetTorque, 0).value_or(0));
         const double slope = mode_ == kPt ? positive(od, kTorqueSlope, 0, 0) : 0;
         if (slope > 0 && std::abs(target - torque_) > slope * dt) {
           torque_ += slope * dt * sign(target - torque_);
@@ -631,6 +640,15 @@ void DriveModel::motion_locked(double dt, ObjectValues& od) {
         homing_step_locked(dt, od);
         break;
       case kCsp: {
+        if (halt) {
+          // Halted: brakes, and the next target starts from where the axis stands.
+          ramp_velocity_locked(0, dec, dt);
+          demand_ += demand_v_ * dt;
+          csp_target_ = demand_;
+          csp_step_ = 0;
+          target_reached_ = false;
+          break;
+        }
         const double d = csp_target_ - demand_;
         const double move = std::abs(d) <= csp_step_ || csp_step_ <= 0 ? d : csp_step_ * sign(d);
         demand_v_ = move / dt;
@@ -639,9 +657,12 @@ void DriveModel::motion_locked(double dt, ObjectValues& od) {
         break;
       }
       case kCsv: {
-        demand_v_ = halt ? 0
-                         : std::clamp(static_cast<double>(od.get(kTargetVelocity, 0).value_or(0)),
-                                      -vmax_motor, vmax_motor);
+        if (halt) {
+          ramp_velocity_locked(0, dec, dt);
+        } else {
+          demand_v_ = std::clamp(static_cast<double>(od.get(kTargetVelocity, 0).value_or(0)),
+                                 -vmax_motor, vmax_motor);
+        }
         demand_ += demand_v_ * dt;
         target_reached_ = !halt;
         break;
@@ -711,11 +732,12 @@ void DriveModel::step(int64_t now_ns, ObjectValues& od) {
     now_ = now_ns;
     state_since_ = now_ns;
   }
-  // The model runs in steps of kStepNs on its own time line; a caller that comes late gets the
-  // steps it missed (a second at most), so that the motion does not depend on its timing.
+  // The model runs in steps of kStepNs on its own time line; a caller that comes late (a stalled
+  // thread, a test clock moved by seconds) gets the steps it missed, up to kMaxCatchUp, so that
+  // the motion does not depend on its timing.
   int steps = 0;
   const double dt = static_cast<double>(kStepNs) / 1e9;
-  do {
+  while (now_ <= now_ns && steps++ < kMaxCatchUp) {
     if (!booted_) {
       booted_ = true;
       set_state_locked(SimDriveState::kSwitchOnDisabled);
@@ -754,7 +776,7 @@ void DriveModel::step(int64_t now_ns, ObjectValues& od) {
     }
     if (ack_release_) ack_ = ack_release_ = false;
     now_ += kStepNs;
-  } while (now_ <= now_ns && ++steps < 1000);
+  }
   if (now_ <= now_ns) now_ = now_ns + kStepNs;  // the rest of a long gap is skipped
   write_locked(od);
 }

@@ -35,6 +35,7 @@
 //    running one is reached (one is kept). Target reached when the position stays within 0x6067
 //    of the target for 0x6068 ms (0xFFFFFFFF: as soon as the profile ends). Halt (bit 8) brakes
 //    with 0x6084 and sets target reached once standing; the move goes on when halt drops.
+//    Halt brakes with 0x6084 in the other modes too (homing: it interrupts the homing).
 //    Profile velocity (3): 0x60FF with 0x6083/0x6084; target reached within 0x606D. Profile torque
 //    (4): 0x6077 follows 0x6071 (at 0x6087 per mille/s, 0: at once), the load turns at 1000
 //    increments/s^2 per per mille less a viscous loss of 1/s. Homing (6): started by a rising
@@ -144,6 +145,9 @@ class DriveModel final : public DeviceModel {
  public:
   static constexpr int64_t kStepNs = 1'000'000;
   static constexpr int64_t kFaultReactionNs = 5'000'000;
+  // Steps one call of step() makes at most to catch up with the caller's time (60 s); time
+  // beyond that is skipped.
+  static constexpr int kMaxCatchUp = 60'000;
 
   explicit DriveModel(DriveSimConfig config = {});
 

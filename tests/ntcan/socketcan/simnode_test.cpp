@@ -144,6 +144,18 @@ TEST_F(SocketCanSimnodeTest, ServesTheDictionaryOfAnEds) {
   EXPECT_EQ(upload(master, 0x2000, 0), Value(uint32_t{0x06020000})) << "no such object";
 }
 
+// --drive: a drive of the drive profile with its built-in dictionary, started in Switch on
+// disabled (the texts of --name win over the dictionary's).
+TEST_F(SocketCanSimnodeTest, ServesADrive) {
+  NTCAN_HANDLE master =
+      start(0, {"--drive", "--drive-quirks", "fault-reset-edge", "--homing-methods", "1,17,35"});
+  using Value = std::variant<std::string, uint32_t>;
+  EXPECT_EQ(upload(master, 0x1008, 0), Value(std::string("Simulated pump controller")));
+  EXPECT_EQ(upload(master, 0x1000, 0), Value(std::string("\x92\x01\x02\x00", 4)));
+  EXPECT_EQ(upload(master, 0x6041, 0), Value(std::string("\x40\x02", 2)));
+  EXPECT_EQ(upload(master, 0x6502, 0), Value(std::string("\xAD\x03\0\0", 4)));
+}
+
 TEST_F(SocketCanSimnodeTest, EndsCleanlyOnSigterm) {
   start(0);
   EXPECT_EQ(node_->terminate(SIGTERM), 0);

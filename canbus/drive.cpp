@@ -729,6 +729,7 @@ struct Drive::Impl {
     {
       std::lock_guard<std::mutex> lk(mx);
       r = f(a);
+      if (a.seq == 0 && op.active) a.seq = op_seq;  // progress of the running operation
       p = pdos;
       pdo = by_pdo;
     }

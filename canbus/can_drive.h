@@ -342,8 +342,12 @@ class Drive {
   // Homing with the configured or given method (any the drive takes, vendor ones included;
   // a drive that has no homing refuses): done on homing attained, failed on homing error.
   bool home(std::optional<int8_t> method = std::nullopt, std::string* why = nullptr);
-  // Cyclic synchronous modes: after every SYNC of config().sync, `source` gives the target of the
-  // cycle (scaled position, velocity, or torque per mille) and it goes out by RPDO at once.
+  // Cyclic synchronous modes: after every cycle_syncs-th SYNC of config().sync, `source` gives
+  // the target of the cycle (scaled position, velocity, or torque per mille) and it goes out at
+  // once in the synchronous RPDO that maps the target (with the default mapping, RPDO 4 is
+  // mapped anew by SDO here for velocity and torque). The source runs on the producer's thread
+  // and must return quickly. Refused without a producer, outside Operation enabled, or without
+  // such an RPDO (a drive working by SDO).
   using CyclicSource = std::function<double(const SyncEvent&)>;
   bool start_cyclic(DriveMode mode, CyclicSource source, std::string* why = nullptr);
   void stop_cyclic();

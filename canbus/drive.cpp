@@ -729,6 +729,7 @@ struct Drive::Impl {
     {
       std::lock_guard<std::mutex> lk(mx);
       r = f(a);
+      if (a.seq == 0 && op.active) a.seq = op_seq;  // progress of the running operation
       p = pdos;
       pdo = by_pdo;
     }
@@ -1358,6 +1359,42 @@ bool Drive::start_cyclic(DriveMode mode, CyclicSource source, std::string* why) 
   if (!source) {
     if (why) *why = "no source of targets";
     return false;
+  }
+  // With the default mapping, the synchronous RPDO carries the target position: for velocity or
+  // torque it is mapped anew by SDO here, in the caller's thread.
+  std::optional<PdoConfig> remap;
+  {
+    std::lock_guard<std::mutex> lk(d.mx);
+    if (d.by_pdo && cfg_.pdos.empty()) {
+      bool mapped = false;
+      const PdoConfig* last = nullptr;
+      for (const PdoConfig& p : *d.pdos) {
+        if (p.kind != PdoKind::kRpdo || !is_synchronous(p)) continue;
+        last = &p;
+        for (const PdoEntry& e : p.mapping) mapped = mapped || e.index == base + d.off;
+      }
+      if (!mapped && last != nullptr) {
+        remap = *last;
+        const DataType t = base == kTargetTorque ? DataType::kInteger16 : DataType::kInteger32;
+        remap->mapping = {PdoEntry{static_cast<uint16_t>(base + d.off), 0,
+                                   static_cast<uint8_t>(t == DataType::kInteger16 ? 16 : 32), t,
+                                   base == kTargetTorque ? "target torque" : "target velocity"}};
+        if (base == kTargetPosition) remap->mapping.back().name = "target position";
+      }
+    }
+  }
+  if (remap) {
+    const PdoResult r = configure_pdo(node_, *remap);
+    if (!r.ok()) {
+      if (why) *why = r.text;
+      return false;
+    }
+    std::lock_guard<std::mutex> lk(d.mx);
+    auto p = std::make_shared<std::vector<PdoConfig>>(*d.pdos);
+    for (PdoConfig& x : *p) {
+      if (x.kind == remap->kind && x.number == remap->number) x = *remap;
+    }
+    d.pdos = std::move(p);
   }
   std::shared_ptr<Impl::Cyclic> c = std::make_shared<Impl::Cyclic>();
   {

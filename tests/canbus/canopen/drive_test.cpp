@@ -817,5 +817,40 @@ TEST_F(DriveTest, CyclicPositionTwoDrivesEverySyncEightEveryFourth) {
   ASSERT_TRUE(sync.tick());
   EXPECT_EQ(sent_texts(kNet), Texts{"080#"});
 }
+
+// Cyclic velocity and torque with the default mapping: the synchronous RPDO is mapped anew.
+TEST_F(DriveTest, CyclicVelocityAndTorqueRemapTheSynchronousRpdo) {
+  canbus::SyncProducer sync(kLine);
+  ASSERT_TRUE(sync.start(1000, 0, false));
+  canbus::DriveConfig dc;
+  dc.sync = &sync;
+  canbus::Drive& d = add(kNode, {}, dc);
+  enable();
+  ASSERT_TRUE(
+      d.start_cyclic(DriveMode::kCyclicSyncVelocity, [](const canbus::SyncEvent&) { return 2.5; }));
+  vbus::clear_sent(kNet);
+  clock().advance(1'000'000);
+  ASSERT_TRUE(sync.tick());
+  EXPECT_EQ(sent_texts(kNet), (Texts{"080#", "505#C4090000"}));  // 2500 increments/s
+  tick(5);
+  EXPECT_EQ(d.status().mode, 9);
+  clock().advance(1'000'000);
+  ASSERT_TRUE(sync.tick());  // the drive takes the target at the next SYNC
+  EXPECT_EQ(*sim().logic().object(0x60FF, 0), le32(2500));
+  d.stop_cyclic();
+  std::string why;
+  ASSERT_TRUE(d.set_mode(DriveMode::kProfilePosition));  // leave the cyclic mode's operation
+  ASSERT_TRUE(finish().ok);
+  ASSERT_TRUE(d.start_cyclic(DriveMode::kCyclicSyncTorque,
+                             [](const canbus::SyncEvent&) { return -100.0; }));
+  vbus::clear_sent(kNet);
+  clock().advance(1'000'000);
+  ASSERT_TRUE(sync.tick());
+  EXPECT_EQ(sent_texts(kNet), (Texts{"080#", "505#9CFF"}));
+  EXPECT_FALSE(d.start_cyclic(
+      DriveMode::kCyclicSyncTorque, [](const canbus::SyncEvent&) { return 0.0; }, &why));
+  EXPECT_EQ(why, "another operation runs: cyclic synchronous torque");
+  d.stop_cyclic();  // before the producer goes
+}
 }  // namespace
 }  // namespace canbus_test

@@ -281,13 +281,14 @@ struct DriveStatus {
   int8_t mode = 0;           // mode display
   int32_t position_inc = 0;
   int32_t velocity_inc = 0;
-  double position = 0;  // scaled
-  double velocity = 0;  // scaled
-  int64_t updated_ns = 0;
-  bool by_pdo = false;  // the statusword comes by TPDO
+  double position = 0;      // scaled
+  double velocity = 0;      // scaled
+  int64_t updated_ns = 0;   // time of the last statusword
+  int64_t position_ns = 0;  // time of the frame (or SDO read) that brought position / velocity
+  bool by_pdo = false;      // the statusword comes by TPDO
   uint32_t supported_modes = 0;
-  std::optional<Emcy> last_emcy;
-  bool busy = false;  // an operation runs
+  std::optional<Emcy> last_emcy;  // the last real emergency; an error reset (code 0) clears it
+  bool busy = false;              // an operation runs
 };
 
 class Drive {
@@ -354,6 +355,13 @@ class Drive {
 
   // Waits at most `timeout_ms` (real time) for the operation started last to end.
   DriveResult wait(int timeout_ms);
+  // Waits for operation number `op` (operation() read right after starting it) to end: its own
+  // result, also when a newer one replaced it ("... replaced by halt"). The drive keeps the
+  // results of its last kKeptResults operations; an older one reads as failed.
+  DriveResult wait(int timeout_ms, uint64_t op);
+  // The number of the newest operation started (0: none yet).
+  uint64_t operation() const;
+  static constexpr size_t kKeptResults = 16;
   DriveStatus status() const;
   // The PDOs in use after setup() (empty while the drive works by SDO).
   std::vector<PdoConfig> pdos() const;

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <deque>
 
 #include "D_esdcan.h"
 #include "can_drive.h"
@@ -172,6 +173,7 @@ struct Drive::Impl {
   Op op;
   uint64_t op_seq = 0, done_seq = 0;
   DriveResult result;
+  std::deque<std::pair<uint64_t, DriveResult>> results;  // of the last kKeptResults operations
   int64_t now = 0;
   std::shared_ptr<Cyclic> cyc;
   int sync_listener = 0;
@@ -221,6 +223,8 @@ struct Drive::Impl {
     result.pending = false;
     result.text = text;
     done_seq = op_seq;
+    results.emplace_back(op_seq, result);
+    if (results.size() > kKeptResults) results.pop_front();
     DriveEvent e = event(ok ? DriveEvent::kDone : DriveEvent::kFailed);
     e.text = text;
     if (!ok && st.last_emcy &&
@@ -500,7 +504,8 @@ struct Drive::Impl {
     if (op.left_reached || st.position_inc == op.target_inc) {
       // The position of the statusword's TPDO may lag: the drive says it is within its position
       // window of the target.
-      finish(a, true, "target reached at " + pos_text(op.target_inc));
+      finish(a, true,
+             "target reached at " + pos_text(actual_fresh() ? st.position_inc : op.target_inc));
     }
     return false;
   }
@@ -525,7 +530,8 @@ struct Drive::Impl {
       return false;
     }
     if (op.left_reached || st.velocity_inc == op.vel_inc) {
-      finish(a, true, "velocity reached: " + vel_text(op.vel_inc));
+      finish(a, true,
+             "velocity reached: " + vel_text(actual_fresh() ? st.velocity_inc : op.vel_inc));
     }
     return false;
   }
@@ -619,14 +625,20 @@ struct Drive::Impl {
     advance(a, true);
   }
 
-  void take_position(int32_t inc) {
+  void take_position(int32_t inc, int64_t at_ns) {
     st.position_inc = inc;
     st.position = pos_scaled(inc);
+    st.position_ns = at_ns;
   }
-  void take_velocity(int32_t inc) {
+  void take_velocity(int32_t inc, int64_t at_ns) {
     st.velocity_inc = inc;
     st.velocity = vel_scaled(inc);
+    st.position_ns = at_ns;
   }
+  // Whether the actual position and velocity are as new as the statusword: they come in another
+  // TPDO (every few ms) and lag the statusword that says the target is reached; the texts then
+  // give the commanded value.
+  bool actual_fresh() const { return st.position_ns >= st.updated_ns; }
 
   // Starts an operation (mx held): false with the reason when another one runs and `kind` may
   // not replace it.
@@ -928,8 +940,10 @@ DriveResult Drive::setup() {
     d.max_pos = static_cast<int32_t>(hi);
     d.max_speed = have_speed ? static_cast<uint32_t>(speed) : 0;
     d.unit = unit;
-    d.take_position(static_cast<int32_t>(pos));
-    d.take_velocity(static_cast<int32_t>(vel));
+    const int64_t read_ns = tavik::clock().now_ns();
+    if (read_ns > d.now) d.now = read_ns;
+    d.take_position(static_cast<int32_t>(pos), read_ns);
+    d.take_velocity(static_cast<int32_t>(vel), read_ns);
     d.out.mode = static_cast<int8_t>(mode);
     d.out.cw = controlword_for(DriveCommand::kDisableVoltage, 0);
     const DriveState s = drive_state(static_cast<uint16_t>(sw));
@@ -1014,10 +1028,10 @@ void Drive::on_pdo(int pdo, const PdoValues& values) {
           mode = static_cast<int8_t>(v.as_int());
           break;
         case drive_obj::kPositionActual:
-          d.take_position(static_cast<int32_t>(v.as_int()));
+          d.take_position(static_cast<int32_t>(v.as_int()), values.time_ns);
           break;
         case drive_obj::kVelocityActual:
-          d.take_velocity(static_cast<int32_t>(v.as_int()));
+          d.take_velocity(static_cast<int32_t>(v.as_int()), values.time_ns);
           break;
         default:
           break;
@@ -1036,7 +1050,12 @@ void Drive::on_pdo(int pdo, const PdoValues& values) {
 
 void Drive::on_emergency(const Emcy& emcy) {
   std::lock_guard<std::mutex> lk(impl_->mx);
-  impl_->st.last_emcy = emcy;
+  // Code 0 is the error reset: no emergency stands any more, and none may name a later fault.
+  if (emcy.code == 0) {
+    impl_->st.last_emcy.reset();
+  } else {
+    impl_->st.last_emcy = emcy;
+  }
 }
 
 void Drive::poll(int64_t now_ns) {
@@ -1061,8 +1080,8 @@ void Drive::poll(int64_t now_ns) {
     if (ok) {
       d.act([&](Impl::Actions& a) {
         if (now_ns > d.now) d.now = now_ns;
-        if (pos_ok) d.take_position(static_cast<int32_t>(pos));
-        if (vel_ok) d.take_velocity(static_cast<int32_t>(vel));
+        if (pos_ok) d.take_position(static_cast<int32_t>(pos), now_ns);
+        if (vel_ok) d.take_velocity(static_cast<int32_t>(vel), now_ns);
         std::optional<int8_t> m;
         if (mode_ok) m = static_cast<int8_t>(mode);
         d.take_statusword(a, static_cast<uint16_t>(sw), m);
@@ -1489,6 +1508,25 @@ DriveResult Drive::wait(int timeout_ms) {
       d.cv.wait_for(lk, std::chrono::milliseconds(timeout_ms), [&] { return d.done_seq >= seq; });
   if (!done) return DriveResult{false, true, d.op.what + " still runs"};
   return d.result;
+}
+
+DriveResult Drive::wait(int timeout_ms, uint64_t op) {
+  Impl& d = *impl_;
+  std::unique_lock<std::mutex> lk(d.mx);
+  if (op == 0 || op > d.op_seq)
+    return DriveResult{false, false, "no operation " + std::to_string(op)};
+  const bool done =
+      d.cv.wait_for(lk, std::chrono::milliseconds(timeout_ms), [&] { return d.done_seq >= op; });
+  if (!done) return DriveResult{false, true, d.op.what + " still runs"};
+  for (const auto& [seq, r] : d.results) {
+    if (seq == op) return r;
+  }
+  return DriveResult{false, false, "operation " + std::to_string(op) + ": its result is gone"};
+}
+
+uint64_t Drive::operation() const {
+  std::lock_guard<std::mutex> lk(impl_->mx);
+  return impl_->op_seq;
 }
 
 DriveStatus Drive::status() const {

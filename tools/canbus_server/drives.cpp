@@ -478,6 +478,9 @@ std::string Drives::run(const Client& c, Entry& e, const std::string& op, const 
     started = d.go_to(canbus::DriveState::kSwitchedOn, &why);
   }
   if (!started) return refused("error: " + e.node + ": " + why);
+  // The drive's number of the operation: its own result is read, not that of one started since
+  // (a halt of another client that came in before this line is marked in interrupted_gen).
+  const uint64_t op_no = d.operation();
   if (op != "stop") env_.log(e.node + " " + what + " by " + c.who());
   if (op == "halt" || op == "quickstop") {
     // Sent at once: the drive's events tell the rest.
@@ -485,7 +488,7 @@ std::string Drives::run(const Client& c, Entry& e, const std::string& op, const 
     return "ok (" + what + " sent; " + canbus::drive_state_name(st.state) + " at " +
            amount(st.position, e.unit()) + ")";
   }
-  return wait_for(c, e, what, gen);
+  return wait_for(c, e, what, gen, op_no);
 }
 
 // One step of waiting for a drive: with --manual a tick of the receive cycle (the clock moves
@@ -513,18 +516,19 @@ bool Drives::until(Entry& e, const std::function<bool()>& done) {
   }
 }
 
-// Waits for the operation `gen` (started last), at most the drive's timeout and a second. A
-// client that goes meanwhile does not stop the operation: it runs to its end, which is logged;
-// one that does not end in time is halted. An operation replaced by a halt, quick stop or reset
-// of another client ends with that.
-std::string Drives::wait_for(const Client& c, Entry& e, const std::string& what, uint64_t gen) {
+// Waits for the operation `gen` (the drive's operation `op`), at most the drive's timeout and a
+// second. A client that goes meanwhile does not stop the operation: it runs to its end, which is
+// logged; one that does not end in time is halted. An operation replaced by a halt, quick stop or
+// reset of another client ends with that.
+std::string Drives::wait_for(const Client& c, Entry& e, const std::string& what, uint64_t gen,
+                             uint64_t op) {
   canbus::Drive& d = *e.drive;
   canbus::DriveResult r;
   std::string by;
   const bool ended = until(e, [&] {
-    // The drive's result first, then whether a halt replaced the operation: a halt is marked
-    // before it reaches the drive, so a result that is the halt's is always known as such.
-    r = d.wait(0);
+    // The operation's own result (a replaced one ends as failed), then whether a halt replaced
+    // it: a halt is marked before it reaches the drive, and its answer names who halted.
+    r = d.wait(0, op);
     std::lock_guard<std::mutex> lk(e.mx);
     if (e.interrupted_gen == gen) by = e.interrupted_by;
     return !by.empty() || !r.pending;

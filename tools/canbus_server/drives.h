@@ -100,7 +100,8 @@ class Drives {
   // The fault event once its emergency came (`emcy`), or without it a second after the fault.
   void fault_event(Entry& e, const canbus::Emcy* emcy);
   std::string run(const Client& c, Entry& e, const std::string& op, const Args& a);
-  std::string wait_for(const Client& c, Entry& e, const std::string& what, uint64_t gen);
+  std::string wait_for(const Client& c, Entry& e, const std::string& what, uint64_t gen,
+                       uint64_t op);
   void step(Entry& e);
   // Steps until `done`, at most the drive's timeout and a second; false at the bound.
   bool until(Entry& e, const std::function<bool()>& done);

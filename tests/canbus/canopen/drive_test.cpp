@@ -438,6 +438,9 @@ TEST_P(DriveFaultResetTest, RisingEdgeThenSwitchOnDisabled) {
   // Not in Fault: nothing to do.
   ASSERT_TRUE(d.fault_reset());
   EXPECT_EQ(finish().text, "no fault: Switch on disabled");
+  // The error reset's emergency (code 0) clears the last one: no later fault names it.
+  d.on_emergency(canbus::Emcy{});
+  EXPECT_FALSE(d.status().last_emcy.has_value());
 }
 
 INSTANTIATE_TEST_SUITE_P(Quirk, DriveFaultResetTest,
@@ -448,6 +451,7 @@ TEST_F(DriveTest, QuickStopEndsInSwitchOnDisabledWithOptionTwo) {
   canbus::Drive& d = add(kNode);
   enable();
   ASSERT_TRUE(d.jog(20));
+  const uint64_t jog_op = d.operation();
   tick(100);
   std::string why;
   EXPECT_FALSE(d.move_to(1, std::nullopt, false, false, &why));  // the jog runs
@@ -457,6 +461,19 @@ TEST_F(DriveTest, QuickStopEndsInSwitchOnDisabledWithOptionTwo) {
   tick(100);  // braked, and by option 2 on to Switch on disabled
   EXPECT_EQ(d.status().state, DriveState::kSwitchOnDisabled);
   EXPECT_EQ(only(events(), "failed"), Texts{"failed jog at 20.000 mm/s: replaced by quick stop"});
+  // The replaced jog's own result, whatever ended after it.
+  const canbus::DriveResult jr = d.wait(0, jog_op);
+  EXPECT_FALSE(jr.ok);
+  EXPECT_EQ(jr.text, "jog at 20.000 mm/s: replaced by quick stop");
+  EXPECT_TRUE(d.wait(0, d.operation()).ok);
+  EXPECT_EQ(d.wait(0, d.operation() + 1).text, "no operation " + std::to_string(jog_op + 2));
+  // Quick stop in Switched on: the drive goes to Switch on disabled, and that ends it well.
+  ASSERT_TRUE(d.go_to(DriveState::kSwitchedOn));
+  ASSERT_TRUE(finish().ok);
+  ASSERT_TRUE(d.quick_stop());
+  const canbus::DriveResult qr = finish(50);
+  EXPECT_TRUE(qr.ok);
+  EXPECT_EQ(qr.text, "quick stop: Switch on disabled");
 }
 
 TEST_F(DriveTest, FollowingErrorFaultWithItsEmergencyAndTheFailureTexts) {
@@ -564,6 +581,14 @@ TEST_F(DriveTest, ProfilePositionAbsoluteRelativeAndChangeSetImmediately) {
   r = finish();
   EXPECT_EQ(r.text, "target reached at 15.000 mm");
   EXPECT_EQ(model().position(), 15000);
+  // The statusword says reached before the next position comes: the text gives the target.
+  ASSERT_TRUE(d.move_to(25));
+  EXPECT_EQ(finish().text, "target reached at 25.000 mm");
+  // The position is stamped by its own frames, the statusword's time stays.
+  const int64_t sw_ns = d.status().updated_ns;
+  tick(30);
+  EXPECT_EQ(d.status().updated_ns, sw_ns);
+  EXPECT_GT(d.status().position_ns, sw_ns);
   // A far target, replaced on the way by a near one at once.
   ASSERT_TRUE(d.move_to(90));
   tick(200);
@@ -603,6 +628,8 @@ TEST_F(DriveTest, ProfileVelocityAndTorque) {
   EXPECT_EQ(r.text, "velocity reached: 5.000 mm/s");
   EXPECT_EQ(model().velocity(), 5000);
   EXPECT_EQ(only(events(), "mode"), Texts{"mode-changed profile velocity"});
+  ASSERT_TRUE(d.jog(2));
+  EXPECT_EQ(finish().text, "velocity reached: 2.000 mm/s");
   ASSERT_TRUE(d.torque(300));
   r = finish();
   EXPECT_EQ(r.text, "torque 300 per mille");

@@ -158,6 +158,7 @@ struct Drive::Impl {
   std::shared_ptr<Listener> listener;
   DriveStatus st;
   uint64_t sw_count = 0;  // statuswords received
+  int64_t sw_ns = 0;      // time of the frame (or SDO read) that brought the last statusword
   bool have_sw = false;
   std::shared_ptr<const std::vector<PdoConfig>> pdos = std::make_shared<std::vector<PdoConfig>>();
   bool by_pdo = false;
@@ -567,7 +568,7 @@ struct Drive::Impl {
   // --- inputs (mx held) ---
 
   // A statusword (and what came with it) at `now`: the events of what changed, then progress.
-  void take_statusword(Actions& a, uint16_t sw, std::optional<int8_t> mode) {
+  void take_statusword(Actions& a, uint16_t sw, std::optional<int8_t> mode, int64_t at_ns) {
     const uint16_t old = st.statusword;
     const DriveState prev = st.state;
     const int8_t old_mode = st.mode;
@@ -578,6 +579,7 @@ struct Drive::Impl {
     st.state = drive_state(sw);
     if (mode) st.mode = *mode;
     st.updated_ns = now;
+    sw_ns = at_ns;
     if (st.state != prev) {
       DriveEvent e = event(DriveEvent::kState);
       e.previous = prev;
@@ -638,7 +640,7 @@ struct Drive::Impl {
   // Whether the actual position and velocity are as new as the statusword: they come in another
   // TPDO (every few ms) and lag the statusword that says the target is reached; the texts then
   // give the commanded value.
-  bool actual_fresh() const { return st.position_ns >= st.updated_ns; }
+  bool actual_fresh() const { return st.position_ns >= sw_ns; }
 
   // Starts an operation (mx held): false with the reason when another one runs and `kind` may
   // not replace it.
@@ -975,7 +977,7 @@ DriveResult Drive::setup() {
       d.out.profile_vel = *d.written_profile_vel;
     }
     d.have_sw = false;
-    d.take_statusword(a, static_cast<uint16_t>(sw), static_cast<int8_t>(mode));
+    d.take_statusword(a, static_cast<uint16_t>(sw), static_cast<int8_t>(mode), read_ns);
     res.ok = true;
     res.text = std::string(drive_state_name(d.st.state)) + ", " + drive_mode_name(d.st.mode) +
                (by_pdo ? ", by PDO" : ", by SDO");
@@ -1038,7 +1040,7 @@ void Drive::on_pdo(int pdo, const PdoValues& values) {
       }
     }
     if (sw) {
-      d.take_statusword(a, *sw, mode);
+      d.take_statusword(a, *sw, mode, values.time_ns);
     } else if (mode && *mode != d.st.mode) {
       d.st.mode = *mode;
       a.events.push_back(d.event(DriveEvent::kModeChanged));
@@ -1084,7 +1086,7 @@ void Drive::poll(int64_t now_ns) {
         if (vel_ok) d.take_velocity(static_cast<int32_t>(vel), now_ns);
         std::optional<int8_t> m;
         if (mode_ok) m = static_cast<int8_t>(mode);
-        d.take_statusword(a, static_cast<uint16_t>(sw), m);
+        d.take_statusword(a, static_cast<uint16_t>(sw), m, now_ns);
         return 0;
       });
       return;

@@ -545,12 +545,14 @@ std::string Drives::wait_for(const Client& c, Entry& e, const std::string& what,
   } else {
     end = r.text;
     // The statusword may come in before the actual position of the same moment (two TPDOs):
-    // the position the answer gives is the one read once the operation has ended.
-    const size_t at = end.rfind(" at ");
-    if (r.ok && at != std::string::npos && (what == "homing" || what.rfind("move", 0) == 0))
-      end = end.substr(0, at) + " at " + amount(d.status().position, e.unit());
-    // A failure into Fault names the fault (its emergency may come after the statusword).
+    // the answer gives the position read once the operation has ended when it is as new as the
+    // last statusword, else the drive's text (the target: an older position lags it).
     const canbus::DriveStatus st = d.status();
+    const size_t at = end.rfind(" at ");
+    if (r.ok && at != std::string::npos && st.position_ns >= st.updated_ns &&
+        (what == "homing" || what.rfind("move", 0) == 0))
+      end = end.substr(0, at) + " at " + amount(st.position, e.unit());
+    // A failure into Fault names the fault (its emergency may come after the statusword).
     if (!r.ok && st.state == canbus::DriveState::kFault && st.last_emcy &&
         st.last_emcy->code != 0 && end.find("0x") == std::string::npos)
       end += ":" + fault_text(*st.last_emcy);

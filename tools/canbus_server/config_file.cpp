@@ -779,8 +779,9 @@ ConfigFile ConfigFile::parse(const std::string& text) {
     }
     if (l.error.empty() && d != drives.end()) {
       Line& dl = f.lines_[d->second];
-      DriveSpec spec;
-      if (dl.error.empty() && parse_drive(*f.value_of(dl.name), spec).empty() && !spec.sdo) {
+      DriveSpec drive_line;
+      if (dl.error.empty() && parse_drive(*f.value_of(dl.name), drive_line).empty() &&
+          !drive_line.sdo) {
         l.error = l.name +
                   ": the node's drive configures its PDOs (give the drive 'sdo' to map "
                   "PDOs of your own)";

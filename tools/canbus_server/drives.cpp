@@ -43,7 +43,7 @@ struct Drives::Entry {
   // Set again when the node property moves, read by the listeners.
   std::atomic<int> line{0};
   std::atomic<int> id{0};
-  DriveSpec spec;
+  DriveSpec drive_line;
   std::unique_ptr<canbus::Drive> drive;  // made by make(), once
   mutable std::mutex mx;                 // the fields below
   // A fault whose emergency has not come yet (it often follows the statusword): its event waits
@@ -66,8 +66,10 @@ struct Drives::Entry {
     int64_t at_ns = 0;
   } position, velocity;
 
-  std::string unit() const { return spec.unit; }
-  std::string speed_unit() const { return (spec.unit.empty() ? "increments" : spec.unit) + "/s"; }
+  std::string unit() const { return drive_line.unit; }
+  std::string speed_unit() const {
+    return (drive_line.unit.empty() ? "increments" : drive_line.unit) + "/s";
+  }
 };
 
 Drives::Drives(Env env) : env_(std::move(env)) {}
@@ -94,7 +96,7 @@ bool Drives::load(const ConfigFile& config, const std::vector<std::string>& node
     if (!usable) continue;  // refused by the check (--ignore-bad-lines)
     auto e = std::make_unique<Entry>();
     e->node = node;
-    if (auto why = parse_drive(*value, e->spec); !why.empty()) {
+    if (auto why = parse_drive(*value, e->drive_line); !why.empty()) {
       errors.push_back(std::to_string(at) + ": " + name + ": " + why);
       ok = false;
       continue;
@@ -118,7 +120,7 @@ canbus::NodeCallbacks Drives::make(D_can& prop, int line, int id, canbus::NodeMo
   e->line = line;
   e->id = id;
   if (!e->drive) {
-    const DriveSpec& s = e->spec;
+    const DriveSpec& s = e->drive_line;
     canbus::DriveConfig cfg;
     cfg.axis = s.axis;
     cfg.scale.position = s.scale;
@@ -314,8 +316,8 @@ void Drives::list(const std::string& node, std::vector<std::string>& out) const 
   if (e == nullptr) return;
   const std::string unit = e->unit().empty() ? "increments" : e->unit();
   std::string target = node + ".TARGET  (drive, target position: set moves there, " + unit;
-  if (e->spec.has_limits) {
-    target += ", " + amount(e->spec.low, "") + ".." + amount(e->spec.high, "");
+  if (e->drive_line.has_limits) {
+    target += ", " + amount(e->drive_line.low, "") + ".." + amount(e->drive_line.high, "");
   }
   out.push_back(node + ".POSITION  (drive, actual position, " + unit + ")");
   out.push_back(node + ".VELOCITY  (drive, actual velocity, " + e->speed_unit() + ")");
@@ -424,9 +426,9 @@ std::string Drives::run(const Client& c, Entry& e, const std::string& op, const 
         return "error: the velocity must be a number above 0, not " + quote_word(a[1]);
       velocity = vel;
     }
-    if (e.spec.has_limits && (pos < e.spec.low || pos > e.spec.high)) {
+    if (e.drive_line.has_limits && (pos < e.drive_line.low || pos > e.drive_line.high)) {
       return "error: " + e.node + ": " + amount(pos, e.unit()) + " is outside the limits " +
-             amount(e.spec.low, "") + ".." + amount(e.spec.high, e.unit());
+             amount(e.drive_line.low, "") + ".." + amount(e.drive_line.high, e.unit());
     }
     what = "move to " + amount(pos, e.unit());
     started = d.move_to(pos, velocity, false, false, &why);
@@ -442,7 +444,8 @@ std::string Drives::run(const Client& c, Entry& e, const std::string& op, const 
     what = "jog at " + amount(vel, e.speed_unit());
     started = d.jog(vel, &why);
   } else if (op == "home") {
-    if (e.spec.no_homing) return "error: " + e.node + " is not homed (its drive line: homing none)";
+    if (e.drive_line.no_homing)
+      return "error: " + e.node + " is not homed (its drive line: homing none)";
     what = "homing";
     started = d.home(std::nullopt, &why);
   } else if (op == "enable") {
@@ -467,9 +470,9 @@ std::string Drives::run(const Client& c, Entry& e, const std::string& op, const 
     });
     if (!still) {
       env_.log(e.node + " stop by " + c.who() + ": failed: no standstill within " +
-               std::to_string(e.spec.timeout_s) + " s");
+               std::to_string(e.drive_line.timeout_s) + " s");
       return "error: " + e.node + " did not come to a standstill within " +
-             std::to_string(e.spec.timeout_s) + " s (halt stays on)";
+             std::to_string(e.drive_line.timeout_s) + " s (halt stays on)";
     }
     if (d.status().state != canbus::DriveState::kOperationEnabled) {
       return "ok (halted; " + std::string(canbus::drive_state_name(d.status().state)) + ")";
@@ -506,7 +509,7 @@ void Drives::step(Entry& e) {
 }
 
 bool Drives::until(Entry& e, const std::function<bool()>& done) {
-  const int64_t bound_ms = int64_t{e.spec.timeout_s} * 1000 + 1000;
+  const int64_t bound_ms = int64_t{e.drive_line.timeout_s} * 1000 + 1000;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(bound_ms);
   for (int64_t ticks = 0;; ++ticks) {
     if (done()) return true;
@@ -540,7 +543,7 @@ std::string Drives::wait_for(const Client& c, Entry& e, const std::string& what,
   } else if (!ended) {
     std::string why;
     d.halt(true, &why);
-    end = "no end within " + std::to_string(e.spec.timeout_s) + " s: halted";
+    end = "no end within " + std::to_string(e.drive_line.timeout_s) + " s: halted";
     r.ok = false;
   } else {
     end = r.text;

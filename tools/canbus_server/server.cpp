@@ -396,6 +396,25 @@ bool Server::open_listeners() {
   return true;
 }
 
+// The node property before nodes_[k] on the same line and node, if there is one: the monitor
+// supervises a node through its first property only.
+const Server::Node* Server::first_property_of(size_t k) const {
+  for (size_t j = 0; j < k; ++j) {
+    if (nodes_[j].line == nodes_[k].line && nodes_[j].node == nodes_[k].node) return &nodes_[j];
+  }
+  return nullptr;
+}
+
+// Prints the configuration errors of one kind ("drive"); whether the start may go on (only with
+// --ignore-bad-lines).
+bool Server::config_errors_allowed(const std::vector<std::string>& errors, const char* kind) const {
+  for (const auto& e : errors) std::cerr << config_file_ << ":" << e << "\n";
+  if (opts_.ignore_bad_lines) return true;
+  std::cerr << "canbus-server: " << errors.size() << " " << kind
+            << " configuration(s) cannot be used; fix them or start with --ignore-bad-lines\n";
+  return false;
+}
+
 bool Server::start() {
   if (!opts_.backend.empty()) setenv("NTCAN_BACKEND", opts_.backend.c_str(), 1);
   if (opts_.manual && g_stepped == nullptr) {
@@ -566,26 +585,15 @@ bool Server::start() {
     for (size_t k = 0; k < nodes_.size(); ++k) {
       const Node& n = nodes_[k];
       if (!pd_->has_process_data(n.prop->name()) && pd_->boot(n.prop->name()) == nullptr) continue;
-      for (size_t j = 0; j < k; ++j) {
-        if (nodes_[j].line != n.line || nodes_[j].node != n.node) continue;
+      if (const Node* first = first_property_of(k)) {
         errors.push_back(std::to_string(config_.line_of(n.prop->name())) + ": " + n.prop->name() +
                          ": process data on a second property of line " + std::to_string(n.line) +
                          " node " + std::to_string(n.node) +
-                         ": its TPDO, RPDO and BOOT lines go on the first, " +
-                         nodes_[j].prop->name());
+                         ": its TPDO, RPDO and BOOT lines go on the first, " + first->prop->name());
         ok = false;
-        break;
       }
     }
-    if (!ok) {
-      for (const auto& e : errors) std::cerr << config_file_ << ":" << e << "\n";
-      if (!opts_.ignore_bad_lines) {
-        std::cerr << "canbus-server: " << errors.size()
-                  << " process-data configuration(s) cannot be used; fix them or start with "
-                     "--ignore-bad-lines\n";
-        return false;
-      }
-    }
+    if (!ok && !config_errors_allowed(errors, "process-data")) return false;
   }
 
   // Motor drives: NAME.DRIVE lines, on a node's first property.
@@ -602,25 +610,15 @@ bool Server::start() {
     for (size_t k = 0; k < nodes_.size(); ++k) {
       const Node& n = nodes_[k];
       if (!drives_->has(n.prop->name())) continue;
-      for (size_t j = 0; j < k; ++j) {
-        if (nodes_[j].line != n.line || nodes_[j].node != n.node) continue;
+      if (const Node* first = first_property_of(k)) {
         errors.push_back(std::to_string(config_.line_of(n.prop->name() + ".DRIVE")) + ": " +
                          n.prop->name() + ".DRIVE: a drive on a second property of line " +
                          std::to_string(n.line) + " node " + std::to_string(n.node) +
-                         ": it goes on the first, " + nodes_[j].prop->name());
+                         ": it goes on the first, " + first->prop->name());
         ok = false;
-        break;
       }
     }
-    if (!ok) {
-      for (const auto& e : errors) std::cerr << config_file_ << ":" << e << "\n";
-      if (!opts_.ignore_bad_lines) {
-        std::cerr << "canbus-server: " << errors.size()
-                  << " drive configuration(s) cannot be used; fix them or start with "
-                     "--ignore-bad-lines\n";
-        return false;
-      }
-    }
+    if (!ok && !config_errors_allowed(errors, "drive")) return false;
   }
 
   if (bad_files > 0 && !opts_.ignore_bad_lines) {

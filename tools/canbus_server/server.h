@@ -161,6 +161,8 @@ class Server {
     // Booted, its boot configuration (and the restore of its set-points) not reported yet.
     bool configuring = false;
   };
+  const Node* first_property_of(size_t k) const;
+  bool config_errors_allowed(const std::vector<std::string>& errors, const char* kind) const;
 
   static std::string role_of(const Node& n);
 

@@ -482,6 +482,10 @@ struct OdBuilder {
   // number written as the unsigned one of the type's width (two's complement), a comment after
   // ';' without a blank before it, NULL for no bytes. Otherwise (and in a strict reading) the
   // reason is told and false returned.
+  // Texts and domains may be empty; TIME_OF_DAY and TIME_DIFFERENCE have their fixed six bytes or
+  // no value at all.
+  static bool variable_bytes(DataType t) { return is_byte_type(t) && data_type_bytes(t) == 0; }
+
   bool typed_text(DataType t, const Key& k, const char* what, Value& out, bool* nodeid) {
     std::string why;
     if (parse_eds_value(t, k.value, node_id, out, why, nodeid)) return true;
@@ -516,7 +520,7 @@ struct OdBuilder {
         return true;
       }
     }
-    if (is_byte_type(t) && lower(text) == "null") {
+    if (variable_bytes(t) && lower(text) == "null") {
       out = Value::of_bytes("");
       err.warn_at(k.line, head + "'" + text + "' for a " + data_type_name(t), "no bytes");
       return true;
@@ -536,12 +540,12 @@ struct OdBuilder {
              bool* nodeid) {
     const Key* kv = key(s, k);
     if (kv == nullptr) {
-      if (is_byte_type(e.data_type) && k[0] == 'd') out = Value::of_bytes("");
+      if (variable_bytes(e.data_type) && k[0] == 'd') out = Value::of_bytes("");
       return;
     }
-    if (trim(kv->value).empty() && !is_byte_type(e.data_type)) return;
+    if (trim(kv->value).empty() && !variable_bytes(e.data_type)) return;
     if (!typed_text(e.data_type, *kv, what, out, nodeid)) {
-      if (is_byte_type(e.data_type) && k[0] == 'd') out = Value::of_bytes("");
+      if (variable_bytes(e.data_type) && k[0] == 'd') out = Value::of_bytes("");
       return;
     }
     if (!e.low.empty() && compare(e.data_type, out, e.low) < 0) {

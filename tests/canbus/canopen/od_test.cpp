@@ -625,6 +625,15 @@ TEST(ObjectDictionary, ReadsSloppyVendorFilesWithWarnings) {
       EXPECT_EQ(errors[0].rfind(at, 0), 0u) << errors[0];
     }
   }
+  // A TIME_OF_DAY has its six bytes or no value; never an empty default it cannot hold.
+  for (const char* def : {"", "DefaultValue=\n", "DefaultValue=NULL\n", "DefaultValue=0x0102\n"}) {
+    ObjectDictionary od;
+    std::vector<std::string> errors;
+    ASSERT_TRUE(ObjectDictionary::parse(head + "DataType=0x000C\nAccessType=rw\n" + def, "t.eds",
+                                        od, errors));
+    ASSERT_NE(od.find(0x2000, 0), nullptr) << def;
+    EXPECT_TRUE(od.find(0x2000, 0)->default_value.empty()) << def;
+  }
   // The misspelt section is read under both spellings.
   for (const char* dc : {"DeviceComissioning", "DeviceCommissioning"}) {
     ObjectDictionary od;

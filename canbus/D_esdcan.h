@@ -554,3 +554,6 @@ class D_can : public D_fct {
 // Commissioning: the network scan and the LSS master, each on a driver handle of its own.
 #include "can_lss.h"
 #include "can_scan.h"
+// Starting a whole network: mandatory and optional nodes, boot status codes, configuration and
+// program download, the master's heartbeat and TIME.
+#include "can_network.h"

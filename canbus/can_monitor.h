@@ -80,6 +80,19 @@ struct SdoWrite {
 // A write by number is left as it is (true).
 bool resolve_sdo_write(const ObjectDictionary& od, SdoWrite& w, std::string& why);
 
+// Outcome of one boot configuration: ok, or the failing object, the result (SDO result, or
+// kPdoMismatch / kPdoBadConfig / kIdentityMismatch) and the reason, "0x1018:01: vendor id
+// 0x00000ABD, expected 0x00000ABC" or "TPDO1: 0x1A00:01: SDO abort 0x06040041: ...".
+constexpr int kIdentityMismatch = -12;
+struct BootReport {
+  bool ok = true;
+  char code = 0;  // boot status code ('A'..'O', see can_network.h) of a procedure that sets one
+  uint16_t index = 0;
+  uint8_t subindex = 0;
+  int result = 0;
+  std::string reason;
+};
+
 // Configuration of a node at boot, applied when the node is added to the monitor and again
 // after every boot-up message the monitor sees, before the node is started: the identity check,
 // the SDO writes in order, then the PDOs in order (configure_pdo). TPDOs listed here are also
@@ -98,6 +111,14 @@ struct BootConfig {
   // NMT start of the node once it is configured. With a boot configuration the monitor starts
   // the node: the server should not start it itself on boot-up.
   bool start = true;
+  // Applied when the node is added as well; false: only after boot-ups and reconfigure().
+  bool at_add = true;
+  // A procedure of the caller's that runs on the boot worker in place of the steps above (the
+  // identity check, writes and PDOs are then the procedure's business; `start` still decides
+  // the NMT start after a report that is ok). `cancelled` says whether the node was removed
+  // meanwhile; a procedure should ask it between transfers and end when it says so.
+  std::function<void(D_can& node, BootReport& report, const std::function<bool()>& cancelled)>
+      procedure;
 };
 
 // The boot configuration a node's DCF asks for (CiA 302 in spirit), built from `od`:
@@ -113,18 +134,6 @@ struct BootConfig {
 // An EDS (no ParameterValues) gives no writes and no PDOs. false with the reason when a PDO the
 // file changes cannot be built; `out` is untouched then.
 bool boot_config_from_dictionary(const ObjectDictionary& od, BootConfig& out, std::string& why);
-
-// Outcome of one boot configuration: ok, or the failing object, the result (SDO result, or
-// kPdoMismatch / kPdoBadConfig / kIdentityMismatch) and the reason, "0x1018:01: vendor id
-// 0x00000ABD, expected 0x00000ABC" or "TPDO1: 0x1A00:01: SDO abort 0x06040041: ...".
-constexpr int kIdentityMismatch = -12;
-struct BootReport {
-  bool ok = true;
-  uint16_t index = 0;
-  uint8_t subindex = 0;
-  int result = 0;
-  std::string reason;
-};
 
 struct NodeConfig {
   Supervision mode = Supervision::kGuarding;
@@ -269,6 +278,9 @@ class NodeMonitor {
   // stepped clock, a test): the poll after it delivers every report so far. false when one
   // still runs at the time-out.
   bool wait_boot_configs(int timeout_ms);
+  // Runs the node's boot configuration again now (queued for a worker, as after a boot-up);
+  // false when the node is not supervised or has none.
+  bool reconfigure(D_can* node);
   // The SYNC producer of a line: synchronous TPDOs of the nodes on its line are expected after
   // its SYNCs (nodes on other lines are not judged by them). Replaces the line's earlier
   // producer; nullptr detaches every one. A producer must outlive the monitor or be detached

@@ -267,11 +267,22 @@ int NodeMonitor::add(D_can* node, const NodeConfig& config, NodeCallbacks callba
                                 static_cast<unsigned char>(config.heartbeat_ms >> 8)};
     if (r == 0) r = node->sdo_download(0x1017, 0, t, sizeof t);
   }
-  if (config.boot) {
+  if (config.boot && config.boot->at_add) {
     std::lock_guard<std::mutex> lk(mx_);
     if (!added->removed) boot_due(added);
   }
   return r;
+}
+
+bool NodeMonitor::reconfigure(D_can* node) {
+  std::lock_guard<std::mutex> lk(mx_);
+  for (const auto& e : entries_) {
+    if (e->prop != node) continue;
+    if (e->removed || !e->pd || !e->cfg.boot) return false;
+    boot_due(e);
+    return true;
+  }
+  return false;
 }
 
 bool NodeMonitor::remove(D_can* node) {
@@ -525,6 +536,13 @@ void NodeMonitor::configure(Entry& e, const BootConfig& cfg, BootReport& rep) {
     rep.reason = "removed from the monitor";
     return true;
   };
+  if (cfg.procedure) {
+    cfg.procedure(n, rep, [&] {
+      std::lock_guard<std::mutex> lk(mx_);
+      return e.removed;
+    });
+    return;
+  }
   if (cfg.check_identity) {
     const uint32_t want[2] = {cfg.vendor_id, cfg.product_code};
     const char* what[2] = {"vendor id", "product code"};

@@ -4,6 +4,7 @@
 // on the bus; the master's heartbeat and TIME; the boot status texts and the 0x1F81 value.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -64,7 +65,9 @@ class NetworkTest : public CanbusTest {
   }
   // The network, not started, with a node property per case expecting vendor 0xABC and the
   // simulated node's device type.
-  void build(const std::vector<NodeCase>& nodes, canbus::NetworkConfig cfg, int retries = 0) {
+  using Tweak = std::function<void(canbus::SlaveSetup&, canbus::NodeConfig&)>;
+  void build(const std::vector<NodeCase>& nodes, canbus::NetworkConfig cfg, int retries = 0,
+             const Tweak& tweak = {}) {
     cfg.line = kLine;
     net_ = std::make_unique<canbus::Network>(*mon_, cfg, callbacks());
     for (const NodeCase& c : nodes) {
@@ -78,6 +81,7 @@ class NetworkTest : public CanbusTest {
       s.identity.vendor_id = 0xABC;
       canbus::NodeConfig sup;
       sup.mode = canbus::Supervision::kNone;
+      if (tweak) tweak(s, sup);
       ASSERT_EQ(net_->add(props_.back().get(), s, sup), 0);
     }
   }
@@ -312,6 +316,47 @@ TEST_F(NetworkTest, SlowMandatoryNodeRetriedThenMissingThenUnblocksTheNetwork) {
   EXPECT_EQ(net_->state(), NetworkState::kStarted);
   EXPECT_EQ(nmt(0x01, 0), 1);
   EXPECT_EQ(network_events_, (std::vector<std::string>{"booting", "blocked", "started"}));
+}
+
+// A node kept alive that runs already is neither reset nor written to: L, and started; the
+// others get their reset communication one by one.
+TEST_F(NetworkTest, KeptAliveOperationalNodeLeftRunning) {
+  build({kFive, {6, true, kOk, {}, 0}}, {}, 0, [](canbus::SlaveSetup& s, canbus::NodeConfig& sup) {
+    sup.mode = canbus::Supervision::kGuarding;
+    s.assignment.keep_alive = true;
+  });
+  ASSERT_EQ(props_[0]->start_node(), 0);
+  ASSERT_EQ(props_[1]->start_node(), 0);
+  ASSERT_TRUE(net_->start(false));
+  run(1200);
+  EXPECT_EQ(nmt(0x82, 0) + nmt(0x82, 5) + nmt(0x82, 6), 0);
+  for (int id : {5, 6}) {
+    EXPECT_EQ(status(id).state, SlaveState::kStarted);
+    EXPECT_EQ(status(id).code, 'L');
+  }
+  EXPECT_EQ(net_->state(), NetworkState::kStarted);
+  EXPECT_EQ(nmt(0x01, 0), 0);
+}
+
+// The master's heartbeat consumed by the node and the node's own heartbeat written; a node
+// that does not beat within twice its time is K.
+TEST_F(NetworkTest, ErrorControlWrittenThenNoHeartbeatIsK) {
+  canbus::NetworkConfig cfg;
+  cfg.master_id = 0x10;
+  build({kFive}, cfg, 0, [](canbus::SlaveSetup& s, canbus::NodeConfig&) {
+    s.consume_master_ms = 500;
+    s.heartbeat_ms = 100;
+  });
+  sims_[0]->logic().set_object(0x1016, 1, std::string(4, '\0'));
+  ASSERT_TRUE(net_->start(false));
+  run(300);
+  EXPECT_EQ(sims_[0]->logic().object(0x1016, 1), std::string("\xF4\x01\x10\x00", 4));
+  EXPECT_EQ(sims_[0]->logic().object(0x1017, 0), std::string("\x64\x00", 2));
+  EXPECT_EQ(status(5).state, SlaveState::kFailed);
+  EXPECT_EQ(status(5).code, 'K');
+  EXPECT_EQ(net_->blocked_reason(),
+            "node 5 (mandatory): K: no heartbeat during the start of "
+            "error control; no heartbeat within 200 ms");
 }
 
 // With kResetAll a missing mandatory node resets the line once per boot time at most (the

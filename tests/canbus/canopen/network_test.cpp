@@ -4,8 +4,11 @@
 // on the bus; the master's heartbeat and TIME; the boot status texts and the 0x1F81 value.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -357,6 +360,54 @@ TEST_F(NetworkTest, ErrorControlWrittenThenNoHeartbeatIsK) {
   EXPECT_EQ(net_->blocked_reason(),
             "node 5 (mandatory): K: no heartbeat during the start of "
             "error control; no heartbeat within 200 ms");
+}
+
+// On threads of their own: the Network's decisions and the master's heartbeat (its first beat
+// at once); the test only polls the monitor, and restart() begins the start-up again.
+TEST_F(NetworkTest, OwnThreadStartsTheNetworkAndRestartBeginsAgain) {
+  std::mutex mx;
+  std::condition_variable cv;
+  int started = 0, beats = 0;
+  canbus::NetworkConfig cfg;
+  cfg.line = kLine;
+  cfg.master_id = 0x10;
+  cfg.master_heartbeat_ms = 60'000;
+  canbus::NetworkCallbacks cb;
+  cb.on_network = [&](NetworkState s, const std::string&) {
+    std::lock_guard<std::mutex> lk(mx);
+    started += s == NetworkState::kStarted;
+    cv.notify_all();
+  };
+  const int wire = vbus::attach_device(kNet, [&](int, const CMSG& m) {
+    std::lock_guard<std::mutex> lk(mx);
+    beats += m.id == 0x710;
+    cv.notify_all();
+  });
+  net_ = std::make_unique<canbus::Network>(*mon_, cfg, cb);
+  simulate(5, kOk);
+  props_.push_back(make_node(*loc_, "N5", iiii(kLine, 5)));
+  ASSERT_EQ(props_.back()->init(0), 0);
+  canbus::SlaveSetup setup;
+  setup.assignment.mandatory = true;
+  ASSERT_EQ(net_->add(props_.back().get(), setup), 0);
+  auto until = [&](const int& n, int want) {
+    std::unique_lock<std::mutex> lk(mx);
+    return cv.wait_for(lk, std::chrono::seconds(20), [&] { return n >= want; });
+  };
+  for (int round = 1; round <= 2; ++round) {
+    ASSERT_TRUE(round == 1 ? net_->start(true) : net_->restart());
+    ASSERT_TRUE(mon_->poll());  // the boot-up: the procedure
+    ASSERT_TRUE(mon_->wait_boot_configs(10000));
+    EXPECT_TRUE(until(started, round));
+    EXPECT_EQ(status(5).state, SlaveState::kStarted);
+    EXPECT_EQ(status(5).attempts, 1);
+  }
+  EXPECT_TRUE(until(beats, 1));
+  net_->stop();
+  EXPECT_FALSE(net_->running());
+  EXPECT_FALSE(net_->restart());
+  vbus::detach_device(wire);
+  EXPECT_EQ(nmt(0x01, 0), 2);
 }
 
 // With kResetAll a missing mandatory node resets the line once per boot time at most (the

@@ -497,6 +497,18 @@ int Network::add(D_can* node, const SlaveSetup& setup, const NodeConfig& supervi
 
 bool Network::start(bool own_thread) {
   Impl& p = *impl_;
+  {
+    // The thread of a stop() from its own callback ends now: joined here, unless this is it.
+    std::thread old;
+    {
+      std::lock_guard<std::mutex> lk(p.run_mx);
+      if (p.thread.joinable() && (!p.stop || p.thread.get_id() == std::this_thread::get_id())) {
+        return false;
+      }
+      old = std::move(p.thread);
+    }
+    if (old.joinable()) old.join();
+  }
   std::vector<std::pair<D_can*, NodeConfig>> to_add;
   std::vector<NodeCallbacks> callbacks;
   {
@@ -573,7 +585,9 @@ void Network::stop() {
   {
     std::lock_guard<std::mutex> lk(p.run_mx);
     p.stop = true;
-    t = std::move(p.thread);
+    // From a callback on the Network's own thread: the thread ends after this tick, and is
+    // joined by a later stop() (the destructor's at the latest), not by itself.
+    if (p.thread.get_id() != std::this_thread::get_id()) t = std::move(p.thread);
   }
   p.run_cv.notify_all();
   if (t.joinable()) t.join();

@@ -4,6 +4,7 @@
 // on the bus; the master's heartbeat and TIME; the boot status texts and the 0x1F81 value.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -368,7 +369,8 @@ TEST_F(NetworkTest, ErrorControlWrittenThenNoHeartbeatIsK) {
 }
 
 // On threads of their own: the Network's decisions and the master's heartbeat (its first beat
-// at once); the test only polls the monitor, and restart() begins the start-up again.
+// at once); the test only polls the monitor, restart() begins the start-up again, and a
+// callback may stop the Network.
 TEST_F(NetworkTest, OwnThreadStartsTheNetworkAndRestartBeginsAgain) {
   std::mutex mx;
   std::condition_variable cv;
@@ -378,7 +380,9 @@ TEST_F(NetworkTest, OwnThreadStartsTheNetworkAndRestartBeginsAgain) {
   cfg.master_id = 0x10;
   cfg.master_heartbeat_ms = 60'000;
   canbus::NetworkCallbacks cb;
+  std::atomic<bool> stop_in_callback{false};
   cb.on_network = [&](NetworkState s, const std::string&) {
+    if (s == NetworkState::kStarted && stop_in_callback) net_->stop();  // on its own thread
     std::lock_guard<std::mutex> lk(mx);
     started += s == NetworkState::kStarted;
     cv.notify_all();
@@ -400,6 +404,7 @@ TEST_F(NetworkTest, OwnThreadStartsTheNetworkAndRestartBeginsAgain) {
     return cv.wait_for(lk, std::chrono::seconds(20), [&] { return n >= want; });
   };
   for (int round = 1; round <= 2; ++round) {
+    stop_in_callback = round == 2;
     ASSERT_TRUE(round == 1 ? net_->start(true) : net_->restart());
     ASSERT_TRUE(mon_->poll());  // the boot-up: the procedure
     ASSERT_TRUE(mon_->wait_boot_configs(10000));
@@ -408,11 +413,11 @@ TEST_F(NetworkTest, OwnThreadStartsTheNetworkAndRestartBeginsAgain) {
     EXPECT_EQ(status(5).attempts, 1);
   }
   EXPECT_TRUE(until(beats, 1));
-  net_->stop();
-  EXPECT_FALSE(net_->running());
+  EXPECT_FALSE(net_->running());  // stopped from its callback
   EXPECT_FALSE(net_->restart());
   vbus::detach_device(wire);
   EXPECT_EQ(nmt(0x01, 0), 2);
+  EXPECT_TRUE(net_->start(false));  // the thread that stopped itself is joined first
 }
 
 // --- Software and configuration ---------------------------------------------------------------

@@ -6,6 +6,7 @@
 // findings; 2 bad command line.
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -61,6 +62,14 @@ int run_check(const std::string& dcf_path, const std::string& eds_path) {
   if (!canbus::ObjectDictionary::load(eds_path, eds, errors)) {
     for (const std::string& e : errors) std::cerr << e << "\n";
     return 1;
+  }
+  // Only a regular file, and of a size the reader takes: never a device read without end.
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(dcf_path, ec)) {
+    return fail(dcf_path + ": not a regular file");
+  }
+  if (std::filesystem::file_size(dcf_path, ec) > (uintmax_t{64} << 20) || ec) {
+    return fail(dcf_path + (ec ? ": cannot be read" : ": larger than 64 MB"));
   }
   std::ifstream f(dcf_path, std::ios::binary);
   if (!f) return fail(dcf_path + ": cannot be read");

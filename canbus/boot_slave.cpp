@@ -61,17 +61,17 @@ BootOutcome check_identity(D_can& node, const ExpectedIdentity& id) {
   if (id.device_type && type != *id.device_type) {
     return failed('C', "device type " + hex32(type) + ", expected " + hex32(*id.device_type));
   }
-  struct Part {
+  struct Field {
     const std::optional<uint32_t>* want;
     char code;
     const char* name;
   };
-  const Part parts[4] = {{&id.vendor_id, 'D', "vendor id"},
+  const Field fields[4] = {{&id.vendor_id, 'D', "vendor id"},
                          {&id.product_code, 'M', "product code"},
                          {&id.revision, 'N', "revision number"},
                          {&id.serial, 'O', "serial number"}};
   for (uint8_t sub = 1; sub <= 4; ++sub) {
-    const Part& p = parts[sub - 1];
+    const Field& p = fields[sub - 1];
     if (!*p.want) continue;
     uint32_t got = 0;
     const int rr = read_u32(node, 0x1018, sub, got);

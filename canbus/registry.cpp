@@ -12,6 +12,24 @@ std::vector<D_can*> orphan_list;
 std::vector<canline*> canline_list;
 std::mutex line_list_mx;
 
+NTCAN_HANDLE canline_handle(int line) {
+  std::lock_guard<std::mutex> lk(line_list_mx);
+  for (canline* l : canline_list) {
+    if (l->line() == line) return l->handle();
+  }
+  return -1;
+}
+
+int canline_send(int line, const CMSG& frame) {
+  const NTCAN_HANDLE h = canline_handle(line);
+  if (h <= 0) return NTCAN_INVALID_HANDLE;
+  CMSG m = frame;
+  int32_t count = 1;
+  const NTCAN_RESULT r = canSend(h, &m, &count);
+  if (r != NTCAN_SUCCESS) return static_cast<int>(r);
+  return count == 1 ? 0 : NTCAN_TX_TIMEOUT;
+}
+
 std::mutex D_can::mx_loop;
 D_iiii* D_can::canIdent_debug_ = nullptr;
 

@@ -15,6 +15,12 @@ extern std::vector<D_can*> orphan_list;
 // The line registry: one line per line number, in creation order. Guarded by line_list_mx.
 extern std::vector<canline*> canline_list;
 extern std::mutex line_list_mx;
+// The own handle of line `line` (lines live until the process ends; their supervision thread
+// renews the handle); -1 when there is no such line.
+NTCAN_HANDLE canline_handle(int line);
+// One frame from the line's own handle (the producers of the master, NMT to every node): 0, or
+// the driver's result (NTCAN_INVALID_HANDLE without an open line).
+int canline_send(int line, const CMSG& frame);
 
 // The receive cycle for the buffers of some node properties only (the node monitor's cycle
 // woken by arrivals): each of the `n` properties that is a registered master, and the master

@@ -81,12 +81,7 @@ SyncProducer::~SyncProducer() {
 }
 
 NTCAN_HANDLE SyncProducer::line_handle() const {
-  // Lines live until the process ends; their own handle is renewed by their supervision thread.
-  std::lock_guard<std::mutex> lk(line_list_mx);
-  for (canline* l : canline_list) {
-    if (l->line() == line_) return l->handle();
-  }
-  return -1;
+  return canline_handle(line_);
 }
 
 bool SyncProducer::start(int64_t period_us, int counter_overflow, bool own_thread) {

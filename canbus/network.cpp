@@ -370,7 +370,10 @@ void Network::Impl::tick() {
         }
         if (all_mandatory && state != NetworkState::kStarted) {
           set_network(NetworkState::kStarted, "every mandatory node configured");
-          if (cfg.start == StartMode::kAllAtOnce && all_done) {
+          const bool any = std::any_of(slots.begin(), slots.end(), [](const Slot& s) {
+            return s.st.state == SlaveState::kConfigured;
+          });
+          if (cfg.start == StartMode::kAllAtOnce && all_done && any) {
             // One command for every node.
             to_all.push_back(kNmtStart);
             for (Slot& s : slots) {

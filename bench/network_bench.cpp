@@ -32,6 +32,7 @@
 
 #include "bench_support.h"
 #include "can_monitor.h"
+#include "can_network.h"
 #include "canopen_node.h"
 #include "pdo_producer.h"
 
@@ -261,6 +262,148 @@ BENCHMARK(BM_MonitorBringUp)
     ->Arg(1)
     ->ArgName("reconfigure")
     ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+// The network master: every node mandatory with its whole identity expected (0x1000,
+// 0x1018:1..4), the same objects and PDOs as one configuration (concise_entries) with its
+// stamp, the network started with one NMT start to all nodes. From start() (reset
+// communication, the boot-ups, each node's procedure on the monitor's workers) to the network
+// started. `restart:1` measures Network::restart() after a first start-up: the nodes keep their
+// stored configuration (0x1020 holds the stamp), so only the identity and 0x1020 are read.
+void BM_NetworkBringUp(benchmark::State& state) {
+  const bool restart = state.range(0) != 0;
+  Line line;
+  if (!line.build()) {
+    state.SkipWithError("attachment failed");
+    return;
+  }
+  for (auto& s : line.sims) {
+    s->logic().set_object(0x1000, 0, std::string("\x91\x01\x0F\x00", 4));
+    s->logic().enable_config_store(true);
+  }
+  canbus::NodeMonitor monitor;
+  monitor.start(10);
+  Counter started;
+  canbus::NetworkCallbacks cb;
+  cb.on_network = [&started](canbus::NetworkState s, const std::string& why) {
+    if (s == canbus::NetworkState::kStarted) started.add(true, why);
+    if (s == canbus::NetworkState::kBlocked) started.add(false, why);
+  };
+  canbus::NetworkConfig nc;
+  nc.line = kLine;
+  nc.start = canbus::StartMode::kAllAtOnce;
+  nc.boot_time_ms = 120000;
+  canbus::Network net(monitor, nc, cb);
+  const canbus::ConfigStamp stamp = canbus::config_stamp_of(1'765'000'000);
+  for (int id = 1; id <= kNodes; ++id) {
+    canbus::BootConfig boot;
+    boot.writes = node_writes(id);
+    boot.pdos = node_pdos();
+    canbus::SlaveSetup s;
+    s.assignment.mandatory = true;
+    s.identity.device_type = sim::kDefaultDeviceType;
+    s.identity.vendor_id = kVendor;
+    s.identity.product_code = kProduct;
+    s.identity.revision = kRevision;
+    s.identity.serial = static_cast<uint32_t>(id);
+    std::string why;
+    if (!canbus::concise_entries(boot, id, s.configuration, why)) {
+      state.SkipWithError(("configuration: " + why).c_str());
+      return;
+    }
+    s.config_stamp = stamp;
+    canbus::NodeConfig sup;
+    sup.mode = canbus::Supervision::kNone;
+    if (net.add(line.masters[static_cast<size_t>(id - 1)], s, sup) != 0) {
+      state.SkipWithError("network add failed");
+      return;
+    }
+  }
+  if (restart) {
+    if (!net.start() || !started.wait(1, std::chrono::seconds(120))) {
+      state.SkipWithError(("first start-up failed: " + started.first_failure).c_str());
+      return;
+    }
+  }
+  int skipped = 0;
+  for (auto _ : state) {
+    started.reset();
+    line.wire->begin();
+    const auto t0 = std::chrono::steady_clock::now();
+    const bool ok =
+        (restart ? net.restart() : net.start()) && started.wait(1, std::chrono::seconds(120));
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    line.wire->end();
+    if (!ok) {
+      state.SkipWithError(("start-up failed: " + started.first_failure).c_str());
+      break;
+    }
+    state.SetIterationTime(ms / 1e3);
+    report(state, *line.wire, ms);
+    skipped = 0;
+    for (const canbus::SlaveStatus& st : net.statuses()) skipped += st.config_skipped ? 1 : 0;
+  }
+  state.counters["config_skipped"] = skipped;
+  net.stop();
+  monitor.stop();
+}
+BENCHMARK(BM_NetworkBringUp)
+    ->Arg(0)
+    ->Arg(1)
+    ->ArgName("restart")
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+// A program of range(0) KiB to node 1, alone on the wire with the same timing
+// (download_program: stop, clear, the image to 0x1F50:1 by block transfer, the flash status,
+// start), from the call to its return, against the bus time of its frames.
+void BM_ProgramDownload(benchmark::State& state) {
+  World w{World::Time::kParked};
+  vbus::set_sent_limit(0);
+  sim::VbusNode::share_wire(net_of(kLine), kBitRate);
+  WireCount wire(net_of(kLine));
+  BenchNode* m = w.master(kLine, 1, 0x581);
+  if (m == nullptr) {
+    state.SkipWithError("attachment failed");
+    return;
+  }
+  auto node = std::make_unique<sim::VbusNode>(net_of(kLine), 1);
+  node->logic().enable_program_area(0x11111111);
+  node->set_timing(kProcessing, kBitRate);
+  std::vector<uint8_t> image(static_cast<size_t>(state.range(0)) * 1024);
+  uint32_t x = 12345;
+  for (uint8_t& b : image) {
+    x = x * 1103515245u + 12345u;
+    b = static_cast<uint8_t>(x >> 16);
+  }
+  int progress = 0;
+  for (auto _ : state) {
+    wire.begin();
+    const auto t0 = std::chrono::steady_clock::now();
+    const canbus::ProgramResult r =
+        canbus::download_program(*m, image, 1, true, 10000, [&](size_t, size_t) { ++progress; });
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    wire.end();
+    if (!r.ok || r.bytes != image.size()) {
+      state.SkipWithError(("download failed: " + r.reason).c_str());
+      break;
+    }
+    state.SetIterationTime(ms / 1e3);
+    report(state, wire, ms);
+    state.counters["kbyte_per_s"] = static_cast<double>(image.size()) / ms;
+  }
+  state.counters["progress_calls"] = progress;
+  node.reset();
+  sim::VbusNode::share_wire(net_of(kLine), 0);
+}
+BENCHMARK(BM_ProgramDownload)
+    ->Arg(64)
+    ->ArgName("kib")
+    ->Iterations(2)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 

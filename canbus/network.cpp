@@ -57,8 +57,8 @@ struct Network::Impl {
     bool asked = false;             // reconfigure() asked for since the last change of state
     int64_t next_at = 0;            // kRetrying: the next attempt; awaiting a restart: its end
     bool awaiting_restart = false;  // program downloaded, the node restarts into it
-    bool downloading = false;
-    bool downloaded = false;  // a program went to the node in this start-up
+    bool downloading = false;       // a program download runs (its procedure, or download())
+    bool downloaded = false;        // a program went to the node in this start-up
   };
 
   NodeMonitor& monitor;
@@ -212,7 +212,7 @@ struct Network::Impl {
     ctx.master_id = cfg.master_id;
     ctx.monitor = &monitor;
     ctx.cancelled = cancelled;
-    ctx.progress = [this, id](size_t sent, size_t total) { progress(id, sent, total); };
+    ctx.progress = [this, id](size_t sent, size_t total) { progress(id, sent, total, true); };
     const BootOutcome o = boot_slave(prop, ctx);
     rep.ok = o.code == 0 || o.code == 'L';
     rep.code = o.code;
@@ -228,6 +228,7 @@ struct Network::Impl {
   void outcome(Slot& s, const BootOutcome& o, int64_t now) {
     s.st.code = o.code;
     s.st.reason = o.reason;
+    s.downloading = false;
     if (o.restarting) {
       s.downloaded = true;
       s.st.program_downloaded = true;
@@ -258,8 +259,11 @@ struct Network::Impl {
   // How long a node restarting into a new program may take before it is asked anyway.
   int64_t restart_wait_ns() const { return int64_t{std::max(cfg.retry_pause_ms, 1000)} * kNsPerMs; }
 
-  void progress(int id, size_t sent, size_t total) {
+  // A program download's progress; while one runs, the node's boot time does not run out.
+  void progress(int id, size_t sent, size_t total, bool by_procedure) {
     std::lock_guard<std::mutex> lk(mx);
+    Slot* s = find(id);
+    if (s != nullptr && by_procedure) s->downloading = sent < total;
     events.push_back({Event::kProgress, {}, NetworkState::kIdle, {}, sent, total});
     events.back().slave.node_id = id;
   }
@@ -493,6 +497,18 @@ int Network::add(D_can* node, const SlaveSetup& setup, const NodeConfig& supervi
 
 bool Network::start(bool own_thread) {
   Impl& p = *impl_;
+  {
+    // The thread of a stop() from its own callback ends now: joined here, unless this is it.
+    std::thread old;
+    {
+      std::lock_guard<std::mutex> lk(p.run_mx);
+      if (p.thread.joinable() && (!p.stop || p.thread.get_id() == std::this_thread::get_id())) {
+        return false;
+      }
+      old = std::move(p.thread);
+    }
+    if (old.joinable()) old.join();
+  }
   std::vector<std::pair<D_can*, NodeConfig>> to_add;
   std::vector<NodeCallbacks> callbacks;
   {
@@ -569,7 +585,9 @@ void Network::stop() {
   {
     std::lock_guard<std::mutex> lk(p.run_mx);
     p.stop = true;
-    t = std::move(p.thread);
+    // From a callback on the Network's own thread: the thread ends after this tick, and is
+    // joined by a later stop() (the destructor's at the latest), not by itself.
+    if (p.thread.get_id() != std::this_thread::get_id()) t = std::move(p.thread);
   }
   p.run_cv.notify_all();
   if (t.joinable()) t.join();
@@ -608,8 +626,8 @@ bool Network::download(int node_id, const std::vector<uint8_t>& image, std::stri
     s->awaiting_restart = false;
     p.set_state(*s, SlaveState::kBooting, tavik::clock().now_ns());
   }
-  const ProgramResult r = download_program(*prop, image, 1, true, 10000,
-                                           [&](size_t a, size_t b) { p.progress(node_id, a, b); });
+  const ProgramResult r = download_program(
+      *prop, image, 1, true, 10000, [&](size_t a, size_t b) { p.progress(node_id, a, b, false); });
   std::lock_guard<std::mutex> lk(p.mx);
   Impl::Slot* s = p.find(node_id);
   s->downloading = false;

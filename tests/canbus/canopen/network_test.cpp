@@ -4,8 +4,12 @@
 // on the bus; the master's heartbeat and TIME; the boot status texts and the 0x1F81 value.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -91,6 +95,10 @@ class NetworkTest : public CanbusTest {
       network_events_.push_back(canbus::network_state_name(s));
     };
     cb.on_slave = [this](const canbus::SlaveStatus&) { ++slave_events_; };
+    cb.on_program_progress = [this](int id, size_t sent, size_t total) {
+      progress_.push_back(std::to_string(id) + ": " + std::to_string(sent) + "/" +
+                          std::to_string(total));
+    };
     return cb;
   }
   // The monitor's poll and every procedure it starts, then the Network's decisions and the
@@ -127,6 +135,7 @@ class NetworkTest : public CanbusTest {
   std::unique_ptr<canbus::Network> net_;
   std::vector<std::string> network_events_;
   int slave_events_ = 0;
+  std::vector<std::string> progress_;
 };
 
 struct StartCase {
@@ -357,6 +366,192 @@ TEST_F(NetworkTest, ErrorControlWrittenThenNoHeartbeatIsK) {
   EXPECT_EQ(net_->blocked_reason(),
             "node 5 (mandatory): K: no heartbeat during the start of "
             "error control; no heartbeat within 200 ms");
+}
+
+// On threads of their own: the Network's decisions and the master's heartbeat (its first beat
+// at once); the test only polls the monitor, restart() begins the start-up again, and a
+// callback may stop the Network.
+TEST_F(NetworkTest, OwnThreadStartsTheNetworkAndRestartBeginsAgain) {
+  std::mutex mx;
+  std::condition_variable cv;
+  int started = 0, beats = 0;
+  canbus::NetworkConfig cfg;
+  cfg.line = kLine;
+  cfg.master_id = 0x10;
+  cfg.master_heartbeat_ms = 60'000;
+  canbus::NetworkCallbacks cb;
+  std::atomic<bool> stop_in_callback{false};
+  cb.on_network = [&](NetworkState s, const std::string&) {
+    if (s == NetworkState::kStarted && stop_in_callback) net_->stop();  // on its own thread
+    std::lock_guard<std::mutex> lk(mx);
+    started += s == NetworkState::kStarted;
+    cv.notify_all();
+  };
+  const int wire = vbus::attach_device(kNet, [&](int, const CMSG& m) {
+    std::lock_guard<std::mutex> lk(mx);
+    beats += m.id == 0x710;
+    cv.notify_all();
+  });
+  net_ = std::make_unique<canbus::Network>(*mon_, cfg, cb);
+  simulate(5, kOk);
+  props_.push_back(make_node(*loc_, "N5", iiii(kLine, 5)));
+  ASSERT_EQ(props_.back()->init(0), 0);
+  canbus::SlaveSetup setup;
+  setup.assignment.mandatory = true;
+  ASSERT_EQ(net_->add(props_.back().get(), setup), 0);
+  auto until = [&](const int& n, int want) {
+    std::unique_lock<std::mutex> lk(mx);
+    return cv.wait_for(lk, std::chrono::seconds(20), [&] { return n >= want; });
+  };
+  for (int round = 1; round <= 2; ++round) {
+    stop_in_callback = round == 2;
+    ASSERT_TRUE(round == 1 ? net_->start(true) : net_->restart());
+    ASSERT_TRUE(mon_->poll());  // the boot-up: the procedure
+    ASSERT_TRUE(mon_->wait_boot_configs(10000));
+    EXPECT_TRUE(until(started, round));
+    EXPECT_EQ(status(5).state, SlaveState::kStarted);
+    EXPECT_EQ(status(5).attempts, 1);
+  }
+  EXPECT_TRUE(until(beats, 1));
+  EXPECT_FALSE(net_->running());  // stopped from its callback
+  EXPECT_FALSE(net_->restart());
+  vbus::detach_device(wire);
+  EXPECT_EQ(nmt(0x01, 0), 2);
+  EXPECT_TRUE(net_->start(false));  // the thread that stopped itself is joined first
+}
+
+// --- Software and configuration ---------------------------------------------------------------
+
+const std::vector<uint8_t> kImage(300, 0x5A);
+const uint32_t kRunning = 0x11111111;  // the program the simulated node runs at first
+
+enum class Fault { kNone, kRefusedClear, kCrcError, kOtherImage };
+
+struct ProgramCase {
+  const char* name;
+  Fault fault;
+  bool update_allowed, program;
+  SlaveState state;
+  char code;
+  bool downloaded;
+  int attempts;
+};
+
+void PrintTo(const ProgramCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class NetworkProgram : public NetworkTest, public ::testing::WithParamInterface<ProgramCase> {};
+
+// A node whose software differs gets the program when allowed, restarts into it and is checked
+// again; a second difference in the same start-up is I, never a second download.
+TEST_P(NetworkProgram, SoftwareCheckedDownloadedAndCheckedAgain) {
+  const ProgramCase& c = GetParam();
+  const uint32_t expected = canbus::program_crc32(kImage.data(), kImage.size());
+  const std::vector<uint8_t> image =
+      c.fault == Fault::kOtherImage ? std::vector<uint8_t>(64, 1) : kImage;
+  build({kFive}, {}, 0, [&](canbus::SlaveSetup& s, canbus::NodeConfig&) {
+    s.assignment.check_software = true;
+    s.assignment.update_allowed = c.update_allowed;
+    s.software_id = expected;
+    if (c.program) s.program = std::make_shared<const std::vector<uint8_t>>(image);
+  });
+
+  sim::NodeLogic& n = sims_[0]->logic();
+  n.enable_program_area(kRunning);
+  n.refuse_program_clear(c.fault == Fault::kRefusedClear);
+  n.set_program_crc_error(c.fault == Fault::kCrcError);
+  ASSERT_TRUE(net_->start(false));
+  run(500);
+  const canbus::SlaveStatus st = status(5);
+  EXPECT_EQ(st.state, c.state) << st.reason;
+  EXPECT_EQ(st.code, c.code) << st.reason;
+  EXPECT_EQ(st.program_downloaded, c.downloaded);
+  EXPECT_EQ(st.attempts, c.attempts);
+  const bool started = c.state == SlaveState::kStarted;
+  EXPECT_EQ(nmt(0x01, 0), started ? 1 : 0);
+  EXPECT_EQ(n.state(), started ? sim::kOperational : sim::kPreOperational);
+  if (c.downloaded) {
+    ASSERT_FALSE(progress_.empty());
+    EXPECT_EQ(progress_.front(), "5: 0/" + std::to_string(image.size()));
+    EXPECT_EQ(progress_.back(),
+              "5: " + std::to_string(image.size()) + "/" + std::to_string(image.size()));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NetworkProgram,
+    ::testing::Values(
+        ProgramCase{"DownloadedRestartedStarted", Fault::kNone, true, true, SlaveState::kStarted, 0,
+                    true, 2},
+        ProgramCase{"UpdateNotAllowed", Fault::kNone, false, true, SlaveState::kFailed, 'H', false,
+                    1},
+        ProgramCase{"NoProgram", Fault::kNone, true, false, SlaveState::kFailed, 'G', false, 1},
+        ProgramCase{"ClearRefused", Fault::kRefusedClear, true, true, SlaveState::kFailed, 'I',
+                    false, 1},
+        ProgramCase{"CrcWrong", Fault::kCrcError, true, true, SlaveState::kFailed, 'I', false, 1},
+        ProgramCase{"StillDiffersAfterTheDownload", Fault::kOtherImage, true, true,
+                    SlaveState::kFailed, 'I', true, 2}),
+    [](const ::testing::TestParamInfo<ProgramCase>& i) { return std::string(i.param.name); });
+
+// download NAME FILE: the program now, the node restarted and its procedure again.
+TEST_F(NetworkTest, DownloadByHandRestartsTheNodeIntoItsProcedure) {
+  build({kFive}, {});
+  sims_[0]->logic().enable_program_area(kRunning);
+  ASSERT_TRUE(net_->start(false));
+  run(200);
+  ASSERT_EQ(status(5).state, SlaveState::kStarted);
+  std::string why;
+  EXPECT_FALSE(net_->download(9, kImage, why));
+  EXPECT_EQ(why, "node 9 is not in the network");
+  ASSERT_TRUE(net_->download(5, kImage, why)) << why;
+  run(200);
+  const canbus::SlaveStatus st = status(5);
+  EXPECT_EQ(st.state, SlaveState::kStarted);
+  EXPECT_TRUE(st.program_downloaded);
+  EXPECT_EQ(nmt(0x01, 5), 1);  // started again on its own
+  uint32_t id = 0;
+  const std::string v = *sims_[0]->logic().object(0x1F56, 1);
+  for (size_t i = 0; i < v.size(); ++i) id |= static_cast<uint32_t>(uint8_t(v[i])) << (8 * i);
+  EXPECT_EQ(id, canbus::program_crc32(kImage.data(), kImage.size()));
+}
+
+// The configuration is written only when the node's 0x1020 does not hold its stamp.
+TEST_F(NetworkTest, UnchangedConfigurationSkippedChangedOneWritten) {
+  const canbus::ConfigStamp stamp = canbus::config_stamp_of(1'796'817'600);
+  for (bool unchanged : {true, false}) {
+    SCOPED_TRACE(unchanged ? "unchanged" : "changed");
+    vbus::clear_sent(kNet);
+    build({kFive}, {}, 0, [&](canbus::SlaveSetup& s, canbus::NodeConfig&) {
+      s.configuration = {{0x2100, 0, {0x78, 0x56, 0x34, 0x12}}};
+      s.config_stamp = stamp;
+    });
+    sim::NodeLogic& n = sims_.back()->logic();
+    n.enable_config_store(true);
+    if (unchanged) {
+      n.set_object(0x1020, 1, std::string("\x43\x3D\x00\x00", 4));
+      n.set_object(0x1020, 2, std::string("\x00\x2E\x93\x02", 4));
+    }
+    ASSERT_TRUE(net_->start(false));
+    run(200);
+    EXPECT_EQ(status(5).state, SlaveState::kStarted);
+    EXPECT_EQ(status(5).config_skipped, unchanged);
+    std::set<int> written, read;
+    for (const CMSG& m : vbus::sent(kNet)) {
+      if (m.id != 0x605) continue;
+      const int index = m.data[1] | m.data[2] << 8;
+      if ((m.data[0] & 0xE0) == 0x40) read.insert(index);
+      if ((m.data[0] & 0xE0) == 0x20 || (m.data[0] & 0xE0) == 0xC0) written.insert(index);
+    }
+    EXPECT_EQ(read, (std::set<int>{0x1000, 0x1018, 0x1020}));
+    // (Block segments may look like writes as well: only what must be there is looked for.)
+    EXPECT_TRUE(!unchanged || written.empty());
+    EXPECT_EQ(written.count(0x1F22) + written.count(0x1020), unchanged ? 0u : 2u);
+    EXPECT_EQ(*n.object(0x2100, 0), unchanged ? std::string(4, '\0') : "\x78\x56\x34\x12");
+    net_.reset();
+    sims_.clear();
+    props_.clear();
+  }
 }
 
 // With kResetAll a missing mandatory node resets the line once per boot time at most (the

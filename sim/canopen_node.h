@@ -9,8 +9,12 @@
 // segmented beyond, with the toggle protocol; abort 0x06020000 for a missing object), SDO
 // download (expedited and segmented, into the running dictionary), SDO block upload and block
 // download of any object (sdo_block.h), EMCY, the LSS slave (lss_slave.cpp: switch state,
-// configure node id and bit timing, activate bit timing, store, inquire, identify, fastscan), and
-// process data: TPDOs, RPDOs, SYNC and device models (pdo_producer.h).
+// configure node id and bit timing, activate bit timing, store, inquire, identify, fastscan),
+// process data: TPDOs, RPDOs, SYNC and device models (pdo_producer.h), and, opt-in, a
+// configuration store (0x1010 store parameters, 0x1020 configuration date, 0x1F22 concise DCF;
+// config_store.cpp) and a program area for program download (0x1F50 data, 0x1F51 control, 0x1F52
+// date, 0x1F56 software id, 0x1F57 flash status; program_area.cpp), see enable_config_store and
+// enable_program_area.
 //
 // Protocol choices a master may observe:
 //  - Frames are taken as the node's services only with the length a CANopen master sends: NMT
@@ -33,6 +37,9 @@
 //    next reset (node or communication). Store configuration keeps the id and bit timing for
 //    power_cycle(); without it a power cycle brings back the id the node was built with.
 //    PDO COB-IDs still on the predefined identifiers of the old id move to those of the new one.
+//  - Store parameters keeps every running value for reset node and power cycle; without it a
+//    downloaded configuration lasts until the next reset node, as on a device that has not
+//    saved it. A program started after a download restarts the node as reset node does.
 //  - LSS address: 0x1018:1..4 (set_identity or set_object). The bit timing is only recorded
 //    (lss_bit_index): the virtual bus has no bit rate.
 #pragma once

@@ -414,6 +414,33 @@ TEST(SimNodeSdoDownload, ResetNodeRestoresConfiguredValuesResetCommunicationKeep
   EXPECT_EQ(b.node.object(0x1001, 0), std::string(1, '\0'));
 }
 
+// Program area and configuration store: what a device refuses, frame by frame.
+TEST(SimNodeSdoDownload, ProgramAreaAndStoreRefuseWhatADeviceRefuses) {
+  Booted b;
+  b.node.enable_program_area(0x11111111);
+  b.node.enable_config_store(true);
+  const Texts ok51{"585#60511F0100000000"};
+  EXPECT_EQ(b.in(upload(0x1F50, 1)), Texts{"585#80501F0101000106"});          // write-only
+  EXPECT_EQ(b.in(sdo(0x2F, 0x1F51, 1, {3})), Texts{"585#80511F0122000008"});  // clear, running
+  EXPECT_EQ(b.in(sdo(0x2F, 0x1F50, 1, {0xAA})), Texts{"585#60501F0100000000"});
+  EXPECT_EQ(b.in(upload(0x1F57, 1)), Texts{"585#43571F0108000000"});  // error 4: not cleared
+  EXPECT_EQ(b.in(sdo(0x2F, 0x1F51, 1, {0})), ok51);                   // stop
+  EXPECT_EQ(b.in(sdo(0x2F, 0x1F51, 1, {3})), ok51);                   // clear
+  EXPECT_EQ(b.in(upload(0x1F51, 1)), Texts{"585#4F511F0100000000"});  // not running
+  EXPECT_EQ(b.in(sdo(0x2F, 0x1F51, 1, {1})), Texts{"585#80511F0122000008"});  // no program
+  EXPECT_EQ(b.in(upload(0x1F57, 1)), Texts{"585#43571F0102000000"});          // error 1
+  EXPECT_EQ(b.in(sdo(0x2F, 0x1F51, 1, {9})), Texts{"585#80511F0130000906"});
+  // A node whose flash holds no program boots without one.
+  b.node.on_frame(nmt(0x81, kNode));
+  EXPECT_EQ(b.in(upload(0x1F56, 1)), Texts{"585#43561F0100000000"});
+  // Store parameters takes "save" only; the concise DCF is write-only at the node's id.
+  EXPECT_EQ(b.in(sdo(0x23, 0x1010, 1, {'l', 'o', 'a', 'd'})), Texts{"585#8010100120000008"});
+  EXPECT_EQ(b.in(sdo(0x23, 0x1010, 1, {'s', 'a', 'v', 'e'})), Texts{"585#6010100100000000"});
+  EXPECT_EQ(b.in(upload(0x1010, 1)), Texts{"585#4310100101000000"});
+  EXPECT_EQ(b.in(upload(0x1F22, kNode)), Texts{"585#80221F0501000106"});
+  EXPECT_EQ(b.in(upload(0x1F22, 6)), Texts{"585#80221F0600000206"});
+}
+
 // --- SDO block transfer ----------------------------------------------------------------------
 
 // "123456789" has the CRC-16/CCITT (initial value 0) 0x31C3: 9 bytes are two segments, the

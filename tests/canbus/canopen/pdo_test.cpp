@@ -526,6 +526,10 @@ TEST_P(ConfigTest, WrittenAsOneDcfOrObjectByObjectOrSkipped) {
   EXPECT_EQ(r.concise, c.concise);
   EXPECT_EQ(r.reason, c.reason);
   EXPECT_EQ(node_->sdo_counts().transfers, c.transfers);
+  // The objects before a refused one stay written, as on a device.
+  if (!c.skipped) {
+    EXPECT_EQ(n.object(0x2100, 0), "\x78\x56\x34\x12");
+  }
   if (!c.ok || c.skipped) return;
   EXPECT_EQ(n.object(0x2100, 0), "\x78\x56\x34\x12");
   EXPECT_EQ(cob_in_node(), 0x185u);

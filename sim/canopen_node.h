@@ -464,6 +464,14 @@ class VbusNode {
   // node's previous answer. The node's answers keep their order. A delay of 0 and bit_rate 0
   // (the default) go back to answers at once, in the sender's thread.
   void set_timing(std::chrono::nanoseconds delay, int bit_rate = 0);
+  // One wire for the whole of `net` at `bit_rate` bit/s (0: off, the default): every frame a
+  // handle sends there, and every answer of a node with real-bus timing, takes its frame time
+  // on the wire after the frame before it, whoever sent that, so that answers of different
+  // nodes queue behind each other and behind the master's requests as on one real bus (without
+  // the arbitration by identifier: first come, first sent). A node with real-bus timing then
+  // takes a request its delay after the request has gone over the wire. Set after the bus is
+  // reset (vbus::reset detaches the wire's listener) and before the frames it should time.
+  static void share_wire(int net, int bit_rate);
   // The node's answer to `frame`, at once (the timing thread calls it when a frame is due).
   void process(const CMSG& frame);
 

@@ -34,13 +34,16 @@ class DelayLine {
     return *d;
   }
 
-  // A frame seen by `node`, handed to it `delay_ns` from now in this thread (its processing).
-  void post_request(VbusNode* node, const CMSG& frame, int64_t delay_ns) {
+  // A frame seen by `node`, handed to it `delay_ns` from now in this thread (its processing);
+  // on a shared wire, `delay_ns` after the frame has gone over it.
+  void post_request(VbusNode* node, int net, const CMSG& frame, int64_t delay_ns) {
     {
       std::lock_guard<std::mutex> lk(mx_);
       start_locked();
-      queue_.emplace(Clock::now() + std::chrono::nanoseconds(delay_ns),
-                     Item{node, 0, 0, frame, true});
+      Clock::time_point from = Clock::now();
+      const auto w = wires_.find(net);
+      if (w != wires_.end()) from = std::max(from, w->second.last_sent_end);
+      queue_.emplace(from + std::chrono::nanoseconds(delay_ns), Item{node, 0, 0, frame, true});
     }
     // Outside the lock: the woken thread takes it at once instead of waiting for the poster.
     cv_.notify_one();
@@ -53,17 +56,49 @@ class DelayLine {
     {
       std::lock_guard<std::mutex> lk(mx_);
       start_locked();
-      Clock::time_point& busy = busy_until_[node];
+      const auto w = wires_.find(net);
+      Clock::time_point& busy = w != wires_.end() ? w->second.free : busy_until_[node];
+      if (w != wires_.end()) bit_rate = w->second.bit_rate;
       const Clock::time_point now = Clock::now();
       for (const CMSG& m : frames) {
         const Clock::time_point start = std::max(now, busy);
-        const int64_t bits = 47 + 8 * (m.len & NTCAN_RTR ? 0 : std::min(m.len & 0x0F, 8));
-        const int64_t frame_ns = bit_rate > 0 ? bits * 1'000'000'000 / bit_rate : 0;
-        busy = start + std::chrono::nanoseconds(frame_ns);
+        busy = start + std::chrono::nanoseconds(frame_ns(m, bit_rate));
         queue_.emplace(busy, Item{node, net, device, m, false});
       }
     }
     cv_.notify_one();
+  }
+
+  // One wire for `net` (VbusNode::share_wire); 0 removes it.
+  void share_wire(int net, int bit_rate) {
+    int old_tap = 0;
+    {
+      std::lock_guard<std::mutex> lk(mx_);
+      const auto w = wires_.find(net);
+      if (w != wires_.end()) {
+        old_tap = w->second.tap;
+        wires_.erase(w);
+      }
+    }
+    if (old_tap != 0) vbus::detach_device(old_tap);
+    if (bit_rate <= 0) return;
+    std::lock_guard<std::mutex> lk(mx_);
+    start_locked();
+    Wire& w = wires_[net];
+    w.bit_rate = bit_rate;
+    // The handles' frames are timed by a listener of the net's: the bus calls devices in the
+    // order they were attached, so a node attached later sees a request after it is on the wire.
+    // The frames this thread injects are the timed answers, already on the wire.
+    w.tap = vbus::attach_device(net, [this](int n, const CMSG& f) {
+      std::lock_guard<std::mutex> lk2(mx_);
+      if (std::this_thread::get_id() == thread_.get_id()) return;
+      const auto it = wires_.find(n);
+      if (it == wires_.end()) return;
+      Wire& wire = it->second;
+      wire.free =
+          std::max(Clock::now(), wire.free) + std::chrono::nanoseconds(frame_ns(f, wire.bit_rate));
+      wire.last_sent_end = wire.free;
+    });
   }
 
   // No answer of `node` is pending or going out when this returns.
@@ -84,6 +119,18 @@ class DelayLine {
     CMSG frame;
     bool request;  // a frame for the node to process, else an answer to put on the bus
   };
+
+  struct Wire {
+    int bit_rate = 0;
+    int tap = 0;                      // the bus listener timing the handles' frames
+    Clock::time_point free;           // when the last frame on the wire ends
+    Clock::time_point last_sent_end;  // when the handles' last frame ends
+  };
+
+  static int64_t frame_ns(const CMSG& m, int bit_rate) {
+    const int64_t bits = 47 + 8 * (m.len & NTCAN_RTR ? 0 : std::min(m.len & 0x0F, 8));
+    return bit_rate > 0 ? bits * 1'000'000'000 / bit_rate : 0;
+  }
 
   void start_locked() {
     if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
@@ -134,6 +181,7 @@ class DelayLine {
   std::condition_variable idle_cv_;
   std::multimap<Clock::time_point, Item> queue_;
   std::unordered_map<const VbusNode*, Clock::time_point> busy_until_;
+  std::map<int, Wire> wires_;          // by net
   const VbusNode* sending_ = nullptr;  // whose frame the thread processes or sends now
   std::thread thread_;                 // never joined: runs until the process ends
 };
@@ -157,6 +205,10 @@ VbusNode::~VbusNode() {
 void VbusNode::set_timing(std::chrono::nanoseconds delay, int bit_rate) {
   delay_ns_ = delay.count();
   bit_rate_ = bit_rate;
+}
+
+void VbusNode::share_wire(int net, int bit_rate) {
+  DelayLine::instance().share_wire(net, bit_rate);
 }
 
 void VbusNode::boot() {
@@ -248,7 +300,7 @@ void VbusNode::on_frame(const CMSG& frame) {
     // Only frames the node takes notice of (NMT, its SDO requests, its guarding, LSS) are worth the
     // timing thread's while: on a net of many nodes every frame reaches every node.
     if (logic_.wants(frame.id)) {
-      DelayLine::instance().post_request(this, frame, delay_ns_.load());
+      DelayLine::instance().post_request(this, net_, frame, delay_ns_.load());
     }
     return;
   }

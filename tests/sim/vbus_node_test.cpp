@@ -92,6 +92,34 @@ TEST_F(SimVbusNode, TimedAnswersComeLaterFromAnotherThread) {
   EXPECT_GE(waited, std::chrono::microseconds(20'000 + 2 * 440));
 }
 
+// One wire for the net: two guarding requests (47 bit times each, 376 us at 125 kbit/s) go
+// over it one after the other, each node takes its request 20 ms after it has, and the second
+// answer waits for the first (55 bit times, 440 us): the last ends at least 20 ms + 376 us +
+// 2 x 440 us after the first request went, where nodes with wires of their own would be done
+// after 20 ms + 440 us.
+TEST_F(SimVbusNode, NodesOnASharedWireAnswerOneAfterTheOther) {
+  VbusNode::share_wire(kNet, 125000);
+  VbusNode a(kNet, 5);
+  VbusNode b(kNet, 6);
+  Port port(kNet, {5, 6});
+  port.take();
+  a.set_timing(std::chrono::milliseconds(20), 125000);
+  b.set_timing(std::chrono::milliseconds(20), 125000);
+  const auto start = std::chrono::steady_clock::now();
+  port.guard(5);
+  port.guard(6);
+  CMSG got[2];
+  for (CMSG& m : got) {
+    int32_t n = 1;
+    ASSERT_EQ(canReadTimeout(port.handle(), &m, &n, 10'000'000), NTCAN_SUCCESS);
+  }
+  const auto waited = std::chrono::steady_clock::now() - start;
+  VbusNode::share_wire(kNet, 0);
+  EXPECT_EQ(frame_text(got[0]), "705#7F");
+  EXPECT_EQ(frame_text(got[1]), "706#7F");
+  EXPECT_GE(waited, std::chrono::microseconds(20'000 + 376 + 2 * 440));
+}
+
 TEST_F(SimVbusNode, NodesAnswerOnlyForTheirOwnIdAndNet) {
   VbusNode a(kNet, 5);
   VbusNode b(kNet, 6);

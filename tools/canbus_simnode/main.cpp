@@ -57,6 +57,7 @@ struct Options {
   enum class Model { kNone, kAdc, kSupply, kDrive } model = Model::kNone;
   sim::DriveSimConfig drive;  // --drive: quirks and homing methods
   int tpdo_ms = 100;          // event timer of the model's TPDO1
+  int boot_delay_ms = 0;      // --boot-delay: nothing sent or answered before the boot-up
   bool verbose = false;
   unsigned lss_left_out = 0;  // sim::NodeLogic::LssOptional bits
 };
@@ -69,7 +70,7 @@ void usage(std::ostream& o) {
        "                      [--lss-without SERVICE,...]\n"
        "                      [--adc | --supply | --drive] [--tpdo-ms MS]\n"
        "                      [--drive-quirks QUIRK,...] [--homing-methods N,...]\n"
-       "                      [--backend virtual|socketcan]\n"
+       "                      [--boot-delay MS] [--backend virtual|socketcan]\n"
        "                      [--verbose]\n"
        "Runs a simulated CANopen node (ID 1..127) on NTCAN net N until SIGINT or SIGTERM.\n"
        "--unconfigured (or --node 255): no node id until an LSS master gives one.\n"
@@ -92,8 +93,9 @@ void usage(std::ostream& o) {
        "synchronous modes on a simulated axis with limit switches at +-110000, a home switch at\n"
        "5000 and an index pulse every 4000 increments); --drive-quirks: fault-reset-edge,\n"
        "homing-methods, halt-blocks-mode, setpoint-ack-held; --homing-methods: the only methods\n"
-       "0x6098 takes (switches on homing-methods). --backend sets NTCAN_BACKEND. --verbose\n"
-       "prints every frame.\n";
+       "0x6098 takes (switches on homing-methods). --boot-delay: the node boots MS ms late\n"
+       "(\"ready\" at once, then not a frame sent or answered before its boot-up). --backend sets\n"
+       "NTCAN_BACKEND. --verbose prints every frame.\n";
 }
 
 bool parse_int(const char* s, int lo, int hi, int& out) {
@@ -223,8 +225,23 @@ class SimNode {
   }
 
   void run() {
+    if (o_.boot_delay_ms > 0) {
+      // A node that boots late: "ready" at once, then silence (what comes is read and dropped)
+      // until the boot-up.
+      std::cout << "ready" << std::endl;
+      const int64_t boot_at = now_ns() + int64_t{o_.boot_delay_ms} * 1000000;
+      std::vector<CMSG> drop(64);
+      while (!stopping() && now_ns() < boot_at) {
+        int32_t n = static_cast<int32_t>(drop.size());
+        const int64_t left_us = (boot_at - now_ns() + 999) / 1000;
+        const NTCAN_RESULT r =
+            canReadTimeout(handle_, drop.data(), &n, std::max<int64_t>(left_us, 1));
+        if (r != NTCAN_SUCCESS && r != NTCAN_RX_TIMEOUT && !stopping()) reopen(r);
+      }
+      if (stopping()) return;
+    }
     send(logic_.boot());
-    std::cout << "ready" << std::endl;
+    if (o_.boot_delay_ms == 0) std::cout << "ready" << std::endl;
     std::vector<CMSG> in(64);
     send(logic_.heartbeat_due(now_ns()));  // starts the producer's schedule
     while (!stopping()) {
@@ -436,6 +453,11 @@ int main(int argc, char** argv) {
     } else if (a == "--tpdo-ms") {
       if (!parse_int(value(), 0, 65535, o.tpdo_ms)) {
         std::cerr << "canbus-simnode: --tpdo-ms needs an event timer of 0..65535 ms\n";
+        return 2;
+      }
+    } else if (a == "--boot-delay") {
+      if (!parse_int(value(), 0, 3600000, o.boot_delay_ms)) {
+        std::cerr << "canbus-simnode: --boot-delay needs 0..3600000 ms\n";
         return 2;
       }
     } else if (a == "--backend") {

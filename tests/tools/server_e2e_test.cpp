@@ -1909,3 +1909,128 @@ TEST_F(ServerE2E, LargeAnswersAreSentWhole) {
 }
 
 }  // namespace
+
+// Networks: ticks until `done` sees a line (at most `max` ticks), every line kept in `seen`.
+template <typename Done>
+bool tick_until(ServerProcess& s, std::vector<std::string>& seen, int max, Done done) {
+  for (int k = 0; k < max; ++k) {
+    s.send("tick 1");
+    for (const auto& l : s.until("ok")) {
+      seen.push_back(l);
+      if (done(l)) return true;
+    }
+  }
+  return false;
+}
+std::string row_of(const std::vector<std::string>& table, const std::string& node) {
+  for (const auto& r : table) {
+    if (r.rfind(node + " ", 0) == 0) return r;
+  }
+  return {};
+}
+
+// The example's line 3 starts as a network: the optional ion pump controller is of another
+// product (M, not started), the mandatory HV supply boots 4 s late, and only then does the one
+// NMT start go to all: the BOOT column, the network's line and the events say so.
+TEST_F(ServerE2E, ExampleNetworkStartsOnceTheLateMandatoryNodeIsThere) {
+  ServerProcess s(dir_);
+  s.until("type 'help'");
+  ASSERT_EQ(s.ask("watch"), "ok (watching)");
+  std::vector<std::string> seen;
+  int ticks = 0;
+  ASSERT_TRUE(tick_until(s, seen, 200, [&](const std::string& l) {
+    if (l == "ok") ++ticks;
+    return l == "event network line 3 started";
+  })) << ::testing::PrintToString(seen);
+  EXPECT_GE(ticks, 39);  // not before the HV supply's boot-up at 4 s
+  EXPECT_THAT(seen, ::testing::Contains(::testing::StartsWith(
+                        "event boot-status line 3 node 31 CAN.IONPUMP M product code differs")));
+  EXPECT_THAT(seen, ::testing::Contains("event state line 3 node 32 CAN.HV Preoperational"));
+  ASSERT_EQ(s.ask("watch off"), "ok (not watching)");
+  ASSERT_EQ(s.ask("tick 5"), "ok");
+  s.send("status");
+  const auto table = s.answer();
+  const size_t boot = table[0].find("BOOT");
+  ASSERT_NE(boot, std::string::npos);
+  EXPECT_EQ(row_of(table, "CAN.HV").substr(boot, 8), "started ");
+  EXPECT_EQ(row_of(table, "CAN.CHILLER").substr(boot, 8), "started ");
+  EXPECT_EQ(row_of(table, "CAN.IONPUMP").substr(boot, 26), "M: product code differs ");
+  EXPECT_EQ(row_of(table, "CAN.PUMP").substr(boot, 2), "- ");
+  EXPECT_THAT(table, ::testing::Contains("network line 3: started, 3 nodes (2 mandatory)"));
+  EXPECT_THAT(s.ask("get CAN.IONPUMP.CONDITION"),
+              ::testing::StartsWith("CAN.IONPUMP.CONDITION = Not started: M: product code"));
+  EXPECT_EQ(s.ask("get CAN.HV.CONDITION"), "CAN.HV.CONDITION = Operational");
+  // Its identity is read once the network started it.
+  EXPECT_EQ(s.ask("get CAN.HV.MANU"), "CAN.HV.MANU = HV supply HVS-3");
+}
+
+// A mandatory node that does not answer blocks its network (the others configured, not
+// started); `boot LINE` starts up again; `download` reads files inside the configuration's
+// folder only.
+TEST_F(ServerE2E, MissingMandatoryNodeBlocksItsNetworkAndDownloadsStayInTheFolder) {
+  std::ofstream(dir_ + "/net.conf") << "LINE.4.NETWORK: boottime 3000 retry 200\n"
+                                       "CAN.A: 4 40 0 0\n"
+                                       "CAN.A.SLAVE: optional\n"
+                                       "CAN.B: 4 41 0 0\n"
+                                       "CAN.B.SLAVE: mandatory device-type 0x000F0191\n"
+                                       "CAN.C: 1 9 0 0\n";
+  ServerProcess s(dir_, {"--config", dir_ + "/net.conf"});
+  s.until("type 'help'");
+  ASSERT_EQ(s.ask("watch"), "ok (watching)");
+  std::vector<std::string> seen;
+  ASSERT_TRUE(tick_until(s, seen, 50, [](const std::string& l) {
+    return l == "event network line 4 started";
+  })) << ::testing::PrintToString(seen);
+  ASSERT_EQ(s.ask("sim silent CAN.B on"), "ok");
+  EXPECT_EQ(s.ask("boot 4"), "ok (line 4 starts up again)");
+  ASSERT_TRUE(tick_until(s, seen, 100, [](const std::string& l) {
+    return l.rfind("event network line 4 blocked", 0) == 0;
+  })) << ::testing::PrintToString(seen);
+  EXPECT_THAT(seen, ::testing::Contains(::testing::StartsWith(
+                        "event boot-status line 4 node 41 CAN.B B no answer to the request for "
+                        "0x1000 (device type)")));
+  ASSERT_EQ(s.ask("watch off"), "ok (not watching)");
+  s.send("status");
+  const auto table = s.answer();
+  EXPECT_THAT(table, ::testing::Contains(::testing::StartsWith(
+                         "network line 4: blocked, 2 nodes (1 mandatory): node 41")));
+  const size_t boot = table[0].find("BOOT");
+  EXPECT_EQ(row_of(table, "CAN.A").substr(boot, 11), "configured ");
+  EXPECT_EQ(row_of(table, "CAN.B").substr(boot, 3), "B: ");
+  EXPECT_THAT(s.ask("get CAN.B.CONDITION"),
+              ::testing::StartsWith("CAN.B.CONDITION = Not started: B: no answer"));
+  // boot LINE and download NAME FILE: refused before anything is sent.
+  EXPECT_EQ(s.ask("boot 5"), "error: line 5 is no network (no LINE.5.NETWORK line)");
+  EXPECT_EQ(s.ask("boot 21"), "error: the line must be 1..20, not '21'");
+  std::filesystem::create_directory(dir_ + "/sub");
+  std::filesystem::create_symlink("/etc/passwd", dir_ + "/passwd.bin");
+  std::filesystem::create_directory_symlink("/etc", dir_ + "/etc");
+  std::ofstream(dir_ + "/big.bin").close();
+  std::filesystem::resize_file(dir_ + "/big.bin", (16u << 20) + 1);
+  std::ofstream(dir_ + "/fw.bin") << "firmware";
+  const struct {
+    const char* request;
+    const char* answer;
+  } refused[] = {
+      {"download CAN.A /etc/passwd",
+       "error: '/etc/passwd': an absolute name: give one inside the configuration's folder"},
+      {"download CAN.A ../net.conf",
+       "error: '../net.conf': '..' leads out of the configuration's "
+       "folder"},
+      {"download CAN.A sub/../../x",
+       "error: 'sub/../../x': '..' leads out of the "
+       "configuration's folder"},
+      {"download CAN.A passwd.bin",
+       "error: 'passwd.bin': a link or not a folder on the way: "
+       "refused"},
+      {"download CAN.A etc/passwd",
+       "error: 'etc/passwd': a link or not a folder on the way: "
+       "refused"},
+      {"download CAN.A sub", "error: 'sub': not a regular file"},
+      {"download CAN.A big.bin", "error: 'big.bin': larger than 16 MiB"},
+      {"download CAN.A none.bin", "error: 'none.bin': cannot be read: No such file or directory"},
+      {"download CAN.C fw.bin", "error: CAN.C is in no network"},
+      {"download CAN.X fw.bin", "error: unknown node property 'CAN.X'"},
+  };
+  for (const auto& r : refused) EXPECT_EQ(s.ask(r.request), r.answer) << r.request;
+}

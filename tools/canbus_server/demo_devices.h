@@ -52,6 +52,9 @@ class DemoDevices {
   void tick();
   // The example's emergencies (every 3 s without --manual).
   void emergencies();
+  // The example's late devices whose time has come boot now (framework clock); whether one is
+  // still to boot.
+  bool boot_late(int64_t now_ns);
 
   // sim silent|hold NODE on|off, sim emcy NODE [CODE [REGISTER]], sim boot|abort NODE, sim line
   // N down|up, and for a drive sim fault NODE over-temperature|following-error|over-voltage and
@@ -68,6 +71,7 @@ class DemoDevices {
     bool emcy = false;  // reports an emergency now and then
     bool process_data = false;
     std::shared_ptr<sim::DriveModel> drive;  // a motor drive's model
+    int64_t boot_at_ns = 0;                  // a late device: silent until then, then its boot-up
   };
   Device* device(int line, int node);
   static void beat(sim::VbusNode& d, int period_ms);

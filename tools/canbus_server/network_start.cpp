@@ -314,8 +314,16 @@ void NetworkStart::on_slave(Line& l, const canbus::SlaveStatus& s) {
     if (it == l.members.end()) return;
     Member& m = it->second;
     name = m.name;
-    // One event per attempt that ended with a code, and one count of it.
-    if (s.code != 0 && (s.code != m.code || s.attempts != m.attempts)) {
+    // One event per attempt that ended with a code, and one count of it (the code of an
+    // attempt that failed stays with the node while its next attempt runs and succeeds).
+    const bool ended = s.state == canbus::SlaveState::kRetrying ||
+                       s.state == canbus::SlaveState::kMissing ||
+                       s.state == canbus::SlaveState::kFailed || s.code == 'L';
+    const bool was_ended = m.state == canbus::SlaveState::kRetrying ||
+                           m.state == canbus::SlaveState::kMissing ||
+                           m.state == canbus::SlaveState::kFailed;
+    if (s.code != 0 && ended &&
+        (s.code != m.code || s.attempts != m.attempts || (!was_ended && s.code != 'L'))) {
       if (s.code != 'L') ++failures_[{l.line, s.code}];
       publish = true;
       e = Event{Event::Kind::kBootStatus, l.line, s.node_id, m.name};
@@ -342,8 +350,9 @@ void NetworkStart::on_slave(Line& l, const canbus::SlaveStatus& s) {
 
 void NetworkStart::on_network(Line& l, canbus::NetworkState st, const std::string& why) {
   Event e{Event::Kind::kNetwork, l.line, 0, ""};
+  // Why it is blocked; the other states speak for themselves.
   e.detail = canbus::network_state_name(st);
-  if (!why.empty()) e.detail += " " + why;
+  if (st == canbus::NetworkState::kBlocked && !why.empty()) e.detail += " " + why;
   env_.publish(e);
 }
 

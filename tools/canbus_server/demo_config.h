@@ -64,7 +64,7 @@ inline constexpr const char* kDemoConfig =
     "LINE.2.SYNC:\t100\n"
     "# line 3 is started as one network: every node checked and configured by its boot\n"
     "# procedure, then one NMT start to all once every mandatory node is ready\n"
-    "LINE.3.NETWORK:\tstart all failure hold boottime 15000 retry 500\n"
+    "LINE.3.NETWORK:\tstart all failure hold boottime 15000 retry 5000\n"
     "CAN.CHILLER: \t3  30  0  0\n"
     "CAN.CHILLER.SLAVE:\tmandatory vendor 0xABC product 1\n"
     "CAN.CHILLER.BOOT:\t0x2100:0 uint32 18\n"

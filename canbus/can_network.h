@@ -130,7 +130,9 @@ struct ConfigResult {
 // DCF by block download to 0x1F22:<node id> when the node takes it (a node that aborts with
 // "no object" or "no sub-index", or refuses block transfer, is written object by object, in
 // order), then 0x1020:1/2 = stamp (unless empty), then 0x1010:1 = "save" when `store`.
-// `cancelled`, if given, is asked between objects.
+// A node without 0x1020 ("no object" to the read) is written every time, and no stamp is
+// written to it. Identifiers of valid TPDOs among the entries are enabled on the node's handle,
+// as configure_pdo does. `cancelled`, if given, is asked between objects.
 ConfigResult write_configuration(D_can& node, const std::vector<ConciseEntry>& entries,
                                  ConfigStamp stamp, bool store,
                                  const std::function<bool()>& cancelled = {});
@@ -160,6 +162,8 @@ struct FlashStatus {
 };
 // "no valid program", "data format or CRC error", ...; "" for 0.
 std::string flash_error_text(uint8_t error);
+// The CRC-32 of an image (that of zlib and Ethernet), as a node shows its program's in 0x1F56:1.
+uint32_t program_crc32(const uint8_t* data, size_t n);
 
 struct ProgramResult {
   bool ok = true;

@@ -64,6 +64,7 @@ struct ObjectEntry {  // one VAR: an object or one sub-object
   bool nodeid_relative = false;  // the DefaultValue text uses $NODEID
   std::string unit;              // the key Unit (not in CiA 306, written by some tools); or ""
   int line = 0;                  // line of the entry's section in the file
+  int parameter_line = 0;        // line of its ParameterValue key (DCF); 0 when it has none
 };
 
 // What the reader found wrong or odd in a file it read all the same, and the reading it took.
@@ -174,6 +175,9 @@ class ObjectAccess {
   // The entry's checks without sending: 0 when `v` may be written to `e`, else kRefused.
   int check_write(const ObjectEntry& e, const Value& v, std::vector<uint8_t>& bytes,
                   std::string* why = nullptr) const;
+  // The same checks without a node: what a configuration built ahead of time may hold.
+  static int check_value(const ObjectEntry& e, const Value& v, std::vector<uint8_t>& bytes,
+                         std::string* why = nullptr, size_t max_bytes = kDefaultMaxBytes);
 
   // Text of a result of this class: sdo_result_text() of it (kRefused and kMismatch included).
   static std::string result_text(int result);

@@ -114,6 +114,19 @@ PdoResult read_pdo(D_can& node, PdoKind kind, int number, PdoConfig& out);
 // valid. On success the identifier of a TPDO is enabled on the node's handle (AddIdent), for a
 // master and a follower alike.
 PdoResult configure_pdo(D_can& node, const PdoConfig& cfg);
+// One SDO write of a PDO configuration: the low `bytes` bytes (1, 2 or 4) of `value`.
+struct PdoWrite {
+  uint16_t index = 0;
+  uint8_t subindex = 0;
+  uint32_t value = 0;
+  uint8_t bytes = 4;
+};
+// The writes of configure_pdo for `cfg` on node `node`, in its order: first the COB-ID with the
+// new identifier and bit 31 set (configure_pdo itself only sets bit 31 of a valid COB-ID, with
+// the identifier it has), then the entry count 0, the entries, the count, the COB-ID still
+// invalid, the parameters and last the valid COB-ID when cfg.valid. A configuration that cannot
+// be written gives false with `failure` as configure_pdo reports it (kPdoBadConfig).
+bool pdo_writes(const PdoConfig& cfg, int node, std::vector<PdoWrite>& out, PdoResult& failure);
 
 // --- Mappings from a device description ---------------------------------------------------------
 

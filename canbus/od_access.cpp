@@ -80,14 +80,19 @@ int ObjectAccess::transfer_out(uint16_t index, uint8_t subindex,
 
 int ObjectAccess::check_write(const ObjectEntry& e, const Value& v, std::vector<uint8_t>& bytes,
                               std::string* why) const {
+  return check_value(e, v, bytes, why, max_bytes_);
+}
+
+int ObjectAccess::check_value(const ObjectEntry& e, const Value& v, std::vector<uint8_t>& bytes,
+                              std::string* why, size_t max_bytes) {
   if (!access_writable(e.access)) {
     return refuse(why, where(e) + " is " + (e.access == Access::kConst ? "const" : "read-only"));
   }
   std::string err;
   if (!encode_value(e.data_type, v, bytes, &err)) return refuse(why, where(e) + ": " + err);
-  if (bytes.size() > max_bytes_) {
+  if (bytes.size() > max_bytes) {
     return refuse(why, where(e) + ": a value of " + std::to_string(bytes.size()) +
-                           " bytes is longer than " + std::to_string(max_bytes_) + " bytes");
+                           " bytes is longer than " + std::to_string(max_bytes) + " bytes");
   }
   if (!is_byte_type(e.data_type)) {
     if (!e.low.empty() && below(e.data_type, v, e.low))

@@ -475,6 +475,7 @@ struct OdBuilder {
     }
     value(s, "defaultvalue", "DefaultValue", e, e.default_value, &e.nodeid_relative);
     value(own, "parametervalue", "ParameterValue", e, e.parameter_value, nullptr);
+    if (const Key* pv = key(own, "parametervalue")) e.parameter_line = pv->line;
     return true;
   }
 
@@ -704,6 +705,7 @@ struct OdBuilder {
           own.name = values->name;
           own.keys["parametervalue"] = *vk;
           value(own, "parametervalue", "ParameterValue", e, e.parameter_value, nullptr);
+          e.parameter_line = vk->line;
         }
       }
       add(std::move(e), name, type);

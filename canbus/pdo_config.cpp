@@ -147,59 +147,74 @@ PdoResult read_pdo(D_can& node, PdoKind kind, int number, PdoConfig& out) {
   return {};
 }
 
-PdoResult configure_pdo(D_can& node, const PdoConfig& cfg) {
+bool pdo_writes(const PdoConfig& cfg, int node, std::vector<PdoWrite>& out,
+                PdoResult& failure_out) {
   const uint16_t comm = pdo_comm_index(cfg.kind, cfg.number);
   const uint16_t map = pdo_map_index(cfg.kind, cfg.number);
-  Steps s(node, cfg.kind, cfg.number);
   if (!number_ok(cfg.number)) {
-    return failure(cfg.kind, cfg.number, 0, 0, kPdoBadConfig, "PDO number outside 1..512");
+    failure_out = failure(cfg.kind, cfg.number, 0, 0, kPdoBadConfig, "PDO number outside 1..512");
+    return false;
   }
   if (cfg.mapping.size() > kMaxEntries || mapping_bits(cfg.mapping) > 64) {
-    s.fail(map, 0, kPdoBadConfig,
-           "mapping of " + std::to_string(mapping_bits(cfg.mapping)) + " bits in " +
-               std::to_string(cfg.mapping.size()) + " entries does not fit a frame");
-    return s.result();
+    failure_out = failure(cfg.kind, cfg.number, map, 0, kPdoBadConfig,
+                          "mapping of " + std::to_string(mapping_bits(cfg.mapping)) + " bits in " +
+                              std::to_string(cfg.mapping.size()) + " entries does not fit a frame");
+    return false;
   }
-  const int node_id = node.value().i2_data;
   if (cfg.cob_id == 0 && cfg.number > 4) {
-    s.fail(comm, kSubCobId, kPdoBadConfig, "no predefined identifier beyond PDO 4");
-    return s.result();
+    failure_out = failure(cfg.kind, cfg.number, comm, kSubCobId, kPdoBadConfig,
+                          "no predefined identifier beyond PDO 4");
+    return false;
   }
-  const uint32_t id = pdo_cob_id(cfg, node_id);
-  uint32_t current = 0;
+  const uint32_t rtr = cfg.kind == PdoKind::kTpdo && !cfg.rtr_allowed ? kCobNoRtr : 0;
+  const uint32_t id = pdo_cob_id(cfg, node) | rtr;
+  out.clear();
+  auto put = [&](uint16_t index, uint8_t sub, uint32_t value, uint8_t bytes) {
+    out.push_back({index, sub, value, bytes});
+  };
   // 1. Invalidate: the identifier bits may only change while the PDO does not exist.
+  put(comm, kSubCobId, id | kCobInvalid, 4);
+  // 2..4. Mapping: cleared, entries, count.
+  put(map, 0, 0, 1);
+  for (size_t i = 0; i < cfg.mapping.size(); ++i) {
+    put(map, static_cast<uint8_t>(i + 1), mapping_word(cfg.mapping[i]), 4);
+  }
+  put(map, 0, static_cast<uint32_t>(cfg.mapping.size()), 1);
+  // 5. Parameters, the identifier still invalid.
+  put(comm, kSubCobId, id | kCobInvalid, 4);
+  put(comm, kSubTransmission, cfg.transmission_type, 1);
+  if (cfg.kind == PdoKind::kTpdo) {
+    put(comm, kSubInhibit, cfg.inhibit_time_100us, 2);
+    put(comm, kSubEventTimer, cfg.event_timer_ms, 2);
+  } else if (cfg.event_timer_ms != 0) {
+    put(comm, kSubEventTimer, cfg.event_timer_ms, 2);
+  }
+  if (cfg.kind == PdoKind::kTpdo && cfg.sync_start != 0)
+    put(comm, kSubSyncStart, cfg.sync_start, 1);
+  // 6. Validate.
+  if (cfg.valid) put(comm, kSubCobId, id, 4);
+  return true;
+}
+
+PdoResult configure_pdo(D_can& node, const PdoConfig& cfg) {
+  const uint16_t comm = pdo_comm_index(cfg.kind, cfg.number);
+  const int node_id = node.value().i2_data;
+  std::vector<PdoWrite> writes;
+  PdoResult bad;
+  if (!pdo_writes(cfg, node_id, writes, bad)) return bad;
+  Steps s(node, cfg.kind, cfg.number);
+  const uint32_t rtr = cfg.kind == PdoKind::kTpdo && !cfg.rtr_allowed ? kCobNoRtr : 0;
+  const uint32_t id = pdo_cob_id(cfg, node_id);
+  // The first write makes the PDO invalid: here only when it is valid, with its identifier.
+  uint32_t current = 0;
   if (!s.upload(comm, kSubCobId, current)) return s.result();
   if ((current & kCobInvalid) == 0 && !s.download(comm, kSubCobId, current | kCobInvalid, 4)) {
     return s.result();
   }
-  // 2..4. Mapping: cleared, entries, count.
-  if (!s.download(map, 0, 0, 1)) return s.result();
-  for (size_t i = 0; i < cfg.mapping.size(); ++i) {
-    if (!s.download(map, static_cast<uint8_t>(i + 1), mapping_word(cfg.mapping[i]), 4)) {
-      return s.result();
-    }
+  for (size_t i = 1; i < writes.size(); ++i) {
+    const PdoWrite& w = writes[i];
+    if (!s.download(w.index, w.subindex, w.value, w.bytes)) return s.result();
   }
-  if (!s.download(map, 0, static_cast<uint32_t>(cfg.mapping.size()), 1)) return s.result();
-  // 5. Parameters, the identifier still invalid.
-  const uint32_t rtr = cfg.kind == PdoKind::kTpdo && !cfg.rtr_allowed ? kCobNoRtr : 0;
-  if (!s.download(comm, kSubCobId, id | rtr | kCobInvalid, 4) ||
-      !s.download(comm, kSubTransmission, cfg.transmission_type, 1)) {
-    return s.result();
-  }
-  if (cfg.kind == PdoKind::kTpdo && (!s.download(comm, kSubInhibit, cfg.inhibit_time_100us, 2) ||
-                                     !s.download(comm, kSubEventTimer, cfg.event_timer_ms, 2))) {
-    return s.result();
-  }
-  if (cfg.kind == PdoKind::kRpdo && cfg.event_timer_ms != 0 &&
-      !s.download(comm, kSubEventTimer, cfg.event_timer_ms, 2)) {
-    return s.result();
-  }
-  if (cfg.kind == PdoKind::kTpdo && cfg.sync_start != 0 &&
-      !s.download(comm, kSubSyncStart, cfg.sync_start, 1)) {
-    return s.result();
-  }
-  // 6. Validate.
-  if (cfg.valid && !s.download(comm, kSubCobId, id | rtr, 4)) return s.result();
   // Read-back.
   PdoConfig back;
   PdoResult r = read_pdo(node, cfg.kind, cfg.number, back);

@@ -142,6 +142,7 @@ std::vector<CMSG> NodeLogic::boot_locked() {
   end_transfer_locked();
   state_ = kPreOperational;
   guard_toggle_ = 0;
+  extras_boot_locked();
   pdo_.reset(od_);
   if (node_id_ == kUnconfiguredId) return {};
   return {one_byte_frame(kErrorControlBase + node_id_, kBootUp)};
@@ -150,6 +151,7 @@ std::vector<CMSG> NodeLogic::boot_locked() {
 std::vector<CMSG> NodeLogic::on_frame(const CMSG& frame) {
   std::lock_guard<std::mutex> lk(mx_);
   std::vector<CMSG> out;
+  if (hung_) return out;  // a program start that never restarted the node
   if (frame.id == kLssMasterId) {
     if (!silent_) lss_locked(frame, out);
     return out;
@@ -175,6 +177,7 @@ std::vector<CMSG> NodeLogic::on_frame(const CMSG& frame) {
     if (!is_remote(frame) && dlc(frame) == 8) {
       ++sdo_requests_;
       if (!silent_ && state_ != kStopped) sdo_locked(frame, out);
+      if (prog_.restart) program_restart_locked(out);
     }
   } else if (pdo_.wants(frame.id)) {
     if (!silent_) pdo_.on_frame(od_, state_ == kOperational, frame, out);
@@ -295,8 +298,9 @@ void NodeLogic::initiate_upload_locked(Key key, std::vector<CMSG>& out) {
   // A new initiate replaces whatever transfer was running, as a real server does.
   end_transfer_locked();
   transfer_key_ = key;
+  uint32_t refused = upload_extra_locked(key);
   auto it = od_.find(key);
-  const uint32_t refused = eds_abort_locked(key, nullptr, true);
+  if (refused == 0) refused = eds_abort_locked(key, nullptr, true);
   const bool hidden = !optional_identity_ && (key.first == 0x1009 || key.first == 0x100A);
   if (it == od_.end() || refused != 0 || hidden) {
     out.push_back(abort_frame(key, refused != 0 ? refused : kAbortNoObject));
@@ -424,12 +428,24 @@ void NodeLogic::download_segment_locked(uint8_t cmd, const CMSG& frame, std::vec
 }
 
 uint32_t NodeLogic::store_locked(Key key, const std::string& value) {
+  bool handled = false;
+  const uint32_t extra = store_extra_locked(key, value, handled);
+  if (handled) return extra;
   if (uint32_t a = pdo_.check_download(od_, key, value)) return a;
   if (uint32_t a = pdo_.model_check(key, value)) return a;
   od_[key] = value;
   if (PdoProducer::is_pdo_object(key.first)) pdo_.refresh(od_);
   pdo_.model_written(od_, key);
   return 0;
+}
+
+uint32_t NodeLogic::download_locked(Key key, const std::string& value) {
+  uint32_t a = eds_abort_locked(key, nullptr, false);
+  if (a == 0 && od_.find(key) == od_.end()) a = kAbortNoObject;
+  if (a == 0) a = download_abort_locked(key, value.size());
+  if (a == 0) a = eds_abort_locked(key, &value, false);
+  if (a == 0) a = store_locked(key, value);
+  return a;
 }
 
 CMSG NodeLogic::emcy(uint16_t code, uint8_t reg, const std::vector<uint8_t>& vendor) const {
@@ -476,7 +492,7 @@ std::vector<CMSG> NodeLogic::heartbeat_due(int64_t now_ns) {
     --hb_skip_;
     return {};
   }
-  if (silent_ || hb_paused_) return {};
+  if (silent_ || hung_ || hb_paused_) return {};
   return {one_byte_frame(kErrorControlBase + node_id_, state_)};
 }
 
@@ -502,7 +518,7 @@ void NodeLogic::set_silent(bool on) {
 
 bool NodeLogic::silent() const {
   std::lock_guard<std::mutex> lk(mx_);
-  return silent_;
+  return silent_ || hung_;
 }
 
 void NodeLogic::set_heartbeat_mode(bool on) {

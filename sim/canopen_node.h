@@ -215,7 +215,43 @@ class NodeLogic {
   int rpdos_written() const;
   int tpdos_sent() const;
 
+  // Configuration store (config_store.cpp), opt-in; the objects stay across load_dictionary.
+  // 0x1020:1/2 configuration date and time (UNSIGNED32 each, writable, 0 at first) and
+  // 0x1010:1 store parameters: writing "save" (0x65766173) makes the running values the ones a
+  // reset node and a power cycle keep (another value is aborted with 0x08000020; reading gives
+  // 1, "saves on command"). With `concise`, 0x1F22:<node id> (DOMAIN, write-only) takes a whole
+  // concise DCF by (block) download and applies its entries in order with the dictionary's
+  // rules, as downloads of each; an entry refused aborts the download with its abort code (the
+  // entries before it stay applied), a DCF whose bytes are not whole with 0x06070010.
+  void enable_config_store(bool concise);
+  // Program area (program_area.cpp), opt-in, for a node that runs the program of CRC-32
+  // `software_id` (0x1F56:1), with the software date 0x1F52:1/2 (days, ms). Objects:
+  // 0x1F50:1 program data (DOMAIN, write-only), 0x1F51:1 program control (UNSIGNED8: 0 stop,
+  // 1 start, 2 reset (as start), 3 clear; reading gives 1 while the program runs, else 0),
+  // 0x1F52:1/2 software date, 0x1F56:1 software identification, 0x1F57:1 flash status (bit 0
+  // busy, bits 1..7 the error of the last operation, as canbus::FlashStatus). Rules: clear only
+  // while stopped (else 0x08000022); data after a clear is the new image (its CRC-32 becomes
+  // the program's id), data without a clear is passed over with flash error 4; start without a
+  // valid program is aborted with 0x08000022 (flash error 1); start answers, then the node
+  // restarts as a reset node does (boot-up, pre-operational) into the program: 0x1F56:1 its
+  // CRC-32, 0x1F52 its date (set_program_date; 0 otherwise) and 0x100A "crc-XXXXXXXX" (hex)
+  // for a program other than the first. A node whose flash holds no valid program boots with
+  // 0x1F56:1 = 0 and flash error 1. While the flash is busy (set_flash_busy), writes to 0x1F50
+  // and 0x1F51 are aborted with 0x08000022.
+  void enable_program_area(uint32_t software_id, uint32_t date_days = 0, uint32_t date_ms = 0);
+  // The software date 0x1F52 shows while the program of this CRC-32 runs.
+  void set_program_date(uint32_t software_id, uint32_t days, uint32_t ms);
+
   // Fault injection.
+  // Program area: clear aborted with 0x08000022; every image written ends with flash error 3
+  // (data format or CRC) and no valid program; after a start the node answers and then stays
+  // silent (no boot-up, nothing at all) until power_cycle(), which boots the new program; each
+  // clear and each image keeps the flash status busy for the next `polls` reads of 0x1F57
+  // (0: never busy).
+  void refuse_program_clear(bool on);
+  void set_program_crc_error(bool on);
+  void hang_on_program_start(bool on);
+  void set_flash_busy(int polls);
   void set_silent(bool on);               // takes no notice of any frame and answers nothing
   void set_heartbeat_mode(bool on);       // guarding requests are not answered
   void set_wrong_toggle(bool on);         // segment responses repeat the previous toggle
@@ -273,6 +309,25 @@ class NodeLogic {
   // Writes a downloaded value into the running dictionary; the abort code when the PDO
   // objects' rules refuse it, else 0.
   uint32_t store_locked(Key key, const std::string& value);
+  // A download of `value` to `key` with every check of the SDO server; the abort code or 0.
+  uint32_t download_locked(Key key, const std::string& value);
+
+  // Configuration store and program area (config_store.cpp, program_area.cpp). The objects
+  // into the dictionary (after load_dictionary too); values kept where they are.
+  void install_extras_locked();
+  void program_install_locked();
+  // The program area's objects from its state (0x1F51, 0x1F52, 0x1F56, 0x1F57, 0x100A).
+  void program_values_locked();
+  // Writes these features take over: `handled` when the value was theirs; the abort code or 0.
+  uint32_t store_extra_locked(Key key, const std::string& value, bool& handled);
+  uint32_t program_store_locked(Key key, const std::string& value, bool& handled);
+  // Before an upload of `key`: the abort for a write-only object, and the flash status' value.
+  uint32_t upload_extra_locked(Key key);
+  // At every boot (`booting`) and install: 0x1F22:<node id>; at a boot the program in the
+  // flash starts.
+  void extras_boot_locked(bool booting = true);
+  // A start of the program asked for: after its answer, the restart (or the hang).
+  void program_restart_locked(std::vector<CMSG>& out);
 
   mutable std::mutex mx_;  // guards everything below; node_id_ changes only under it (LSS)
   std::atomic<int> node_id_;
@@ -323,6 +378,30 @@ class NodeLogic {
   std::string download_data_;
   std::optional<size_t> download_size_;
   bool silent_ = false;
+  bool hung_ = false;  // a program start that never restarts the node: silent until power_cycle
+  struct ConfigStore {
+    bool on = false;
+    bool concise = false;
+    bool applying = false;  // a concise DCF's entries are being applied
+  } store_;
+  struct ProgramArea {
+    bool on = false;
+    uint32_t first_id = 0;    // the program the node was set up with
+    std::string first_sw;     // and its 0x100A
+    uint32_t running_id = 0;  // 0x1F56:1 (0: no program runs)
+    uint32_t flash_id = 0;    // the program in the flash, when valid
+    bool valid = true;
+    bool running = true;
+    bool cleared = false;  // cleared, waiting for the image
+    uint8_t error = 0;
+    int busy_left = 0;     // reads of 0x1F57 that still show busy
+    bool restart = false;  // a start was answered: restart after the answer
+    std::map<uint32_t, std::pair<uint32_t, uint32_t>> dates;  // by program id: days, ms
+    bool refuse_clear = false;
+    bool crc_error = false;
+    bool hang_on_start = false;
+    int busy_polls = 0;
+  } prog_;
   bool optional_identity_ = true;
   bool heartbeat_ = false;
   bool wrong_toggle_ = false;

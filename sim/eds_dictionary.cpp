@@ -49,6 +49,7 @@ void NodeLogic::load_dictionary(const canbus::ObjectDictionary& od) {
   od_ = std::move(values);
   access_ = std::move(access);
   eds_ = std::move(eds);
+  install_extras_locked();
   // What may be mapped is what the file says; the PDOs are those of its objects.
   pdo_.clear_mappable();
   for (const canbus::ObjectEntry* e : od.entries()) {

@@ -273,6 +273,7 @@ std::vector<CMSG> NodeLogic::power_cycle() {
   lss_.bit_index = lss_.active_bit_index = lss_.stored_bit_index;
   lss_.configuration = false;
   lss_.selective_step = lss_.identify_step = lss_.fastscan_pos = 0;
+  hung_ = false;
   od_ = configured_;
   pdo_.model_restart(od_);
   return boot_locked();

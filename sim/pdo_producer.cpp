@@ -547,15 +547,15 @@ void NodeLogic::set_model(std::shared_ptr<DeviceModel> model) {
 std::vector<CMSG> NodeLogic::pdo_due(int64_t now_ns) {
   std::lock_guard<std::mutex> lk(mx_);
   std::vector<CMSG> out;
-  pdo_.due(od_, state_ == kOperational && !silent_, now_ns, out);
+  pdo_.due(od_, state_ == kOperational && !(silent_ || hung_), now_ns, out);
   // A model's emergencies go out as the node's own would: not while stopped or silent.
-  pdo_.emergencies(state_ != kStopped && !silent_, out);
+  pdo_.emergencies(state_ != kStopped && !(silent_ || hung_), out);
   return out;
 }
 
 int64_t NodeLogic::next_pdo_ns() const {
   std::lock_guard<std::mutex> lk(mx_);
-  return pdo_.next_due(state_ == kOperational && !silent_);
+  return pdo_.next_due(state_ == kOperational && !(silent_ || hung_));
 }
 
 bool NodeLogic::wants(int32_t id) const {

@@ -88,6 +88,7 @@ void BlockServer::upload(NodeLogic& n, const CMSG& frame, std::vector<CMSG>& out
       n.end_transfer_locked();
       n.transfer_key_ = key;
       if (!enabled) return fail(n, kAbortCommandSpecifier, out);
+      if (uint32_t refused = n.upload_extra_locked(key)) return fail(n, refused, out);
       auto it = n.od_.find(key);
       if (it == n.od_.end()) return fail(n, kAbortNoObject, out);
       // The dictionary's access type applies to every kind of transfer.

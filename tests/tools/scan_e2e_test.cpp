@@ -8,6 +8,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -30,8 +32,9 @@ class ScanE2E : public ::testing::Test {
     std::filesystem::remove_all(dir_, ec);
   }
   // canbus-scan's output lines and exit status.
-  std::vector<std::string> scan_tool(std::vector<std::string> args, int* status) {
-    args.insert(args.begin(), CANBUS_SCAN_PATH);
+  std::vector<std::string> scan_tool(std::vector<std::string> args, int* status,
+                                     const char* program = CANBUS_SCAN_PATH) {
+    args.insert(args.begin(), program);
     ServerProcess p(ServerProcess::Program{}, dir_ + "/scan.log", args);
     std::vector<std::string> out;
     bool ok = true;
@@ -114,5 +117,27 @@ TEST_F(SocketCanScanE2E, ToolOnVcanFindsNodesThenConfiguresTheUnconfiguredOneByL
   for (auto& n : nodes) n->terminate();
   fresh.terminate();
 }
+
+#ifdef CANBUS_DCF_PATH
+// canbus-dcf: a DCF's changed object as a concise DCF file, and its check against the EDS.
+TEST_F(ScanE2E, DcfToolWritesTheConciseDcfAndChecksAgainstTheEds) {
+  const std::string var = "[2100]\nParameterName=Limit\nDataType=0x0007\nAccessType=rw\n";
+  std::ofstream(dir_ + "/node.dcf") << "[DeviceComissioning]\nNodeID=5\n"
+                                    << var << "DefaultValue=0\nParameterValue=0x12345678\n";
+  std::ofstream(dir_ + "/device.eds") << var << "DefaultValue=0\nHighLimit=0x1000\n";
+  int rc = -1;
+  EXPECT_THAT(
+      scan_tool({"concise", dir_ + "/node.dcf", "--out", dir_ + "/node.bin"}, &rc, CANBUS_DCF_PATH),
+      ElementsAre(dir_ + "/node.bin: 1 entries, 15 bytes for node 5"));
+  EXPECT_EQ(rc, 0);
+  std::ifstream bin(dir_ + "/node.bin", std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(bin), {}),
+            std::string("\1\0\0\0\0\x21\0\4\0\0\0\x78\x56\x34\x12", 15));
+  EXPECT_THAT(scan_tool({"check", dir_ + "/node.dcf", dir_ + "/device.eds"}, &rc, CANBUS_DCF_PATH),
+              ElementsAre(dir_ + "/node.dcf:8: 0x2100:00 'Limit': ParameterValue 305419896 above "
+                                 "the EDS's HighLimit 4096"));
+  EXPECT_EQ(rc, 1);
+}
+#endif
 
 }  // namespace

@@ -667,5 +667,38 @@ TEST(ObjectDictionary, NamesAreExactAndAmbiguousOnesRefused) {
   EXPECT_EQ(errors.back(), "/dev/zero: not a regular file");
 }
 
+// A DCF checked against its device's EDS: each finding with the line it concerns, in line order;
+// a DCF the reader refuses gives the reader's errors.
+TEST(ObjectDictionary, DcfCheckedAgainstTheEds) {
+  ObjectDictionary eds;
+  std::vector<std::string> errors;
+  ASSERT_TRUE(ObjectDictionary::parse(kDevice, "test.eds", eds, errors));
+  const std::string dcf =
+      "[DeviceComissioning]\nNodeID=5\n"
+      "[1017]\nParameterName=Producer heartbeat time\nDataType=0x0006\nAccessType=rw\n"
+      "ParameterValue=1000\n"  // 3..7
+      "[1000]\nParameterName=Device type\nDataType=0x0007\nAccessType=ro\n"
+      "ParameterValue=0x191\n"  // 8..12
+      "[2001]\nParameterName=Node address\nDataType=0x0006\nAccessType=rw\n"
+      "ParameterValue=5\n"  // 13..17
+      "[2000]\nParameterName=Channel gains\nObjectType=8\nDataType=0x0003\nAccessType=rww\n"
+      "CompactSubObj=2\n[2000Value]\nNrOfEntries=1\n1=150\n"  // 18..26
+      "[3000]\nParameterName=Extra\nDataType=0x0005\nAccessType=rw\nParameterValue=1;x\n";  // 27..31
+  EXPECT_EQ(canbus::check_dcf_against_eds(dcf, "node5.dcf", eds),
+            (std::vector<std::string>{
+                "node5.dcf:12: 0x1000:00 'Device type': a ParameterValue for an entry the EDS "
+                "makes ro",
+                "node5.dcf:13: 0x2001:00 'Node address' is UNSIGNED16, the EDS has UNSIGNED8",
+                "node5.dcf:26: 0x2000:01 'Channel gains.Channel gains1': ParameterValue 150 above "
+                "the EDS's HighLimit 100",
+                "node5.dcf:27: 0x3000:00 'Extra' is not in the EDS",
+                "node5.dcf:31: ParameterValue '1;x' has a comment after ';': read as '1'",
+            }));
+  EXPECT_EQ(canbus::check_dcf_against_eds(dcf.substr(0, dcf.find("[1000]")), "node5.dcf", eds),
+            std::vector<std::string>{});
+  EXPECT_EQ(canbus::check_dcf_against_eds("[1017]\nDataType=0x00FF\n", "bad.dcf", eds),
+            std::vector<std::string>{"bad.dcf:2: DataType '0x00FF' is not a standard data type"});
+}
+
 }  // namespace
 }  // namespace canbus_test

@@ -427,6 +427,136 @@ TEST_F(PdoTest, ConfigurationFramesInOrderThenReadBack) {
   EXPECT_NE(std::find(ids.begin(), ids.end(), 0x185), ids.end());
 }
 
+// --- Configuration as one concise DCF ----------------------------------------------------------
+
+canbus::BootConfig config_with_write_and_pdo() {
+  canbus::BootConfig cfg;
+  cfg.writes.push_back({0x2100, 0, DataType::kUnsigned32, Value::of_uint(0x12345678)});
+  cfg.pdos.push_back(adc_tpdo());
+  return cfg;
+}
+
+TEST(ConciseDcf, RoundTripAndEveryTruncationRefused) {
+  std::vector<canbus::ConciseEntry> entries, back;
+  std::string why;
+  ASSERT_TRUE(canbus::concise_entries(config_with_write_and_pdo(), kNode, entries, why));
+  const std::vector<uint8_t> bytes = canbus::encode_concise_dcf(entries);
+  ASSERT_TRUE(canbus::decode_concise_dcf(bytes, back, why)) << why;
+  EXPECT_EQ(back, entries);
+  for (size_t n = 0; n < bytes.size(); ++n) {
+    std::vector<canbus::ConciseEntry> out{entries[0]};
+    EXPECT_FALSE(canbus::decode_concise_dcf({bytes.begin(), bytes.begin() + n}, out, why)) << n;
+    EXPECT_EQ(out.size(), 1u);  // untouched
+  }
+  EXPECT_EQ(why, "entry 11 of 11: 4 bytes announced, 3 left");
+  std::vector<uint8_t> longer = bytes;
+  longer.push_back(0);
+  EXPECT_FALSE(canbus::decode_concise_dcf(longer, back, why));
+  EXPECT_EQ(why, "1 bytes after the last of 11 entries");
+}
+
+// The entries are the writes, then exactly the downloads configure_pdo makes (its first one
+// with the new identifier), so that both ways configure a node alike.
+TEST_F(PdoTest, ConciseEntriesAreTheWritesThenTheDownloadsOfConfigurePdo) {
+  std::vector<canbus::ConciseEntry> entries;
+  std::string why;
+  ASSERT_TRUE(canbus::concise_entries(config_with_write_and_pdo(), kNode, entries, why)) << why;
+  ASSERT_TRUE(canbus::configure_pdo(*node_, adc_tpdo()).ok());
+  Texts downloads;
+  for (const std::string& f : sent(0x600 + kNode)) {
+    if (f.compare(4, 1, "2") == 0) downloads.push_back(f);
+  }
+  Texts expected;
+  for (const canbus::ConciseEntry& e : entries) {
+    // The expedited download of the entry's bytes.
+    const uint8_t cmd = e.data.size() == 1 ? 0x2F : e.data.size() == 2 ? 0x2B : 0x23;
+    std::vector<uint8_t> f{cmd, uint8_t(e.index & 0xFF), uint8_t(e.index >> 8), e.subindex};
+    f.insert(f.end(), e.data.begin(), e.data.end());
+    CMSG m{};
+    m.id = 0x600 + kNode;
+    m.len = 8;
+    std::copy(f.begin(), f.end(), m.data);
+    expected.push_back(frame_text(m));
+  }
+  EXPECT_EQ(expected.front(), "605#2300210078563412");
+  EXPECT_EQ(Texts(expected.begin() + 1, expected.end()), downloads);
+  // A write by name needs the dictionary.
+  canbus::BootConfig named;
+  named.writes.push_back({"Filter", Value::of_uint(1)});
+  EXPECT_FALSE(canbus::concise_entries(named, kNode, entries, why));
+  EXPECT_EQ(why, "'Filter': no object dictionary of the node");
+}
+
+struct ConfigCase {
+  const char* name;
+  bool concise_node;     // the node takes a concise DCF at 0x1F22
+  bool block = true;     // the node has block transfer
+  bool current = false;  // the node holds the stamp already
+  bool store = false;
+  bool bad = false;  // an entry the node refuses (0x2101 is one byte)
+  // Outcome.
+  bool ok = true, skipped = false, concise = false;
+  uint64_t transfers = 0;
+  std::string reason = "";
+};
+void PrintTo(const ConfigCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class ConfigTest : public PdoTest, public ::testing::WithParamInterface<ConfigCase> {};
+
+TEST_P(ConfigTest, WrittenAsOneDcfOrObjectByObjectOrSkipped) {
+  const ConfigCase& c = GetParam();
+  sim::NodeLogic& n = sim_->logic();
+  n.enable_config_store(c.concise_node);
+  n.set_block_transfer(c.block);
+  const canbus::ConfigStamp stamp{15000, 3600000};
+  if (c.current) {
+    n.set_object(0x1020, 1, std::string("\x98\x3A\x00\x00", 4));
+    n.set_object(0x1020, 2, std::string("\x80\xEE\x36\x00", 4));
+  }
+  canbus::BootConfig cfg = config_with_write_and_pdo();
+  if (c.bad) cfg.writes.push_back({0x2101, 0, DataType::kUnsigned16, Value::of_uint(7)});
+  std::vector<canbus::ConciseEntry> entries;
+  std::string why;
+  ASSERT_TRUE(canbus::concise_entries(cfg, kNode, entries, why)) << why;
+  const canbus::ConfigResult r = canbus::write_configuration(*node_, entries, stamp, c.store);
+  EXPECT_EQ(r.ok, c.ok);
+  EXPECT_EQ(r.skipped, c.skipped);
+  EXPECT_EQ(r.concise, c.concise);
+  EXPECT_EQ(r.reason, c.reason);
+  EXPECT_EQ(node_->sdo_counts().transfers, c.transfers);
+  if (!c.ok || c.skipped) return;
+  EXPECT_EQ(n.object(0x2100, 0), "\x78\x56\x34\x12");
+  EXPECT_EQ(cob_in_node(), 0x185u);
+  // The TPDO's identifier is enabled on the node's handle either way.
+  const auto ids = vbus::enabled_ids(node_->handle());
+  EXPECT_NE(std::find(ids.begin(), ids.end(), 0x185), ids.end());
+  // Stored, the configuration and its stamp outlive a power cycle; else the node forgets both.
+  n.power_cycle();
+  EXPECT_EQ(n.object(0x2100, 0), c.store ? "\x78\x56\x34\x12" : std::string(4, '\0'));
+  EXPECT_EQ(n.object(0x1020, 1),
+            c.store ? std::string("\x98\x3A\x00\x00", 4) : std::string(4, '\0'));
+}
+
+// Transfers: two reads of 0x1020; the DCF, or its try and the 11 objects; the stamp; the store
+// command.
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ConfigTest,
+    ::testing::Values(
+        ConfigCase{"Concise", true, true, false, false, false, true, false, true, 5},
+        ConfigCase{"ConciseStored", true, true, false, true, false, true, false, true, 6},
+        ConfigCase{"NoConciseObject", false, true, false, true, false, true, false, false, 17},
+        ConfigCase{"NoBlockTransfer", true, false, false, false, false, true, false, false, 16},
+        ConfigCase{"Current", true, true, true, false, false, true, true, false, 2},
+        ConfigCase{"ConciseRefused", true, true, false, false, true, false, false, false, 3,
+                   "0x1F22:05: SDO abort 0x06070012: Data type does not match, length of "
+                   "service parameter too high"},
+        ConfigCase{"ObjectRefused", false, true, false, false, true, false, false, false, 5,
+                   "0x2101:00: SDO abort 0x06070012: Data type does not match, length of "
+                   "service parameter too high"}),
+    [](const ::testing::TestParamInfo<ConfigCase>& i) { return std::string(i.param.name); });
+
 struct FailCase {
   const char* name;
   uint16_t index;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <ostream>
 #include <string>
@@ -971,6 +972,104 @@ TEST_F(SdoTest, BlockTransferWithRealBusTiming) {
   ASSERT_EQ(node_->sdo_write(0x2200, 0, v), 0);
   EXPECT_EQ(n.object(0x2200, 0), std::string(v.begin(), v.end()));
 }
+
+// --- Program download ---------------------------------------------------------------------------
+
+enum class ProgramFault {
+  kNone,
+  kRefusedClear,
+  kCrc,
+  kBusy,
+  kBusyTooLong,
+  kHang,
+  kNoBlock,
+  kTiming
+};
+
+struct ProgramCase {
+  const char* name;
+  ProgramFault fault;
+  bool ok;
+  std::string reason;
+  bool boots;  // the node restarts into the new program at once
+};
+void PrintTo(const ProgramCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class ProgramTest : public SdoTest, public ::testing::WithParamInterface<ProgramCase> {};
+
+TEST_P(ProgramTest, DownloadedStartedAndCheckedOrTheStepThatFailed) {
+  const ProgramCase& c = GetParam();
+  start_sim("name");
+  Recorder rec(kNet);
+  sim::NodeLogic& n = sim_->logic();
+  n.enable_program_area(0x11111111);
+  n.refuse_program_clear(c.fault == ProgramFault::kRefusedClear);
+  n.set_program_crc_error(c.fault == ProgramFault::kCrc);
+  n.hang_on_program_start(c.fault == ProgramFault::kHang);
+  n.set_flash_busy(c.fault == ProgramFault::kBusy          ? 5
+                   : c.fault == ProgramFault::kBusyTooLong ? 1000
+                                                           : 0);
+  n.set_block_transfer(c.fault != ProgramFault::kNoBlock);
+  if (c.fault == ProgramFault::kTiming) {
+    clock().set_wait_grace(10'000'000'000);
+    sim_->set_timing(std::chrono::microseconds(50), 1'000'000);
+  }
+  const std::string image = sim::pattern_value(3000);
+  const std::vector<uint8_t> bytes(image.begin(), image.end());
+  std::vector<std::pair<size_t, size_t>> told;
+  const canbus::ProgramResult r = canbus::download_program(
+      *node_, bytes, 1, true, 200, [&](size_t a, size_t b) { told.emplace_back(a, b); });
+  EXPECT_EQ(r.ok, c.ok);
+  EXPECT_EQ(r.reason, c.reason);
+  EXPECT_EQ(r.result, c.ok                                     ? 0
+                      : c.fault == ProgramFault::kRefusedClear ? 0x08000022
+                                                               : canbus::kProgramFlashError);
+  const uint32_t crc = canbus::program_crc32(bytes.data(), bytes.size());
+  if (c.ok) {
+    EXPECT_EQ(told, (std::vector<std::pair<size_t, size_t>>{{0, 3000}, {3000, 3000}}));
+  }
+  if (c.fault == ProgramFault::kHang) {
+    EXPECT_TRUE(rec.texts(0x705).empty());
+    EXPECT_TRUE(n.silent());
+    std::vector<uint8_t> v;
+    EXPECT_EQ(node_->sdo_read(0x1F56, 1, v), D_can::kSdoTimeout);
+    n.power_cycle();
+  }
+  std::vector<uint8_t> id;
+  ASSERT_EQ(node_->sdo_read(0x1F56, 1, id), 0);
+  // The node's answers keep their order: the boot-up came before the answer to that read.
+  sim_->set_timing(std::chrono::nanoseconds(0));
+  EXPECT_EQ(rec.texts(0x705),
+            c.boots ? std::vector<std::string>{"705#00"} : std::vector<std::string>{});
+  // A program that failed leaves the old one's id until the node restarts.
+  const bool replaced = c.ok;
+  const uint32_t want = replaced ? crc : 0x11111111;
+  EXPECT_EQ(id, (std::vector<uint8_t>{uint8_t(want), uint8_t(want >> 8), uint8_t(want >> 16),
+                                      uint8_t(want >> 24)}));
+  char sw[16];
+  std::snprintf(sw, sizeof sw, "crc-%08X", crc);
+  EXPECT_EQ(n.object(0x100A, 0), replaced ? sw : "1.0.0");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ProgramTest,
+    ::testing::Values(
+        ProgramCase{"Ok", ProgramFault::kNone, true, "", true},
+        ProgramCase{"SegmentedWithoutBlockTransfer", ProgramFault::kNoBlock, true, "", true},
+        ProgramCase{"RealBusTiming", ProgramFault::kTiming, true, "", true},
+        ProgramCase{"BusyThenOk", ProgramFault::kBusy, true, "", true},
+        ProgramCase{"RestartNeverComes", ProgramFault::kHang, true, "", false},
+        ProgramCase{"RefusedClear", ProgramFault::kRefusedClear, false,
+                    "clear: SDO abort 0x08000022: Data cannot be transferred or stored to the "
+                    "application because of the present device state",
+                    false},
+        ProgramCase{"WrongCrc", ProgramFault::kCrc, false, "flash status: data format or CRC error",
+                    false},
+        ProgramCase{"FlashTimeOut", ProgramFault::kBusyTooLong, false,
+                    "flash status: still busy after 200 ms", false}),
+    [](const ::testing::TestParamInfo<ProgramCase>& i) { return std::string(i.param.name); });
 
 TEST_F(SdoTest, ObjectAccessWithoutHandle) {
   auto detached = make_node(*loc_, "DETACHED", iiii(kLine, 6));

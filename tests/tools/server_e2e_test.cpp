@@ -2045,3 +2045,38 @@ TEST_F(ServerE2E, MissingMandatoryNodeBlocksItsNetworkAndDownloadsStayInTheFolde
   };
   for (const auto& r : refused) EXPECT_EQ(s.ask(r.request), r.answer) << r.request;
 }
+
+// download NAME FILE: the image goes to the node with progress events (at most every tenth, and
+// its end), the node restarts into it and is started again.
+TEST_F(ServerE2E, DownloadSendsTheImageWithProgressAndTheNodeStartsAgain) {
+  std::vector<char> image(20000);
+  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>(i * 7 % 251);
+  std::ofstream(dir_ + "/fw.bin").write(image.data(), static_cast<std::streamsize>(image.size()));
+  std::ofstream(dir_ + "/net.conf") << "LINE.4.NETWORK: retry 200\n"
+                                       "CAN.FW: 4 40 0 0\n"
+                                       "CAN.FW.SLAVE: mandatory image fw.bin\n";
+  ServerProcess s(dir_, {"--config", dir_ + "/net.conf"});
+  s.until("type 'help'");
+  ASSERT_EQ(s.ask("watch"), "ok (watching)");
+  std::vector<std::string> seen;
+  ASSERT_TRUE(tick_until(s, seen, 50, [](const std::string& l) {
+    return l == "event network line 4 started";
+  })) << ::testing::PrintToString(seen);
+  s.send("download CAN.FW fw.bin");
+  const auto lines = s.until("ok (");
+  EXPECT_EQ(lines.back(), "ok (20000 bytes downloaded to CAN.FW; it restarts into the program)");
+  // The network reports the progress from its own thread (with --manual: the next tick).
+  seen = lines;
+  ASSERT_TRUE(tick_until(s, seen, 50, [](const std::string& l) {
+    return l == "event state line 4 node 40 CAN.FW Operational";
+  })) << ::testing::PrintToString(seen);
+  std::vector<std::string> progress;
+  for (const auto& l : seen) {
+    if (l.rfind("event download CAN.FW ", 0) == 0) progress.push_back(l.substr(22));
+  }
+  ASSERT_FALSE(progress.empty());
+  EXPECT_LE(progress.size(), 11u);
+  EXPECT_EQ(progress.back(), "20000/20000");
+  // The node booted into the program and was configured and started again.
+  EXPECT_THAT(seen, ::testing::Contains("event state line 4 node 40 CAN.FW Boot-up"));
+}

@@ -39,6 +39,9 @@ void DemoDevices::create(const std::vector<NodeSpec>& nodes) {
     for (const auto& x : kDemoDevices) {
       if (x.line == n.line && x.node == n.node) add_model(*d->node, x.model);
     }
+    if (n.config_store) d->node->logic().enable_config_store(true);
+    if (n.program_id >= 0)
+      d->node->logic().enable_program_area(static_cast<uint32_t>(n.program_id));
     if (n.drive && !d->drive) {
       // The drive's dictionary and axis model, stepped with its process data.
       d->drive = sim::make_drive(d->node->logic());

@@ -34,6 +34,10 @@ class DemoDevices {
     bool process_data = false;  // sends TPDOs / takes RPDOs: steps on a thread of its own
     bool adc = false;    // a plain device is an ADC module (--sim-adc): sine inputs at 0x6401
     bool drive = false;  // a NAME.DRIVE line: the device is a motor drive (sim::make_drive)
+    // A node of a network: it keeps its configuration (0x1020, 0x1010, 0x1F22) and, with a
+    // software id (its SLAVE line's), has a program area running that program.
+    bool config_store = false;
+    int64_t program_id = -1;
   };
 
   // The bundled example's devices for the nodes configured at their places, a plain device for

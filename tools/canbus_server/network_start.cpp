@@ -203,6 +203,15 @@ bool NetworkStart::load(const ConfigFile& config, int dfd, std::vector<std::stri
   return ok;
 }
 
+int64_t NetworkStart::software_of(const std::string& node) const {
+  auto it = slaves_.find(node);
+  if (it == slaves_.end()) return -1;
+  if (it->second.has_software) return it->second.software;
+  auto image = images_.find(it->second.image);
+  if (image == images_.end()) return -1;
+  return crc32_of(image->second->data(), image->second->size());
+}
+
 void NetworkStart::make(canbus::NodeMonitor& monitor) {
   for (auto& [number, l] : lines_) {
     canbus::NetworkConfig c;

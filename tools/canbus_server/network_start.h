@@ -73,6 +73,8 @@ class NetworkStart {
   bool is_network_line(int line) const { return lines_.count(line) != 0; }
   // Whether the node property has a SLAVE line.
   bool has_slave(const std::string& node) const { return slaves_.count(node) != 0; }
+  // The software its SLAVE line expects (`software`, else its image's CRC-32); -1: none.
+  int64_t software_of(const std::string& node) const;
 
   // The networks, on the node monitor the server supervises with.
   void make(canbus::NodeMonitor& monitor);

@@ -889,6 +889,8 @@ DemoDevices::NodeSpec Server::device_spec(const Node& n) const {
   s.process_data = pd_->has_process_data(n.prop->name());
   s.adc = opts_.sim_adc;
   s.drive = drives_->has(n.prop->name());
+  s.config_store = nets_->is_network_line(n.line);
+  s.program_id = nets_->software_of(n.prop->name());
   return s;
 }
 

@@ -21,7 +21,7 @@ extern const DemoFile kDemoEds[4];
 // guarding, the default) that sends its pressure; the pump sends its speed and status; a slit's
 // motor drive (the drive profile, by PDO) on line 1. Line 3 is started as one network: a
 // mandatory chiller, an optional ion pump controller of another product than the one expected
-// (status shows its code), and a mandatory high-voltage supply that boots 4 s late, so that the
+// (status shows its code), and a mandatory high-voltage supply that boots 6 s late, so that the
 // network starts once it is there.
 inline constexpr const char* kDemoConfig =
     "# canbus-server configuration: one line per property, NAME: value\n"
@@ -64,14 +64,14 @@ inline constexpr const char* kDemoConfig =
     "LINE.2.SYNC:\t100\n"
     "# line 3 is started as one network: every node checked and configured by its boot\n"
     "# procedure, then one NMT start to all once every mandatory node is ready\n"
-    "LINE.3.NETWORK:\tstart all failure hold boottime 15000 retry 5000\n"
+    "LINE.3.NETWORK:\tstart all failure hold boottime 15000 retry 8000\n"
     "CAN.CHILLER: \t3  30  0  0\n"
     "CAN.CHILLER.SLAVE:\tmandatory vendor 0xABC product 1\n"
     "CAN.CHILLER.BOOT:\t0x2100:0 uint32 18\n"
     "# optional: the network starts without it (another product sits there: status shows M)\n"
     "CAN.IONPUMP: \t3  31  0  0\n"
     "CAN.IONPUMP.SLAVE:\toptional product 2\n"
-    "# mandatory and late: its device boots 4 s after the start\n"
+    "# mandatory and late: its device boots 6 s after the start\n"
     "CAN.HV: \t3  32  0  0\n"
     "CAN.HV.SLAVE:\tmandatory vendor 0xABC\n";
 
@@ -102,7 +102,7 @@ inline constexpr DemoDevice kDemoDevices[] = {
     {2, 20, "Vacuum gauge VG-3", "HW 1", "SW 2.0", false, DemoModel::kGauge},  // beats
     {3, 30, "Chiller CH-2", "HW 1", "SW 1.3", false, DemoModel::kNone},
     {3, 31, "Ion pump controller", "HW 1", "SW 1.0", false, DemoModel::kNone},
-    {3, 32, "HV supply HVS-3", "HW B", "SW 2.4", false, DemoModel::kNone, 4000},
+    {3, 32, "HV supply HVS-3", "HW B", "SW 2.4", false, DemoModel::kNone, 6000},
 };
 
 }  // namespace canbus_server

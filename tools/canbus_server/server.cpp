@@ -638,7 +638,12 @@ bool Server::start() {
       }
       if (p == nullptr) return;
       restore_setpoints(*p);
-      // Its identity strings, as bus work.
+      // Its identity strings: with --manual within the tick (bus work already, and the same
+      // frames at the same tick every time), else as bus work.
+      if (opts_.manual) {
+        cmd_identity(name);
+        return;
+      }
       worker_.post(nullptr, {[this, name] {
                                std::lock_guard<std::mutex> bus(bus_mx_);
                                cmd_identity(name);

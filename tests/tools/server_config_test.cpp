@@ -369,6 +369,22 @@ TEST(ServerConfig, StartIsRefusedOnBadLinesAndTheFileIsKept) {
               std::string::npos)
         << err;
   }
+  {
+    // A slave line goes there too; an image that cannot be read stops the start.
+    const std::string net = dir + "/n.conf";
+    std::ofstream(net) << "LINE.1.NETWORK: start all\nCAN.A: 1 6 0 0\nCAN.B: 1 6 0 0\n"
+                          "CAN.B.SLAVE: optional\nCAN.C: 1 7 0 0\n"
+                          "CAN.C.SLAVE: mandatory image ../fw.bin update\n";
+    ServerProcess s(ServerProcess::Program{}, dir + "/err4",
+                    {CANBUS_SERVER_PATH, "--manual", "--config", net});
+    EXPECT_EQ(s.wait_exit(), 1);
+    const std::string err = slurp(dir + "/err4");
+    for (const char* want :
+         {":4: CAN.B.SLAVE: a second property of line 1 node 6: it goes on the first, CAN.A",
+          ":6: CAN.C.SLAVE: image '../fw.bin': '..' leads out of the configuration's folder"}) {
+      EXPECT_NE(err.find(net + want), std::string::npos) << want << "\n" << err;
+    }
+  }
   EXPECT_EQ(slurp(path), text);
   {
     ServerProcess s(ServerProcess::Program{}, dir + "/err",

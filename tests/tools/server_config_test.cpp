@@ -98,6 +98,31 @@ TEST(ServerConfig, BadLinesAreReportedWithTheirNumbers) {
        "CAN.A.TPDO1: POSITION is a property of the node's drive already"},
       {"CAN.A.DRIVE: homing 35\nCAN.A.RPDO2: map V 0x2000:0 uint8",
        "CAN.A.RPDO2: the node's drive configures its PDOs"},
+      {"LINE.1.NETWORK: start some", "start takes 'all', 'each' or 'application'"},
+      {"LINE.1.NETWORK: failure quit", "failure takes 'hold', 'stop' or 'reset'"},
+      {"LINE.1.NETWORK: master 128", "the master's node id must be 1..127, not '128'"},
+      {"LINE.1.NETWORK: heartbeat 100", "'heartbeat' needs the master's node id"},
+      {"LINE.1.NETWORK: master 1 heartbeat 65536", "the master's heartbeat must be 1..65535"},
+      {"LINE.1.NETWORK: time 0", "the TIME period must be 1..60000 ms"},
+      {"LINE.1.NETWORK: boottime -1", "the boot time must be 0..3600000 ms"},
+      {"LINE.1.NETWORK: retry 1000 retry 10", "'retry' is given twice"},
+      {"LINE.1.NETWORK: boottime", "'boottime' without its value"},
+      {"LINE.1.NETWORK: sync 10", "unknown word 'sync'"},
+      {"LINE.21.NETWORK: start all", "the line must be 1..20, not 21"},
+      {"CAN.A.SLAVE: mandatory", "CAN.A.SLAVE: line 1 is no network (no LINE.1.NETWORK line)"},
+      {"LINE.1.NETWORK: start all\nCAN.A.SLAVE: keep-alive", "takes 'mandatory' or 'optional'"},
+      {"LINE.1.NETWORK: start all\nCAN.A.SLAVE: mandatory optional", "is given twice"},
+      {"LINE.1.NETWORK: start all\nCAN.A.SLAVE: optional retries 256",
+       "the retries must be 0..255"},
+      {"LINE.1.NETWORK: start all\nCAN.A.SLAVE: optional vendor 0x100000000",
+       "vendor must be 0..0xFFFFFFFF"},
+      {"LINE.1.NETWORK: start all\nCAN.A.SLAVE: optional date 2026-02-30",
+       "the software date must be YYYY-MM-DD after 1984-01-01"},
+      {"LINE.1.NETWORK: start all\nCAN.A.SLAVE: optional update", "'update' needs 'image FILE'"},
+      {"LINE.1.NETWORK: start all\nCAN.A.SLAVE: optional consume-master 0",
+       "consume-master must be 1..65535 ms"},
+      {"LINE.1.NETWORK: start all\nCAN.A.SLAVE: optional flash", "unknown word 'flash'"},
+      {"LINE.1.NETWORK: start all\nCAN.A.SLAVE: 1 6 0 0", "CAN.A.SLAVE: unknown word '1'"},
   };
   for (const auto& c : cases) {
     const std::string text = std::string("# header\nCAN.A: 1 6 0 0\n") + c.line + "\n";
@@ -107,6 +132,52 @@ TEST(ServerConfig, BadLinesAreReportedWithTheirNumbers) {
     EXPECT_NE(problems[0].reason.find(c.reason), std::string::npos)
         << c.line << " -> " << problems[0].reason;
   }
+}
+
+// Network and slave lines as read: every keyword, the defaults of the others.
+TEST(ServerConfig, NetworkAndSlaveLinesAreRead) {
+  using canbus_server::NetworkSpec;
+  NetworkSpec n;
+  ASSERT_EQ(canbus_server::parse_network("failure reset start each master 0x7F heartbeat 500 "
+                                         "time 1000 boottime 0 retry 250",
+                                         n),
+            "");
+  EXPECT_TRUE(n.start == NetworkSpec::Start::kEach && n.failure == NetworkSpec::Failure::kReset);
+  EXPECT_TRUE(n.master_id == 127 && n.heartbeat_ms == 500 && n.time_ms == 1000);
+  EXPECT_TRUE(n.boot_time_ms == 0 && n.retry_ms == 250);
+  NetworkSpec d;
+  ASSERT_EQ(canbus_server::parse_network("", d), "");
+  EXPECT_TRUE(d.start == NetworkSpec::Start::kAll && d.failure == NetworkSpec::Failure::kHold &&
+              d.boot_time_ms == 10000 && d.retry_ms == 1000 && d.master_id == 0);
+  canbus_server::SlaveSpec s;
+  ASSERT_EQ(canbus_server::parse_slave("keep-alive mandatory retries 3 device-type 0x000F0191 "
+                                       "vendor 0xABC product 2 revision 0x10000 serial 77 software "
+                                       "0x0102 date 2026-12-09 image pump.bin update store "
+                                       "consume-master 1500",
+                                       s),
+            "");
+  EXPECT_TRUE(s.mandatory && s.keep_alive && s.update && s.store && s.retries == 3);
+  EXPECT_TRUE(s.has_device_type && s.device_type == 0x000F0191 && s.vendor == 0xABC &&
+              s.product == 2 && s.revision == 0x10000 && s.serial == 77 && s.software == 0x102);
+  EXPECT_EQ(s.date_days, 15683u);  // 2026-12-09 is day 15683 after 1984-01-01
+  EXPECT_EQ(s.image, "pump.bin");
+  EXPECT_EQ(s.consume_master_ms, 1500);
+  uint32_t days = 0;
+  EXPECT_TRUE(canbus_server::days_since_1984("1984-01-02", days) && days == 1);
+  EXPECT_TRUE(canbus_server::days_since_1984("2000-03-01", days) && days == 5904);
+  EXPECT_FALSE(canbus_server::days_since_1984("1983-12-31", days));
+  EXPECT_FALSE(canbus_server::days_since_1984("2026-1-09", days));
+  // The CRC-32 every zlib gives for "123456789".
+  const std::string check = "123456789";
+  EXPECT_EQ(canbus_server::crc32_of(reinterpret_cast<const uint8_t*>(check.data()), check.size()),
+            0xCBF43926u);
+  // A network line is the line's; a slave line on a network's node is the node's.
+  const auto f = ConfigFile::parse(
+      "CAN.A: 2 6 0 0\nLINE.2.NETWORK: start all\nCAN.A.SLAVE: optional\nOTHER.SLAVE: mandatory\n");
+  EXPECT_TRUE(f.problems().empty());
+  EXPECT_EQ(f.lines()[1].kind, ConfigFile::Kind::kLine);
+  EXPECT_EQ(f.lines()[2].kind, ConfigFile::Kind::kSub);
+  EXPECT_EQ(f.lines()[3].kind, ConfigFile::Kind::kUnknown);
 }
 
 // A drive line as read; another server's line of the same name (numbers) is not the server's
@@ -297,6 +368,22 @@ TEST(ServerConfig, StartIsRefusedOnBadLinesAndTheFileIsKept) {
                              "goes on the first, CAN.A"),
               std::string::npos)
         << err;
+  }
+  {
+    // A slave line goes there too; an image that cannot be read stops the start.
+    const std::string net = dir + "/n.conf";
+    std::ofstream(net) << "LINE.1.NETWORK: start all\nCAN.A: 1 6 0 0\nCAN.B: 1 6 0 0\n"
+                          "CAN.B.SLAVE: optional\nCAN.C: 1 7 0 0\n"
+                          "CAN.C.SLAVE: mandatory image ../fw.bin update\n";
+    ServerProcess s(ServerProcess::Program{}, dir + "/err4",
+                    {CANBUS_SERVER_PATH, "--manual", "--config", net});
+    EXPECT_EQ(s.wait_exit(), 1);
+    const std::string err = slurp(dir + "/err4");
+    for (const char* want :
+         {":4: CAN.B.SLAVE: a second property of line 1 node 6: it goes on the first, CAN.A",
+          ":6: CAN.C.SLAVE: image '../fw.bin': '..' leads out of the configuration's folder"}) {
+      EXPECT_NE(err.find(net + want), std::string::npos) << want << "\n" << err;
+    }
   }
   EXPECT_EQ(slurp(path), text);
   {

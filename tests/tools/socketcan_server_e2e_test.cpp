@@ -439,4 +439,96 @@ TEST_F(SocketCanServerE2E, RecordingIsWhatCandumpSaw) {
   }
 }
 
+// The start-up of a network of canbus-simnode processes on vcan0, as candump saw it: a
+// mandatory node that boots 4 s late, an optional node that is not there (no process), and a
+// mandatory node whose program differs and is downloaded. Reset communication to all, the
+// device type read from each node, the block download to 0x1F50:1, the boot-up of the node in
+// its new program, and the one NMT start to all, after the late node's boot-up.
+TEST_F(SocketCanServerE2E, NetworkStartUpAsCandumpSaw) {
+  if (std::system("command -v candump >/dev/null") != 0) GTEST_SKIP() << "no candump";
+  std::vector<char> image(3000);
+  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>(i % 253);
+  std::ofstream(dir_ + "/fw.bin").write(image.data(), static_cast<std::streamsize>(image.size()));
+  std::ofstream(dir_ + "/net.conf") << "LINE.1.NETWORK: start all boottime 30000 retry 1000\n"
+                                       "CAN.LATE: 1 5 0 0\n"
+                                       "CAN.LATE.SLAVE: mandatory\n"
+                                       "CAN.GONE: 1 6 0 0\n"
+                                       "CAN.GONE.SLAVE: optional\n"
+                                       "CAN.FW: 1 7 0 0\n"
+                                       "CAN.FW.SLAVE: mandatory image fw.bin update\n";
+  ServerProcess late(ServerProcess::Program{}, dir_ + "/late.log",
+                     {CANBUS_SIMNODE_PATH, "--net", "0", "--node", "5", "--boot-delay", "4000",
+                      "--config-store", "concise"});
+  ServerProcess fw(ServerProcess::Program{}, dir_ + "/fw.log",
+                   {CANBUS_SIMNODE_PATH, "--net", "0", "--node", "7", "--program-area",
+                    "0x11111111", "--config-store", "concise"});
+  ASSERT_EQ(late.line(), "ready");
+  ASSERT_EQ(fw.line(), "ready");
+  const int receivers = canbus_test::catch_all_receivers("vcan0");
+  ServerProcess dump(ServerProcess::Program{}, dir_ + "/candump.err",
+                     {"/usr/bin/candump", "-L", "vcan0"});
+  ASSERT_TRUE(canbus_test::wait_until(
+      [&] { return canbus_test::catch_all_receivers("vcan0") > receivers; }));
+
+  ServerProcess s(dir_, {"--backend", "socketcan", "--config", dir_ + "/net.conf"});
+  s.until("type 'help'");
+  std::vector<std::string> table;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  bool started = false;
+  while (!started && std::chrono::steady_clock::now() < until) {
+    ASSERT_EQ(s.ask("tick 5"), "ok");
+    s.send("status");
+    table = s.answer();
+    started = std::find(table.begin(), table.end(),
+                        "network line 1: started, 3 nodes (2 mandatory)") != table.end();
+  }
+  ASSERT_TRUE(started) << ::testing::PrintToString(table);
+  const size_t boot = table[0].find("BOOT");
+  EXPECT_EQ(row_of(table, "CAN.LATE").substr(boot, 8), "started ");
+  EXPECT_EQ(row_of(table, "CAN.FW").substr(boot, 8), "started ");
+  EXPECT_EQ(row_of(table, "CAN.GONE").substr(boot, 3), "B: ");
+  ASSERT_EQ(s.ask("quit"), "bye");
+  EXPECT_EQ(s.wait_exit(), 0);
+  for (auto* node : {&late, &fw}) {
+    node->terminate();
+    EXPECT_EQ(node->wait_exit(), 0);
+  }
+  std::vector<std::string> seen;
+  for (bool ok = true; ok;) {
+    const std::string l = dump.line(&ok, 1);
+    if (ok) seen.push_back(l);
+  }
+  dump.terminate();
+  dump.wait_exit();
+  const auto frames = frame_fields(seen);
+  auto first = [&](const std::string& f, size_t from = 0) {
+    for (size_t i = from; i < frames.size(); ++i) {
+      if (frames[i] == f) return i;
+    }
+    return frames.size();
+  };
+  const size_t reset = first("000#8200");
+  ASSERT_LT(reset, frames.size()) << ::testing::PrintToString(frames);
+  for (const char* read :
+       {"605#4000100000000000", "606#4000100000000000", "607#4000100000000000"}) {
+    EXPECT_LT(first(read, reset), frames.size()) << read;
+  }
+  // The program's block download (initiate: 0x1F50 sub 1, size given), then the boot-up of the
+  // node in its new program.
+  size_t block = frames.size();
+  for (size_t i = reset; i < frames.size() && block == frames.size(); ++i) {
+    if (frames[i].rfind("607#C", 0) == 0 && frames[i].substr(6, 6) == "501F01") block = i;
+  }
+  ASSERT_LT(block, frames.size()) << ::testing::PrintToString(frames);
+  const size_t reboot = first("707#00", block);
+  EXPECT_LT(reboot, frames.size());
+  const size_t late_boot = first("705#00", reset);
+  EXPECT_LT(late_boot, frames.size());
+  // One NMT start to all, once both mandatory nodes are there.
+  EXPECT_EQ(std::count(frames.begin(), frames.end(), "000#0100"), 1);
+  const size_t start = first("000#0100");
+  EXPECT_GT(start, reboot);
+  EXPECT_GT(start, late_boot);
+}
+
 }  // namespace

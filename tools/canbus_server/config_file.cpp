@@ -503,6 +503,173 @@ int sync_line_of(const std::string& name) {
   return line;
 }
 
+std::string parse_network(const std::string& value, NetworkSpec& out) {
+  const auto w = words(value);
+  NetworkSpec n;
+  std::set<std::string> seen;
+  for (size_t i = 0; i < w.size(); i += 2) {
+    const std::string& k = w[i];
+    const bool known = k == "master" || k == "heartbeat" || k == "time" || k == "start" ||
+                       k == "failure" || k == "boottime" || k == "retry";
+    if (!known) return "unknown word '" + k + "'";
+    if (!seen.insert(k).second) return "'" + k + "' is given twice";
+    if (i + 1 >= w.size()) return "'" + k + "' without its value";
+    const std::string& a = w[i + 1];
+    int v = 0;
+    if (k == "start") {
+      if (a == "all") {
+        n.start = NetworkSpec::Start::kAll;
+      } else if (a == "each") {
+        n.start = NetworkSpec::Start::kEach;
+      } else if (a == "application") {
+        n.start = NetworkSpec::Start::kApplication;
+      } else {
+        return "start takes 'all', 'each' or 'application', not '" + a + "'";
+      }
+      continue;
+    }
+    if (k == "failure") {
+      if (a == "hold") {
+        n.failure = NetworkSpec::Failure::kHold;
+      } else if (a == "stop") {
+        n.failure = NetworkSpec::Failure::kStop;
+      } else if (a == "reset") {
+        n.failure = NetworkSpec::Failure::kReset;
+      } else {
+        return "failure takes 'hold', 'stop' or 'reset', not '" + a + "'";
+      }
+      continue;
+    }
+    const bool number = parse_int(a, v);
+    if (k == "master") {
+      if (!number || v < kMinNode || v > kMaxNode)
+        return "the master's node id must be 1..127, not '" + a + "'";
+      n.master_id = v;
+    } else if (k == "heartbeat") {
+      if (!number || v < 1 || v > 65535)
+        return "the master's heartbeat must be 1..65535 ms, not '" + a + "'";
+      n.heartbeat_ms = v;
+    } else if (k == "time") {
+      if (!number || v < 1 || v > kMaxSupervisionMs)
+        return "the TIME period must be 1..60000 ms, not '" + a + "'";
+      n.time_ms = v;
+    } else if (k == "boottime") {
+      if (!number || v < 0 || v > kMaxBootTimeMs)
+        return "the boot time must be 0..3600000 ms, not '" + a + "'";
+      n.boot_time_ms = v;
+    } else {
+      if (!number || v < 0 || v > kMaxSupervisionMs)
+        return "the retry pause must be 0..60000 ms, not '" + a + "'";
+      n.retry_ms = v;
+    }
+  }
+  if (n.heartbeat_ms > 0 && n.master_id == 0) return "'heartbeat' needs the master's node id";
+  out = n;
+  return "";
+}
+
+int network_line_of(const std::string& name) {
+  if (name.compare(0, 5, "LINE.") != 0 || !ends_with(name, ".NETWORK")) return 0;
+  int line = 0;
+  const std::string n = name.substr(5, name.size() - 13);
+  if (n.empty() || n[0] < '0' || n[0] > '9' || !parse_int(n, line)) return 0;
+  return line;
+}
+
+bool days_since_1984(const std::string& date, uint32_t& days) {
+  if (date.size() != 10 || date[4] != '-' || date[7] != '-') return false;
+  for (size_t i : {0, 1, 2, 3, 5, 6, 8, 9}) {
+    if (date[i] < '0' || date[i] > '9') return false;
+  }
+  const int y = std::atoi(date.substr(0, 4).c_str());
+  const int m = std::atoi(date.substr(5, 2).c_str());
+  const int d = std::atoi(date.substr(8, 2).c_str());
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+  if (y < 1984 || m < 1 || m > 12 || d < 1 || d > kDays[m - 1] + (m == 2 && leap ? 1 : 0))
+    return false;
+  // Days from the civil date (the proleptic Gregorian calendar), then from 1984-01-01.
+  auto civil = [](int yy, int mm, int dd) {
+    yy -= mm <= 2 ? 1 : 0;
+    const int era = yy / 400;
+    const int yoe = yy - era * 400;
+    const int doy = (153 * (mm + (mm > 2 ? -3 : 9)) + 2) / 5 + dd - 1;
+    const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe;
+  };
+  const int n = civil(y, m, d) - civil(1984, 1, 1);
+  if (n <= 0 || n > 0xFFFF) return false;  // TIME_OF_DAY's days are 16 bits
+  days = static_cast<uint32_t>(n);
+  return true;
+}
+
+std::string parse_slave(const std::string& value, SlaveSpec& out) {
+  const auto w = words(value);
+  SlaveSpec s;
+  std::set<std::string> seen;
+  bool kind = false;
+  for (size_t i = 0; i < w.size(); ++i) {
+    const std::string& k = w[i];
+    const bool flag =
+        k == "mandatory" || k == "optional" || k == "keep-alive" || k == "update" || k == "store";
+    const bool valued = k == "retries" || k == "device-type" || k == "vendor" || k == "product" ||
+                        k == "revision" || k == "serial" || k == "software" || k == "date" ||
+                        k == "image" || k == "consume-master";
+    if (!flag && !valued) return "unknown word '" + k + "'";
+    if (k == "mandatory" || k == "optional") {
+      if (kind) return "'mandatory' or 'optional' is given twice";
+      kind = true;
+      s.mandatory = k == "mandatory";
+      continue;
+    }
+    if (!seen.insert(k).second) return "'" + k + "' is given twice";
+    if (flag) {
+      if (k == "keep-alive") s.keep_alive = true;
+      if (k == "update") s.update = true;
+      if (k == "store") s.store = true;
+      continue;
+    }
+    if (i + 1 >= w.size()) return "'" + k + "' without its value";
+    const std::string& a = w[++i];
+    uint64_t u = 0;
+    if (k == "retries") {
+      if (!parse_uint(a, 255, u)) return "the retries must be 0..255, not '" + a + "'";
+      s.retries = static_cast<int>(u);
+    } else if (k == "date") {
+      if (!days_since_1984(a, s.date_days))
+        return "the software date must be YYYY-MM-DD after 1984-01-01, not '" + a + "'";
+    } else if (k == "image") {
+      s.image = a;
+    } else if (k == "consume-master") {
+      if (!parse_uint(a, 65535, u) || u == 0)
+        return "consume-master must be 1..65535 ms, not '" + a + "'";
+      s.consume_master_ms = static_cast<int>(u);
+    } else {
+      if (!parse_uint(a, 0xFFFFFFFF, u)) return k + " must be 0..0xFFFFFFFF, not '" + a + "'";
+      const auto v = static_cast<uint32_t>(u);
+      if (k == "device-type") s.has_device_type = true, s.device_type = v;
+      if (k == "vendor") s.has_vendor = true, s.vendor = v;
+      if (k == "product") s.has_product = true, s.product = v;
+      if (k == "revision") s.has_revision = true, s.revision = v;
+      if (k == "serial") s.has_serial = true, s.serial = v;
+      if (k == "software") s.has_software = true, s.software = v;
+    }
+  }
+  if (!kind) return "takes 'mandatory' or 'optional', then its other words";
+  if (s.update && s.image.empty()) return "'update' needs 'image FILE'";
+  out = std::move(s);
+  return "";
+}
+
+uint32_t crc32_of(const uint8_t* data, size_t size) {
+  uint32_t crc = 0xFFFFFFFFu;
+  for (size_t i = 0; i < size; ++i) {
+    crc ^= data[i];
+    for (int b = 0; b < 8; ++b) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
 bool write_all(int fd, const std::string& text) {
   size_t done = 0;
   while (done < text.size()) {
@@ -700,6 +867,19 @@ ConfigFile ConfigFile::parse(const std::string& text) {
         const std::string e =
             which == "BOOT" ? parse_boot(vtext, boot) : parse_pdo(which, vtext, pdo);
         if (!e.empty()) l.error = name + ": " + e;
+      } else if (const int nl = network_line_of(name); nl != 0) {
+        l.kind = Kind::kLine;
+        NetworkSpec net;
+        if (nl < kMinLine || nl > kMaxLine) {
+          bad(name + ": " + out_of("the line", nl, kMinLine, kMaxLine));
+        } else if (auto e = parse_network(vtext, net); !e.empty()) {
+          bad(name + ": " + e);
+        }
+      } else if (ends_with(name, ".SLAVE") && (w.empty() || !parse_int(w[0], probe))) {
+        // As .DRIVE: checked once its node property is known (below).
+        l.kind = Kind::kSub;
+        SlaveSpec sl;
+        if (auto e = parse_slave(vtext, sl); !e.empty()) l.error = name + ": " + e;
       } else if (ends_with(name, ".DRIVE") && (w.empty() || !parse_int(w[0], probe))) {
         // As .MONITOR: checked once its node property is known (below).
         l.kind = Kind::kSub;
@@ -733,17 +913,20 @@ ConfigFile ConfigFile::parse(const std::string& text) {
   }
   // NAME.MONITOR of a node property NAME is that node's supervision, also when its value
   // starts with a number: never a node property of its own.
-  // The same for NAME.DRIVE, its drive.
+  // The same for NAME.DRIVE, its drive, and NAME.SLAVE, its place in a network.
   for (auto& l : f.lines_) {
     const bool drive = ends_with(l.name, ".DRIVE");
-    if (l.kind != Kind::kNode || (!drive && !ends_with(l.name, ".MONITOR"))) continue;
+    const bool slave = ends_with(l.name, ".SLAVE");
+    if (l.kind != Kind::kNode || (!drive && !slave && !ends_with(l.name, ".MONITOR"))) continue;
     auto it = first.find(base_of(l.name));
     if (it == first.end() || f.lines_[it->second].kind != Kind::kNode) continue;
     MonitorSpec m;
     DriveSpec d;
+    SlaveSpec sl;
     l.kind = Kind::kBad;
-    l.error = drive ? l.name + ": " + parse_drive(*f.value_of(l.name), d)
-                    : l.name + " " + parse_monitor(*f.value_of(l.name), m);
+    l.error = drive   ? l.name + ": " + parse_drive(*f.value_of(l.name), d)
+              : slave ? l.name + ": " + parse_slave(*f.value_of(l.name), sl)
+                      : l.name + " " + parse_monitor(*f.value_of(l.name), m);
     f.values_.erase(l.name);
     l.name.clear();
   }
@@ -797,6 +980,21 @@ ConfigFile ConfigFile::parse(const std::string& text) {
       l.error.clear();
     } else if (!l.error.empty()) {
       l.kind = Kind::kBad;
+    }
+  }
+  // A SLAVE line belongs to a node on a line started as a network (LINE.N.NETWORK).
+  std::set<int> networks;
+  for (const auto& l : f.lines_) {
+    if (l.kind == Kind::kLine) networks.insert(network_line_of(l.name));
+  }
+  for (auto& l : f.lines_) {
+    if (l.kind != Kind::kSub || !ends_with(l.name, ".SLAVE")) continue;
+    int v[4] = {0, 0, 0, 0};
+    four_ints(words(*f.value_of(base_of(l.name))), v);
+    if (networks.count(v[0]) == 0) {
+      l.kind = Kind::kBad;
+      l.error = l.name + ": line " + std::to_string(v[0]) + " is no network (no LINE." +
+                std::to_string(v[0]) + ".NETWORK line)";
     }
   }
   f.check_line_rates();

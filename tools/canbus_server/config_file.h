@@ -138,6 +138,56 @@ std::string parse_sync(const std::string& value, SyncSpec& out);
 // The line number of a LINE.N.SYNC name, or 0 when it is none.
 int sync_line_of(const std::string& name);
 
+// A line started as one network by the master (LINE.N.NETWORK), keywords in any order, each at
+// most once: `master ID` (the master's node id 1..127), `heartbeat MS` (the master's heartbeat,
+// 1..65535; needs `master`), `time MS` (a TIME producer, 1..60000), `start all|each|application`,
+// `failure hold|stop|reset` (what a missing or failed mandatory node does to the others),
+// `boottime MS` (how long a mandatory node has to be configured; 0: for ever), `retry MS` (the
+// pause between two attempts of a node's procedure). Defaults as the library's NetworkConfig.
+struct NetworkSpec {
+  enum class Start { kAll, kEach, kApplication };
+  enum class Failure { kHold, kStop, kReset };
+  int master_id = 0;
+  int heartbeat_ms = 0;
+  int time_ms = 0;
+  Start start = Start::kAll;
+  Failure failure = Failure::kHold;
+  int boot_time_ms = 10000;
+  int retry_ms = 1000;
+};
+inline constexpr int kMaxBootTimeMs = 3600000;
+std::string parse_network(const std::string& value, NetworkSpec& out);
+// The line number of a LINE.N.NETWORK name, or 0 when it is none.
+int network_line_of(const std::string& name);
+
+// A node of a network (NAME.SLAVE, on the node's first property, on a line with a NETWORK line):
+// `mandatory` or `optional`, then in any order, each at most once: `keep-alive`, `retries N`
+// (0..255), the expected identity `device-type X`, `vendor X`, `product X`, `revision X`,
+// `serial X` (0..0xFFFFFFFF), the expected software `software X` (0x1F56:1) and `date
+// YYYY-MM-DD` (0x1F52), `image FILE` (the program downloaded when the software differs; relative
+// to the configuration's directory; `software` defaults to the image's CRC-32), `update` (a
+// download is allowed; needs `image`), `store` (store parameters after the configuration),
+// `consume-master MS` (the node consumes the master's heartbeat, 0x1016:1, 1..65535).
+struct SlaveSpec {
+  bool mandatory = false;
+  bool keep_alive = false;
+  int retries = 0;
+  bool has_device_type = false, has_vendor = false, has_product = false, has_revision = false,
+       has_serial = false, has_software = false;
+  uint32_t device_type = 0, vendor = 0, product = 0, revision = 0, serial = 0, software = 0;
+  uint32_t date_days = 0;  // days since 1984-01-01; 0: not checked
+  std::string image;
+  bool update = false;
+  bool store = false;
+  int consume_master_ms = 0;
+};
+std::string parse_slave(const std::string& value, SlaveSpec& out);
+// Days since 1984-01-01 of a date YYYY-MM-DD (from 1984-01-02 to 2163); false for anything else.
+bool days_since_1984(const std::string& date, uint32_t& days);
+
+// The CRC-32 of IEEE 802.3 (reflected, polynomial 0x04C11DB7, as zlib computes it).
+uint32_t crc32_of(const uint8_t* data, size_t size);
+
 // A motor drive on the node (NAME.DRIVE), e.g.
 //   CAN.SLIT.DRIVE: homing 19 speed 2000 500 acceleration 10000 scale 1000 unit mm limits -50 50
 // Keywords, each at most once, in any order: `axis N` (0..7: the objects of axis N of a
@@ -186,8 +236,8 @@ class ConfigFile {
     kOther,    // blank line or comment
     kNode,     // a node property: NAME: line node ident ident
     kSub,      // a sub-property the server reads (.BAUDRATE, .DEBUG_ID, .MONITOR, .EDS, .TPDOn,
-               // .RPDOn, .BOOT, .DRIVE)
-    kLine,     // a line's setting the server reads (LINE.N.SYNC)
+               // .RPDOn, .BOOT, .DRIVE, .SLAVE)
+    kLine,     // a line's setting the server reads (LINE.N.SYNC, LINE.N.NETWORK)
     kUnknown,  // a property the server does not read: kept as it is
     kBad,      // a line the server cannot use
   };

@@ -19,7 +19,10 @@ extern const DemoFile kDemoEds[4];
 // reports emergencies, takes its current set-point by RPDO (synchronous, SYNC on line 2) and sends
 // its actual current by TPDO, and a vacuum gauge supervised by its heartbeat (the others by node
 // guarding, the default) that sends its pressure; the pump sends its speed and status; a slit's
-// motor drive (the drive profile, by PDO) on line 1.
+// motor drive (the drive profile, by PDO) on line 1. Line 3 is started as one network: a
+// mandatory chiller, an optional ion pump controller of another product than the one expected
+// (status shows its code), and a mandatory high-voltage supply that boots 6 s late, so that the
+// network starts once it is there.
 inline constexpr const char* kDemoConfig =
     "# canbus-server configuration: one line per property, NAME: value\n"
     "CAN.PUMP: \t1  5  0  0\n"
@@ -58,7 +61,19 @@ inline constexpr const char* kDemoConfig =
     "# or the object's name in the node's EDS and the value\n"
     "CAN.MAGNET.BOOT:\t\"Output mode\" 1\n"
     "# a SYNC producer: LINE.N.SYNC: PERIOD_MS [counter OVERFLOW]\n"
-    "LINE.2.SYNC:\t100\n";
+    "LINE.2.SYNC:\t100\n"
+    "# line 3 is started as one network: every node checked and configured by its boot\n"
+    "# procedure, then one NMT start to all once every mandatory node is ready\n"
+    "LINE.3.NETWORK:\tstart all failure hold boottime 15000 retry 8000\n"
+    "CAN.CHILLER: \t3  30  0  0\n"
+    "CAN.CHILLER.SLAVE:\tmandatory vendor 0xABC product 1\n"
+    "CAN.CHILLER.BOOT:\t0x2100:0 uint32 18\n"
+    "# optional: the network starts without it (another product sits there: status shows M)\n"
+    "CAN.IONPUMP: \t3  31  0  0\n"
+    "CAN.IONPUMP.SLAVE:\toptional product 2\n"
+    "# mandatory and late: its device boots 6 s after the start\n"
+    "CAN.HV: \t3  32  0  0\n"
+    "CAN.HV.SLAVE:\tmandatory vendor 0xABC\n";
 
 // How a device moves its measurements (its process data).
 enum class DemoModel {
@@ -76,6 +91,7 @@ struct DemoDevice {
   const char* sw;
   bool emcy;  // reports an emergency now and then
   DemoModel model;
+  int boots_after_ms = 0;  // boots that long after the start (silent before)
 };
 
 inline constexpr DemoDevice kDemoDevices[] = {
@@ -84,6 +100,9 @@ inline constexpr DemoDevice kDemoDevices[] = {
     {1, 6, "VLV1", "HW 2", "SW 1.0", false, DemoModel::kNone},
     {2, 10, "Magnet power supply MPS-40", "HW C", "SW 7.1", true, DemoModel::kSupply},
     {2, 20, "Vacuum gauge VG-3", "HW 1", "SW 2.0", false, DemoModel::kGauge},  // beats
+    {3, 30, "Chiller CH-2", "HW 1", "SW 1.3", false, DemoModel::kNone},
+    {3, 31, "Ion pump controller", "HW 1", "SW 1.0", false, DemoModel::kNone},
+    {3, 32, "HV supply HVS-3", "HW B", "SW 2.4", false, DemoModel::kNone, 6000},
 };
 
 }  // namespace canbus_server

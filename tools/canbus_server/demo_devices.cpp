@@ -7,6 +7,7 @@
 #include "config_file.h"
 #include "demo_config.h"
 #include "pdo_producer.h"
+#include "tavik_time.h"
 #include "vbus.h"
 
 namespace canbus_server {
@@ -18,6 +19,11 @@ void DemoDevices::create(const std::vector<NodeSpec>& nodes) {
     if (!configured) continue;
     devices_.push_back({std::make_unique<sim::VbusNode>(d.line - 1, d.node, d.name, d.hw, d.sw),
                         d.emcy, false, nullptr});
+    if (d.boots_after_ms > 0) {
+      // Its boot-up at the making went to nobody (no node is attached yet): silent until then.
+      devices_.back().node->logic().set_silent(true);
+      devices_.back().boot_at_ns = tavik::clock().now_ns() + int64_t{d.boots_after_ms} * 1000000;
+    }
   }
   // Configured nodes without a bundled device get a plain one.
   for (const auto& n : nodes) {
@@ -33,6 +39,9 @@ void DemoDevices::create(const std::vector<NodeSpec>& nodes) {
     for (const auto& x : kDemoDevices) {
       if (x.line == n.line && x.node == n.node) add_model(*d->node, x.model);
     }
+    if (n.config_store) d->node->logic().enable_config_store(true);
+    if (n.program_id >= 0)
+      d->node->logic().enable_program_area(static_cast<uint32_t>(n.program_id));
     if (n.drive && !d->drive) {
       // The drive's dictionary and axis model, stepped with its process data.
       d->drive = sim::make_drive(d->node->logic());
@@ -86,6 +95,7 @@ void DemoDevices::start() {
 }
 
 void DemoDevices::tick() {
+  boot_late(tavik::clock().now_ns());
   for (auto& d : devices_) {
     d.node->heartbeat_tick();
     if (d.process_data) d.node->pdo_tick();
@@ -146,6 +156,21 @@ void DemoDevices::add_model(sim::VbusNode& d, DemoModel model) {
       d.logic().set_model(std::make_shared<PumpModel>());
       break;
   }
+}
+
+bool DemoDevices::boot_late(int64_t now_ns) {
+  bool pending = false;
+  for (auto& d : devices_) {
+    if (d.boot_at_ns == 0) continue;
+    if (now_ns < d.boot_at_ns) {
+      pending = true;
+      continue;
+    }
+    d.boot_at_ns = 0;
+    d.node->logic().set_silent(false);
+    d.node->boot();
+  }
+  return pending;
 }
 
 void DemoDevices::emergencies() {

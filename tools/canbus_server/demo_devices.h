@@ -34,6 +34,10 @@ class DemoDevices {
     bool process_data = false;  // sends TPDOs / takes RPDOs: steps on a thread of its own
     bool adc = false;    // a plain device is an ADC module (--sim-adc): sine inputs at 0x6401
     bool drive = false;  // a NAME.DRIVE line: the device is a motor drive (sim::make_drive)
+    // A node of a network: it keeps its configuration (0x1020, 0x1010, 0x1F22) and, with a
+    // software id (its SLAVE line's), has a program area running that program.
+    bool config_store = false;
+    int64_t program_id = -1;
   };
 
   // The bundled example's devices for the nodes configured at their places, a plain device for
@@ -52,6 +56,9 @@ class DemoDevices {
   void tick();
   // The example's emergencies (every 3 s without --manual).
   void emergencies();
+  // The example's late devices whose time has come boot now (framework clock); whether one is
+  // still to boot.
+  bool boot_late(int64_t now_ns);
 
   // sim silent|hold NODE on|off, sim emcy NODE [CODE [REGISTER]], sim boot|abort NODE, sim line
   // N down|up, and for a drive sim fault NODE over-temperature|following-error|over-voltage and
@@ -68,6 +75,7 @@ class DemoDevices {
     bool emcy = false;  // reports an emergency now and then
     bool process_data = false;
     std::shared_ptr<sim::DriveModel> drive;  // a motor drive's model
+    int64_t boot_at_ns = 0;                  // a late device: silent until then, then its boot-up
   };
   Device* device(int line, int node);
   static void beat(sim::VbusNode& d, int period_ms);

@@ -68,6 +68,12 @@ std::string Event::text() const {
       return "cleared " + where + " " + detail;
     case Kind::kDrive:
       return "drive " + where + " " + detail;
+    case Kind::kBootStatus:
+      return "boot-status " + where + " " + detail;
+    case Kind::kNetwork:
+      return "network " + where + " " + detail;
+    case Kind::kDownload:
+      return "download " + name + " " + detail;
   }
   return where;
 }

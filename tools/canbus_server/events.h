@@ -34,6 +34,9 @@ struct Event {
     kCleared,        // a set-point with `boot clear` reads none after a boot; name: the value
     kDrive,          // a motor drive's event; detail: "state Operation enabled", "target-reached
                      // at 25.000 mm", "fault 0x8611 following error", ...
+    kBootStatus,     // a node's boot procedure ended with a code; detail: "B no answer to ..."
+    kNetwork,        // a network's start-up (line event); detail: "started", "blocked node 5 ..."
+    kDownload,       // a program download's progress; detail: "BYTES/TOTAL"
   };
   Event() = default;
   Event(Kind k, int line_no, int node_id, std::string prop)

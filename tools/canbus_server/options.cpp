@@ -29,6 +29,10 @@ const char* const kStatusLegend =
     "  DRIVE      a motor drive's state and position (NAME.DRIVE); - without a drive\n"
     "  MONITOR    the master's supervision (NAME.MONITOR): guarding PERIOD_MS MISSES or\n"
     "             heartbeat PERIOD_MS TOLERANCE_MS; - on a follower's row\n"
+    "  BOOT       a node of a network (LINE.N.NETWORK): its boot status code and text\n"
+    "             (B: no answer ...) or its state in the start-up (waiting, booting, retrying,\n"
+    "             configured, started, missing, failed); - outside a network. After the\n"
+    "             lines, one line per network: its state and, when blocked, which node and why\n"
     "  IDENTITY   device name / hardware version / software version (.MANU .HWVER .SWVER),\n"
     "             then NOT FOUND BY SCAN when the last 'scan' of its line did not find the node\n"
     "Every column is as wide as its widest text.";

@@ -260,13 +260,17 @@ Server::Server(Options opts, int out_fd) : opts_(std::move(opts)), out_fd_(out_f
 
 Server::~Server() {
   metrics_.reset();  // no scrape runs once the nodes go
+  // The networks' threads end before the work they hand the server (restores) can no more run.
+  if (nets_) nets_->stop();
   stop_flusher();
   worker_.stop();
   if (pd_) {
     if (monitor_) monitor_->use_sync(nullptr);
     pd_->stop_sync();
   }
-  // The monitor lets go of the node properties before they go, then the drives on them.
+  // The networks let go of their nodes, the monitor of the node properties before they go,
+  // then the drives on them.
+  nets_.reset();
   monitor_.reset();
   drives_.reset();
   // Node properties go before the devices and the location they live in. Their handles go back
@@ -621,6 +625,60 @@ bool Server::start() {
     if (!ok && !config_errors_allowed(errors, "drive")) return false;
   }
 
+  // Networks: LINE.N.NETWORK lines and the SLAVE lines of their nodes, with their images.
+  {
+    NetworkStart::Env env;
+    env.publish = [this](const Event& e) { events_.publish(e); };
+    env.log = [this](const std::string& m) { log(m); };
+    env.started = [this](const std::string& name) {
+      D_can* p = nullptr;
+      {
+        std::lock_guard<std::mutex> lk(state_mx_);
+        if (Node* n = find_node(name)) p = n->prop;
+      }
+      if (p == nullptr) return;
+      restore_setpoints(*p);
+      // Its identity strings: with --manual within the tick (bus work already, and the same
+      // frames at the same tick every time), else as bus work.
+      if (opts_.manual) {
+        cmd_identity(name);
+        return;
+      }
+      worker_.post(nullptr, {[this, name] {
+                               std::lock_guard<std::mutex> bus(bus_mx_);
+                               cmd_identity(name);
+                             },
+                             {}});
+    };
+    env.not_started = [this](const std::string& name, const std::string& why) {
+      std::lock_guard<std::mutex> lk(state_mx_);
+      Node* n = find_node(name);
+      if (n == nullptr) return;
+      n->config_failure = why;
+      if (!why.empty()) n->prop->condition_prop()->set_value(why);
+      followers_condition(*n);
+    };
+    nets_ = std::make_unique<NetworkStart>(std::move(env));
+    std::vector<std::string> errors;
+    bool ok = nets_->load(config_, config_dir_.fd, errors);
+    for (size_t k = 0; k < nodes_.size(); ++k) {
+      const Node& n = nodes_[k];
+      if (!nets_->has_slave(n.prop->name())) continue;
+      if (const Node* first = first_property_of(k)) {
+        errors.push_back(std::to_string(config_.line_of(n.prop->name() + ".SLAVE")) + ": " +
+                         n.prop->name() + ".SLAVE: a second property of line " +
+                         std::to_string(n.line) + " node " + std::to_string(n.node) +
+                         ": it goes on the first, " + first->prop->name());
+        ok = false;
+      }
+    }
+    if (!ok && !config_errors_allowed(errors, "network")) return false;
+    // The configuration's stamp takes the file's day when its DCF gives none.
+    struct stat cst {};
+    if (::fstatat(config_dir_.fd, config_name_.c_str(), &cst, 0) == 0 && cst.st_mtime > 0)
+      config_days_ = static_cast<uint32_t>(cst.st_mtime / 86400 - 5113);
+  }
+
   if (bad_files > 0 && !opts_.ignore_bad_lines) {
     std::cerr << "canbus-server: " << bad_files << " EDS file(s) cannot be used; fix them"
               << (opts_.strict_eds ? ", read them without --strict-eds" : "")
@@ -638,6 +696,7 @@ bool Server::start() {
   }
 
   monitor_ = std::make_unique<canbus::NodeMonitor>(monitor_callbacks());
+  nets_->make(*monitor_);
   std::lock_guard<std::mutex> bus(bus_mx_);
   {
     // The properties of one line and node attach in the file's order (the first becomes the
@@ -668,16 +727,21 @@ bool Server::start() {
       });
     }
   }
-  // All nodes' identities at once, with progress on the log for long start-ups.
+  // All nodes' identities at once, with progress on the log for long start-ups. A network's
+  // nodes are read once the network started them: one that is missing or late would hold the
+  // start-up for an SDO time-out.
   std::vector<D_can*> identity;
   for (auto& n : nodes_) {
-    if (n.node > 0 && n.node <= 127 && n.prop->handle() >= 0) identity.push_back(n.prop);
+    if (n.node > 0 && n.node <= 127 && n.prop->handle() >= 0 && !nets_->is_network_line(n.line))
+      identity.push_back(n.prop);
   }
   read_identities(identity, std::cerr, g_stop);
   {
     std::lock_guard<std::mutex> lk(state_mx_);
     supervise_waiting();
   }
+  // The networks start up: reset communication, each node's boot procedure as it boots.
+  nets_->start(!opts_.manual);
   // The drives are set up by SDO (PDOs, parameters) while their nodes are pre-operational, then
   // started.
   for (auto& n : nodes_) {
@@ -742,7 +806,7 @@ void Server::attach(Node& n) {
         can_error_str(static_cast<unsigned long>(static_cast<long>(r))) + ")");
   }
   n.master = r == 0 && !has_master && p->line_ptr() != nullptr;
-  if (n.master && pd_->boot(p->name()) != nullptr) {
+  if (n.master && (pd_->boot(p->name()) != nullptr || nets_->is_network_line(n.line))) {
     // The monitor configures and starts it.
     n.supervise_later = true;
   } else if (n.master) {
@@ -771,6 +835,27 @@ void Server::supervise(Node& n) {
                                },
                                {}});
       });
+  if (nets_->is_network_line(n.line)) {
+    // The network's boot procedure configures the node (its DCF, BOOT and PDO lines as one
+    // concise DCF) and starts it as the line's start mode says.
+    std::string why;
+    const auto boot = pd_->boot(n.prop->name());
+    uint32_t days = config_days_;
+    if (const auto od = objects_.dictionary(n.prop->name()); od && boot) {
+      const std::string* eds = config_.value_of(n.prop->name() + ".EDS");
+      const std::string* bl = config_.value_of(n.prop->name() + ".BOOT");
+      std::string text, e;
+      BootSpec spec;
+      if (eds != nullptr && bl != nullptr && parse_boot(*bl, spec).empty() && spec.dcf &&
+          read_config_text(*eds, text, e, config_dir_.fd)) {
+        if (const uint32_t d = dcf_modification_days(text)) days = d;
+      }
+    }
+    const int r = nets_->add(*n.prop, n.line, n.node, node_config(n.mon, nullptr), drive,
+                             boot.get(), days, why);
+    if (r == 0) return;
+    log(n.prop->name() + ": " + why + "; supervised without the network");
+  }
   const int r = monitor_->add(n.prop, node_config(n.mon, pd_->boot(n.prop->name())), drive);
   if (r != 0) {
     log(n.prop->name() + ": " + monitor_text(n.mon) +
@@ -809,6 +894,8 @@ DemoDevices::NodeSpec Server::device_spec(const Node& n) const {
   s.process_data = pd_->has_process_data(n.prop->name());
   s.adc = opts_.sim_adc;
   s.drive = drives_->has(n.prop->name());
+  s.config_store = nets_->is_network_line(n.line);
+  s.program_id = nets_->software_of(n.prop->name());
   return s;
 }
 
@@ -936,51 +1023,25 @@ canbus::MonitorCallbacks Server::monitor_callbacks() {
   // takes RPDOs in Operational only, so after the start), or read none (`boot clear`).
   cb.on_boot_config = [this](D_can& p, const canbus::BootReport& r) {
     Event e;
-    std::vector<Event> after;
-    std::vector<ProcessData::Restore> restore;
-    canbus::SyncProducer* sync = nullptr;
-    int line = 0, id = 0;
+    bool network = false;
     {
       std::lock_guard<std::mutex> lk(state_mx_);
       Node* n = node_of(&p);
       if (n == nullptr) return;
-      n->config_failure = r.ok ? "" : "Not configured: " + r.reason;
-      if (!r.ok) p.condition_prop()->set_value(n->config_failure);
-      followers_condition(*n);
+      // A node of a network: its .CONDITION is the network's (not started and why).
+      network = nets_->is_network_line(n->line);
+      if (!network) {
+        n->config_failure = r.ok ? "" : "Not configured: " + r.reason;
+        if (!r.ok) p.condition_prop()->set_value(n->config_failure);
+        followers_condition(*n);
+      }
       e = Event{r.ok ? Event::Kind::kConfigured : Event::Kind::kConfigFailed, n->line, n->node,
                 p.name()};
-      line = n->line;
-      id = n->node;
-      if (r.ok) {
-        pd_->after_boot(p.name(), line, id, restore, after);
-        sync = pd_->sync_of(line);
-      }
-      // A set-point taken between here and the restore would be overwritten by the restored
-      // value: the node stays "being configured" until the restore has gone out.
-      n->configuring = !restore.empty();
     }
     e.detail = r.reason;
-    std::vector<std::string> failed(restore.size());
-    for (size_t k = 0; k < restore.size(); ++k) {
-      std::string err;
-      const int res = canbus::send_rpdo(p, restore[k].pdo, restore[k].raw, sync, &err);
-      if (res != 0) {
-        failed[k] =
-            "not sent: " +
-            (err.empty() ? can_error_str(static_cast<unsigned long>(static_cast<long>(res))) : err);
-      }
-    }
-    if (!restore.empty()) {
-      std::lock_guard<std::mutex> lk(state_mx_);
-      if (Node* n = node_of(&p)) {
-        n->configuring = false;
-        for (size_t k = 0; k < restore.size(); ++k) {
-          pd_->restored(p.name(), line, id, restore[k], failed[k], after);
-        }
-      }
-    }
     events_.publish(e);
-    for (const auto& x : after) events_.publish(x);
+    // A network starts its nodes itself: their set-points go out after that start.
+    if (r.ok && !network) restore_setpoints(p);
   };
   // The library's own emergency report ("D_can::can_emergency ..."), once per frame.
   cb.on_frames = [this](D_can& p, CMSG* frames, int count) {
@@ -994,10 +1055,52 @@ canbus::MonitorCallbacks Server::monitor_callbacks() {
   return cb;
 }
 
+// A configured node was started: its set-points go out again with their last values (a node
+// takes RPDOs in Operational only, so after the start), or read none (`boot clear`).
+void Server::restore_setpoints(D_can& p) {
+  std::vector<Event> after;
+  std::vector<ProcessData::Restore> restore;
+  canbus::SyncProducer* sync = nullptr;
+  int line = 0, id = 0;
+  {
+    std::lock_guard<std::mutex> lk(state_mx_);
+    Node* n = node_of(&p);
+    if (n == nullptr) return;
+    line = n->line;
+    id = n->node;
+    pd_->after_boot(p.name(), line, id, restore, after);
+    sync = pd_->sync_of(line);
+    // A set-point taken between here and the restore would be overwritten by the restored
+    // value: the node stays "being configured" until the restore has gone out.
+    n->configuring = !restore.empty();
+  }
+  std::vector<std::string> failed(restore.size());
+  for (size_t k = 0; k < restore.size(); ++k) {
+    std::string err;
+    const int res = canbus::send_rpdo(p, restore[k].pdo, restore[k].raw, sync, &err);
+    if (res != 0) {
+      failed[k] =
+          "not sent: " +
+          (err.empty() ? can_error_str(static_cast<unsigned long>(static_cast<long>(res))) : err);
+    }
+  }
+  if (!restore.empty()) {
+    std::lock_guard<std::mutex> lk(state_mx_);
+    if (Node* n = node_of(&p)) {
+      n->configuring = false;
+      for (size_t k = 0; k < restore.size(); ++k) {
+        pd_->restored(p.name(), line, id, restore[k], failed[k], after);
+      }
+    }
+  }
+  for (const auto& x : after) events_.publish(x);
+}
+
 // --manual: 100 ms of the stepped clock, the simulated devices' heartbeats, one poll.
 void Server::tick() {
   if (g_stepped != nullptr) g_stepped->advance(int64_t{kMonitorPeriodMs} * 1'000'000);
   pd_->tick_sync();
+  nets_->tick();
   demo_.tick();
   if (g_stepped != nullptr) record_.tick(g_stepped->advanced());
   // The boot configurations run on the monitor's workers: this poll delivers their reports.
@@ -1390,6 +1493,13 @@ void Server::register_requests() {
            return answer;
          },
          false, false, true});
+  t.add({"boot", "boot LINE", 1, 1, Access::kWrite, Run::kBus,
+         "starts the network of LINE up again: reset communication, every node's boot procedure",
+         [this](Client&, const Args& a) { return nets_->boot(a[0]); }});
+  t.add({"download", "download NAME FILE", 2, 2, Access::kWrite, Run::kBus,
+         "downloads the program FILE (in the configuration's folder) to a node of a network, "
+         "with download events; the node restarts into it",
+         [this](Client&, const Args& a) { return cmd_download(a[0], a[1]); }});
   t.add({"save", "save", 0, 0, Access::kWrite, Run::kNow, "writes the configuration back",
          [this](Client&, const Args&) {
            std::string error;
@@ -1453,6 +1563,19 @@ void Server::register_requests() {
   t.add({"quit", "quit", 0, 0, Access::kRead, Run::kNow,
          "ends the connection (on standard input: saves and ends the server)",
          [](Client&, const Args&) { return std::string("bye"); }, true});
+}
+
+std::string Server::cmd_download(const std::string& name, const std::string& file) {
+  {
+    std::lock_guard<std::mutex> lk(state_mx_);
+    const Node* n = find_node(name);
+    if (n == nullptr) return "error: unknown node property '" + name + "'";
+    if (!n->master) return "error: " + name + " is not its node's first property";
+  }
+  std::vector<uint8_t> image;
+  std::string why;
+  if (!read_inside(config_dir_.fd, file, image, why)) return "error: " + why;
+  return nets_->download(name, image);
 }
 
 std::string Server::cmd_help(const Args& a) const {
@@ -1542,6 +1665,8 @@ std::shared_ptr<StatusTable> Server::status_table(bool values) {
   t->width.push_back(7);
   t->heading.push_back("MONITOR");
   t->width.push_back(18);
+  t->heading.push_back("BOOT");
+  t->width.push_back(9);
   t->heading.push_back("IDENTITY");
   t->width.push_back(0);
   t->rows.reserve(nodes_.size());
@@ -1570,6 +1695,7 @@ std::shared_ptr<StatusTable> Server::status_table(bool values) {
       row.push_back(std::move(c));
     row.push_back(drives_->status_cell(p->name()));
     row.push_back(supervised && m == &n ? monitor_text(n.mon) : "-");
+    row.push_back(n.master ? nets_->boot_cell(p->name()) : "-");
     row.push_back(p->manu_prop()->value() + " / " + p->hwver_prop()->value() + " / " +
                   p->swver_prop()->value());
     std::string note;
@@ -1594,6 +1720,7 @@ std::shared_ptr<StatusTable> Server::status_table(bool values) {
                         ", baud code " + std::to_string(l->baud()));
     }
   }
+  for (auto& v : nets_->summaries()) t->tail.push_back(std::move(v));
   for (auto& v : value_lines) t->tail.push_back(std::move(v));
   for (const auto& r : t->rows) {
     for (size_t c = 0; c + 1 < r.size(); ++c) t->width[c] = std::max(t->width[c], r[c].size() + 2);
@@ -2154,6 +2281,15 @@ int Server::run(int in_fd) {
   while (!quit && !g_stop) {
     auto now = clk::now();
     if (opts_.duration > 0 && now - t0 >= std::chrono::duration<double>(opts_.duration)) break;
+    // The example's devices that boot late, when their time has come.
+    if (!opts_.manual && simulate_ && late_devices_ && !late_queued_.exchange(true)) {
+      worker_.post(nullptr, {[this] {
+                               std::lock_guard<std::mutex> bus(bus_mx_);
+                               late_devices_ = demo_.boot_late(tavik::clock().now_ns());
+                               late_queued_ = false;
+                             },
+                             [this] { late_queued_ = false; }});
+    }
     if (!opts_.manual && simulate_ && now >= next_emergencies) {
       worker_.post(nullptr, {[this] {
                                std::lock_guard<std::mutex> bus(bus_mx_);

@@ -38,6 +38,7 @@
 // demo_devices (the simulated devices of the virtual bus, their heartbeats and emergencies, the
 // `sim` request), process_data (PDOs, boot configuration, SYNC, the process values as
 // properties), drives (motor drives: their properties, the `drive` request, their events),
+// network_start (lines started as networks: boot procedure, status codes, `boot`, `download`),
 // server (nodes, supervision, request handlers).
 #pragma once
 
@@ -65,6 +66,7 @@
 #include "drives.h"
 #include "events.h"
 #include "metrics.h"
+#include "network_start.h"
 #include "od_requests.h"
 #include "options.h"
 #include "process_data.h"
@@ -228,6 +230,11 @@ class Server {
   canbus::MonitorCallbacks monitor_callbacks();
   void supervise(Node& n);   // hands a master to the monitor; with state_mx_ or before run
   void supervise_waiting();  // the masters left for after their identity read; the same
+  // A node's set-points go out again after its boot configuration (or, in a network, after the
+  // network started it): `event restored`, `cleared`, `restore-failed`.
+  void restore_setpoints(D_can& p);
+  // `download NAME FILE` as bus work: FILE from the configuration's folder only.
+  std::string cmd_download(const std::string& name, const std::string& file);
   // With bus_mx_ (a bus job): a set-point, sent as its RPDO; within the RPDO's interval held
   // and sent with the latest values when it ends.
   std::string cmd_set_value(Client& c, const std::string& name, const Args& values);
@@ -285,7 +292,13 @@ class Server {
   std::unique_ptr<ProcessData> pd_;
   // The motor drives (NAME.DRIVE lines); made in start(), gone before the node properties.
   std::unique_ptr<Drives> drives_;
+  // The lines started as networks (LINE.N.NETWORK, NAME.SLAVE); made in start(), stopped first
+  // and gone before the monitor.
+  std::unique_ptr<NetworkStart> nets_;
+  uint32_t config_days_ = 0;  // the configuration file's modification day (since 1984)
   std::atomic<bool> drive_poll_queued_{false};  // a poll of the drives waits on the bus worker
+  std::atomic<bool> late_devices_{true};        // the example has devices still to boot late
+  std::atomic<bool> late_queued_{false};        // their boot waits on the bus worker
   // The node ids the last scan of each line found (scan_requests.cpp); guarded by state_mx_.
   std::map<int, std::set<int>> scanned_;
   // The rates of bus work (bus_gate).

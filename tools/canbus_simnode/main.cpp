@@ -57,6 +57,10 @@ struct Options {
   enum class Model { kNone, kAdc, kSupply, kDrive } model = Model::kNone;
   sim::DriveSimConfig drive;  // --drive: quirks and homing methods
   int tpdo_ms = 100;          // event timer of the model's TPDO1
+  int boot_delay_ms = 0;      // --boot-delay: nothing sent or answered before the boot-up
+  int config_store = 0;       // --config-store: 1 plain, 2 with concise DCF (0x1F22)
+  long long program_id = -1;  // --program-area: the software id (CRC-32) it runs; -1: none
+  std::string program_fault;  // --program-fault: clear, crc, no-restart
   bool verbose = false;
   unsigned lss_left_out = 0;  // sim::NodeLogic::LssOptional bits
 };
@@ -69,6 +73,8 @@ void usage(std::ostream& o) {
        "                      [--lss-without SERVICE,...]\n"
        "                      [--adc | --supply | --drive] [--tpdo-ms MS]\n"
        "                      [--drive-quirks QUIRK,...] [--homing-methods N,...]\n"
+       "                      [--boot-delay MS] [--config-store [concise]]\n"
+       "                      [--program-area SOFTWARE_ID [--program-fault clear|crc|no-restart]]\n"
        "                      [--backend virtual|socketcan]\n"
        "                      [--verbose]\n"
        "Runs a simulated CANopen node (ID 1..127) on NTCAN net N until SIGINT or SIGTERM.\n"
@@ -92,8 +98,15 @@ void usage(std::ostream& o) {
        "synchronous modes on a simulated axis with limit switches at +-110000, a home switch at\n"
        "5000 and an index pulse every 4000 increments); --drive-quirks: fault-reset-edge,\n"
        "homing-methods, halt-blocks-mode, setpoint-ack-held; --homing-methods: the only methods\n"
-       "0x6098 takes (switches on homing-methods). --backend sets NTCAN_BACKEND. --verbose\n"
-       "prints every frame.\n";
+       "0x6098 takes (switches on homing-methods). --boot-delay: the node boots MS ms late\n"
+       "(\"ready\" at once, then not a frame sent or answered before its boot-up).\n"
+       "--config-store: 0x1020 configuration date and time and 0x1010:1 store parameters (kept\n"
+       "over resets); with concise, 0x1F22:ID takes a whole concise DCF. --program-area: the\n"
+       "program download objects 0x1F50, 0x1F51, 0x1F52, 0x1F56 (SOFTWARE_ID, the CRC-32 of the\n"
+       "program it runs) and 0x1F57; a downloaded image's CRC-32 becomes its id once started.\n"
+       "--program-fault: clear refused, every image a CRC error, or no restart after start.\n"
+       "--backend sets\n"
+       "NTCAN_BACKEND. --verbose prints every frame.\n";
 }
 
 bool parse_int(const char* s, int lo, int hi, int& out) {
@@ -189,6 +202,13 @@ class SimNode {
       logic_.set_object(static_cast<uint16_t>(obj.index), static_cast<uint8_t>(obj.subindex),
                         sim::pattern_value(obj.size));
     }
+    if (o.config_store > 0) logic_.enable_config_store(o.config_store == 2);
+    if (o.program_id >= 0) {
+      logic_.enable_program_area(static_cast<uint32_t>(o.program_id));
+      logic_.refuse_program_clear(o.program_fault == "clear");
+      logic_.set_program_crc_error(o.program_fault == "crc");
+      logic_.hang_on_program_start(o.program_fault == "no-restart");
+    }
     const auto event_ms = static_cast<uint16_t>(o.tpdo_ms);
     if (o.model == Options::Model::kAdc) sim::make_adc(logic_, 4, 10000, 1000, event_ms);
     if (o.model == Options::Model::kSupply) sim::make_supply(logic_, 1000, event_ms, 100);
@@ -223,8 +243,23 @@ class SimNode {
   }
 
   void run() {
+    if (o_.boot_delay_ms > 0) {
+      // A node that boots late: "ready" at once, then silence (what comes is read and dropped)
+      // until the boot-up.
+      std::cout << "ready" << std::endl;
+      const int64_t boot_at = now_ns() + int64_t{o_.boot_delay_ms} * 1000000;
+      std::vector<CMSG> drop(64);
+      while (!stopping() && now_ns() < boot_at) {
+        int32_t n = static_cast<int32_t>(drop.size());
+        const int64_t left_us = (boot_at - now_ns() + 999) / 1000;
+        const NTCAN_RESULT r =
+            canReadTimeout(handle_, drop.data(), &n, std::max<int64_t>(left_us, 1));
+        if (r != NTCAN_SUCCESS && r != NTCAN_RX_TIMEOUT && !stopping()) reopen(r);
+      }
+      if (stopping()) return;
+    }
     send(logic_.boot());
-    std::cout << "ready" << std::endl;
+    if (o_.boot_delay_ms == 0) std::cout << "ready" << std::endl;
     std::vector<CMSG> in(64);
     send(logic_.heartbeat_due(now_ns()));  // starts the producer's schedule
     while (!stopping()) {
@@ -438,6 +473,29 @@ int main(int argc, char** argv) {
         std::cerr << "canbus-simnode: --tpdo-ms needs an event timer of 0..65535 ms\n";
         return 2;
       }
+    } else if (a == "--boot-delay") {
+      if (!parse_int(value(), 0, 3600000, o.boot_delay_ms)) {
+        std::cerr << "canbus-simnode: --boot-delay needs 0..3600000 ms\n";
+        return 2;
+      }
+    } else if (a == "--config-store") {
+      o.config_store = 1;
+      if (i + 1 < argc && std::string(argv[i + 1]) == "concise") {
+        o.config_store = 2;
+        ++i;
+      }
+    } else if (a == "--program-area") {
+      if (!parse_u32(value(), o.program_id)) {
+        std::cerr << "canbus-simnode: --program-area needs a software id of 32 bits\n";
+        return 2;
+      }
+    } else if (a == "--program-fault") {
+      o.program_fault = value();
+      if (o.program_fault != "clear" && o.program_fault != "crc" &&
+          o.program_fault != "no-restart") {
+        std::cerr << "canbus-simnode: --program-fault needs clear, crc or no-restart\n";
+        return 2;
+      }
     } else if (a == "--backend") {
       ::setenv("NTCAN_BACKEND", value(), 1);
     } else if (a == "--verbose") {
@@ -450,6 +508,10 @@ int main(int argc, char** argv) {
       usage(std::cerr);
       return 2;
     }
+  }
+  if (!o.program_fault.empty() && o.program_id < 0) {
+    std::cerr << "canbus-simnode: --program-fault needs --program-area\n";
+    return 2;
   }
   if (!have_net || !have_node) {
     usage(std::cerr);

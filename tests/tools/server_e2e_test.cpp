@@ -2115,3 +2115,25 @@ TEST_F(ServerE2E, NetworkNodesSetPointsFollowTheNetworksStart) {
   EXPECT_LT(at("event network line 4 started"), static_cast<long>(seen.size()) - 1)
       << ::testing::PrintToString(seen);
 }
+
+// A drive on a network's line is set up after each boot-up, but started by the network only:
+// with the start left to the application it stays pre-operational, boot-up or not.
+TEST_F(ServerE2E, DriveOnANetworksLineIsStartedByTheNetworkOnly) {
+  std::ofstream(dir_ + "/net.conf") << "LINE.4.NETWORK: start application retry 200\n"
+                                       "CAN.AX: 4 7 0 0\n"
+                                       "CAN.AX.SLAVE: mandatory\n"
+                                       "CAN.AX.DRIVE: sdo homing none\n";
+  ServerProcess s(dir_, {"--config", dir_ + "/net.conf"});
+  s.until("type 'help'");
+  ASSERT_EQ(s.ask("watch"), "ok (watching)");
+  std::vector<std::string> seen;
+  const auto operational = [](const std::string& l) {
+    return l == "event state line 4 node 7 CAN.AX Operational";
+  };
+  ASSERT_TRUE(tick_until(s, seen, 50, [](const std::string& l) {
+    return l == "event network line 4 started";
+  })) << ::testing::PrintToString(seen);
+  ASSERT_EQ(s.ask("sim boot CAN.AX"), "ok");
+  EXPECT_FALSE(tick_until(s, seen, 10, operational)) << ::testing::PrintToString(seen);
+  EXPECT_EQ(s.ask("get CAN.AX.STATE"), "CAN.AX.STATE = Switch on disabled");
+}

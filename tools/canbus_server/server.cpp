@@ -822,20 +822,23 @@ void Server::attach(Node& n) {
 void Server::supervise(Node& n) {
   n.supervise_later = false;
   // A drive takes its node's process data and emergencies; after a boot-up it is set up again
-  // and its node started, as bus work of the server's own.
+  // and its node started, as bus work of the server's own. On a network's line the network
+  // starts it, as its start mode says.
+  const bool network = nets_->is_network_line(n.line);
   canbus::NodeCallbacks drive = drives_->make(
       *n.prop, n.line, n.node, monitor_.get(), objects_.dictionary(n.prop->name()),
-      [this](const std::string& name) {
-        worker_.post(nullptr, {[this, name] {
+      [this, network](const std::string& name) {
+        worker_.post(nullptr, {[this, name, network] {
                                  std::lock_guard<std::mutex> bus(bus_mx_);
                                  drives_->setup(name);
+                                 if (network) return;
                                  std::lock_guard<std::mutex> lk(state_mx_);
                                  if (Node* d = find_node(name); d != nullptr && d->master)
                                    d->prop->start_node();
                                },
                                {}});
       });
-  if (nets_->is_network_line(n.line)) {
+  if (network) {
     // The network's boot procedure configures the node (its DCF, BOOT and PDO lines as one
     // concise DCF) and starts it as the line's start mode says.
     std::string why;

@@ -195,6 +195,7 @@ TEST_P(NetworkStart, NodesAndNetworkEndAsExpected) {
     const char code = c.by == canbus::Supervision::kGuarding ? 'F' : 'E';
     EXPECT_EQ(lost_, (std::vector<std::string>{std::to_string(c.lose) + code}));
     EXPECT_EQ(net_->blocked_reason().substr(0, c.blocked.size()), c.blocked);
+    EXPECT_EQ(nmt(0x82, 0), c.on_failure == MandatoryFailure::kResetAll ? 2 : 1);
     if (c.back != StartCase::kNo) {
       gone->logic().pause_heartbeat(false);
       gone->logic().set_heartbeat_mode(false);
@@ -217,6 +218,14 @@ TEST_P(NetworkStart, NodesAndNetworkEndAsExpected) {
   for (const NodeCase& n : c.nodes) each += nmt(0x01, n.id);
   EXPECT_EQ(each, c.starts_each);
   EXPECT_EQ(nmt(0x02, 0), c.stops_to_all);
+  // A failed attempt is the procedure's, not a plain boot configuration's.
+  bool failed = false, procedure_logged = false;
+  for (const NodeCase& n : c.nodes) failed |= n.state == SlaveState::kFailed;
+  for (const tavik::LogEntry& e : log().with_label("NodeMonitor")) {
+    EXPECT_EQ(e.message.find("boot configuration failed"), std::string::npos) << e.message;
+    procedure_logged |= e.message.find(": boot procedure failed: ") != std::string::npos;
+  }
+  EXPECT_TRUE(procedure_logged || !failed);
   // The simulated nodes are where the master has them.
   for (size_t i = 0; i < c.nodes.size(); ++i) {
     const sim::VbusNode* n = nullptr;

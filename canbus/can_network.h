@@ -168,8 +168,8 @@ uint32_t program_crc32(const uint8_t* data, size_t n);
 struct ProgramResult {
   bool ok = true;
   int result = 0;  // SDO result of the step that failed, or kProgramFlashError
-  std::string
-      reason;        // "clear: SDO abort 0x08000022: ...", "flash status: data format or CRC error"
+  // "clear: SDO abort 0x08000022: ...", "flash status: data format or CRC error"
+  std::string reason;
   size_t bytes = 0;  // bytes of the image the node took
 };
 constexpr int kProgramFlashError = -20;

@@ -265,6 +265,8 @@ const char* slave_state_name(SlaveState s) {
       return "started";
     case SlaveState::kMissing:
       return "missing";
+    case SlaveState::kLost:
+      return "lost";
     case SlaveState::kFailed:
       return "failed";
   }

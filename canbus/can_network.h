@@ -167,9 +167,10 @@ uint32_t program_crc32(const uint8_t* data, size_t n);
 
 struct ProgramResult {
   bool ok = true;
-  int result = 0;       // SDO result of the step that failed, or kProgramFlashError
-  std::string reason;   // "clear: SDO abort 0x08000022: ...", "flash status: data format or CRC error"
-  size_t bytes = 0;     // bytes of the image the node took
+  int result = 0;  // SDO result of the step that failed, or kProgramFlashError
+  // "clear: SDO abort 0x08000022: ...", "flash status: data format or CRC error"
+  std::string reason;
+  size_t bytes = 0;  // bytes of the image the node took
 };
 constexpr int kProgramFlashError = -20;
 
@@ -219,10 +220,10 @@ std::vector<uint8_t> time_of_day_bytes(int64_t unix_ns);
 
 // 0x1F80: how the network starts.
 enum class StartMode {
-  kAllAtOnce,    // NMT start to all nodes (node 0) once every mandatory node is configured
+  kAllAtOnce,      // NMT start to all nodes (node 0) once every mandatory node is configured
   kEachWhenReady,  // each node's own NMT start as soon as its procedure succeeded (mandatory
                    // nodes missing still hold the others back)
-  kApplication,  // nodes are configured only; the application starts them
+  kApplication,    // nodes are configured only; the application starts them
 };
 // What a missing or failed mandatory node does to the others.
 enum class MandatoryFailure {
@@ -233,9 +234,9 @@ enum class MandatoryFailure {
 
 struct NetworkConfig {
   int line = 0;
-  int master_id = 0;              // the master's node id; 0: no heartbeat of the master
-  int master_heartbeat_ms = 0;    // 0: none
-  int time_period_ms = 0;         // TIME producer period; 0: none
+  int master_id = 0;            // the master's node id; 0: no heartbeat of the master
+  int master_heartbeat_ms = 0;  // 0: none
+  int time_period_ms = 0;       // TIME producer period; 0: none
   StartMode start = StartMode::kAllAtOnce;
   MandatoryFailure on_mandatory_failure = MandatoryFailure::kHoldOthers;
   // 0x1F89: how long from the start-up a mandatory node has to finish its procedure before it
@@ -277,16 +278,17 @@ enum class SlaveState {
   kStarted,     // NMT start sent
   kMissing,     // boot time over (mandatory) or attempts used up without an answer
   kFailed,      // procedure failed with a code other than B
+  kLost,        // configured or started, then its heartbeat (E) or guarding replies (F) stopped
 };
-const char* slave_state_name(SlaveState s);  // "waiting", "booting", ... "failed"
+const char* slave_state_name(SlaveState s);  // "waiting", "booting", ... "failed", "lost"
 
 struct SlaveStatus {
   int node_id = 0;
   SlaveState state = SlaveState::kWaiting;
-  char code = 0;         // boot status code of the last attempt (0: none)
-  std::string reason;    // details: "vendor id 0x00000ABD, expected 0x00000ABC"
-  int attempts = 0;      // in this start-up
-  bool config_skipped = false;   // the stored configuration was current
+  char code = 0;                // boot status code of the last attempt (0: none)
+  std::string reason;           // details: "vendor id 0x00000ABD, expected 0x00000ABC"
+  int attempts = 0;             // in this start-up
+  bool config_skipped = false;  // the stored configuration was current
   bool program_downloaded = false;
   int64_t since_ns = 0;  // framework time of the last change of state
 };
@@ -315,7 +317,12 @@ class Network {
 
   // A node of the network (an attached property, as NodeMonitor::add takes it), before start().
   // `supervision` is how the monitor supervises it; its boot member is replaced by the network's
-  // procedure, and `own` callbacks (or the handler) are the node's as NodeMonitor::add has them.
+  // procedure, and `own` callbacks (or the handler) are the node's as NodeMonitor::add has them;
+  // the Network hears of the node's loss and return first (same thread), then `own` is called.
+  // A node configured or started that is lost is kLost with E (heartbeat) or F (guarding): a
+  // mandatory one blocks, stops or resets the network as on_mandatory_failure says, an optional
+  // one is only reported. Back, it runs its procedure again after a boot-up, or is configured
+  // still without one, and is started as the start mode says.
   // -1 when the network runs, the node is not attached, or its id is taken.
   int add(D_can* node, const SlaveSetup& setup, const NodeConfig& supervision = {},
           NodeCallbacks own = {});

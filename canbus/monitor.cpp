@@ -840,13 +840,15 @@ void NodeMonitor::deliver_node(Entry& e, std::vector<Event>& events, CMSG* frame
       bool update_properties;
       bool log_emergencies;
       Supervision mode;
+      bool procedure;  // the boot is a procedure of the caller's
     } cfg{};
     int state = kStateUnknown;
     {
       // A callback before this one may have removed the node.
       std::lock_guard<std::mutex> lk(mx_);
       if (e.removed) return;
-      cfg = {e.cfg.update_properties, e.cfg.log_emergencies, e.cfg.mode};
+      cfg = {e.cfg.update_properties, e.cfg.log_emergencies, e.cfg.mode,
+             e.cfg.boot != nullptr && static_cast<bool>(e.cfg.boot->procedure)};
       state = e.st.state;
     }
     // The node's own callback, then the all-nodes one.
@@ -907,10 +909,13 @@ void NodeMonitor::deliver_node(Entry& e, std::vector<Event>& events, CMSG* frame
       case Event::kBoot: {
         const BootReport& r = reports_[static_cast<size_t>(ev.a)];
         if (!r.ok) {
+          // Whether a node of a procedure is started is the procedure's owner's business.
           tavik::printtostderr("NodeMonitor",
                                "Line : " + std::to_string(e.line) + ", node " +
                                    std::to_string(e.node) +
-                                   ": boot configuration failed, not started: " + r.reason,
+                                   (cfg.procedure ? ": boot procedure failed: "
+                                                  : ": boot configuration failed, not started: ") +
+                                   r.reason,
                                DF_LOG);
         }
         both(own.on_boot_config, cb_.on_boot_config, p, r);

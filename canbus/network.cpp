@@ -59,6 +59,7 @@ struct Network::Impl {
     bool awaiting_restart = false;  // program downloaded, the node restarts into it
     bool downloading = false;       // a program download runs (its procedure, or download())
     bool downloaded = false;        // a program went to the node in this start-up
+    uint64_t boot_ups = 0;          // the monitor's count when the node was lost
   };
 
   NodeMonitor& monitor;
@@ -268,6 +269,37 @@ struct Network::Impl {
     events.back().slave.node_id = id;
   }
 
+  // The monitor's lost-node event of node `prop` (its callback thread), before the node's own
+  // callback: a node configured or started is lost (E by heartbeat, F by guarding); tick()
+  // decides what the network does about it.
+  void lost(D_can& prop, bool guarding) {
+    NodeStats ns;
+    monitor.stats(&prop, ns);
+    std::lock_guard<std::mutex> lk(mx);
+    Slot* s = find(&prop);
+    if (s == nullptr || !running || !done(s->st.state)) return;
+    s->boot_ups = ns.boot_ups;
+    s->st.code = guarding ? 'F' : 'E';
+    s->st.reason = std::string("lost while ") + slave_state_name(s->st.state);
+    set_state(*s, SlaveState::kLost, tavik::clock().now_ns());
+  }
+  // The node heard again. After a boot-up its procedure runs (the monitor starts it); a node
+  // that resumes its heartbeat or guarding replies without one is configured still, and tick()
+  // starts it as the start mode says.
+  void back(D_can& prop) {
+    NodeStats ns;
+    monitor.stats(&prop, ns);
+    std::lock_guard<std::mutex> lk(mx);
+    Slot* s = find(&prop);
+    if (s == nullptr || !running || s->st.state != SlaveState::kLost ||
+        ns.boot_ups != s->boot_ups) {
+      return;
+    }
+    s->st.code = 0;
+    s->st.reason.clear();
+    set_state(*s, SlaveState::kConfigured, tavik::clock().now_ns());
+  }
+
   std::string reason_of(const Slot& s) const {
     std::string r = "node " + std::to_string(s.id) + " (mandatory): ";
     if (s.st.code != 0) {
@@ -344,7 +376,8 @@ void Network::Impl::tick() {
       for (const Slot& s : slots) {
         const bool mandatory = s.setup->assignment.mandatory;
         if (mandatory && failing == nullptr &&
-            (s.st.state == SlaveState::kMissing || s.st.state == SlaveState::kFailed)) {
+            (s.st.state == SlaveState::kMissing || s.st.state == SlaveState::kFailed ||
+             s.st.state == SlaveState::kLost)) {
           failing = &s;
         }
         if (mandatory && !done(s.st.state)) all_mandatory = false;
@@ -487,6 +520,17 @@ int Network::add(D_can* node, const SlaveSetup& setup, const NodeConfig& supervi
   s.id = v.i2_data;
   s.setup = std::make_shared<const SlaveSetup>(setup);
   s.supervision = supervision;
+  // The Network hears of a lost node and its return first, then the node's own callback.
+  Impl* self = impl_.get();
+  const bool guarding = supervision.mode == Supervision::kGuarding;
+  own.on_lost = [self, guarding, mine = std::move(own.on_lost)](D_can& n) {
+    self->lost(n, guarding);
+    if (mine) mine(n);
+  };
+  own.on_back = [self, mine = std::move(own.on_back)](D_can& n) {
+    self->back(n);
+    if (mine) mine(n);
+  };
   s.own = std::move(own);
   s.st.node_id = s.id;
   auto it = std::find_if(impl_->slots.begin(), impl_->slots.end(),

@@ -94,7 +94,10 @@ class NetworkTest : public CanbusTest {
     cb.on_network = [this](NetworkState s, const std::string&) {
       network_events_.push_back(canbus::network_state_name(s));
     };
-    cb.on_slave = [this](const canbus::SlaveStatus&) { ++slave_events_; };
+    cb.on_slave = [this](const canbus::SlaveStatus& s) {
+      ++slave_events_;
+      if (s.state == SlaveState::kLost) lost_.push_back(std::to_string(s.node_id) + s.code);
+    };
     cb.on_program_progress = [this](int id, size_t sent, size_t total) {
       progress_.push_back(std::to_string(id) + ": " + std::to_string(sent) + "/" +
                           std::to_string(total));
@@ -105,6 +108,7 @@ class NetworkTest : public CanbusTest {
   // procedures they start: no worker runs when the time moves on.
   void step(int ms = 100) {
     clock().advance(ms * kMs);
+    for (const auto& s : sims_) s->heartbeat_tick();
     ASSERT_TRUE(mon_->poll());
     ASSERT_TRUE(mon_->wait_boot_configs(10000));
     ASSERT_TRUE(mon_->poll());
@@ -135,6 +139,7 @@ class NetworkTest : public CanbusTest {
   std::unique_ptr<canbus::Network> net_;
   std::vector<std::string> network_events_;
   int slave_events_ = 0;
+  std::vector<std::string> lost_;  // "5E": node 5 lost with its code
   std::vector<std::string> progress_;
 };
 
@@ -146,7 +151,12 @@ struct StartCase {
   int run_ms;
   NetworkState net;
   int starts_to_all, starts_each, stops_to_all;
-  std::string blocked;  // the reason begins so
+  std::string blocked;  // the reason begins so (when `lose` is lost, if it comes back)
+  // After run_ms, node `lose` stops beating and answering guarding (supervised `by`, every
+  // node beating each 100 ms) and is reported lost; `back`: then heard again, or boots.
+  int lose = 0;
+  canbus::Supervision by = canbus::Supervision::kHeartbeat;
+  enum Back { kNo, kBeats, kBoots } back = kNo;
 };
 
 void PrintTo(const StartCase& c, std::ostream* os) {
@@ -160,11 +170,39 @@ TEST_P(NetworkStart, NodesAndNetworkEndAsExpected) {
   canbus::NetworkConfig cfg;
   cfg.start = c.mode;
   cfg.on_mandatory_failure = c.on_failure;
-  build(c.nodes, cfg);
+  build(c.nodes, cfg, 0, [&c](canbus::SlaveSetup&, canbus::NodeConfig& sup) {
+    if (c.lose == 0) return;
+    sup.mode = c.by;
+    sup.heartbeat_ms = 100;
+  });
+  for (const auto& n : sims_) {
+    if (c.lose != 0 && c.by == canbus::Supervision::kHeartbeat) {
+      n->logic().set_object(0x1017, 0, std::string("\x64\x00", 2));
+    }
+  }
   ASSERT_TRUE(net_->start(false));
   EXPECT_FALSE(net_->start(false));
   EXPECT_EQ(nmt(0x82, 0), 1);  // reset communication, to all
   run(c.run_ms);
+  sim::VbusNode* gone = nullptr;
+  for (const auto& s : sims_) {
+    if (s->logic().node_id() == c.lose) gone = s.get();
+  }
+  if (gone != nullptr) {
+    gone->logic().pause_heartbeat(true);
+    gone->logic().set_heartbeat_mode(true);
+    run(c.by == canbus::Supervision::kGuarding ? 5000 : 1000);
+    const char code = c.by == canbus::Supervision::kGuarding ? 'F' : 'E';
+    EXPECT_EQ(lost_, (std::vector<std::string>{std::to_string(c.lose) + code}));
+    EXPECT_EQ(net_->blocked_reason().substr(0, c.blocked.size()), c.blocked);
+    EXPECT_EQ(nmt(0x82, 0), c.on_failure == MandatoryFailure::kResetAll ? 2 : 1);
+    if (c.back != StartCase::kNo) {
+      gone->logic().pause_heartbeat(false);
+      gone->logic().set_heartbeat_mode(false);
+      if (c.back == StartCase::kBoots) gone->boot();
+      run(1000);
+    }
+  }
   for (const NodeCase& n : c.nodes) {
     const canbus::SlaveStatus s = status(n.id);
     EXPECT_EQ(s.state, n.state) << "node " << n.id << ": " << canbus::slave_state_name(s.state)
@@ -172,19 +210,29 @@ TEST_P(NetworkStart, NodesAndNetworkEndAsExpected) {
     EXPECT_EQ(s.code, n.code) << "node " << n.id;
   }
   EXPECT_EQ(net_->state(), c.net) << net_->blocked_reason();
-  EXPECT_EQ(net_->blocked_reason().substr(0, c.blocked.size()), c.blocked);
+  if (c.back == StartCase::kNo) {
+    EXPECT_EQ(net_->blocked_reason().substr(0, c.blocked.size()), c.blocked);
+  }
   EXPECT_EQ(nmt(0x01, 0), c.starts_to_all);
   int each = 0;
   for (const NodeCase& n : c.nodes) each += nmt(0x01, n.id);
   EXPECT_EQ(each, c.starts_each);
   EXPECT_EQ(nmt(0x02, 0), c.stops_to_all);
+  // A failed attempt is the procedure's, not a plain boot configuration's.
+  bool failed = false, procedure_logged = false;
+  for (const NodeCase& n : c.nodes) failed |= n.state == SlaveState::kFailed;
+  for (const tavik::LogEntry& e : log().with_label("NodeMonitor")) {
+    EXPECT_EQ(e.message.find("boot configuration failed"), std::string::npos) << e.message;
+    procedure_logged |= e.message.find(": boot procedure failed: ") != std::string::npos;
+  }
+  EXPECT_TRUE(procedure_logged || !failed);
   // The simulated nodes are where the master has them.
   for (size_t i = 0; i < c.nodes.size(); ++i) {
     const sim::VbusNode* n = nullptr;
     for (const auto& s : sims_) {
       if (s->logic().node_id() == c.nodes[i].id) n = s.get();
     }
-    if (n == nullptr || c.nodes[i].sim != Sim::kAnswers) continue;
+    if (n == nullptr || c.nodes[i].sim != Sim::kAnswers || n == gone) continue;
     const bool started = c.nodes[i].state == SlaveState::kStarted;
     EXPECT_EQ(const_cast<sim::VbusNode*>(n)->logic().state(), started ? sim::kOperational
                                                               : c.stops_to_all
@@ -280,7 +328,71 @@ INSTANTIATE_TEST_SUITE_P(
                   0,
                   0,
                   0,
-                  ""}),
+                  ""},
+        // Nodes lost after the start.
+        StartCase{"MandatoryLostBlocksThenBeatsAgain",
+                  {kFive, {6, true, kOk, SlaveState::kStarted, 0}},
+                  StartMode::kAllAtOnce,
+                  MandatoryFailure::kHoldOthers,
+                  300,
+                  NetworkState::kStarted,
+                  2,
+                  0,
+                  0,
+                  "node 5 (mandatory): E: no heartbeat from the node; lost while started",
+                  5,
+                  canbus::Supervision::kHeartbeat,
+                  StartCase::kBeats},
+        StartCase{
+            "MandatoryLostStaysLost",
+            {{5, true, kOk, SlaveState::kLost, 'E'}, {6, false, kOk, SlaveState::kStarted, 0}},
+            StartMode::kEachWhenReady,
+            MandatoryFailure::kHoldOthers,
+            300,
+            NetworkState::kBlocked,
+            0,
+            2,
+            0,
+            "node 5 (mandatory): E: no heartbeat from the node; lost while started",
+            5},
+        StartCase{"MandatoryLostStopsAllThenBootsAgain",
+                  {kFive, {6, true, kOk, SlaveState::kStarted, 0}},
+                  StartMode::kAllAtOnce,
+                  MandatoryFailure::kStopAll,
+                  300,
+                  NetworkState::kStarted,
+                  2,
+                  0,
+                  1,
+                  "node 6 (mandatory): E: no heartbeat",
+                  6,
+                  canbus::Supervision::kHeartbeat,
+                  StartCase::kBoots},
+        StartCase{"MandatoryLostResetsAllThenBeatsAgain",
+                  {kFive, {6, false, kOk, SlaveState::kStarted, 0}},
+                  StartMode::kAllAtOnce,
+                  MandatoryFailure::kResetAll,
+                  300,
+                  NetworkState::kStarted,
+                  2,
+                  0,
+                  0,
+                  "",
+                  5,
+                  canbus::Supervision::kHeartbeat,
+                  StartCase::kBeats},
+        StartCase{"OptionalLostByGuardingOnlyReported",
+                  {kFive, {8, false, kOk, SlaveState::kLost, 'F'}},
+                  StartMode::kAllAtOnce,
+                  MandatoryFailure::kStopAll,
+                  300,
+                  NetworkState::kStarted,
+                  1,
+                  0,
+                  0,
+                  "",
+                  8,
+                  canbus::Supervision::kGuarding}),
     [](const ::testing::TestParamInfo<StartCase>& i) { return std::string(i.param.name); });
 
 // An optional node that boots after the network started is configured and started on its own.

@@ -246,6 +246,9 @@ class NodeHandler {
   virtual void on_boot_config(D_can& /*node*/, const BootReport& /*report*/) {}
 };
 
+// The callbacks that call the handler's functions (the handler must outlive them).
+NodeCallbacks callbacks_of(NodeHandler& handler);
+
 class NodeMonitor {
  public:
   explicit NodeMonitor(MonitorCallbacks callbacks = {});

@@ -191,7 +191,7 @@ bool resolve_sdo_write(const ObjectDictionary& od, SdoWrite& w, std::string& why
   return true;
 }
 
-int NodeMonitor::add(D_can* node, const NodeConfig& config, NodeHandler& h) {
+NodeCallbacks callbacks_of(NodeHandler& h) {
   NodeCallbacks c;
   c.on_state = [&h](D_can& n, int a, int b) { h.on_state(n, a, b); };
   c.on_lost = [&h](D_can& n) { h.on_lost(n); };
@@ -202,7 +202,11 @@ int NodeMonitor::add(D_can* node, const NodeConfig& config, NodeHandler& h) {
   c.on_pdo_late = [&h](D_can& n, int pdo) { h.on_pdo_late(n, pdo); };
   c.on_pdo_back = [&h](D_can& n, int pdo) { h.on_pdo_back(n, pdo); };
   c.on_boot_config = [&h](D_can& n, const BootReport& r) { h.on_boot_config(n, r); };
-  return add(node, config, std::move(c));
+  return c;
+}
+
+int NodeMonitor::add(D_can* node, const NodeConfig& config, NodeHandler& h) {
+  return add(node, config, callbacks_of(h));
 }
 
 int NodeMonitor::add(D_can* node, const NodeConfig& config) {

@@ -487,17 +487,7 @@ Network::~Network() {
 
 int Network::add(D_can* node, const SlaveSetup& setup, const NodeConfig& supervision,
                  NodeHandler& h) {
-  NodeCallbacks c;
-  c.on_state = [&h](D_can& n, int a, int b) { h.on_state(n, a, b); };
-  c.on_lost = [&h](D_can& n) { h.on_lost(n); };
-  c.on_back = [&h](D_can& n) { h.on_back(n); };
-  c.on_emergency = [&h](D_can& n, const Emcy& x) { h.on_emergency(n, x); };
-  c.on_frames = [&h](D_can& n, CMSG* f, int k) { h.on_frames(n, f, k); };
-  c.on_pdo = [&h](D_can& n, int pdo, const PdoValues& v) { h.on_pdo(n, pdo, v); };
-  c.on_pdo_late = [&h](D_can& n, int pdo) { h.on_pdo_late(n, pdo); };
-  c.on_pdo_back = [&h](D_can& n, int pdo) { h.on_pdo_back(n, pdo); };
-  c.on_boot_config = [&h](D_can& n, const BootReport& r) { h.on_boot_config(n, r); };
-  return add(node, setup, supervision, std::move(c));
+  return add(node, setup, supervision, callbacks_of(h));
 }
 
 int Network::add(D_can* node, const SlaveSetup& setup, const NodeConfig& supervision,

@@ -661,15 +661,6 @@ std::string parse_slave(const std::string& value, SlaveSpec& out) {
   return "";
 }
 
-uint32_t crc32_of(const uint8_t* data, size_t size) {
-  uint32_t crc = 0xFFFFFFFFu;
-  for (size_t i = 0; i < size; ++i) {
-    crc ^= data[i];
-    for (int b = 0; b < 8; ++b) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
-  return ~crc;
-}
-
 bool write_all(int fd, const std::string& text) {
   size_t done = 0;
   while (done < text.size()) {

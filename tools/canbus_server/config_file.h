@@ -185,9 +185,6 @@ std::string parse_slave(const std::string& value, SlaveSpec& out);
 // Days since 1984-01-01 of a date YYYY-MM-DD (from 1984-01-02 to 2163); false for anything else.
 bool days_since_1984(const std::string& date, uint32_t& days);
 
-// The CRC-32 of IEEE 802.3 (reflected, polynomial 0x04C11DB7, as zlib computes it).
-uint32_t crc32_of(const uint8_t* data, size_t size);
-
 // A motor drive on the node (NAME.DRIVE), e.g.
 //   CAN.SLIT.DRIVE: homing 19 speed 2000 500 acceleration 10000 scale 1000 unit mm limits -50 50
 // Keywords, each at most once, in any order: `axis N` (0..7: the objects of axis N of a

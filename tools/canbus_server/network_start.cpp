@@ -160,7 +160,7 @@ uint32_t dcf_modification_days(const std::string& text) {
 canbus::ConfigStamp configuration_stamp(const std::vector<uint8_t>& concise, uint32_t days) {
   canbus::ConfigStamp s;
   s.days = days;
-  s.ms = crc32_of(concise.data(), concise.size()) % 86400000u;
+  s.ms = canbus::program_crc32(concise.data(), concise.size()) % 86400000u;
   return s;
 }
 
@@ -209,7 +209,7 @@ int64_t NetworkStart::software_of(const std::string& node) const {
   if (it->second.has_software) return it->second.software;
   auto image = images_.find(it->second.image);
   if (image == images_.end()) return -1;
-  return crc32_of(image->second->data(), image->second->size());
+  return canbus::program_crc32(image->second->data(), image->second->size());
 }
 
 void NetworkStart::make(canbus::NodeMonitor& monitor) {
@@ -260,7 +260,7 @@ int NetworkStart::add(D_can& prop, int line, int id, const canbus::NodeConfig& s
   if (s.has_serial) setup.identity.serial = s.serial;
   if (!s.image.empty()) {
     setup.program = images_[s.image];
-    setup.software_id = crc32_of(setup.program->data(), setup.program->size());
+    setup.software_id = canbus::program_crc32(setup.program->data(), setup.program->size());
   }
   if (s.has_software) setup.software_id = s.software;
   if (s.date_days != 0) setup.software_date = canbus::ConfigStamp{s.date_days, 0};

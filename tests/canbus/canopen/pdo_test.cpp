@@ -561,6 +561,113 @@ INSTANTIATE_TEST_SUITE_P(
                    "service parameter too high"}),
     [](const ::testing::TestParamInfo<ConfigCase>& i) { return std::string(i.param.name); });
 
+// --- The master's own producers and their values -------------------------------------------
+
+// On the virtual clock: due at once, then every period from the start; a late tick sends one
+// frame and the schedule stays on the start's grid; stop() ends it and start() begins anew.
+TEST_F(PdoTest, MasterHeartbeatKeepsItsGridWithoutBurstAndStartsAgain) {
+  canbus::MasterProducer p(kLine, canbus::MasterProducer::Kind::kHeartbeat, 0x10);
+  ASSERT_TRUE(p.start(100, false));
+  EXPECT_FALSE(p.start(100, false));  // runs already
+  EXPECT_TRUE(p.running());
+  EXPECT_TRUE(p.tick());
+  EXPECT_FALSE(p.tick());
+  clock().advance(99'000'000);
+  EXPECT_FALSE(p.tick());
+  clock().advance(1'000'000);
+  EXPECT_TRUE(p.tick());
+  clock().advance(1'050'000'000);  // ten periods late
+  EXPECT_TRUE(p.tick());
+  EXPECT_FALSE(p.tick());       // no burst for the missed ones
+  clock().advance(49'000'000);  // t0 + 1199 ms
+  EXPECT_FALSE(p.tick());
+  clock().advance(1'000'000);  // t0 + 1200 ms: on the grid of the start
+  EXPECT_TRUE(p.tick());
+  EXPECT_EQ(sent(0x710), Texts(4, "710#05"));
+  EXPECT_EQ(p.sent(), 4u);
+  EXPECT_EQ(p.failed(), 0u);
+  ASSERT_TRUE(p.stop());
+  EXPECT_FALSE(p.running());
+  clock().advance(500'000'000);
+  EXPECT_FALSE(p.tick());  // stopped: nothing due
+  ASSERT_TRUE(p.start(300, false));
+  EXPECT_TRUE(p.tick());  // due at once again
+  clock().advance(299'000'000);
+  EXPECT_FALSE(p.tick());
+  clock().advance(1'000'000);
+  EXPECT_TRUE(p.tick());
+  EXPECT_EQ(p.sent(), 6u);
+  // Refused arguments.
+  for (int id : {0, 128, -1}) {
+    canbus::MasterProducer h(kLine, canbus::MasterProducer::Kind::kHeartbeat, id);
+    EXPECT_FALSE(h.start(100, false)) << id;
+    EXPECT_FALSE(h.running());
+  }
+  canbus::MasterProducer t(kLine, canbus::MasterProducer::Kind::kTime);
+  EXPECT_FALSE(t.start(-5, false));
+  EXPECT_FALSE(t.running());
+  EXPECT_FALSE(t.tick());
+}
+
+// The TIME frame carries the clock's time when it is sent, in TIME_OF_DAY's layout.
+TEST_F(PdoTest, MasterTimeFrameCarriesTheClock) {
+  canbus::MasterProducer t(kLine, canbus::MasterProducer::Kind::kTime);
+  ASSERT_TRUE(t.start(1000, false));
+  const std::vector<uint8_t> b = canbus::time_of_day_bytes(clock().now_ns());
+  ASSERT_TRUE(t.tick());
+  const Texts times = sent(0x100);
+  ASSERT_EQ(times.size(), 1u);
+  char want[32];
+  std::snprintf(want, sizeof want, "100#%02X%02X%02X%02X%02X%02X", b[0], b[1], b[2], b[3], b[4],
+                b[5]);
+  EXPECT_EQ(times[0], want);
+}
+
+TEST(MasterValues, TimeOfDayAtTheOriginAndDayBoundaries) {
+  constexpr int64_t k1984 = 441'763'200'000;  // ms
+  struct Case {
+    const char* name;
+    int64_t unix_ms;
+    std::vector<uint8_t> bytes;
+  };
+  const std::vector<Case> cases = {
+      {"origin", k1984, {0, 0, 0, 0, 0, 0}},
+      {"before the origin", k1984 - 1, {0, 0, 0, 0, 0, 0}},
+      {"the epoch", 0, {0, 0, 0, 0, 0, 0}},
+      {"last ms of day 0", k1984 + 86'399'999, {0xFF, 0x5B, 0x26, 0x05, 0, 0}},
+      {"first ms of day 1", k1984 + 86'400'000, {0, 0, 0, 0, 1, 0}},
+      {"last ms of day 256", k1984 + 257 * 86'400'000LL - 1, {0xFF, 0x5B, 0x26, 0x05, 0, 1}},
+      {"day 65535", k1984 + 65'535 * 86'400'000LL + 1, {1, 0, 0, 0, 0xFF, 0xFF}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(canbus::time_of_day_bytes(c.unix_ms * 1'000'000), c.bytes) << c.name;
+    // Sub-millisecond parts are cut, not rounded.
+    EXPECT_EQ(canbus::time_of_day_bytes(c.unix_ms * 1'000'000 + 999'999), c.bytes) << c.name;
+  }
+  constexpr int64_t s1984 = k1984 / 1000;
+  EXPECT_EQ(canbus::config_stamp_of(s1984 + 86'399), (canbus::ConfigStamp{0, 86'399'000}));
+  EXPECT_EQ(canbus::config_stamp_of(s1984 + 86'400), (canbus::ConfigStamp{1, 0}));
+  EXPECT_EQ(canbus::config_stamp_of(s1984 + 1), (canbus::ConfigStamp{0, 1000}));
+  EXPECT_TRUE(canbus::config_stamp_of(s1984 - 1).empty());
+  EXPECT_TRUE(canbus::config_stamp_of(-86'400).empty());
+}
+
+// Every bit of 0x1F81 that the assignment holds comes back; the reserved bits 1, 2 and 7 do not.
+TEST(MasterValues, AssignmentRoundTripOfEveryBit) {
+  for (int bit = 0; bit < 32; ++bit) {
+    const uint32_t v = 1u << bit;
+    const bool reserved = bit == 1 || bit == 2 || bit == 7;
+    EXPECT_EQ(canbus::SlaveAssignment::from_u32(v).to_u32(), reserved ? 0u : v) << bit;
+  }
+  EXPECT_EQ(canbus::SlaveAssignment::from_u32(0xFFFFFFFFu).to_u32(), 0xFFFFFF79u);
+  canbus::SlaveAssignment a;
+  a.slave = false;
+  a.retries = 300;  // clamped to the 8 bits
+  EXPECT_EQ(a.to_u32(), 0x0000FF00u);
+  a.retries = -1;
+  EXPECT_EQ(a.to_u32(), 0u);
+}
+
 struct FailCase {
   const char* name;
   uint16_t index;

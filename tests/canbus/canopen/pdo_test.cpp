@@ -498,6 +498,9 @@ struct ConfigCase {
   bool ok = true, skipped = false, concise = false;
   uint64_t transfers = 0;
   std::string reason = "";
+  bool no_stamp_object = false;  // a node without 0x1020: written every time, no stamp
+  bool empty_stamp = false;      // no stamp given: nothing read, nothing stamped
+  int cancel_after = -1;         // cancelled at this call of `cancelled` (counted from 0)
 };
 void PrintTo(const ConfigCase& c, std::ostream* os) {
   *os << c.name;
@@ -510,7 +513,12 @@ TEST_P(ConfigTest, WrittenAsOneDcfOrObjectByObjectOrSkipped) {
   sim::NodeLogic& n = sim_->logic();
   n.enable_config_store(c.concise_node);
   n.set_block_transfer(c.block);
-  const canbus::ConfigStamp stamp{15000, 3600000};
+  if (c.no_stamp_object) {
+    n.remove_object(0x1020, 1);
+    n.remove_object(0x1020, 2);
+  }
+  const canbus::ConfigStamp stamp =
+      c.empty_stamp ? canbus::ConfigStamp{} : canbus::ConfigStamp{15000, 3600000};
   if (c.current) {
     n.set_object(0x1020, 1, std::string("\x98\x3A\x00\x00", 4));
     n.set_object(0x1020, 2, std::string("\x80\xEE\x36\x00", 4));
@@ -520,8 +528,14 @@ TEST_P(ConfigTest, WrittenAsOneDcfOrObjectByObjectOrSkipped) {
   std::vector<canbus::ConciseEntry> entries;
   std::string why;
   ASSERT_TRUE(canbus::concise_entries(cfg, kNode, entries, why)) << why;
-  const canbus::ConfigResult r = canbus::write_configuration(*node_, entries, stamp, c.store);
+  int asked = 0;
+  const canbus::ConfigResult r = canbus::write_configuration(
+      *node_, entries, stamp, c.store, [&] { return asked++ == c.cancel_after; });
   EXPECT_EQ(r.ok, c.ok);
+  if (c.cancel_after >= 0) {
+    EXPECT_EQ(asked, c.cancel_after + 1);  // asked no more once cancelled
+    EXPECT_EQ(r.result, NTCAN_OPERATION_ABORTED);
+  }
   EXPECT_EQ(r.skipped, c.skipped);
   EXPECT_EQ(r.concise, c.concise);
   EXPECT_EQ(r.reason, c.reason);
@@ -539,8 +553,13 @@ TEST_P(ConfigTest, WrittenAsOneDcfOrObjectByObjectOrSkipped) {
   // Stored, the configuration and its stamp outlive a power cycle; else the node forgets both.
   n.power_cycle();
   EXPECT_EQ(n.object(0x2100, 0), c.store ? "\x78\x56\x34\x12" : std::string(4, '\0'));
-  EXPECT_EQ(n.object(0x1020, 1),
-            c.store ? std::string("\x98\x3A\x00\x00", 4) : std::string(4, '\0'));
+  if (c.no_stamp_object) {
+    EXPECT_EQ(n.object(0x1020, 1), std::nullopt);  // not there, and not made
+  } else {
+    EXPECT_EQ(n.object(0x1020, 1), (c.store && !c.empty_stamp) || c.current
+                                       ? std::string("\x98\x3A\x00\x00", 4)
+                                       : std::string(4, '\0'));
+  }
 }
 
 // Transfers: two reads of 0x1020; the DCF, or its try and the 11 objects; the stamp; the store
@@ -558,7 +577,21 @@ INSTANTIATE_TEST_SUITE_P(
                    "service parameter too high"},
         ConfigCase{"ObjectRefused", false, true, false, false, true, false, false, false, 5,
                    "0x2101:00: SDO abort 0x06070012: Data type does not match, length of "
-                   "service parameter too high"}),
+                   "service parameter too high"},
+        // One read finds no 0x1020; the DCF; no stamp; the store command.
+        ConfigCase{"NoStampObject", true, true, false, true, false, true, false, true, 3, "", true},
+        // No reads, the DCF, no stamp, the store command.
+        ConfigCase{"EmptyStamp", true, true, false, true, false, true, false, true, 2, "", false,
+                   true},
+        // An empty stamp matches none, not even the one the node holds.
+        ConfigCase{"EmptyStampCurrent", true, true, true, false, false, true, false, true, 1, "",
+                   false, true},
+        // Two reads, the DCF's try, the first object; asked before the second.
+        ConfigCase{"CancelledBetweenObjects", false, true, false, false, false, false, false, false,
+                   4, "cancelled", false, false, 4},
+        // Cancelled before the stamp: the DCF went, no stamp.
+        ConfigCase{"CancelledBeforeTheStamp", true, true, false, true, false, false, false, true, 3,
+                   "cancelled", false, false, 3}),
     [](const ::testing::TestParamInfo<ConfigCase>& i) { return std::string(i.param.name); });
 
 // --- The master's own producers and their values -------------------------------------------

@@ -79,7 +79,7 @@ uint32_t NodeLogic::upload_extra_locked(Key key) {
   }
   if (!prog_.on) return 0;
   if (key == Key{kProgramData, 1}) return kAbortWriteOnly;
-  if (key == Key{0x1F57, 1}) {
+  if (key == Key{0x1F57, 1} && od_.count(key) != 0) {  // a removed one stays removed
     const bool busy = prog_.busy_left > 0;
     if (busy) --prog_.busy_left;
     od_[key] = le(canbus::FlashStatus{busy, prog_.error}.to_u32(), 4);

@@ -90,13 +90,18 @@ void NodeLogic::program_install_locked() {
 }
 
 void NodeLogic::program_values_locked() {
-  od_[{kProgramControl, 1}] = le(prog_.running ? 1 : 0, 1);
-  od_[{kSoftwareId, 1}] = le(prog_.running_id, 4);
+  // Only the objects the node has: one removed (a node without it) does not come back.
+  auto put = [&](Key key, const std::string& value) {
+    auto it = od_.find(key);
+    if (it != od_.end()) it->second = value;
+  };
+  put({kProgramControl, 1}, le(prog_.running ? 1 : 0, 1));
+  put({kSoftwareId, 1}, le(prog_.running_id, 4));
   auto d = prog_.dates.find(prog_.running_id);
   const bool dated = prog_.running_id != 0 && d != prog_.dates.end();
-  od_[{kSoftwareDate, 1}] = le(dated ? d->second.first : 0, 4);
-  od_[{kSoftwareDate, 2}] = le(dated ? d->second.second : 0, 4);
-  od_[{kFlashStatus, 1}] = le(canbus::FlashStatus{prog_.busy_left > 0, prog_.error}.to_u32(), 4);
+  put({kSoftwareDate, 1}, le(dated ? d->second.first : 0, 4));
+  put({kSoftwareDate, 2}, le(dated ? d->second.second : 0, 4));
+  put({kFlashStatus, 1}, le(canbus::FlashStatus{prog_.busy_left > 0, prog_.error}.to_u32(), 4));
   if (prog_.running_id == prog_.first_id) {
     od_[{0x100A, 0}] = prog_.first_sw;
   } else if (prog_.running_id != 0) {

@@ -441,6 +441,74 @@ TEST(SimNodeSdoDownload, ProgramAreaAndStoreRefuseWhatADeviceRefuses) {
   EXPECT_EQ(b.in(upload(0x1F22, 6)), Texts{"585#80221F0600000206"});
 }
 
+// Saved configuration and flash: an unsaved write outlives reset communication only; what
+// "save" stored and the program in the flash outlive reset node and power cycle.
+TEST(SimNodeSdoDownload, StoredConfigurationAndProgramOutliveResetsAndPowerCycles) {
+  Booted b;
+  b.node.enable_config_store(true);
+  b.node.enable_program_area(0x11111111);
+  b.node.set_object(0x2000, 0, "c");
+  const Texts ok20{"585#6000200000000000"};
+  EXPECT_EQ(b.in(sdo(0x2F, 0x2000, 0, {'x'})), ok20);
+  b.in(sdo(0x23, 0x1020, 1, {7, 0, 0, 0}));
+  EXPECT_EQ(b.in(sdo(0x23, 0x1010, 1, {'s', 'a', 'v', 'e'})), Texts{"585#6010100100000000"});
+  EXPECT_EQ(b.in(sdo(0x2F, 0x2000, 0, {'y'})), ok20);  // not saved
+  // A new program: stop, clear, one byte, start (the node restarts into it).
+  b.in(sdo(0x2F, 0x1F51, 1, {0}));
+  b.in(sdo(0x2F, 0x1F51, 1, {3}));
+  b.in(sdo(0x2F, 0x1F50, 1, {'A'}));
+  EXPECT_EQ(b.in(sdo(0x2F, 0x1F51, 1, {1})), (Texts{"585#60511F0100000000", "705#00"}));
+  const std::string crc_a("\x8B\x9E\xD9\xD3", 4);  // CRC-32 of "A"
+  EXPECT_EQ(b.node.object(0x1F56, 1), crc_a);
+  EXPECT_EQ(b.node.object(0x2000, 0), "x");  // the restart is a reset node
+  b.in(sdo(0x2F, 0x2000, 0, {'y'}));
+  b.node.on_frame(nmt(0x82, kNode));
+  EXPECT_EQ(b.node.object(0x2000, 0), "y");
+  b.node.on_frame(nmt(0x81, kNode));
+  EXPECT_EQ(b.node.object(0x2000, 0), "x");
+  EXPECT_EQ(b.node.object(0x1020, 1), std::string("\x07\x00\x00\x00", 4));
+  EXPECT_EQ(b.node.object(0x1F56, 1), crc_a);
+  // Stopped, the program starts again at the next power-up.
+  b.in(sdo(0x2F, 0x1F51, 1, {0}));
+  EXPECT_EQ(b.node.object(0x1F51, 1), std::string(1, '\0'));
+  EXPECT_EQ(texts(b.node.power_cycle()), Texts{"705#00"});
+  EXPECT_EQ(b.node.object(0x2000, 0), "x");
+  EXPECT_EQ(b.node.object(0x1020, 1), std::string("\x07\x00\x00\x00", 4));
+  EXPECT_EQ(b.node.object(0x1F56, 1), crc_a);
+  EXPECT_EQ(b.node.object(0x1F51, 1), std::string(1, '\1'));
+}
+
+// Faults switched on and off again: the node behaves as before.
+TEST(SimNodeSdoDownload, ProgramFaultsSwitchedOffAgain) {
+  Booted b;
+  b.node.enable_program_area(0x11111111);
+  const Texts ok51{"585#60511F0100000000"};
+  const Texts refused51{"585#80511F0122000008"};
+  EXPECT_EQ(b.in(sdo(0x2F, 0x1F51, 1, {0})), ok51);
+  b.node.refuse_program_clear(true);
+  EXPECT_EQ(b.in(sdo(0x2F, 0x1F51, 1, {3})), refused51);
+  b.node.refuse_program_clear(false);
+  b.node.set_flash_busy(2);
+  EXPECT_EQ(b.in(sdo(0x2F, 0x1F51, 1, {3})), ok51);
+  EXPECT_EQ(b.in(upload(0x1F57, 1)), Texts{"585#43571F0101000000"});            // busy
+  EXPECT_EQ(b.in(sdo(0x2F, 0x1F50, 1, {'A'})), Texts{"585#80501F0122000008"});  // while busy
+  EXPECT_EQ(b.in(upload(0x1F57, 1)), Texts{"585#43571F0101000000"});
+  EXPECT_EQ(b.in(upload(0x1F57, 1)), Texts{"585#43571F0100000000"});  // done
+  b.node.set_flash_busy(0);
+  b.node.set_program_crc_error(true);
+  EXPECT_EQ(b.in(sdo(0x2F, 0x1F50, 1, {'A'})), Texts{"585#60501F0100000000"});
+  EXPECT_EQ(b.in(upload(0x1F57, 1)), Texts{"585#43571F0106000000"});  // error 3, not busy
+  EXPECT_EQ(b.in(sdo(0x2F, 0x1F51, 1, {1})), refused51);              // no valid program
+  b.node.set_program_crc_error(false);
+  EXPECT_EQ(b.in(sdo(0x2F, 0x1F51, 1, {3})), ok51);
+  EXPECT_EQ(b.in(sdo(0x2F, 0x1F50, 1, {'A'})), Texts{"585#60501F0100000000"});
+  EXPECT_EQ(b.in(upload(0x1F57, 1)), Texts{"585#43571F0100000000"});
+  b.node.hang_on_program_start(true);
+  b.node.hang_on_program_start(false);
+  EXPECT_EQ(b.in(sdo(0x2F, 0x1F51, 1, {1})), (Texts{"585#60511F0100000000", "705#00"}));
+  EXPECT_FALSE(b.node.silent());
+}
+
 // --- SDO block transfer ----------------------------------------------------------------------
 
 // "123456789" has the CRC-16/CCITT (initial value 0) 0x31C3: 9 bytes are two segments, the

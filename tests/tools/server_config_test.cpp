@@ -122,6 +122,17 @@ TEST(ServerConfig, BadLinesAreReportedWithTheirNumbers) {
       {"LINE.1.NETWORK: start all\nCAN.A.SLAVE: optional consume-master 0",
        "consume-master must be 1..65535 ms"},
       {"LINE.1.NETWORK: start all\nCAN.A.SLAVE: optional flash", "unknown word 'flash'"},
+      {"LINE.1.NETWORK: start all\nCAN.A.SLAVE: optional image", "'image' without its value"},
+      {"LINE.1.NETWORK: start all\nCAN.A.SLAVE: store optional store", "'store' is given twice"},
+      {"LINE.1.NETWORK: start all\nCAN.A.SLAVE: optional retries -1",
+       "the retries must be 0..255, not '-1'"},
+      {"LINE.1.NETWORK: start all\nCAN.A.SLAVE: optional consume-master 65536",
+       "consume-master must be 1..65535 ms"},
+      {"LINE.1.NETWORK: start all\nCAN.A.SLAVE: optional date 1983-12-31",
+       "after 1984-01-01, not '1983-12-31'"},
+      {"LINE.1.NETWORK: start all\nCAN.A.SLAVE: optional serial 0x1G",
+       "serial must be 0..0xFFFFFFFF"},
+      {"LINE.1.NETWORK: start all\nCAN.A.SLAVE: update", "takes 'mandatory' or 'optional'"},
       {"LINE.1.NETWORK: start all\nCAN.A.SLAVE: 1 6 0 0", "CAN.A.SLAVE: unknown word '1'"},
   };
   for (const auto& c : cases) {

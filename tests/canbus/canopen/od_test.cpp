@@ -698,6 +698,21 @@ TEST(ObjectDictionary, DcfCheckedAgainstTheEds) {
             std::vector<std::string>{});
   EXPECT_EQ(canbus::check_dcf_against_eds("[1017]\nDataType=0x00FF\n", "bad.dcf", eds),
             std::vector<std::string>{"bad.dcf:2: DataType '0x00FF' is not a standard data type"});
+  // Limits of a signed type compared as signed: a negative value within them is no finding, one
+  // at a limit neither; below the LowLimit is.
+  const std::string limits =
+      "[2000]\nParameterName=Channel gains\nObjectType=8\nDataType=0x0003\nAccessType=rww\n"
+      "CompactSubObj=3\n[2000Value]\nNrOfEntries=3\n1=-150\n2=-5\n3=100\n";  // 9..11
+  EXPECT_EQ(canbus::check_dcf_against_eds(limits, "l.dcf", eds),
+            std::vector<std::string>{"l.dcf:9: 0x2000:01 'Channel gains.Channel gains1': "
+                                     "ParameterValue -150 below the EDS's LowLimit -100"});
+  // A value of another type is named for its type only, not compared with the limits.
+  const std::string typed =
+      "[2000]\nParameterName=Channel gains\nObjectType=8\nDataType=0x0007\nAccessType=rww\n"
+      "CompactSubObj=1\n[2000Value]\nNrOfEntries=1\n1=5000\n";
+  const std::vector<std::string> found = canbus::check_dcf_against_eds(typed, "t.dcf", eds);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_NE(found[0].find("is UNSIGNED32, the EDS has INTEGER16"), std::string::npos) << found[0];
 }
 
 }  // namespace

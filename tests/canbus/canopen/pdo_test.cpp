@@ -498,6 +498,9 @@ struct ConfigCase {
   bool ok = true, skipped = false, concise = false;
   uint64_t transfers = 0;
   std::string reason = "";
+  bool no_stamp_object = false;  // a node without 0x1020: written every time, no stamp
+  bool empty_stamp = false;      // no stamp given: nothing read, nothing stamped
+  int cancel_after = -1;         // cancelled at this call of `cancelled` (counted from 0)
 };
 void PrintTo(const ConfigCase& c, std::ostream* os) {
   *os << c.name;
@@ -510,7 +513,12 @@ TEST_P(ConfigTest, WrittenAsOneDcfOrObjectByObjectOrSkipped) {
   sim::NodeLogic& n = sim_->logic();
   n.enable_config_store(c.concise_node);
   n.set_block_transfer(c.block);
-  const canbus::ConfigStamp stamp{15000, 3600000};
+  if (c.no_stamp_object) {
+    n.remove_object(0x1020, 1);
+    n.remove_object(0x1020, 2);
+  }
+  const canbus::ConfigStamp stamp =
+      c.empty_stamp ? canbus::ConfigStamp{} : canbus::ConfigStamp{15000, 3600000};
   if (c.current) {
     n.set_object(0x1020, 1, std::string("\x98\x3A\x00\x00", 4));
     n.set_object(0x1020, 2, std::string("\x80\xEE\x36\x00", 4));
@@ -520,8 +528,14 @@ TEST_P(ConfigTest, WrittenAsOneDcfOrObjectByObjectOrSkipped) {
   std::vector<canbus::ConciseEntry> entries;
   std::string why;
   ASSERT_TRUE(canbus::concise_entries(cfg, kNode, entries, why)) << why;
-  const canbus::ConfigResult r = canbus::write_configuration(*node_, entries, stamp, c.store);
+  int asked = 0;
+  const canbus::ConfigResult r = canbus::write_configuration(
+      *node_, entries, stamp, c.store, [&] { return asked++ == c.cancel_after; });
   EXPECT_EQ(r.ok, c.ok);
+  if (c.cancel_after >= 0) {
+    EXPECT_EQ(asked, c.cancel_after + 1);  // asked no more once cancelled
+    EXPECT_EQ(r.result, NTCAN_OPERATION_ABORTED);
+  }
   EXPECT_EQ(r.skipped, c.skipped);
   EXPECT_EQ(r.concise, c.concise);
   EXPECT_EQ(r.reason, c.reason);
@@ -539,8 +553,13 @@ TEST_P(ConfigTest, WrittenAsOneDcfOrObjectByObjectOrSkipped) {
   // Stored, the configuration and its stamp outlive a power cycle; else the node forgets both.
   n.power_cycle();
   EXPECT_EQ(n.object(0x2100, 0), c.store ? "\x78\x56\x34\x12" : std::string(4, '\0'));
-  EXPECT_EQ(n.object(0x1020, 1),
-            c.store ? std::string("\x98\x3A\x00\x00", 4) : std::string(4, '\0'));
+  if (c.no_stamp_object) {
+    EXPECT_EQ(n.object(0x1020, 1), std::nullopt);  // not there, and not made
+  } else {
+    EXPECT_EQ(n.object(0x1020, 1), (c.store && !c.empty_stamp) || c.current
+                                       ? std::string("\x98\x3A\x00\x00", 4)
+                                       : std::string(4, '\0'));
+  }
 }
 
 // Transfers: two reads of 0x1020; the DCF, or its try and the 11 objects; the stamp; the store
@@ -558,8 +577,129 @@ INSTANTIATE_TEST_SUITE_P(
                    "service parameter too high"},
         ConfigCase{"ObjectRefused", false, true, false, false, true, false, false, false, 5,
                    "0x2101:00: SDO abort 0x06070012: Data type does not match, length of "
-                   "service parameter too high"}),
+                   "service parameter too high"},
+        // One read finds no 0x1020; the DCF; no stamp; the store command.
+        ConfigCase{"NoStampObject", true, true, false, true, false, true, false, true, 3, "", true},
+        // No reads, the DCF, no stamp, the store command.
+        ConfigCase{"EmptyStamp", true, true, false, true, false, true, false, true, 2, "", false,
+                   true},
+        // An empty stamp matches none, not even the one the node holds.
+        ConfigCase{"EmptyStampCurrent", true, true, true, false, false, true, false, true, 1, "",
+                   false, true},
+        // Two reads, the DCF's try, the first object; asked before the second.
+        ConfigCase{"CancelledBetweenObjects", false, true, false, false, false, false, false, false,
+                   4, "cancelled", false, false, 4},
+        // Cancelled before the stamp: the DCF went, no stamp.
+        ConfigCase{"CancelledBeforeTheStamp", true, true, false, true, false, false, false, true, 3,
+                   "cancelled", false, false, 3}),
     [](const ::testing::TestParamInfo<ConfigCase>& i) { return std::string(i.param.name); });
+
+// --- The master's own producers and their values -------------------------------------------
+
+// On the virtual clock: due at once, then every period from the start; a late tick sends one
+// frame and the schedule stays on the start's grid; stop() ends it and start() begins anew.
+TEST_F(PdoTest, MasterHeartbeatKeepsItsGridWithoutBurstAndStartsAgain) {
+  canbus::MasterProducer p(kLine, canbus::MasterProducer::Kind::kHeartbeat, 0x10);
+  ASSERT_TRUE(p.start(100, false));
+  EXPECT_FALSE(p.start(100, false));  // runs already
+  EXPECT_TRUE(p.running());
+  EXPECT_TRUE(p.tick());
+  EXPECT_FALSE(p.tick());
+  clock().advance(99'000'000);
+  EXPECT_FALSE(p.tick());
+  clock().advance(1'000'000);
+  EXPECT_TRUE(p.tick());
+  clock().advance(1'050'000'000);  // ten periods late
+  EXPECT_TRUE(p.tick());
+  EXPECT_FALSE(p.tick());       // no burst for the missed ones
+  clock().advance(49'000'000);  // t0 + 1199 ms
+  EXPECT_FALSE(p.tick());
+  clock().advance(1'000'000);  // t0 + 1200 ms: on the grid of the start
+  EXPECT_TRUE(p.tick());
+  EXPECT_EQ(sent(0x710), Texts(4, "710#05"));
+  EXPECT_EQ(p.sent(), 4u);
+  EXPECT_EQ(p.failed(), 0u);
+  ASSERT_TRUE(p.stop());
+  EXPECT_FALSE(p.running());
+  clock().advance(500'000'000);
+  EXPECT_FALSE(p.tick());  // stopped: nothing due
+  ASSERT_TRUE(p.start(300, false));
+  EXPECT_TRUE(p.tick());  // due at once again
+  clock().advance(299'000'000);
+  EXPECT_FALSE(p.tick());
+  clock().advance(1'000'000);
+  EXPECT_TRUE(p.tick());
+  EXPECT_EQ(p.sent(), 6u);
+  // Refused arguments.
+  for (int id : {0, 128, -1}) {
+    canbus::MasterProducer h(kLine, canbus::MasterProducer::Kind::kHeartbeat, id);
+    EXPECT_FALSE(h.start(100, false)) << id;
+    EXPECT_FALSE(h.running());
+  }
+  canbus::MasterProducer t(kLine, canbus::MasterProducer::Kind::kTime);
+  EXPECT_FALSE(t.start(-5, false));
+  EXPECT_FALSE(t.running());
+  EXPECT_FALSE(t.tick());
+}
+
+// The TIME frame carries the clock's time when it is sent, in TIME_OF_DAY's layout.
+TEST_F(PdoTest, MasterTimeFrameCarriesTheClock) {
+  canbus::MasterProducer t(kLine, canbus::MasterProducer::Kind::kTime);
+  ASSERT_TRUE(t.start(1000, false));
+  const std::vector<uint8_t> b = canbus::time_of_day_bytes(clock().now_ns());
+  ASSERT_TRUE(t.tick());
+  const Texts times = sent(0x100);
+  ASSERT_EQ(times.size(), 1u);
+  char want[32];
+  std::snprintf(want, sizeof want, "100#%02X%02X%02X%02X%02X%02X", b[0], b[1], b[2], b[3], b[4],
+                b[5]);
+  EXPECT_EQ(times[0], want);
+}
+
+TEST(MasterValues, TimeOfDayAtTheOriginAndDayBoundaries) {
+  constexpr int64_t k1984 = 441'763'200'000;  // ms
+  struct Case {
+    const char* name;
+    int64_t unix_ms;
+    std::vector<uint8_t> bytes;
+  };
+  const std::vector<Case> cases = {
+      {"origin", k1984, {0, 0, 0, 0, 0, 0}},
+      {"before the origin", k1984 - 1, {0, 0, 0, 0, 0, 0}},
+      {"the epoch", 0, {0, 0, 0, 0, 0, 0}},
+      {"last ms of day 0", k1984 + 86'399'999, {0xFF, 0x5B, 0x26, 0x05, 0, 0}},
+      {"first ms of day 1", k1984 + 86'400'000, {0, 0, 0, 0, 1, 0}},
+      {"last ms of day 256", k1984 + 257 * 86'400'000LL - 1, {0xFF, 0x5B, 0x26, 0x05, 0, 1}},
+      {"day 65535", k1984 + 65'535 * 86'400'000LL + 1, {1, 0, 0, 0, 0xFF, 0xFF}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(canbus::time_of_day_bytes(c.unix_ms * 1'000'000), c.bytes) << c.name;
+    // Sub-millisecond parts are cut, not rounded.
+    EXPECT_EQ(canbus::time_of_day_bytes(c.unix_ms * 1'000'000 + 999'999), c.bytes) << c.name;
+  }
+  constexpr int64_t s1984 = k1984 / 1000;
+  EXPECT_EQ(canbus::config_stamp_of(s1984 + 86'399), (canbus::ConfigStamp{0, 86'399'000}));
+  EXPECT_EQ(canbus::config_stamp_of(s1984 + 86'400), (canbus::ConfigStamp{1, 0}));
+  EXPECT_EQ(canbus::config_stamp_of(s1984 + 1), (canbus::ConfigStamp{0, 1000}));
+  EXPECT_TRUE(canbus::config_stamp_of(s1984 - 1).empty());
+  EXPECT_TRUE(canbus::config_stamp_of(-86'400).empty());
+}
+
+// Every bit of 0x1F81 that the assignment holds comes back; the reserved bits 1, 2 and 7 do not.
+TEST(MasterValues, AssignmentRoundTripOfEveryBit) {
+  for (int bit = 0; bit < 32; ++bit) {
+    const uint32_t v = 1u << bit;
+    const bool reserved = bit == 1 || bit == 2 || bit == 7;
+    EXPECT_EQ(canbus::SlaveAssignment::from_u32(v).to_u32(), reserved ? 0u : v) << bit;
+  }
+  EXPECT_EQ(canbus::SlaveAssignment::from_u32(0xFFFFFFFFu).to_u32(), 0xFFFFFF79u);
+  canbus::SlaveAssignment a;
+  a.slave = false;
+  a.retries = 300;  // clamped to the 8 bits
+  EXPECT_EQ(a.to_u32(), 0x0000FF00u);
+  a.retries = -1;
+  EXPECT_EQ(a.to_u32(), 0u);
+}
 
 struct FailCase {
   const char* name;

@@ -983,7 +983,13 @@ enum class ProgramFault {
   kBusyTooLong,
   kHang,
   kNoBlock,
-  kTiming
+  kTiming,
+  kNoFlashStatus,     // a node without 0x1F57: taken at its word
+  kNoFlashStatusCrc,  // ... whose image was bad: the start is refused
+  kNoControl,         // a node without 0x1F51: the stop fails
+  kBadNumber,         // program 0: refused before any transfer
+  kNoStart,           // downloaded, not started
+  kFlashError         // busy for a while, then a flash error
 };
 
 struct ProgramCase {
@@ -1006,12 +1012,19 @@ TEST_P(ProgramTest, DownloadedStartedAndCheckedOrTheStepThatFailed) {
   sim::NodeLogic& n = sim_->logic();
   n.enable_program_area(0x11111111);
   n.refuse_program_clear(c.fault == ProgramFault::kRefusedClear);
-  n.set_program_crc_error(c.fault == ProgramFault::kCrc);
+  n.set_program_crc_error(c.fault == ProgramFault::kCrc ||
+                          c.fault == ProgramFault::kNoFlashStatusCrc ||
+                          c.fault == ProgramFault::kFlashError);
   n.hang_on_program_start(c.fault == ProgramFault::kHang);
   n.set_flash_busy(c.fault == ProgramFault::kBusy          ? 5
                    : c.fault == ProgramFault::kBusyTooLong ? 1000
                                                            : 0);
   n.set_block_transfer(c.fault != ProgramFault::kNoBlock);
+  if (c.fault == ProgramFault::kNoFlashStatus || c.fault == ProgramFault::kNoFlashStatusCrc) {
+    n.remove_object(0x1F57, 1);
+  }
+  if (c.fault == ProgramFault::kFlashError) n.set_flash_busy(3);
+  if (c.fault == ProgramFault::kNoControl) n.remove_object(0x1F51, 1);
   if (c.fault == ProgramFault::kTiming) {
     clock().set_wait_grace(10'000'000'000);
     sim_->set_timing(std::chrono::microseconds(50), 1'000'000);
@@ -1020,18 +1033,26 @@ TEST_P(ProgramTest, DownloadedStartedAndCheckedOrTheStepThatFailed) {
   const std::vector<uint8_t> bytes(image.begin(), image.end());
   std::vector<std::pair<size_t, size_t>> told;
   const canbus::ProgramResult r = canbus::download_program(
-      *node_, bytes, 1, true, 200, [&](size_t a, size_t b) { told.emplace_back(a, b); });
+      *node_, bytes, c.fault == ProgramFault::kBadNumber ? 0 : 1, c.fault != ProgramFault::kNoStart,
+      200, [&](size_t a, size_t b) { told.emplace_back(a, b); });
   EXPECT_EQ(r.ok, c.ok);
   EXPECT_EQ(r.reason, c.reason);
-  EXPECT_EQ(r.result, c.ok                                     ? 0
-                      : c.fault == ProgramFault::kRefusedClear ? 0x08000022
-                                                               : canbus::kProgramFlashError);
+  const bool refused =
+      c.fault == ProgramFault::kRefusedClear || c.fault == ProgramFault::kNoFlashStatusCrc;
+  EXPECT_EQ(r.result, c.ok                                  ? 0
+                      : refused                             ? 0x08000022
+                      : c.fault == ProgramFault::kNoControl ? 0x06020000
+                                                            : canbus::kProgramFlashError);
   const uint32_t crc = canbus::program_crc32(bytes.data(), bytes.size());
   // The CRC-32 every zlib gives for "123456789".
   EXPECT_EQ(canbus::program_crc32(reinterpret_cast<const uint8_t*>("123456789"), 9), 0xCBF43926u);
-  if (c.ok) {
-    EXPECT_EQ(told, (std::vector<std::pair<size_t, size_t>>{{0, 3000}, {3000, 3000}}));
-  }
+  // The progress is told at the start and the end of the data, and only when it went.
+  const bool data_went = c.ok || c.fault == ProgramFault::kCrc ||
+                         c.fault == ProgramFault::kNoFlashStatusCrc ||
+                         c.fault == ProgramFault::kFlashError;
+  using Told = std::vector<std::pair<size_t, size_t>>;
+  EXPECT_EQ(told, (data_went ? Told{{0, 3000}, {3000, 3000}} : Told{}));
+  EXPECT_EQ(r.bytes, data_went ? 3000u : 0u);
   if (c.fault == ProgramFault::kHang) {
     EXPECT_TRUE(rec.texts(0x705).empty());
     EXPECT_TRUE(n.silent());
@@ -1046,7 +1067,7 @@ TEST_P(ProgramTest, DownloadedStartedAndCheckedOrTheStepThatFailed) {
   EXPECT_EQ(rec.texts(0x705),
             c.boots ? std::vector<std::string>{"705#00"} : std::vector<std::string>{});
   // A program that failed leaves the old one's id until the node restarts.
-  const bool replaced = c.ok;
+  const bool replaced = c.ok && c.fault != ProgramFault::kNoStart;
   const uint32_t want = replaced ? crc : 0x11111111;
   EXPECT_EQ(id, (std::vector<uint8_t>{uint8_t(want), uint8_t(want >> 8), uint8_t(want >> 16),
                                       uint8_t(want >> 24)}));
@@ -1070,7 +1091,20 @@ INSTANTIATE_TEST_SUITE_P(
         ProgramCase{"WrongCrc", ProgramFault::kCrc, false, "flash status: data format or CRC error",
                     false},
         ProgramCase{"FlashTimeOut", ProgramFault::kBusyTooLong, false,
-                    "flash status: still busy after 200 ms", false}),
+                    "flash status: still busy after 200 ms", false},
+        ProgramCase{"NoFlashStatusTakenAtItsWord", ProgramFault::kNoFlashStatus, true, "", true},
+        ProgramCase{"NoFlashStatusBadImageStartRefused", ProgramFault::kNoFlashStatusCrc, false,
+                    "start: SDO abort 0x08000022: Data cannot be transferred or stored to the "
+                    "application because of the present device state",
+                    false},
+        ProgramCase{"NoProgramControl", ProgramFault::kNoControl, false,
+                    "stop: SDO abort 0x06020000: Object does not exist in the object dictionary",
+                    false},
+        ProgramCase{"NumberOutOfRange", ProgramFault::kBadNumber, false,
+                    "program: number 0 not 1..254", false},
+        ProgramCase{"DownloadedNotStarted", ProgramFault::kNoStart, true, "", false},
+        ProgramCase{"FlashErrorAfterBusy", ProgramFault::kFlashError, false,
+                    "flash status: data format or CRC error", false}),
     [](const ::testing::TestParamInfo<ProgramCase>& i) { return std::string(i.param.name); });
 
 TEST_F(SdoTest, ObjectAccessWithoutHandle) {

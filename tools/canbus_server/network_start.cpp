@@ -175,10 +175,10 @@ bool NetworkStart::load(const ConfigFile& config, int dfd, std::vector<std::stri
   for (const auto& l : config.lines()) {
     if (l.kind == ConfigFile::Kind::kLine) {
       const int line = network_line_of(l.name);
-      NetworkSpec spec;
-      if (line == 0 || !parse_network(*config.value_of(l.name), spec).empty()) continue;
+      NetworkSpec net_line;
+      if (line == 0 || !parse_network(*config.value_of(l.name), net_line).empty()) continue;
       auto n = std::make_unique<Line>();
-      n->spec = spec;
+      n->net_line = net_line;
       n->line = line;
       lines_[line] = std::move(n);
     } else if (l.kind == ConfigFile::Kind::kSub && l.name.size() > 6 &&
@@ -216,13 +216,13 @@ void NetworkStart::make(canbus::NodeMonitor& monitor) {
   for (auto& [number, l] : lines_) {
     canbus::NetworkConfig c;
     c.line = number;
-    c.master_id = l->spec.master_id;
-    c.master_heartbeat_ms = l->spec.heartbeat_ms;
-    c.time_period_ms = l->spec.time_ms;
-    c.start = start_mode(l->spec.start);
-    c.on_mandatory_failure = failure_mode(l->spec.failure);
-    c.boot_time_ms = l->spec.boot_time_ms;
-    c.retry_pause_ms = l->spec.retry_ms;
+    c.master_id = l->net_line.master_id;
+    c.master_heartbeat_ms = l->net_line.heartbeat_ms;
+    c.time_period_ms = l->net_line.time_ms;
+    c.start = start_mode(l->net_line.start);
+    c.on_mandatory_failure = failure_mode(l->net_line.failure);
+    c.boot_time_ms = l->net_line.boot_time_ms;
+    c.retry_pause_ms = l->net_line.retry_ms;
     Line* line = l.get();
     canbus::NetworkCallbacks cb;
     cb.on_slave = [this, line](const canbus::SlaveStatus& s) { on_slave(*line, s); };

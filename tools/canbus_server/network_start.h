@@ -116,7 +116,7 @@ class NetworkStart {
     size_t progress_tenth = 0;  // the last download event, in tenths of the image
   };
   struct Line {
-    NetworkSpec spec;
+    NetworkSpec net_line;
     int line = 0;
     std::unique_ptr<canbus::Network> net;
     std::map<int, Member> members;  // by node id

@@ -848,8 +848,8 @@ void Server::supervise(Node& n) {
       const std::string* eds = config_.value_of(n.prop->name() + ".EDS");
       const std::string* bl = config_.value_of(n.prop->name() + ".BOOT");
       std::string text, e;
-      BootSpec spec;
-      if (eds != nullptr && bl != nullptr && parse_boot(*bl, spec).empty() && spec.dcf &&
+      BootSpec boot_line;
+      if (eds != nullptr && bl != nullptr && parse_boot(*bl, boot_line).empty() && boot_line.dcf &&
           read_config_text(*eds, text, e, config_dir_.fd)) {
         if (const uint32_t d = dcf_modification_days(text)) days = d;
       }

@@ -67,9 +67,9 @@ BootOutcome check_identity(D_can& node, const ExpectedIdentity& id) {
     const char* name;
   };
   const Field fields[4] = {{&id.vendor_id, 'D', "vendor id"},
-                         {&id.product_code, 'M', "product code"},
-                         {&id.revision, 'N', "revision number"},
-                         {&id.serial, 'O', "serial number"}};
+                           {&id.product_code, 'M', "product code"},
+                           {&id.revision, 'N', "revision number"},
+                           {&id.serial, 'O', "serial number"}};
   for (uint8_t sub = 1; sub <= 4; ++sub) {
     const Field& p = fields[sub - 1];
     if (!*p.want) continue;

@@ -653,6 +653,9 @@ TEST_F(ServerE2E, NetworkClientsWritersAndReaders) {
   for (int i = 0; i < 4000; ++i) many += "list\n";
   ASSERT_TRUE(sink.send(many));
   for (int i = 0; i < 20; ++i) ASSERT_EQ(reader.ask("get CAN.PUMP"), "CAN.PUMP = 1 5 0 0");
+  // It still reads nothing: the server ends the connection by itself.
+  pollfd hup{sink.fd(), POLLRDHUP, 0};
+  ASSERT_GT(poll(&hup, 1, 30000), 0) << "the server does not drop a client that does not read";
   size_t got = 0;
   char b[65536];
   for (;;) {

@@ -22,10 +22,11 @@ install(TARGETS ${_canbus_targets} EXPORT canbusTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-# D_esdcan.h is the header device servers include; it includes the others.
-install(FILES canbus/D_esdcan.h canbus/can_emcy.h canbus/can_monitor.h canbus/can_value.h
-        canbus/can_ids.h canbus/can_od.h canbus/can_lss.h canbus/can_scan.h canbus/can_pdo.h
-        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/canbus)
+# D_esdcan.h is the header device servers include; it includes the others. Every public header
+# is named can_*.h (the drive layer, can_drive.h, is included on its own); the others are the
+# library's own.
+file(GLOB _canbus_headers ${PROJECT_SOURCE_DIR}/canbus/can_*.h)
+install(FILES canbus/D_esdcan.h ${_canbus_headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/canbus)
 file(GLOB _framework_headers ${PROJECT_SOURCE_DIR}/framework/*.h)
 install(FILES ${_framework_headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/canbus/framework)
 if(NOT CANBUS_USE_VENDOR_NTCAN)
@@ -34,7 +35,8 @@ if(NOT CANBUS_USE_VENDOR_NTCAN)
           DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/canbus/ntcan)
 endif()
 if(TARGET canbus_sim)
-  install(FILES sim/canopen_node.h sim/replay_node.h sim/pdo_producer.h sim/sdo_block.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/canbus/sim)
+  install(FILES sim/canopen_node.h sim/replay_node.h sim/pdo_producer.h sim/sdo_block.h
+                sim/drive_model.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/canbus/sim)
 endif()
 
 install(EXPORT canbusTargets NAMESPACE canbus:: DESTINATION ${CANBUS_INSTALL_CMAKEDIR})

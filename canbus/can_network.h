@@ -267,6 +267,10 @@ struct SlaveSetup {
   // first heartbeat must then come within twice the time, else K).
   int consume_master_ms = 0;
   int heartbeat_ms = 0;
+  // The node's PDOs as the monitor is to know them: its TPDOs are decoded (on_pdo, late and
+  // back) and their identifiers enabled from the moment the node is added, whether or not its
+  // configuration has to be written. Written to the node only as part of `configuration`.
+  std::vector<PdoConfig> pdos;
 };
 
 // Where a node stands in the start-up.

@@ -561,6 +561,11 @@ bool Network::start(bool own_thread) {
       for (Impl::Slot& s : p.slots) {
         NodeConfig c = s.supervision;
         c.boot = boot;
+        if (!s.setup->pdos.empty()) {
+          auto own = std::make_shared<BootConfig>(*boot);
+          own->pdos = s.setup->pdos;
+          c.boot = std::move(own);
+        }
         to_add.emplace_back(s.prop, c);
         callbacks.push_back(s.own);
       }

@@ -270,6 +270,7 @@ int NetworkStart::add(D_can& prop, int line, int id, const canbus::NodeConfig& s
       why = "its configuration cannot be written as a concise DCF: " + reason;
       return -1;
     }
+    setup.pdos = boot->pdos;  // the monitor decodes the TPDOs, configured or not
     if (!setup.configuration.empty())
       setup.config_stamp =
           configuration_stamp(canbus::encode_concise_dcf(setup.configuration), days);

@@ -637,9 +637,13 @@ TEST_F(NetworkTest, UnchangedConfigurationSkippedChangedOneWritten) {
     build({kFive}, {}, 0, [&](canbus::SlaveSetup& s, canbus::NodeConfig&) {
       s.configuration = {{0x2100, 0, {0x78, 0x56, 0x34, 0x12}}};
       s.config_stamp = stamp;
+      canbus::PdoConfig tpdo;
+      tpdo.mapping = {{0x2100, 0, 32, canbus::DataType::kUnsigned32, "V"}};
+      s.pdos = {tpdo};
     });
     sim::NodeLogic& n = sims_.back()->logic();
     n.enable_config_store(true);
+    n.set_tpdo(1, 0x185, 255, 100, {{0x2100, 0, 32}});
     if (unchanged) {
       n.set_object(0x1020, 1, std::string("\x43\x3D\x00\x00", 4));
       n.set_object(0x1020, 2, std::string("\x00\x2E\x93\x02", 4));
@@ -660,6 +664,12 @@ TEST_F(NetworkTest, UnchangedConfigurationSkippedChangedOneWritten) {
     EXPECT_TRUE(!unchanged || written.empty());
     EXPECT_EQ(written.count(0x1F22) + written.count(0x1020), unchanged ? 0u : 2u);
     EXPECT_EQ(*n.object(0x2100, 0), unchanged ? std::string(4, '\0') : "\x78\x56\x34\x12");
+    // Its TPDO is decoded by the monitor, whether its configuration was written or not.
+    sims_.back()->pdo_tick();
+    step();
+    canbus::NodeStats st;
+    ASSERT_TRUE(mon_->stats(props_.back().get(), st));
+    EXPECT_GE(st.pdos, 1u);
     net_.reset();
     sims_.clear();
     props_.clear();

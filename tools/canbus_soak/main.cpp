@@ -697,7 +697,8 @@ void Soak::check_frames(const Slot& s, const CMSG* frames, int n, const char* ho
 
 void Soak::op_read(Slot& s) {
   SoakCan* c = s.can.get();
-  if (c->rx_buffer() == nullptr) return;
+  // No look at rx_buffer() first: another worker's attachment may move it just now. can_array
+  // reads the buffer under the receive cycle's lock and fails while there is none.
   std::vector<CMSG> frames(D_can::kRxFrames);
   int n = 0;
   if (c->can_array(frames.data(), &n) < 0) return;

@@ -2256,6 +2256,12 @@ TEST_F(ServerE2E, CtlSendsJsonAndReportsBrokenConnections) {
       {{"--json", "status"}, "json status", "{\"nodes\":[]}\n", 0, {"{\"nodes\":[]}"}},
       {{"--json", "--user", "ann", "get", "X"}, "user ann", "ok (ann@local)\n", 3, {}},
       {{"list"}, "list", "ok 3 lines\nA\nB\n", 3, {"A", "B"}},
+      // A JSON answer is one line, also far beyond the request lines' limit.
+      {{"--json", "od", "CAN.X"},
+       "json od CAN.X",
+       std::string(9000, '[') + "\n",
+       0,
+       {std::string(9000, '[')}},
       {{"--timeout", "0.2", "status"}, "status", "", 3, {}},
   };
   for (const auto& c : cases) {

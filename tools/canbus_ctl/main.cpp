@@ -256,7 +256,7 @@ class Session {
       if (n == 0) answered(false);
     } else if (line.rfind("event ", 0) == 0) {
       print_line(stdout, line);
-      std::fflush(stdout);
+      flush();
     } else {
       const bool error = line.rfind("error: ", 0) == 0;
       if (!(pending_ && current_.quiet && !error)) print_line(error ? stderr : stdout, line);
@@ -268,8 +268,13 @@ class Session {
     }
   }
 
+  // Standard output gone (`canbus-ctl watch | head`): nothing more to do.
+  void flush() {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) done_ = true;
+  }
+
   void answered(bool error) {
-    std::fflush(stdout);
+    flush();
     pending_ = false;
     if (error) {
       ++errors_;

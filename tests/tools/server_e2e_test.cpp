@@ -705,8 +705,10 @@ TEST_F(ServerE2E, StatusAnswersWhileAnUploadWaits) {
   ASSERT_EQ(s.ask("tick 1"), "ok");
   std::string event = quick.line();
   while (event.rfind("event drive ", 0) == 0 || event.rfind("event value ", 0) == 0 ||
+         event.rfind("event alarm", 0) == 0 || event.rfind("event warn", 0) == 0 ||
          event.find(" line 3") != std::string::npos)
-    event = quick.line();  // the slit drive's first state and values, the network of line 3
+    event = quick.line();  // the slit drive's first state and values, the gauge's pressure
+                           // limits, the network of line 3
   EXPECT_EQ(event,
             "event emergency line 1 node 6 CAN.VALVE code 0x8110 (CAN overrun (objects lost)) "
             "register 0x11 (Monitoring)");
@@ -732,7 +734,14 @@ TEST_F(ServerE2E, ProcessValuesAreReadWatchedAndSet) {
   // Mapped by the object's name in the gauge's EDS.
   EXPECT_THAT(list,
               ::testing::Contains("CAN.GAUGE.PRESSURE  (process value, TPDO1, REAL32, mbar)"));
-  EXPECT_THAT(s.ask("get CAN.GAUGE.PRESSURE"), ::testing::StartsWith("CAN.GAUGE.PRESSURE = 0.00"));
+  // Not pumped down yet: in alarm, in get and in status's tail.
+  EXPECT_THAT(s.ask("get CAN.GAUGE.PRESSURE"),
+              ::testing::MatchesRegex("CAN.GAUGE.PRESSURE = 0.00.*, alarm: high \\(above 0.0005 "
+                                      "mbar\\)"));
+  s.send("status");
+  EXPECT_THAT(s.answer(),
+              ::testing::Contains(::testing::MatchesRegex(
+                  "alarm CAN.GAUGE.PRESSURE 0.000[0-9]+ mbar above 0.0005 mbar \\(high\\)")));
   SocketClient reader(sock);
   const std::pair<const char*, const char*> refused[] = {
       {"set CAN.MAGNET.SETPOINT 50000",

@@ -741,7 +741,7 @@ TEST_F(ServerE2E, ProcessValuesAreReadWatchedAndSet) {
   s.send("status");
   EXPECT_THAT(s.answer(),
               ::testing::Contains(::testing::MatchesRegex(
-                  "alarm CAN.GAUGE.PRESSURE 0.000[0-9]+ mbar above 0.0005 mbar \\(high\\)")));
+                  "alarm CAN.GAUGE.PRESSURE 0.00[0-9]+ mbar above 0.0005 mbar \\(high\\)")));
   SocketClient reader(sock);
   const std::pair<const char*, const char*> refused[] = {
       {"set CAN.MAGNET.SETPOINT 50000",

@@ -75,6 +75,8 @@ TEST(ServerConfig, BadLinesAreReportedWithTheirNumbers) {
       {"CAN.A.TPDO1: map V 0x2000:0 uint8 alarm 1 9 warn - 10", "warn limits must lie within"},
       {"CAN.A.TPDO1: map V 0x2000:0 uint8 hysteresis 1", "a hysteresis without 'alarm' or 'warn'"},
       {"CAN.A.TPDO1: map V 0x2000:0 uint8 alarm 1 9 hysteresis -1", "must not be negative"},
+      {"CAN.A.TPDO1: map V 0x2000:0 uint8 alarm 1 9 warn 2 3 hysteresis 1",
+       "V: the hysteresis must be below HIGH - LOW"},
       {"CAN.A.RPDO1: map V 0x2000:0 uint8 alarm 1 9", "V: unknown word 'alarm'"},
       {"CAN.A.RPDO1: interval map V 0x2000:0 uint8", "takes '[sync] [interval MS]"},
       {"CAN.A.TPDO1: interval 10 map V 0x2000:0 uint8", "takes '[event MS|change MS|sync N]"},

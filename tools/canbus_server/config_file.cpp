@@ -375,6 +375,12 @@ std::string parse_pdo(const std::string& which, const std::string& value, PdoLin
     if (v.has_min && v.has_max && v.min > v.max) return v.name + ": min above max";
     if (v.has_hysteresis && !v.alarm.any() && !v.warn.any())
       return v.name + ": a hysteresis without 'alarm' or 'warn' limits";
+    // A hysteresis as wide as the limits' span would carry the value past the other limit
+    // before the first ended.
+    for (const Limits* l : {&v.alarm, &v.warn}) {
+      if (v.has_hysteresis && l->has_low && l->has_high && v.hysteresis >= l->high - l->low)
+        return v.name + ": the hysteresis must be below HIGH - LOW";
+    }
     // The warning comes before the alarm: its limits lie inside the alarm's.
     if ((v.warn.has_low && v.alarm.has_low && v.warn.low < v.alarm.low) ||
         (v.warn.has_high && v.alarm.has_high && v.warn.high > v.alarm.high))

@@ -73,6 +73,13 @@ std::string value_text(const std::vector<uint8_t>& v) {
   return s;
 }
 
+// The finest part of an error code's text ("CAN overrun (objects lost)" of "monitoring,
+// communication: CAN overrun (objects lost)").
+std::string finest(const std::string& text) {
+  const size_t colon = text.rfind(": ");
+  return colon == std::string::npos ? text : text.substr(colon + 2);
+}
+
 const char* nmt_state(uint8_t s) {
   switch (s & 0x7F) {
     case 0x00:
@@ -466,8 +473,8 @@ struct TraceDecoder::Impl {
           }
           return;
         }
-        if (scs == 6 && (c & 3) == 0) return;  // initiate answer
-        if (scs == 6 && (c & 3) == 1) {        // end: unused bytes of the last segment
+        if (scs == 6 && (c & 1) == 0) return;  // initiate answer
+        if (scs == 6 && (c & 1) == 1) {        // end: unused bytes of the last segment
           drop_unused(t, (c >> 2) & 7);
           t.phase = Transfer::kBlockEnd;
           return;
@@ -549,7 +556,8 @@ struct TraceDecoder::Impl {
           break;
       }
       const int target = m.data[1];
-      std::string text = cmd && dlc == 2 ? std::string("NMT ") + cmd : "NMT " + data_text(m);
+      std::string text = cmd && dlc == 2 ? std::string("NMT ") + cmd : ("NMT " + data_text(m));
+      if (text.back() == ' ') text.pop_back();
       if (cmd && dlc == 2) text += target == 0 ? std::string(" all") : fmt(" node %d", target);
       out.push_back(line(f, cmd && dlc == 2 ? target : 0, Service::kNmt, std::move(text)));
       return;
@@ -573,8 +581,8 @@ struct TraceDecoder::Impl {
         text += "error reset";
         if (e.reg != 0) text += fmt(" register 0x%02X (", e.reg) + emcy_register_text(e.reg) + ")";
       } else {
-        text += fmt("0x%04X ", e.code) + emcy_code_text(e.code) + fmt(" register 0x%02X (", e.reg) +
-                emcy_register_text(e.reg) + ")";
+        text += fmt("0x%04X ", e.code) + finest(emcy_code_text(e.code)) +
+                fmt(" register 0x%02X (", e.reg) + emcy_register_text(e.reg) + ")";
       }
       bool vendor = false;
       for (int i = 0; i < e.vendor_len; ++i) vendor = vendor || e.vendor[i] != 0;

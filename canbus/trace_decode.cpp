@@ -332,7 +332,9 @@ struct TraceDecoder::Impl {
     const CMSG& m = f.frame;
     Transfer& t = sdo[{f.net, node}];
     const uint8_t c = m.data[0];
-    if (t.active && t.kind == Transfer::kBlockDownload && t.phase == Transfer::kBlock) {
+    // Segment numbers start at 1: 0x80 is an abort.
+    if (t.active && t.kind == Transfer::kBlockDownload && t.phase == Transfer::kBlock &&
+        c != 0x80) {
       touch(t, f);
       block_segment(t, m);
       if (t.block_last) t.phase = Transfer::kBlockAck;
@@ -429,7 +431,7 @@ struct TraceDecoder::Impl {
     Transfer& t = it->second;
     touch(t, f);
     const uint8_t c = m.data[0];
-    if (t.kind == Transfer::kBlockUpload && t.phase == Transfer::kBlock) {
+    if (t.kind == Transfer::kBlockUpload && t.phase == Transfer::kBlock && c != 0x80) {
       block_segment(t, m);
       if (t.block_last) t.phase = Transfer::kBlockAck;
       return;

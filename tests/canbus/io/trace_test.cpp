@@ -102,6 +102,14 @@ TEST_F(TraceTapTest, RingOverwritesTheOldestLeavingAGapInSeq) {
   EXPECT_EQ(texts(tap.since(8, 1)), std::vector<std::string>{"9 181#08"});
   EXPECT_TRUE(tap.since(10, 5).empty());
   EXPECT_EQ(tap.last_seq(), 10u);
+  // The tap's receive queue (4,096 frames at 125 kbit/s) overflows: the driver reports the loss
+  // with the next frame that enters it.
+  vbus::set_sent_limit(0);
+  for (int i = 0; i < 4096 + 7; ++i) send("181#01");
+  EXPECT_EQ(tap.poll(), 4096u);
+  send("181#02");
+  EXPECT_EQ(tap.poll(), 1u);
+  EXPECT_EQ(tap.counts().lost, 7u);
 }
 
 TEST_F(TraceTapTest, LoadOfAWindowIsItsBitsOverTheLinesBits) {

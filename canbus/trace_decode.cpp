@@ -202,6 +202,7 @@ struct TraceDecoder::Impl {
       kBlock,     // block: segments of a sub-block flowing
       kBlockAck,  // block: the last segment came, its acknowledgement awaited
       kBlockEnd,  // block: the end frames
+      kEnd,       // download: the answer ends it (expedited, or to the last segment)
     };
     bool active = false;
     Kind kind = kUpload;
@@ -360,7 +361,7 @@ struct TraceDecoder::Impl {
         touch(t, f);
         const size_t n = 7 - ((c >> 1) & 7);
         t.data.insert(t.data.end(), m.data + 1, m.data + 1 + n);
-        if (c & 1) t.phase = Transfer::kBlockEnd;  // the answer to it ends the transfer
+        if (c & 1) t.phase = Transfer::kEnd;  // the answer to it ends the transfer
         return;
       }
       if (t.kind == Transfer::kBlockUpload && ccs == 5) {
@@ -394,7 +395,7 @@ struct TraceDecoder::Impl {
           const int n = (c & 1) ? 4 - ((c >> 2) & 3) : 4;
           t.data.assign(m.data + 4, m.data + 4 + n);
         }
-        t.phase = (c & 2) ? Transfer::kInitiate : Transfer::kSegments;
+        t.phase = (c & 2) ? Transfer::kEnd : Transfer::kSegments;
         return;
       }
       case 2:
@@ -458,8 +459,7 @@ struct TraceDecoder::Impl {
         }
         break;
       case Transfer::kDownload:
-        if ((scs == 3 && t.phase == Transfer::kInitiate && !t.data.empty()) ||
-            (scs == 1 && t.phase == Transfer::kBlockEnd)) {
+        if ((scs == 3 || scs == 1) && t.phase == Transfer::kEnd) {
           return done(f.net, node, t, out);
         }
         if (scs == 3 || scs == 1) return;  // the next segment may come

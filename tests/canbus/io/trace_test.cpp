@@ -234,6 +234,21 @@ TEST(TraceDecoder, ReadsEachServiceAsOneLine) {
        {"SDO block download node 5 0x2000:01 = \"XYZ\""}},
       {{"605#C600200103000000", "585#A40020017F000000", "605#8000000000000405"},
        {"SDO block download node 5 0x2000:01 client abort 0x05040000 SDO protocol timed out"}},
+      // Sub-blocks of 2: the second segment is lost, the client acknowledges the first only, and
+      // the rest comes again as the next sub-block.
+      {{"605#A008100002000000", "585#C208100A00000000", "605#A300000000000000",
+        "585#0130313233343536", "605#A201020000000000", "585#8137383900000000",
+        "605#A201020000000000", "585#D112340000000000", "605#A100000000000000"},
+       {"SDO block upload node 5 0x1008:00 Manufacturer device name = \"0123456789\""}},
+      // Transfers of two nodes at once pair by node; a new request ends the one before it.
+      {{"605#4000100000000000", "606#4000100000000000", "586#4300100001000000",
+        "585#4300100002000000", "605#4000100000000000", "605#4008100000000000",
+        "585#8008100000000206"},
+       {"SDO upload node 6 0x1000:00 Device type = 0x00000001",
+        "SDO upload node 5 0x1000:00 Device type = 0x00000002",
+        "SDO upload node 5 0x1000:00 Device type no answer",
+        "SDO upload node 5 0x1008:00 Manufacturer device name abort 0x06020000 Object does not "
+        "exist in the object dictionary"}},
       {{"605#4018100100000000", "flush"}, {"SDO upload node 5 0x1018:01 no answer"}},
       {{"585#4300100092010200", "123#01", "7FF#R2"},
        {"SDO answer node 5 43 00 10 00 92 01 02 00", "0x123 01", "0x7FF request 2"}},

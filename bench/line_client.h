@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -47,6 +48,20 @@ inline int connect_to(const std::string& host, uint16_t port, const std::string&
   }
   int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return fd;
+}
+
+// Connected to a Unix socket at `path`; -1 when refused or too long a path.
+inline int connect_unix(const std::string& path) {
+  sockaddr_un a{};
+  if (path.size() >= sizeof a.sun_path) return -1;
+  a.sun_family = AF_UNIX;
+  path.copy(a.sun_path, path.size());
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
   return fd;
 }
 

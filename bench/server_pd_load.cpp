@@ -10,7 +10,6 @@
 //
 // Usage: server-pd-load ADDR:PORT --pid PID [--seconds S] [--warmup S] [--watchers N]
 //                       [--status-ms MS]
-#include <dirent.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -30,55 +29,16 @@
 #include <vector>
 
 #include "line_client.h"
+#include "proc_cpu.h"
 
 namespace {
 
 using bench::Clock;
 
-// Processor time in clock ticks of the fields after the command name of a /proc stat file.
-bool stat_ticks(const std::string& path, std::string* comm, long long& ticks) {
-  std::ifstream f(path);
-  std::string s;
-  if (!std::getline(f, s)) return false;
-  const size_t open = s.find('('), close = s.rfind(')');
-  if (open == std::string::npos || close == std::string::npos) return false;
-  if (comm != nullptr) *comm = s.substr(open + 1, close - open - 1);
-  std::istringstream rest(s.substr(close + 1));
-  std::string field;
-  long long utime = 0, stime = 0;
-  // Fields 3.. (state first); utime is field 14, stime 15.
-  for (int k = 3; k <= 15 && rest >> field; ++k) {
-    if (k == 14) utime = std::atoll(field.c_str());
-    if (k == 15) stime = std::atoll(field.c_str());
-  }
-  ticks = utime + stime;
-  return true;
-}
-
-struct Thread {
-  std::string comm;
-  long long ticks = 0;
-};
-
-struct Cpu {
-  long long process = 0;
-  std::map<int, Thread> threads;
-};
+using bench::Cpu;
 
 Cpu sample(int pid) {
-  Cpu c;
-  stat_ticks("/proc/" + std::to_string(pid) + "/stat", nullptr, c.process);
-  const std::string dir = "/proc/" + std::to_string(pid) + "/task";
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      if (e->d_name[0] == '.') continue;
-      Thread t;
-      if (stat_ticks(dir + "/" + e->d_name + "/stat", &t.comm, t.ticks))
-        c.threads[std::atoi(e->d_name)] = t;
-    }
-    closedir(d);
-  }
-  return c;
+  return bench::sample_cpu(pid);
 }
 
 // One watching connection: counts the value events in its stream.
@@ -124,7 +84,7 @@ struct Watcher {
 };
 
 double percent(long long ticks, double seconds) {
-  return 100.0 * static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK)) / seconds;
+  return bench::percent_of_core(ticks, seconds);
 }
 
 }  // namespace

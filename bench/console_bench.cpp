@@ -49,6 +49,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -514,6 +515,21 @@ void BM_ConsoleLoad(benchmark::State& state) {
   }
   const long long devices = bench::thread_ticks(before, after, "sim-device");
   const long long process = after.process - before.process;
+  // The server's busiest threads, by name, to standard error (where the time goes).
+  std::map<std::string, long long> by_name;
+  for (const auto& [tid, t] : after.threads) {
+    auto b = before.threads.find(tid);
+    if (t.comm != "sim-device")
+      by_name[t.comm] += t.ticks - (b == before.threads.end() ? 0 : b->second.ticks);
+  }
+  std::vector<std::pair<long long, std::string>> busiest;
+  for (const auto& [name, ticks] : by_name) busiest.emplace_back(ticks, name);
+  std::sort(busiest.rbegin(), busiest.rend());
+  std::fprintf(stderr, "consoles:%d, the server's busiest threads:", consoles);
+  for (size_t i = 0; i < std::min<size_t>(6, busiest.size()); ++i)
+    std::fprintf(stderr, " %s %.1f %%", busiest[i].second.c_str(),
+                 bench::percent_of_core(busiest[i].first, run));
+  std::fprintf(stderr, "\n");
   auto& k = state.counters;
   k["cpu_pct"] = bench::percent_of_core(process, run);
   k["devices_pct"] = bench::percent_of_core(devices, run);

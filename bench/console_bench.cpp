@@ -24,6 +24,8 @@
 // consoles:0 runs the same server and `status` client without consoles: its cpu_pct is the base,
 // the difference to consoles:10 the consoles' cost.
 //
+// The server run is the one of this build tree, or the program named by CANBUS_SERVER.
+//
 // BM_ConsoleHistoryHour: ValueHistory (the server's, as configured by --value-interval 1000) with
 // 1,000 values filled at the value interval for an hour: bytes() per sample of the hour and in
 // total, and the heap the server's allocator really holds for it (mallinfo2).
@@ -144,7 +146,9 @@ class ServerChild {
     if (pipe2(p, O_CLOEXEC) != 0) return false;
     const int out = open((dir_ + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     const int err = open((dir_ + "/log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    std::vector<char*> argv{const_cast<char*>(CANBUS_SERVER_PATH)};
+    const char* env = std::getenv("CANBUS_SERVER");
+    const std::string path = env != nullptr && *env != '\0' ? env : CANBUS_SERVER_PATH;
+    std::vector<char*> argv{const_cast<char*>(path.c_str())};
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     pid_ = fork();
@@ -153,7 +157,7 @@ class ServerChild {
       dup2(out, 1);
       dup2(err, 2);
       if (chdir(dir_.c_str()) != 0) _exit(126);
-      execv(CANBUS_SERVER_PATH, argv.data());
+      execv(path.c_str(), argv.data());
       _exit(127);
     }
     close(p[0]);
@@ -204,9 +208,10 @@ class ServerChild {
 };
 
 // One HTTP/1.0 GET; the status code (0: no answer) and the body.
-int http_get(uint16_t port, const std::string& path, std::string& body) {
+int http_get(uint16_t port, const std::string& path, std::string& body,
+             const std::string& from = "") {
   body.clear();
-  const int fd = bench::connect_to("127.0.0.1", port);
+  const int fd = bench::connect_to("127.0.0.1", port, from);
   if (fd < 0) return 0;
   bench::send_all(fd, "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
   std::string all;
@@ -243,14 +248,13 @@ struct Stream {
   bool closed = false;
   long long events = 0, traces = 0, bytes = 0;
 
-  bool open(uint16_t port) {
-    fd = bench::connect_to("127.0.0.1", port);
+  bool open(uint16_t port, const std::string& from) {
+    fd = bench::connect_to("127.0.0.1", port, from);
     if (fd < 0) return false;
     bench::send_all(fd,
                     "GET /api/stream HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
                     "Connection: Upgrade\r\nSec-WebSocket-Key: Y29uc29sZS1iZW5jaC0xMg==\r\n"
                     "Sec-WebSocket-Version: 13\r\n\r\n");
-    bench::Lines in(fd);
     // The answer's head, read byte by byte so that no frame after it is taken with it.
     std::string head;
     char c;
@@ -381,9 +385,12 @@ void BM_ConsoleLoad(benchmark::State& state) {
   const int pid = server.pid();
   const auto port = static_cast<uint16_t>(http_port);
 
+  // Each console from an address of its own (127.0.0.2, ...), as browsers on other machines: the
+  // server limits the connections of one address.
+  auto console_address = [](int c) { return "127.0.0." + std::to_string(2 + c); };
   std::vector<Stream> streams(static_cast<size_t>(consoles));
-  for (auto& s : streams) {
-    if (!s.open(port)) {
+  for (size_t c = 0; c < streams.size(); ++c) {
+    if (!streams[c].open(port, console_address(static_cast<int>(c)))) {
       state.SkipWithError("no event stream at /api/stream");
       server.stop();
       std::filesystem::remove_all(dir);
@@ -431,7 +438,7 @@ void BM_ConsoleLoad(benchmark::State& state) {
                           "/history?since_ms=" + std::to_string(since[static_cast<size_t>(c)]));
         for (const auto& path : paths) {
           const auto t0 = Clock::now();
-          const int code = http_get(port, path, body);
+          const int code = http_get(port, path, body, console_address(c));
           const double ms = bench::since_ms(t0);
           if (counting) {
             std::lock_guard<std::mutex> lk(mx);

@@ -6,6 +6,7 @@
 const Console = (() => {
   const views = {};
   const streamListeners = new Set();
+  const openListeners = new Set();  // called when the stream (re)opens: catch up by the API
   let current = null;
   let ws = null;
   let wsOpen = false;
@@ -22,7 +23,7 @@ const Console = (() => {
       else if (k === 'value') e.value = v;
       else e.setAttribute(k, v === true ? '' : String(v));
     }
-    for (const c of children.flat()) {
+    for (const c of children.flat(Infinity)) {
       if (c === undefined || c === null) continue;
       e.append(c instanceof Node ? c : document.createTextNode(String(c)));
     }
@@ -91,6 +92,7 @@ const Console = (() => {
       wsRetry = 1000;
       setStreamState(true);
       if (traceWanted) sendStream(Object.assign({trace: true}, traceWanted));
+      for (const f of openListeners) f();
     };
     ws.onmessage = (m) => {
       let o;
@@ -166,6 +168,7 @@ const Console = (() => {
   return {
     views, me, el, writeControl, message, get, post, query, enc, every, start, wantTrace,
     onStream: (f) => { streamListeners.add(f); return () => streamListeners.delete(f); },
+    onStreamOpen: (f) => { openListeners.add(f); return () => openListeners.delete(f); },
     streamOpen: () => wsOpen,
   };
 })();

@@ -19,7 +19,7 @@
 
   // ---- events ------------------------------------------------------------------------------
   {
-    let body = null, fields = null, lastSeq = 0, stop = null, unlisten = null;
+    let body = null, fields = null, lastSeq = 0, stop = null, unlisten = null, unopen = null;
     const matches = (o) => {
       const kinds = list(val(fields, 'kind')), line = val(fields, 'line'), name = val(fields, 'name');
       return (!kinds.length || kinds.includes(o.kind)) && (!line || String(o.line) === line) &&
@@ -37,7 +37,7 @@
                                name: val(fields, 'name'), after: after || ''});
       const {events} = await Console.get('/api/events' + q);
       if (!body) return;
-      if (!after) body.replaceChildren();
+      // Loads may overlap (stream reopened, filter changed): only what is newer is added.
       const fresh = events.filter((o) => o.seq > lastSeq);
       if (events.length) lastSeq = Math.max(lastSeq, events[0].seq);
       prepend(fresh.map(row));
@@ -49,24 +49,25 @@
         body = el('tbody', {'data-test': 'events-body'});
         fields = [['kind', 'kinds: state,emergency', 24], ['line', 'line', 4], ['name', 'name or prefix.', 20]];
         root.append(el('h2', {}, 'Events'),
-          filterBar(fields, () => { lastSeq = 0; load(0).catch((e) => Console.message('error: ' + e.message)); }),
+          filterBar(fields, () => { lastSeq = 0; body.replaceChildren(); load(0).catch((e) => Console.message('error: ' + e.message)); }),
           el('table', {'data-test': 'events-table'}, el('thead', {}, el('tr', {},
             ['#', 'Time', 'Kind', 'Line', 'Name', 'Event'].map((h) => el('th', {}, h)))), body));
-        load(0).catch((e) => Console.message('error: ' + e.message));
-        stop = Console.every(1000, () => (Console.streamOpen() ? null : load(lastSeq)));
+        stop = Console.every(1000, () => (Console.streamOpen() && lastSeq ? null : load(lastSeq)));
+        unopen = Console.onStreamOpen(() => load(lastSeq).catch(() => {}));
         unlisten = Console.onStream((o) => {
           if (o.type !== 'event' || o.seq <= lastSeq) return;
           lastSeq = o.seq;
           if (matches(o)) prepend([row(o)]);
         });
       },
-      hide() { if (stop) stop(); if (unlisten) unlisten(); body = null; },
+      hide() { if (stop) stop(); if (unlisten) unlisten(); if (unopen) unopen(); body = null; },
     };
   }
 
   // ---- the bus trace -----------------------------------------------------------------------
   {
     let body = null, fields = null, lastSeq = 0, stop = null, unlisten = null, paused = false, save = null;
+    let unopen = null;
     const matches = (o) => {
       const node = val(fields, 'node'), services = list(val(fields, 'service').toUpperCase()), line = val(fields, 'line');
       return (!node || String(o.node) === node) && (!line || String(o.line) === line) &&
@@ -89,13 +90,14 @@
       const q = Console.query({after: after || '', limit: 500, line: val(fields, 'line'),
                                node: val(fields, 'node'), service: list(val(fields, 'service').toUpperCase()).join(',')});
       const r = await Console.get('/api/trace' + q);
-      if (!body) return;
-      if (!after) body.replaceChildren();
-      lastSeq = Math.max(lastSeq, r.last || 0);
-      if (!paused) append((r.lines || []).map(row));
+      if (!body || paused) return;
+      const fresh = (r.lines || []).filter((o) => o.seq > lastSeq);
+      lastSeq = Math.max(lastSeq, r.last || 0, ...fresh.map((o) => o.seq));
+      append(fresh.map(row));
     }
     function restart() {
       lastSeq = 0;
+      body.replaceChildren();
       saveHref();
       Console.wantTrace(true, Number(val(fields, 'line')) || 0);
       load(0).catch((e) => Console.message('error: ' + e.message));
@@ -116,16 +118,19 @@
           el('div', {class: 'scroll'}, el('table', {'data-test': 'trace-table'}, el('thead', {}, el('tr', {},
             ['Time s', 'Line', 'Node', 'Service', 'Frame'].map((h) => el('th', {}, h)))), body)));
         restart();
-        stop = Console.every(1000, () => (Console.streamOpen() || paused ? null : load(lastSeq)));
+        stop = Console.every(1000, () => (Console.streamOpen() && lastSeq || paused ? null : load(lastSeq)));
         unlisten = Console.onStream((o) => {
           // While paused the lines are left to the server: resuming asks for them.
           if (o.type !== 'trace' || paused || o.seq <= lastSeq) return;
           lastSeq = o.seq;
           if (matches(o)) append([row(o)]);
         });
+        // Lines made before the stream sent them (it opened after the first load) come by the API.
+        unopen = Console.onStreamOpen(() => { if (!paused) load(lastSeq).catch(() => {}); });
       },
       hide() {
         Console.wantTrace(false);
+        if (unopen) unopen();
         if (stop) stop();
         if (unlisten) unlisten();
         body = null;

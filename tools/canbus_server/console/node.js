@@ -4,7 +4,7 @@
 
 (() => {
   const {el, writeControl, enc} = Console;
-  let stop = null, name = '';
+  let stop = null, name = '', shown = 0;  // shown: counts the pages shown, so a late load is dropped
 
   const sdoPath = (o) => '/api/nodes/' + enc(name) + '/sdo';
 
@@ -128,12 +128,14 @@
     title: 'node',
     async show(root, arg) {
       name = arg;
+      const mine = ++shown;
       const head = el('div', {}, 'loading ' + name + ' ...');
       root.append(el('h2', {'data-test': 'node-name'}, name), head);
       let n;
       try {
         n = (await Console.get('/api/nodes')).nodes.find((x) => x.name === name);
       } catch (e) { head.textContent = 'error: ' + e.message; return; }
+      if (mine !== shown) return;
       if (!n) { head.textContent = 'no node ' + name; return; }
       valueNames = n.values || [];
       valuesBody = el('tbody', {'data-test': 'values-body'});
@@ -160,6 +162,6 @@
       stop = Console.every(1000, values);
       objects(odBody, '');
     },
-    hide() { if (stop) stop(); stop = null; valuesBody = null; },
+    hide() { ++shown; if (stop) stop(); stop = null; valuesBody = null; },
   };
 })();

@@ -24,6 +24,7 @@ if not (os.access(CHROMIUM, os.X_OK) and os.access(DRIVER, os.X_OK)):
 try:
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
+    from selenium.common.exceptions import StaleElementReferenceException
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support.ui import WebDriverWait
 except ImportError:
@@ -102,7 +103,8 @@ class Run:
     def wait(self, what, cond, seconds=30):
         """Waits until cond() is true (exceptions while the server starts count as not yet)."""
         return WebDriverWait(self.driver, seconds, poll_frequency=0.2,
-                             ignored_exceptions=(OSError, ValueError, KeyError, queue.Empty)) \
+                             ignored_exceptions=(OSError, ValueError, KeyError, queue.Empty,
+                                                 StaleElementReferenceException)) \
             .until(lambda _: cond(), 'timed out waiting: ' + what)
 
     def open(self, view):
@@ -113,9 +115,14 @@ class Run:
     def css(self, selector):
         return self.driver.find_elements(By.CSS_SELECTOR, selector)
 
+    def row(self, name, attribute):
+        # In the page in one step: the table is made anew every second.
+        return self.driver.execute_script(
+            'const r = document.querySelector(`tr[data-test=crate-row][data-name="${arguments[0]}"]`);'
+            'return r && r.getAttribute(arguments[1]);', name, attribute)
+
     def row_state(self, name):
-        rows = self.css('tr[data-test=crate-row][data-name="%s"]' % name)
-        return rows[0].get_attribute('data-state') if rows else None
+        return self.row(name, 'data-state')
 
     def crate_matches_server(self):
         nodes = self.server.api('/api/nodes')['nodes']
@@ -176,16 +183,16 @@ def writer_run(args):
         r.open('trace')
         r.wait('trace lines', lambda: r.css('tr[data-test=trace-row]'))
         assert r.server.ask('sdo read CAN.PUMP 0x1008 0')[0].startswith('"'), 'sdo read failed'
-        r.wait('the SDO read in the trace', lambda: any(
-            'Manufacturer device name' in t.text for t in r.css('tr[data-test=trace-row][data-service=SDO]')))
+        r.wait('the SDO read in the trace', lambda: r.driver.execute_script(
+            'return [...document.querySelectorAll("tr[data-test=trace-row][data-service=SDO]")]'
+            '.some((t) => t.textContent.includes("0x1008") && t.textContent.includes("Manufacturer device name"))'))
 
         # A node that falls silent turns lost in the table.
         r.open('crate')
         r.wait('CAN.VALVE in the table', lambda: r.row_state('CAN.VALVE') not in (None, 'lost'), 30)
         assert r.server.ask('sim silent CAN.VALVE on') == ['ok']
         r.wait('CAN.VALVE lost', lambda: r.row_state('CAN.VALVE') == 'lost', 30)
-        row = r.css('tr[data-test=crate-row][data-name="CAN.VALVE"]')[0]
-        assert 'state-lost' in row.get_attribute('class')
+        assert 'state-lost' in r.row('CAN.VALVE', 'class')
         assert not r.js_errors(), r.js_errors()
     except Exception:
         print(open(r.server.log_path).read()[-4000:], file=sys.stderr)
@@ -208,8 +215,8 @@ def read_only_run(args):
                             ('scan', '[data-test=scan-read-only]'), ('events', '[data-test=events-table]')):
             r.open(view)
             r.wait(view + ' shown', lambda: r.css(ready))
-            if view.startswith('node/'):
-                r.wait('objects of ' + view, lambda: r.css('tr[data-test=object-row]'))
+            if view.startswith('node/'):  # its objects, or the error of a node without EDS
+                r.wait('objects of ' + view, lambda: r.css('[data-test=od-body] tr'))
             assert not r.css(WRITE_CONTROLS), 'write controls for a read-only client in ' + view
         # A forged write from the page is refused, and nothing is set.
         before = r.server.ask('get CAN.MAGNET.SETPOINT')[0]

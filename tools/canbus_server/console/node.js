@@ -38,24 +38,36 @@
       input.addEventListener('keydown', (e) => { if (e.key === 'Enter') go(); });
       setter = [input, writeControl('button', {'data-test': 'setpoint-set', 'data-name': v.name, onclick: go}, 'set')];
     }
-    return el('tr', {'data-test': 'value-row', 'data-name': v.name},
+    const cells = {text: el('td', {'data-test': 'value-text'}), alarm: el('td', {}), time: el('td', {class: 'muted'})};
+    const tr = el('tr', {'data-test': 'value-row', 'data-name': v.name},
       el('td', {}, el('a', {href: '#/plots/' + enc(v.name)}, v.name)),
-      el('td', {class: 'num alarm-' + (v.alarm || 'none'), 'data-test': 'value-text'}, v.text || '-'),
-      el('td', {}, v.alarm && v.alarm !== 'none' ? v.alarm : ''),
-      el('td', {class: 'muted'}, v.time || '-'),
-      el('td', {}, v.pdo || ''),
-      el('td', {}, setter));
+      cells.text, cells.alarm, cells.time, el('td', {}, v.pdo || ''), el('td', {}, setter));
+    tr.cells_ = cells;
+    return tr;
+  }
+
+  // The rows are made once; every refresh sets their texts, so a set-point being typed stays.
+  function fill(tr, v) {
+    const c = tr.cells_;
+    c.text.textContent = v.text || '-';
+    c.text.className = 'num alarm-' + (v.alarm || 'none');
+    c.alarm.textContent = v.alarm && v.alarm !== 'none' ? v.alarm : '';
+    c.time.textContent = v.time || '-';
   }
 
   let valuesBody = null, valueNames = [];
+  const valueRows = new Map();
   async function values() {
     if (!valueNames.length || !valuesBody) return;
     const {values: all} = await Console.get('/api/values');
-    const mine = all.filter((v) => valueNames.includes(v.name));
-    // Keep the rows with a set-point being typed in.
-    const focused = document.activeElement && document.activeElement.getAttribute('data-name');
-    if (focused && valuesBody.contains(document.activeElement)) return;
-    valuesBody.replaceChildren(...mine.map(valueRow));
+    if (!valuesBody) return;
+    for (const v of all.filter((x) => valueNames.includes(x.name))) {
+      if (!valueRows.has(v.name)) {
+        valueRows.set(v.name, valueRow(v));
+        valuesBody.append(valueRows.get(v.name));
+      }
+      fill(valueRows.get(v.name), v);
+    }
   }
 
   function driveBar(n) {
@@ -138,6 +150,7 @@
       if (mine !== shown) return;
       if (!n) { head.textContent = 'no node ' + name; return; }
       valueNames = n.values || [];
+      valueRows.clear();
       valuesBody = el('tbody', {'data-test': 'values-body'});
       const hist = el('div', {});
       const search = el('input', {type: 'search', 'data-test': 'od-search', placeholder: 'name or index', 'aria-label': 'search objects'});
@@ -162,6 +175,6 @@
       stop = Console.every(1000, values);
       objects(odBody, '');
     },
-    hide() { ++shown; if (stop) stop(); stop = null; valuesBody = null; },
+    hide() { ++shown; if (stop) stop(); stop = null; valuesBody = null; valueRows.clear(); },
   };
 })();

@@ -51,6 +51,7 @@ class Server:
              '--writers', writers], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
             stderr=open(self.log_path, 'w'), text=True, bufsize=1)
         self.out = queue.Queue()
+        self.asked = 0
         threading.Thread(target=self._read, daemon=True).start()
 
     def _read(self):
@@ -58,18 +59,17 @@ class Server:
             self.out.put(line.rstrip('\n'))
 
     def _line(self):
-        line = self.out.get(timeout=30)
-        # Announcements of the listeners at the start are no answers.
-        while line.startswith('listening on') or ' on http://' in line:
-            line = self.out.get(timeout=30)
-        return line
+        return self.out.get(timeout=30)
 
     def ask(self, request):
-        """One request by standard input; its answer's lines."""
-        while not self.out.empty():
-            self.out.get_nowait()
-        self.proc.stdin.write(request + '\n')
+        """One request by standard input; its answer's lines. The server prints its start-up
+        lines on the same output: an unknown request first, whose error marks where ours begins."""
+        self.asked += 1
+        mark = 'mark-%d' % self.asked
+        self.proc.stdin.write(mark + '\n' + request + '\n')
         self.proc.stdin.flush()
+        while not self._line().startswith("error: unknown request '%s'" % mark):
+            pass
         first = self._line()
         if first.startswith('ok ') and first.endswith(' lines'):
             return [self._line() for _ in range(int(first.split()[1]))]

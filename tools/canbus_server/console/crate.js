@@ -10,7 +10,7 @@
     if (n.lost) return ['lost', 'state-lost'];
     const s = n.state || '';
     if (s === 'Operational') return [s, 'state-operational'];
-    if (s === 'Pre-operational') return [s, 'state-preop'];
+    if (/^pre-?operational$/i.test(s)) return [s, 'state-preop'];
     if (s === 'Stopped') return [s, 'state-stopped'];
     return [s || '-', ''];
   }

@@ -19,9 +19,12 @@ const Console = (() => {
     const e = document.createElement(tag);
     for (const [k, v] of Object.entries(attrs || {})) {
       if (v === undefined || v === null || v === false) continue;
-      if (k.startsWith('on')) e.addEventListener(k.slice(2), v);
-      else if (k === 'value') e.value = v;
-      else e.setAttribute(k, v === true ? '' : String(v));
+      if (k.startsWith('on'))
+        e.addEventListener(k.slice(2), v);
+      else if (k === 'value')
+        e.value = v;
+      else
+        e.setAttribute(k, v === true ? '' : String(v));
     }
     for (const c of children.flat(Infinity)) {
       if (c === undefined || c === null) continue;
@@ -47,7 +50,11 @@ const Console = (() => {
   async function get(path) {
     const r = await fetch(path, {cache: 'no-store'});
     let body = null;
-    try { body = await r.json(); } catch (e) { body = {error: 'bad answer (' + r.status + ')'}; }
+    try {
+      body = await r.json();
+    } catch (e) {
+      body = {error: 'bad answer (' + r.status + ')'};
+    }
     if (!r.ok) throw new Error((body && body.error) || ('HTTP ' + r.status));
     return body;
   }
@@ -55,10 +62,17 @@ const Console = (() => {
   // A write: POST with a JSON body. Resolves to the answer; shows errors in the message bar.
   async function post(path, data) {
     const r = await fetch(path, {
-      method: 'POST', cache: 'no-store',
-      headers: {'Content-Type': 'application/json'}, body: JSON.stringify(data)});
+      method: 'POST',
+      cache: 'no-store',
+      headers: {'Content-Type': 'application/json'},
+      body: JSON.stringify(data)
+    });
     let body = null;
-    try { body = await r.json(); } catch (e) { body = {error: 'bad answer (' + r.status + ')'}; }
+    try {
+      body = await r.json();
+    } catch (e) {
+      body = {error: 'bad answer (' + r.status + ')'};
+    }
     if (!r.ok || (body && body.error)) {
       const text = (body && body.error) || ('HTTP ' + r.status);
       message('error: ' + text);
@@ -72,7 +86,8 @@ const Console = (() => {
   const enc = encodeURIComponent;
 
   function query(params) {
-    const q = Object.entries(params).filter(([, v]) => v !== '' && v !== null && v !== undefined)
+    const q = Object.entries(params)
+                  .filter(([, v]) => v !== '' && v !== null && v !== undefined)
                   .map(([k, v]) => enc(k) + '=' + enc(v));
     return q.length ? '?' + q.join('&') : '';
   }
@@ -87,7 +102,13 @@ const Console = (() => {
 
   function connect() {
     let url = (location.protocol === 'https:' ? 'wss://' : 'ws://') + location.host + '/api/stream';
-    try { ws = new WebSocket(url); } catch (e) { ws = null; setTimeout(connect, wsRetry); return; }
+    try {
+      ws = new WebSocket(url);
+    } catch (e) {
+      ws = null;
+      setTimeout(connect, wsRetry);
+      return;
+    }
     ws.onopen = () => {
       wsRetry = 1000;
       setStreamState(true);
@@ -96,9 +117,17 @@ const Console = (() => {
     };
     ws.onmessage = (m) => {
       let o;
-      try { o = JSON.parse(m.data); } catch (e) { return; }
+      try {
+        o = JSON.parse(m.data);
+      } catch (e) {
+        return;
+      }
       for (const f of streamListeners) {
-        try { f(o); } catch (e) { console.error(e); }
+        try {
+          f(o);
+        } catch (e) {
+          console.error(e);
+        }
       }
     };
     ws.onclose = () => {
@@ -143,11 +172,18 @@ const Console = (() => {
     let stopped = false, timer = null;
     const run = async () => {
       if (stopped) return;
-      try { await f(); } catch (e) { message('error: ' + e.message); }
+      try {
+        await f();
+      } catch (e) {
+        message('error: ' + e.message);
+      }
       if (!stopped) timer = setTimeout(run, ms);
     };
     run();
-    return () => { stopped = true; clearTimeout(timer); };
+    return () => {
+      stopped = true;
+      clearTimeout(timer);
+    };
   }
 
   async function start() {
@@ -166,9 +202,26 @@ const Console = (() => {
   }
 
   return {
-    views, me, el, writeControl, message, get, post, query, enc, every, start, wantTrace,
-    onStream: (f) => { streamListeners.add(f); return () => streamListeners.delete(f); },
-    onStreamOpen: (f) => { openListeners.add(f); return () => openListeners.delete(f); },
+    views,
+    me,
+    el,
+    writeControl,
+    message,
+    get,
+    post,
+    query,
+    enc,
+    every,
+    start,
+    wantTrace,
+    onStream: (f) => {
+      streamListeners.add(f);
+      return () => streamListeners.delete(f);
+    },
+    onStreamOpen: (f) => {
+      openListeners.add(f);
+      return () => openListeners.delete(f);
+    },
     streamOpen: () => wsOpen,
   };
 })();

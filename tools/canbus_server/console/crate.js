@@ -15,27 +15,29 @@
     return [s || '-', ''];
   }
 
-  function emcyText(e) {
-    return e ? e.code + ' ' + e.text + (e.at ? ' (' + e.at + ')' : '') : '-';
-  }
+  function emcyText(e) { return e ? e.code + ' ' + e.text + (e.at ? ' (' + e.at + ')' : '') : '-'; }
 
   function row(n) {
     const [state, cls] = stateOf(n);
     const pdo = n.pdo || {};
     const late = n.late || (pdo.late && pdo.late !== '-' && pdo.late !== '0');
-    const tr = el('tr', {'data-test': 'crate-row', 'data-name': n.name, 'data-state': state,
-                         class: [cls, late ? 'late' : ''].join(' ').trim()},
-      el('td', {}, el('a', {href: '#/node/' + Console.enc(n.name), 'data-test': 'node-link'}, n.name)),
-      el('td', {class: 'num'}, n.line),
-      el('td', {class: 'num'}, n.id),
-      el('td', {'data-test': 'state'}, state, n.lost && n.lost_since ? ' since ' + n.lost_since : ''),
-      el('td', {'data-test': 'condition'}, n.condition || ''),
-      el('td', {'data-test': 'emergency', class: 'wrap'}, emcyText(n.last_emergency),
-         n.emergencies ? ' [' + n.emergencies + ']' : ''),
-      el('td', {class: 'num pdo-age'}, pdo.age || '-'),
-      el('td', {class: 'num'}, pdo.rate || '-'),
-      el('td', {}, n.drive || '-'),
-      el('td', {'data-test': 'boot'}, n.boot || '-'));
+    const tr = el(
+        'tr', {
+          'data-test': 'crate-row',
+          'data-name': n.name,
+          'data-state': state,
+          class: [cls, late ? 'late' : ''].join(' ').trim()
+        },
+        el('td', {},
+           el('a', {href: '#/node/' + Console.enc(n.name), 'data-test': 'node-link'}, n.name)),
+        el('td', {class: 'num'}, n.line), el('td', {class: 'num'}, n.id),
+        el('td', {'data-test': 'state'}, state,
+           n.lost && n.lost_since ? ' since ' + n.lost_since : ''),
+        el('td', {'data-test': 'condition'}, n.condition || ''),
+        el('td', {'data-test': 'emergency', class: 'wrap'}, emcyText(n.last_emergency),
+           n.emergencies ? ' [' + n.emergencies + ']' : ''),
+        el('td', {class: 'num pdo-age'}, pdo.age || '-'), el('td', {class: 'num'}, pdo.rate || '-'),
+        el('td', {}, n.drive || '-'), el('td', {'data-test': 'boot'}, n.boot || '-'));
     return tr;
   }
 
@@ -54,13 +56,16 @@
     show(root) {
       tbody = el('tbody', {'data-test': 'crate-body'});
       root.append(
-        el('div', {class: 'bar'}, el('h2', {}, 'Crate'),
-           el('span', {class: 'muted', 'data-test': 'crate-updated'}, '')),
-        el('table', {'data-test': 'crate-table'},
-          el('thead', {}, el('tr', {},
-            ['Name', 'Line', 'Id', 'State', 'Condition', 'Last emergency', 'PDO age', 'PDO rate',
-             'Drive', 'Boot'].map((h) => el('th', {scope: 'col'}, h)))),
-          tbody));
+          el('div', {class: 'bar'}, el('h2', {}, 'Crate'),
+             el('span', {class: 'muted', 'data-test': 'crate-updated'}, '')),
+          el('table', {'data-test': 'crate-table'},
+             el('thead', {},
+                el('tr', {},
+                   [
+                     'Name', 'Line', 'Id', 'State', 'Condition', 'Last emergency', 'PDO age',
+                     'PDO rate', 'Drive', 'Boot'
+                   ].map((h) => el('th', {scope: 'col'}, h)))),
+             tbody));
       stop = Console.every(1000, refresh);
       unlisten = Console.onStream((o) => {
         if (o.type !== 'event' || o.kind === 'value') return;

@@ -31,9 +31,10 @@
         el('td', {},
            el('a', {href: '#/node/' + Console.enc(n.name), 'data-test': 'node-link'}, n.name)),
         el('td', {class: 'num'}, n.line), el('td', {class: 'num'}, n.id),
-        el('td', {'data-test': 'state'}, state,
-           n.lost && n.lost_since ? ' since ' + n.lost_since : ''),
-        el('td', {'data-test': 'condition'}, n.condition || ''),
+        // The time of day it was lost; the whole stamp on the node's page.
+        el('td', {'data-test': 'state', title: n.lost_since || null}, state,
+           n.lost && n.lost_since ? ' since ' + n.lost_since.slice(11, 19) : ''),
+        el('td', {'data-test': 'condition', class: 'wrap'}, n.condition || ''),
         el('td', {'data-test': 'emergency', class: 'wrap'}, emcyText(n.last_emergency),
            n.emergencies ? ' [' + n.emergencies + ']' : ''),
         el('td', {class: 'num pdo-age'}, pdo.age || '-'), el('td', {class: 'num'}, pdo.rate || '-'),

@@ -21,24 +21,25 @@
     const [state, cls] = stateOf(n);
     const pdo = n.pdo || {};
     const late = n.late || (pdo.late && pdo.late !== '-' && pdo.late !== '0');
-    const tr = el(
-        'tr', {
+    const tr =
+        el('tr', {
           'data-test': 'crate-row',
           'data-name': n.name,
           'data-state': state,
           class: [cls, late ? 'late' : ''].join(' ').trim()
         },
-        el('td', {},
-           el('a', {href: '#/node/' + Console.enc(n.name), 'data-test': 'node-link'}, n.name)),
-        el('td', {class: 'num'}, n.line), el('td', {class: 'num'}, n.id),
-        // The time of day it was lost; the whole stamp on the node's page.
-        el('td', {'data-test': 'state', title: n.lost_since || null}, state,
-           n.lost && n.lost_since ? ' since ' + n.lost_since.slice(11, 19) : ''),
-        el('td', {'data-test': 'condition', class: 'wrap'}, n.condition || ''),
-        el('td', {'data-test': 'emergency', class: 'wrap'}, emcyText(n.last_emergency),
-           n.emergencies ? ' [' + n.emergencies + ']' : ''),
-        el('td', {class: 'num pdo-age'}, pdo.age || '-'), el('td', {class: 'num'}, pdo.rate || '-'),
-        el('td', {}, n.drive || '-'), el('td', {'data-test': 'boot'}, n.boot || '-'));
+           el('td', {},
+              el('a', {href: '#/node/' + Console.enc(n.name), 'data-test': 'node-link'}, n.name)),
+           el('td', {class: 'num'}, n.line), el('td', {class: 'num'}, n.id),
+           // The time of day it was lost; the whole stamp on the node's page.
+           el('td', {'data-test': 'state', title: n.lost_since || null}, state,
+              n.lost && n.lost_since ? ' since ' + n.lost_since.slice(11, 19) : ''),
+           el('td', {'data-test': 'condition', class: 'wrap'}, n.condition || ''),
+           el('td', {'data-test': 'emergency', class: 'wrap'}, emcyText(n.last_emergency),
+              n.emergencies ? ' [' + n.emergencies + ']' : ''),
+           el('td', {class: 'num pdo-age'}, pdo.age || '-'),
+           el('td', {class: 'num'}, pdo.rate || '-'), el('td', {}, n.drive || '-'),
+           el('td', {'data-test': 'boot', class: 'wrap'}, n.boot || '-'));
     return tr;
   }
 

@@ -102,10 +102,15 @@ class Run:
 
     def wait(self, what, cond, seconds=30):
         """Waits until cond() is true (exceptions while the server starts count as not yet)."""
+        def check(_):
+            if self.server.proc.poll() is not None:
+                raise AssertionError('canbus-server ended (status %d) while waiting: %s'
+                                     % (self.server.proc.returncode, what))
+            return cond()
         return WebDriverWait(self.driver, seconds, poll_frequency=0.2,
                              ignored_exceptions=(OSError, ValueError, KeyError, queue.Empty,
                                                  StaleElementReferenceException)) \
-            .until(lambda _: cond(), 'timed out waiting: ' + what)
+            .until(check, 'timed out waiting: ' + what)
 
     def open(self, view):
         self.driver.get(self.server.base + '/#/' + view)

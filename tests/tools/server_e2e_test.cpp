@@ -215,6 +215,11 @@ TEST_F(ServerE2E, MetricsFollowTheTraffic) {
   ASSERT_EQ(s.ask("sim emcy CAN.VALVE"), "ok");
   ASSERT_EQ(s.ask("tick 11"), "ok");  // a guarding request and its reply
   const auto after = http_get(at, "/metrics");
+  // Process values: the pump's speed as it runs up, the gauge in alarm before it is pumped down.
+  EXPECT_GT(value_of(after, "canbus_value{name=\"CAN.PUMP.SPEED\",node=\"CAN.PUMP\",unit=\"Hz\"}"),
+            0);
+  EXPECT_EQ(value_of(after, "canbus_value_alarm{name=\"CAN.GAUGE.PRESSURE\"}"), 2);
+  EXPECT_EQ(value_of(after, "canbus_value_alarm{name=\"CAN.PUMP.SPEED\"}"), 0);
   const std::string emcy = "canbus_node_emergencies_total" + valve;
   EXPECT_EQ(value_of(after, emcy), value_of(before, emcy) + 1);
   EXPECT_EQ(value_of(after, "canbus_node_state" + valve), 5);
@@ -727,8 +732,10 @@ TEST_F(ServerE2E, StatusAnswersWhileAnUploadWaits) {
   ASSERT_EQ(s.ask("tick 1"), "ok");
   std::string event = quick.line();
   while (event.rfind("event drive ", 0) == 0 || event.rfind("event value ", 0) == 0 ||
+         event.rfind("event alarm", 0) == 0 || event.rfind("event warn", 0) == 0 ||
          event.find(" line 3") != std::string::npos)
-    event = quick.line();  // the slit drive's first state and values, the network of line 3
+    event = quick.line();  // the slit drive's first state and values, the gauge's pressure
+                           // limits, the network of line 3
   EXPECT_EQ(event,
             "event emergency line 1 node 6 CAN.VALVE code 0x8110 (CAN overrun (objects lost)) "
             "register 0x11 (Monitoring)");
@@ -754,7 +761,14 @@ TEST_F(ServerE2E, ProcessValuesAreReadWatchedAndSet) {
   // Mapped by the object's name in the gauge's EDS.
   EXPECT_THAT(list,
               ::testing::Contains("CAN.GAUGE.PRESSURE  (process value, TPDO1, REAL32, mbar)"));
-  EXPECT_THAT(s.ask("get CAN.GAUGE.PRESSURE"), ::testing::StartsWith("CAN.GAUGE.PRESSURE = 0.00"));
+  // Not pumped down yet: in alarm, in get and in status's tail.
+  EXPECT_THAT(s.ask("get CAN.GAUGE.PRESSURE"),
+              ::testing::MatchesRegex("CAN.GAUGE.PRESSURE = 0.00.*, alarm: high \\(above 0.0005 "
+                                      "mbar\\)"));
+  s.send("status");
+  EXPECT_THAT(s.answer(),
+              ::testing::Contains(::testing::MatchesRegex(
+                  "alarm CAN.GAUGE.PRESSURE 0.00[0-9]+ mbar above 0.0005 mbar \\(high\\)")));
   SocketClient reader(sock);
   const std::pair<const char*, const char*> refused[] = {
       {"set CAN.MAGNET.SETPOINT 50000",
@@ -1370,7 +1384,11 @@ TEST_F(ServerE2E, OneAnswerForEveryRequestLine) {
         EXPECT_EQ(canbus_server::printable(l), l) << request;
       }
       if (request == "status") {
-        EXPECT_EQ(answer.size(), 14u);
+        // The rows and tail, and the gauge's pressure limits while it pumps down.
+        const auto limits = std::count_if(answer.begin(), answer.end(), [](const std::string& l) {
+          return l.rfind("alarm CAN.GAUGE.", 0) == 0 || l.rfind("warn CAN.GAUGE.", 0) == 0;
+        });
+        EXPECT_EQ(answer.size() - static_cast<size_t>(limits), 14u);
       }
     }
   }

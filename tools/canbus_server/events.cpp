@@ -4,7 +4,9 @@
 #include <cstdio>
 
 #include "can_emcy.h"
+#include "history.h"
 #include "tavik_log.h"
+#include "tavik_time.h"
 
 namespace canbus_server {
 
@@ -74,9 +76,20 @@ std::string Event::text() const {
       return "network " + where + " " + detail;
     case Kind::kDownload:
       return "download " + name + " " + detail;
+    case Kind::kAlarm:
+      return "alarm " + where + " " + detail;
+    case Kind::kAlarmCleared:
+      return "alarm-cleared " + where + " " + detail;
+    case Kind::kWarn:
+      return "warn " + where + " " + detail;
+    case Kind::kWarnCleared:
+      return "warn-cleared " + where + " " + detail;
   }
   return where;
 }
+
+EventHub::EventHub() : log_(std::make_unique<EventLog>()) {}
+EventHub::~EventHub() = default;
 
 void EventHub::add(const std::shared_ptr<Client>& c) {
   std::lock_guard<std::mutex> lk(mx_);
@@ -92,6 +105,7 @@ void EventHub::add(const std::shared_ptr<Client>& c) {
 void EventHub::publish(const Event& e) {
   const std::string line = "event " + e.text();
   if (e.kind != Event::Kind::kValue) tavik::printtostderr("CANBUS", line);
+  log_->add(e, tavik::clock().now_ns(), line.substr(6));
   std::function<void()> wake;
   std::vector<std::shared_ptr<Client>> direct;
   {

@@ -22,7 +22,8 @@
 //   rss_MB         the server's resident memory at the end;
 //   consoles_closed  streams the server closed (a console too slow for it).
 // consoles:0 runs the same server and `status` client without consoles: its cpu_pct is the base,
-// the difference to consoles:10 the consoles' cost.
+// the difference to consoles:10 the consoles' cost; fetch:0 leaves the consoles' fetches out
+// (their streams alone).
 //
 // The server run is the one of this build tree, or the program named by CANBUS_SERVER.
 //
@@ -333,7 +334,9 @@ struct Stream {
 double at_quantile(std::vector<double> v, double q) {
   if (v.empty()) return 0;
   std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())))];
+  // The smallest value at least a share q of them do not exceed (of 100, p99 is the 99th).
+  const auto at = static_cast<size_t>(std::ceil(q * static_cast<double>(v.size())));
+  return v[std::min(v.size(), std::max<size_t>(at, 1)) - 1];
 }
 
 long long now_ms() {
@@ -344,6 +347,7 @@ long long now_ms() {
 
 void BM_ConsoleLoad(benchmark::State& state) {
   const int consoles = static_cast<int>(state.range(0));
+  const bool fetching = state.range(1) != 0;
   const char* env = std::getenv("CANBUS_CONSOLE_SECONDS");
   const double seconds = env != nullptr && std::atof(env) > 0 ? std::atof(env) : 10.0;
   constexpr double kWarmup = 3;
@@ -428,7 +432,7 @@ void BM_ConsoleLoad(benchmark::State& state) {
     std::vector<long long> since(static_cast<size_t>(consoles), 0);
     auto next = Clock::now();
     std::string body;
-    while (!stop && consoles > 0) {
+    while (!stop && consoles > 0 && fetching) {
       for (int c = 0; c < consoles && !stop; ++c) {
         const long long t = now_ms();
         std::vector<std::string> paths{"/api/nodes"};
@@ -559,9 +563,10 @@ void BM_ConsoleLoad(benchmark::State& state) {
   k["consoles_closed"] = static_cast<double>(closed);
 }
 BENCHMARK(BM_ConsoleLoad)
-    ->ArgName("consoles")
-    ->Arg(0)
-    ->Arg(10)
+    ->ArgNames({"consoles", "fetch"})
+    ->Args({0, 0})
+    ->Args({10, 1})
+    ->Args({10, 0})
     ->Iterations(1)
     ->Unit(benchmark::kSecond)
     ->UseRealTime();

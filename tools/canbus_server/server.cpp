@@ -23,12 +23,15 @@
 
 #include "demo_config.h"
 #include "demo_devices.h"
+#include "http_api.h"
 #include "metrics.h"
 #include "network.h"
 #include "parallel.h"
 #include "recorder.h"
 #include "scan_requests.h"
 #include "sdo_requests.h"
+#include "service.h"
+#include "status_table.h"
 #include "tavik_time.h"
 #include "vbus.h"
 
@@ -256,6 +259,8 @@ void BusWorker::drop(Key key) {
 
 Server::Server(Options opts, int out_fd) : opts_(std::move(opts)), out_fd_(out_fd) {
   register_requests();
+  service_ = std::make_unique<Service>(*this);
+  service_->register_requests(table_);
 }
 
 Server::~Server() {
@@ -1607,28 +1612,6 @@ void Server::each_node_sliced(const std::function<void(size_t)>& f) {
     for (const size_t end = std::min(nodes_.size(), k + kSliceNodes); k < end; ++k) f(k);
   }
 }
-
-// The status table as read: the texts of its cells, made into lines as they are sent.
-struct StatusTable {
-  std::vector<std::string> heading;
-  std::vector<size_t> width;
-  std::vector<std::vector<std::string>> rows;  // a node's cells
-  std::vector<std::string> notes;              // after a node's last cell
-  std::vector<std::string> tail;               // the lines, then the process values
-  size_t lines() const { return 1 + rows.size() + tail.size(); }
-  // Line k (each once: a node's cells are freed as its line is made).
-  std::string line(size_t k) {
-    if (k >= 1 + rows.size()) return printable(tail[k - 1 - rows.size()]);
-    std::vector<std::string> cells = k == 0 ? heading : std::move(rows[k - 1]);
-    std::string o;
-    for (size_t c = 0; c < cells.size(); ++c) {
-      o += cells[c];
-      if (c + 1 < cells.size()) o.append(width[c] - cells[c].size(), ' ');
-    }
-    if (k > 0) o += std::move(notes[k - 1]);
-    return printable(o);
-  }
-};
 
 namespace {
 

@@ -52,6 +52,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json_fwd.hpp>
 #include <set>
 #include <string>
 #include <thread>
@@ -107,7 +108,8 @@ class BusWorker {
 };
 
 class Network;
-class MetricsServer;
+class HttpApi;
+class Service;
 struct StatusTable;
 
 // Nodes read at a time under the state lock by the answers about all of them (status, list).
@@ -147,8 +149,18 @@ class Server {
   EventHub& events() { return events_; }
 
   static void request_stop();
+  Service& service() { return *service_; }
+
+  // The bus trace for the HTTP API and `json trace` (trace.cpp): decoded lines newer than
+  // `after`, a line's candump log, a line's bit rate, load and load history into `out`.
+  nlohmann::json trace_json(uint64_t after, size_t limit, int line, int node,
+                            const std::vector<std::string>& services);
+  std::string trace_log(int line);
+  void line_load_json(int line, int64_t since_ms, nlohmann::json& out);
 
  private:
+  friend class Service;  // the read views (service.cpp)
+  friend class HttpApi;
   struct Node {
     D_can* prop = nullptr;
     int line = 0;
@@ -211,7 +223,7 @@ class Server {
   };
   bool check_folder(const std::string& dir, bool ours, std::string& error, Folder& out) const;
   bool open_listeners();
-  bool open_metrics();         // --metrics bound (metrics_http.cpp)
+  bool open_metrics();         // --http (--metrics) bound (http_api.cpp)
   std::string metrics_text();  // one scrape, with state_mx_ inside
   std::string cmd_help(const Args& args) const;
   // The status table; `values` (the operator's table of --status-every): then a line per node
@@ -280,8 +292,9 @@ class Server {
   BusWorker worker_;
   std::mutex join_mx_;
   std::map<std::string, std::shared_ptr<BusRun>> queued_runs_;  // joins: until answered
-  std::unique_ptr<Network> net_;            // bound in start(), before any node is attached
-  std::unique_ptr<MetricsServer> metrics_;  // bound with net_, scraped once start() is done
+  std::unique_ptr<Network> net_;      // bound in start(), before any node is attached
+  std::unique_ptr<Service> service_;  // the views of both front ends (service.cpp)
+  std::unique_ptr<HttpApi> metrics_;  // --http: bound with net_, served once start() is done
   std::atomic<bool> metrics_ready_{false};
   std::mutex bus_mx_;
   std::mutex state_mx_;

@@ -32,14 +32,25 @@
 //    lock of the server; the SYNC producers (LINE.N.SYNC) and, on the virtual bus, the simulated
 //    devices with heartbeat or process data send from threads of their own (with --manual: on
 //    the bus worker's tick).
-// The files: options (command line), config_file (reading and writing the configuration),
-// requests (request lines, the request table and the framing of answers), events (the one place
-// events are published), network (Asio sessions), metrics (--metrics: the counters over HTTP),
-// demo_devices (the simulated devices of the virtual bus, their heartbeats and emergencies, the
-// `sim` request), process_data (PDOs, boot configuration, SYNC, the process values as
-// properties), drives (motor drives: their properties, the `drive` request, their events),
-// network_start (lines started as networks: boot procedure, status codes, `boot`, `download`),
-// server (nodes, supervision, request handlers).
+// The files: server (the Server object: construction and end, the serving loop of run(), save),
+// startup (start(): the configuration and its folder, the nodes, attaching, identities, the
+// monitor, the listeners), supervision (attaching, the monitor's callbacks, the node table,
+// tick), setpoints (set: properties, process values sent as RPDOs, held RPDOs and log lines, the
+// flusher), bus_work (the bus worker, joins, rates, bus work per client), line_protocol (the
+// request table and the answers of the line protocol: help, status, list, get, identity, sim,
+// download), status_table.h (the status table as read, for both front ends), service (the read
+// views and the running of requests that the `json` request and the HTTP API share), http_api
+// (--http: the JSON API, its event stream, the console's files and /metrics over HTTP),
+// server_util.h (what these share), options (command line), config_file (reading and
+// writing the configuration), requests (request lines, the request table and the framing of
+// answers), events (the one place events are published), network (Asio sessions), metrics and
+// metrics_http (the counters for /metrics), demo_devices (the simulated devices of the
+// virtual bus, their heartbeats and emergencies, the `sim` request), process_data (PDOs, boot
+// configuration, SYNC, the process values as properties), drives (motor drives: their
+// properties, the `drive` request, their events), network_start (lines started as networks: boot
+// procedure, status codes, `boot`, `download`), od_requests, sdo_requests, scan_requests and
+// record_requests (the `od`, `sdo`, `scan` and `record` requests), parallel (work on many nodes
+// at once).
 #pragma once
 
 #include <sys/types.h>
@@ -175,6 +186,19 @@ class Server {
     // Booted, its boot configuration (and the restore of its set-points) not reported yet.
     bool configuring = false;
   };
+  // The steps of start() (startup.cpp), in their order.
+  void use_backend_and_clock();
+  bool open_config_folder();
+  bool make_demo_folder();  // the example's work folder, its configuration and EDS files
+  bool read_config(Config& config);
+  void create_nodes(Config& config);
+  size_t load_dictionaries();  // the EDS files that cannot be used
+  bool load_process_data();
+  bool load_drives();
+  bool load_networks();
+  void attach_nodes();
+  void read_start_identities();
+  void hand_to_monitor();
   const Node* first_property_of(size_t k) const;
   bool config_errors_allowed(const std::vector<std::string>& errors, const char* kind) const;
 
@@ -210,7 +234,7 @@ class Server {
   };
   BusCounters bus_counters() const;
   void run_on_bus(const std::shared_ptr<BusRun>& run);
-  // The folder the configuration is saved in, held open from the start (server.cpp).
+  // The folder the configuration is saved in, held open from the start (startup.cpp).
   struct Folder {
     Folder() = default;
     Folder(const Folder&) = delete;

@@ -31,6 +31,7 @@
 
 #include "server.h"
 #include "service.h"
+#include "tavik_log.h"
 
 // civetweb (Debian's 1.15) formats the Date header of every answer, its own error pages
 // included, with gmtime(), whose result is one static buffer in the C library: two workers
@@ -329,7 +330,7 @@ int status_of_error(const std::string& answer) {
   if (has("read-only") || has("not allowed")) return 403;
   if (e.rfind("busy", 0) == 0) return 503;
   if (e.rfind("unknown property", 0) == 0 || e.rfind("unknown node", 0) == 0 ||
-      e.rfind("unknown value", 0) == 0 || has("no EDS") || has("no dictionary") ||
+      e.rfind("unknown value", 0) == 0 || has("no EDS") || has("no object dictionary") ||
       has("no history"))
     return 404;
   if (has("time-out") || has("timed out") || has("no answer") || has("abort") || has("is lost") ||
@@ -534,9 +535,9 @@ bool HttpApi::start(std::string& bound, std::string& error) {
                                 : "cannot serve there");
     return false;
   }
-  mg_set_request_handler(ctx_, "/", &HttpApi::handle, this);
   mg_set_websocket_handler(ctx_, "/api/stream$", &HttpApi::ws_connect, &HttpApi::ws_ready,
                            &HttpApi::ws_data, &HttpApi::ws_close, this);
+  mg_set_request_handler(ctx_, "/", &HttpApi::handle, this);
   mg_server_port sp[4] = {};
   const int n = mg_get_server_ports(ctx_, 4, sp);
   const std::string host = ports.substr(0, ports.rfind(':'));
@@ -571,8 +572,9 @@ void HttpApi::fan_out(const std::string& message, bool is_trace, int line) {
     if (s->closed || (is_trace && (!s->trace || (s->trace_line != 0 && s->trace_line != line))))
       continue;
     if (s->bytes + message.size() > kMaxStreamQueued) {
-      std::cerr << "canbus-server: event stream of " << mg_get_request_info(s->conn)->remote_addr
-                << " closed: too slow\n";
+      tavik::printtostderr("CANBUS", std::string("event stream of ") +
+                                         mg_get_request_info(s->conn)->remote_addr +
+                                         " closed: too slow");
       s->shut(true);
       continue;
     }

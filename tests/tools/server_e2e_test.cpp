@@ -242,7 +242,8 @@ TEST_F(ServerE2E, MetricsServeBesideClientsThatTrickle) {
   const auto scrape = http_get(at, "/metrics");
   ASSERT_FALSE(scrape.empty());  // the server answered at all
   EXPECT_EQ(scrape[0], "HTTP/1.0 200 OK\r");
-  // All but six (a browser has a few connections at once) are answered 503 at once (well before the request time-out of 5 s).
+  // All but six (a browser has a few connections at once) are answered 503 at once (well before the
+  // request time-out of 5 s).
   size_t refused = 0;
   for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(4);
        refused < 4 && std::chrono::steady_clock::now() < until;) {
@@ -2235,8 +2236,9 @@ TEST_F(ServerE2E, HttpApiAnswersAsTheLineProtocol) {
     EXPECT_EQ(n["name"], n["status"]["NODE"]);
   }
   // The valve's emergency, as the event line showed it.
-  const auto valve = *std::find_if(nodes["nodes"].begin(), nodes["nodes"].end(),
-                                   [](const nlohmann::json& n) { return n["name"] == "CAN.VALVE"; });
+  const auto valve =
+      *std::find_if(nodes["nodes"].begin(), nodes["nodes"].end(),
+                    [](const nlohmann::json& n) { return n["name"] == "CAN.VALVE"; });
   EXPECT_EQ(valve["emergencies"], 1);
   ASSERT_TRUE(valve["last_emergency"].is_object()) << valve;
   EXPECT_NE(stderr_text().find(valve["last_emergency"]["code"].get<std::string>()),
@@ -2427,7 +2429,8 @@ TEST_F(ServerE2E, EventStreamDropsAClientThatDoesNotRead) {
   const std::string at = metrics_at(s);
   s.until("type 'help'");
   StreamClient quick(at), slow(at);
-  int small = 4096;
+  // A buffer of its own size (no growing), large enough to be read quickly at the end.
+  int small = 65536;
   setsockopt(slow.sock().fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
   ASSERT_TRUE(quick.open());
   ASSERT_TRUE(slow.open());

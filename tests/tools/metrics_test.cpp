@@ -57,5 +57,24 @@ TEST(MetricsText, SupervisionSeriesOnlyForSupervisedNodes) {
   EXPECT_NE(text.find("canbus_line_frames_received_total{line=\"1\"} 12\n"), std::string::npos);
 }
 
+// Process values as float gauges (the shortest text of the double), their limits' state for
+// every value, the value only once there is one.
+TEST(MetricsText, ProcessValuesAndTheirAlarmState) {
+  const std::string text =
+      render_metrics(value_metrics({{"CAN.PSU.CURRENT", "CAN.PSU", "mA", true, 1500, 2},
+                                    {"CAN.G.P", "CAN.G", "mbar", true, 1.25e-7, 1},
+                                    {"CAN.G.Q", "CAN.G", "", true, 0.1, 0},
+                                    {"CAN.G.S", "CAN.G", "", false, 0, 0}}));
+  for (const char* line :
+       {"canbus_value{name=\"CAN.PSU.CURRENT\",node=\"CAN.PSU\",unit=\"mA\"} 1500\n",
+        "canbus_value{name=\"CAN.G.P\",node=\"CAN.G\",unit=\"mbar\"} 1.25e-07\n",
+        "canbus_value{name=\"CAN.G.Q\",node=\"CAN.G\",unit=\"\"} 0.1\n",
+        "canbus_value_alarm{name=\"CAN.PSU.CURRENT\"} 2\n",
+        "canbus_value_alarm{name=\"CAN.G.P\"} 1\n", "canbus_value_alarm{name=\"CAN.G.S\"} 0\n",
+        "# TYPE canbus_value gauge\n"})
+    EXPECT_NE(text.find(line), std::string::npos) << line << text;
+  EXPECT_EQ(text.find("canbus_value{name=\"CAN.G.S\""), std::string::npos);
+}
+
 }  // namespace
 }  // namespace canbus_server

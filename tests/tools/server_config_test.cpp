@@ -64,6 +64,20 @@ TEST(ServerConfig, BadLinesAreReportedWithTheirNumbers) {
       {"CAN.A.RPDO1: map V 0x2000:0 uint8 boot keep", "V: boot takes 'restore' or 'clear'"},
       {"CAN.A.TPDO1: map V 0x2000:0 uint8 boot clear", "V: unknown word 'boot'"},
       {"CAN.A.RPDO1: interval 0 map V 0x2000:0 uint8", "the interval must be 1..60000 ms"},
+      {"CAN.A.TPDO1: map V 0x2000:0 uint8 alarm 5", "V: alarm takes LOW HIGH"},
+      {"CAN.A.TPDO1: map V 0x2000:0 uint8 warn 5 high",
+       "takes LOW HIGH (a number or '-' each), "
+       "not 'high'"},
+      {"CAN.A.TPDO1: map V 0x2000:0 uint8 alarm - -", "V: alarm gives no limit ('- -')"},
+      {"CAN.A.TPDO1: map V 0x2000:0 uint8 alarm 9 1", "the alarm limits must be LOW below HIGH"},
+      {"CAN.A.TPDO1: map V 0x2000:0 uint8 warn 1 9 warn 2 8", "V: 'warn' is given twice"},
+      {"CAN.A.TPDO1: map V 0x2000:0 uint8 alarm 1 9 warn 0 8", "warn limits must lie within"},
+      {"CAN.A.TPDO1: map V 0x2000:0 uint8 alarm 1 9 warn - 10", "warn limits must lie within"},
+      {"CAN.A.TPDO1: map V 0x2000:0 uint8 hysteresis 1", "a hysteresis without 'alarm' or 'warn'"},
+      {"CAN.A.TPDO1: map V 0x2000:0 uint8 alarm 1 9 hysteresis -1", "must not be negative"},
+      {"CAN.A.TPDO1: map V 0x2000:0 uint8 alarm 1 9 warn 2 3 hysteresis 1",
+       "V: the hysteresis must be below HIGH - LOW"},
+      {"CAN.A.RPDO1: map V 0x2000:0 uint8 alarm 1 9", "V: unknown word 'alarm'"},
       {"CAN.A.RPDO1: interval map V 0x2000:0 uint8", "takes '[sync] [interval MS]"},
       {"CAN.A.TPDO1: interval 10 map V 0x2000:0 uint8", "takes '[event MS|change MS|sync N]"},
       {"CAN.B: 1 7 0 0\nCAN.B.BAUDRATE: 5",
@@ -185,6 +199,22 @@ TEST(ServerConfig, NetworkAndSlaveLinesAreRead) {
   EXPECT_EQ(f.lines()[1].kind, ConfigFile::Kind::kLine);
   EXPECT_EQ(f.lines()[2].kind, ConfigFile::Kind::kSub);
   EXPECT_EQ(f.lines()[3].kind, ConfigFile::Kind::kUnknown);
+}
+
+// A value's limits as read: either side may be '-', the hysteresis is optional.
+TEST(ServerConfig, ValueLimitsAreRead) {
+  canbus_server::PdoLine p;
+  ASSERT_EQ(canbus_server::parse_pdo("TPDO1",
+                                     "event 100 map I 0x2200:0 int32 unit mA alarm - 1700 warn "
+                                     "100 1600 hysteresis 5, U 0x2201:0 real32 deadband 0.1",
+                                     p),
+            "");
+  ASSERT_EQ(p.values.size(), 2u);
+  const auto& i = p.values[0];
+  EXPECT_TRUE(!i.alarm.has_low && i.alarm.has_high && i.alarm.high == 1700);
+  EXPECT_TRUE(i.warn.has_low && i.warn.low == 100 && i.warn.has_high && i.warn.high == 1600);
+  EXPECT_TRUE(i.has_hysteresis && i.hysteresis == 5 && i.unit == "mA");
+  EXPECT_TRUE(!p.values[1].alarm.any() && !p.values[1].warn.any() && p.values[1].deadband == 0.1);
 }
 
 // A drive line as read; another server's line of the same name (numbers) is not the server's

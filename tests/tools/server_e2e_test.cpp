@@ -78,6 +78,28 @@ class ServerE2E : public ::testing::Test {
     }
     return -1;
   }
+#ifdef CANBUS_CTL_PATH
+  // canbus-ctl run to its end with `input` on its standard input.
+  struct CtlRun {
+    int status = -1;
+    std::vector<std::string> out;
+    std::string err;
+  };
+  CtlRun ctl(std::vector<std::string> args, const std::string& input = "") {
+    args.insert(args.begin(), CANBUS_CTL_PATH);
+    const std::string err = dir_ + "/ctl.err";
+    std::filesystem::remove(err);
+    ServerProcess p(ServerProcess::Program{}, err, args);
+    if (!input.empty()) p.send_raw(input);
+    p.close_input();
+    CtlRun r;
+    bool ok = true;
+    for (std::string l = p.line(&ok); ok; l = p.line(&ok)) r.out.push_back(l);
+    r.status = p.wait_exit();
+    r.err = file_text(err);
+    return r;
+  }
+#endif
   std::string dir_;
 };
 
@@ -196,6 +218,11 @@ TEST_F(ServerE2E, MetricsFollowTheTraffic) {
   ASSERT_EQ(s.ask("sim emcy CAN.VALVE"), "ok");
   ASSERT_EQ(s.ask("tick 11"), "ok");  // a guarding request and its reply
   const auto after = http_get(at, "/metrics");
+  // Process values: the pump's speed as it runs up, the gauge in alarm before it is pumped down.
+  EXPECT_GT(value_of(after, "canbus_value{name=\"CAN.PUMP.SPEED\",node=\"CAN.PUMP\",unit=\"Hz\"}"),
+            0);
+  EXPECT_EQ(value_of(after, "canbus_value_alarm{name=\"CAN.GAUGE.PRESSURE\"}"), 2);
+  EXPECT_EQ(value_of(after, "canbus_value_alarm{name=\"CAN.PUMP.SPEED\"}"), 0);
   const std::string emcy = "canbus_node_emergencies_total" + valve;
   EXPECT_EQ(value_of(after, emcy), value_of(before, emcy) + 1);
   EXPECT_EQ(value_of(after, "canbus_node_state" + valve), 5);
@@ -709,8 +736,10 @@ TEST_F(ServerE2E, StatusAnswersWhileAnUploadWaits) {
   ASSERT_EQ(s.ask("tick 1"), "ok");
   std::string event = quick.line();
   while (event.rfind("event drive ", 0) == 0 || event.rfind("event value ", 0) == 0 ||
+         event.rfind("event alarm", 0) == 0 || event.rfind("event warn", 0) == 0 ||
          event.find(" line 3") != std::string::npos)
-    event = quick.line();  // the slit drive's first state and values, the network of line 3
+    event = quick.line();  // the slit drive's first state and values, the gauge's pressure
+                           // limits, the network of line 3
   EXPECT_EQ(event,
             "event emergency line 1 node 6 CAN.VALVE code 0x8110 (CAN overrun (objects lost)) "
             "register 0x11 (Monitoring)");
@@ -736,7 +765,14 @@ TEST_F(ServerE2E, ProcessValuesAreReadWatchedAndSet) {
   // Mapped by the object's name in the gauge's EDS.
   EXPECT_THAT(list,
               ::testing::Contains("CAN.GAUGE.PRESSURE  (process value, TPDO1, REAL32, mbar)"));
-  EXPECT_THAT(s.ask("get CAN.GAUGE.PRESSURE"), ::testing::StartsWith("CAN.GAUGE.PRESSURE = 0.00"));
+  // Not pumped down yet: in alarm, in get and in status's tail.
+  EXPECT_THAT(s.ask("get CAN.GAUGE.PRESSURE"),
+              ::testing::MatchesRegex("CAN.GAUGE.PRESSURE = 0.00.*, alarm: high \\(above 0.0005 "
+                                      "mbar\\)"));
+  s.send("status");
+  EXPECT_THAT(s.answer(),
+              ::testing::Contains(::testing::MatchesRegex(
+                  "alarm CAN.GAUGE.PRESSURE 0.00[0-9]+ mbar above 0.0005 mbar \\(high\\)")));
   SocketClient reader(sock);
   const std::pair<const char*, const char*> refused[] = {
       {"set CAN.MAGNET.SETPOINT 50000",
@@ -1352,7 +1388,11 @@ TEST_F(ServerE2E, OneAnswerForEveryRequestLine) {
         EXPECT_EQ(canbus_server::printable(l), l) << request;
       }
       if (request == "status") {
-        EXPECT_EQ(answer.size(), 14u);
+        // The rows and tail, and the gauge's pressure limits while it pumps down.
+        const auto limits = std::count_if(answer.begin(), answer.end(), [](const std::string& l) {
+          return l.rfind("alarm CAN.GAUGE.", 0) == 0 || l.rfind("warn CAN.GAUGE.", 0) == 0;
+        });
+        EXPECT_EQ(answer.size() - static_cast<size_t>(limits), 14u);
       }
     }
   }
@@ -2271,6 +2311,25 @@ TEST_F(ServerE2E, HttpApiAnswersAsTheLineProtocol) {
        [](const nlohmann::json& j, const std::string& got) {
          EXPECT_EQ("error: " + j["error"].get<std::string>(), got);
        }},
+      {"/api/values/CAN.PUMP.SPEED", "get CAN.PUMP.SPEED", 200,
+       [](const nlohmann::json& j, const std::string& got) {
+         EXPECT_THAT(got, ::testing::StartsWith("CAN.PUMP.SPEED = " + j["text"].get<std::string>() +
+                                                " at " + j["time"].get<std::string>()));
+       }},
+      {"/api/values", "list", 200,
+       [](const nlohmann::json& j, const std::string& got) {
+         ASSERT_FALSE(j["values"].empty());
+         for (const auto& v : j["values"])
+           EXPECT_THAT(got, ::testing::HasSubstr("\n" + v["name"].get<std::string>() + "  ("));
+       }},
+      {"/api/events?kind=emergency&limit=5", "json events 100", 200,
+       [](const nlohmann::json& j, const std::string& got) {
+         ASSERT_EQ(j["events"].size(), 1u);
+         EXPECT_THAT(j["events"][0]["text"].get<std::string>(),
+                     ::testing::StartsWith("emergency line 1 node 6 CAN.VALVE code 0x"));
+         // The same event, the same number, in the line protocol's JSON.
+         EXPECT_THAT(got, ::testing::HasSubstr(j["events"][0].dump()));
+       }},
       {"/api/status", "status", 200,
        [&table](const nlohmann::json& j, const std::string&) {
          EXPECT_EQ(j["text"].size(), table.size());
@@ -2471,3 +2530,127 @@ TEST_F(ServerE2E, EventStreamDropsAClientThatDoesNotRead) {
     }
   }
 }
+#ifdef CANBUS_CTL_PATH
+// canbus-ctl against the server, on its Unix socket and on TCP: a block without its header, errors
+// on standard error with status 1, a script on standard input, --user.
+TEST_F(ServerE2E, CtlPrintsAnswersAndExitsWithTheirOutcome) {
+  const std::string sock = dir_ + "/server.sock";
+  ServerProcess s(dir_, {"--listen", sock, "--listen", "127.0.0.1:0"});
+  s.until("listening on ");
+  const std::string tcp = listening(s);
+  s.until("type 'help'");
+  const struct {
+    std::vector<std::string> args;
+    std::string input;
+    int status;
+    std::vector<std::string> out;
+    std::string err;
+  } cases[] = {
+      {{"help", "user"},
+       "",
+       0,
+       {"user NAME", "  names the user of this connection for the change log (once)"},
+       ""},
+      {{"get", "NOPE"}, "", 1, {}, "error: unknown property NOPE\n"},
+      {{"sdo", "read", "--wait", "CAN.PUMP", "0x1009", "0"}, "", 0, {"\"HW 1.2\""}, ""},
+      {{},
+       "get CAN.PUMP\n# a comment\n\nget NOPE\nget CAN.VALVE",
+       1,
+       {"CAN.PUMP = 1 5 0 0", "CAN.VALVE = 1 6 0 0"},
+       "error: unknown property NOPE\n"},
+      {{"--stop-on-error"}, "get NOPE\nget CAN.PUMP\n", 1, {}, "error: unknown property NOPE\n"},
+      {{"--user", "alice", "set", "CAN.VALVE.BAUDRATE", "6"},
+       "",
+       0,
+       {"ok (applies when the line is next opened)"},
+       ""},
+      {{"--user", "alice"}, "user bob\n", 1, {}, "error: the user is named already\n"},
+      {{"quit"}, "", 0, {"bye"}, ""},
+  };
+  for (const std::string& where : {sock, tcp}) {
+    for (const auto& c : cases) {
+      auto args = c.args;
+      args.insert(args.begin(), {"--connect", where});
+      const auto r = ctl(args, c.input);
+      const auto what = where + ": " + ::testing::PrintToString(c.args) + " " + c.input;
+      EXPECT_EQ(r.status, c.status) << what << r.err;
+      EXPECT_EQ(r.out, c.out) << what;
+      EXPECT_EQ(r.err, c.err) << what;
+    }
+  }
+  EXPECT_NE(stderr_text().find("CAN.VALVE.BAUDRATE set to 6 by alice@local:uid="),
+            std::string::npos);
+
+  // watch: the events until the connection ends, which is no failure.
+  ServerProcess w(ServerProcess::Program{}, dir_ + "/ctl.err",
+                  {CANBUS_CTL_PATH, "--connect", sock, "watch"});
+  EXPECT_EQ(w.line(), "ok (watching)");
+  ASSERT_EQ(s.ask("sim emcy CAN.VALVE"), "ok");
+  ASSERT_EQ(s.ask("tick 1"), "ok");
+  std::string event = w.line();
+  while (!event.empty() && event.rfind("event emergency ", 0) != 0) event = w.line();
+  EXPECT_EQ(event.rfind("event emergency line 1 node 6 CAN.VALVE code 0x8110", 0), 0u) << event;
+  ASSERT_EQ(s.ask("quit"), "bye");
+  EXPECT_EQ(w.wait_exit(), 0);
+}
+
+// canbus-ctl's side alone, against a socket the test holds: --json prefixes the request, and a
+// connection that fails, ends inside a block or stays silent is status 3; a bad command line 2.
+TEST_F(ServerE2E, CtlSendsJsonAndReportsBrokenConnections) {
+  const std::string sock = dir_ + "/fake.sock";
+  const int lfd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  std::strncpy(a.sun_path, sock.c_str(), sizeof a.sun_path - 1);
+  ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(lfd, 4), 0);
+  const struct {
+    std::vector<std::string> args;
+    std::string request;  // what the fake server reads
+    std::string reply;    // what it sends before it closes
+    int status;
+    std::vector<std::string> out;
+  } cases[] = {
+      {{"--json", "status"}, "json status", "{\"nodes\":[]}\n", 0, {"{\"nodes\":[]}"}},
+      {{"--json", "--user", "ann", "get", "X"}, "user ann", "ok (ann@local)\n", 3, {}},
+      {{"list"}, "list", "ok 3 lines\nA\nB\n", 3, {"A", "B"}},
+      // A JSON answer is one line, also far beyond the request lines' limit.
+      {{"--json", "od", "CAN.X"},
+       "json od CAN.X",
+       std::string(9000, '[') + "\n",
+       0,
+       {std::string(9000, '[')}},
+      {{"--timeout", "0.2", "status"}, "status", "", 3, {}},
+  };
+  for (const auto& c : cases) {
+    auto args = c.args;
+    args.insert(args.begin(), {CANBUS_CTL_PATH, "--connect", sock});
+    ServerProcess p(ServerProcess::Program{}, dir_ + "/ctl.err", args);
+    pollfd pl{lfd, POLLIN, 0};
+    ASSERT_EQ(poll(&pl, 1, 30000), 1);
+    const int fd = accept(lfd, nullptr, nullptr);
+    LineSource from(fd);
+    EXPECT_EQ(from.line(), c.request);
+    // Without a reply the fake stays silent until canbus-ctl's own time-out ends it.
+    if (!c.reply.empty()) {
+      ASSERT_EQ(write(fd, c.reply.data(), c.reply.size()), static_cast<ssize_t>(c.reply.size()));
+      if (c.request == "user ann") {
+        EXPECT_EQ(from.line(), "json get X");
+      }
+      close(fd);
+    }
+    std::vector<std::string> out;
+    bool ok = true;
+    for (std::string l = p.line(&ok); ok; l = p.line(&ok)) out.push_back(l);
+    EXPECT_EQ(out, c.out) << c.request;
+    EXPECT_EQ(p.wait_exit(), c.status) << c.request;
+    if (c.reply.empty()) close(fd);
+  }
+  close(lfd);
+  EXPECT_EQ(ctl({"--connect", sock, "status"}).status, 3);  // nobody listens any more
+  EXPECT_EQ(ctl({"--connect", dir_ + "/none", "status"}).status, 3);
+  EXPECT_EQ(ctl({"status"}).status, 2);
+  EXPECT_EQ(ctl({"--connect", "127.0.0.1:x", "status"}).status, 2);
+  EXPECT_EQ(ctl({"--connect", sock, "--timeout", "nan", "status"}).status, 2);
+}
+#endif

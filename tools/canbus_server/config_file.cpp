@@ -229,7 +229,8 @@ bool quoted_words(const std::string& s, std::vector<std::string>& out, std::vect
 
 std::string pdo_usage(bool tpdo) {
   return tpdo ? "takes '[event MS|change MS|sync N] [cob ID] map NAME INDEX:SUB TYPE [scale X] "
-                "[offset X] [unit U] [deadband X], ...'"
+                "[offset X] [unit U] [deadband X] [alarm LOW HIGH] [warn LOW HIGH] [hysteresis "
+                "H], ...'"
               : "takes '[sync] [interval MS] [cob ID] map NAME INDEX:SUB TYPE [scale X] [offset X] "
                 "[unit U] "
                 "[min X] [max X] [boot restore|clear], ...'";
@@ -319,6 +320,24 @@ std::string parse_pdo(const std::string& which, const std::string& value, PdoLin
       if (i + 1 >= w.size()) return v.name + ": '" + k + "' without its value";
       const std::string& a = w[i + 1];
       double x = 0;
+      if (p.tpdo && (k == "alarm" || k == "warn")) {
+        if (i + 2 >= w.size()) return v.name + ": " + k + " takes LOW HIGH (a number or '-' each)";
+        Limits& l = k == "alarm" ? v.alarm : v.warn;
+        if (l.any()) return v.name + ": '" + k + "' is given twice";
+        for (int side = 0; side < 2; ++side) {
+          const std::string& n = w[i + 1 + static_cast<size_t>(side)];
+          if (n == "-") continue;
+          if (!parse_number(n, x))
+            return v.name + ": " + k + " takes LOW HIGH (a number or '-' each), not '" + n + "'";
+          (side == 0 ? l.has_low : l.has_high) = true;
+          (side == 0 ? l.low : l.high) = x;
+        }
+        if (!l.any()) return v.name + ": " + k + " gives no limit ('- -')";
+        if (l.has_low && l.has_high && l.low >= l.high)
+          return v.name + ": the " + k + " limits must be LOW below HIGH";
+        ++i;
+        continue;
+      }
       if (k == "unit") {
         v.unit = a;
         continue;
@@ -330,7 +349,7 @@ std::string parse_pdo(const std::string& which, const std::string& value, PdoLin
         continue;
       }
       const bool known = k == "scale" || k == "offset" || k == "deadband" ||
-                         (!p.tpdo && (k == "min" || k == "max"));
+                         (!p.tpdo && (k == "min" || k == "max")) || (p.tpdo && k == "hysteresis");
       if (!known) return v.name + ": unknown word '" + k + "'";
       if (!parse_number(a, x)) return v.name + ": " + k + " '" + a + "' is not a number";
       if (k == "scale") {
@@ -341,6 +360,10 @@ std::string parse_pdo(const std::string& which, const std::string& value, PdoLin
       } else if (k == "deadband") {
         if (x < 0) return v.name + ": the deadband must not be negative";
         v.deadband = x;
+      } else if (k == "hysteresis") {
+        if (x < 0) return v.name + ": the hysteresis must not be negative";
+        v.has_hysteresis = true;
+        v.hysteresis = x;
       } else if (k == "min") {
         v.has_min = true;
         v.min = x;
@@ -350,6 +373,18 @@ std::string parse_pdo(const std::string& which, const std::string& value, PdoLin
       }
     }
     if (v.has_min && v.has_max && v.min > v.max) return v.name + ": min above max";
+    if (v.has_hysteresis && !v.alarm.any() && !v.warn.any())
+      return v.name + ": a hysteresis without 'alarm' or 'warn' limits";
+    // A hysteresis as wide as the limits' span would carry the value past the other limit
+    // before the first ended.
+    for (const Limits* l : {&v.alarm, &v.warn}) {
+      if (v.has_hysteresis && l->has_low && l->has_high && v.hysteresis >= l->high - l->low)
+        return v.name + ": the hysteresis must be below HIGH - LOW";
+    }
+    // The warning comes before the alarm: its limits lie inside the alarm's.
+    if ((v.warn.has_low && v.alarm.has_low && v.warn.low < v.alarm.low) ||
+        (v.warn.has_high && v.alarm.has_high && v.warn.high > v.alarm.high))
+      return v.name + ": the warn limits must lie within the alarm limits";
     bits += v.bits;
     p.values.push_back(std::move(v));
   }

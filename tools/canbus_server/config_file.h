@@ -81,7 +81,15 @@ std::string monitor_text(const MonitorSpec& m);
 // CANopen names), or the object's name in the node's EDS in double quotes ("Read analogue input
 // 16-bit.Channel 1"), optionally `scale X` and `offset X` (shown = raw * scale + offset), `unit U`,
 // `deadband X` (watch: a change smaller than that is no event) and, for an RPDO, `min X` / `max X`
-// (in shown units).
+// (in shown units). A TPDO's value may have limits (shown units, `-` for no limit on that side):
+// `alarm LOW HIGH`, `warn LOW HIGH` and the `hysteresis H` by which it must be back inside a limit
+// before its alarm or warning ends (default: 1 % of HIGH - LOW, of the one limit's size when only
+// one is given).
+struct Limits {
+  bool has_low = false, has_high = false;
+  double low = 0, high = 0;
+  bool any() const { return has_low || has_high; }
+};
 struct PdoValueLine {
   std::string name;
   std::string object;  // by its name in the node's EDS: index, type and bits come from there
@@ -95,6 +103,9 @@ struct PdoValueLine {
   bool has_min = false, has_max = false;
   double min = 0, max = 0;
   bool clear_at_boot = false;  // RPDO: `boot clear`
+  Limits alarm, warn;          // TPDO
+  bool has_hysteresis = false;
+  double hysteresis = 0;
 };
 struct PdoLine {
   bool tpdo = true;

@@ -18,7 +18,8 @@ extern const DemoFile kDemoEds[4];
 // segmented upload, a follower property on the same node, a valve, a magnet power supply that
 // reports emergencies, takes its current set-point by RPDO (synchronous, SYNC on line 2) and sends
 // its actual current by TPDO, and a vacuum gauge supervised by its heartbeat (the others by node
-// guarding, the default) that sends its pressure; the pump sends its speed and status; a slit's
+// guarding, the default) that sends its pressure (in alarm, then warned of, as it pumps down;
+// the current warned of above 30 A); the pump sends its speed and status; a slit's
 // motor drive (the drive profile, by PDO) on line 1. Line 3 is started as one network: a
 // mandatory chiller, an optional ion pump controller of another product than the one expected
 // (status shows its code), and a mandatory high-voltage supply that boots 6 s late, so that the
@@ -52,10 +53,14 @@ inline constexpr const char* kDemoConfig =
     "# process data: the values become properties NAME.VALUE (get, list, watch; set for RPDOs)\n"
     "CAN.PUMP.TPDO1:\tevent 500 map SPEED 0x2200:0 uint16 unit Hz, STATUS 0x2300:0 uint8\n"
     "CAN.MAGNET.RPDO1:\tsync map SETPOINT 0x2100:0 uint32 unit mA min 0 max 40000\n"
-    "CAN.MAGNET.TPDO1:\tevent 100 map CURRENT 0x2200:0 int32 unit mA deadband 10, VOLTAGE "
-    "0x2201:0 real32 unit V\n"
-    "# the objects by their names in the node's EDS\n"
-    "CAN.GAUGE.TPDO1:\tevent 500 map PRESSURE \"Pressure\" unit mbar, STATUS \"Gauge status\"\n"
+    "# limits of a measured value: alarm LOW HIGH, warn LOW HIGH ('-': none on that side),\n"
+    "# hysteresis H (default 1 % of HIGH - LOW); a set-point above 30000 mA makes a warning\n"
+    "CAN.MAGNET.TPDO1:\tevent 100 map CURRENT 0x2200:0 int32 unit mA deadband 10 warn - 30000 "
+    "alarm - 38000, VOLTAGE 0x2201:0 real32 unit V\n"
+    "# the objects by their names in the node's EDS; the pressure is in alarm until pumped\n"
+    "# down below 5e-4 mbar, warned of until below 1e-4 mbar\n"
+    "CAN.GAUGE.TPDO1:\tevent 500 map PRESSURE \"Pressure\" unit mbar alarm - 5e-4 warn - 1e-4, "
+    "STATUS \"Gauge status\"\n"
     "# SDO writes at every boot of the node, before its PDOs are configured: INDEX:SUB TYPE "
     "VALUE,\n"
     "# or the object's name in the node's EDS and the value\n"

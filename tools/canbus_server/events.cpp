@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "can_emcy.h"
+#include "history.h"
 #include "tavik_log.h"
 #include "tavik_time.h"
 
@@ -75,9 +76,20 @@ std::string Event::text() const {
       return "network " + where + " " + detail;
     case Kind::kDownload:
       return "download " + name + " " + detail;
+    case Kind::kAlarm:
+      return "alarm " + where + " " + detail;
+    case Kind::kAlarmCleared:
+      return "alarm-cleared " + where + " " + detail;
+    case Kind::kWarn:
+      return "warn " + where + " " + detail;
+    case Kind::kWarnCleared:
+      return "warn-cleared " + where + " " + detail;
   }
   return where;
 }
+
+EventHub::EventHub() : log_(std::make_unique<EventLog>()) {}
+EventHub::~EventHub() = default;
 
 void EventHub::add(const std::shared_ptr<Client>& c) {
   std::lock_guard<std::mutex> lk(mx_);
@@ -93,13 +105,16 @@ void EventHub::add(const std::shared_ptr<Client>& c) {
 void EventHub::publish(const Event& e) {
   const std::string line = "event " + e.text();
   if (e.kind != Event::Kind::kValue) tavik::printtostderr("CANBUS", line);
+  const int64_t t_ns = tavik::clock().now_ns();
   std::function<void()> wake;
   std::vector<std::shared_ptr<Client>> direct;
   std::vector<std::shared_ptr<Listening>> listeners;
   uint64_t seq = 0;
   {
     std::lock_guard<std::mutex> lk(mx_);
-    seq = ++seq_;
+    // Kept under the hub's lock: the listeners get the number the log gave it.
+    log_->add(e, t_ns, line.substr(6));
+    seq = log_->last_seq();
     listeners = listeners_;
     for (auto& w : clients_) {
       auto c = w.lock();
@@ -119,7 +134,6 @@ void EventHub::publish(const Event& e) {
   for (const auto& c : direct) c->event_sink(line);
   if (wake) wake();
   if (!listeners.empty()) {
-    const int64_t t_ns = tavik::clock().now_ns();
     for (const auto& l : listeners) {
       std::lock_guard<std::mutex> lk(l->running);
       if (l->f) l->f(e, seq, t_ns);

@@ -15,6 +15,8 @@
 
 namespace canbus_server {
 
+class EventLog;
+
 struct Event {
   enum class Kind {
     kState,
@@ -37,6 +39,12 @@ struct Event {
     kBootStatus,     // a node's boot procedure ended with a code; detail: "B no answer to ..."
     kNetwork,        // a network's start-up (line event); detail: "started", "blocked node 5 ..."
     kDownload,       // a program download's progress; detail: "BYTES/TOTAL"
+    // A process value's limits (name: the value); detail: the side, the value and the limit
+    // passed, "high 1800 mA (limit 1700)".
+    kAlarm,
+    kAlarmCleared,
+    kWarn,
+    kWarnCleared,
   };
   Event() = default;
   Event(Kind k, int line_no, int node_id, std::string prop)
@@ -66,9 +74,16 @@ inline constexpr size_t kMaxForwardBytes = 4 * 1024 * 1024;
 
 class EventHub {
  public:
+  EventHub();
+  ~EventHub();
+  EventHub(const EventHub&) = delete;
+  EventHub& operator=(const EventHub&) = delete;
+  // Every event published, kept with the framework clock's time (newest first, filtered).
+  EventLog& log() { return *log_; }
   // A client whose event_sink gets the lines of events while it watches (standard input).
   void add(const std::shared_ptr<Client>& c);
-  // Logs the event (value events are not logged: they come all the time), hands its line to
+  // Logs the event (value events are not logged: they come all the time) and keeps it in log(),
+  // hands its line to
   // the watching clients added and queues it for the network side.
   void publish(const Event& e);
   // The network side: `wake` is called (by the publishing thread, without the hub's lock) when
@@ -79,8 +94,8 @@ class EventHub {
   std::string take(size_t& lines, bool& lost);
 
   // Further consumers of every event (the HTTP event stream, the service's last emergencies):
-  // called by the publishing thread, without the hub's lock, with the event's number (1, 2, ...
-  // in the order published) and time; they must not block. `unlisten` returns once no call of
+  // called by the publishing thread, without the hub's lock, with the event's number and time
+  // as log() keeps them; they must not block. `unlisten` returns once no call of
   // that listener runs any more.
   using Listener = std::function<void(const Event& e, uint64_t seq, int64_t t_ns)>;
   size_t listen(Listener f);
@@ -93,7 +108,6 @@ class EventHub {
   std::string queued_;
   size_t queued_lines_ = 0;
   bool lost_ = false;
-  uint64_t seq_ = 0;
   // The listeners, and one lock per listener held while it runs: unlisten waits for it.
   struct Listening {
     size_t id = 0;
@@ -102,6 +116,7 @@ class EventHub {
   };
   std::vector<std::shared_ptr<Listening>> listeners_;
   size_t next_listener_ = 0;
+  std::unique_ptr<EventLog> log_;
 };
 
 }  // namespace canbus_server

@@ -35,7 +35,9 @@ const char* kind_name(Event::Kind k);
 class EventLog {
  public:
   explicit EventLog(size_t capacity = 10000) : capacity_(capacity) {}
-  void add(const Event& e, int64_t t_ns);
+  void add(const Event& e, int64_t t_ns) { add(e, t_ns, e.text()); }
+  // With the event's line made already (the hub has it).
+  void add(const Event& e, int64_t t_ns, std::string text);
 
   struct Filter {
     std::vector<Event::Kind> kinds;  // empty: all
@@ -77,7 +79,10 @@ class ValueHistory {
   // The samples of `name` from `from_ns` on, oldest first, the thinned ones before the recent
   // ones; false when `name` has no history.
   bool query(const std::string& name, int64_t from_ns, std::vector<Sample>& out) const;
-  size_t bytes() const;  // memory of all the rings, for the metrics and the benchmark
+  // Memory of all the rings, for the metrics and the benchmark: 32 bytes a sample kept (the
+  // last value exact, the lowest and highest as floats rounded outwards), allocated at a value's
+  // first add for the whole of both rings.
+  size_t bytes() const;
 
  private:
   struct Impl;

@@ -851,7 +851,6 @@ int HttpApi::serve_api(mg_connection* conn, const std::string& path) {
         return send_error(conn, 400, "since_ms is no number");
       return send_json(conn, 200, service_.lines(static_cast<int64_t>(since)));
     }
-#if CANBUS_SERVER_HISTORY
     if (n == 1 && top == "values") return send_json(conn, 200, service_.values());
     if (n == 3 && top == "values" && seg[2] == "history") {
       uint64_t since = 0;
@@ -872,7 +871,6 @@ int HttpApi::serve_api(mg_connection* conn, const std::string& path) {
       query_var(ri, "name", q.name);
       return view(service_.events(q));
     }
-#endif
     if (n == 2 && top == "values") return view(service_.value(seg[1]));
     if (n == 3 && top == "nodes" && seg[2] == "od") {
       std::string search;

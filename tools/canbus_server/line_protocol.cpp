@@ -275,7 +275,7 @@ std::shared_ptr<StatusTable> Server::status_table(bool values) {
   t->rows.reserve(nodes_.size());
   t->notes.reserve(nodes_.size());
   std::vector<canline*> lines;
-  std::vector<std::string> value_lines;
+  std::vector<std::string> value_lines, alarm_lines;
   each_node_sliced([&](size_t k) {
     const Node& n = nodes_[k];
     D_can* p = n.prop;
@@ -322,9 +322,11 @@ std::shared_ptr<StatusTable> Server::status_table(bool values) {
                         std::to_string(l->handle()) + ", " + (l->handle() > 0 ? "open" : "closed") +
                         ", baud code " + std::to_string(l->baud()));
     }
+    alarm_lines = pd_->alarm_lines();
   }
   for (auto& v : nets_->summaries()) t->tail.push_back(std::move(v));
   for (auto& v : value_lines) t->tail.push_back(std::move(v));
+  for (auto& v : alarm_lines) t->tail.push_back(std::move(v));
   for (const auto& r : t->rows) {
     for (size_t c = 0; c + 1 < r.size(); ++c) t->width[c] = std::max(t->width[c], r[c].size() + 2);
   }

@@ -1,5 +1,9 @@
 #include "metrics.h"
 
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
 namespace canbus_server {
 
 namespace {
@@ -78,6 +82,19 @@ std::string escape_help(const std::string& v) {
   return out;
 }
 
+// A float sample: the shortest text that reads back as the same double; NaN, +Inf, -Inf as
+// the text format spells them.
+std::string real_text(double x) {
+  if (std::isnan(x)) return "NaN";
+  if (std::isinf(x)) return x > 0 ? "+Inf" : "-Inf";
+  char b[40];
+  for (int digits = 15; digits <= 17; ++digits) {
+    std::snprintf(b, sizeof b, "%.*g", digits, x);
+    if (std::strtod(b, nullptr) == x) break;
+  }
+  return b;
+}
+
 }  // namespace
 
 std::string render_metrics(const std::vector<MetricFamily>& families) {
@@ -96,7 +113,7 @@ std::string render_metrics(const std::vector<MetricFamily>& families) {
         }
         out += "}";
       }
-      out += " " + std::to_string(s.value) + "\n";
+      out += " " + (s.is_real ? real_text(s.real) : std::to_string(s.value)) + "\n";
     }
   }
   return out;
@@ -209,6 +226,28 @@ std::vector<MetricFamily> bus_metrics(const BusCounters& c) {
   out.push_back(one("canbus_setpoint_log_held_total",
                     "Set-point log lines held back by the rate of the log (summed up later)",
                     c.log_held));
+  return out;
+}
+
+std::vector<MetricFamily> value_metrics(const std::vector<ValueGauge>& values) {
+  MetricFamily value{
+      "canbus_value", "gauge", "Process value in its units (the last received or set)", {}};
+  MetricFamily alarm{"canbus_value_alarm",
+                     "gauge",
+                     "Process value against its limits: 0 inside, 1 warning, 2 alarm",
+                     {}};
+  for (const auto& v : values) {
+    if (v.has) {
+      MetricSample m{{{"name", v.name}, {"node", v.node}, {"unit", v.unit}}, 0};
+      m.is_real = true;
+      m.real = v.value;
+      value.samples.push_back(std::move(m));
+    }
+    alarm.samples.push_back({{{"name", v.name}}, v.alarm});
+  }
+  std::vector<MetricFamily> out;
+  out.push_back(std::move(value));
+  out.push_back(std::move(alarm));
   return out;
 }
 

@@ -50,6 +50,8 @@ namespace canbus_server {
 struct MetricSample {
   std::vector<std::pair<std::string, std::string>> labels;  // name, value (as it is)
   int64_t value = 0;
+  bool is_real = false;  // the sample is `real` (a measurement), not `value`
+  double real = 0;
 };
 
 struct MetricFamily {
@@ -105,6 +107,19 @@ struct BusCounters {
   uint64_t log_held = 0;
 };
 std::vector<MetricFamily> bus_metrics(const BusCounters& c);
+
+// The process values (canbus_value: the value in its units, labels name, node, unit; only those
+// that have one) and where they stand against their limits (canbus_value_alarm: 0 none, 1 a
+// warning, 2 an alarm; label name).
+struct ValueGauge {
+  std::string name;
+  std::string node;
+  std::string unit;
+  bool has = false;
+  double value = 0;
+  int alarm = 0;
+};
+std::vector<MetricFamily> value_metrics(const std::vector<ValueGauge>& values);
 
 // The families listed above, from the counters.
 std::vector<MetricFamily> server_metrics(const std::vector<NodeCounters>& nodes,

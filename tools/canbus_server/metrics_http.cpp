@@ -12,8 +12,11 @@ namespace canbus_server {
 std::string Server::metrics_text() {
   std::vector<NodeCounters> nodes;
   std::map<int, LineCounters> lines;
+  std::vector<ValueGauge> values;
   {
     std::lock_guard<std::mutex> lk(state_mx_);
+    for (const ValueInfo& v : pd_->values())
+      values.push_back({v.name, v.node, v.unit, v.has, v.value, alarm_level(v.alarm)});
     for (const Node& n : nodes_) {
       NodeCounters c;
       c.name = n.prop->name();
@@ -55,7 +58,7 @@ std::string Server::metrics_text() {
     all.push_back(l);
   }
   return render_metrics(server_metrics(nodes, all)) + render_metrics(bus_metrics(bus_counters())) +
-         render_metrics(nets_->metrics());
+         render_metrics(nets_->metrics()) + render_metrics(value_metrics(values));
 }
 
 }  // namespace canbus_server

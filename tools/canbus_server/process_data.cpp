@@ -182,7 +182,16 @@ bool ProcessData::load(const ConfigFile& config, const std::vector<std::string>&
     if (!ok) continue;
     Node& n = nodes_[node];
     for (auto& v : values) {
-      by_name_[node + "." + v.def.name] = values_.size();
+      v.full = node + "." + v.def.name;
+      // The default hysteresis: 1 % of the span of the limits, or of the one limit's size.
+      auto hysteresis = [&v](const Limits& l) {
+        if (v.def.has_hysteresis) return v.def.hysteresis;
+        if (l.has_low && l.has_high) return 0.01 * (l.high - l.low);
+        return 0.01 * std::fabs(l.has_low ? l.low : l.high);
+      };
+      v.alarm_hysteresis = hysteresis(v.def.alarm);
+      v.warn_hysteresis = hysteresis(v.def.warn);
+      by_name_[v.full] = values_.size();
       p.values.push_back(values_.size());
       n.values.push_back(values_.size());
       values_.push_back(std::move(v));
@@ -299,13 +308,181 @@ std::string ProcessData::text_of(const Value& v) const {
   return t;
 }
 
+const char* alarm_state_name(AlarmState s) {
+  switch (s) {
+    case AlarmState::kNone:
+      return "none";
+    case AlarmState::kWarnLow:
+      return "warn-low";
+    case AlarmState::kWarnHigh:
+      return "warn-high";
+    case AlarmState::kLow:
+      return "low";
+    case AlarmState::kHigh:
+      return "high";
+  }
+  return "none";
+}
+
+int alarm_level(AlarmState s) {
+  return s == AlarmState::kNone                                    ? 0
+         : s == AlarmState::kWarnLow || s == AlarmState::kWarnHigh ? 1
+                                                                   : 2;
+}
+
+namespace {
+
+bool low_side(AlarmState s) {
+  return s == AlarmState::kLow || s == AlarmState::kWarnLow;
+}
+
+// The limit a state stands against.
+double limit_of(const PdoValueLine& d, AlarmState s) {
+  switch (s) {
+    case AlarmState::kWarnLow:
+      return d.warn.low;
+    case AlarmState::kWarnHigh:
+      return d.warn.high;
+    case AlarmState::kLow:
+      return d.alarm.low;
+    case AlarmState::kHigh:
+      return d.alarm.high;
+    case AlarmState::kNone:
+      break;
+  }
+  return 0;
+}
+
+// "above 1700 mA", "below 5 V"; back inside the limit but not yet by the hysteresis: "within
+// the hysteresis of 1700 mA".
+std::string beyond_text(const PdoValueLine& d, AlarmState s, double x) {
+  const double limit = limit_of(d, s);
+  const std::string at = number_text(limit) + (d.unit.empty() ? "" : " " + d.unit);
+  if (low_side(s) ? x < limit : x > limit) return (low_side(s) ? "below " : "above ") + at;
+  return "within the hysteresis of " + at;
+}
+
+}  // namespace
+
 std::string ProcessData::get(const std::string& name) const {
   const Value& v = values_[by_name_.at(name)];
   const std::string pdo =
       canbus::pdo_name(v.tpdo ? canbus::PdoKind::kTpdo : canbus::PdoKind::kRpdo, v.pdo);
   if (!v.has) return name + " = none (" + (v.tpdo ? "no " + pdo + " yet" : "not set yet") + ")";
-  return name + " = " + text_of(v) + " at " + utc_time_text(v.time_ns) + " (" + pdo +
-         (v.tpdo ? "" : ", set") + ")";
+  std::string out = name + " = " + text_of(v) + " at " + utc_time_text(v.time_ns) + " (" + pdo +
+                    (v.tpdo ? "" : ", set") + ")";
+  if (v.alarm != AlarmState::kNone) {
+    out += std::string(", alarm: ") + alarm_state_name(v.alarm) + " (" +
+           beyond_text(v.def, v.alarm, v.shown) + ")";
+  }
+  return out;
+}
+
+ValueInfo ProcessData::info_of(const Value& v) const {
+  ValueInfo i;
+  i.name = v.full;
+  i.node = v.node;
+  i.unit = v.def.unit;
+  i.has = v.has;
+  if (v.has) {
+    i.value = v.shown;
+    i.text = text_of(v);
+    i.time_ns = v.time_ns;
+  }
+  i.pdo = canbus::pdo_name(v.tpdo ? canbus::PdoKind::kTpdo : canbus::PdoKind::kRpdo, v.pdo);
+  i.writable = !v.tpdo;
+  i.alarm = v.alarm;
+  i.alarm_limits = v.def.alarm;
+  i.warn_limits = v.def.warn;
+  return i;
+}
+
+bool ProcessData::value_info(const std::string& name, ValueInfo& out) const {
+  auto it = by_name_.find(name);
+  if (it == by_name_.end()) return false;
+  out = info_of(values_[it->second]);
+  return true;
+}
+
+std::vector<ValueInfo> ProcessData::values() const {
+  std::vector<ValueInfo> out;
+  out.reserve(values_.size());
+  for (const Value& v : values_) out.push_back(info_of(v));
+  return out;
+}
+
+std::vector<std::string> ProcessData::alarm_lines() const {
+  std::vector<std::string> out;
+  for (const Value& v : values_) {
+    if (v.alarm == AlarmState::kNone) continue;
+    out.push_back(std::string(alarm_level(v.alarm) == 2 ? "alarm " : "warn ") + v.full + " " +
+                  text_of(v) + " " + beyond_text(v.def, v.alarm, v.shown) + " (" +
+                  alarm_state_name(v.alarm) + ")");
+  }
+  return out;
+}
+
+void ProcessData::check_limits(Value& v, int line, int id, std::vector<Event>& out) {
+  const PdoValueLine& d = v.def;
+  const double x = v.shown;
+  // A value that is no number says nothing about the limits.
+  if ((!d.alarm.any() && !d.warn.any()) || !std::isfinite(x)) return;
+  const AlarmState was = v.alarm;
+  // Beyond a limit, or (in that state before) not back inside it by the hysteresis.
+  auto beyond = [x](bool has, double limit, bool low, bool before, double h) {
+    if (!has) return false;
+    return low ? x < limit || (before && x < limit + h) : x > limit || (before && x > limit - h);
+  };
+  AlarmState now = AlarmState::kNone;
+  if (beyond(d.alarm.has_low, d.alarm.low, true, was == AlarmState::kLow, v.alarm_hysteresis)) {
+    now = AlarmState::kLow;
+  } else if (beyond(d.alarm.has_high, d.alarm.high, false, was == AlarmState::kHigh,
+                    v.alarm_hysteresis)) {
+    now = AlarmState::kHigh;
+  } else if (beyond(d.warn.has_low, d.warn.low, true,
+                    was == AlarmState::kLow || was == AlarmState::kWarnLow, v.warn_hysteresis)) {
+    now = AlarmState::kWarnLow;
+  } else if (beyond(d.warn.has_high, d.warn.high, false,
+                    was == AlarmState::kHigh || was == AlarmState::kWarnHigh, v.warn_hysteresis)) {
+    now = AlarmState::kWarnHigh;
+  }
+  if (now == was) return;
+  v.alarm = now;
+  // The warning of a side holds while its alarm does: an alarm raised from none raises its
+  // warning first, and ends with it (alarm-cleared, then warn-cleared), so that every warn and
+  // alarm event has its cleared one.
+  enum : unsigned { kWl = 1, kAl = 2, kWh = 4, kAh = 8 };
+  auto held = [&d](AlarmState s) -> unsigned {
+    switch (s) {
+      case AlarmState::kNone:
+        return 0;
+      case AlarmState::kWarnLow:
+        return kWl;
+      case AlarmState::kWarnHigh:
+        return kWh;
+      case AlarmState::kLow:
+        return kAl | (d.warn.has_low ? kWl : 0u);
+      case AlarmState::kHigh:
+        return kAh | (d.warn.has_high ? kWh : 0u);
+    }
+    return 0;
+  };
+  const unsigned before = held(was), after = held(now);
+  auto emit = [&](Event::Kind k, bool low, double limit) {
+    Event e{k, line, id, v.full};
+    e.detail =
+        std::string(low ? "low " : "high ") + text_of(v) + " (limit " + number_text(limit) + ")";
+    out.push_back(std::move(e));
+  };
+  const unsigned cleared = before & ~after, raised = after & ~before;
+  if (cleared & kAl) emit(Event::Kind::kAlarmCleared, true, d.alarm.low);
+  if (cleared & kAh) emit(Event::Kind::kAlarmCleared, false, d.alarm.high);
+  if (cleared & kWl) emit(Event::Kind::kWarnCleared, true, d.warn.low);
+  if (cleared & kWh) emit(Event::Kind::kWarnCleared, false, d.warn.high);
+  if (raised & kWl) emit(Event::Kind::kWarn, true, d.warn.low);
+  if (raised & kWh) emit(Event::Kind::kWarn, false, d.warn.high);
+  if (raised & kAl) emit(Event::Kind::kAlarm, true, d.alarm.low);
+  if (raised & kAh) emit(Event::Kind::kAlarm, false, d.alarm.high);
 }
 
 void ProcessData::list(const std::string& node, std::vector<std::string>& out) const {
@@ -343,15 +520,19 @@ void ProcessData::on_pdo(const std::string& node, int line, int id, int pdo,
       x.raw = v.values[k];
       x.shown = x.raw.as_real() * x.def.scale + x.def.offset;
       x.time_ns = v.time_ns;
+      history_.add(x.full, v.time_ns, x.shown);
       const bool due = !x.published || (std::fabs(x.shown - x.published_value) > x.def.deadband &&
                                         v.time_ns - x.published_ns >= interval_ns_);
-      if (!due) continue;
-      x.published = true;
-      x.published_value = x.shown;
-      x.published_ns = v.time_ns;
-      Event e{Event::Kind::kValue, line, id, node + "." + x.def.name};
-      e.detail = text_of(x);
-      out.push_back(std::move(e));
+      if (due) {
+        x.published = true;
+        x.published_value = x.shown;
+        x.published_ns = v.time_ns;
+        Event e{Event::Kind::kValue, line, id, x.full};
+        e.detail = text_of(x);
+        out.push_back(std::move(e));
+      }
+      // Every value against the limits: an alarm is never held back by the value interval.
+      check_limits(x, line, id, out);
     }
   }
 }
@@ -463,6 +644,7 @@ void ProcessData::commit_set(const std::string& name, const canbus::PdoConfig& p
   v.raw = raw[v.entry];
   v.shown = v.raw.as_real() * v.def.scale + v.def.offset;
   v.time_ns = tavik::clock().now_ns();
+  history_.add(v.full, v.time_ns, v.shown);
 }
 
 void ProcessData::after_boot(const std::string& node, int line, int id, std::vector<Restore>& send,

@@ -23,6 +23,7 @@
 #include "can_pdo.h"
 #include "config_file.h"
 #include "events.h"
+#include "history.h"
 #include "od_requests.h"
 #include "requests.h"
 
@@ -31,10 +32,35 @@ namespace canbus_server {
 // "2026-12-09 10:00:01.250 UTC" of a framework time stamp (real time).
 std::string utc_time_text(int64_t ns);
 
+// Where a process value stands against its `alarm` and `warn` limits.
+enum class AlarmState { kNone, kWarnLow, kWarnHigh, kLow, kHigh };
+// "none", "warn-low", "warn-high", "low", "high".
+const char* alarm_state_name(AlarmState s);
+// 0 none, 1 a warning, 2 an alarm (the metrics' canbus_value_alarm).
+int alarm_level(AlarmState s);
+
+// One process value as its clients see it (get, the metrics, the HTTP side).
+struct ValueInfo {
+  std::string name;  // NAME.VALUE
+  std::string node;  // the node property
+  std::string unit;
+  bool has = false;  // a value came (or was set)
+  double value = 0;  // shown units
+  std::string text;  // "1500 mA"
+  int64_t time_ns = 0;
+  std::string pdo;  // "TPDO1"
+  bool writable = false;
+  AlarmState alarm = AlarmState::kNone;
+  Limits alarm_limits, warn_limits;
+};
+
 class ProcessData {
  public:
   // Value events: at most one per value per `interval_ms` of the frames' time stamps.
-  explicit ProcessData(int interval_ms = 1000) : interval_ns_(int64_t{interval_ms} * 1000000) {}
+  // Every value is also kept in history(): one sample a value interval (a second without one).
+  explicit ProcessData(int interval_ms = 1000)
+      : interval_ns_(int64_t{interval_ms} * 1000000),
+        history_(interval_ms > 0 ? interval_ns_ : 1000000000) {}
 
   // The PDO, BOOT and SYNC lines of `config` for the node properties `nodes`; `objects` has
   // their dictionaries (NAME.BOOT: dcf). Lines the check refused are skipped. With a node's EDS
@@ -58,12 +84,22 @@ class ProcessData {
   // --- With the server's state_mx_ ---
 
   bool is_value(const std::string& name) const { return by_name_.count(name) != 0; }
-  // "NAME = 1.5 mA at 2026-12-09 10:00:01.250 UTC (TPDO1)", "NAME = none (no TPDO1 yet)".
+  // "NAME = 1.5 mA at 2026-12-09 10:00:01.250 UTC (TPDO1)", "NAME = none (no TPDO1 yet)"; a
+  // value beyond its limits ends in ", alarm: high (above 1700 mA)".
   std::string get(const std::string& name) const;
+  // The value `name` (false: no such value); every value, in the file's order.
+  bool value_info(const std::string& name, ValueInfo& out) const;
+  std::vector<ValueInfo> values() const;
+  // The status tail's lines of the values beyond a limit now: "alarm CAN.PSU.CURRENT 1800 mA
+  // above 1700 mA (high)", "warn CAN.PSU.CURRENT 1650 mA above 1600 mA (warn-high)".
+  std::vector<std::string> alarm_lines() const;
+  // Every value received or set (its own lock: may be read without state_mx_).
+  const ValueHistory& history() const { return history_; }
   // One line per value for `list`: "NAME  (process value, TPDO1 of CAN.PSU, mA)".
   void list(const std::string& node, std::vector<std::string>& out) const;
-  // A decoded TPDO of `node` (line `line`, id `id`): the values are stored and their value
-  // events added to `out`.
+  // A decoded TPDO of `node` (line `line`, id `id`): the values are stored and kept in the
+  // history, their value events and those of their limits (alarm, warn, ...-cleared) added to
+  // `out`.
   void on_pdo(const std::string& node, int line, int id, int pdo, const canbus::PdoValues& v,
               std::vector<Event>& out);
   void on_late(const std::string& node, int pdo, bool late);
@@ -119,6 +155,9 @@ class ProcessData {
     bool published = false;
     double published_value = 0;
     int64_t published_ns = 0;
+    std::string full;  // NAME.VALUE
+    AlarmState alarm = AlarmState::kNone;
+    double alarm_hysteresis = 0, warn_hysteresis = 0;
   };
   struct Pdo {
     std::string node;
@@ -137,6 +176,9 @@ class ProcessData {
   };
 
   std::string text_of(const Value& v) const;  // shown value with its unit
+  ValueInfo info_of(const Value& v) const;
+  // The limits of `v` against its new value: its state and the events of the change.
+  void check_limits(Value& v, int line, int id, std::vector<Event>& out);
 
   int64_t interval_ns_;
   std::vector<Value> values_;
@@ -145,6 +187,7 @@ class ProcessData {
   std::unordered_map<std::string, Node> nodes_;  // looked up for every TPDO frame
   std::map<int, SyncSpec> sync_lines_;
   std::map<int, std::unique_ptr<canbus::SyncProducer>> syncs_;
+  ValueHistory history_;
 };
 
 }  // namespace canbus_server

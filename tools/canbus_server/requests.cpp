@@ -13,7 +13,7 @@ void LineReader::feed(const char* data, size_t n, std::vector<Item>& out) {
       if (!skipping_) deliver(out);
       buf_.clear();
       skipping_ = false;
-    } else if (!skipping_ && buf_.size() > kMaxRequestLine + 1) {
+    } else if (!skipping_ && buf_.size() > max_ + 1) {
       // One byte over the limit may still be the "\r" of "\r\n".
       out.push_back({"", true});
       buf_.clear();
@@ -31,7 +31,7 @@ void LineReader::finish(std::vector<Item>& out) {
 
 void LineReader::deliver(std::vector<Item>& out) {
   if (!buf_.empty() && buf_.back() == '\r') buf_.pop_back();
-  if (buf_.size() > kMaxRequestLine) {
+  if (buf_.size() > max_) {
     out.push_back({"", true});
   } else {
     out.push_back({std::move(buf_), false});

@@ -29,8 +29,10 @@ inline constexpr size_t kMaxRequestLine = 4096;  // bytes, without the line feed
 
 // Cuts request lines out of a byte stream. A line longer than kMaxRequestLine is not kept: the
 // reader gives one "too long" line in its place and skips the rest of it up to its line feed.
+// A client reading answers gives a larger limit (an answer line has none of its own).
 class LineReader {
  public:
+  explicit LineReader(size_t max_line = kMaxRequestLine) : max_(max_line) {}
   struct Item {
     std::string line;  // without "\n" and a final "\r"
     bool too_long = false;
@@ -45,6 +47,7 @@ class LineReader {
   // Hands out buf_ as a finished line (without a final "\r"), or as too long.
   void deliver(std::vector<Item>& out);
 
+  size_t max_;
   std::string buf_;
   bool skipping_ = false;  // inside an over-long line
 };

@@ -313,11 +313,7 @@ Service::Answer Service::value(const std::string& name) {
     a.error = got;
     return a;
   }
-#if CANBUS_SERVER_HISTORY
   if (process_value) return value_of(name);
-#else
-  (void)process_value;
-#endif
   // Another property: its `get` text.
   const size_t eq = got.find(" = ");
   a.json = {{"name", name}, {"text", eq == std::string::npos ? got : got.substr(eq + 3)}};
@@ -356,7 +352,6 @@ std::string Service::json_request(const Args& a) {
     q.limit = n;
     return text(trace(q));
   }
-#if CANBUS_SERVER_HISTORY
   if (what == "values" && a.size() == 1) return text(values());
   if (what == "history" && a.size() == 2) return answer(history(a[1], 0));
   if (what == "events" && a.size() <= 2) {
@@ -366,7 +361,6 @@ std::string Service::json_request(const Args& a) {
     q.limit = n;
     return answer(events(q));
   }
-#endif
   static const char* const kKnown[] = {"status", "nodes",   "lines", "values", "get",
                                        "events", "history", "od",    "trace"};
   if (std::find_if(std::begin(kKnown), std::end(kKnown),

@@ -1,12 +1,9 @@
 // The service layer's views of what the server keeps: process values, their histories and the
 // kept events (history.h).
-#include "service.h"
-
-#if CANBUS_SERVER_HISTORY
-
 #include "history.h"
 #include "process_data.h"
 #include "server.h"
+#include "service.h"
 
 namespace canbus_server {
 
@@ -123,5 +120,3 @@ Service::Answer Service::events(const EventQuery& q) {
 }
 
 }  // namespace canbus_server
-
-#endif

@@ -12,10 +12,12 @@
 #include <sstream>
 #include <utility>
 
+#include "http_api.h"
 #include "metrics.h"
 #include "network.h"
 #include "parallel.h"
 #include "server_util.h"
+#include "service.h"
 #include "tavik_time.h"
 
 namespace canbus_server {
@@ -25,6 +27,8 @@ namespace canbus_server {
 
 Server::Server(Options opts, int out_fd) : opts_(std::move(opts)), out_fd_(out_fd) {
   register_requests();
+  service_ = std::make_unique<Service>(*this);
+  service_->register_requests(table_);
 }
 
 Server::~Server() {

@@ -38,10 +38,13 @@
 // tick), setpoints (set: properties, process values sent as RPDOs, held RPDOs and log lines, the
 // flusher), bus_work (the bus worker, joins, rates, bus work per client), line_protocol (the
 // request table and the answers of the line protocol: help, status, list, get, identity, sim,
-// download), server_util.h (what these share), options (command line), config_file (reading and
+// download), status_table.h (the status table as read, for both front ends), service (the read
+// views and the running of requests that the `json` request and the HTTP API share), http_api
+// (--http: the JSON API, its event stream, the console's files and /metrics over HTTP),
+// server_util.h (what these share), options (command line), config_file (reading and
 // writing the configuration), requests (request lines, the request table and the framing of
 // answers), events (the one place events are published), network (Asio sessions), metrics and
-// metrics_http (--metrics: the counters over HTTP), demo_devices (the simulated devices of the
+// metrics_http (the counters for /metrics), demo_devices (the simulated devices of the
 // virtual bus, their heartbeats and emergencies, the `sim` request), process_data (PDOs, boot
 // configuration, SYNC, the process values as properties), drives (motor drives: their
 // properties, the `drive` request, their events), network_start (lines started as networks: boot
@@ -60,6 +63,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json_fwd.hpp>
 #include <set>
 #include <string>
 #include <thread>
@@ -115,7 +119,8 @@ class BusWorker {
 };
 
 class Network;
-class MetricsServer;
+class HttpApi;
+class Service;
 struct StatusTable;
 
 // Nodes read at a time under the state lock by the answers about all of them (status, list).
@@ -155,8 +160,18 @@ class Server {
   EventHub& events() { return events_; }
 
   static void request_stop();
+  Service& service() { return *service_; }
+
+  // The bus trace for the HTTP API and `json trace` (trace.cpp): decoded lines newer than
+  // `after`, a line's candump log, a line's bit rate, load and load history into `out`.
+  nlohmann::json trace_json(uint64_t after, size_t limit, int line, int node,
+                            const std::vector<std::string>& services);
+  std::string trace_log(int line);
+  void line_load_json(int line, int64_t since_ms, nlohmann::json& out);
 
  private:
+  friend class Service;  // the read views (service.cpp)
+  friend class HttpApi;
   struct Node {
     D_can* prop = nullptr;
     int line = 0;
@@ -232,7 +247,7 @@ class Server {
   };
   bool check_folder(const std::string& dir, bool ours, std::string& error, Folder& out) const;
   bool open_listeners();
-  bool open_metrics();         // --metrics bound (metrics_http.cpp)
+  bool open_metrics();         // --http (--metrics) bound (http_api.cpp)
   std::string metrics_text();  // one scrape, with state_mx_ inside
   std::string cmd_help(const Args& args) const;
   // The status table; `values` (the operator's table of --status-every): then a line per node
@@ -301,8 +316,9 @@ class Server {
   BusWorker worker_;
   std::mutex join_mx_;
   std::map<std::string, std::shared_ptr<BusRun>> queued_runs_;  // joins: until answered
-  std::unique_ptr<Network> net_;            // bound in start(), before any node is attached
-  std::unique_ptr<MetricsServer> metrics_;  // bound with net_, scraped once start() is done
+  std::unique_ptr<Network> net_;      // bound in start(), before any node is attached
+  std::unique_ptr<Service> service_;  // the views of both front ends (service.cpp)
+  std::unique_ptr<HttpApi> metrics_;  // --http: bound with net_, served once start() is done
   std::atomic<bool> metrics_ready_{false};
   std::mutex bus_mx_;
   std::mutex state_mx_;

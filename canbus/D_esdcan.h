@@ -554,6 +554,8 @@ class D_can : public D_fct {
 // Commissioning: the network scan and the LSS master, each on a driver handle of its own.
 #include "can_lss.h"
 #include "can_scan.h"
+// Observing a line: the tap of every frame, the bus load and a CANopen trace.
+#include "can_trace.h"
 // Starting a whole network: mandatory and optional nodes, boot status codes, configuration and
 // program download, the master's heartbeat and TIME.
 #include "can_network.h"

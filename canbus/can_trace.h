@@ -31,11 +31,11 @@ namespace canbus {
 
 // Bits frame `m` takes on the bus: start of frame to end of frame, stuff bits of its content
 // counted exactly, plus the 3 bits of intermission. A remote request has no data field; a data
-// length above 8 is taken as 8. 11-bit identifiers (29-bit ones: the extended format).
+// length above 8 is taken as 8. 11-bit identifiers: a CMSG of this driver carries no other.
 int frame_bits(const CMSG& m);
 
-// The bit rate of an NTCAN baud-rate code (0: 1 Mbit/s ... 14: 10 kbit/s, as the driver's table);
-// 0 for a code without one.
+// The bit rate of a baud-rate code the driver names (ntcan.h: NTCAN_BAUD_1000 = 0: 1 Mbit/s ...
+// NTCAN_BAUD_10 = 13: 10 kbit/s, NTCAN_BAUD_800 = 14: 800 kbit/s); 0 for a code without one.
 int64_t bitrate_of_baud_code(int code);
 
 struct TraceFrame {

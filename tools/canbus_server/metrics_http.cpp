@@ -319,8 +319,8 @@ std::string Server::metrics_text() {
     l.frames_received = f.received;
     all.push_back(l);
   }
-  return render_metrics(server_metrics(nodes, all)) + render_metrics(bus_metrics(bus_counters())) +
-         render_metrics(nets_->metrics());
+  return render_metrics(server_metrics(nodes, all)) + (trace_ ? trace_->metrics_text() : "") +
+         render_metrics(bus_metrics(bus_counters())) + render_metrics(nets_->metrics());
 }
 
 }  // namespace canbus_server

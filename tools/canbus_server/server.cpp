@@ -29,6 +29,8 @@ Server::Server(Options opts, int out_fd) : opts_(std::move(opts)), out_fd_(out_f
 
 Server::~Server() {
   metrics_.reset();  // no scrape runs once the nodes go
+  // The taps close before the lines they watch.
+  if (trace_) trace_->close();
   // The networks' threads end before the work they hand the server (restores) can no more run.
   if (nets_) nets_->stop();
   stop_flusher();

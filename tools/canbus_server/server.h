@@ -41,7 +41,8 @@
 // download), server_util.h (what these share), options (command line), config_file (reading and
 // writing the configuration), requests (request lines, the request table and the framing of
 // answers), events (the one place events are published), network (Asio sessions), metrics and
-// metrics_http (--metrics: the counters over HTTP), demo_devices (the simulated devices of the
+// metrics_http (--metrics: the counters over HTTP), trace (the lines' taps: the bus trace and
+// load), demo_devices (the simulated devices of the
 // virtual bus, their heartbeats and emergencies, the `sim` request), process_data (PDOs, boot
 // configuration, SYNC, the process values as properties), drives (motor drives: their
 // properties, the `drive` request, their events), network_start (lines started as networks: boot
@@ -79,6 +80,7 @@
 #include "options.h"
 #include "process_data.h"
 #include "requests.h"
+#include "trace.h"
 
 namespace canbus_server {
 
@@ -153,6 +155,8 @@ class Server {
   void client_gone(const std::shared_ptr<Client>& c);
   RequestTable& requests() { return table_; }
   EventHub& events() { return events_; }
+  // The bus trace and the lines' load (trace.h); opened by start(), null before.
+  BusTrace* trace() { return trace_.get(); }
 
   static void request_stop();
 
@@ -184,6 +188,7 @@ class Server {
   void attach_nodes();
   void read_start_identities();
   void hand_to_monitor();
+  void open_trace();  // the taps of the lines opened by attach_nodes
   const Node* first_property_of(size_t k) const;
   bool config_errors_allowed(const std::vector<std::string>& errors, const char* kind) const;
 
@@ -313,6 +318,8 @@ class Server {
   std::unique_ptr<ProcessData> pd_;
   // The motor drives (NAME.DRIVE lines); made in start(), gone before the node properties.
   std::unique_ptr<Drives> drives_;
+  // The taps of the lines: opened once the lines are, closed before them (~Server).
+  std::unique_ptr<BusTrace> trace_;
   // The lines started as networks (LINE.N.NETWORK, NAME.SLAVE); made in start(), stopped first
   // and gone before the monitor.
   std::unique_ptr<NetworkStart> nets_;

@@ -569,6 +569,7 @@ void Server::open_trace() {
   std::vector<std::string> errors;
   trace_->open(lines, names, errors);
   for (const auto& e : errors) log("trace: no tap on " + e);
+  trace_listener_ = stream_trace();
   if (!opts_.manual) trace_->start();
 }
 

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "http_api.h"
+#include "server.h"
+#include "service.h"
 #include "tavik_time.h"
 
 namespace canbus_server {
@@ -201,6 +204,63 @@ std::string BusTrace::metrics_text() const {
     bits.samples.push_back({{{"line", number}}, static_cast<int64_t>(l->tap.counts().bits)});
   }
   return load + render_metrics({bits});
+}
+
+// ---------------------------------------------------------------------------------------------
+// The server's views of its trace, for the HTTP API and `json trace` (service.cpp).
+
+namespace {
+
+Service::Json entry_json(const BusTrace::Entry& e) {
+  return {{"seq", e.seq},   {"t_ms", e.t_ns / 1000000}, {"line", e.line},
+          {"node", e.node}, {"service", e.service},     {"text", e.text}};
+}
+
+}  // namespace
+
+Service::Json Server::trace_json(uint64_t after, size_t limit, int line, int node,
+                                 const std::vector<std::string>& services) {
+  Service::Json lines = Service::Json::array();
+  if (!trace_) return {{"last", 0}, {"lines", lines}};
+  const std::set<std::string> wanted(services.begin(), services.end());
+  for (const auto& e : trace_->query(after, limit, line, node, wanted))
+    lines.push_back(entry_json(e));
+  return {{"last", trace_->last_seq()}, {"lines", std::move(lines)}};
+}
+
+std::string Server::trace_log(int line) {
+  std::string out;
+  if (trace_) trace_->candump(line, out);
+  return out;
+}
+
+void Server::line_load_json(int line, int64_t since_ms, Service::Json& out) {
+  if (!trace_) return;
+  for (const auto& l : trace_->loads(line)) {
+    out["bitrate"] = l.bitrate;
+    out["load"] = l.load.fraction;
+    Service::Json history = Service::Json::array();
+    for (const auto& w : l.history) {
+      const int64_t t_ms = w.start_ns / 1000000;
+      if (t_ms < since_ms) continue;
+      history.push_back({{"t", utc_time_text(w.start_ns)},
+                         {"t_ms", t_ms},
+                         {"load", w.fraction},
+                         {"frames", w.frames}});
+    }
+    out["load_history"] = std::move(history);
+  }
+}
+
+// The trace's lines to the HTTP streams that asked for them, as {"type":"trace", ...}.
+int Server::stream_trace() {
+  if (!trace_ || !metrics_) return 0;
+  HttpApi* api = metrics_.get();
+  return trace_->add_listener([api](const BusTrace::Entry& e) {
+    Service::Json j = entry_json(e);
+    j["type"] = "trace";
+    api->trace(e.line, Service::text(j));
+  });
 }
 
 }  // namespace canbus_server

@@ -28,6 +28,8 @@
 //    for the bus (an SDO upload runs without it), never while publishing an event, and never around
 //    the monitor's remove(), stop() or poll() (they wait for callbacks that take it). So status
 //    never waits for the bus.
+//  - the taps of the lines (trace.h) read and decode on threads of their own (with --manual: on
+//    the tick) and take no lock of the server.
 //  - the monitor's workers run the boot configurations (SDO transfers, NMT start) and take no
 //    lock of the server; the SYNC producers (LINE.N.SYNC) and, on the virtual bus, the simulated
 //    devices with heartbeat or process data send from threads of their own (with --manual: on

@@ -14,8 +14,9 @@
 //
 // Threads: start() reads on a thread of its own (waking at least every 100 ms); without it, poll()
 // reads what is queued on the caller's thread (a stepped clock, tests). Listeners run on the
-// reading thread, in order, and must not block; since(), load() and counts() may be called from
-// any thread.
+// reading thread, in order, and must not block (nor stop or close the tap); since(), load() and
+// counts() may be called from any thread. Frames lost are those the driver reports (msg_lost:
+// at most 255 before each frame that enters the tap's queue).
 #pragma once
 
 #include <cstddef>

@@ -123,7 +123,12 @@ struct Network::Impl {
     if (state == to && (to != NetworkState::kBlocked || blocked == why)) return;
     state = to;
     blocked = to == NetworkState::kBlocked ? why : std::string();
-    events.push_back({Event::kNetwork, {}, to, why, 0, 0});
+    // Member by member: GCC 12 at -O3 takes the braced form's empty SlaveStatus for uninitialised.
+    Event e{};
+    e.kind = Event::kNetwork;
+    e.net = to;
+    e.why = why;
+    events.push_back(std::move(e));
   }
   // Every node waits again; a new start-up begins now. With mx held.
   void begin_locked(int64_t now) {

@@ -73,6 +73,13 @@ std::string value_text(const std::vector<uint8_t>& v) {
   return s;
 }
 
+// The finest part of an error code's text ("CAN overrun (objects lost)" of "monitoring,
+// communication: CAN overrun (objects lost)").
+std::string finest(const std::string& text) {
+  const size_t colon = text.rfind(": ");
+  return colon == std::string::npos ? text : text.substr(colon + 2);
+}
+
 const char* nmt_state(uint8_t s) {
   switch (s & 0x7F) {
     case 0x00:
@@ -195,6 +202,7 @@ struct TraceDecoder::Impl {
       kBlock,     // block: segments of a sub-block flowing
       kBlockAck,  // block: the last segment came, its acknowledgement awaited
       kBlockEnd,  // block: the end frames
+      kEnd,       // download: the answer ends it (expedited, or to the last segment)
     };
     bool active = false;
     Kind kind = kUpload;
@@ -325,7 +333,9 @@ struct TraceDecoder::Impl {
     const CMSG& m = f.frame;
     Transfer& t = sdo[{f.net, node}];
     const uint8_t c = m.data[0];
-    if (t.active && t.kind == Transfer::kBlockDownload && t.phase == Transfer::kBlock) {
+    // Segment numbers start at 1: 0x80 is an abort.
+    if (t.active && t.kind == Transfer::kBlockDownload && t.phase == Transfer::kBlock &&
+        c != 0x80) {
       touch(t, f);
       block_segment(t, m);
       if (t.block_last) t.phase = Transfer::kBlockAck;
@@ -351,7 +361,7 @@ struct TraceDecoder::Impl {
         touch(t, f);
         const size_t n = 7 - ((c >> 1) & 7);
         t.data.insert(t.data.end(), m.data + 1, m.data + 1 + n);
-        if (c & 1) t.phase = Transfer::kBlockEnd;  // the answer to it ends the transfer
+        if (c & 1) t.phase = Transfer::kEnd;  // the answer to it ends the transfer
         return;
       }
       if (t.kind == Transfer::kBlockUpload && ccs == 5) {
@@ -385,7 +395,7 @@ struct TraceDecoder::Impl {
           const int n = (c & 1) ? 4 - ((c >> 2) & 3) : 4;
           t.data.assign(m.data + 4, m.data + 4 + n);
         }
-        t.phase = (c & 2) ? Transfer::kInitiate : Transfer::kSegments;
+        t.phase = (c & 2) ? Transfer::kEnd : Transfer::kSegments;
         return;
       }
       case 2:
@@ -422,7 +432,7 @@ struct TraceDecoder::Impl {
     Transfer& t = it->second;
     touch(t, f);
     const uint8_t c = m.data[0];
-    if (t.kind == Transfer::kBlockUpload && t.phase == Transfer::kBlock) {
+    if (t.kind == Transfer::kBlockUpload && t.phase == Transfer::kBlock && c != 0x80) {
       block_segment(t, m);
       if (t.block_last) t.phase = Transfer::kBlockAck;
       return;
@@ -449,8 +459,7 @@ struct TraceDecoder::Impl {
         }
         break;
       case Transfer::kDownload:
-        if ((scs == 3 && t.phase == Transfer::kInitiate && !t.data.empty()) ||
-            (scs == 1 && t.phase == Transfer::kBlockEnd)) {
+        if ((scs == 3 || scs == 1) && t.phase == Transfer::kEnd) {
           return done(f.net, node, t, out);
         }
         if (scs == 3 || scs == 1) return;  // the next segment may come
@@ -466,8 +475,8 @@ struct TraceDecoder::Impl {
           }
           return;
         }
-        if (scs == 6 && (c & 3) == 0) return;  // initiate answer
-        if (scs == 6 && (c & 3) == 1) {        // end: unused bytes of the last segment
+        if (scs == 6 && (c & 1) == 0) return;  // initiate answer
+        if (scs == 6 && (c & 1) == 1) {        // end: unused bytes of the last segment
           drop_unused(t, (c >> 2) & 7);
           t.phase = Transfer::kBlockEnd;
           return;
@@ -549,7 +558,8 @@ struct TraceDecoder::Impl {
           break;
       }
       const int target = m.data[1];
-      std::string text = cmd && dlc == 2 ? std::string("NMT ") + cmd : "NMT " + data_text(m);
+      std::string text = cmd && dlc == 2 ? std::string("NMT ") + cmd : ("NMT " + data_text(m));
+      if (text.back() == ' ') text.pop_back();
       if (cmd && dlc == 2) text += target == 0 ? std::string(" all") : fmt(" node %d", target);
       out.push_back(line(f, cmd && dlc == 2 ? target : 0, Service::kNmt, std::move(text)));
       return;
@@ -573,8 +583,8 @@ struct TraceDecoder::Impl {
         text += "error reset";
         if (e.reg != 0) text += fmt(" register 0x%02X (", e.reg) + emcy_register_text(e.reg) + ")";
       } else {
-        text += fmt("0x%04X ", e.code) + emcy_code_text(e.code) + fmt(" register 0x%02X (", e.reg) +
-                emcy_register_text(e.reg) + ")";
+        text += fmt("0x%04X ", e.code) + finest(emcy_code_text(e.code)) +
+                fmt(" register 0x%02X (", e.reg) + emcy_register_text(e.reg) + ")";
       }
       bool vendor = false;
       for (int i = 0; i < e.vendor_len; ++i) vendor = vendor || e.vendor[i] != 0;

@@ -28,6 +28,8 @@
 #include <thread>
 #include <vector>
 
+#include "D_esdcan.h"
+#include "canlog.h"
 #include "server_process.h"
 
 namespace {
@@ -1276,6 +1278,85 @@ TEST_F(ServerE2E, RecordingRotatesAndRefusesALink) {
   EXPECT_NE(stderr_text().find("link.log is a symbolic link: refused"), std::string::npos)
       << stderr_text();
   EXPECT_EQ(file_text(dir_ + "/target"), "target\n");
+}
+
+// The bus trace: a tap on each line reads every frame; the trace names the objects of a node's
+// EDS and the process values of its PDOs, and the line's load is counted from the frames'
+// lengths on the wire. With --manual the taps read on the tick: what a tick left is all there.
+TEST_F(ServerE2E, BusTraceNamesObjectsAndValuesAndCountsTheLoad) {
+  ServerProcess s(dir_, {"--http", ":0"});
+  const std::string at = metrics_at(s);
+  s.until("type 'help'");
+  ASSERT_EQ(s.ask("tick 25"), "ok");
+  ASSERT_EQ(s.ask("sdo read CAN.PUMP 0x1017 0"), "0 (0x0000)");
+  ASSERT_EQ(s.ask("set CAN.MAGNET.SETPOINT 5000"), "ok (sent after the next SYNC)");
+  ASSERT_EQ(s.ask("tick 2"), "ok");
+  // One trace line: its service and text in one object of the answer.
+  const std::string trace = s.ask("json trace 10000");
+  auto has = [&trace](const std::string& service, const std::string& text) {
+    for (size_t at = trace.find(text); at != std::string::npos; at = trace.find(text, at + 1)) {
+      const size_t begin = trace.rfind("{\"line\":", at);
+      if (begin != std::string::npos && trace.find("\"service\":\"" + service + "\"", begin) < at)
+        return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(has("SDO", "SDO upload node 5 0x1017:00 Producer heartbeat time = 0x0000")) << trace;
+  EXPECT_TRUE(has("NMT", "NMT start node 10")) << trace;
+  EXPECT_TRUE(has("heartbeat", "heartbeat node 20 Operational")) << trace;
+  EXPECT_TRUE(has("PDO", "TPDO1 node 10 CAN.MAGNET.CURRENT 0 mA, CAN.MAGNET.VOLTAGE 0 V")) << trace;
+  EXPECT_TRUE(has("PDO", "node 10 CAN.MAGNET.SETPOINT 5000 mA")) << trace;
+
+  // The frames of line 1 as a candump log, read back by the driver's log reader (the one of
+  // --replay): every line a frame of can0, and their bits on the wire are the line's bits.
+  const auto log = http_get(at, "/api/trace.log?line=1");
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log[0], "HTTP/1.0 200 OK\r");
+  std::string text;
+  for (auto l = std::find(log.begin(), log.end(), "\r"); l != log.end() && ++l != log.end();)
+    text += *l + "\n";
+  const std::string path = dir_ + "/trace.log";
+  std::ofstream(path) << text;
+  canlog::Log read;
+  ASSERT_TRUE(canlog::read_log_file(path, &read));
+  EXPECT_EQ(read.malformed, 0u);
+  ASSERT_GT(read.records.size(), 100u);
+  uint64_t bits = 0;
+  bool request = false;
+  for (const auto& r : read.records) {
+    EXPECT_EQ(r.iface, "can0");
+    bits += static_cast<uint64_t>(canbus::frame_bits(r.frame));
+    request = request || (r.frame.id == 0x605 && r.frame.data[0] == 0x40 &&
+                          r.frame.data[1] == 0x17 && r.frame.data[2] == 0x10);
+  }
+  EXPECT_TRUE(request);  // the upload of 0x1017
+  const auto metrics = http_get(at, "/metrics");
+  EXPECT_EQ(value_of(metrics, "canbus_line_bits_total{line=\"1\"}"), static_cast<long long>(bits));
+  // The last complete second's load: the bits of one second of the log at 125 kbit/s.
+  double load = -1;
+  for (const auto& l : metrics) {
+    if (l.rfind("canbus_line_load{line=\"1\"} ", 0) == 0) load = std::stod(l.substr(26));
+  }
+  ASSERT_GT(load, 0);
+  bool window = false;
+  for (const auto& w : read.records) {
+    uint64_t in = 0;
+    for (const auto& r : read.records) {
+      if (r.time_ns >= w.time_ns && r.time_ns < w.time_ns + 1000000000)
+        in += static_cast<uint64_t>(canbus::frame_bits(r.frame));
+    }
+    window = window || std::llround(load * 125000) == static_cast<long long>(in);
+  }
+  EXPECT_TRUE(window) << load;
+  // The status tail shows it after the line's record.
+  s.send("status");
+  const auto status = s.answer();
+  char shown[64];
+  std::snprintf(shown, sizeof shown, ", baud code 6, load %.1f%%", load * 100);
+  EXPECT_THAT(status, ::testing::Contains(::testing::AllOf(::testing::StartsWith("line 1: handle "),
+                                                           ::testing::EndsWith(shown))));
+  ASSERT_EQ(s.ask("quit"), "bye");
+  EXPECT_EQ(s.wait_exit(), 0);
 }
 
 TEST_F(ServerE2E, SessionRecordedThenReplayedInsteadOfTheNodes) {

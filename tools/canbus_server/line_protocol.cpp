@@ -318,9 +318,11 @@ std::shared_ptr<StatusTable> Server::status_table(bool values) {
   {
     std::lock_guard<std::mutex> lk(state_mx_);
     for (canline* l : lines) {
+      const std::string load = trace_ ? trace_->load_text(l->line()) : "";
       t->tail.push_back("line " + std::to_string(l->line()) + ": handle " +
                         std::to_string(l->handle()) + ", " + (l->handle() > 0 ? "open" : "closed") +
-                        ", baud code " + std::to_string(l->baud()));
+                        ", baud code " + std::to_string(l->baud()) +
+                        (load.empty() ? "" : ", " + load));
     }
     alarm_lines = pd_->alarm_lines();
   }

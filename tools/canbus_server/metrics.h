@@ -22,6 +22,9 @@
 //   canbus_line_reopenings_total       counter  openings of the line's handle after the first
 //   canbus_line_frames_sent_total      counter  frames the server's handles sent on the line
 //   canbus_line_frames_received_total  counter  frames the server's handles received
+//   canbus_line_load                   gauge    bus load of the last complete second (0..1)
+//   canbus_line_bits_total             counter  bits of the line's frames on the wire
+// (the last two from the line's tap: trace.h)
 // The server's own protection of the bus (no labels but the reason where given):
 //   canbus_rpdo_coalesced_total         counter  set-points held for their RPDO's interval
 //   canbus_client_bus_refused_total     counter  clients' bus requests refused as over a rate

@@ -57,8 +57,9 @@ std::string Server::metrics_text() {
     l.frames_received = f.received;
     all.push_back(l);
   }
-  return render_metrics(server_metrics(nodes, all)) + render_metrics(bus_metrics(bus_counters())) +
-         render_metrics(nets_->metrics()) + render_metrics(value_metrics(values));
+  return render_metrics(server_metrics(nodes, all)) + (trace_ ? trace_->metrics_text() : "") +
+         render_metrics(bus_metrics(bus_counters())) + render_metrics(nets_->metrics()) +
+         render_metrics(value_metrics(values));
 }
 
 }  // namespace canbus_server

@@ -32,7 +32,11 @@ Server::Server(Options opts, int out_fd) : opts_(std::move(opts)), out_fd_(out_f
 }
 
 Server::~Server() {
+  // The trace calls the HTTP streams no more before they go.
+  if (trace_ && trace_listener_ != 0) trace_->remove_listener(trace_listener_);
   metrics_.reset();  // no scrape runs once the nodes go
+  // The taps close before the lines they watch.
+  if (trace_) trace_->close();
   // The networks' threads end before the work they hand the server (restores) can no more run.
   if (nets_) nets_->stop();
   stop_flusher();

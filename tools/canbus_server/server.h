@@ -28,6 +28,8 @@
 //    for the bus (an SDO upload runs without it), never while publishing an event, and never around
 //    the monitor's remove(), stop() or poll() (they wait for callbacks that take it). So status
 //    never waits for the bus.
+//  - the taps of the lines (trace.h) read and decode on threads of their own (with --manual: on
+//    the tick) and take no lock of the server.
 //  - the monitor's workers run the boot configurations (SDO transfers, NMT start) and take no
 //    lock of the server; the SYNC producers (LINE.N.SYNC) and, on the virtual bus, the simulated
 //    devices with heartbeat or process data send from threads of their own (with --manual: on
@@ -44,7 +46,8 @@
 // server_util.h (what these share), options (command line), config_file (reading and
 // writing the configuration), requests (request lines, the request table and the framing of
 // answers), events (the one place events are published), network (Asio sessions), metrics and
-// metrics_http (the counters for /metrics), demo_devices (the simulated devices of the
+// metrics_http (the counters for /metrics), trace (the lines' taps: the bus trace and load),
+// demo_devices (the simulated devices of the
 // virtual bus, their heartbeats and emergencies, the `sim` request), process_data (PDOs, boot
 // configuration, SYNC, the process values as properties), drives (motor drives: their
 // properties, the `drive` request, their events), network_start (lines started as networks: boot
@@ -83,6 +86,7 @@
 #include "options.h"
 #include "process_data.h"
 #include "requests.h"
+#include "trace.h"
 
 namespace canbus_server {
 
@@ -158,6 +162,8 @@ class Server {
   void client_gone(const std::shared_ptr<Client>& c);
   RequestTable& requests() { return table_; }
   EventHub& events() { return events_; }
+  // The bus trace and the lines' load (trace.h); opened by start(), null before.
+  BusTrace* trace() { return trace_.get(); }
 
   static void request_stop();
   Service& service() { return *service_; }
@@ -199,6 +205,8 @@ class Server {
   void attach_nodes();
   void read_start_identities();
   void hand_to_monitor();
+  void open_trace();   // the taps of the lines opened by attach_nodes
+  int stream_trace();  // the trace's listener for the HTTP streams (trace.cpp); its id or 0
   const Node* first_property_of(size_t k) const;
   bool config_errors_allowed(const std::vector<std::string>& errors, const char* kind) const;
 
@@ -329,6 +337,9 @@ class Server {
   std::unique_ptr<ProcessData> pd_;
   // The motor drives (NAME.DRIVE lines); made in start(), gone before the node properties.
   std::unique_ptr<Drives> drives_;
+  // The taps of the lines: opened once the lines are, closed before them (~Server).
+  std::unique_ptr<BusTrace> trace_;
+  int trace_listener_ = 0;  // stream_trace(): removed before the HTTP side goes
   // The lines started as networks (LINE.N.NETWORK, NAME.SLAVE); made in start(), stopped first
   // and gone before the monitor.
   std::unique_ptr<NetworkStart> nets_;

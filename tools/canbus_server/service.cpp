@@ -385,18 +385,4 @@ void Service::register_requests(RequestTable& t) {
   t.add(std::move(spec));
 }
 
-// ---------------------------------------------------------------------------------------------
-// The bus trace and the lines' load: answered empty until the server keeps a trace (the taps of
-// its lines); these three are then the trace's own.
-
-Service::Json Server::trace_json(uint64_t, size_t, int, int, const std::vector<std::string>&) {
-  return {{"last", 0}, {"lines", Json::array()}};
-}
-
-std::string Server::trace_log(int) {
-  return "";
-}
-
-void Server::line_load_json(int, int64_t, Service::Json&) {}
-
 }  // namespace canbus_server

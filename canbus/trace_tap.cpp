@@ -10,6 +10,7 @@
 #include "D_esdcan.h"
 #include "can_trace.h"
 #include "canlog.h"
+#include "recorder.h"
 #include "tavik_time.h"
 
 namespace canbus {
@@ -210,6 +211,9 @@ bool LineTap::open(const Options& opts, std::string* error) {
       static_cast<int32_t>(std::clamp<int64_t>(per_second, kMinRxQueue, kMaxRxQueue));
   NTCAN_HANDLE h = NTCAN_NO_HANDLE;
   NTCAN_RESULT r = canOpen(opts.net, 0, 1, rxqueue, 0, 0, &h);
+  // The tap watches: a recording of the process and its frame counts stay those of the handles
+  // that take part (every frame it reads one of them reads too, or none of them wants).
+  if (r == NTCAN_SUCCESS) ntcan::recorder::observer(h);
   for (int32_t id = 0; r == NTCAN_SUCCESS && id <= 0x7FF; ++id) {
     r = canIdAdd(h, id);
     if (r == NTCAN_ID_ALREADY_ENABLED) r = NTCAN_SUCCESS;

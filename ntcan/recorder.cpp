@@ -632,6 +632,10 @@ void on_close(NTCAN_HANDLE handle) {
   if (auto* s = table_find(handle, &v)) s->compare_exchange_strong(v, kTombstone);
 }
 
+void observer(NTCAN_HANDLE handle) {
+  on_close(handle);  // its slot given up: the handle has no net for the recorder and the counts
+}
+
 namespace {
 
 // The recorded net of `handle` (-1 if it is not recorded now).

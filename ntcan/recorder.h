@@ -104,6 +104,10 @@ void on_open(NTCAN_HANDLE handle, int net);
 // beyond 8,192 handles at once.
 int net_of(NTCAN_HANDLE handle);
 void on_close(NTCAN_HANDLE handle);
+// A handle that only watches its net (a line tap, which receives every frame of the bus): from
+// now on its frames are neither recorded nor counted (net_counts.h). The handles that take part
+// in the traffic record and count it; the watcher's copies would be every received frame again.
+void observer(NTCAN_HANDLE handle);
 void on_received(NTCAN_HANDLE handle, const CMSG* frames, int32_t count);
 // canSend's frames take their place in the queue before the backend sends them, so that a copy
 // that one of the process's own handles receives is always recorded after them; the destructor

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "canlog.h"
+#include "net_counts.h"
 #include "support/frames.h"
 #include "support/scratch_dir.h"
 #include "vbus.h"
@@ -132,6 +133,33 @@ TEST_F(RecorderTest, RecordsSentAndDeliveredFramesOfChosenNetsWithMarks) {
                               }));
   EXPECT_EQ(written(), 5u);
   EXPECT_EQ(dropped(), 0u);
+}
+
+// A handle that only watches the net (a line tap) receives every frame again: those copies are
+// neither recorded nor counted.
+TEST_F(RecorderTest, AWatchingHandleIsNeitherRecordedNorCounted) {
+  const NTCAN_HANDLE b = open(0, {0x705});
+  const NTCAN_HANDLE w = open(0, {0x181, 0x705});
+  rec::observer(w);
+  rec::Options o;
+  o.path = file();
+  ASSERT_TRUE(rec::start(o));
+  const ntcan::NetCounts before = ntcan::net_counts(0);
+  vbus::inject(0, make_frame(0x705, {5}));
+  send(b, make_frame(0x181, {1}));
+  CMSG got[4];
+  for (NTCAN_HANDLE h : {b, w}) {
+    int32_t n = 4;
+    ASSERT_EQ(canTake(h, got, &n), NTCAN_SUCCESS);
+    EXPECT_EQ(n, h == w ? 2 : 1);
+  }
+  rec::flush();
+  EXPECT_EQ(lines_of(file()), (std::vector<std::string>{"(1700000000.000000) can0 181#01 T",
+                                                        "(1700000000.000000) can0 705#05 R"}));
+  EXPECT_EQ(ntcan::net_counts(0).received - before.received, 1u);
+  EXPECT_EQ(ntcan::net_counts(0).sent - before.sent, 1u);
+  EXPECT_EQ(canClose(w), NTCAN_SUCCESS);  // closed as any other
+  handles_.erase(std::find(handles_.begin(), handles_.end(), w));
 }
 
 TEST_F(RecorderTest, FullQueueDropsCountsAndNotes) {

@@ -105,11 +105,17 @@ void EventHub::add(const std::shared_ptr<Client>& c) {
 void EventHub::publish(const Event& e) {
   const std::string line = "event " + e.text();
   if (e.kind != Event::Kind::kValue) tavik::printtostderr("CANBUS", line);
-  log_->add(e, tavik::clock().now_ns(), line.substr(6));
+  const int64_t t_ns = tavik::clock().now_ns();
   std::function<void()> wake;
   std::vector<std::shared_ptr<Client>> direct;
+  std::vector<std::shared_ptr<Listening>> listeners;
+  uint64_t seq = 0;
   {
     std::lock_guard<std::mutex> lk(mx_);
+    // Kept under the hub's lock: the listeners get the number the log gave it.
+    log_->add(e, t_ns, line.substr(6));
+    seq = log_->last_seq();
+    listeners = listeners_;
     for (auto& w : clients_) {
       auto c = w.lock();
       if (c && c->watching && c->event_sink) direct.push_back(std::move(c));
@@ -127,6 +133,39 @@ void EventHub::publish(const Event& e) {
   }
   for (const auto& c : direct) c->event_sink(line);
   if (wake) wake();
+  if (!listeners.empty()) {
+    for (const auto& l : listeners) {
+      std::lock_guard<std::mutex> lk(l->running);
+      if (l->f) l->f(e, seq, t_ns);
+    }
+  }
+}
+
+size_t EventHub::listen(Listener f) {
+  auto l = std::make_shared<Listening>();
+  l->f = std::move(f);
+  std::lock_guard<std::mutex> lk(mx_);
+  l->id = ++next_listener_;
+  listeners_.push_back(l);
+  return l->id;
+}
+
+void EventHub::unlisten(size_t id) {
+  std::shared_ptr<Listening> gone;
+  {
+    std::lock_guard<std::mutex> lk(mx_);
+    for (auto it = listeners_.begin(); it != listeners_.end(); ++it) {
+      if ((*it)->id == id) {
+        gone = *it;
+        listeners_.erase(it);
+        break;
+      }
+    }
+  }
+  if (!gone) return;
+  // A publisher that took it before it was removed may be calling it: wait, and let it go.
+  std::lock_guard<std::mutex> lk(gone->running);
+  gone->f = nullptr;
 }
 
 void EventHub::forward_to(std::function<void()> wake) {

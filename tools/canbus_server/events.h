@@ -93,6 +93,14 @@ class EventHub {
   // lines were lost to kMaxForwardBytes meanwhile.
   std::string take(size_t& lines, bool& lost);
 
+  // Further consumers of every event (the HTTP event stream, the service's last emergencies):
+  // called by the publishing thread, without the hub's lock, with the event's number and time
+  // as log() keeps them; they must not block. `unlisten` returns once no call of
+  // that listener runs any more.
+  using Listener = std::function<void(const Event& e, uint64_t seq, int64_t t_ns)>;
+  size_t listen(Listener f);
+  void unlisten(size_t id);
+
  private:
   std::mutex mx_;
   std::vector<std::weak_ptr<Client>> clients_;
@@ -100,6 +108,14 @@ class EventHub {
   std::string queued_;
   size_t queued_lines_ = 0;
   bool lost_ = false;
+  // The listeners, and one lock per listener held while it runs: unlisten waits for it.
+  struct Listening {
+    size_t id = 0;
+    Listener f;
+    std::mutex running;
+  };
+  std::vector<std::shared_ptr<Listening>> listeners_;
+  size_t next_listener_ = 0;
   std::unique_ptr<EventLog> log_;
 };
 

@@ -7,6 +7,7 @@
 #include "sdo_requests.h"
 #include "server.h"
 #include "server_util.h"
+#include "status_table.h"
 #include "tavik_time.h"
 
 namespace canbus_server {
@@ -229,28 +230,6 @@ void Server::each_node_sliced(const std::function<void(size_t)>& f) {
   }
 }
 
-// The status table as read: the texts of its cells, made into lines as they are sent.
-struct StatusTable {
-  std::vector<std::string> heading;
-  std::vector<size_t> width;
-  std::vector<std::vector<std::string>> rows;  // a node's cells
-  std::vector<std::string> notes;              // after a node's last cell
-  std::vector<std::string> tail;               // the lines, then the process values
-  size_t lines() const { return 1 + rows.size() + tail.size(); }
-  // Line k (each once: a node's cells are freed as its line is made).
-  std::string line(size_t k) {
-    if (k >= 1 + rows.size()) return printable(tail[k - 1 - rows.size()]);
-    std::vector<std::string> cells = k == 0 ? heading : std::move(rows[k - 1]);
-    std::string o;
-    for (size_t c = 0; c < cells.size(); ++c) {
-      o += cells[c];
-      if (c + 1 < cells.size()) o.append(width[c] - cells[c].size(), ' ');
-    }
-    if (k > 0) o += std::move(notes[k - 1]);
-    return printable(o);
-  }
-};
-
 namespace {
 
 // A block of `n` lines streamed to a network client, line k made by `line(k)` as it is sent.
@@ -339,9 +318,11 @@ std::shared_ptr<StatusTable> Server::status_table(bool values) {
   {
     std::lock_guard<std::mutex> lk(state_mx_);
     for (canline* l : lines) {
+      const std::string load = trace_ ? trace_->load_text(l->line()) : "";
       t->tail.push_back("line " + std::to_string(l->line()) + ": handle " +
                         std::to_string(l->handle()) + ", " + (l->handle() > 0 ? "open" : "closed") +
-                        ", baud code " + std::to_string(l->baud()));
+                        ", baud code " + std::to_string(l->baud()) +
+                        (load.empty() ? "" : ", " + load));
     }
     alarm_lines = pd_->alarm_lines();
   }

@@ -22,6 +22,9 @@
 //   canbus_line_reopenings_total       counter  openings of the line's handle after the first
 //   canbus_line_frames_sent_total      counter  frames the server's handles sent on the line
 //   canbus_line_frames_received_total  counter  frames the server's handles received
+//   canbus_line_load                   gauge    bus load of the last complete second (0..1)
+//   canbus_line_bits_total             counter  bits of the line's frames on the wire
+// (the last two from the line's tap: trace.h)
 // The server's own protection of the bus (no labels but the reason where given):
 //   canbus_rpdo_coalesced_total         counter  set-points held for their RPDO's interval
 //   canbus_client_bus_refused_total     counter  clients' bus requests refused as over a rate
@@ -125,52 +128,14 @@ std::vector<MetricFamily> value_metrics(const std::vector<ValueGauge>& values);
 std::vector<MetricFamily> server_metrics(const std::vector<NodeCounters>& nodes,
                                          const std::vector<LineCounters>& lines);
 
-// How much of the server one client may hold: a client that trickles its request holds a
-// worker until the request time-out, and no more than `per_address` workers at once.
+// How much of the HTTP server (http_api.cpp) one client may hold: a client that trickles its
+// request holds a worker until the request time-out, and no more than `per_address` workers at
+// once. An event stream holds a worker while it is open, and a browser asks for a page's files
+// a few at a time: one address may have a few connections, the workers serve several of them.
 struct MetricsLimits {
-  int workers = 4;
-  int per_address = 2;  // connections from one address; beyond that 503 and closed
+  int workers = 16;
+  int per_address = 6;  // connections from one address; beyond that 503 and closed
   int request_timeout_ms = 5000;
-};
-
-// The HTTP side (metrics_http.cpp): GET /metrics answers with what `collect` returns; any
-// other path 404, any other method 405.
-class MetricsServer {
- public:
-  // The body of one scrape; false: the server is not ready yet (503).
-  using Collect = std::function<bool(std::string& body)>;
-  explicit MetricsServer(Collect collect, MetricsLimits limits = {})
-      : collect_(std::move(collect)), limits_(limits) {}
-  ~MetricsServer();
-  MetricsServer(const MetricsServer&) = delete;
-  MetricsServer& operator=(const MetricsServer&) = delete;
-
-  // Binds `where`: PORT or :PORT (on 127.0.0.1), ADDR:PORT, [IPV6]:PORT; port 0 takes a free
-  // one. `bound` is the address served; false with the reason ("--metrics WHERE: ...").
-  bool start(const std::string& where, std::string& bound, std::string& error);
-  // Ends the scrapes in progress and the threads (also done by the destructor).
-  void stop();
-
-  // Where civetweb listens: address family, address (empty: any of the family), port.
-  struct Served {
-    int family = 0;
-    std::string host;
-    int port = 0;
-  };
-
- private:
-  static int handle(struct mg_connection* conn, void* self);
-  static int opened(const struct mg_connection* conn, void** data);
-  void limit_per_address();
-  Collect collect_;
-  MetricsLimits limits_;
-  Served served_;  // (mx_)
-  std::mutex mx_;
-  // The connections seen (descriptor, client address, client port): when first seen, and
-  // whether refused.
-  std::map<std::tuple<int, std::string, int>, std::pair<uint64_t, bool>> seen_;
-  uint64_t seen_count_ = 0;
-  mg_context* ctx_ = nullptr;
 };
 
 }  // namespace canbus_server

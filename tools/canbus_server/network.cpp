@@ -40,7 +40,16 @@ constexpr size_t kMaxTexts = 8192;
 
 using Clock = std::chrono::steady_clock;
 
-struct Writers {
+asio::ip::address plain(const asio::ip::address& a) {
+  if (a.is_v6() && a.to_v6().is_v4_mapped()) {
+    return asio::ip::make_address_v4(asio::ip::v4_mapped, a.to_v6());
+  }
+  return a;
+}
+
+}  // namespace
+
+struct WriterRule::Rules {
   std::vector<asio::ip::network_v4> v4;
   std::vector<asio::ip::network_v6> v6;
   bool local = false;
@@ -86,14 +95,15 @@ struct Writers {
   }
 };
 
-asio::ip::address plain(const asio::ip::address& a) {
-  if (a.is_v6() && a.to_v6().is_v4_mapped()) {
-    return asio::ip::make_address_v4(asio::ip::v4_mapped, a.to_v6());
-  }
-  return a;
+bool WriterRule::allows(const std::string& address) const {
+  asio::error_code ec;
+  const auto a = asio::ip::make_address(address, ec);
+  return !ec && rules_ && rules_->allows(plain(a));
 }
 
-}  // namespace
+bool WriterRule::allows_local(uid_t uid, gid_t gid) const {
+  return rules_ && rules_->allows_local(uid, gid);
+}
 
 struct Network::Impl {
   Server& server;
@@ -105,7 +115,7 @@ struct Network::Impl {
   asio::io_context io;
   std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
   std::thread thread;
-  Writers writers;
+  WriterRule writers;
   std::vector<std::shared_ptr<asio::ip::tcp::acceptor>> tcp;
   std::vector<std::shared_ptr<asio::local::stream_protocol::acceptor>> unix_;
   struct UnixPath {
@@ -628,7 +638,12 @@ Network::~Network() {
 
 bool Network::set_writers(const std::vector<std::string>& list, std::string& shown,
                           std::string& error) {
-  Writers w;
+  return impl_->writers.set(list, shown, error);
+}
+
+bool WriterRule::set(const std::vector<std::string>& list, std::string& shown, std::string& error) {
+  auto rules = std::make_shared<Rules>();
+  Rules& w = *rules;
   std::vector<std::string> entries = list;
   if (entries.empty()) entries = {"127.0.0.0/8", "::1", "local"};
   shown.clear();
@@ -686,7 +701,7 @@ bool Network::set_writers(const std::vector<std::string>& list, std::string& sho
     return false;
   }
   if (list.empty()) shown += " (the default)";
-  impl_->writers = std::move(w);
+  rules_ = std::move(rules);
   return true;
 }
 
@@ -758,7 +773,7 @@ bool Network::listen(const std::string& where, std::string& bound, std::string& 
       } else {
         c->host = "local";
         c->peer = "local";
-        c->writer = m.writers.local;
+        c->writer = m.writers.rules().local;
       }
       const std::string key = c->peer;
       m.admit(std::move(s), std::move(c), key, false);
@@ -805,7 +820,7 @@ bool Network::listen(const std::string& where, std::string& bound, std::string& 
     auto peer = plain(s.remote_endpoint(e).address());
     c->host = e ? "unknown" : peer.to_string();
     c->peer = c->host;
-    c->writer = !e && m.writers.allows(peer);
+    c->writer = !e && m.writers.rules().allows(peer);
     // Answers go out when they are ready, not when the previous segment is acknowledged.
     s.set_option(asio::ip::tcp::no_delay(true), e);
     const std::string key = c->host == "unknown" ? c->host : m.key_of(peer);

@@ -23,6 +23,8 @@
 // meanwhile wait behind the block.
 #pragma once
 
+#include <sys/types.h>
+
 #include <functional>
 #include <memory>
 #include <string>
@@ -35,6 +37,27 @@ namespace canbus_server {
 
 class Server;
 
+// Which clients may write: addresses, networks ADDR/BITS, "local" for every Unix-socket
+// client, uid:N and group:NAME for Unix-socket clients of that user (SO_PEERCRED) or of a
+// user in that group. Empty: loopback and Unix-socket clients. The line protocol's network and
+// the HTTP API both ask it.
+class WriterRule {
+ public:
+  // false with `error` for an entry that is none (or an unknown group); `shown` is the list as
+  // it applies.
+  bool set(const std::vector<std::string>& writers, std::string& shown, std::string& error);
+  // A TCP peer's address (an IPv4-mapped IPv6 address counts as the IPv4 one).
+  bool allows(const std::string& address) const;
+  // A Unix-socket client of user `uid` whose primary group is `gid`.
+  bool allows_local(uid_t uid, gid_t gid) const;
+
+  struct Rules;
+  const Rules& rules() const { return *rules_; }
+
+ private:
+  std::shared_ptr<const Rules> rules_;
+};
+
 class Network {
  public:
   Network(Server& server, const Options& opts);
@@ -42,10 +65,7 @@ class Network {
   Network(const Network&) = delete;
   Network& operator=(const Network&) = delete;
 
-  // Which clients may write: addresses, networks ADDR/BITS, "local" for every Unix-socket
-  // client, uid:N and group:NAME for Unix-socket clients of that user (SO_PEERCRED) or of a
-  // user in that group. Empty: loopback and Unix-socket clients. false with `error` for an
-  // entry that is none (or an unknown group); `shown` is the list as it applies.
+  // Which clients may write (WriterRule::set).
   bool set_writers(const std::vector<std::string>& writers, std::string& shown, std::string& error);
   // Opens a listener on ADDR:PORT, PORT (on 127.0.0.1) or a Unix socket path (with a '/');
   // `bound` is what it listens on (the port chosen for port 0). A Unix socket gets the mode of

@@ -74,10 +74,15 @@ void add_options(CLI::App& app, Options& o, std::string& socket_mode) {
   app.add_option("--listen", o.listen,
                  "serve clients on ADDR:PORT, PORT (on 127.0.0.1) or a Unix socket path; "
                  "may be given several times");
-  app.add_option(
-      "--metrics", o.metrics,
-      "serves the counters of nodes and lines for Prometheus on http://ADDR:PORT/metrics; "
-      "PORT or :PORT alone: on 127.0.0.1");
+  app.add_option("--http", o.http,
+                 "serves the console, the JSON API and its event stream, and the counters for "
+                 "Prometheus (/metrics) on http://ADDR:PORT/; PORT or :PORT alone: on 127.0.0.1");
+  app.add_option("--metrics", o.metrics, "the same as --http");
+  app.add_option("--http-token", o.http_token,
+                 "a file (not readable by others) whose first line an HTTP client off this host "
+                 "sends as X-Canbus-Token to write (besides --writers)");
+  app.add_option("--console", o.console_dir,
+                 "the console's files (default: those installed with the server)");
   app.add_option("--writers", o.writers,
                  "who may write: addresses, networks ADDR/BITS, 'local' (every Unix-socket "
                  "client), uid:N or group:NAME (Unix-socket clients of that user or group); "
@@ -189,6 +194,13 @@ int parse_options(int argc, char** argv, Options& o, std::ostream& out, std::ost
       if (socket_mode[0] < '0' || socket_mode[0] > '7' || *end != '\0' || m < 0 || m > 0777)
         throw CLI::ValidationError("--socket-mode", "'" + socket_mode + "' is no mode 0..0777");
       o.socket_mode = static_cast<int>(m);
+    }
+    if (!o.metrics.empty()) {
+      if (!o.http.empty() && o.http != o.metrics)
+        throw CLI::ValidationError("--metrics", "'" + o.metrics +
+                                                    "' is another address than --http " + o.http +
+                                                    " (one server serves both)");
+      o.http = o.metrics;
     }
     if (o.max_per_address == 0) o.max_per_address = std::max(1, o.max_clients / 2);
     if (o.max_clients > 1 && o.max_per_address >= o.max_clients)

@@ -19,7 +19,10 @@ struct Options {
   bool ignore_bad_lines = false;     // start although the configuration has lines it cannot use
   bool strict_eds = false;           // EDS files with anything wrong or odd are refused
   std::vector<std::string> listen;   // ADDR:PORT, PORT (127.0.0.1) or a Unix socket path
-  std::string metrics;               // --metrics ADDR:PORT, PORT or :PORT (127.0.0.1); empty: off
+  std::string http;                  // --http (or --metrics) ADDR:PORT, PORT, :PORT; empty: off
+  std::string metrics;               // --metrics: the same as --http
+  std::string http_token;            // --http-token FILE: writers off loopback send its line
+  std::string console_dir;           // --console DIR: the console's files
   std::vector<std::string> writers;  // addresses or networks whose clients may write
   int max_clients = 32;
   int max_per_address = 0;   // clients of one network (Unix socket: one uid); 0: max_clients / 2

@@ -364,6 +364,46 @@ std::string beyond_text(const PdoValueLine& d, AlarmState s, double x) {
 
 }  // namespace
 
+std::string ProcessData::text_of(const Value& v, const canbus::Value& raw) {
+  std::string t = v.def.scale == 1 && v.def.offset == 0 && !canbus::is_real_type(v.type)
+                      ? raw.text()
+                      : number_text(raw.as_real() * v.def.scale + v.def.offset);
+  if (!v.def.unit.empty()) t += " " + v.def.unit;
+  return t;
+}
+
+void ProcessData::place(
+    const std::function<bool(const std::string& node, int& line, int& id)>& where) {
+  pdo_by_cob_.clear();
+  for (size_t k = 0; k < pdos_.size(); ++k) {
+    const Pdo& p = pdos_[k];
+    int line = 0, id = 0;
+    if (!where(p.node, line, id)) continue;
+    uint32_t cob = p.cfg.cob_id;
+    if (cob == 0 && id >= 1 && id <= 127 && p.cfg.number >= 1 && p.cfg.number <= 4) {
+      cob = p.cfg.kind == canbus::PdoKind::kTpdo ? canbus::cob_tpdo(p.cfg.number, id)
+                                                 : canbus::cob_rpdo(p.cfg.number, id);
+    }
+    if (cob != 0) pdo_by_cob_.emplace(std::make_pair(line, cob), k);
+  }
+}
+
+std::string ProcessData::pdo_text(int line, const CMSG& frame) const {
+  if (frame.len & NTCAN_RTR) return "";
+  auto it = pdo_by_cob_.find({line, static_cast<uint32_t>(frame.id)});
+  if (it == pdo_by_cob_.end()) return "";
+  const Pdo& p = pdos_[it->second];
+  std::vector<canbus::Value> raw;
+  const size_t n = std::min<size_t>(static_cast<size_t>(frame.len & 0x0F), 8);
+  if (!canbus::decode_pdo(p.cfg.mapping, frame.data, n, raw)) return "";
+  std::string t;
+  for (size_t k = 0; k < p.values.size() && k < raw.size(); ++k) {
+    const Value& v = values_[p.values[k]];
+    t += (t.empty() ? "" : ", ") + v.node + "." + v.def.name + " " + text_of(v, raw[k]);
+  }
+  return t;
+}
+
 std::string ProcessData::get(const std::string& name) const {
   const Value& v = values_[by_name_.at(name)];
   const std::string pdo =

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -78,6 +79,16 @@ class ProcessData {
   void start_sync(bool own_thread);
   void tick_sync();
   void stop_sync();
+  // The places of the nodes with process data (line, node id: false when the node has none),
+  // once after load() and before pdo_text() is used: the COB-IDs of their PDOs by line. A node
+  // moved later keeps the place it had then in pdo_text.
+  void place(const std::function<bool(const std::string& node, int& line, int& id)>& where);
+  // A PDO frame of line `line` decoded by its COB-ID with its mapping: "CAN.PSU.CURRENT 1500 mA,
+  // CAN.PSU.VOLTAGE 24 V"; "" for a frame that is no PDO configured here or is shorter than its
+  // mapping. No lock needed, any thread (a line's tap): it reads only what load() and place()
+  // fixed (the PDOs, their mappings, the values' definitions), never the values themselves.
+  std::string pdo_text(int line, const CMSG& frame) const;
+
   // Every line's producer, for the monitor (late synchronous TPDOs).
   std::vector<canbus::SyncProducer*> sync_producers();
 
@@ -179,12 +190,15 @@ class ProcessData {
   ValueInfo info_of(const Value& v) const;
   // The limits of `v` against its new value: its state and the events of the change.
   void check_limits(Value& v, int line, int id, std::vector<Event>& out);
+  // The same of a raw value of `v`'s type.
+  static std::string text_of(const Value& v, const canbus::Value& raw);
 
   int64_t interval_ns_;
   std::vector<Value> values_;
   std::map<std::string, size_t> by_name_;
   std::vector<Pdo> pdos_;
-  std::unordered_map<std::string, Node> nodes_;  // looked up for every TPDO frame
+  std::unordered_map<std::string, Node> nodes_;            // looked up for every TPDO frame
+  std::map<std::pair<int, uint32_t>, size_t> pdo_by_cob_;  // (line, COB-ID) -> pdos_; place()
   std::map<int, SyncSpec> sync_lines_;
   std::map<int, std::unique_ptr<canbus::SyncProducer>> syncs_;
   ValueHistory history_;

@@ -12,10 +12,12 @@
 #include <sstream>
 #include <utility>
 
+#include "http_api.h"
 #include "metrics.h"
 #include "network.h"
 #include "parallel.h"
 #include "server_util.h"
+#include "service.h"
 #include "tavik_time.h"
 
 namespace canbus_server {
@@ -25,10 +27,16 @@ namespace canbus_server {
 
 Server::Server(Options opts, int out_fd) : opts_(std::move(opts)), out_fd_(out_fd) {
   register_requests();
+  service_ = std::make_unique<Service>(*this);
+  service_->register_requests(table_);
 }
 
 Server::~Server() {
+  // The trace calls the HTTP streams no more before they go.
+  if (trace_ && trace_listener_ != 0) trace_->remove_listener(trace_listener_);
   metrics_.reset();  // no scrape runs once the nodes go
+  // The taps close before the lines they watch.
+  if (trace_) trace_->close();
   // The networks' threads end before the work they hand the server (restores) can no more run.
   if (nets_) nets_->stop();
   stop_flusher();

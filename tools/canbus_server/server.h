@@ -28,6 +28,8 @@
 //    for the bus (an SDO upload runs without it), never while publishing an event, and never around
 //    the monitor's remove(), stop() or poll() (they wait for callbacks that take it). So status
 //    never waits for the bus.
+//  - the taps of the lines (trace.h) read and decode on threads of their own (with --manual: on
+//    the tick) and take no lock of the server.
 //  - the monitor's workers run the boot configurations (SDO transfers, NMT start) and take no
 //    lock of the server; the SYNC producers (LINE.N.SYNC) and, on the virtual bus, the simulated
 //    devices with heartbeat or process data send from threads of their own (with --manual: on
@@ -38,10 +40,14 @@
 // tick), setpoints (set: properties, process values sent as RPDOs, held RPDOs and log lines, the
 // flusher), bus_work (the bus worker, joins, rates, bus work per client), line_protocol (the
 // request table and the answers of the line protocol: help, status, list, get, identity, sim,
-// download), server_util.h (what these share), options (command line), config_file (reading and
+// download), status_table.h (the status table as read, for both front ends), service (the read
+// views and the running of requests that the `json` request and the HTTP API share), http_api
+// (--http: the JSON API, its event stream, the console's files and /metrics over HTTP),
+// server_util.h (what these share), options (command line), config_file (reading and
 // writing the configuration), requests (request lines, the request table and the framing of
 // answers), events (the one place events are published), network (Asio sessions), metrics and
-// metrics_http (--metrics: the counters over HTTP), demo_devices (the simulated devices of the
+// metrics_http (the counters for /metrics), trace (the lines' taps: the bus trace and load),
+// demo_devices (the simulated devices of the
 // virtual bus, their heartbeats and emergencies, the `sim` request), process_data (PDOs, boot
 // configuration, SYNC, the process values as properties), drives (motor drives: their
 // properties, the `drive` request, their events), network_start (lines started as networks: boot
@@ -60,6 +66,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json_fwd.hpp>
 #include <set>
 #include <string>
 #include <thread>
@@ -79,6 +86,7 @@
 #include "options.h"
 #include "process_data.h"
 #include "requests.h"
+#include "trace.h"
 
 namespace canbus_server {
 
@@ -115,7 +123,8 @@ class BusWorker {
 };
 
 class Network;
-class MetricsServer;
+class HttpApi;
+class Service;
 struct StatusTable;
 
 // Nodes read at a time under the state lock by the answers about all of them (status, list).
@@ -153,10 +162,22 @@ class Server {
   void client_gone(const std::shared_ptr<Client>& c);
   RequestTable& requests() { return table_; }
   EventHub& events() { return events_; }
+  // The bus trace and the lines' load (trace.h); opened by start(), null before.
+  BusTrace* trace() { return trace_.get(); }
 
   static void request_stop();
+  Service& service() { return *service_; }
+
+  // The bus trace for the HTTP API and `json trace` (trace.cpp): decoded lines newer than
+  // `after`, a line's candump log, a line's bit rate, load and load history into `out`.
+  nlohmann::json trace_json(uint64_t after, size_t limit, int line, int node,
+                            const std::vector<std::string>& services);
+  std::string trace_log(int line);
+  void line_load_json(int line, int64_t since_ms, nlohmann::json& out);
 
  private:
+  friend class Service;  // the read views (service.cpp)
+  friend class HttpApi;
   struct Node {
     D_can* prop = nullptr;
     int line = 0;
@@ -184,6 +205,8 @@ class Server {
   void attach_nodes();
   void read_start_identities();
   void hand_to_monitor();
+  void open_trace();   // the taps of the lines opened by attach_nodes
+  int stream_trace();  // the trace's listener for the HTTP streams (trace.cpp); its id or 0
   const Node* first_property_of(size_t k) const;
   bool config_errors_allowed(const std::vector<std::string>& errors, const char* kind) const;
 
@@ -232,7 +255,7 @@ class Server {
   };
   bool check_folder(const std::string& dir, bool ours, std::string& error, Folder& out) const;
   bool open_listeners();
-  bool open_metrics();         // --metrics bound (metrics_http.cpp)
+  bool open_metrics();         // --http (--metrics) bound (http_api.cpp)
   std::string metrics_text();  // one scrape, with state_mx_ inside
   std::string cmd_help(const Args& args) const;
   // The status table; `values` (the operator's table of --status-every): then a line per node
@@ -301,8 +324,9 @@ class Server {
   BusWorker worker_;
   std::mutex join_mx_;
   std::map<std::string, std::shared_ptr<BusRun>> queued_runs_;  // joins: until answered
-  std::unique_ptr<Network> net_;            // bound in start(), before any node is attached
-  std::unique_ptr<MetricsServer> metrics_;  // bound with net_, scraped once start() is done
+  std::unique_ptr<Network> net_;      // bound in start(), before any node is attached
+  std::unique_ptr<Service> service_;  // the views of both front ends (service.cpp)
+  std::unique_ptr<HttpApi> metrics_;  // --http: bound with net_, served once start() is done
   std::atomic<bool> metrics_ready_{false};
   std::mutex bus_mx_;
   std::mutex state_mx_;
@@ -313,6 +337,9 @@ class Server {
   std::unique_ptr<ProcessData> pd_;
   // The motor drives (NAME.DRIVE lines); made in start(), gone before the node properties.
   std::unique_ptr<Drives> drives_;
+  // The taps of the lines: opened once the lines are, closed before them (~Server).
+  std::unique_ptr<BusTrace> trace_;
+  int trace_listener_ = 0;  // stream_trace(): removed before the HTTP side goes
   // The lines started as networks (LINE.N.NETWORK, NAME.SLAVE); made in start(), stopped first
   // and gone before the monitor.
   std::unique_ptr<NetworkStart> nets_;

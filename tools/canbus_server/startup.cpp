@@ -195,6 +195,7 @@ bool Server::start() {
   nets_->make(*monitor_);
   std::lock_guard<std::mutex> bus(bus_mx_);
   attach_nodes();
+  open_trace();
   read_start_identities();
   hand_to_monitor();
   metrics_ready_ = true;
@@ -517,6 +518,59 @@ void Server::attach_nodes() {
       }
     });
   }
+}
+
+// With bus_mx_, after attach_nodes: a tap on each line a node opened, with the line's baud code,
+// and the names its trace shows (the nodes' dictionaries by node id, the process values). Its
+// frames are read from now on: the identity reads of the start are in the trace too.
+void Server::open_trace() {
+  std::vector<std::pair<int, int>> lines;
+  std::map<std::pair<int, int>, std::string> named;  // (line, node id) -> property with an EDS
+  std::map<std::string, std::pair<int, int>> places;
+  {
+    std::lock_guard<std::mutex> lk(state_mx_);
+    for (const Node& n : nodes_) {
+      places.emplace(n.prop->name(), std::make_pair(n.line, n.node));
+      if (objects_.dictionary(n.prop->name()))
+        named.emplace(std::make_pair(n.line, n.node), n.prop->name());
+      const canline* l = n.prop->line_ptr();
+      if (l == nullptr || l->handle() <= 0) continue;
+      if (std::none_of(lines.begin(), lines.end(),
+                       [&](const auto& x) { return x.first == n.line; }))
+        lines.emplace_back(n.line, l->baud());
+    }
+  }
+  pd_->place([places](const std::string& node, int& line, int& id) {
+    auto it = places.find(node);
+    if (it == places.end()) return false;
+    line = it->second.first;
+    id = it->second.second;
+    return true;
+  });
+  // The dictionaries are read once at the start and never change: the tap's thread looks them
+  // up without the server's locks (NodeObjects has a short lock of its own).
+  auto names = [this, named](int line) {
+    canbus::TraceDecoder::Names nm;
+    std::map<int, std::shared_ptr<const canbus::ObjectDictionary>> ods;
+    for (const auto& [where, name] : named) {
+      if (where.first == line) ods.emplace(where.second, objects_.dictionary(name));
+    }
+    nm.object = [ods](int node, uint16_t index, uint8_t sub) -> std::string {
+      auto it = ods.find(node);
+      if (it == ods.end() || !it->second) return "";
+      const canbus::ObjectEntry* e = it->second->find(index, sub);
+      return e != nullptr ? e->name : "";
+    };
+    const ProcessData* pd = pd_.get();
+    nm.pdo = [pd](int net, const CMSG& f) { return pd->pdo_text(net + 1, f); };
+    return nm;
+  };
+  trace_ = std::make_unique<BusTrace>();
+  std::vector<std::string> errors;
+  trace_->open(lines, names, errors);
+  for (const auto& e : errors) log("trace: no tap on " + e);
+  trace_listener_ = stream_trace();
+  if (!opts_.manual) trace_->start();
 }
 
 // With bus_mx_: all nodes' identities at once, with progress on the log for long start-ups. A

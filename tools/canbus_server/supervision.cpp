@@ -319,6 +319,8 @@ void Server::tick() {
   drives_->poll(tavik::clock().now_ns());
   flush_held();
   if (++ticks_ % 30 == 0) demo_.emergencies();
+  // The frames of this tick into the trace and the load.
+  if (trace_) trace_->tick();
 }
 
 }  // namespace canbus_server

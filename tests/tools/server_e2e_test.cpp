@@ -2586,6 +2586,7 @@ TEST_F(ServerE2E, EventStreamDropsAClientThatDoesNotRead) {
       ASSERT_TRUE(quick.frame(m, op)) << "the reading client was dropped";
       ASSERT_EQ(op, 1);
       const auto j = nlohmann::json::parse(m);
+      if (j["type"] == "trace") continue;  // the bus trace it asked for comes between
       ASSERT_EQ(j["type"], "event") << m;
       ++events;
       if (j["kind"] == "emergency") break;

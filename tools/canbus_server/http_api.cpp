@@ -495,7 +495,7 @@ void HttpApi::stop() {
 bool HttpApi::start(std::string& bound, std::string& error) {
   std::string ports, why;
   if (!listening_ports(cfg_.where, ports, why)) {
-    error = "--http " + cfg_.where + ": " + why;
+    error = cfg_.option + " " + cfg_.where + ": " + why;
     return false;
   }
   // A few workers: a client that stalls holds one of them for the request time-out at most
@@ -529,7 +529,7 @@ bool HttpApi::start(std::string& bound, std::string& error) {
   mg_error_data err{&code, text, sizeof text};
   ctx_ = mg_start2(&init, &err);
   if (ctx_ == nullptr) {
-    error = "--http " + cfg_.where + ": " +
+    error = cfg_.option + " " + cfg_.where + ": " +
             (!t_message.empty() ? t_message
              : text[0] != '\0'  ? text
                                 : "cannot serve there");
@@ -1007,6 +1007,7 @@ bool Server::open_metrics() {
   if (opts_.http.empty()) return true;
   HttpApi::Config cfg;
   cfg.where = opts_.http;
+  cfg.option = opts_.http_option;
   std::string shown, error;
   if (!cfg.writers.set(opts_.writers, shown, error)) {
     std::cerr << "canbus-server: " << error << "\n";

@@ -40,9 +40,10 @@ inline constexpr size_t kMaxBody = 16 * 1024;
 class HttpApi {
  public:
   struct Config {
-    std::string where;        // --http ADDR:PORT
-    std::string token;        // --http-token's first line; empty: none
-    std::string console_dir;  // the console's files; empty: none served
+    std::string where;              // --http ADDR:PORT
+    std::string option = "--http";  // the option it was given by, for messages
+    std::string token;              // --http-token's first line; empty: none
+    std::string console_dir;        // the console's files; empty: none served
     WriterRule writers;
     MetricsLimits limits;
     // The metrics text of one scrape; false while the server starts (503).

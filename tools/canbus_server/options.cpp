@@ -200,6 +200,7 @@ int parse_options(int argc, char** argv, Options& o, std::ostream& out, std::ost
         throw CLI::ValidationError("--metrics", "'" + o.metrics +
                                                     "' is another address than --http " + o.http +
                                                     " (one server serves both)");
+      if (o.http.empty()) o.http_option = "--metrics";
       o.http = o.metrics;
     }
     if (o.max_per_address == 0) o.max_per_address = std::max(1, o.max_clients / 2);

@@ -10,20 +10,21 @@
 namespace canbus_server {
 
 struct Options {
-  std::string config_path;           // empty: the bundled example, copied into `workdir`
-  std::string workdir;               // where the bundled example's copy lives
-  std::string backend;               // driver backend; empty: the environment's, else "virtual"
-  double duration = 0;               // seconds until the server ends by itself; 0: until quit
-  double status_every = 0;           // seconds between status tables; 0: none
-  bool manual = false;               // no monitor thread: "tick N" polls it N times, 100 ms each
-  bool ignore_bad_lines = false;     // start although the configuration has lines it cannot use
-  bool strict_eds = false;           // EDS files with anything wrong or odd are refused
-  std::vector<std::string> listen;   // ADDR:PORT, PORT (127.0.0.1) or a Unix socket path
-  std::string http;                  // --http (or --metrics) ADDR:PORT, PORT, :PORT; empty: off
-  std::string metrics;               // --metrics: the same as --http
-  std::string http_token;            // --http-token FILE: writers off loopback send its line
-  std::string console_dir;           // --console DIR: the console's files
-  std::vector<std::string> writers;  // addresses or networks whose clients may write
+  std::string config_path;             // empty: the bundled example, copied into `workdir`
+  std::string workdir;                 // where the bundled example's copy lives
+  std::string backend;                 // driver backend; empty: the environment's, else "virtual"
+  double duration = 0;                 // seconds until the server ends by itself; 0: until quit
+  double status_every = 0;             // seconds between status tables; 0: none
+  bool manual = false;                 // no monitor thread: "tick N" polls it N times, 100 ms each
+  bool ignore_bad_lines = false;       // start although the configuration has lines it cannot use
+  bool strict_eds = false;             // EDS files with anything wrong or odd are refused
+  std::vector<std::string> listen;     // ADDR:PORT, PORT (127.0.0.1) or a Unix socket path
+  std::string http;                    // --http (or --metrics) ADDR:PORT, PORT, :PORT; empty: off
+  std::string http_option = "--http";  // the one given, for messages
+  std::string metrics;                 // --metrics: the same as --http
+  std::string http_token;              // --http-token FILE: writers off loopback send its line
+  std::string console_dir;             // --console DIR: the console's files
+  std::vector<std::string> writers;    // addresses or networks whose clients may write
   int max_clients = 32;
   int max_per_address = 0;   // clients of one network (Unix socket: one uid); 0: max_clients / 2
   int prefix_v4 = 24;        // the network --max-per-address counts: an IPv4 address's /24

@@ -638,7 +638,9 @@ int HttpApi::ws_data(mg_connection* conn, int bits, char* data, size_t len, void
     s = it->second;
   }
   std::lock_guard<std::mutex> sl(s->mx);
-  s->trace = j["trace"].get<bool>();
+  const bool on = j["trace"].get<bool>();
+  if (on != s->trace) api->trace_streams_ += on ? 1 : -1;
+  s->trace = on;
   s->trace_line = j.contains("line") && j["line"].is_number_integer() ? j["line"].get<int>() : 0;
   return 1;
 }
@@ -656,6 +658,8 @@ void HttpApi::ws_close(const mg_connection* conn, void* self) {
   {
     std::lock_guard<std::mutex> sl(s->mx);
     s->shut(false);
+    if (s->trace) --api->trace_streams_;
+    s->trace = false;
   }
   if (s->writer.joinable()) s->writer.join();
 }

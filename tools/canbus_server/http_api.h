@@ -65,6 +65,8 @@ class HttpApi {
   // A trace line for the streams that asked for the trace (of its line): the bus trace's
   // listener calls this; it never blocks.
   void trace(int line, const std::string& message_json);
+  // Whether a stream asks for the trace now: without one, no trace message is made at all.
+  bool wants_trace() const { return trace_streams_.load(std::memory_order_relaxed) > 0; }
 
   // Where civetweb listens: address family, address (empty: any of the family), port.
   struct Served {
@@ -109,6 +111,7 @@ class HttpApi {
   std::mutex clients_mx_;
   std::map<std::string, Known> clients_;
   std::mutex streams_mx_;
+  std::atomic<int> trace_streams_{0};  // streams with trace on
   std::map<const mg_connection*, std::shared_ptr<Stream>> streams_;
   size_t listener_ = 0;
   mg_context* ctx_ = nullptr;

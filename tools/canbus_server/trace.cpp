@@ -257,6 +257,7 @@ int Server::stream_trace() {
   if (!trace_ || !metrics_) return 0;
   HttpApi* api = metrics_.get();
   return trace_->add_listener([api](const BusTrace::Entry& e) {
+    if (!api->wants_trace()) return;
     Service::Json j = entry_json(e);
     j["type"] = "trace";
     api->trace(e.line, Service::text(j));

@@ -372,17 +372,17 @@ std::string Service::json_request(const Args& a) {
 }
 
 void Service::register_requests(RequestTable& t) {
-  RequestSpec spec{"json",
-                   "json status|nodes|lines|values|get NAME|events [N]|history NAME|od NAME "
-                   "[TEXT]|trace [N]",
-                   1,
-                   3,
-                   Access::kRead,
-                   Run::kNow,
-                   "one line of JSON: the same as the HTTP API's answer",
-                   [this](Client&, const Args& a) { return json_request(a); }};
-  spec.unlocked = true;  // the views take the state lock themselves, a slice at a time
-  t.add(std::move(spec));
+  RequestSpec entry{"json",
+                    "json status|nodes|lines|values|get NAME|events [N]|history NAME|od NAME "
+                    "[TEXT]|trace [N]",
+                    1,
+                    3,
+                    Access::kRead,
+                    Run::kNow,
+                    "one line of JSON: the same as the HTTP API's answer",
+                    [this](Client&, const Args& a) { return json_request(a); }};
+  entry.unlocked = true;  // the views take the state lock themselves, a slice at a time
+  t.add(std::move(entry));
 }
 
 }  // namespace canbus_server

@@ -1,10 +1,12 @@
+// Bus work: the worker that runs the clients' bus requests in turn, the gates and rates in front
+// of it, and requests joined to one run.
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <iterator>
 
-#include "server.h"
 #include "sdo_requests.h"
+#include "server.h"
 #include "tavik_time.h"
 
 namespace canbus_server {

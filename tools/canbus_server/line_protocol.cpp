@@ -1,3 +1,4 @@
+// The line protocol's requests and answers: the request table, status, list, get, identity.
 #include <algorithm>
 #include <cctype>
 #include <iomanip>

@@ -1,3 +1,4 @@
+// canbus-server's Server object: construction, the serving loop (run), the log and saves.
 #include "server.h"
 
 #include <poll.h>

@@ -1,3 +1,5 @@
+// Process values written by clients: set-points sent as RPDOs (held for their interval), their
+// log lines, and the set-points restored after a node's boot.
 #include <algorithm>
 #include <chrono>
 #include <cmath>

@@ -1,3 +1,5 @@
+// Start-up: the configuration read and checked, its folder, the nodes made and attached, their
+// identity read, the masters handed to the monitor, the listeners opened.
 #include <sys/stat.h>
 #include <unistd.h>
 

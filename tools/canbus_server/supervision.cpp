@@ -1,3 +1,5 @@
+// Node supervision: attaching the properties, the monitor's callbacks (states, emergencies,
+// losses, TPDOs, boot configurations) and the stepped clock's tick.
 #include "server.h"
 #include "server_util.h"
 #include "tavik_time.h"

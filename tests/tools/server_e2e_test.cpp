@@ -2415,6 +2415,36 @@ TEST_F(ServerE2E, HttpApiAnswersAsTheLineProtocol) {
        [&table](const nlohmann::json& j, const std::string&) {
          EXPECT_EQ(j["text"].size(), table.size());
        }},
+      {"/api/nodes/CAN.PUMP/sdo?index=0x1009&sub=0", "sdo read --wait CAN.PUMP 0x1009 0", 200,
+       [](const nlohmann::json& j, const std::string& got) {
+         EXPECT_EQ(got, j["text"]) << j;  // the line protocol's text of the value
+         EXPECT_EQ(j["value"], "HW 1.2");
+       }},
+      {"/api/values/CAN.PUMP.SPEED/history", "get CAN.PUMP.SPEED", 200,
+       [](const nlohmann::json& j, const std::string& got) {
+         ASSERT_FALSE(j["points"].empty()) << j;
+         const double last = j["points"].back()[1];
+         EXPECT_THAT(got, ::testing::HasSubstr(" = " + std::to_string(std::lround(last)) + " "));
+       }},
+      {"/api/lines", "status", 200,
+       [](const nlohmann::json& j, const std::string& got) {
+         ASSERT_FALSE(j["lines"].empty());
+         for (const auto& l : j["lines"]) {
+           EXPECT_THAT(got,
+                       ::testing::HasSubstr("line " + std::to_string(l["line"].get<int>()) +
+                                            ": handle " + std::to_string(l["handle"].get<int>())));
+           EXPECT_GT(l["load"].get<double>(), 0) << l;
+         }
+       }},
+      {"/api/trace?service=SDO&node=5", "json trace 10000", 200,
+       [](const nlohmann::json& j, const std::string& got) {
+         ASSERT_FALSE(j["lines"].empty());
+         for (const auto& l : j["lines"]) {
+           EXPECT_EQ(l["service"], "SDO");
+           EXPECT_EQ(l["node"], 5);
+           EXPECT_THAT(got, ::testing::HasSubstr(l.dump()));
+         }
+       }},
   };
   for (const auto& c : cases) {
     const HttpAnswer a = http(at, "GET", c.path);
@@ -2433,7 +2463,8 @@ TEST_F(ServerE2E, HttpApiAnswersAsTheLineProtocol) {
   EXPECT_EQ(s.ask("json nothing"), "error: no JSON form of nothing");
   EXPECT_EQ(http(at, "GET", "/api/me").json(),
             nlohmann::json({{"user", "anonymous"}, {"host", "127.0.0.1"}, {"writer", true}}));
-  EXPECT_EQ(http(at, "GET", "/api/nope").status, 405);
+  EXPECT_EQ(http(at, "GET", "/api/nope").status, 404);
+  EXPECT_EQ(http(at, "GET", "/api/request").status, 405);  // POST only
   EXPECT_EQ(http(at, "OPTIONS", "/api/request").status, 405);
   // The console: index.html, nothing outside its folder, no listing.
   EXPECT_EQ(http(at, "GET", "/").status, 200);

@@ -919,7 +919,7 @@ int HttpApi::serve_api(mg_connection* conn, const std::string& path) {
                           (n == 2 && top == "drives") ||
                           (n == 3 && top == "lines" && (seg[2] == "scan" || seg[2] == "lss"));
   if (!post) {
-    if (write_path || n > 0) return send_error(conn, 405, get ? "POST only" : "GET or POST only");
+    if (write_path) return send_error(conn, 405, get ? "POST only" : "GET or POST only");
     return send_error(conn, 404, "unknown path");
   }
   if (!write_path)

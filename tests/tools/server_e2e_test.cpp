@@ -2517,6 +2517,29 @@ TEST_F(ServerE2E, HttpWritesNeedAWriterAndTheToken) {
   a = post_json(at, "/api/request", R"({"line":"get CAN.PUMP"})", {}, "127.0.0.2");
   EXPECT_EQ(a.json()["answer"][0], "CAN.PUMP = 1 5 0 0");
   EXPECT_EQ(post_json(at, "/api/request", R"({"line":"get CAN.PUMP\nquit"})").status, 400);
+  // The shortcuts are their request lines: the same answer as the line protocol's.
+  struct Shortcut {
+    std::string path, body, line;
+    int status;
+  };
+  for (const Shortcut& c : std::vector<Shortcut>{
+           {"/api/nodes/CAN.VALVE/nmt", R"({"command":"start"})", "set CAN.VALVE.START 1", 200},
+           {"/api/nodes/CAN.VALVE/nmt", R"({"command":"explode"})", "", 400},
+           {"/api/nodes/CAN.PUMP/sdo", R"({"index":"0x1017","sub":0,"value":500})",
+            "sdo write --wait CAN.PUMP 0x1017 0 500", 200},
+           {"/api/nodes/CAN.PUMP/sdo", R"({"index":"0x1017","sub":0})", "", 400},
+           {"/api/values/CAN.VALVE.BAUDRATE", R"({"value":"6 7"})", "", 400},
+           {"/api/drives/CAN.SLIT", R"({"command":"halt","args":[{}]})", "", 400},
+       }) {
+    a = post_json(at, c.path, c.body);
+    EXPECT_EQ(a.status, c.status) << c.path << " " << c.body << ": " << a.body;
+    if (c.status != 200) continue;
+    std::string joined;
+    const nlohmann::json answer = a.json();
+    for (const auto& l : answer["answer"])
+      joined += (joined.empty() ? "" : "\n") + l.get<std::string>();
+    EXPECT_EQ(joined, s.ask(c.line)) << c.path << " " << c.body;
+  }
   if (other.empty()) {
     GTEST_LOG_(INFO) << "no address but loopback: the token is not tried from off the host";
   } else {

@@ -24,7 +24,7 @@ if not (os.access(CHROMIUM, os.X_OK) and os.access(DRIVER, os.X_OK)):
 try:
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
-    from selenium.common.exceptions import StaleElementReferenceException
+    from selenium.common.exceptions import StaleElementReferenceException, TimeoutException
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support.ui import WebDriverWait
 except ImportError:
@@ -108,8 +108,10 @@ class Run:
                                      % (self.server.proc.returncode, what))
             return cond()
         return WebDriverWait(self.driver, seconds, poll_frequency=0.2,
+                             # A script the page had no time for (a loaded machine) is not yet.
                              ignored_exceptions=(OSError, ValueError, KeyError, queue.Empty,
-                                                 StaleElementReferenceException)) \
+                                                 StaleElementReferenceException,
+                                                 TimeoutException)) \
             .until(check, 'timed out waiting: ' + what)
 
     def open(self, view):

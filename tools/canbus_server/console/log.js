@@ -107,10 +107,26 @@
            el('td', {class: 'num'}, o.line), el('td', {class: 'num'}, o.node || ''),
            el('td', {}, o.service), el('td', {class: 'mono wrap'}, o.text));
     const append = (rows) => {
+      if (!body || !rows.length) return;
       body.append(...rows);
       while (body.children.length > MAX_ROWS) body.firstChild.remove();
       const box = body.closest('.scroll');
       if (box) box.scrollTop = box.scrollHeight;
+    };
+    // The stream's lines go into the page ten times a second, together: one layout for all of
+    // them, never one per line (a busy bus would keep the page from doing anything else).
+    let pending = [], flushing = false;
+    const later = (r) => {
+      pending.push(r);
+      if (pending.length > MAX_ROWS) pending.shift();
+      if (flushing) return;
+      flushing = true;
+      setTimeout(() => {
+        flushing = false;
+        const rows = pending;
+        pending = [];
+        append(rows);
+      }, 100);
     };
     function saveHref() {
       const line = val(fields, 'line');
@@ -132,6 +148,7 @@
     }
     function restart() {
       lastSeq = 0;
+      pending = [];
       body.replaceChildren();
       saveHref();
       Console.wantTrace(true, Number(val(fields, 'line')) || 0);
@@ -176,7 +193,7 @@
           // While paused the lines are left to the server: resuming asks for them.
           if (o.type !== 'trace' || paused || o.seq <= lastSeq) return;
           lastSeq = o.seq;
-          if (matches(o)) append([row(o)]);
+          if (matches(o)) later(row(o));
         });
         // Lines made before the stream sent them (it opened after the first load) come by the API.
         unopen = Console.onStreamOpen(() => {

@@ -153,7 +153,9 @@ def browser():
     for a in ('--headless=new', '--no-sandbox', '--disable-gpu', '--window-size=1400,900'):
         o.add_argument(a)
     o.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
-    return webdriver.Chrome(service=Service(DRIVER), options=o)
+    d = webdriver.Chrome(service=Service(DRIVER), options=o)
+    d.set_script_timeout(5)  # a check that waits longer is tried again (wait())
+    return d
 
 
 def writer_run(args):
